@@ -1,0 +1,44 @@
+# make run   - install what is missing, build, run the example simulation
+# make test  - install what is missing, build, run the C++ and Python tests
+# make bench - build and run the benchmark (see bench/README.md)
+
+PYTHON   ?= python3
+PYTHON39 ?= $(shell scripts/find-python.sh 3.9)
+PYTHONS  := $(PYTHON39) $(PYTHON)
+BUILD    ?= build/cmake
+EXAMPLE  ?= examples/lj_liquid.par
+
+.PHONY: setup run test test-cpp test-python bench clean
+
+setup:
+	scripts/setup.sh $(PYTHONS)
+
+run: setup
+	$(PYTHON39) -m pip install -q --disable-pip-version-check --no-build-isolation .
+	cd build && $(PYTHON39) ../examples/run.py ../$(EXAMPLE)
+
+$(BUILD)/build.ninja:
+	cmake -S . -B $(BUILD) -G Ninja -DVORLAN_BUILD_TESTS=ON -DPython_EXECUTABLE=$(PYTHON39)
+
+test-cpp: $(BUILD)/build.ninja
+	cmake --build $(BUILD)
+	cd $(BUILD) && ctest --output-on-failure
+
+# Each interpreter gets the package installed by pip and runs the tests from a
+# directory where the source tree's vorlan/ cannot shadow it.
+test-python:
+	@set -e; for py in $(PYTHONS); do \
+	  echo "== pytest under $$($$py --version)"; \
+	  $$py -m pip install -q --disable-pip-version-check --no-build-isolation . ; \
+	  (cd build && $$py -m pytest ../tests/python); \
+	done
+
+test: setup
+	$(MAKE) test-cpp test-python
+
+bench: setup
+	$(PYTHON39) -m pip install -q --disable-pip-version-check --no-build-isolation .
+	cd build && $(PYTHON39) ../bench/bench.py
+
+clean:
+	rm -rf build

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what building and testing vorlan needs, skipping what is already there:
+# the compiler, Boost, Eigen and GoogleTest from Debian; NumPy, pytest and the build
+# backend from PyPI for each interpreter named on the command line.
+set -euo pipefail
+
+debs=(g++ make ninja-build libboost-dev libboost-regex-dev libeigen3-dev libgtest-dev)
+missing=()
+for d in "${debs[@]}"; do
+  dpkg-query -W -f='${Status}' "$d" 2>/dev/null | grep -q 'install ok installed' || missing+=("$d")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  sudo=""; [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+for py in "$@"; do
+  if ! "$py" -c 'import numpy, pytest, scikit_build_core, cmake, ninja' 2>/dev/null; then
+    echo "setup: installing Python packages for $py"
+    "$py" -m pip install -q --disable-pip-version-check numpy pytest scikit-build-core cmake ninja
+  fi
+done

@@ -1,0 +1,76 @@
+// The simulation box: N Lennard-Jones particles in a cubic periodic cell.
+//
+// Per-particle state lives in contiguous arrays of vec3 (x0 y0 z0 x1 y1 z1 ...),
+// indexed by particle number. Pair forces are summed over a full Verlet neighbour
+// list (each pair appears in both particles' runs), built with a grid of subcells
+// whose edges are at least rcut + shell. Every setting is read from the run's
+// Parameters at the moment an operation needs it.
+//
+// Sources, one concern each: cell.cpp (state, initial configuration, accessors),
+// neighbor_list.cpp, forces.cpp, integrate.cpp (time step, wrap, thermostat),
+// movie.cpp (binary trajectory frames).
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <Eigen/Core>
+
+#include "parameters.h"
+
+using vec3 = Eigen::Vector3d;
+
+class Cell {
+public:
+    explicit Cell(const std::shared_ptr<Parameters>& _params);
+
+    // One velocity-Verlet step with Berendsen thermostat, wrap and list maintenance.
+    void integrate(unsigned int step, double dt, bool verbose);
+
+    // Appends one frame (box, then x v |v| per particle) to a binary movie file;
+    // with `create` the file is truncated and starts with the particle count.
+    void write_to_movie_file(const std::string& moviefile, bool create);
+
+    const vec3& get_dims() const { return dims; }
+    std::vector<double> get_positions() const { return flatten(positions); }
+    std::vector<double> get_velocities() const { return flatten(velocities); }
+    std::vector<double> get_initial_positions() const { return flatten(positions_initial); }
+    std::vector<double> get_initial_velocities() const { return flatten(velocities_initial); }
+    double get_etot() const { return etot; }
+    double get_ekin() const { return ekin; }
+    double get_epot() const { return epot; }
+
+private:
+    friend struct CellTestAccess;  // white-box access for the engine tests
+
+    void initialize();
+    double get_gauss() const;
+    void build_neighbor_list();
+    bool check_update_neighbor_list() const;
+    void calculate_forces();
+    void update_velocities_half_dt(double dt);
+    void update_positions(double dt);
+    void apply_boundary_conditions();
+    void apply_berendsen_thermostat(double dt);
+
+    // nr_particles as read now; throws if it no longer matches the arrays held.
+    std::size_t particle_count() const;
+    static std::vector<double> flatten(const std::vector<vec3>& v);
+
+    vec3 dims;                               // box edge lengths (Lx, Ly, Lz), all cell_length
+    std::vector<vec3> positions;             // current positions
+    std::vector<vec3> positions_initial;     // lattice positions, as built
+    std::vector<vec3> velocities;            // current velocities
+    std::vector<vec3> velocities_initial;    // velocities as drawn, mean not yet removed
+    std::vector<vec3> forces;                // force on each particle, from calculate_forces
+    std::shared_ptr<Parameters> params;      // the run's parameter set, shared with the driver
+    std::vector<unsigned int> neighbor_list; // N start offsets, then per particle: neighbours, own index
+    std::vector<vec3> dij_list;              // displacement of each particle since the last list build
+    double epot = 0.0;                       // potential energy of the current configuration
+    double ekin = 0.0;                       // kinetic energy after the latest half-step kick
+    double etot = 0.0;                       // ekin + epot at the end of the latest step
+    std::chrono::system_clock::time_point ttime;  // start of the current progress-timing interval
+};

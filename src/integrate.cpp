@@ -1,0 +1,110 @@
+// Time step: velocity Verlet with a Berendsen thermostat.
+//
+//   1. v += F dt / 2m                 (ekin of the half-step velocities)
+//   2. v *= lambda                    (Berendsen, towards ekin0 = (3N-3)/2 kT)
+//   3. x += v dt, dij += v dt         (dij: displacement since the last list build)
+//   4. F, epot at the moved positions, over the current list
+//   5. wrap x into the box
+//   6. rebuild the list if some particle moved more than shell/2
+//   7. v += F dt / 2m                 (ekin of the full-step velocities)
+//   8. etot = ekin + epot
+// Forces must be valid on entry (the constructor computes the first ones).
+#include "cell.h"
+
+#include <cmath>
+#include <iostream>
+#include <sstream>
+#include <stdexcept>
+
+#include <boost/format.hpp>
+
+void Cell::integrate(unsigned int step, double dt, bool verbose)
+{
+    update_velocities_half_dt(dt);
+    apply_berendsen_thermostat(dt);
+    update_positions(dt);
+    calculate_forces();
+    apply_boundary_conditions();
+    if (check_update_neighbor_list())
+        build_neighbor_list();
+    update_velocities_half_dt(dt);
+    etot = ekin + epot;
+
+    if (step % 1000 == 0) {
+        if (verbose) {
+            const auto end = std::chrono::system_clock::now();
+            const double elapsed_seconds =
+                static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(end - ttime).count()) / 1e9;
+            std::cout << boost::format("Step %04i  Ekin = %12.6f  Epot =  %12.6f  Etot = %12.6f  Time = %6.4f s") % step %
+                             ekin % epot % etot % elapsed_seconds
+                      << std::endl;
+        }
+        ttime = std::chrono::system_clock::now();
+    }
+}
+
+void Cell::update_velocities_half_dt(double dt)
+{
+    const double m = params->get_param<double>("mass");
+    const std::size_t nr_particles = particle_count();
+    const double factor = (0.5 / m) * dt;
+    double ekinsum = 0.0;
+    const long long count = static_cast<long long>(nr_particles);
+
+#pragma omp parallel for schedule(static) reduction(+ : ekinsum)
+    for (long long i = 0; i < count; ++i) {
+        vec3& v = velocities[i];
+        v += factor * forces[i];
+        ekinsum += (v.x() * v.x() + v.y() * v.y()) + v.z() * v.z();
+    }
+    ekin = 0.5 * ekinsum * m;
+}
+
+void Cell::update_positions(double dt)
+{
+    const std::size_t nr_particles = particle_count();
+    const long long count = static_cast<long long>(nr_particles);
+
+#pragma omp parallel for schedule(static, 32)
+    for (long long i = 0; i < count; ++i) {
+        const vec3 inc = dt * velocities[i];
+        positions[i] += inc;
+        dij_list[i] += inc;
+    }
+}
+
+void Cell::apply_boundary_conditions()
+{
+    const std::size_t nr_particles = particle_count();
+    const vec3 invL(1.0 / dims.x(), 1.0 / dims.y(), 1.0 / dims.z());
+    for (std::size_t i = 0; i < nr_particles; ++i)
+        for (int k = 0; k < 3; ++k)
+            positions[i][k] -= std::floor(positions[i][k] * invL[k]) * dims[k];
+}
+
+void Cell::apply_berendsen_thermostat(double dt)
+{
+    const std::size_t nr_particles = particle_count();
+    const double tau = params->get_param<double>("tau");
+    const double kT = params->get_param<double>("kT");
+    if (!(tau > 0.0)) {
+        std::ostringstream msg;
+        msg << "tau = " << tau << " is not allowed: the thermostat relaxation time must be positive";
+        throw std::invalid_argument(msg.str());
+    }
+
+    // (3N - 3)/2 kT: the equipartition value with the total momentum removed
+    const double ekin0 = 1.5 * static_cast<double>(nr_particles - 1) * kT;
+    // Nothing to rescale without motion; a negative radicand (dt > tau far above the
+    // target) is clamped rather than turned into NaN velocities.
+    double lambda = 1.0;
+    if (ekin != 0.0) {
+        const double radicand = 1 + (ekin0 / ekin - 1) * (dt / tau);
+        lambda = std::sqrt(radicand > 0.0 ? radicand : 0.0);
+    }
+    const long long count = static_cast<long long>(nr_particles);
+
+#pragma omp parallel for schedule(static, 32)
+    for (long long i = 0; i < count; ++i)
+        velocities[i] *= lambda;
+}

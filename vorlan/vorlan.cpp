@@ -1,0 +1,583 @@
+// The extension module vorlan.vorlan: type Vorlan, whose simulate(filename) runs
+// one whole simulation and returns energies and configurations.
+//
+// Multi-phase initialisation. The module exists once per process: create hands
+// back the same module object on every import, and only the first interpreter
+// may load it (the engine's random sequence and the module state are
+// process-wide). The interpreter lock is held for the whole of simulate.
+//
+// Sections: process state, helpers, simulate, the Vorlan type, create, exec,
+// module definition.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cell.h"
+#include "parameters.h"
+#include "translate.h"
+
+namespace {
+
+const char* const source_file = "vorlan/vorlan.cpp";
+
+// ---------------------------------------------------------------- process state
+
+PY_INT64_T main_interpreter_id = -1;  // the first interpreter that created the module
+PyObject* module_object = nullptr;    // the one module object; cleared when exec fails
+PyObject* module_dict = nullptr;      // its namespace: where os and np are looked up
+PyObject* builtins_module = nullptr;
+PyObject* builtin_range = nullptr;
+PyObject* builtin_TypeError = nullptr;
+PyObject* empty_tuple = nullptr;
+PyObject* pickle_error_args = nullptr;  // ("no default __reduce__ ...",)
+
+// Identifiers (interned) and texts used at run time, made once by exec.
+struct Constants {
+    PyObject* os;
+    PyObject* path;
+    PyObject* exists;
+    PyObject* encode;
+    PyObject* utf_8;
+    PyObject* cannot_open;
+    PyObject* np;
+    PyObject* array;
+    PyObject* reshape;
+    PyObject* range;
+    PyObject* TypeError;
+    PyObject* ekin;
+    PyObject* epot;
+    PyObject* etot;
+    PyObject* nrsteps;
+    PyObject* nrparticles;
+    PyObject* positions;
+    PyObject* velocities;
+    PyObject* positions_initial;
+    PyObject* velocities_initial;
+    PyObject* int_0;
+    PyObject* int_3;
+} k;
+
+// ---------------------------------------------------------------- helpers
+
+// Owns one reference.
+class Ref {
+public:
+    Ref() = default;
+    explicit Ref(PyObject* o) : obj(o) {}
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(obj); }
+    void reset(PyObject* o) { Py_XDECREF(obj); obj = o; }
+    PyObject* get() const { return obj; }
+    PyObject* release() { PyObject* o = obj; obj = nullptr; return o; }
+    explicit operator bool() const { return obj != nullptr; }
+
+private:
+    PyObject* obj = nullptr;
+};
+
+// Runs native code; a C++ exception becomes the matching Python exception.
+template <typename F>
+bool guarded(F&& f)
+{
+    try {
+        f();
+        return true;
+    } catch (...) {
+        translate_exception();
+        return false;
+    }
+}
+
+// A module global, looked up at each use (so rebinding it takes effect), then
+// the builtins. New reference, or NULL with NameError.
+PyObject* module_global(PyObject* name)
+{
+    PyObject* value = PyDict_GetItemWithError(module_dict, name);
+    if (value) {
+        Py_INCREF(value);
+        return value;
+    }
+    if (PyErr_Occurred())
+        return nullptr;
+    value = PyObject_GetAttr(builtins_module, name);
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    return value;
+}
+
+// bytes, bytearray or str (as UTF-8) to a byte string, zero bytes included.
+bool to_std_string(PyObject* o, std::string& out)
+{
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyByteArray_Check(o)) {
+        data = PyByteArray_AS_STRING(o);
+        size = PyByteArray_GET_SIZE(o);
+    } else if (PyUnicode_Check(o)) {
+        data = const_cast<char*>(PyUnicode_AsUTF8AndSize(o, &size));
+        if (!data)
+            return false;
+    } else if (PyBytes_AsStringAndSize(o, &data, &size) < 0) {
+        return false;
+    }
+    return guarded([&] { out.assign(data, static_cast<std::size_t>(size)); });
+}
+
+PyObject* to_list(const std::vector<double>& v)
+{
+    Ref list(PyList_New(static_cast<Py_ssize_t>(v.size())));
+    if (!list)
+        return nullptr;
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        PyObject* f = PyFloat_FromDouble(v[i]);
+        if (!f)
+            return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), f);
+    }
+    return list.release();
+}
+
+bool append_float(PyObject* list, double x)
+{
+    Ref f(PyFloat_FromDouble(x));
+    return f && PyList_Append(list, f.get()) == 0;
+}
+
+// ---------------------------------------------------------------- simulate
+
+#define FAIL_IF(cond)           \
+    do {                        \
+        if (cond) {             \
+            line = __LINE__;    \
+            return nullptr;     \
+        }                       \
+    } while (0)
+
+// The run itself; on failure returns NULL with `line` set for the traceback.
+// The Cell is destroyed before the Parameters handle on every way out.
+PyObject* run_simulation(PyObject* filename, int& line)
+{
+    std::shared_ptr<Parameters> parameters;
+    std::unique_ptr<Cell> cell;
+
+    // 1-2. The file must exist before anything native is built.
+    {
+        Ref os(module_global(k.os));
+        FAIL_IF(!os);
+        Ref path(PyObject_GetAttr(os.get(), k.path));
+        FAIL_IF(!path);
+        Ref exists(PyObject_GetAttr(path.get(), k.exists));
+        FAIL_IF(!exists);
+        Ref found(PyObject_CallOneArg(exists.get(), filename));
+        FAIL_IF(!found);
+        const int truth = PyObject_IsTrue(found.get());
+        FAIL_IF(truth < 0);
+        if (!truth) {
+            Ref message(PyNumber_Add(k.cannot_open, filename));
+            FAIL_IF(!message);
+            Ref error(PyObject_CallOneArg(PyExc_Exception, message.get()));
+            FAIL_IF(!error);
+            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+            FAIL_IF(true);
+        }
+    }
+
+    // 3-4. Parameters from the UTF-8 path.
+    std::string path;
+    {
+        Ref encoded(PyObject_CallMethodOneArg(filename, k.encode, k.utf_8));
+        FAIL_IF(!encoded);
+        FAIL_IF(!to_std_string(encoded.get(), path));
+    }
+    FAIL_IF(!guarded([&] { parameters.reset(new Parameters(path)); }));
+
+    // 5. Run settings, read before the Cell exists.
+    double dt = 0.0;
+    unsigned int steps = 0, particles = 0;
+    FAIL_IF(!guarded([&] { dt = parameters->get_param<double>("stepsize"); }));
+    Ref stepsize(PyFloat_FromDouble(dt));
+    FAIL_IF(!stepsize);
+    FAIL_IF(!guarded([&] { steps = parameters->get_param<unsigned int>("nrsteps"); }));
+    Ref nrsteps(PyLong_FromUnsignedLong(steps));
+    FAIL_IF(!nrsteps);
+    FAIL_IF(!guarded([&] { particles = parameters->get_param<unsigned int>("nr_particles"); }));
+    Ref nrparticles(PyLong_FromUnsignedLong(particles));
+    FAIL_IF(!nrparticles);
+
+    // 6. The box: lattice, velocities, first list and forces.
+    FAIL_IF(!guarded([&] { cell.reset(new Cell(parameters)); }));
+
+    // 7-8. The steps, recording the energies after each one.
+    Ref ekin(PyList_New(0));
+    FAIL_IF(!ekin);
+    Ref epot(PyList_New(0));
+    FAIL_IF(!epot);
+    Ref etot(PyList_New(0));
+    FAIL_IF(!etot);
+    {
+        Ref range(PyObject_CallFunctionObjArgs(builtin_range, k.int_0, nrsteps.get(), nullptr));
+        FAIL_IF(!range);
+        Ref steps_iter(PyObject_GetIter(range.get()));
+        FAIL_IF(!steps_iter);
+        for (;;) {
+            Ref i(PyIter_Next(steps_iter.get()));
+            if (!i)
+                break;
+            const double step = PyFloat_AsDouble(i.get());
+            FAIL_IF(step == -1.0 && PyErr_Occurred());
+            const double h = PyFloat_AS_DOUBLE(stepsize.get());
+            FAIL_IF(!guarded([&] { cell->integrate(static_cast<unsigned int>(step), h, false); }));
+            FAIL_IF(!append_float(ekin.get(), cell->get_ekin()));
+            FAIL_IF(!append_float(epot.get(), cell->get_epot()));
+            FAIL_IF(!append_float(etot.get(), cell->get_etot()));
+        }
+        if (PyErr_Occurred()) {
+            FAIL_IF(!PyErr_ExceptionMatches(PyExc_StopIteration));
+            PyErr_Clear();
+        }
+    }
+
+    // 9. The result dictionary, in its fixed key order.
+    Ref results(_PyDict_NewPresized(9));
+    FAIL_IF(!results);
+    FAIL_IF(PyDict_SetItem(results.get(), k.ekin, ekin.get()) < 0);
+    FAIL_IF(PyDict_SetItem(results.get(), k.epot, epot.get()) < 0);
+    FAIL_IF(PyDict_SetItem(results.get(), k.etot, etot.get()) < 0);
+    FAIL_IF(PyDict_SetItem(results.get(), k.nrsteps, nrsteps.get()) < 0);
+    FAIL_IF(PyDict_SetItem(results.get(), k.nrparticles, nrparticles.get()) < 0);
+
+    using Accessor = std::vector<double> (Cell::*)() const;
+    const struct {
+        PyObject* key;
+        Accessor get;
+    } arrays[] = {
+        {k.positions, &Cell::get_positions},
+        {k.velocities, &Cell::get_velocities},
+        {k.positions_initial, &Cell::get_initial_positions},
+        {k.velocities_initial, &Cell::get_initial_velocities},
+    };
+    for (const auto& a : arrays) {
+        Ref np(module_global(k.np));
+        FAIL_IF(!np);
+        Ref np_array(PyObject_GetAttr(np.get(), k.array));
+        FAIL_IF(!np_array);
+        std::vector<double> flat;
+        FAIL_IF(!guarded([&] { flat = ((*cell).*(a.get))(); }));
+        Ref values(to_list(flat));
+        FAIL_IF(!values);
+        Ref flat_array(PyObject_CallOneArg(np_array.get(), values.get()));
+        FAIL_IF(!flat_array);
+        Ref shaped(PyObject_CallMethodObjArgs(flat_array.get(), k.reshape, nrparticles.get(), k.int_3, nullptr));
+        FAIL_IF(!shaped);
+        FAIL_IF(PyDict_SetItem(results.get(), a.key, shaped.get()) < 0);
+    }
+
+    cell.reset();
+    return results.release();
+}
+
+#undef FAIL_IF
+
+PyObject* Vorlan_simulate(PyObject* /*self*/, PyObject* filename)
+{
+    int line = 0;
+    PyObject* results = run_simulation(filename, line);
+    if (!results)
+        _PyTraceback_Add("vorlan.vorlan.Vorlan.simulate", source_file, line);
+    return results;
+}
+
+// ---------------------------------------------------------------- type Vorlan
+
+PyObject* Vorlan_refuse_pickling()
+{
+    Ref error(PyObject_Call(builtin_TypeError, pickle_error_args, nullptr));
+    if (error)
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    return nullptr;
+}
+
+PyObject* Vorlan_reduce(PyObject* /*self*/, PyObject* /*unused*/)
+{
+    return Vorlan_refuse_pickling();
+}
+
+PyObject* Vorlan_setstate(PyObject* /*self*/, PyObject* /*state*/)
+{
+    return Vorlan_refuse_pickling();
+}
+
+PyMethodDef Vorlan_methods[] = {
+    {"simulate", Vorlan_simulate, METH_O, nullptr},
+    {"__reduce__", Vorlan_reduce, METH_NOARGS, nullptr},
+    {"__setstate__", Vorlan_setstate, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Arguments are ignored; object.__init__ accepts them because __new__ is ours.
+PyObject* Vorlan_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwds*/)
+{
+    if (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT)
+        return PyBaseObject_Type.tp_new(type, empty_tuple, nullptr);  // reports the abstract type
+    return type->tp_alloc(type, 0);
+}
+
+void Vorlan_dealloc(PyObject* self)
+{
+    PyTypeObject* type = Py_TYPE(self);
+    if (type->tp_finalize && (!PyType_IS_GC(type) || !PyObject_GC_IsFinalized(self))) {
+        if (PyObject_CallFinalizerFromDealloc(self) < 0)
+            return;  // resurrected
+    }
+    type->tp_free(self);
+}
+
+PyTypeObject VorlanType{};  // static type, finished by exec
+
+int ready_type()
+{
+    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&VorlanType), 1);  // statically allocated: never freed
+    VorlanType.tp_name = "vorlan.vorlan.Vorlan";
+    VorlanType.tp_basicsize = sizeof(PyObject);
+    VorlanType.tp_dealloc = Vorlan_dealloc;
+    VorlanType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    VorlanType.tp_methods = Vorlan_methods;
+    VorlanType.tp_new = Vorlan_new;
+    return PyType_Ready(&VorlanType);
+}
+
+// Puts the refusing __reduce__/__setstate__ in the type's dictionary, unless the
+// type pickles some other way (its own __getstate__ or __reduce_ex__).
+int setup_pickling(PyTypeObject* type)
+{
+    static const char* const names[] = {"__reduce__", "__setstate__"};
+    PyObject* getstate = _PyType_Lookup(type, PyUnicode_InternFromString("__getstate__"));
+    PyObject* object_getstate = _PyType_Lookup(&PyBaseObject_Type, PyUnicode_InternFromString("__getstate__"));
+    PyObject* reduce_ex = _PyType_Lookup(type, PyUnicode_InternFromString("__reduce_ex__"));
+    PyObject* object_reduce_ex = _PyType_Lookup(&PyBaseObject_Type, PyUnicode_InternFromString("__reduce_ex__"));
+    if (PyErr_Occurred())
+        return -1;
+    if (getstate != object_getstate || reduce_ex != object_reduce_ex)
+        return 0;
+    for (const char* name : names) {
+        PyObject* method = PyDict_GetItemString(type->tp_dict, name);
+        if (!method || PyDict_SetItemString(type->tp_dict, name, method) < 0) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_RuntimeError, "Unable to initialize pickling for %s", type->tp_name);
+            return -1;
+        }
+    }
+    PyType_Modified(type);
+    return 0;
+}
+
+// ---------------------------------------------------------------- create
+
+// Copies spec.<from> to module.__dict__[to]; a missing attribute is skipped.
+int copy_spec_attr(PyObject* spec, PyObject* moddict, const char* from, const char* to, bool allow_none)
+{
+    Ref value(PyObject_GetAttrString(spec, from));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    if (value.get() == Py_None && !allow_none)
+        return 0;
+    return PyDict_SetItemString(moddict, to, value.get());
+}
+
+PyObject* vorlan_create(PyObject* spec, PyModuleDef* /*def*/)
+{
+    const PY_INT64_T current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (main_interpreter_id == -1) {
+        main_interpreter_id = current;
+        if (current == -1)
+            return nullptr;
+    } else if (current != main_interpreter_id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        return nullptr;
+    }
+    if (module_object) {
+        Py_INCREF(module_object);
+        return module_object;
+    }
+
+    Ref name(PyObject_GetAttrString(spec, "name"));
+    if (!name)
+        return nullptr;
+    Ref module(PyModule_NewObject(name.get()));
+    if (!module)
+        return nullptr;
+    PyObject* moddict = PyModule_GetDict(module.get());
+    if (copy_spec_attr(spec, moddict, "loader", "__loader__", true) < 0 ||
+        copy_spec_attr(spec, moddict, "origin", "__file__", true) < 0 ||
+        copy_spec_attr(spec, moddict, "parent", "__package__", true) < 0 ||
+        copy_spec_attr(spec, moddict, "submodule_search_locations", "__path__", false) < 0)
+        return nullptr;
+    return module.release();
+}
+
+// ---------------------------------------------------------------- exec
+
+PyObject* intern(const char* s) { return PyUnicode_InternFromString(s); }
+
+bool make_constants()
+{
+    const struct {
+        PyObject** slot;
+        const char* text;
+    } texts[] = {
+        {&k.os, "os"}, {&k.path, "path"}, {&k.exists, "exists"}, {&k.encode, "encode"},
+        {&k.utf_8, "utf-8"}, {&k.np, "np"}, {&k.array, "array"}, {&k.reshape, "reshape"},
+        {&k.range, "range"}, {&k.TypeError, "TypeError"}, {&k.ekin, "ekin"}, {&k.epot, "epot"},
+        {&k.etot, "etot"}, {&k.nrsteps, "nrsteps"}, {&k.nrparticles, "nrparticles"},
+        {&k.positions, "positions"}, {&k.velocities, "velocities"},
+        {&k.positions_initial, "positions_initial"}, {&k.velocities_initial, "velocities_initial"},
+    };
+    for (const auto& t : texts) {
+        if (!(*t.slot = intern(t.text)))
+            return false;
+    }
+    k.cannot_open = PyUnicode_FromString("Cannot open file: ");
+    k.int_0 = PyLong_FromLong(0);
+    k.int_3 = PyLong_FromLong(3);
+    return k.cannot_open && k.int_0 && k.int_3;
+}
+
+// Looks a name up in builtins once; NameError when it is not there.
+PyObject* get_builtin(PyObject* name)
+{
+    PyObject* value = PyObject_GetAttr(builtins_module, name);
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    return value;
+}
+
+// Absolute import of `name`, bound in the module namespace as `as`.
+bool import_as(PyObject* module, const char* name, const char* as)
+{
+    Ref modname(PyUnicode_FromString(name));
+    Ref locals(PyDict_New());
+    Ref fromlist(PyList_New(0));
+    if (!modname || !locals || !fromlist)
+        return false;
+    Ref imported(PyImport_ImportModuleLevelObject(modname.get(), module_dict, locals.get(), fromlist.get(), 0));
+    return imported && PyObject_SetAttrString(module, as, imported.get()) == 0;
+}
+
+int vorlan_exec(PyObject* module)
+{
+    if (module_object) {
+        if (module_object == module)
+            return 0;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'vorlan' has already been imported. Re-initialisation is not supported.");
+        return -1;
+    }
+
+    char ctversion[4];
+    char rtversion[4];
+    PyOS_snprintf(ctversion, sizeof ctversion, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
+    PyOS_snprintf(rtversion, sizeof rtversion, "%s", Py_GetVersion());
+    if (version_mismatch(ctversion, rtversion)) {
+        char message[200];
+        PyOS_snprintf(message, sizeof message, "compiletime version %s of module '%.100s' does not match runtime version %s",
+                      ctversion, "vorlan.vorlan", rtversion);
+        if (PyErr_WarnEx(nullptr, message, 1) < 0)
+            return -1;
+    }
+
+    if (!empty_tuple && !(empty_tuple = PyTuple_New(0))) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_ImportError, "init vorlan.vorlan");
+        return -1;
+    }
+
+    Py_INCREF(module);
+    module_object = module;
+    int line = 0;
+#define EXEC_FAIL_IF(cond)   \
+    do {                     \
+        if (cond) {          \
+            line = __LINE__; \
+            goto error;      \
+        }                    \
+    } while (0)
+
+    module_dict = PyModule_GetDict(module);
+    Py_INCREF(module_dict);
+    builtins_module = PyImport_AddModule("builtins");
+    EXEC_FAIL_IF(!builtins_module);
+    Py_INCREF(builtins_module);
+    EXEC_FAIL_IF(PyObject_SetAttrString(module, "__builtins__", builtins_module) < 0);
+
+    EXEC_FAIL_IF(!make_constants());
+
+    {
+        PyObject* modules = PyImport_GetModuleDict();
+        PyObject* existing = PyDict_GetItemString(modules, "vorlan.vorlan");
+        EXEC_FAIL_IF(!existing && PyDict_SetItemString(modules, "vorlan.vorlan", module) < 0);
+    }
+
+    EXEC_FAIL_IF(!(builtin_range = get_builtin(k.range)));
+    EXEC_FAIL_IF(!(builtin_TypeError = get_builtin(k.TypeError)));
+    EXEC_FAIL_IF(!(pickle_error_args = Py_BuildValue("(s)", "no default __reduce__ due to non-trivial __cinit__")));
+
+    EXEC_FAIL_IF(ready_type() < 0);
+    Py_INCREF(&VorlanType);
+    EXEC_FAIL_IF(PyObject_SetAttrString(module, "Vorlan", reinterpret_cast<PyObject*>(&VorlanType)) < 0);
+    EXEC_FAIL_IF(setup_pickling(&VorlanType) < 0);
+
+    EXEC_FAIL_IF(!import_as(module, "numpy", "np"));
+    EXEC_FAIL_IF(!import_as(module, "sys", "sys"));
+    EXEC_FAIL_IF(!import_as(module, "os", "os"));
+
+    {
+        Ref test(PyDict_New());
+        EXEC_FAIL_IF(!test || PyObject_SetAttrString(module, "__test__", test.get()) < 0);
+    }
+    return 0;
+
+error:
+    if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_ImportError, "init vorlan.vorlan");
+    _PyTraceback_Add("init vorlan.vorlan", source_file, line);
+    Py_CLEAR(module_object);
+    return -1;
+#undef EXEC_FAIL_IF
+}
+
+// ---------------------------------------------------------------- module definition
+
+PyModuleDef_Slot vorlan_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(vorlan_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(vorlan_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef vorlan_def = {
+    PyModuleDef_HEAD_INIT,
+    "vorlan",  // m_name
+    nullptr,   // m_doc
+    0,         // m_size: all state is process-wide
+    nullptr,   // m_methods
+    vorlan_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_vorlan(void) { return PyModuleDef_Init(&vorlan_def); }

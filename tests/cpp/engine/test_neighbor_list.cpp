@@ -1,0 +1,220 @@
+// Neighbour list: layout, scan order, boundary cases, and agreement with a
+// brute-force pair search.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <omp.h>
+#include <random>
+#include <set>
+
+#include "support.h"
+
+namespace {
+
+using A = CellTestAccess;
+using List = std::vector<unsigned int>;
+
+std::unique_ptr<Cell> two_particles(const std::string& extra = "")
+{
+    return std::make_unique<Cell>(lj_params(extra));
+}
+
+TEST(NeighborList, TwoParticlesLayout)
+{
+    auto cell = two_particles();
+    A::place(*cell, {vec3(1, 1, 1), vec3(2, 1, 1)});
+    EXPECT_EQ(A::neighbor_list(*cell), (List{2, 4, 1, 0, 0, 1}));
+    A::place(*cell, {vec3(1, 1, 1), vec3(5, 1, 1)});
+    EXPECT_EQ(A::neighbor_list(*cell), (List{2, 3, 0, 1}));
+}
+
+TEST(NeighborList, NoneAndOneParticle)
+{
+    auto none = std::make_unique<Cell>(lj_params("nr_particles = 0\n"));
+    EXPECT_TRUE(A::neighbor_list(*none).empty());
+    EXPECT_FALSE(A::stale(*none));
+    auto one = std::make_unique<Cell>(lj_params("nr_particles = 1\n"));
+    EXPECT_EQ(A::neighbor_list(*one), (List{1, 0}));
+}
+
+TEST(NeighborList, PairsAcrossTheBoundaryAndAtTheListRadius)
+{
+    auto cell = two_particles();
+    A::place(*cell, {vec3(0.1, 1, 1), vec3(9.9, 1, 1)});
+    EXPECT_EQ(A::neighbor_list(*cell), (List{2, 4, 1, 0, 0, 1}));
+
+    auto wide = two_particles("shell = 0.5\n");  // list radius exactly 3
+    A::place(*wide, {vec3(1, 1, 1), vec3(4, 1, 1)});
+    EXPECT_EQ(A::neighbor_list(*wide), (List{2, 4, 1, 0, 0, 1}));
+}
+
+TEST(NeighborList, HalfABoxApartIsListedOnBothSides)
+{
+    // Box 5 < 2 (rcut + shell): a single subcell. The separation 2.5 is exactly
+    // half the box: +2.5 becomes -2.5 on one side, -2.5 stays on the other.
+    auto cell = two_particles("cell_length = 5\n");
+    A::place(*cell, {vec3(0.5, 1, 1), vec3(3.0, 1, 1)});
+    EXPECT_EQ(A::neighbor_list(*cell), (List{2, 4, 1, 0, 0, 1}));
+}
+
+TEST(NeighborList, RebuildTestNeedsMoreThanHalfTheShell)
+{
+    auto cell = two_particles("shell = 0.4\n");
+    A::place(*cell, {vec3(1, 1, 1), vec3(5, 1, 1)});
+    EXPECT_FALSE(A::stale(*cell));
+    A::dij_list(*cell)[1] = vec3(0.2, 0, 0);
+    EXPECT_FALSE(A::stale(*cell));
+    A::dij_list(*cell)[1] = vec3(0.15, 0.1, 0.075);  // length 0.1952...
+    EXPECT_FALSE(A::stale(*cell));
+    A::dij_list(*cell)[1] = vec3(0.2, 1e-7, 0);
+    EXPECT_TRUE(A::stale(*cell));
+    A::dij_list(*cell)[1] = vec3(std::nan(""), 0, 0);
+    EXPECT_TRUE(A::stale(*cell));
+    A::build_neighbor_list(*cell);
+    EXPECT_FALSE(A::stale(*cell));
+    EXPECT_EQ(A::dij_list(*cell)[1], vec3(0, 0, 0));
+
+    auto no_shell = two_particles("shell = 0\n");
+    A::dij_list(*no_shell)[0] = vec3(0, 0, 1e-10);
+    EXPECT_TRUE(A::stale(*no_shell));
+}
+
+TEST(NeighborList, RejectsAnEmptyListRadiusBeforeChangingAnything)
+{
+    auto cell = std::make_unique<Cell>(lj_params());
+    const List before = A::neighbor_list(*cell);
+    A::params(*cell)->params["rcut"] = "0";
+    A::params(*cell)->params["shell"] = "0";
+    try {
+        A::build_neighbor_list(*cell);
+        FAIL();
+    } catch (const std::invalid_argument& e) {
+        EXPECT_NE(std::string(e.what()).find("rcut = 0 and shell = 0"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(A::neighbor_list(*cell), before);
+}
+
+TEST(NeighborList, RefusesNonFinitePositions)
+{
+    auto cell = two_particles();
+    A::positions(*cell)[1] = vec3(1, std::numeric_limits<double>::infinity(), 1);
+    try {
+        A::build_neighbor_list(*cell);
+        FAIL();
+    } catch (const std::range_error& e) {
+        const std::string what = e.what();
+        EXPECT_NE(what.find("particle 1"), std::string::npos) << what;
+        EXPECT_NE(what.find("unstable"), std::string::npos) << what;
+    }
+}
+
+// --- agreement with a brute-force search ---------------------------------------
+
+struct Box {
+    double side, rcut, shell;
+    int n;
+};
+
+std::unique_ptr<Cell> random_cell(const Box& b, unsigned seed)
+{
+    auto cell = std::make_unique<Cell>(params_from(
+        "nr_particles = " + std::to_string(b.n) + "\ncell_length = " + std::to_string(b.side) +
+        "\nrcut = " + std::to_string(b.rcut) + "\nshell = " + std::to_string(b.shell) +
+        "\nkT = 1\nmass = 1\nsigma = 1\nepsilon = 1\ntau = 1\n"));
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> u(0.0, b.side);
+    auto& pos = A::positions(*cell);
+    for (auto& p : pos)
+        p = vec3(u(rng), u(rng), u(rng));
+    // coordinates the periodic wrap can produce: exactly the side, a hair below zero
+    pos[0].x() = b.side;
+    pos[1].y() = -2.8e-14;
+    pos[2].z() = std::nextafter(b.side, 0.0);
+    A::build_neighbor_list(*cell);
+    return cell;
+}
+
+std::vector<std::set<unsigned int>> brute_force(Cell& cell, double csc, double side)
+{
+    const auto& pos = A::positions(cell);
+    std::vector<std::set<unsigned int>> near(pos.size());
+    for (unsigned int i = 0; i < pos.size(); ++i)
+        for (unsigned int j = 0; j < pos.size(); ++j) {
+            if (i == j)
+                continue;
+            double d2 = 0;
+            for (int k = 0; k < 3; ++k) {
+                double r = pos[i][k] - pos[j][k];
+                r -= side * std::round(r / side);
+                d2 += r * r;
+            }
+            if (d2 <= csc * csc * (1 - 1e-12))
+                near[i].insert(j);
+        }
+    return near;
+}
+
+TEST(NeighborList, MatchesBruteForceForLargeAndSmallGrids)
+{
+    const Box boxes[] = {
+        {10.0, 2.5, 0.3, 400},  // 3 subcells per axis
+        {16.0, 2.5, 0.3, 600},  // 5 subcells
+        {6.0, 2.5, 0.3, 150},   // 2 subcells: neighbours below and above coincide
+        {4.0, 2.5, 0.3, 60},    // 1 subcell
+        {10.0, 1e-4, 0.0, 50},  // tiny list radius: the grid is capped, not 10^15 subcells
+    };
+    for (const Box& b : boxes) {
+        auto cell = random_cell(b, 42);
+        const auto near = brute_force(*cell, b.rcut + b.shell, b.side);
+        const List& list = A::neighbor_list(*cell);
+        ASSERT_GE(list.size(), 2u * b.n);
+        std::size_t start = b.n;  // runs follow the start table without gaps
+        for (unsigned int i = 0; i < static_cast<unsigned int>(b.n); ++i) {
+            ASSERT_EQ(list[i], start) << "run " << i;
+            std::vector<unsigned int> run;
+            for (std::size_t p = list[i]; list[p] != i; ++p)
+                run.push_back(list[p]);
+            start += run.size() + 1;
+            const std::set<unsigned int> listed(run.begin(), run.end());
+            EXPECT_EQ(listed.size(), run.size()) << "pair listed twice, particle " << i << " box " << b.side;
+            // every true neighbour is listed; anything else listed lies at the list radius up to rounding
+            for (unsigned int j : near[i])
+                EXPECT_TRUE(listed.count(j)) << i << "-" << j << " missing, box " << b.side;
+            EXPECT_LE(listed.size(), near[i].size() + 1) << "box " << b.side;
+        }
+        EXPECT_EQ(list.size(), start);
+    }
+}
+
+TEST(NeighborList, SameListWithOneAndTwoThreads)
+{
+    const Box boxes[] = {{10.0, 2.5, 0.3, 700}, {6.0, 2.5, 0.3, 150}};
+    for (const Box& b : boxes) {
+        auto cell = random_cell(b, 7);
+        omp_set_num_threads(1);
+        A::build_neighbor_list(*cell);
+        const List one = A::neighbor_list(*cell);
+        omp_set_num_threads(2);
+        A::build_neighbor_list(*cell);
+        EXPECT_EQ(A::neighbor_list(*cell), one);
+        A::build_neighbor_list(*cell);
+        EXPECT_EQ(A::neighbor_list(*cell), one);
+    }
+}
+
+TEST(NeighborList, RunsFollowTheSubcellScanOrder)
+{
+    // Box 10 with list radius 2.8: 3 x 3 x 3 subcells of edge 10/3. Neighbours of
+    // particle 0 (own subcell (1,1,1)) lie in subcells visited in the order
+    // (cx outer, cy, cz inner): x-lower first, then y-lower, z-lower, its own
+    // subcell, z-upper, whatever the particle indices.
+    auto cell = std::make_unique<Cell>(lj_params("nr_particles = 6\n"));
+    A::place(*cell, {vec3(5, 5, 5), vec3(5, 5, 7.5), vec3(5, 3.2, 5), vec3(3.2, 5, 5), vec3(5, 5, 3.2), vec3(5, 5.4, 5)});
+    const List& list = A::neighbor_list(*cell);
+    const List run0(list.begin() + list[0], list.begin() + list[1] - 1);
+    EXPECT_EQ(run0, (List{3, 2, 4, 5, 1}));
+}
+
+}  // namespace

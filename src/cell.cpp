@@ -84,7 +84,7 @@ void Cell::initialize()
         for (auto& v : velocities)
             v -= mean;
     }
-    dij_list.resize(nr_particles);
+    dij_list.assign(nr_particles, vec3(0.0, 0.0, 0.0));
 }
 
 double Cell::get_gauss() const

@@ -89,13 +89,20 @@ void Cell::build_neighbor_list()
     const double cutsq = csc * csc;
     const std::size_t nr_particles = positions.size();
 
-    // An exploded run shows up here first: refuse to bin a non-finite coordinate.
+    // An exploding run shows up here first, since a particle that jumps is stale at
+    // once: refuse non-finite coordinates, and displacements since the last build
+    // beyond half the box (and beyond the shell) that no valid list can follow.
+    const double jump = std::max(0.5 * std::min({dims.x(), dims.y(), dims.z()}), shell);
     for (std::size_t i = 0; i < nr_particles; ++i) {
         const vec3& p = positions[i];
-        if (!std::isfinite(p.x()) || !std::isfinite(p.y()) || !std::isfinite(p.z())) {
+        const vec3& d = dij_list[i];
+        const bool finite = std::isfinite(p.x()) && std::isfinite(p.y()) && std::isfinite(p.z());
+        if (!finite || !(d.x() * d.x() + (d.y() * d.y() + d.z() * d.z()) <= jump * jump)) {
             std::ostringstream msg;
-            msg << "particle " << i << " has a non-finite position (" << p.x() << ", " << p.y() << ", "
-                << p.z() << "): the simulation became unstable (time step too large, or particles overlapping)";
+            msg << "particle " << i << " is at (" << p.x() << ", " << p.y() << ", " << p.z() << ") after moving by ("
+                << d.x() << ", " << d.y() << ", " << d.z()
+                << ") since the last neighbour-list build: the simulation became unstable "
+                   "(time step too large, or particles overlapping)";
             throw std::range_error(msg.str());
         }
     }

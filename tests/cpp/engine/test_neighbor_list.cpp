@@ -72,6 +72,8 @@ TEST(NeighborList, RebuildTestNeedsMoreThanHalfTheShell)
     EXPECT_TRUE(A::stale(*cell));
     A::dij_list(*cell)[1] = vec3(std::nan(""), 0, 0);
     EXPECT_TRUE(A::stale(*cell));
+    EXPECT_THROW(A::build_neighbor_list(*cell), std::range_error);
+    A::dij_list(*cell)[1] = vec3(0.3, 0, 0);
     A::build_neighbor_list(*cell);
     EXPECT_FALSE(A::stale(*cell));
     EXPECT_EQ(A::dij_list(*cell)[1], vec3(0, 0, 0));

@@ -1,7 +1,11 @@
 // Binary movie file, little-endian, no padding:
 //   header (files started with create = true): uint32 N
 //   frame: double Lx, Ly, Lz, then per particle 7 doubles: x y z vx vy vz |v|
-// A file of K frames started with create is 4 + K (24 + 56 N) bytes long.
+// A file of K frames started with create is 4 + K (24 + 56 N) bytes long. Frames
+// carry no step number: their order in the file is the order of the calls.
+//
+// The bytes are copied from memory as they stand, so the format is little-endian
+// only on a little-endian host; refuse to build anywhere else.
 #include "cell.h"
 
 #include <cerrno>
@@ -9,15 +13,20 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <system_error>
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the movie file is written in host byte order");
+static_assert(sizeof(vec3) == 3 * sizeof(double), "vec3 must be three packed doubles");
 
 namespace {
 
-[[noreturn]] void movie_failure(const std::string& what, const std::string& moviefile, int err)
+// A failed open, write or close is lost data: report it with the path and the
+// reason the system gave (or the stream's generic error when there is none).
+[[noreturn]] void movie_failure(const char* what, const std::string& moviefile, int err)
 {
-    std::string msg = "cannot " + what + " movie file '" + moviefile + "'";
-    if (err != 0)
-        msg += std::string(": ") + std::strerror(err);
-    throw std::ios_base::failure(msg);
+    const std::error_code reason =
+        err != 0 ? std::error_code(err, std::generic_category()) : std::make_error_code(std::io_errc::stream);
+    throw std::ios_base::failure(std::string("cannot ") + what + " movie file '" + moviefile + "'", reason);
 }
 
 }  // namespace
@@ -25,6 +34,7 @@ namespace {
 void Cell::write_to_movie_file(const std::string& moviefile, bool create)
 {
     std::ofstream outfile;
+    // Read before the file is touched: a bad nr_particles leaves the file as it was.
     const std::uint32_t nr_particles = static_cast<std::uint32_t>(particle_count());
 
     errno = 0;
@@ -43,7 +53,7 @@ void Cell::write_to_movie_file(const std::string& moviefile, bool create)
 
     outfile.write(reinterpret_cast<const char*>(dims.data()), 3 * sizeof(double));
     double buffer[7];
-    for (std::uint32_t i = 0; i < nr_particles; ++i) {
+    for (std::uint32_t i = 0; i < nr_particles && outfile; ++i) {
         const vec3& p = positions[i];
         const vec3& v = velocities[i];
         const double velocity = std::sqrt(v.x() * v.x() + (v.y() * v.y() + v.z() * v.z()));
@@ -53,7 +63,8 @@ void Cell::write_to_movie_file(const std::string& moviefile, bool create)
         outfile.write(reinterpret_cast<const char*>(buffer), sizeof buffer);
     }
     if (!outfile)
-        movie_failure("write to", moviefile, errno);
+        movie_failure("write", moviefile, errno);
+    // Buffered data reaches the file here; a full disk may only show now.
     outfile.close();
     if (!outfile)
         movie_failure("close", moviefile, errno);

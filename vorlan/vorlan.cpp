@@ -76,7 +76,6 @@ public:
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
     ~Ref() { Py_XDECREF(obj); }
-    void reset(PyObject* o) { Py_XDECREF(obj); obj = o; }
     PyObject* get() const { return obj; }
     PyObject* release() { PyObject* o = obj; obj = nullptr; return o; }
     explicit operator bool() const { return obj != nullptr; }

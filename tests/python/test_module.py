@@ -36,6 +36,7 @@ def test_namespace(module):
 
 
 def test_second_interpreter_is_refused(run_python):
+    pytest.importorskip("_testcapi")
     proc = run_python(
         """
         import _testcapi

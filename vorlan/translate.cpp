@@ -13,7 +13,9 @@ void translate_exception()
 {
     if (PyErr_Occurred())
         return;  // the Python error raised on the way wins
-    // First match wins, so derived types must come before their bases.
+    // The rows are tried in this fixed order and the first that matches wins; a
+    // type derived from two of them (or from a row and std::exception) takes the
+    // earlier row.
     try {
         throw;
     } catch (const std::bad_alloc& e) {

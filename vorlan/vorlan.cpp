@@ -47,6 +47,12 @@ struct Constants {
     PyObject* reshape;
     PyObject* range;
     PyObject* TypeError;
+    PyObject* getstate;
+    PyObject* reduce_ex;
+    PyObject* reduce;
+    PyObject* setstate;
+    PyObject* vorlan_vorlan;
+    PyObject* pickle_message;
     PyObject* ekin;
     PyObject* epot;
     PyObject* etot;
@@ -70,7 +76,6 @@ public:
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
     ~Ref() { Py_XDECREF(obj); }
-    void reset(PyObject* o) { Py_XDECREF(obj); obj = o; }
     PyObject* get() const { return obj; }
     PyObject* release() { PyObject* o = obj; obj = nullptr; return o; }
     explicit operator bool() const { return obj != nullptr; }
@@ -342,6 +347,8 @@ PyTypeObject VorlanType{};  // static type, finished by exec
 
 int ready_type()
 {
+    if (VorlanType.tp_flags & Py_TPFLAGS_READY)
+        return 0;  // finished by an earlier exec that failed later on
     Py_SET_REFCNT(reinterpret_cast<PyObject*>(&VorlanType), 1);  // statically allocated: never freed
     VorlanType.tp_name = "vorlan.vorlan.Vorlan";
     VorlanType.tp_basicsize = sizeof(PyObject);
@@ -352,22 +359,18 @@ int ready_type()
     return PyType_Ready(&VorlanType);
 }
 
-// Puts the refusing __reduce__/__setstate__ in the type's dictionary, unless the
-// type pickles some other way (its own __getstate__ or __reduce_ex__).
+// The refusing __reduce__ and __setstate__ come from the method table; they must
+// be what the type's own dictionary holds under those names, ahead of object's.
+// A type that pickles some other way (its own __getstate__ or __reduce_ex__) is
+// left alone.
 int setup_pickling(PyTypeObject* type)
 {
-    static const char* const names[] = {"__reduce__", "__setstate__"};
-    PyObject* getstate = _PyType_Lookup(type, PyUnicode_InternFromString("__getstate__"));
-    PyObject* object_getstate = _PyType_Lookup(&PyBaseObject_Type, PyUnicode_InternFromString("__getstate__"));
-    PyObject* reduce_ex = _PyType_Lookup(type, PyUnicode_InternFromString("__reduce_ex__"));
-    PyObject* object_reduce_ex = _PyType_Lookup(&PyBaseObject_Type, PyUnicode_InternFromString("__reduce_ex__"));
-    if (PyErr_Occurred())
-        return -1;
-    if (getstate != object_getstate || reduce_ex != object_reduce_ex)
+    if (_PyType_Lookup(type, k.getstate) != _PyType_Lookup(&PyBaseObject_Type, k.getstate) ||
+        _PyType_Lookup(type, k.reduce_ex) != _PyType_Lookup(&PyBaseObject_Type, k.reduce_ex))
         return 0;
-    for (const char* name : names) {
-        PyObject* method = PyDict_GetItemString(type->tp_dict, name);
-        if (!method || PyDict_SetItemString(type->tp_dict, name, method) < 0) {
+    for (PyObject* name : {k.reduce, k.setstate}) {
+        PyObject* method = PyDict_GetItemWithError(type->tp_dict, name);
+        if (!method || PyDict_SetItem(type->tp_dict, name, method) < 0) {
             if (!PyErr_Occurred())
                 PyErr_Format(PyExc_RuntimeError, "Unable to initialize pickling for %s", type->tp_name);
             return -1;
@@ -428,29 +431,37 @@ PyObject* vorlan_create(PyObject* spec, PyModuleDef* /*def*/)
 
 // ---------------------------------------------------------------- exec
 
-PyObject* intern(const char* s) { return PyUnicode_InternFromString(s); }
+// Stores a new reference in a process-wide slot, dropping whatever an earlier,
+// failed exec left there. False when `value` is NULL.
+bool keep(PyObject*& slot, PyObject* value)
+{
+    Py_XSETREF(slot, value);
+    return value != nullptr;
+}
 
 bool make_constants()
 {
     const struct {
         PyObject** slot;
         const char* text;
-    } texts[] = {
+    } identifiers[] = {
         {&k.os, "os"}, {&k.path, "path"}, {&k.exists, "exists"}, {&k.encode, "encode"},
-        {&k.utf_8, "utf-8"}, {&k.np, "np"}, {&k.array, "array"}, {&k.reshape, "reshape"},
-        {&k.range, "range"}, {&k.TypeError, "TypeError"}, {&k.ekin, "ekin"}, {&k.epot, "epot"},
-        {&k.etot, "etot"}, {&k.nrsteps, "nrsteps"}, {&k.nrparticles, "nrparticles"},
+        {&k.np, "np"}, {&k.array, "array"}, {&k.reshape, "reshape"}, {&k.range, "range"},
+        {&k.TypeError, "TypeError"}, {&k.getstate, "__getstate__"}, {&k.reduce_ex, "__reduce_ex__"},
+        {&k.reduce, "__reduce__"}, {&k.setstate, "__setstate__"}, {&k.ekin, "ekin"},
+        {&k.epot, "epot"}, {&k.etot, "etot"}, {&k.nrsteps, "nrsteps"}, {&k.nrparticles, "nrparticles"},
         {&k.positions, "positions"}, {&k.velocities, "velocities"},
         {&k.positions_initial, "positions_initial"}, {&k.velocities_initial, "velocities_initial"},
     };
-    for (const auto& t : texts) {
-        if (!(*t.slot = intern(t.text)))
+    for (const auto& id : identifiers) {
+        if (!keep(*id.slot, PyUnicode_InternFromString(id.text)))
             return false;
     }
-    k.cannot_open = PyUnicode_FromString("Cannot open file: ");
-    k.int_0 = PyLong_FromLong(0);
-    k.int_3 = PyLong_FromLong(3);
-    return k.cannot_open && k.int_0 && k.int_3;
+    return keep(k.utf_8, PyUnicode_FromString("utf-8")) &&
+           keep(k.cannot_open, PyUnicode_FromString("Cannot open file: ")) &&
+           keep(k.vorlan_vorlan, PyUnicode_FromString("vorlan.vorlan")) &&
+           keep(k.pickle_message, PyUnicode_FromString("no default __reduce__ due to non-trivial __cinit__")) &&
+           keep(k.int_0, PyLong_FromLong(0)) && keep(k.int_3, PyLong_FromLong(3));
 }
 
 // Looks a name up in builtins once; NameError when it is not there.
@@ -465,7 +476,7 @@ PyObject* get_builtin(PyObject* name)
 }
 
 // Absolute import of `name`, bound in the module namespace as `as`.
-bool import_as(PyObject* module, const char* name, const char* as)
+bool import_as(const char* name, const char* as)
 {
     Ref modname(PyUnicode_FromString(name));
     Ref locals(PyDict_New());
@@ -473,7 +484,7 @@ bool import_as(PyObject* module, const char* name, const char* as)
     if (!modname || !locals || !fromlist)
         return false;
     Ref imported(PyImport_ImportModuleLevelObject(modname.get(), module_dict, locals.get(), fromlist.get(), 0));
-    return imported && PyObject_SetAttrString(module, as, imported.get()) == 0;
+    return imported && PyDict_SetItemString(module_dict, as, imported.get()) == 0;
 }
 
 int vorlan_exec(PyObject* module)
@@ -515,37 +526,40 @@ int vorlan_exec(PyObject* module)
         }                    \
     } while (0)
 
-    module_dict = PyModule_GetDict(module);
-    Py_INCREF(module_dict);
-    builtins_module = PyImport_AddModule("builtins");
-    EXEC_FAIL_IF(!builtins_module);
-    Py_INCREF(builtins_module);
-    EXEC_FAIL_IF(PyObject_SetAttrString(module, "__builtins__", builtins_module) < 0);
+    Py_INCREF(PyModule_GetDict(module));
+    Py_XSETREF(module_dict, PyModule_GetDict(module));
+    {
+        PyObject* builtins = PyImport_AddModule("builtins");  // borrowed
+        EXEC_FAIL_IF(!builtins);
+        Py_INCREF(builtins);
+        keep(builtins_module, builtins);
+    }
+    EXEC_FAIL_IF(PyDict_SetItemString(module_dict, "__builtins__", builtins_module) < 0);
 
     EXEC_FAIL_IF(!make_constants());
 
     {
         PyObject* modules = PyImport_GetModuleDict();
-        PyObject* existing = PyDict_GetItemString(modules, "vorlan.vorlan");
-        EXEC_FAIL_IF(!existing && PyDict_SetItemString(modules, "vorlan.vorlan", module) < 0);
+        PyObject* existing = PyDict_GetItemWithError(modules, k.vorlan_vorlan);
+        EXEC_FAIL_IF(!existing && PyErr_Occurred());
+        EXEC_FAIL_IF(!existing && PyDict_SetItem(modules, k.vorlan_vorlan, module) < 0);
     }
 
-    EXEC_FAIL_IF(!(builtin_range = get_builtin(k.range)));
-    EXEC_FAIL_IF(!(builtin_TypeError = get_builtin(k.TypeError)));
-    EXEC_FAIL_IF(!(pickle_error_args = Py_BuildValue("(s)", "no default __reduce__ due to non-trivial __cinit__")));
+    EXEC_FAIL_IF(!keep(builtin_range, get_builtin(k.range)));
+    EXEC_FAIL_IF(!keep(builtin_TypeError, get_builtin(k.TypeError)));
+    EXEC_FAIL_IF(!keep(pickle_error_args, PyTuple_Pack(1, k.pickle_message)));
 
     EXEC_FAIL_IF(ready_type() < 0);
-    Py_INCREF(&VorlanType);
-    EXEC_FAIL_IF(PyObject_SetAttrString(module, "Vorlan", reinterpret_cast<PyObject*>(&VorlanType)) < 0);
+    EXEC_FAIL_IF(PyDict_SetItemString(module_dict, "Vorlan", reinterpret_cast<PyObject*>(&VorlanType)) < 0);
     EXEC_FAIL_IF(setup_pickling(&VorlanType) < 0);
 
-    EXEC_FAIL_IF(!import_as(module, "numpy", "np"));
-    EXEC_FAIL_IF(!import_as(module, "sys", "sys"));
-    EXEC_FAIL_IF(!import_as(module, "os", "os"));
+    EXEC_FAIL_IF(!import_as("numpy", "np"));
+    EXEC_FAIL_IF(!import_as("sys", "sys"));
+    EXEC_FAIL_IF(!import_as("os", "os"));
 
     {
         Ref test(PyDict_New());
-        EXEC_FAIL_IF(!test || PyObject_SetAttrString(module, "__test__", test.get()) < 0);
+        EXEC_FAIL_IF(!test || PyDict_SetItemString(module_dict, "__test__", test.get()) < 0);
     }
     return 0;
 
@@ -553,7 +567,8 @@ error:
     if (!PyErr_Occurred())
         PyErr_SetString(PyExc_ImportError, "init vorlan.vorlan");
     _PyTraceback_Add("init vorlan.vorlan", source_file, line);
-    Py_CLEAR(module_object);
+    Py_CLEAR(module_dict);
+    Py_CLEAR(module_object);  // the next import attempt starts over
     return -1;
 #undef EXEC_FAIL_IF
 }

@@ -7,7 +7,7 @@
 //   5. wrap x into the box
 //   6. rebuild the list if some particle moved more than shell/2
 //   7. v += F dt / 2m                 (ekin of the full-step velocities)
-//   8. etot = ekin + epot
+//   8. etot = ekin + epot              (a non-finite total reports the run as unstable)
 // Forces must be valid on entry (the constructor computes the first ones).
 #include "cell.h"
 
@@ -29,6 +29,12 @@ void Cell::integrate(unsigned int step, double dt, bool verbose)
         build_neighbor_list();
     update_velocities_half_dt(dt);
     etot = ekin + epot;
+    if (!std::isfinite(etot)) {
+        std::ostringstream msg;
+        msg << "the total energy became " << etot << " at step " << step
+            << ": the simulation became unstable (time step too large, or particles overlapping)";
+        throw std::range_error(msg.str());
+    }
 
     if (step % 1000 == 0) {
         if (verbose) {

@@ -69,6 +69,7 @@ private:
     std::shared_ptr<Parameters> params;      // the run's parameter set, shared with the driver
     std::vector<unsigned int> neighbor_list; // N start offsets, then per particle: neighbours, own index
     std::vector<vec3> dij_list;              // displacement of each particle since the last list build
+    std::vector<double> ekin_terms;          // |v|^2 per particle, for the ordered kinetic-energy sum on several threads
     double epot = 0.0;                       // potential energy of the current configuration
     double ekin = 0.0;                       // kinetic energy after the latest half-step kick
     double etot = 0.0;                       // ekin + epot at the end of the latest step

@@ -10,6 +10,7 @@
 //   8. etot = ekin + epot
 // Forces must be valid on entry (the constructor computes the first ones).
 #include "cell.h"
+#include "parallel.h"
 
 #include <cmath>
 #include <iostream>
@@ -49,14 +50,35 @@ void Cell::update_velocities_half_dt(double dt)
     const std::size_t nr_particles = particle_count();
     const double factor = (0.5 / m) * dt;
     double ekinsum = 0.0;
-    const long long count = static_cast<long long>(nr_particles);
+    const std::size_t count = nr_particles;
 
-#pragma omp parallel for schedule(static) reduction(+ : ekinsum)
-    for (long long i = 0; i < count; ++i) {
-        vec3& v = velocities[i];
-        v += factor * forces[i];
-        ekinsum += (v.x() * v.x() + v.y() * v.y()) + v.z() * v.z();
+    // The kinetic energy is summed in particle order whatever the thread count, so
+    // that the thermostat, and with it every trajectory, does not depend on it:
+    // the first thread chains its own block into ekinsum as it goes, the others
+    // leave their |v|^2 in ekin_terms, which are chained on afterwards in order.
+    if (omp_get_max_threads() > 1 && ekin_terms.size() != count)
+        ekin_terms.resize(count);
+    std::size_t first_end = count;
+#pragma omp parallel
+    {
+        const Block b = static_block(count);
+        vec3* v = velocities.data();
+        const vec3* f = forces.data();
+        if (b.first) {
+            first_end = b.end;
+            for (std::size_t i = b.begin; i < b.end; ++i) {
+                v[i] += factor * f[i];
+                ekinsum += (v[i].x() * v[i].x() + v[i].y() * v[i].y()) + v[i].z() * v[i].z();
+            }
+        } else {
+            for (std::size_t i = b.begin; i < b.end; ++i) {
+                v[i] += factor * f[i];
+                ekin_terms[i] = (v[i].x() * v[i].x() + v[i].y() * v[i].y()) + v[i].z() * v[i].z();
+            }
+        }
     }
+    for (std::size_t i = first_end; i < count; ++i)
+        ekinsum += ekin_terms[i];
     ekin = 0.5 * ekinsum * m;
 }
 

@@ -6,8 +6,14 @@
 // Only r^2 is needed: (s/r)^6 and (s/r)^12 come from (s/r)^2 by multiplication.
 // The list is full, so every pair is met twice: each particle sums its own force
 // in list order (no atomics, results independent of the thread count) and the
-// energy sum counts each pair twice, which the final factor 0.5 undoes.
+// energy sum counts each pair twice, which the final factor 0.5 undoes. The pair
+// loop itself is in pair_kernel.cpp; each thread runs it once over its block of
+// particles, so the energy partial of a thread is summed in list order.
 #include "cell.h"
+#include "kernels.h"
+#include "parallel.h"
+
+#include <stdexcept>
 
 void Cell::calculate_forces()
 {
@@ -19,49 +25,41 @@ void Cell::calculate_forces()
     epot = 0.0;
 
     // energy shift that makes each pair term vanish at the cut-off
-    double sr2 = sigmasq / rcutsq;
-    double sr6 = (sr2 * sr2) * sr2;
-    double sr12 = sr6 * sr6;
+    const double sr2 = sigmasq / rcutsq;
+    const double sr6 = (sr2 * sr2) * sr2;
+    const double sr12 = sr6 * sr6;
     const double epot_cutoff = sr12 - sr6;
 
-    for (std::size_t i = 0; i < nr_particles; ++i)
-        forces[i] = vec3(0.0, 0.0, 0.0);
+    kernels::PairInput in;
+    in.positions = positions.data()->data();
+    in.list = neighbor_list.data();
+    in.list_size = neighbor_list.size();
+    for (int k = 0; k < 3; ++k) {
+        in.half[k] = 0.5 * dims[k];
+        in.side[k] = dims[k];
+    }
+    in.rcutsq = rcutsq;
+    in.sigmasq = sigmasq;
+    in.epot_cutoff = epot_cutoff;
+    static const kernels::PairFn pair_forces = kernels::best_pair_forces();
+    double* f = forces.data()->data();
 
+    // The kernel overwrites forces[i] of every particle of the block.
+    if (neighbor_list.size() < nr_particles)
+        throw std::logic_error("the neighbour list has no start entry for some particles");
     double epotsum = 0.0;
-    const vec3 half = 0.5 * dims;
-    const long long count = static_cast<long long>(nr_particles);
-
-#pragma omp parallel for schedule(static) reduction(+ : epotsum) private(sr2, sr6, sr12)
-    for (long long ii = 0; ii < count; ++ii) {
-        const unsigned int i = static_cast<unsigned int>(ii);
-        for (std::size_t n = neighbor_list[i]; neighbor_list[n] != i; ++n) {
-            const unsigned int j = neighbor_list[n];
-            double r[3];
-            for (int k = 0; k < 3; ++k) {
-                r[k] = positions[i][k] - positions[j][k];
-                if (r[k] >= half[k])
-                    r[k] -= dims[k];
-                else if (r[k] < -half[k])
-                    r[k] += dims[k];
-            }
-            const double distsq = r[0] * r[0] + (r[1] * r[1] + r[2] * r[2]);
-            if (distsq < rcutsq) {
-                sr2 = sigmasq / distsq;
-                sr6 = (sr2 * sr2) * sr2;
-                sr12 = sr6 * sr6;
-                epotsum += (sr12 - sr6) - epot_cutoff;
-                const double fr = ((sr12 + sr12) - sr6) / distsq;
-                forces[i][0] += fr * r[0];
-                forces[i][1] += fr * r[1];
-                forces[i][2] += fr * r[2];
-            }
-        }
+#pragma omp parallel reduction(+ : epotsum)
+    {
+        const Block b = static_block(nr_particles);
+        epotsum += pair_forces(in, b.begin, b.end, f);
     }
 
     // 24 eps on the forces and 4 eps / 2 on the energy, once each, outside the pair loop
     const double epsilon = params->get_param<double>("epsilon");
     const double prefctr = 24.0 * epsilon;
-    for (std::size_t i = 0; i < nr_particles; ++i)
+    const long long count = static_cast<long long>(nr_particles);
+#pragma omp parallel for schedule(static)
+    for (long long i = 0; i < count; ++i)
         forces[i] *= prefctr;
     epot = ((epotsum * 4.0) * epsilon) * 0.5;
 }

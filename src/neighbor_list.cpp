@@ -12,9 +12,19 @@
 // outermost, then cy, then cz; within a subcell, ascending particle index. With
 // fewer than three subcells along an axis a neighbouring subcell repeats; it is
 // visited only at its first place in that order so that no pair is listed twice.
+//
+// A build sorts the particles by subcell (counting sort, z index fastest, each
+// subcell in ascending index) into contiguous coordinate arrays, so that the
+// subcells (cx, cy, lz..hz) of a scan are mostly one contiguous range. Each thread
+// lists its block of particles into its own buffer, the first thread straight into
+// neighbor_list; the buffers are then joined in particle order. All build buffers
+// are members and keep their memory from one build to the next.
 #include "cell.h"
+#include "kernels.h"
+#include "parallel.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -104,67 +114,142 @@ void Cell::build_neighbor_list()
     grid_shape(dims, csc, nr_particles, n);
     const unsigned int nx = n[0], ny = n[1], nz = n[2];
     const double dx = dims.x() / nx, dy = dims.y() / ny, dz = dims.z() / nz;
+    const std::size_t nr_subcells = static_cast<std::size_t>(nx) * ny * nz;
 
-    std::vector<std::vector<unsigned int>> subcells(static_cast<std::size_t>(nx) * ny * nz);
+    // Counting sort by subcell; key (ix ny + iy) nz + iz.
+    subcell_of.resize(nr_particles);
+    subcell_start.assign(nr_subcells + 1, 0);
     for (std::size_t i = 0; i < nr_particles; ++i) {
         const unsigned int ix = subcell_index(positions[i].x(), dx, nx);
         const unsigned int iy = subcell_index(positions[i].y(), dy, ny);
         const unsigned int iz = subcell_index(positions[i].z(), dz, nz);
-        subcells[(static_cast<std::size_t>(iz) * ny + iy) * nx + ix].push_back(static_cast<unsigned int>(i));
+        const unsigned int key = (ix * ny + iy) * nz + iz;
+        subcell_of[i] = key;
+        ++subcell_start[key + 1];
+    }
+    for (std::size_t c = 0; c < nr_subcells; ++c)
+        subcell_start[c + 1] += subcell_start[c];
+    sorted_x.resize(nr_particles);
+    sorted_y.resize(nr_particles);
+    sorted_z.resize(nr_particles);
+    sorted_id.resize(nr_particles);
+    subcell_fill.assign(subcell_start.begin(), subcell_start.end() - 1);
+    for (std::size_t i = 0; i < nr_particles; ++i) {
+        const unsigned int slot = subcell_fill[subcell_of[i]]++;
+        sorted_x[slot] = positions[i].x();
+        sorted_y[slot] = positions[i].y();
+        sorted_z[slot] = positions[i].z();
+        sorted_id[slot] = static_cast<unsigned int>(i);
     }
 
-    std::vector<std::vector<unsigned int>> nnlist(nr_particles);
-    const vec3 half = 0.5 * dims;
-    const long long count = static_cast<long long>(nr_particles);
+    const kernels::SortedParticles sorted{sorted_x.data(), sorted_y.data(), sorted_z.data(), sorted_id.data()};
+    kernels::ListGeometry geometry;
+    for (int k = 0; k < 3; ++k) {
+        geometry.half[k] = 0.5 * dims[k];
+        geometry.side[k] = dims[k];
+    }
+    geometry.cutsq = cutsq;
+    static const kernels::ScanFn scan = kernels::best_scan();
 
-#pragma omp parallel for schedule(static)
-    for (long long ii = 0; ii < count; ++ii) {
-        const std::size_t i = static_cast<std::size_t>(ii);
-        dij_list[i] = vec3(0.0, 0.0, 0.0);
-        const vec3 pi = positions[i];
-        unsigned int cx[3], cy[3], cz[3];
-        const unsigned int kx = axis_neighbours(subcell_index(pi.x(), dx, nx), nx, cx);
-        const unsigned int ky = axis_neighbours(subcell_index(pi.y(), dy, ny), ny, cy);
-        const unsigned int kz = axis_neighbours(subcell_index(pi.z(), dz, nz), nz, cz);
-        for (unsigned int a = 0; a < kx; ++a)
-            for (unsigned int b = 0; b < ky; ++b)
-                for (unsigned int c = 0; c < kz; ++c) {
-                    const auto& members = subcells[(static_cast<std::size_t>(cz[c]) * ny + cy[b]) * nx + cx[a]];
-                    for (const unsigned int pid : members) {
-                        if (pid == i)
-                            continue;
-                        double r[3];
-                        for (int k = 0; k < 3; ++k) {
-                            // minimum image: at most one box length per component
-                            r[k] = pi[k] - positions[pid][k];
-                            if (r[k] >= half[k])
-                                r[k] -= dims[k];
-                            else if (r[k] < -half[k])
-                                r[k] += dims[k];
+    const std::size_t max_parts = static_cast<std::size_t>(omp_get_max_threads());
+    if (list_parts.size() < max_parts)
+        list_parts.resize(max_parts);
+    part_size.assign(max_parts, 0);
+    run_start.resize(nr_particles);
+    std::size_t nr_parts = 1;
+
+#pragma omp parallel
+    {
+        const Block b = static_block(nr_particles);
+        const std::size_t t = static_cast<std::size_t>(omp_get_thread_num());
+        if (b.first)
+            nr_parts = static_cast<std::size_t>(omp_get_num_threads());
+        // part 0 is neighbor_list itself, behind the N start entries
+        std::vector<unsigned int>& part = b.first ? neighbor_list : list_parts[t];
+        const std::size_t w0 = b.first ? nr_particles : 0;
+        std::size_t w = w0;
+
+        for (std::size_t i = b.begin; i < b.end; ++i) {
+            dij_list[i] = vec3(0.0, 0.0, 0.0);
+            const unsigned int key = subcell_of[i];
+            unsigned int cx[3], cy[3], cz[3];
+            const unsigned int kx = axis_neighbours(key / (ny * nz), nx, cx);
+            const unsigned int ky = axis_neighbours(key / nz % ny, ny, cy);
+            const unsigned int kz = axis_neighbours(key % nz, nz, cz);
+
+            // The subcells in scan order as ranges of the sorted arrays, a range
+            // that starts where the previous one ends joined to it.
+            std::size_t range_begin[27], range_end[27];
+            unsigned int nr_ranges = 0;
+            std::size_t candidates = 0;
+            for (unsigned int a = 0; a < kx; ++a)
+                for (unsigned int c = 0; c < ky; ++c)
+                    for (unsigned int e = 0; e < kz; ++e) {
+                        const unsigned int id = (cx[a] * ny + cy[c]) * nz + cz[e];
+                        const std::size_t from = subcell_start[id], to = subcell_start[id + 1];
+                        candidates += to - from;
+                        if (nr_ranges > 0 && range_end[nr_ranges - 1] == from) {
+                            range_end[nr_ranges - 1] = to;
+                        } else {
+                            range_begin[nr_ranges] = from;
+                            range_end[nr_ranges] = to;
+                            ++nr_ranges;
                         }
-                        const double dist2 = r[0] * r[0] + (r[1] * r[1] + r[2] * r[2]);
-                        if (dist2 <= cutsq)
-                            nnlist[i].push_back(pid);
                     }
-                }
+
+            // room for every candidate, the terminator and a whole register of slack;
+            // grow to what the particles still to come are likely to need
+            const std::size_t need = w + candidates + 9;
+            if (part.size() < need) {
+                const std::size_t done = i - b.begin;
+                const double per_particle = done >= 64 ? static_cast<double>(w - w0) / static_cast<double>(done) : 0.0;
+                const double rest = 1.1 * per_particle * static_cast<double>(b.end - i);
+                part.resize(need + std::max<std::size_t>(4096, static_cast<std::size_t>(rest)));
+            }
+
+            run_start[i] = w;
+            const double xi[3] = {positions[i].x(), positions[i].y(), positions[i].z()};
+            unsigned int* out = part.data() + w;
+            for (unsigned int r = 0; r < nr_ranges; ++r)
+                out = scan(sorted, range_begin[r], range_end[r], static_cast<unsigned int>(i), xi, geometry, out);
+            *out++ = static_cast<unsigned int>(i);
+            w = static_cast<std::size_t>(out - part.data());
+        }
+        part_size[t] = w;
     }
 
-    std::uint64_t total = 2 * static_cast<std::uint64_t>(nr_particles);
-    for (const auto& run : nnlist)
-        total += run.size();
+    std::uint64_t total = 0;
+    for (std::size_t t = 0; t < nr_parts; ++t)
+        total += part_size[t];
     if (total > std::numeric_limits<unsigned int>::max()) {
+        neighbor_list.clear();
         std::ostringstream msg;
         msg << "the neighbour list would hold " << total
             << " entries, more than 32-bit indices can address; reduce nr_particles or rcut + shell";
         throw std::overflow_error(msg.str());
     }
 
-    neighbor_list.resize(nr_particles);
-    neighbor_list.reserve(total);
-    for (std::size_t i = 0; i < nr_particles; ++i) {
-        neighbor_list[i] = static_cast<unsigned int>(neighbor_list.size());
-        neighbor_list.insert(neighbor_list.end(), nnlist[i].begin(), nnlist[i].end());
-        neighbor_list.push_back(static_cast<unsigned int>(i));
+    // Join the parts in particle order and write the start table.
+    part_base.assign(nr_parts, 0);
+    for (std::size_t t = 1; t < nr_parts; ++t)
+        part_base[t] = part_base[t - 1] + part_size[t - 1];
+    neighbor_list.resize(total);
+    const long long parts = static_cast<long long>(nr_parts);
+#pragma omp parallel for schedule(static, 1)
+    for (long long tt = 0; tt < parts; ++tt) {
+        const std::size_t t = static_cast<std::size_t>(tt);
+        if (t > 0 && part_size[t] > 0)
+            std::memcpy(neighbor_list.data() + part_base[t], list_parts[t].data(), part_size[t] * sizeof(unsigned int));
+    }
+    const long long count = static_cast<long long>(nr_particles);
+    const std::size_t per_part = nr_particles / nr_parts, extra = nr_particles % nr_parts;
+#pragma omp parallel for schedule(static)
+    for (long long ii = 0; ii < count; ++ii) {
+        const std::size_t i = static_cast<std::size_t>(ii);
+        // the part (thread block) that listed particle i, under the static schedule
+        const std::size_t big = extra * (per_part + 1);
+        const std::size_t t = i < big ? i / (per_part + 1) : extra + (i - big) / per_part;
+        neighbor_list[i] = static_cast<unsigned int>(part_base[t] + run_start[i]);
     }
 }
 

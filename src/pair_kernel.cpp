@@ -1,0 +1,183 @@
+// The Lennard-Jones pair terms over the neighbour runs of a block of particles.
+//
+// Per listed pair (r_ij the minimum image of r_i - r_j, distsq = x^2 + (y^2 + z^2)):
+//   if distsq < rc^2:  sr2 = s^2 / distsq,  sr6 = (sr2 sr2) sr2,  sr12 = sr6 sr6
+//                      epot term   (sr12 - sr6) - epot_cutoff
+//                      force term  ((sr12 + sr12) - sr6) / distsq * r_ij
+// The terms are added to the particle's force, and to the energy sum, one pair
+// after the other in list order, so that every variant gives the same bits.
+#include "kernels.h"
+
+#include <immintrin.h>
+
+// GCC 12 flags the intrinsics headers' own placeholder operands.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+namespace kernels {
+
+__attribute__((target_clones("avx2", "default")))
+double pair_forces_scalar(const PairInput& in, std::size_t begin, std::size_t end, double* forces)
+{
+    const double* pos = in.positions;
+    const unsigned int* list = in.list;
+    double epotsum = 0.0;
+    for (std::size_t i = begin; i < end; ++i) {
+        const double xi = pos[3 * i], yi = pos[3 * i + 1], zi = pos[3 * i + 2];
+        double fx = 0.0, fy = 0.0, fz = 0.0;
+        for (std::size_t n = list[i]; n < in.list_size && list[n] != i; ++n) {
+            const std::size_t j = list[n];
+            const double rx = minimum_image(xi - pos[3 * j], in.half[0], in.side[0]);
+            const double ry = minimum_image(yi - pos[3 * j + 1], in.half[1], in.side[1]);
+            const double rz = minimum_image(zi - pos[3 * j + 2], in.half[2], in.side[2]);
+            const double distsq = rx * rx + (ry * ry + rz * rz);
+            if (distsq < in.rcutsq) {
+                const double sr2 = in.sigmasq / distsq;
+                const double sr6 = (sr2 * sr2) * sr2;
+                const double sr12 = sr6 * sr6;
+                epotsum += (sr12 - sr6) - in.epot_cutoff;
+                const double fr = ((sr12 + sr12) - sr6) / distsq;
+                fx += fr * rx;
+                fy += fr * ry;
+                fz += fr * rz;
+            }
+        }
+        forces[3 * i] = fx;
+        forces[3 * i + 1] = fy;
+        forces[3 * i + 2] = fz;
+    }
+    return epotsum;
+}
+
+#define AVX512 __attribute__((target("avx512f,avx512vl,avx512dq,popcnt")))
+
+namespace {
+
+AVX512 inline __m512d minimum_image8(__m512d r, __m512d half, __m512d minus_half, __m512d side)
+{
+    const __mmask8 above = _mm512_cmp_pd_mask(r, half, _CMP_GE_OQ);
+    const __mmask8 below = _mm512_cmp_pd_mask(r, minus_half, _CMP_LT_OQ);
+    r = _mm512_mask_sub_pd(r, above, r, side);
+    return _mm512_mask_add_pd(r, below, r, side);
+}
+
+// Lanes [0, n) of a mask, n <= 8.
+inline __mmask8 first_lanes(std::size_t n)
+{
+    return n >= 8 ? static_cast<__mmask8>(0xff) : static_cast<__mmask8>((1u << n) - 1);
+}
+
+}  // namespace
+
+// Two stages per particle. Stage 1 takes the run eight entries at a time
+// (gathered positions, minimum image, distsq) and packs the pairs within the
+// cut-off, in list order, into small buffers. Stage 2 computes their terms eight
+// at a time, turns the four lanes (epot, fx, fy, fz) of each pair into one row
+// and adds the rows to the accumulator (epotsum, fx, fy, fz) one after the other:
+// one addition per pair, the same additions as the scalar loop. Lanes without a
+// pair add +0.0, which changes no sum (a sum started at +0.0 is never -0.0).
+AVX512 double pair_forces_avx512(const PairInput& in, std::size_t begin, std::size_t end, double* forces)
+{
+    constexpr int buffered = 128;  // pairs held between the stages (a run usually fits)
+    alignas(64) double bx[buffered + 8], by[buffered + 8], bz[buffered + 8], bd[buffered + 8];
+
+    const double* pos = in.positions;
+    const unsigned int* list = in.list;
+    const __m512d hx = _mm512_set1_pd(in.half[0]), hy = _mm512_set1_pd(in.half[1]), hz = _mm512_set1_pd(in.half[2]);
+    const __m512d mhx = _mm512_set1_pd(-in.half[0]), mhy = _mm512_set1_pd(-in.half[1]),
+                  mhz = _mm512_set1_pd(-in.half[2]);
+    const __m512d lx = _mm512_set1_pd(in.side[0]), ly = _mm512_set1_pd(in.side[1]), lz = _mm512_set1_pd(in.side[2]);
+    const __m512d rcutsq = _mm512_set1_pd(in.rcutsq), sigmasq = _mm512_set1_pd(in.sigmasq);
+    const __m512d epot_cutoff = _mm512_set1_pd(in.epot_cutoff), one = _mm512_set1_pd(1.0);
+    const __m512d zero = _mm512_setzero_pd();
+    // interleave two registers lane by lane (first / second half), then pairs of lanes
+    const __m512i mix_lo = _mm512_setr_epi64(0, 8, 1, 9, 2, 10, 3, 11);
+    const __m512i mix_hi = _mm512_setr_epi64(4, 12, 5, 13, 6, 14, 7, 15);
+    const __m512i rows_lo = _mm512_setr_epi64(0, 1, 8, 9, 2, 3, 10, 11);
+    const __m512i rows_hi = _mm512_setr_epi64(4, 5, 12, 13, 6, 7, 14, 15);
+
+    __m256d acc = _mm256_setzero_pd();  // (epotsum, fx, fy, fz)
+    for (std::size_t i = begin; i < end; ++i) {
+        acc = _mm256_blend_pd(_mm256_setzero_pd(), acc, 0x1);  // new particle: force from 0.0, energy runs on
+        const __m512d xi = _mm512_set1_pd(pos[3 * i]), yi = _mm512_set1_pd(pos[3 * i + 1]),
+                      zi = _mm512_set1_pd(pos[3 * i + 2]);
+        const __m256i me = _mm256_set1_epi32(static_cast<int>(i));
+        std::size_t n = list[i];
+        bool more = n < in.list_size;
+        while (more) {
+            // Stage 1: separations, and the pairs within the cut-off packed in order.
+            int count = 0;
+            while (more && count <= buffered - 8) {
+                const __mmask8 avail = first_lanes(in.list_size - n);
+                const __m256i j = _mm256_maskz_loadu_epi32(avail, list + n);
+                const __mmask8 owner = _mm256_mask_cmpeq_epi32_mask(avail, j, me);
+                __mmask8 valid = avail;
+                if (owner) {  // the run ends before the first copy of i
+                    valid = static_cast<__mmask8>((owner & (0u - owner)) - 1);
+                    more = false;
+                } else if (avail != 0xff) {
+                    more = false;  // a run without terminator stops at the end of the list
+                }
+                n += 8;
+                const __m512i j64 = _mm512_cvtepu32_epi64(j);
+                const __m512i j3 = _mm512_add_epi64(_mm512_add_epi64(j64, j64), j64);
+                const __m512d rx =
+                    minimum_image8(_mm512_sub_pd(xi, _mm512_mask_i64gather_pd(zero, valid, j3, pos, 8)), hx, mhx, lx);
+                const __m512d ry = minimum_image8(
+                    _mm512_sub_pd(yi, _mm512_mask_i64gather_pd(zero, valid, j3, pos + 1, 8)), hy, mhy, ly);
+                const __m512d rz = minimum_image8(
+                    _mm512_sub_pd(zi, _mm512_mask_i64gather_pd(zero, valid, j3, pos + 2, 8)), hz, mhz, lz);
+                const __m512d distsq =
+                    _mm512_add_pd(_mm512_mul_pd(rx, rx), _mm512_add_pd(_mm512_mul_pd(ry, ry), _mm512_mul_pd(rz, rz)));
+                const __mmask8 near = _mm512_mask_cmp_pd_mask(valid, distsq, rcutsq, _CMP_LT_OQ);
+                _mm512_storeu_pd(bx + count, _mm512_maskz_compress_pd(near, rx));
+                _mm512_storeu_pd(by + count, _mm512_maskz_compress_pd(near, ry));
+                _mm512_storeu_pd(bz + count, _mm512_maskz_compress_pd(near, rz));
+                _mm512_storeu_pd(bd + count, _mm512_maskz_compress_pd(near, distsq));
+                count += __builtin_popcount(near);
+            }
+            // Stage 2: the pair terms, added row by row in list order.
+            for (int k = 0; k < count; k += 8) {
+                const __mmask8 live = first_lanes(static_cast<std::size_t>(count - k));
+                const __m512d distsq = _mm512_mask_loadu_pd(one, live, bd + k);
+                const __m512d sr2 = _mm512_div_pd(sigmasq, distsq);
+                const __m512d sr6 = _mm512_mul_pd(_mm512_mul_pd(sr2, sr2), sr2);
+                const __m512d sr12 = _mm512_mul_pd(sr6, sr6);
+                const __m512d e = _mm512_maskz_sub_pd(live, _mm512_sub_pd(sr12, sr6), epot_cutoff);
+                const __m512d fr = _mm512_div_pd(_mm512_sub_pd(_mm512_add_pd(sr12, sr12), sr6), distsq);
+                const __m512d fx = _mm512_maskz_mul_pd(live, fr, _mm512_maskz_loadu_pd(live, bx + k));
+                const __m512d fy = _mm512_maskz_mul_pd(live, fr, _mm512_maskz_loadu_pd(live, by + k));
+                const __m512d fz = _mm512_maskz_mul_pd(live, fr, _mm512_maskz_loadu_pd(live, bz + k));
+
+                const __m512d efx_lo = _mm512_permutex2var_pd(e, mix_lo, fx);  // e0 fx0 e1 fx1 ...
+                const __m512d fyz_lo = _mm512_permutex2var_pd(fy, mix_lo, fz);
+                const __m512d efx_hi = _mm512_permutex2var_pd(e, mix_hi, fx);
+                const __m512d fyz_hi = _mm512_permutex2var_pd(fy, mix_hi, fz);
+                const __m512d row01 = _mm512_permutex2var_pd(efx_lo, rows_lo, fyz_lo);  // pair 0 | pair 1
+                const __m512d row23 = _mm512_permutex2var_pd(efx_lo, rows_hi, fyz_lo);
+                const __m512d row45 = _mm512_permutex2var_pd(efx_hi, rows_lo, fyz_hi);
+                const __m512d row67 = _mm512_permutex2var_pd(efx_hi, rows_hi, fyz_hi);
+                acc = _mm256_add_pd(acc, _mm512_castpd512_pd256(row01));
+                acc = _mm256_add_pd(acc, _mm512_extractf64x4_pd(row01, 1));
+                acc = _mm256_add_pd(acc, _mm512_castpd512_pd256(row23));
+                acc = _mm256_add_pd(acc, _mm512_extractf64x4_pd(row23, 1));
+                acc = _mm256_add_pd(acc, _mm512_castpd512_pd256(row45));
+                acc = _mm256_add_pd(acc, _mm512_extractf64x4_pd(row45, 1));
+                acc = _mm256_add_pd(acc, _mm512_castpd512_pd256(row67));
+                acc = _mm256_add_pd(acc, _mm512_extractf64x4_pd(row67, 1));
+            }
+        }
+        alignas(32) double sums[4];
+        _mm256_store_pd(sums, acc);
+        forces[3 * i] = sums[1];
+        forces[3 * i + 1] = sums[2];
+        forces[3 * i + 2] = sums[3];
+    }
+    return _mm256_cvtsd_f64(acc);
+}
+
+PairFn best_pair_forces()
+{
+    return have_avx512() ? pair_forces_avx512 : pair_forces_scalar;
+}
+
+}  // namespace kernels

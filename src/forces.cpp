@@ -30,8 +30,20 @@ void Cell::calculate_forces()
     const double sr12 = sr6 * sr6;
     const double epot_cutoff = sr12 - sr6;
 
+    // The pair loop reads each neighbour's coordinates as one aligned 32-byte row.
+    padded_positions.resize(4 * nr_particles);
+    double* padded = padded_positions.data();
+    const long long count = static_cast<long long>(nr_particles);
+#pragma omp parallel for schedule(static)
+    for (long long i = 0; i < count; ++i) {
+        padded[4 * i] = positions[i].x();
+        padded[4 * i + 1] = positions[i].y();
+        padded[4 * i + 2] = positions[i].z();
+        padded[4 * i + 3] = 0.0;
+    }
+
     kernels::PairInput in;
-    in.positions = positions.data()->data();
+    in.positions = padded;
     in.list = neighbor_list.data();
     in.list_size = neighbor_list.size();
     for (int k = 0; k < 3; ++k) {
@@ -57,7 +69,6 @@ void Cell::calculate_forces()
     // 24 eps on the forces and 4 eps / 2 on the energy, once each, outside the pair loop
     const double epsilon = params->get_param<double>("epsilon");
     const double prefctr = 24.0 * epsilon;
-    const long long count = static_cast<long long>(nr_particles);
 #pragma omp parallel for schedule(static)
     for (long long i = 0; i < count; ++i)
         forces[i] *= prefctr;

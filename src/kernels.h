@@ -51,7 +51,7 @@ ScanFn best_scan();
 // ---- forces --------------------------------------------------------------------
 
 struct PairInput {
-    const double* positions;   // x0 y0 z0 x1 ... (may lie outside the box)
+    const double* positions;   // x0 y0 z0 0 x1 y1 z1 0 ... (may lie outside the box)
     const unsigned int* list;  // the flat neighbour list: N starts, then runs ended by the owner's index
     std::size_t list_size;     // entries in `list`; a run is never read past it
     double half[3];            // half the box side per axis

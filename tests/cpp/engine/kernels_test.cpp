@@ -162,7 +162,10 @@ TEST(FastPairLoop, EveryVariantGivesTheReferenceBits)
                 want_f[3 * i + c] = f[c];
         }
 
-        kernels::PairInput in{pos.data()->data(), list.data(), list.size(), {0.5 * L, 0.5 * L, 0.5 * L},
+        std::vector<double> padded;
+        for (const auto& p : pos)
+            padded.insert(padded.end(), {p.x(), p.y(), p.z(), 0.0});
+        kernels::PairInput in{padded.data(), list.data(), list.size(), {0.5 * L, 0.5 * L, 0.5 * L},
                               {L, L, L}, 6.25, 1.0, ecut_as_computed};
         std::vector<kernels::PairFn> variants{kernels::pair_forces_scalar};
         if (kernels::have_avx512())
@@ -213,8 +216,9 @@ TEST(FastListBuild, ScanVariantsAgreeOnEveryCandidate)
             if (j != i && rx * rx + (ry * ry + rz * rz) <= g.cutsq)
                 want.push_back(j);
         }
-        if (i == 3)
+        if (i == 3) {
             EXPECT_NE(std::find(want.begin(), want.end(), 4u), want.end());  // exactly 2.8 apart
+        }
         for (const auto fn : {kernels::scan_scalar, kernels::have_avx512() ? kernels::scan_avx512 : kernels::scan_scalar}) {
             // ragged sub-ranges, as the build passes them
             std::vector<unsigned int> got(pos.size() + 16);

@@ -74,7 +74,7 @@ private:
     // List-build buffers, kept between builds (neighbor_list.cpp):
     std::vector<unsigned int> subcell_of;    // subcell key of each particle
     std::vector<unsigned int> subcell_start; // first sorted slot of each subcell, then the particle count
-    std::vector<unsigned int> subcell_fill;  // next free sorted slot of each subcell, during the sort
+    std::vector<unsigned int> subcell_fill;  // per thread and subcell: particles counted, then the next free slot
     std::vector<double> sorted_x, sorted_y, sorted_z;  // coordinates in subcell order
     std::vector<unsigned int> sorted_id;     // particle index in subcell order
     std::vector<std::size_t> run_start;      // start of each particle's run within its thread's part

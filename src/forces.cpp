@@ -30,20 +30,7 @@ void Cell::calculate_forces()
     const double sr12 = sr6 * sr6;
     const double epot_cutoff = sr12 - sr6;
 
-    // The pair loop reads each neighbour's coordinates as one aligned 32-byte row.
-    padded_positions.resize(4 * nr_particles);
-    double* padded = padded_positions.data();
-    const long long count = static_cast<long long>(nr_particles);
-#pragma omp parallel for schedule(static)
-    for (long long i = 0; i < count; ++i) {
-        padded[4 * i] = positions[i].x();
-        padded[4 * i + 1] = positions[i].y();
-        padded[4 * i + 2] = positions[i].z();
-        padded[4 * i + 3] = 0.0;
-    }
-
     kernels::PairInput in;
-    in.positions = padded;
     in.list = neighbor_list.data();
     in.list_size = neighbor_list.size();
     for (int k = 0; k < 3; ++k) {
@@ -54,21 +41,34 @@ void Cell::calculate_forces()
     in.sigmasq = sigmasq;
     in.epot_cutoff = epot_cutoff;
     static const kernels::PairFn pair_forces = kernels::best_pair_forces();
-    double* f = forces.data()->data();
-
-    // The kernel overwrites forces[i] of every particle of the block.
     if (neighbor_list.size() < nr_particles)
         throw std::logic_error("the neighbour list has no start entry for some particles");
+
+    // The pair loop reads each neighbour's coordinates as one aligned 32-byte row
+    // (x, y, z, 0) of padded_positions, filled here first. The kernel overwrites
+    // forces[i] of every particle of the thread's block.
+    padded_positions.resize(4 * nr_particles);
+    double* padded = padded_positions.data();
+    in.positions = padded;
+    double* f = forces.data()->data();
     double epotsum = 0.0;
 #pragma omp parallel reduction(+ : epotsum)
     {
         const Block b = static_block(nr_particles);
+        for (std::size_t i = b.begin; i < b.end; ++i) {
+            padded[4 * i] = positions[i].x();
+            padded[4 * i + 1] = positions[i].y();
+            padded[4 * i + 2] = positions[i].z();
+            padded[4 * i + 3] = 0.0;
+        }
+#pragma omp barrier
         epotsum += pair_forces(in, b.begin, b.end, f);
     }
 
     // 24 eps on the forces and 4 eps / 2 on the energy, once each, outside the pair loop
     const double epsilon = params->get_param<double>("epsilon");
     const double prefctr = 24.0 * epsilon;
+    const long long count = static_cast<long long>(nr_particles);
 #pragma omp parallel for schedule(static)
     for (long long i = 0; i < count; ++i)
         forces[i] *= prefctr;

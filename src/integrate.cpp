@@ -87,7 +87,7 @@ void Cell::update_positions(double dt)
     const std::size_t nr_particles = particle_count();
     const long long count = static_cast<long long>(nr_particles);
 
-#pragma omp parallel for schedule(static, 32)
+#pragma omp parallel for schedule(static)
     for (long long i = 0; i < count; ++i) {
         const vec3 inc = dt * velocities[i];
         positions[i] += inc;
@@ -95,13 +95,34 @@ void Cell::update_positions(double dt)
     }
 }
 
+namespace {
+
+// p <- p - floor(p / L) L for one block of coordinates, x y z interleaved; a
+// separate function so that it is compiled with a rounding instruction for floor
+// where the CPU has one (same result as the library call).
+__attribute__((target_clones("avx2", "default")))
+void wrap_block(double* p, std::size_t begin, std::size_t end, const double invL[3], const double L[3])
+{
+    for (std::size_t i = begin; i < end; ++i)
+        for (int k = 0; k < 3; ++k)
+            p[3 * i + k] -= std::floor(p[3 * i + k] * invL[k]) * L[k];
+}
+
+}  // namespace
+
 void Cell::apply_boundary_conditions()
 {
     const std::size_t nr_particles = particle_count();
     const vec3 invL(1.0 / dims.x(), 1.0 / dims.y(), 1.0 / dims.z());
-    for (std::size_t i = 0; i < nr_particles; ++i)
-        for (int k = 0; k < 3; ++k)
-            positions[i][k] -= std::floor(positions[i][k] * invL[k]) * dims[k];
+    const double inv[3] = {invL.x(), invL.y(), invL.z()};
+    const double L[3] = {dims.x(), dims.y(), dims.z()};
+    double* p = positions.data()->data();
+    // every coordinate on its own: the split over threads changes nothing
+#pragma omp parallel
+    {
+        const Block b = static_block(nr_particles);
+        wrap_block(p, b.begin, b.end, inv, L);
+    }
 }
 
 void Cell::apply_berendsen_thermostat(double dt)
@@ -126,7 +147,7 @@ void Cell::apply_berendsen_thermostat(double dt)
     }
     const long long count = static_cast<long long>(nr_particles);
 
-#pragma omp parallel for schedule(static, 32)
+#pragma omp parallel for schedule(static)
     for (long long i = 0; i < count; ++i)
         velocities[i] *= lambda;
 }

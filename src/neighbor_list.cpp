@@ -99,8 +99,15 @@ void Cell::build_neighbor_list()
     const double cutsq = csc * csc;
     const std::size_t nr_particles = positions.size();
 
-    // An exploded run shows up here first: refuse to bin a non-finite coordinate.
-    for (std::size_t i = 0; i < nr_particles; ++i) {
+    // An exploded run shows up here first: refuse to bin a non-finite coordinate
+    // (the first such particle is named).
+    bool finite = true;
+    const long long count = static_cast<long long>(nr_particles);
+#pragma omp parallel for schedule(static) reduction(&& : finite)
+    for (long long i = 0; i < count; ++i)
+        finite = finite && std::isfinite(positions[i].x()) && std::isfinite(positions[i].y()) &&
+                 std::isfinite(positions[i].z());
+    for (std::size_t i = 0; !finite && i < nr_particles; ++i) {
         const vec3& p = positions[i];
         if (!std::isfinite(p.x()) || !std::isfinite(p.y()) || !std::isfinite(p.z())) {
             std::ostringstream msg;
@@ -116,30 +123,54 @@ void Cell::build_neighbor_list()
     const double dx = dims.x() / nx, dy = dims.y() / ny, dz = dims.z() / nz;
     const std::size_t nr_subcells = static_cast<std::size_t>(nx) * ny * nz;
 
-    // Counting sort by subcell; key (ix ny + iy) nz + iz.
+    // Counting sort by subcell, key (ix ny + iy) nz + iz: each thread counts its
+    // block, the slots go to the blocks in thread order within every subcell, so
+    // each subcell lists its particles in ascending index.
+    const std::size_t max_parts = static_cast<std::size_t>(omp_get_max_threads());
     subcell_of.resize(nr_particles);
     subcell_start.assign(nr_subcells + 1, 0);
-    for (std::size_t i = 0; i < nr_particles; ++i) {
-        const unsigned int ix = subcell_index(positions[i].x(), dx, nx);
-        const unsigned int iy = subcell_index(positions[i].y(), dy, ny);
-        const unsigned int iz = subcell_index(positions[i].z(), dz, nz);
-        const unsigned int key = (ix * ny + iy) * nz + iz;
-        subcell_of[i] = key;
-        ++subcell_start[key + 1];
-    }
-    for (std::size_t c = 0; c < nr_subcells; ++c)
-        subcell_start[c + 1] += subcell_start[c];
+    subcell_fill.assign(max_parts * nr_subcells, 0);
     sorted_x.resize(nr_particles);
     sorted_y.resize(nr_particles);
     sorted_z.resize(nr_particles);
     sorted_id.resize(nr_particles);
-    subcell_fill.assign(subcell_start.begin(), subcell_start.end() - 1);
-    for (std::size_t i = 0; i < nr_particles; ++i) {
-        const unsigned int slot = subcell_fill[subcell_of[i]]++;
-        sorted_x[slot] = positions[i].x();
-        sorted_y[slot] = positions[i].y();
-        sorted_z[slot] = positions[i].z();
-        sorted_id[slot] = static_cast<unsigned int>(i);
+#pragma omp parallel
+    {
+        const Block b = static_block(nr_particles);
+        const std::size_t t = static_cast<std::size_t>(omp_get_thread_num());
+        const std::size_t nr_threads = static_cast<std::size_t>(omp_get_num_threads());
+        unsigned int* mine = subcell_fill.data() + t * nr_subcells;
+        for (std::size_t i = b.begin; i < b.end; ++i) {
+            const unsigned int ix = subcell_index(positions[i].x(), dx, nx);
+            const unsigned int iy = subcell_index(positions[i].y(), dy, ny);
+            const unsigned int iz = subcell_index(positions[i].z(), dz, nz);
+            const unsigned int key = (ix * ny + iy) * nz + iz;
+            subcell_of[i] = key;
+            ++mine[key];
+        }
+#pragma omp barrier
+#pragma omp single
+        {
+            // slots: subcell by subcell, and within one the threads in order
+            unsigned int next = 0;
+            for (std::size_t c = 0; c < nr_subcells; ++c) {
+                subcell_start[c] = next;
+                for (std::size_t u = 0; u < nr_threads; ++u) {
+                    unsigned int& slot = subcell_fill[u * nr_subcells + c];
+                    const unsigned int members = slot;
+                    slot = next;
+                    next += members;
+                }
+            }
+            subcell_start[nr_subcells] = next;
+        }
+        for (std::size_t i = b.begin; i < b.end; ++i) {
+            const unsigned int slot = mine[subcell_of[i]]++;
+            sorted_x[slot] = positions[i].x();
+            sorted_y[slot] = positions[i].y();
+            sorted_z[slot] = positions[i].z();
+            sorted_id[slot] = static_cast<unsigned int>(i);
+        }
     }
 
     const kernels::SortedParticles sorted{sorted_x.data(), sorted_y.data(), sorted_z.data(), sorted_id.data()};
@@ -151,7 +182,6 @@ void Cell::build_neighbor_list()
     geometry.cutsq = cutsq;
     static const kernels::ScanFn scan = kernels::best_scan();
 
-    const std::size_t max_parts = static_cast<std::size_t>(omp_get_max_threads());
     if (list_parts.size() < max_parts)
         list_parts.resize(max_parts);
     part_size.assign(max_parts, 0);
@@ -241,7 +271,6 @@ void Cell::build_neighbor_list()
         if (t > 0 && part_size[t] > 0)
             std::memcpy(neighbor_list.data() + part_base[t], list_parts[t].data(), part_size[t] * sizeof(unsigned int));
     }
-    const long long count = static_cast<long long>(nr_particles);
     const std::size_t per_part = nr_particles / nr_parts, extra = nr_particles % nr_parts;
 #pragma omp parallel for schedule(static)
     for (long long ii = 0; ii < count; ++ii) {
@@ -257,12 +286,16 @@ bool Cell::check_update_neighbor_list() const
 {
     const double shell = params->get_param<double>("shell");
     const double shellsq = shell * shell;
+    const double limit = shellsq * 0.25;
     // Stale when any particle moved strictly more than shell/2 since the build; a
     // non-finite displacement counts as stale so that the build reports it.
-    for (const vec3& dij : dij_list) {
+    const long long count = static_cast<long long>(dij_list.size());
+    bool stale = false;
+#pragma omp parallel for schedule(static) reduction(|| : stale)
+    for (long long i = 0; i < count; ++i) {
+        const vec3& dij = dij_list[i];
         const double d2 = dij.x() * dij.x() + (dij.y() * dij.y() + dij.z() * dij.z());
-        if (!(d2 <= shellsq * 0.25))
-            return true;
+        stale = stale || !(d2 <= limit);
     }
-    return false;
+    return stale;
 }

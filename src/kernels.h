@@ -39,13 +39,16 @@ struct ListGeometry {
 
 // Appends to `out`, in order, every particle of the sorted entries [begin, end)
 // that lies within the list radius of particle `self` at (xi, yi, zi), skipping
-// `self`. `out` needs room for end - begin + 8 entries. Returns the new end of `out`.
+// `self`. With `same_image` false each separation gets the minimum-image rule;
+// true asserts that the rule would change no separation of this range (the caller
+// knows that none reaches half a box), and the test is made on the raw separations.
+// `out` needs room for end - begin + 8 entries. Returns the new end of `out`.
 using ScanFn = unsigned int* (*)(const SortedParticles& p, std::size_t begin, std::size_t end, unsigned int self,
-                                 const double xi[3], const ListGeometry& g, unsigned int* out);
+                                 const double xi[3], const ListGeometry& g, bool same_image, unsigned int* out);
 unsigned int* scan_scalar(const SortedParticles& p, std::size_t begin, std::size_t end, unsigned int self,
-                          const double xi[3], const ListGeometry& g, unsigned int* out);
+                          const double xi[3], const ListGeometry& g, bool same_image, unsigned int* out);
 unsigned int* scan_avx512(const SortedParticles& p, std::size_t begin, std::size_t end, unsigned int self,
-                          const double xi[3], const ListGeometry& g, unsigned int* out);
+                          const double xi[3], const ListGeometry& g, bool same_image, unsigned int* out);
 ScanFn best_scan();
 
 // ---- forces --------------------------------------------------------------------

@@ -11,9 +11,16 @@ namespace kernels {
 
 __attribute__((target_clones("avx2", "default")))
 unsigned int* scan_scalar(const SortedParticles& p, std::size_t begin, std::size_t end, unsigned int self,
-                          const double xi[3], const ListGeometry& g, unsigned int* out)
+                          const double xi[3], const ListGeometry& g, bool same_image, unsigned int* out)
 {
-    for (std::size_t k = begin; k < end; ++k) {
+    for (std::size_t k = begin; k < end && same_image; ++k) {
+        const unsigned int pid = p.id[k];
+        const double rx = xi[0] - p.x[k], ry = xi[1] - p.y[k], rz = xi[2] - p.z[k];
+        const double dist2 = rx * rx + (ry * ry + rz * rz);
+        if (dist2 <= g.cutsq && pid != self)
+            *out++ = pid;
+    }
+    for (std::size_t k = begin; k < end && !same_image; ++k) {
         const unsigned int pid = p.id[k];
         if (pid == self)
             continue;
@@ -46,7 +53,7 @@ AVX512 inline __m512d minimum_image8(__m512d r, __m512d half, __m512d minus_half
 // Eight candidates at a time; the kept indices are packed to the front of a
 // register, which is stored whole, and `out` advances by their number.
 AVX512 unsigned int* scan_avx512(const SortedParticles& p, std::size_t begin, std::size_t end, unsigned int self,
-                                 const double xi[3], const ListGeometry& g, unsigned int* out)
+                                 const double xi[3], const ListGeometry& g, bool same_image, unsigned int* out)
 {
     const __m512d x = _mm512_set1_pd(xi[0]), y = _mm512_set1_pd(xi[1]), z = _mm512_set1_pd(xi[2]);
     const __m512d hx = _mm512_set1_pd(g.half[0]), hy = _mm512_set1_pd(g.half[1]), hz = _mm512_set1_pd(g.half[2]);
@@ -59,9 +66,14 @@ AVX512 unsigned int* scan_avx512(const SortedParticles& p, std::size_t begin, st
     for (std::size_t k = begin; k < end; k += 8) {
         const __mmask8 live = end - k >= 8 ? 0xff : static_cast<__mmask8>((1u << (end - k)) - 1);
         const __m256i id = _mm256_maskz_loadu_epi32(live, p.id + k);
-        const __m512d rx = minimum_image8(_mm512_sub_pd(x, _mm512_maskz_loadu_pd(live, p.x + k)), hx, mhx, lx);
-        const __m512d ry = minimum_image8(_mm512_sub_pd(y, _mm512_maskz_loadu_pd(live, p.y + k)), hy, mhy, ly);
-        const __m512d rz = minimum_image8(_mm512_sub_pd(z, _mm512_maskz_loadu_pd(live, p.z + k)), hz, mhz, lz);
+        __m512d rx = _mm512_sub_pd(x, _mm512_maskz_loadu_pd(live, p.x + k));
+        __m512d ry = _mm512_sub_pd(y, _mm512_maskz_loadu_pd(live, p.y + k));
+        __m512d rz = _mm512_sub_pd(z, _mm512_maskz_loadu_pd(live, p.z + k));
+        if (!same_image) {
+            rx = minimum_image8(rx, hx, mhx, lx);
+            ry = minimum_image8(ry, hy, mhy, ly);
+            rz = minimum_image8(rz, hz, mhz, lz);
+        }
         const __m512d dist2 =
             _mm512_add_pd(_mm512_mul_pd(rx, rx), _mm512_add_pd(_mm512_mul_pd(ry, ry), _mm512_mul_pd(rz, rz)));
         const __mmask8 keep = static_cast<__mmask8>(_mm512_mask_cmp_pd_mask(live, dist2, cutsq, _CMP_LE_OQ) &

@@ -60,6 +60,20 @@ inline unsigned int axis_neighbours(unsigned int i, unsigned int n, unsigned int
     return k;
 }
 
+// Lower bound of the distance, along one axis, between x and any coordinate that
+// the binning puts in subcell c (nominally [c edge, (c + 1) edge), or one box
+// length away), over the three periodic images. `slack` covers the rounding of
+// the binning and coordinates a hair outside the box.
+inline double subcell_gap(double x, unsigned int c, double edge, double side, double slack)
+{
+    double gap = std::numeric_limits<double>::infinity();
+    for (int m = -1; m <= 1; ++m) {
+        const double lo = c * edge - slack + m * side, hi = (c + 1) * edge + slack + m * side;
+        gap = std::min(gap, x < lo ? lo - x : (x > hi ? x - hi : 0.0));
+    }
+    return gap;
+}
+
 // Subcells along each axis: floor(L / csc), at least one, and in total at most
 // max(8 N, 2^16) so that a tiny list radius cannot exhaust memory. Shrinking the
 // count only widens the subcells, which keeps every edge >= csc.
@@ -134,13 +148,23 @@ void Cell::build_neighbor_list()
     sorted_y.resize(nr_particles);
     sorted_z.resize(nr_particles);
     sorted_id.resize(nr_particles);
-#pragma omp parallel
+    // Per axis: some coordinate lies outside the box beyond rounding (untidy), or
+    // at its upper side so that its subcell index wraps to 0 (wrapped).
+    bool untidy[3] = {false, false, false}, wrapped[3] = {false, false, false};
+    const double edge[3] = {dx, dy, dz};
+    const double slack[3] = {1e-9 * dims.x(), 1e-9 * dims.y(), 1e-9 * dims.z()};
+#pragma omp parallel reduction(|| : untidy[:3], wrapped[:3])
     {
         const Block b = static_block(nr_particles);
         const std::size_t t = static_cast<std::size_t>(omp_get_thread_num());
         const std::size_t nr_threads = static_cast<std::size_t>(omp_get_num_threads());
         unsigned int* mine = subcell_fill.data() + t * nr_subcells;
         for (std::size_t i = b.begin; i < b.end; ++i) {
+            for (int k = 0; k < 3; ++k) {
+                const double x = positions[i][k];
+                untidy[k] = untidy[k] || x < -slack[k] || x > dims[k] + slack[k];
+                wrapped[k] = wrapped[k] || x / edge[k] >= static_cast<double>(n[k]);
+            }
             const unsigned int ix = subcell_index(positions[i].x(), dx, nx);
             const unsigned int iy = subcell_index(positions[i].y(), dy, ny);
             const unsigned int iz = subcell_index(positions[i].z(), dz, nz);
@@ -182,6 +206,20 @@ void Cell::build_neighbor_list()
     geometry.cutsq = cutsq;
     static const kernels::ScanFn scan = kernels::best_scan();
 
+    // Two shortcuts that change no result. With every coordinate of an axis in the
+    // box (up to rounding), a subcell whose nearest image lies farther than the
+    // list radius (with a margin) cannot hold a neighbour: it is skipped. With
+    // five or more subcells along an axis and no index wrapped, two particles in
+    // subcells next to each other without crossing the box side are less than
+    // 2 edges + slack < half a box apart on that axis: the minimum-image rule
+    // leaves their separation alone, and a range made only of such subcells is
+    // tested on raw separations.
+    const bool cull = !untidy[0] && !untidy[1] && !untidy[2];
+    const double cull_limit = cutsq * (1.0 + 1e-9);
+    bool raw_axis[3];
+    for (int k = 0; k < 3; ++k)
+        raw_axis[k] = cull && !wrapped[k] && n[k] >= 5;
+
     if (list_parts.size() < max_parts)
         list_parts.resize(max_parts);
     part_size.assign(max_parts, 0);
@@ -207,22 +245,44 @@ void Cell::build_neighbor_list()
             const unsigned int ky = axis_neighbours(key / nz % ny, ny, cy);
             const unsigned int kz = axis_neighbours(key % nz, nz, cz);
 
+            // Gap to each neighbouring subcell per axis, and whether the pair
+            // can need the minimum image there.
+            const double xi[3] = {positions[i].x(), positions[i].y(), positions[i].z()};
+            const unsigned int* around[3] = {cx, cy, cz};
+            const unsigned int own[3] = {key / (ny * nz), key / nz % ny, key % nz};
+            const unsigned int found[3] = {kx, ky, kz};
+            double gap2[3][3];
+            bool raw[3][3];
+            for (int k = 0; k < 3; ++k)
+                for (unsigned int a = 0; a < found[k]; ++a) {
+                    const unsigned int c = around[k][a];
+                    const double g = cull ? subcell_gap(xi[k], c, edge[k], dims[k], slack[k]) : 0.0;
+                    gap2[k][a] = g * g;
+                    raw[k][a] = raw_axis[k] && (c + 1 == own[k] || c == own[k] || c == own[k] + 1);
+                }
+
             // The subcells in scan order as ranges of the sorted arrays, a range
-            // that starts where the previous one ends joined to it.
+            // that starts where the previous one ends (with the same image rule)
+            // joined to it.
             std::size_t range_begin[27], range_end[27];
+            bool range_raw[27];
             unsigned int nr_ranges = 0;
             std::size_t candidates = 0;
             for (unsigned int a = 0; a < kx; ++a)
                 for (unsigned int c = 0; c < ky; ++c)
                     for (unsigned int e = 0; e < kz; ++e) {
+                        if (gap2[0][a] + gap2[1][c] + gap2[2][e] > cull_limit)
+                            continue;
                         const unsigned int id = (cx[a] * ny + cy[c]) * nz + cz[e];
                         const std::size_t from = subcell_start[id], to = subcell_start[id + 1];
+                        const bool same_image = raw[0][a] && raw[1][c] && raw[2][e];
                         candidates += to - from;
-                        if (nr_ranges > 0 && range_end[nr_ranges - 1] == from) {
+                        if (nr_ranges > 0 && range_end[nr_ranges - 1] == from && range_raw[nr_ranges - 1] == same_image) {
                             range_end[nr_ranges - 1] = to;
                         } else {
                             range_begin[nr_ranges] = from;
                             range_end[nr_ranges] = to;
+                            range_raw[nr_ranges] = same_image;
                             ++nr_ranges;
                         }
                     }
@@ -238,10 +298,10 @@ void Cell::build_neighbor_list()
             }
 
             run_start[i] = w;
-            const double xi[3] = {positions[i].x(), positions[i].y(), positions[i].z()};
             unsigned int* out = part.data() + w;
             for (unsigned int r = 0; r < nr_ranges; ++r)
-                out = scan(sorted, range_begin[r], range_end[r], static_cast<unsigned int>(i), xi, geometry, out);
+                out = scan(sorted, range_begin[r], range_end[r], static_cast<unsigned int>(i), xi, geometry,
+                           range_raw[r], out);
             *out++ = static_cast<unsigned int>(i);
             w = static_cast<std::size_t>(out - part.data());
         }

@@ -107,19 +107,34 @@ struct ThreadCount {
 
 }  // namespace
 
-// Boxes of 1, 2, 3 and 7 subcells per axis (rcut + shell = 2.8), on 1 and 2 threads.
+// Boxes of 1, 2, 3, 5 and 7 subcells per axis (rcut + shell = 2.8), on 1 and 2
+// threads; particles plainly inside the box, with the awkward ones, and some
+// lying whole box lengths outside it.
 TEST(FastListBuild, MatchesTheReferenceScanOnAnyThreadCount)
 {
     const double csc = 2.8;
-    for (const double L : {2.5, 4.0, 7.0, 8.5, 20.0}) {
+    for (const double L : {2.5, 4.0, 7.0, 8.5, 14.5, 20.0}) {
         const std::size_t n = static_cast<std::size_t>(0.8 * L * L * L) + 8;
-        Cell cell(box_params(n, L));
-        CellTestAccess::positions(cell) = awkward_configuration(n, L, csc, static_cast<unsigned>(L * 10));
-        const auto want = reference_list(CellTestAccess::positions(cell), L, csc);
-        for (int threads : {1, 2}) {
-            ThreadCount use(threads);
-            CellTestAccess::build_neighbor_list(cell);
-            EXPECT_EQ(CellTestAccess::neighbor_list(cell), want) << "L = " << L << ", threads = " << threads;
+        for (int variant = 0; variant < 3; ++variant) {
+            Cell cell(box_params(n, L));
+            auto pos = awkward_configuration(n, L, csc, static_cast<unsigned>(L * 10) + variant);
+            if (variant == 1) {
+                std::mt19937_64 rng(variant);
+                std::uniform_real_distribution<double> u(0.0, L);
+                for (auto& p : pos)
+                    p = vec3(u(rng), u(rng), u(rng));
+            } else if (variant == 2) {
+                for (std::size_t k = 8; k < n; k += 5)
+                    pos[k] += vec3(-L, 2.0 * L, 0.0);
+            }
+            CellTestAccess::positions(cell) = pos;
+            const auto want = reference_list(pos, L, csc);
+            for (int threads : {1, 2}) {
+                ThreadCount use(threads);
+                CellTestAccess::build_neighbor_list(cell);
+                EXPECT_EQ(CellTestAccess::neighbor_list(cell), want)
+                    << "L = " << L << ", variant " << variant << ", threads = " << threads;
+            }
         }
     }
 }
@@ -219,14 +234,17 @@ TEST(FastListBuild, ScanVariantsAgreeOnEveryCandidate)
         if (i == 3) {
             EXPECT_NE(std::find(want.begin(), want.end(), 4u), want.end());  // exactly 2.8 apart
         }
-        for (const auto fn : {kernels::scan_scalar, kernels::have_avx512() ? kernels::scan_avx512 : kernels::scan_scalar}) {
-            // ragged sub-ranges, as the build passes them
-            std::vector<unsigned int> got(pos.size() + 16);
-            unsigned int* out = got.data();
-            for (std::size_t b = 0; b < pos.size(); b += 13)
-                out = fn(sorted, b, std::min(b + 13, pos.size()), i, xi, g, out);
-            got.resize(static_cast<std::size_t>(out - got.data()));
-            ASSERT_EQ(got, want) << "particle " << i;
-        }
+        // raw separations: only for a particle whose separations need no image
+        const bool central = std::abs(xi[0] - 5.0) < 0.5 && std::abs(xi[1] - 5.0) < 0.5 && std::abs(xi[2] - 5.0) < 0.5;
+        for (const auto fn : {kernels::scan_scalar, kernels::have_avx512() ? kernels::scan_avx512 : kernels::scan_scalar})
+            for (const bool same_image : {false, central}) {
+                // ragged sub-ranges, as the build passes them
+                std::vector<unsigned int> got(pos.size() + 16);
+                unsigned int* out = got.data();
+                for (std::size_t b = 0; b < pos.size(); b += 13)
+                    out = fn(sorted, b, std::min(b + 13, pos.size()), i, xi, g, same_image, out);
+                got.resize(static_cast<std::size_t>(out - got.data()));
+                ASSERT_EQ(got, want) << "particle " << i;
+            }
     }
 }

@@ -71,6 +71,7 @@ private:
     std::vector<unsigned int> neighbor_list; // N start offsets, then per particle: neighbours, own index
     std::vector<vec3> dij_list;              // displacement of each particle since the last list build
     aligned_vector<double> padded_positions; // x y z 0 per particle, the pair loop's copy of positions
+    std::vector<double> extent;              // per thread: lowest and highest coordinate per axis (forces.cpp)
     // List-build buffers, kept between builds (neighbor_list.cpp):
     std::vector<unsigned int> subcell_of;    // subcell key of each particle
     std::vector<unsigned int> subcell_start; // first sorted slot of each subcell, then the particle count

@@ -13,6 +13,7 @@
 #include "kernels.h"
 #include "parallel.h"
 
+#include <cmath>
 #include <stdexcept>
 
 void Cell::calculate_forces()
@@ -51,18 +52,50 @@ void Cell::calculate_forces()
     double* padded = padded_positions.data();
     in.positions = padded;
     double* f = forces.data()->data();
+    //
+    // While copying, find the extent of the coordinates. When all of them lie in
+    // the box (up to a margin delta) and half a box exceeds the cut-off, a particle
+    // at least rcut + 2 delta from every side cannot interact through the box side:
+    // a partner within the cut-off has its coordinates on the same side, so the
+    // minimum-image rule changes none of its interacting pairs, and a pair that the
+    // rule would correct is more than half a box, hence the cut-off, apart either
+    // way. The pair loop skips the rule for such particles; same results.
+    const std::size_t max_threads = static_cast<std::size_t>(omp_get_max_threads());
+    extent.assign(6 * max_threads, 0.0);
     double epotsum = 0.0;
 #pragma omp parallel reduction(+ : epotsum)
     {
         const Block b = static_block(nr_particles);
+        double lo[3] = {0.0, 0.0, 0.0}, hi[3] = {0.0, 0.0, 0.0};
         for (std::size_t i = b.begin; i < b.end; ++i) {
-            padded[4 * i] = positions[i].x();
-            padded[4 * i + 1] = positions[i].y();
-            padded[4 * i + 2] = positions[i].z();
+            for (int k = 0; k < 3; ++k) {
+                const double x = positions[i][k];
+                padded[4 * i + k] = x;
+                lo[k] = x < lo[k] ? x : lo[k];  // a NaN coordinate leaves no trace here...
+                hi[k] = x > hi[k] ? x : hi[k];
+                if (x != x)
+                    lo[k] = x;  // ...so it is recorded explicitly
+            }
             padded[4 * i + 3] = 0.0;
         }
+        double* mine = extent.data() + 6 * static_cast<std::size_t>(omp_get_thread_num());
+        for (int k = 0; k < 3; ++k) {
+            mine[k] = lo[k];
+            mine[3 + k] = hi[k];
+        }
 #pragma omp barrier
-        epotsum += pair_forces(in, b.begin, b.end, f);
+        const std::size_t nr_threads = static_cast<std::size_t>(omp_get_num_threads());
+        kernels::PairInput mine_in = in;
+        const double rc = std::abs(rcut);
+        for (int k = 0; k < 3; ++k) {
+            const double side = dims[k], delta = 1e-9 * side;
+            bool inside = 0.5 * side > rc + 4.0 * delta;
+            for (std::size_t u = 0; u < nr_threads; ++u)
+                inside = inside && extent[6 * u + k] >= -delta && extent[6 * u + 3 + k] <= side + delta;
+            mine_in.central_lo[k] = inside ? rc + 2.0 * delta : 1.0;
+            mine_in.central_hi[k] = inside ? side - rc - 2.0 * delta : 0.0;
+        }
+        epotsum += pair_forces(mine_in, b.begin, b.end, f);
     }
 
     // 24 eps on the forces and 4 eps / 2 on the energy, once each, outside the pair loop

@@ -62,6 +62,12 @@ struct PairInput {
     double rcutsq;             // a pair interacts when distsq < rcutsq
     double sigmasq;
     double epot_cutoff;        // (s/rc)^12 - (s/rc)^6
+    // A particle with every coordinate k in [central_lo[k], central_hi[k]] has no
+    // interacting pair that the minimum-image rule would change, and no pair that
+    // the rule would bring within the cut-off (the caller makes sure): its pairs
+    // may skip the rule. lo > hi: no particle may.
+    double central_lo[3];
+    double central_hi[3];
 };
 
 // Sums, for the particles [begin, end) one after the other, the pair terms over

@@ -111,10 +111,15 @@ struct Avx512Pairs {
     __m512d hx, hy, hz, mhx, mhy, mhz, lx, ly, lz;
     __m512d rcutsq, sigmasq, epot_cutoff, one;
     __m512i mix_lo, mix_hi, rows_lo, rows_hi, take_lo, take_hi;
+    double central_lo[3], central_hi[3];
 
     AVX512 explicit Avx512Pairs(const PairInput& in)
         : pos(in.positions), list(in.list), list_size(in.list_size)
     {
+        for (int k = 0; k < 3; ++k) {
+            central_lo[k] = in.central_lo[k];
+            central_hi[k] = in.central_hi[k];
+        }
         hx = _mm512_set1_pd(in.half[0]), hy = _mm512_set1_pd(in.half[1]), hz = _mm512_set1_pd(in.half[2]);
         mhx = _mm512_set1_pd(-in.half[0]), mhy = _mm512_set1_pd(-in.half[1]), mhz = _mm512_set1_pd(-in.half[2]);
         lx = _mm512_set1_pd(in.side[0]), ly = _mm512_set1_pd(in.side[1]), lz = _mm512_set1_pd(in.side[2]);
@@ -132,6 +137,17 @@ struct Avx512Pairs {
 
     // Stage 1 for particle i.
     AVX512 void pack(std::size_t i, PackedRun& run) const
+    {
+        const double* p = pos + 4 * i;
+        if (p[0] >= central_lo[0] && p[0] <= central_hi[0] && p[1] >= central_lo[1] && p[1] <= central_hi[1] &&
+            p[2] >= central_lo[2] && p[2] <= central_hi[2])
+            pack_run<false>(i, run);
+        else
+            pack_run<true>(i, run);
+    }
+
+    template <bool image>
+    AVX512 void pack_run(std::size_t i, PackedRun& run) const
     {
         const __m512d xi = _mm512_set1_pd(pos[4 * i]), yi = _mm512_set1_pd(pos[4 * i + 1]),
                       zi = _mm512_set1_pd(pos[4 * i + 2]);
@@ -166,9 +182,14 @@ struct Avx512Pairs {
             const __m512d y01 = _mm512_unpackhi_pd(p04, p15);   // y0 y1 .. .. | y4 y5 .. ..
             const __m512d xz23 = _mm512_unpacklo_pd(p26, p37);
             const __m512d y23 = _mm512_unpackhi_pd(p26, p37);
-            const __m512d rx = minimum_image8(_mm512_sub_pd(xi, _mm512_permutex2var_pd(xz01, take_lo, xz23)), hx, mhx, lx);
-            const __m512d ry = minimum_image8(_mm512_sub_pd(yi, _mm512_permutex2var_pd(y01, take_lo, y23)), hy, mhy, ly);
-            const __m512d rz = minimum_image8(_mm512_sub_pd(zi, _mm512_permutex2var_pd(xz01, take_hi, xz23)), hz, mhz, lz);
+            __m512d rx = _mm512_sub_pd(xi, _mm512_permutex2var_pd(xz01, take_lo, xz23));
+            __m512d ry = _mm512_sub_pd(yi, _mm512_permutex2var_pd(y01, take_lo, y23));
+            __m512d rz = _mm512_sub_pd(zi, _mm512_permutex2var_pd(xz01, take_hi, xz23));
+            if (image) {
+                rx = minimum_image8(rx, hx, mhx, lx);
+                ry = minimum_image8(ry, hy, mhy, ly);
+                rz = minimum_image8(rz, hz, mhz, lz);
+            }
             const __m512d distsq =
                 _mm512_add_pd(_mm512_mul_pd(rx, rx), _mm512_add_pd(_mm512_mul_pd(ry, ry), _mm512_mul_pd(rz, rz)));
             const __mmask8 near = _mm512_mask_cmp_pd_mask(valid, distsq, rcutsq, _CMP_LT_OQ);

@@ -143,13 +143,16 @@ TEST(FastListBuild, MatchesTheReferenceScanOnAnyThreadCount)
 // Cell on 1 and 2 threads, against the plain loop over the reference list.
 TEST(FastPairLoop, EveryVariantGivesTheReferenceBits)
 {
-    for (const double L : {4.0, 9.0, 12.0}) {
+    for (const double L : {4.0, 9.0, 12.0})
+        for (const bool moved : {false, true}) {
         const std::size_t n = static_cast<std::size_t>(0.85 * L * L * L) + 8;
         Cell cell(box_params(n, L));
         auto pos = awkward_configuration(n, L, 2.5, static_cast<unsigned>(L));
         const auto list = reference_list(pos, L, 2.8);
-        for (std::size_t k = 8; k < n; ++k)
-            pos[k] += vec3(0.01, -0.02, 0.005);  // moved since the build, partly outside the box
+        if (moved) {
+            for (std::size_t k = 8; k < n; ++k)
+                pos[k] += vec3(0.01, -0.02, 0.005);  // moved since the build, partly outside the box
+        }
 
         // reference: forces before the prefactor, energy sum chained in list order
         std::vector<double> want_f(3 * n);
@@ -181,7 +184,14 @@ TEST(FastPairLoop, EveryVariantGivesTheReferenceBits)
         for (const auto& p : pos)
             padded.insert(padded.end(), {p.x(), p.y(), p.z(), 0.0});
         kernels::PairInput in{padded.data(), list.data(), list.size(), {0.5 * L, 0.5 * L, 0.5 * L},
-                              {L, L, L}, 6.25, 1.0, ecut_as_computed};
+                              {L, L, L}, 6.25, 1.0, ecut_as_computed, {1.0, 1.0, 1.0}, {0.0, 0.0, 0.0}};
+        if (!moved && L > 5.0) {
+            // the particles far enough from every side skip the image rule
+            for (int k = 0; k < 3; ++k) {
+                in.central_lo[k] = 2.5 + 2e-9 * L;
+                in.central_hi[k] = L - 2.5 - 2e-9 * L;
+            }
+        }
         std::vector<kernels::PairFn> variants{kernels::pair_forces_scalar};
         if (kernels::have_avx512())
             variants.push_back(kernels::pair_forces_avx512);
@@ -204,7 +214,7 @@ TEST(FastPairLoop, EveryVariantGivesTheReferenceBits)
                 for (int c = 0; c < 3; ++c)
                     ASSERT_TRUE(same_bits(got[i][c], want_f[3 * i + c] * 24.0)) << "threads " << threads;
         }
-    }
+        }
 }
 
 // The distance test of each variant on the awkward pairs alone: the pair exactly

@@ -13,6 +13,7 @@
 #include "kernels.h"
 #include "parallel.h"
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
@@ -53,13 +54,13 @@ void Cell::calculate_forces()
     in.positions = padded;
     double* f = forces.data()->data();
     //
-    // While copying, find the extent of the coordinates. When all of them lie in
-    // the box (up to a margin delta) and half a box exceeds the cut-off, a particle
-    // at least rcut + 2 delta from every side cannot interact through the box side:
-    // a partner within the cut-off has its coordinates on the same side, so the
-    // minimum-image rule changes none of its interacting pairs, and a pair that the
-    // rule would correct is more than half a box, hence the cut-off, apart either
-    // way. The pair loop skips the rule for such particles; same results.
+    // While copying, find the extent of the coordinates. When they reach at most e
+    // out of the box and half a box exceeds the cut-off, a particle at least
+    // rcut + 2e from every side cannot interact through the box side: a partner
+    // within the cut-off has its coordinates on the same side, so the minimum-image
+    // rule changes none of its interacting pairs, and a pair that the rule would
+    // correct is more than half a box, hence the cut-off, apart either way. The pair
+    // loop skips the rule for such particles; same results.
     const std::size_t max_threads = static_cast<std::size_t>(omp_get_max_threads());
     extent.assign(6 * max_threads, 0.0);
     double epotsum = 0.0;
@@ -88,12 +89,15 @@ void Cell::calculate_forces()
         kernels::PairInput mine_in = in;
         const double rc = std::abs(rcut);
         for (int k = 0; k < 3; ++k) {
-            const double side = dims[k], delta = 1e-9 * side;
-            bool inside = 0.5 * side > rc + 4.0 * delta;
+            // e: how far the coordinates reach out of the box (one step's drift at most
+            // in a run), plus a margin for rounding
+            const double side = dims[k];
+            double e = 1e-9 * side;
             for (std::size_t u = 0; u < nr_threads; ++u)
-                inside = inside && extent[6 * u + k] >= -delta && extent[6 * u + 3 + k] <= side + delta;
-            mine_in.central_lo[k] = inside ? rc + 2.0 * delta : 1.0;
-            mine_in.central_hi[k] = inside ? side - rc - 2.0 * delta : 0.0;
+                e = std::max({e, -extent[6 * u + k] + 1e-9 * side, extent[6 * u + 3 + k] - side + 1e-9 * side});
+            const bool usable = std::isfinite(e) && 0.5 * side > rc + 4e-9 * side;
+            mine_in.central_lo[k] = usable ? rc + 2.0 * e : 1.0;
+            mine_in.central_hi[k] = usable ? side - rc - 2.0 * e : 0.0;
         }
         epotsum += pair_forces(mine_in, b.begin, b.end, f);
     }

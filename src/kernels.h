@@ -37,18 +37,26 @@ struct ListGeometry {
     double cutsq;    // (rcut + shell)^2; a pair is listed when dist2 <= cutsq
 };
 
-// Appends to `out`, in order, every particle of the sorted entries [begin, end)
-// that lies within the list radius of particle `self` at (xi, yi, zi), skipping
-// `self`. With `same_image` false each separation gets the minimum-image rule;
-// true asserts that the rule would change no separation of this range (the caller
-// knows that none reaches half a box), and the test is made on the raw separations.
-// `out` needs room for end - begin + 8 entries. Returns the new end of `out`.
-using ScanFn = unsigned int* (*)(const SortedParticles& p, std::size_t begin, std::size_t end, unsigned int self,
-                                 const double xi[3], const ListGeometry& g, bool same_image, unsigned int* out);
-unsigned int* scan_scalar(const SortedParticles& p, std::size_t begin, std::size_t end, unsigned int self,
-                          const double xi[3], const ListGeometry& g, bool same_image, unsigned int* out);
-unsigned int* scan_avx512(const SortedParticles& p, std::size_t begin, std::size_t end, unsigned int self,
-                          const double xi[3], const ListGeometry& g, bool same_image, unsigned int* out);
+// Ranges [begin, end) of the sorted entries to scan, in order. With `same_image`
+// false each separation gets the minimum-image rule; true asserts that the rule
+// would change no separation of the range (the caller knows that none reaches
+// half a box), and the test is made on the raw separations.
+struct ScanRanges {
+    std::size_t begin[27];
+    std::size_t end[27];
+    bool same_image[27];
+    unsigned int count;
+};
+
+// Appends to `out`, in order, every particle of the given ranges that lies within
+// the list radius of particle `self` at xi, skipping `self`. `out` needs room for
+// all entries of the ranges plus 8. Returns the new end of `out`.
+using ScanFn = unsigned int* (*)(const SortedParticles& p, const ScanRanges& r, unsigned int self, const double xi[3],
+                                 const ListGeometry& g, unsigned int* out);
+unsigned int* scan_scalar(const SortedParticles& p, const ScanRanges& r, unsigned int self, const double xi[3],
+                          const ListGeometry& g, unsigned int* out);
+unsigned int* scan_avx512(const SortedParticles& p, const ScanRanges& r, unsigned int self, const double xi[3],
+                          const ListGeometry& g, unsigned int* out);
 ScanFn best_scan();
 
 // ---- forces --------------------------------------------------------------------

@@ -264,9 +264,8 @@ void Cell::build_neighbor_list()
             // The subcells in scan order as ranges of the sorted arrays, a range
             // that starts where the previous one ends (with the same image rule)
             // joined to it.
-            std::size_t range_begin[27], range_end[27];
-            bool range_raw[27];
-            unsigned int nr_ranges = 0;
+            kernels::ScanRanges ranges;
+            ranges.count = 0;
             std::size_t candidates = 0;
             for (unsigned int a = 0; a < kx; ++a)
                 for (unsigned int c = 0; c < ky; ++c)
@@ -277,13 +276,14 @@ void Cell::build_neighbor_list()
                         const std::size_t from = subcell_start[id], to = subcell_start[id + 1];
                         const bool same_image = raw[0][a] && raw[1][c] && raw[2][e];
                         candidates += to - from;
-                        if (nr_ranges > 0 && range_end[nr_ranges - 1] == from && range_raw[nr_ranges - 1] == same_image) {
-                            range_end[nr_ranges - 1] = to;
+                        const unsigned int last = ranges.count - 1;
+                        if (ranges.count > 0 && ranges.end[last] == from && ranges.same_image[last] == same_image) {
+                            ranges.end[last] = to;
                         } else {
-                            range_begin[nr_ranges] = from;
-                            range_end[nr_ranges] = to;
-                            range_raw[nr_ranges] = same_image;
-                            ++nr_ranges;
+                            ranges.begin[ranges.count] = from;
+                            ranges.end[ranges.count] = to;
+                            ranges.same_image[ranges.count] = same_image;
+                            ++ranges.count;
                         }
                     }
 
@@ -298,10 +298,7 @@ void Cell::build_neighbor_list()
             }
 
             run_start[i] = w;
-            unsigned int* out = part.data() + w;
-            for (unsigned int r = 0; r < nr_ranges; ++r)
-                out = scan(sorted, range_begin[r], range_end[r], static_cast<unsigned int>(i), xi, geometry,
-                           range_raw[r], out);
+            unsigned int* out = scan(sorted, ranges, static_cast<unsigned int>(i), xi, geometry, part.data() + w);
             *out++ = static_cast<unsigned int>(i);
             w = static_cast<std::size_t>(out - part.data());
         }

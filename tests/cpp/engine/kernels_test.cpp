@@ -250,9 +250,14 @@ TEST(FastListBuild, ScanVariantsAgreeOnEveryCandidate)
             for (const bool same_image : {false, central}) {
                 // ragged sub-ranges, as the build passes them
                 std::vector<unsigned int> got(pos.size() + 16);
-                unsigned int* out = got.data();
-                for (std::size_t b = 0; b < pos.size(); b += 13)
-                    out = fn(sorted, b, std::min(b + 13, pos.size()), i, xi, g, same_image, out);
+                kernels::ScanRanges ranges;
+                ranges.count = 0;
+                for (std::size_t b = 0; b < pos.size(); b += 13, ++ranges.count) {
+                    ranges.begin[ranges.count] = b;
+                    ranges.end[ranges.count] = std::min(b + 13, pos.size());
+                    ranges.same_image[ranges.count] = same_image;
+                }
+                unsigned int* out = fn(sorted, ranges, i, xi, g, got.data());
                 got.resize(static_cast<std::size_t>(out - got.data()));
                 ASSERT_EQ(got, want) << "particle " << i;
             }

@@ -63,6 +63,7 @@ void Cell::calculate_forces()
     // loop skips the rule for such particles; same results.
     const std::size_t max_threads = static_cast<std::size_t>(omp_get_max_threads());
     extent.assign(6 * max_threads, 0.0);
+    constexpr std::size_t pair_block = 512;
     double epotsum = 0.0;
 #pragma omp parallel reduction(+ : epotsum)
     {
@@ -99,7 +100,17 @@ void Cell::calculate_forces()
             mine_in.central_lo[k] = usable ? rc + 2.0 * e : 1.0;
             mine_in.central_hi[k] = usable ? side - rc - 2.0 * e : 0.0;
         }
-        epotsum += pair_forces(mine_in, b.begin, b.end, f);
+        // Blocks of particles handed out in order as threads become free; each
+        // thread chains its energy terms through its blocks (on one thread: all
+        // pairs in list order).
+        double partial = 0.0;
+        const long long nr_blocks = static_cast<long long>((nr_particles + pair_block - 1) / pair_block);
+#pragma omp for schedule(dynamic, 1) nowait
+        for (long long blk = 0; blk < nr_blocks; ++blk) {
+            const std::size_t from = static_cast<std::size_t>(blk) * pair_block;
+            partial = pair_forces(mine_in, from, std::min(from + pair_block, nr_particles), f, partial);
+        }
+        epotsum += partial;
     }
 
     // 24 eps on the forces and 4 eps / 2 on the energy, once each, outside the pair loop

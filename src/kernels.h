@@ -80,12 +80,12 @@ struct PairInput {
 
 // Sums, for the particles [begin, end) one after the other, the pair terms over
 // each particle's run: forces[3i..3i+2] = sum of ((2 (s/r)^12 - (s/r)^6) / r^2) r_ij
-// (no prefactor), started from 0.0 and added in list order. Returns the energy sum
-// of (s/r)^12 - (s/r)^6 - epot_cutoff over all these pairs, chained from 0.0 in
-// the same order (particle by particle, each in list order).
-using PairFn = double (*)(const PairInput& in, std::size_t begin, std::size_t end, double* forces);
-double pair_forces_scalar(const PairInput& in, std::size_t begin, std::size_t end, double* forces);
-double pair_forces_avx512(const PairInput& in, std::size_t begin, std::size_t end, double* forces);
+// (no prefactor), started from 0.0 and added in list order. Adds to `epotsum` the
+// terms (s/r)^12 - (s/r)^6 - epot_cutoff of all these pairs, one after the other
+// in the same order (particle by particle, each in list order), and returns it.
+using PairFn = double (*)(const PairInput& in, std::size_t begin, std::size_t end, double* forces, double epotsum);
+double pair_forces_scalar(const PairInput& in, std::size_t begin, std::size_t end, double* forces, double epotsum);
+double pair_forces_avx512(const PairInput& in, std::size_t begin, std::size_t end, double* forces, double epotsum);
 PairFn best_pair_forces();
 
 bool have_avx512();

@@ -19,11 +19,10 @@
 namespace kernels {
 
 __attribute__((target_clones("avx2", "default")))
-double pair_forces_scalar(const PairInput& in, std::size_t begin, std::size_t end, double* forces)
+double pair_forces_scalar(const PairInput& in, std::size_t begin, std::size_t end, double* forces, double epotsum)
 {
     const double* pos = in.positions;
     const unsigned int* list = in.list;
-    double epotsum = 0.0;
     for (std::size_t i = begin; i < end; ++i) {
         const double xi = pos[4 * i], yi = pos[4 * i + 1], zi = pos[4 * i + 2];
         double fx = 0.0, fy = 0.0, fz = 0.0;
@@ -257,14 +256,15 @@ struct Avx512Pairs {
 
 }  // namespace
 
-AVX512 double pair_forces_avx512(const PairInput& in, std::size_t begin, std::size_t end, double* forces)
+AVX512 double pair_forces_avx512(const PairInput& in, std::size_t begin, std::size_t end, double* forces,
+                                 double epotsum)
 {
     const Avx512Pairs pairs(in);
     PackedRun runs[2];
     runs[0].reserve(256);
     runs[1].reserve(256);
 
-    __m256d acc = _mm256_setzero_pd();  // (epotsum, fx, fy, fz)
+    __m256d acc = _mm256_set_pd(0.0, 0.0, 0.0, epotsum);  // (epotsum, fx, fy, fz)
     if (begin < end)
         pairs.pack(begin, runs[begin & 1]);
     for (std::size_t i = begin; i < end; ++i) {

@@ -101,8 +101,9 @@ namespace {
 // row and adds the rows to the accumulator (epotsum, fx, fy, fz) one after the
 // other: one addition per pair, the same additions as the scalar loop. Lanes
 // without a pair add +0.0, which changes no sum (a sum started at +0.0 is never
-// -0.0). Particle i + 1 is packed before particle i is added, so that the packed
-// values have left the store buffer when they are read back.
+// -0.0). The additions form one long chain (the energy runs through all
+// particles), so stage 2 of particle i is interleaved with stage 1 of particle
+// i + 1, one chunk of each in turn: the chain then overlaps with packing.
 struct Avx512Pairs {
     const double* pos;
     const unsigned int* list;
@@ -134,20 +135,23 @@ struct Avx512Pairs {
         take_hi = _mm512_setr_epi64(2, 3, 10, 11, 6, 7, 14, 15);
     }
 
-    // Stage 1 for particle i.
-    AVX512 void pack(std::size_t i, PackedRun& run) const
+    // Stage 1 for particle i, with stage 2 of the particle before it (`pending`,
+    // into acc) interleaved chunk by chunk, so that the chain of additions overlaps
+    // with the independent work of packing.
+    AVX512 __m256d pack(std::size_t i, PackedRun& run, const PackedRun* pending, __m256d acc) const
     {
         const double* p = pos + 4 * i;
         if (p[0] >= central_lo[0] && p[0] <= central_hi[0] && p[1] >= central_lo[1] && p[1] <= central_hi[1] &&
             p[2] >= central_lo[2] && p[2] <= central_hi[2])
-            pack_run<false>(i, run);
-        else
-            pack_run<true>(i, run);
+            return pack_run<false>(i, run, pending, acc);
+        return pack_run<true>(i, run, pending, acc);
     }
 
     template <bool image>
-    AVX512 void pack_run(std::size_t i, PackedRun& run) const
+    AVX512 __m256d pack_run(std::size_t i, PackedRun& run, const PackedRun* pending, __m256d acc) const
     {
+        std::size_t added = 0;
+        const std::size_t to_add = pending ? pending->count : 0;
         const __m512d xi = _mm512_set1_pd(pos[4 * i]), yi = _mm512_set1_pd(pos[4 * i + 1]),
                       zi = _mm512_set1_pd(pos[4 * i + 2]);
         const __m256i me = _mm256_set1_epi32(static_cast<int>(i));
@@ -207,8 +211,15 @@ struct Avx512Pairs {
             _mm512_storeu_pd(run.z + count, _mm512_maskz_compress_pd(near, rz));
             _mm512_storeu_pd(run.distsq + count, _mm512_maskz_compress_pd(near, distsq));
             count += static_cast<std::size_t>(__builtin_popcount(near));
+            if (added < to_add) {
+                acc = add_chunk(*pending, added, acc);
+                added += 8;
+            }
         }
         run.count = count;
+        for (; added < to_add; added += 8)
+            acc = add_chunk(*pending, added, acc);
+        return acc;
     }
 
     // Rows j and k of the padded positions, as the two halves of one register.
@@ -218,10 +229,11 @@ struct Avx512Pairs {
                                   _mm256_loadu_pd(pos + 4 * std::size_t(k)), 1);
     }
 
-    // Stage 2: the terms of the packed pairs, added to acc row by row in list order.
-    AVX512 __m256d add(const PackedRun& run, __m256d acc) const
+    // Stage 2 for the packed pairs k .. k + 7: their terms, added to acc row by
+    // row in list order.
+    AVX512 __m256d add_chunk(const PackedRun& run, std::size_t k, __m256d acc) const
     {
-        for (std::size_t k = 0; k < run.count; k += 8) {
+        {
             const __mmask8 live = first_lanes(run.count - k);
             const __m512d distsq = _mm512_mask_loadu_pd(one, live, run.distsq + k);
             const __m512d sr2 = _mm512_div_pd(sigmasq, distsq);
@@ -266,12 +278,16 @@ AVX512 double pair_forces_avx512(const PairInput& in, std::size_t begin, std::si
 
     __m256d acc = _mm256_set_pd(0.0, 0.0, 0.0, epotsum);  // (epotsum, fx, fy, fz)
     if (begin < end)
-        pairs.pack(begin, runs[begin & 1]);
+        acc = pairs.pack(begin, runs[begin & 1], nullptr, acc);
     for (std::size_t i = begin; i < end; ++i) {
-        if (i + 1 < end)
-            pairs.pack(i + 1, runs[(i + 1) & 1]);
         acc = _mm256_blend_pd(_mm256_setzero_pd(), acc, 0x1);  // new particle: force from 0.0, energy runs on
-        acc = pairs.add(runs[i & 1], acc);
+        const PackedRun& mine = runs[i & 1];
+        if (i + 1 < end) {
+            acc = pairs.pack(i + 1, runs[(i + 1) & 1], &mine, acc);
+        } else {
+            for (std::size_t k = 0; k < mine.count; k += 8)
+                acc = pairs.add_chunk(mine, k, acc);
+        }
         alignas(32) double sums[4];
         _mm256_store_pd(sums, acc);
         forces[3 * i] = sums[1];

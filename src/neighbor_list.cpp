@@ -39,11 +39,31 @@ namespace {
 inline unsigned int subcell_index(double x, double edge, unsigned int n)
 {
     std::int64_t q = static_cast<std::int64_t>(x / edge);
-    q %= static_cast<std::int64_t>(n);
-    if (q < 0)
-        q += n;
+    if (q < 0 || q >= static_cast<std::int64_t>(n)) {  // only then the (slow) remainder
+        q %= static_cast<std::int64_t>(n);
+        if (q < 0)
+            q += n;
+    }
     return static_cast<unsigned int>(q);
 }
+
+// x / d for 32-bit x by a multiplication; the estimate is corrected by one where
+// the rounding of the reciprocal made it off.
+struct Divider {
+    unsigned int d;
+    double inverse;
+
+    explicit Divider(unsigned int d_) : d(d_), inverse(1.0 / d_) {}
+    unsigned int operator()(unsigned int x) const
+    {
+        std::uint64_t q = static_cast<std::uint64_t>(x * inverse);
+        if (q * d > x)
+            --q;
+        else if ((q + 1) * d <= x)
+            ++q;
+        return static_cast<unsigned int>(q);
+    }
+};
 
 // The distinct subcells below, at and above `i` along one axis, periodic, in
 // first-occurrence order. Returns how many there are (1, 2 or 3).
@@ -219,6 +239,13 @@ void Cell::build_neighbor_list()
     bool raw_axis[3];
     for (int k = 0; k < 3; ++k)
         raw_axis[k] = cull && !wrapped[k] && n[k] >= 5;
+    // With three or more subcells and every coordinate in its own subcell (up to
+    // slack), the gap to the subcell below or above is the distance to the own
+    // subcell's lower or upper face.
+    bool simple_gap[3];
+    for (int k = 0; k < 3; ++k)
+        simple_gap[k] = cull && !wrapped[k] && n[k] >= 3;
+    const Divider by_nz(nz), by_ny(ny);
 
     if (list_parts.size() < max_parts)
         list_parts.resize(max_parts);
@@ -241,22 +268,29 @@ void Cell::build_neighbor_list()
             dij_list[i] = vec3(0.0, 0.0, 0.0);
             const unsigned int key = subcell_of[i];
             unsigned int cx[3], cy[3], cz[3];
-            const unsigned int kx = axis_neighbours(key / (ny * nz), nx, cx);
-            const unsigned int ky = axis_neighbours(key / nz % ny, ny, cy);
-            const unsigned int kz = axis_neighbours(key % nz, nz, cz);
+            const unsigned int ixy = by_nz(key), ix = by_ny(ixy);
+            const unsigned int own[3] = {ix, ixy - ix * ny, key - ixy * nz};
+            const unsigned int kx = axis_neighbours(own[0], nx, cx);
+            const unsigned int ky = axis_neighbours(own[1], ny, cy);
+            const unsigned int kz = axis_neighbours(own[2], nz, cz);
 
             // Gap to each neighbouring subcell per axis, and whether the pair
             // can need the minimum image there.
             const double xi[3] = {positions[i].x(), positions[i].y(), positions[i].z()};
             const unsigned int* around[3] = {cx, cy, cz};
-            const unsigned int own[3] = {key / (ny * nz), key / nz % ny, key % nz};
             const unsigned int found[3] = {kx, ky, kz};
             double gap2[3][3];
             bool raw[3][3];
             for (int k = 0; k < 3; ++k)
                 for (unsigned int a = 0; a < found[k]; ++a) {
                     const unsigned int c = around[k][a];
-                    const double g = cull ? subcell_gap(xi[k], c, edge[k], dims[k], slack[k]) : 0.0;
+                    double g = 0.0;
+                    if (c != own[k] && simple_gap[k])  // the face of the own subcell is nearer
+                        g = std::max(0.0, c + 1 == own[k] || (own[k] == 0 && c == n[k] - 1)
+                                              ? xi[k] - (own[k] * edge[k] + slack[k])
+                                              : ((own[k] + 1) * edge[k] - slack[k]) - xi[k]);
+                    else if (c != own[k] && cull)
+                        g = subcell_gap(xi[k], c, edge[k], dims[k], slack[k]);
                     gap2[k][a] = g * g;
                     raw[k][a] = raw_axis[k] && (c + 1 == own[k] || c == own[k] || c == own[k] + 1);
                 }

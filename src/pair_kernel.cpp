@@ -272,11 +272,9 @@ AVX512 double pair_forces_avx512(const PairInput& in, std::size_t begin, std::si
                                  double epotsum)
 {
     const Avx512Pairs pairs(in);
-    // buffers of this thread, kept from call to call
-    static thread_local PackedRun runs[2];
-    for (PackedRun& run : runs)
-        if (run.capacity == 0)
-            run.reserve(256);
+    PackedRun runs[2];
+    runs[0].reserve(256);
+    runs[1].reserve(256);
 
     __m256d acc = _mm256_set_pd(0.0, 0.0, 0.0, epotsum);  // (epotsum, fx, fy, fz)
     if (begin < end)

@@ -355,21 +355,31 @@ void Cell::build_neighbor_list()
     for (std::size_t t = 1; t < nr_parts; ++t)
         part_base[t] = part_base[t - 1] + part_size[t - 1];
     neighbor_list.resize(total);
-    const long long parts = static_cast<long long>(nr_parts);
-#pragma omp parallel for schedule(static, 1)
-    for (long long tt = 0; tt < parts; ++tt) {
-        const std::size_t t = static_cast<std::size_t>(tt);
-        if (t > 0 && part_size[t] > 0)
-            std::memcpy(neighbor_list.data() + part_base[t], list_parts[t].data(), part_size[t] * sizeof(unsigned int));
-    }
     const std::size_t per_part = nr_particles / nr_parts, extra = nr_particles % nr_parts;
-#pragma omp parallel for schedule(static)
-    for (long long ii = 0; ii < count; ++ii) {
-        const std::size_t i = static_cast<std::size_t>(ii);
-        // the part (thread block) that listed particle i, under the static schedule
-        const std::size_t big = extra * (per_part + 1);
-        const std::size_t t = i < big ? i / (per_part + 1) : extra + (i - big) / per_part;
-        neighbor_list[i] = static_cast<unsigned int>(part_base[t] + run_start[i]);
+    constexpr std::size_t piece = 1 << 16;  // entries copied at a time
+#pragma omp parallel
+    {
+        // parts 1, 2, ... behind part 0, in pieces shared out among the threads
+        for (std::size_t t = 1; t < nr_parts; ++t) {
+            const long long pieces = static_cast<long long>((part_size[t] + piece - 1) / piece);
+#pragma omp for schedule(static) nowait
+            for (long long q = 0; q < pieces; ++q) {
+                const std::size_t from = static_cast<std::size_t>(q) * piece;
+                const std::size_t length = std::min(piece, part_size[t] - from);
+                std::memcpy(neighbor_list.data() + part_base[t] + from, list_parts[t].data() + from,
+                            length * sizeof(unsigned int));
+            }
+        }
+        // start table: the particles of part t are the static block t
+        const long long parts = static_cast<long long>(nr_parts);
+#pragma omp for schedule(static)
+        for (long long tt = 0; tt < parts; ++tt) {
+            const std::size_t t = static_cast<std::size_t>(tt);
+            const std::size_t first = t * per_part + std::min(t, extra);
+            const std::size_t last = first + per_part + (t < extra ? 1 : 0);
+            for (std::size_t i = first; i < last; ++i)
+                neighbor_list[i] = static_cast<unsigned int>(part_base[t] + run_start[i]);
+        }
     }
 }
 

@@ -39,7 +39,7 @@ DENSITY = 0.8442
 DEFAULT_SIZES = [4096, 32768, 262144, 1000000]
 # steps per size for the default run: 12 to 80 M atom-steps per run, enough for
 # vorlan's start-up (lattice, first list, result conversion) to stay a few per cent
-DEFAULT_STEPS = {4096: 3000, 32768: 400, 262144: 150, 1000000: 80}
+DEFAULT_STEPS = {4096: 3000, 32768: 400, 262144: 120, 1000000: 60}
 
 CHILD = r"""
 import json, resource, sys, time

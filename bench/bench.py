@@ -161,8 +161,8 @@ def find_lammps(explicit):
     return None
 
 
-def fmt(x, spec):
-    return format(x, spec) if x is not None else "-"
+def fmt(x, form):
+    return format(x, form) if x is not None else "-"
 
 
 def main(argv):

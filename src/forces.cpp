@@ -6,8 +6,16 @@
 // Only r^2 is needed: (s/r)^6 and (s/r)^12 come from (s/r)^2 by multiplication.
 // The list is full, so every pair is met twice: each particle sums its own force
 // in list order (no atomics, results independent of the thread count) and the
-// energy sum counts each pair twice, which the final factor 0.5 undoes.
+// energy sum counts each pair twice, which the final factor 0.5 undoes. The pair
+// loop itself is in pair_kernel.cpp; each thread runs it once over its block of
+// particles, so the energy partial of a thread is summed in list order.
 #include "cell.h"
+#include "kernels.h"
+#include "parallel.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
 
 void Cell::calculate_forces()
 {
@@ -19,49 +27,98 @@ void Cell::calculate_forces()
     epot = 0.0;
 
     // energy shift that makes each pair term vanish at the cut-off
-    double sr2 = sigmasq / rcutsq;
-    double sr6 = (sr2 * sr2) * sr2;
-    double sr12 = sr6 * sr6;
+    const double sr2 = sigmasq / rcutsq;
+    const double sr6 = (sr2 * sr2) * sr2;
+    const double sr12 = sr6 * sr6;
     const double epot_cutoff = sr12 - sr6;
 
-    for (std::size_t i = 0; i < nr_particles; ++i)
-        forces[i] = vec3(0.0, 0.0, 0.0);
+    kernels::PairInput in;
+    in.list = neighbor_list.data();
+    in.list_size = neighbor_list.size();
+    for (int k = 0; k < 3; ++k) {
+        in.half[k] = 0.5 * dims[k];
+        in.side[k] = dims[k];
+    }
+    in.rcutsq = rcutsq;
+    in.sigmasq = sigmasq;
+    in.epot_cutoff = epot_cutoff;
+    static const kernels::PairFn pair_forces = kernels::best_pair_forces();
+    if (neighbor_list.size() < nr_particles)
+        throw std::logic_error("the neighbour list has no start entry for some particles");
 
+    // The pair loop reads each neighbour's coordinates as one aligned 32-byte row
+    // (x, y, z, 0) of padded_positions, filled here first. The kernel overwrites
+    // forces[i] of every particle of the thread's block.
+    padded_positions.resize(4 * nr_particles);
+    double* padded = padded_positions.data();
+    in.positions = padded;
+    double* f = forces.data()->data();
+    //
+    // While copying, find the extent of the coordinates. When they reach at most e
+    // out of the box and half a box exceeds the cut-off, a particle at least
+    // rcut + 2e from every side cannot interact through the box side: a partner
+    // within the cut-off has its coordinates on the same side, so the minimum-image
+    // rule changes none of its interacting pairs, and a pair that the rule would
+    // correct is more than half a box, hence the cut-off, apart either way. The pair
+    // loop skips the rule for such particles; same results.
+    const std::size_t max_threads = static_cast<std::size_t>(omp_get_max_threads());
+    extent.assign(6 * max_threads, 0.0);
+    constexpr std::size_t pair_block = 512;
     double epotsum = 0.0;
-    const vec3 half = 0.5 * dims;
-    const long long count = static_cast<long long>(nr_particles);
-
-#pragma omp parallel for schedule(static) reduction(+ : epotsum) private(sr2, sr6, sr12)
-    for (long long ii = 0; ii < count; ++ii) {
-        const unsigned int i = static_cast<unsigned int>(ii);
-        for (std::size_t n = neighbor_list[i]; neighbor_list[n] != i; ++n) {
-            const unsigned int j = neighbor_list[n];
-            double r[3];
+#pragma omp parallel reduction(+ : epotsum)
+    {
+        const Block b = static_block(nr_particles);
+        double lo[3] = {0.0, 0.0, 0.0}, hi[3] = {0.0, 0.0, 0.0};
+        for (std::size_t i = b.begin; i < b.end; ++i) {
             for (int k = 0; k < 3; ++k) {
-                r[k] = positions[i][k] - positions[j][k];
-                if (r[k] >= half[k])
-                    r[k] -= dims[k];
-                else if (r[k] < -half[k])
-                    r[k] += dims[k];
+                const double x = positions[i][k];
+                padded[4 * i + k] = x;
+                lo[k] = x < lo[k] ? x : lo[k];  // a NaN coordinate leaves no trace here...
+                hi[k] = x > hi[k] ? x : hi[k];
+                if (x != x)
+                    lo[k] = x;  // ...so it is recorded explicitly
             }
-            const double distsq = r[0] * r[0] + (r[1] * r[1] + r[2] * r[2]);
-            if (distsq < rcutsq) {
-                sr2 = sigmasq / distsq;
-                sr6 = (sr2 * sr2) * sr2;
-                sr12 = sr6 * sr6;
-                epotsum += (sr12 - sr6) - epot_cutoff;
-                const double fr = ((sr12 + sr12) - sr6) / distsq;
-                forces[i][0] += fr * r[0];
-                forces[i][1] += fr * r[1];
-                forces[i][2] += fr * r[2];
-            }
+            padded[4 * i + 3] = 0.0;
         }
+        double* mine = extent.data() + 6 * static_cast<std::size_t>(omp_get_thread_num());
+        for (int k = 0; k < 3; ++k) {
+            mine[k] = lo[k];
+            mine[3 + k] = hi[k];
+        }
+#pragma omp barrier
+        const std::size_t nr_threads = static_cast<std::size_t>(omp_get_num_threads());
+        kernels::PairInput mine_in = in;
+        const double rc = std::abs(rcut);
+        for (int k = 0; k < 3; ++k) {
+            // e: how far the coordinates reach out of the box (one step's drift at most
+            // in a run), plus a margin for rounding
+            const double side = dims[k];
+            double e = 1e-9 * side;
+            for (std::size_t u = 0; u < nr_threads; ++u)
+                e = std::max({e, -extent[6 * u + k] + 1e-9 * side, extent[6 * u + 3 + k] - side + 1e-9 * side});
+            const bool usable = std::isfinite(e) && 0.5 * side > rc + 4e-9 * side;
+            mine_in.central_lo[k] = usable ? rc + 2.0 * e : 1.0;
+            mine_in.central_hi[k] = usable ? side - rc - 2.0 * e : 0.0;
+        }
+        // Blocks of particles handed out in order as threads become free; each
+        // thread chains its energy terms through its blocks (on one thread: all
+        // pairs in list order).
+        double partial = 0.0;
+        const long long nr_blocks = static_cast<long long>((nr_particles + pair_block - 1) / pair_block);
+#pragma omp for schedule(dynamic, 1) nowait
+        for (long long blk = 0; blk < nr_blocks; ++blk) {
+            const std::size_t from = static_cast<std::size_t>(blk) * pair_block;
+            partial = pair_forces(mine_in, from, std::min(from + pair_block, nr_particles), f, partial);
+        }
+        epotsum += partial;
     }
 
     // 24 eps on the forces and 4 eps / 2 on the energy, once each, outside the pair loop
     const double epsilon = params->get_param<double>("epsilon");
     const double prefctr = 24.0 * epsilon;
-    for (std::size_t i = 0; i < nr_particles; ++i)
+    const long long count = static_cast<long long>(nr_particles);
+#pragma omp parallel for schedule(static)
+    for (long long i = 0; i < count; ++i)
         forces[i] *= prefctr;
     epot = ((epotsum * 4.0) * epsilon) * 0.5;
 }

@@ -10,6 +10,7 @@
 //   8. etot = ekin + epot              (a non-finite total reports the run as unstable)
 // Forces must be valid on entry (the constructor computes the first ones).
 #include "cell.h"
+#include "parallel.h"
 
 #include <cmath>
 #include <iostream>
@@ -55,14 +56,35 @@ void Cell::update_velocities_half_dt(double dt)
     const std::size_t nr_particles = particle_count();
     const double factor = (0.5 / m) * dt;
     double ekinsum = 0.0;
-    const long long count = static_cast<long long>(nr_particles);
+    const std::size_t count = nr_particles;
 
-#pragma omp parallel for schedule(static) reduction(+ : ekinsum)
-    for (long long i = 0; i < count; ++i) {
-        vec3& v = velocities[i];
-        v += factor * forces[i];
-        ekinsum += (v.x() * v.x() + v.y() * v.y()) + v.z() * v.z();
+    // The kinetic energy is summed in particle order whatever the thread count, so
+    // that the thermostat, and with it every trajectory, does not depend on it:
+    // the first thread chains its own block into ekinsum as it goes, the others
+    // leave their |v|^2 in ekin_terms, which are chained on afterwards in order.
+    if (omp_get_max_threads() > 1 && ekin_terms.size() != count)
+        ekin_terms.resize(count);
+    std::size_t first_end = count;
+#pragma omp parallel
+    {
+        const Block b = static_block(count);
+        vec3* v = velocities.data();
+        const vec3* f = forces.data();
+        if (b.first) {
+            first_end = b.end;
+            for (std::size_t i = b.begin; i < b.end; ++i) {
+                v[i] += factor * f[i];
+                ekinsum += (v[i].x() * v[i].x() + v[i].y() * v[i].y()) + v[i].z() * v[i].z();
+            }
+        } else {
+            for (std::size_t i = b.begin; i < b.end; ++i) {
+                v[i] += factor * f[i];
+                ekin_terms[i] = (v[i].x() * v[i].x() + v[i].y() * v[i].y()) + v[i].z() * v[i].z();
+            }
+        }
     }
+    for (std::size_t i = first_end; i < count; ++i)
+        ekinsum += ekin_terms[i];
     ekin = 0.5 * ekinsum * m;
 }
 
@@ -71,7 +93,7 @@ void Cell::update_positions(double dt)
     const std::size_t nr_particles = particle_count();
     const long long count = static_cast<long long>(nr_particles);
 
-#pragma omp parallel for schedule(static, 32)
+#pragma omp parallel for schedule(static)
     for (long long i = 0; i < count; ++i) {
         const vec3 inc = dt * velocities[i];
         positions[i] += inc;
@@ -79,13 +101,34 @@ void Cell::update_positions(double dt)
     }
 }
 
+namespace {
+
+// p <- p - floor(p / L) L for one block of coordinates, x y z interleaved; a
+// separate function so that it is compiled with a rounding instruction for floor
+// where the CPU has one (same result as the library call).
+__attribute__((target_clones("avx2", "default")))
+void wrap_block(double* p, std::size_t begin, std::size_t end, const double invL[3], const double L[3])
+{
+    for (std::size_t i = begin; i < end; ++i)
+        for (int k = 0; k < 3; ++k)
+            p[3 * i + k] -= std::floor(p[3 * i + k] * invL[k]) * L[k];
+}
+
+}  // namespace
+
 void Cell::apply_boundary_conditions()
 {
     const std::size_t nr_particles = particle_count();
     const vec3 invL(1.0 / dims.x(), 1.0 / dims.y(), 1.0 / dims.z());
-    for (std::size_t i = 0; i < nr_particles; ++i)
-        for (int k = 0; k < 3; ++k)
-            positions[i][k] -= std::floor(positions[i][k] * invL[k]) * dims[k];
+    const double inv[3] = {invL.x(), invL.y(), invL.z()};
+    const double L[3] = {dims.x(), dims.y(), dims.z()};
+    double* p = positions.data()->data();
+    // every coordinate on its own: the split over threads changes nothing
+#pragma omp parallel
+    {
+        const Block b = static_block(nr_particles);
+        wrap_block(p, b.begin, b.end, inv, L);
+    }
 }
 
 void Cell::apply_berendsen_thermostat(double dt)
@@ -110,7 +153,7 @@ void Cell::apply_berendsen_thermostat(double dt)
     }
     const long long count = static_cast<long long>(nr_particles);
 
-#pragma omp parallel for schedule(static, 32)
+#pragma omp parallel for schedule(static)
     for (long long i = 0; i < count; ++i)
         velocities[i] *= lambda;
 }

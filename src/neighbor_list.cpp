@@ -12,9 +12,19 @@
 // outermost, then cy, then cz; within a subcell, ascending particle index. With
 // fewer than three subcells along an axis a neighbouring subcell repeats; it is
 // visited only at its first place in that order so that no pair is listed twice.
+//
+// A build sorts the particles by subcell (counting sort, z index fastest, each
+// subcell in ascending index) into contiguous coordinate arrays, so that the
+// subcells (cx, cy, lz..hz) of a scan are mostly one contiguous range. Each thread
+// lists its block of particles into its own buffer, the first thread straight into
+// neighbor_list; the buffers are then joined in particle order. All build buffers
+// are members and keep their memory from one build to the next.
 #include "cell.h"
+#include "kernels.h"
+#include "parallel.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -29,11 +39,31 @@ namespace {
 inline unsigned int subcell_index(double x, double edge, unsigned int n)
 {
     std::int64_t q = static_cast<std::int64_t>(x / edge);
-    q %= static_cast<std::int64_t>(n);
-    if (q < 0)
-        q += n;
+    if (q < 0 || q >= static_cast<std::int64_t>(n)) {  // only then the (slow) remainder
+        q %= static_cast<std::int64_t>(n);
+        if (q < 0)
+            q += n;
+    }
     return static_cast<unsigned int>(q);
 }
+
+// x / d for 32-bit x by a multiplication; the estimate is corrected by one where
+// the rounding of the reciprocal made it off.
+struct Divider {
+    unsigned int d;
+    double inverse;
+
+    explicit Divider(unsigned int d_) : d(d_), inverse(1.0 / d_) {}
+    unsigned int operator()(unsigned int x) const
+    {
+        std::uint64_t q = static_cast<std::uint64_t>(x * inverse);
+        if (q * d > x)
+            --q;
+        else if ((q + 1) * d <= x)
+            ++q;
+        return static_cast<unsigned int>(q);
+    }
+};
 
 // The distinct subcells below, at and above `i` along one axis, periodic, in
 // first-occurrence order. Returns how many there are (1, 2 or 3).
@@ -48,6 +78,20 @@ inline unsigned int axis_neighbours(unsigned int i, unsigned int n, unsigned int
             out[k++] = c;
     }
     return k;
+}
+
+// Lower bound of the distance, along one axis, between x and any coordinate that
+// the binning puts in subcell c (nominally [c edge, (c + 1) edge), or one box
+// length away), over the three periodic images. `slack` covers the rounding of
+// the binning and coordinates a hair outside the box.
+inline double subcell_gap(double x, unsigned int c, double edge, double side, double slack)
+{
+    double gap = std::numeric_limits<double>::infinity();
+    for (int m = -1; m <= 1; ++m) {
+        const double lo = c * edge - slack + m * side, hi = (c + 1) * edge + slack + m * side;
+        gap = std::min(gap, x < lo ? lo - x : (x > hi ? x - hi : 0.0));
+    }
+    return gap;
 }
 
 // Subcells along each axis: floor(L / csc), at least one, and in total at most
@@ -92,12 +136,23 @@ void Cell::build_neighbor_list()
     // An exploding run shows up here first, since a particle that jumps is stale at
     // once: refuse non-finite coordinates, and displacements since the last build
     // beyond half the box (and beyond the shell) that no valid list can follow.
+    // The first such particle is named.
     const double jump = std::max(0.5 * std::min({dims.x(), dims.y(), dims.z()}), shell);
-    for (std::size_t i = 0; i < nr_particles; ++i) {
+    auto sane = [&](std::size_t i) {
         const vec3& p = positions[i];
         const vec3& d = dij_list[i];
-        const bool finite = std::isfinite(p.x()) && std::isfinite(p.y()) && std::isfinite(p.z());
-        if (!finite || !(d.x() * d.x() + (d.y() * d.y() + d.z() * d.z()) <= jump * jump)) {
+        return std::isfinite(p.x()) && std::isfinite(p.y()) && std::isfinite(p.z()) &&
+               d.x() * d.x() + (d.y() * d.y() + d.z() * d.z()) <= jump * jump;
+    };
+    bool all_sane = true;
+    const long long count = static_cast<long long>(nr_particles);
+#pragma omp parallel for schedule(static) reduction(&& : all_sane)
+    for (long long i = 0; i < count; ++i)
+        all_sane = all_sane && sane(static_cast<std::size_t>(i));
+    for (std::size_t i = 0; !all_sane && i < nr_particles; ++i) {
+        if (!sane(i)) {
+            const vec3& p = positions[i];
+            const vec3& d = dij_list[i];
             std::ostringstream msg;
             msg << "particle " << i << " is at (" << p.x() << ", " << p.y() << ", " << p.z() << ") after moving by ("
                 << d.x() << ", " << d.y() << ", " << d.z()
@@ -111,67 +166,231 @@ void Cell::build_neighbor_list()
     grid_shape(dims, csc, nr_particles, n);
     const unsigned int nx = n[0], ny = n[1], nz = n[2];
     const double dx = dims.x() / nx, dy = dims.y() / ny, dz = dims.z() / nz;
+    const std::size_t nr_subcells = static_cast<std::size_t>(nx) * ny * nz;
 
-    std::vector<std::vector<unsigned int>> subcells(static_cast<std::size_t>(nx) * ny * nz);
-    for (std::size_t i = 0; i < nr_particles; ++i) {
-        const unsigned int ix = subcell_index(positions[i].x(), dx, nx);
-        const unsigned int iy = subcell_index(positions[i].y(), dy, ny);
-        const unsigned int iz = subcell_index(positions[i].z(), dz, nz);
-        subcells[(static_cast<std::size_t>(iz) * ny + iy) * nx + ix].push_back(static_cast<unsigned int>(i));
-    }
-
-    std::vector<std::vector<unsigned int>> nnlist(nr_particles);
-    const vec3 half = 0.5 * dims;
-    const long long count = static_cast<long long>(nr_particles);
-
-#pragma omp parallel for schedule(static)
-    for (long long ii = 0; ii < count; ++ii) {
-        const std::size_t i = static_cast<std::size_t>(ii);
-        dij_list[i] = vec3(0.0, 0.0, 0.0);
-        const vec3 pi = positions[i];
-        unsigned int cx[3], cy[3], cz[3];
-        const unsigned int kx = axis_neighbours(subcell_index(pi.x(), dx, nx), nx, cx);
-        const unsigned int ky = axis_neighbours(subcell_index(pi.y(), dy, ny), ny, cy);
-        const unsigned int kz = axis_neighbours(subcell_index(pi.z(), dz, nz), nz, cz);
-        for (unsigned int a = 0; a < kx; ++a)
-            for (unsigned int b = 0; b < ky; ++b)
-                for (unsigned int c = 0; c < kz; ++c) {
-                    const auto& members = subcells[(static_cast<std::size_t>(cz[c]) * ny + cy[b]) * nx + cx[a]];
-                    for (const unsigned int pid : members) {
-                        if (pid == i)
-                            continue;
-                        double r[3];
-                        for (int k = 0; k < 3; ++k) {
-                            // minimum image: at most one box length per component
-                            r[k] = pi[k] - positions[pid][k];
-                            if (r[k] >= half[k])
-                                r[k] -= dims[k];
-                            else if (r[k] < -half[k])
-                                r[k] += dims[k];
-                        }
-                        const double dist2 = r[0] * r[0] + (r[1] * r[1] + r[2] * r[2]);
-                        if (dist2 <= cutsq)
-                            nnlist[i].push_back(pid);
-                    }
+    // Counting sort by subcell, key (ix ny + iy) nz + iz: each thread counts its
+    // block, the slots go to the blocks in thread order within every subcell, so
+    // each subcell lists its particles in ascending index.
+    const std::size_t max_parts = static_cast<std::size_t>(omp_get_max_threads());
+    subcell_of.resize(nr_particles);
+    subcell_start.assign(nr_subcells + 1, 0);
+    subcell_fill.assign(max_parts * nr_subcells, 0);
+    sorted_x.resize(nr_particles);
+    sorted_y.resize(nr_particles);
+    sorted_z.resize(nr_particles);
+    sorted_id.resize(nr_particles);
+    // Per axis: some coordinate lies outside the box beyond rounding (untidy), or
+    // at its upper side so that its subcell index wraps to 0 (wrapped).
+    bool untidy[3] = {false, false, false}, wrapped[3] = {false, false, false};
+    const double edge[3] = {dx, dy, dz};
+    const double slack[3] = {1e-9 * dims.x(), 1e-9 * dims.y(), 1e-9 * dims.z()};
+#pragma omp parallel reduction(|| : untidy[:3], wrapped[:3])
+    {
+        const Block b = static_block(nr_particles);
+        const std::size_t t = static_cast<std::size_t>(omp_get_thread_num());
+        const std::size_t nr_threads = static_cast<std::size_t>(omp_get_num_threads());
+        unsigned int* mine = subcell_fill.data() + t * nr_subcells;
+        for (std::size_t i = b.begin; i < b.end; ++i) {
+            for (int k = 0; k < 3; ++k) {
+                const double x = positions[i][k];
+                untidy[k] = untidy[k] || x < -slack[k] || x > dims[k] + slack[k];
+                wrapped[k] = wrapped[k] || x / edge[k] >= static_cast<double>(n[k]);
+            }
+            const unsigned int ix = subcell_index(positions[i].x(), dx, nx);
+            const unsigned int iy = subcell_index(positions[i].y(), dy, ny);
+            const unsigned int iz = subcell_index(positions[i].z(), dz, nz);
+            const unsigned int key = (ix * ny + iy) * nz + iz;
+            subcell_of[i] = key;
+            ++mine[key];
+        }
+#pragma omp barrier
+#pragma omp single
+        {
+            // slots: subcell by subcell, and within one the threads in order
+            unsigned int next = 0;
+            for (std::size_t c = 0; c < nr_subcells; ++c) {
+                subcell_start[c] = next;
+                for (std::size_t u = 0; u < nr_threads; ++u) {
+                    unsigned int& slot = subcell_fill[u * nr_subcells + c];
+                    const unsigned int members = slot;
+                    slot = next;
+                    next += members;
                 }
+            }
+            subcell_start[nr_subcells] = next;
+        }
+        for (std::size_t i = b.begin; i < b.end; ++i) {
+            const unsigned int slot = mine[subcell_of[i]]++;
+            sorted_x[slot] = positions[i].x();
+            sorted_y[slot] = positions[i].y();
+            sorted_z[slot] = positions[i].z();
+            sorted_id[slot] = static_cast<unsigned int>(i);
+        }
     }
 
-    std::uint64_t total = 2 * static_cast<std::uint64_t>(nr_particles);
-    for (const auto& run : nnlist)
-        total += run.size();
+    const kernels::SortedParticles sorted{sorted_x.data(), sorted_y.data(), sorted_z.data(), sorted_id.data()};
+    kernels::ListGeometry geometry;
+    for (int k = 0; k < 3; ++k) {
+        geometry.half[k] = 0.5 * dims[k];
+        geometry.side[k] = dims[k];
+    }
+    geometry.cutsq = cutsq;
+    static const kernels::ScanFn scan = kernels::best_scan();
+
+    // Two shortcuts that change no result. With every coordinate of an axis in the
+    // box (up to rounding), a subcell whose nearest image lies farther than the
+    // list radius (with a margin) cannot hold a neighbour: it is skipped. With
+    // five or more subcells along an axis and no index wrapped, two particles in
+    // subcells next to each other without crossing the box side are less than
+    // 2 edges + slack < half a box apart on that axis: the minimum-image rule
+    // leaves their separation alone, and a range made only of such subcells is
+    // tested on raw separations.
+    const bool cull = !untidy[0] && !untidy[1] && !untidy[2];
+    const double cull_limit = cutsq * (1.0 + 1e-9);
+    bool raw_axis[3];
+    for (int k = 0; k < 3; ++k)
+        raw_axis[k] = cull && !wrapped[k] && n[k] >= 5;
+    // With three or more subcells and every coordinate in its own subcell (up to
+    // slack), the gap to the subcell below or above is the distance to the own
+    // subcell's lower or upper face.
+    bool simple_gap[3];
+    for (int k = 0; k < 3; ++k)
+        simple_gap[k] = cull && !wrapped[k] && n[k] >= 3;
+    const Divider by_nz(nz), by_ny(ny);
+
+    if (list_parts.size() < max_parts)
+        list_parts.resize(max_parts);
+    part_size.assign(max_parts, 0);
+    run_start.resize(nr_particles);
+    std::size_t nr_parts = 1;
+
+#pragma omp parallel
+    {
+        const Block b = static_block(nr_particles);
+        const std::size_t t = static_cast<std::size_t>(omp_get_thread_num());
+        if (b.first)
+            nr_parts = static_cast<std::size_t>(omp_get_num_threads());
+        // part 0 is neighbor_list itself, behind the N start entries
+        std::vector<unsigned int>& part = b.first ? neighbor_list : list_parts[t];
+        const std::size_t w0 = b.first ? nr_particles : 0;
+        std::size_t w = w0;
+
+        for (std::size_t i = b.begin; i < b.end; ++i) {
+            dij_list[i] = vec3(0.0, 0.0, 0.0);
+            const unsigned int key = subcell_of[i];
+            unsigned int cx[3], cy[3], cz[3];
+            const unsigned int ixy = by_nz(key), ix = by_ny(ixy);
+            const unsigned int own[3] = {ix, ixy - ix * ny, key - ixy * nz};
+            const unsigned int kx = axis_neighbours(own[0], nx, cx);
+            const unsigned int ky = axis_neighbours(own[1], ny, cy);
+            const unsigned int kz = axis_neighbours(own[2], nz, cz);
+
+            // Gap to each neighbouring subcell per axis, and whether the pair
+            // can need the minimum image there.
+            const double xi[3] = {positions[i].x(), positions[i].y(), positions[i].z()};
+            const unsigned int* around[3] = {cx, cy, cz};
+            const unsigned int found[3] = {kx, ky, kz};
+            double gap2[3][3];
+            bool raw[3][3];
+            for (int k = 0; k < 3; ++k)
+                for (unsigned int a = 0; a < found[k]; ++a) {
+                    const unsigned int c = around[k][a];
+                    double g = 0.0;
+                    if (c != own[k] && simple_gap[k])  // the face of the own subcell is nearer
+                        g = std::max(0.0, c + 1 == own[k] || (own[k] == 0 && c == n[k] - 1)
+                                              ? xi[k] - (own[k] * edge[k] + slack[k])
+                                              : ((own[k] + 1) * edge[k] - slack[k]) - xi[k]);
+                    else if (c != own[k] && cull)
+                        g = subcell_gap(xi[k], c, edge[k], dims[k], slack[k]);
+                    gap2[k][a] = g * g;
+                    raw[k][a] = raw_axis[k] && (c + 1 == own[k] || c == own[k] || c == own[k] + 1);
+                }
+
+            // The subcells in scan order as ranges of the sorted arrays, a range
+            // that starts where the previous one ends (with the same image rule)
+            // joined to it.
+            kernels::ScanRanges ranges;
+            ranges.count = 0;
+            std::size_t candidates = 0;
+            for (unsigned int a = 0; a < kx; ++a)
+                for (unsigned int c = 0; c < ky; ++c)
+                    for (unsigned int e = 0; e < kz; ++e) {
+                        if (gap2[0][a] + gap2[1][c] + gap2[2][e] > cull_limit)
+                            continue;
+                        const unsigned int id = (cx[a] * ny + cy[c]) * nz + cz[e];
+                        const std::size_t from = subcell_start[id], to = subcell_start[id + 1];
+                        const bool same_image = raw[0][a] && raw[1][c] && raw[2][e];
+                        candidates += to - from;
+                        const unsigned int last = ranges.count - 1;
+                        if (ranges.count > 0 && ranges.end[last] == from && ranges.same_image[last] == same_image) {
+                            ranges.end[last] = to;
+                        } else {
+                            ranges.begin[ranges.count] = from;
+                            ranges.end[ranges.count] = to;
+                            ranges.same_image[ranges.count] = same_image;
+                            ++ranges.count;
+                        }
+                    }
+
+            // room for every candidate, the terminator and a whole register of slack;
+            // grow to what the particles still to come are likely to need
+            const std::size_t need = w + candidates + 9;
+            if (part.size() < need) {
+                const std::size_t done = i - b.begin;
+                const double per_particle = done >= 64 ? static_cast<double>(w - w0) / static_cast<double>(done) : 0.0;
+                const double rest = 1.1 * per_particle * static_cast<double>(b.end - i);
+                part.resize(need + std::max<std::size_t>(4096, static_cast<std::size_t>(rest)));
+            }
+
+            run_start[i] = w;
+            unsigned int* out = scan(sorted, ranges, static_cast<unsigned int>(i), xi, geometry, part.data() + w);
+            *out++ = static_cast<unsigned int>(i);
+            w = static_cast<std::size_t>(out - part.data());
+        }
+        part_size[t] = w;
+    }
+
+    std::uint64_t total = 0;
+    for (std::size_t t = 0; t < nr_parts; ++t)
+        total += part_size[t];
     if (total > std::numeric_limits<unsigned int>::max()) {
+        neighbor_list.clear();
         std::ostringstream msg;
         msg << "the neighbour list would hold " << total
             << " entries, more than 32-bit indices can address; reduce nr_particles or rcut + shell";
         throw std::overflow_error(msg.str());
     }
 
-    neighbor_list.resize(nr_particles);
-    neighbor_list.reserve(total);
-    for (std::size_t i = 0; i < nr_particles; ++i) {
-        neighbor_list[i] = static_cast<unsigned int>(neighbor_list.size());
-        neighbor_list.insert(neighbor_list.end(), nnlist[i].begin(), nnlist[i].end());
-        neighbor_list.push_back(static_cast<unsigned int>(i));
+    // Join the parts in particle order and write the start table.
+    part_base.assign(nr_parts, 0);
+    for (std::size_t t = 1; t < nr_parts; ++t)
+        part_base[t] = part_base[t - 1] + part_size[t - 1];
+    neighbor_list.resize(total);
+    const std::size_t per_part = nr_particles / nr_parts, extra = nr_particles % nr_parts;
+    constexpr std::size_t piece = 1 << 16;  // entries copied at a time
+#pragma omp parallel
+    {
+        // parts 1, 2, ... behind part 0, in pieces shared out among the threads
+        for (std::size_t t = 1; t < nr_parts; ++t) {
+            const long long pieces = static_cast<long long>((part_size[t] + piece - 1) / piece);
+#pragma omp for schedule(static) nowait
+            for (long long q = 0; q < pieces; ++q) {
+                const std::size_t from = static_cast<std::size_t>(q) * piece;
+                const std::size_t length = std::min(piece, part_size[t] - from);
+                std::memcpy(neighbor_list.data() + part_base[t] + from, list_parts[t].data() + from,
+                            length * sizeof(unsigned int));
+            }
+        }
+        // start table: the particles of part t are the static block t
+        const long long parts = static_cast<long long>(nr_parts);
+#pragma omp for schedule(static)
+        for (long long tt = 0; tt < parts; ++tt) {
+            const std::size_t t = static_cast<std::size_t>(tt);
+            const std::size_t first = t * per_part + std::min(t, extra);
+            const std::size_t last = first + per_part + (t < extra ? 1 : 0);
+            for (std::size_t i = first; i < last; ++i)
+                neighbor_list[i] = static_cast<unsigned int>(part_base[t] + run_start[i]);
+        }
     }
 }
 
@@ -179,12 +398,16 @@ bool Cell::check_update_neighbor_list() const
 {
     const double shell = params->get_param<double>("shell");
     const double shellsq = shell * shell;
+    const double limit = shellsq * 0.25;
     // Stale when any particle moved strictly more than shell/2 since the build; a
     // non-finite displacement counts as stale so that the build reports it.
-    for (const vec3& dij : dij_list) {
+    const long long count = static_cast<long long>(dij_list.size());
+    bool stale = false;
+#pragma omp parallel for schedule(static) reduction(|| : stale)
+    for (long long i = 0; i < count; ++i) {
+        const vec3& dij = dij_list[i];
         const double d2 = dij.x() * dij.x() + (dij.y() * dij.y() + dij.z() * dij.z());
-        if (!(d2 <= shellsq * 0.25))
-            return true;
+        stale = stale || !(d2 <= limit);
     }
-    return false;
+    return stale;
 }

@@ -1,0 +1,269 @@
+#!/usr/bin/env python3
+"""vorlan against LAMMPS on the same Lennard-Jones liquid, in one run.
+
+The work, identical for both codes: N = n^3 particles on a simple cubic lattice
+(cell-centred sites) at density 0.8442, Maxwell-Boltzmann velocities at kT 1.44
+with zero total momentum, LJ cut at 2.5 and shifted, skin 0.3 with the half-skin
+rebuild rule, velocity Verlet with dt 0.005 and a Berendsen thermostat (tau 0.5),
+mass, sigma, epsilon 1.
+
+Runs alternate (vorlan, LAMMPS, LAMMPS -sf opt, vorlan, ...) for every N and
+thread count; the table shows the median of the rounds.
+
+  vorlan  time measured inside a fresh Python process around simulate() alone
+          (interpreter start and imports excluded; lattice, first list and the
+          conversion of the results included); memory is the peak RSS of that
+          process, Python results included; the list-build share comes from a
+          separate, untimed run sampled with `perf` (samples in the list build
+          over samples in the engine).
+  LAMMPS  its own "Loop time" (setup excluded) and its "Neigh" share of it;
+          memory is its reported per-rank allocation, summed over the ranks.
+          One thread: `lmp` with and without `-sf opt`; two threads:
+          `mpirun -np 2 lmp` with and without `-sf opt`.
+
+Nothing is installed; without LAMMPS (`apt-get install lammps`) vorlan runs alone.
+"""
+
+import argparse
+import json
+import math
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+
+DENSITY = 0.8442
+DEFAULT_SIZES = [4096, 32768, 262144, 1000000]
+# steps per size for the default run: 12 to 80 M atom-steps per run, enough for
+# vorlan's start-up (lattice, first list, result conversion) to stay a few per cent
+DEFAULT_STEPS = {4096: 3000, 32768: 400, 262144: 120, 1000000: 60}
+
+CHILD = r"""
+import json, resource, sys, time
+from vorlan import Vorlan
+v = Vorlan()
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+start = time.perf_counter()
+r = v.simulate(sys.argv[1])
+seconds = time.perf_counter() - start
+peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+print(json.dumps({"seconds": seconds, "peak_kib": peak, "before_kib": before, "etot": r["etot"][-1]}))
+"""
+
+LAMMPS_INPUT = """units lj
+atom_style atomic
+lattice sc {density} origin 0.5 0.5 0.5
+region box block 0 {n} 0 {n} 0 {n}
+create_box 1 box
+create_atoms 1 box
+mass 1 1.0
+velocity all create 1.44 87287 dist gaussian mom yes
+pair_style lj/cut 2.5
+pair_coeff 1 1 1.0 1.0 2.5
+pair_modify shift yes
+neighbor 0.3 bin
+neigh_modify every 1 delay 0 check yes
+fix 1 all nve
+fix 2 all temp/berendsen 1.44 1.44 0.5
+timestep 0.005
+thermo {steps}
+run {steps}
+"""
+
+
+def side(n):
+    return n / DENSITY ** (1.0 / 3.0)
+
+
+def vorlan_parameters(n, steps):
+    """Parameter text for n^3 particles; the box edge is written so that the lattice has n sites per axis."""
+    N = n ** 3
+    L = float("%.10f" % side(n))
+    dl = (L * L * L / N) ** 0.3333333333333333
+    if math.ceil(L / dl) != n:
+        L = math.nextafter(L, 0.0) if hasattr(math, "nextafter") else L * (1 - 1e-15)
+    return ("nr_particles = %d\ncell_length = %.10f\nkT = 1.44\nmass = 1.0\nsigma = 1.0\nepsilon = 1.0\n"
+            "rcut = 2.5\nshell = 0.3\ntau = 0.5\nstepsize = 0.005\nnrsteps = %d\n" % (N, L, steps))
+
+
+def run_vorlan(workdir, n, steps, threads):
+    par = os.path.join(workdir, "vorlan_%d_%d.par" % (n, steps))
+    with open(par, "w") as f:
+        f.write(vorlan_parameters(n, steps))
+    env = dict(os.environ, OMP_NUM_THREADS=str(threads))
+    out = subprocess.run([sys.executable, "-c", CHILD, par], env=env, check=True, capture_output=True, text=True)
+    r = json.loads(out.stdout.strip().splitlines()[-1])
+    N = n ** 3
+    return {"rate": N * steps / r["seconds"], "peak_bytes": r["peak_kib"] * 1024.0 / N,
+            "grown_bytes": (r["peak_kib"] - r["before_kib"]) * 1024.0 / N}
+
+
+def vorlan_build_share(workdir, n, steps):
+    """Share of the engine's time spent in list builds, from a perf sample of one run (None without perf)."""
+    perf = shutil.which("perf")
+    if not perf:
+        return None
+    par = os.path.join(workdir, "vorlan_%d_%d_perf.par" % (n, steps))
+    with open(par, "w") as f:
+        f.write(vorlan_parameters(n, steps))
+    data = os.path.join(workdir, "perf.data")
+    env = dict(os.environ, OMP_NUM_THREADS="1")
+    rec = subprocess.run([perf, "record", "-q", "-e", "cpu-clock", "-F", "997", "-o", data, "--",
+                          sys.executable, "-c", CHILD, par], env=env, capture_output=True, text=True)
+    if rec.returncode != 0:
+        return None
+    rep = subprocess.run([perf, "report", "-i", data, "--no-children", "--sort", "symbol", "--stdio"],
+                         capture_output=True, text=True)
+    build = engine = 0.0
+    for line in rep.stdout.splitlines():
+        m = re.match(r"\s*([\d.]+)%\s+\[\.\]\s+(.*)", line)
+        if not m:
+            continue
+        share, symbol = float(m.group(1)), m.group(2)
+        if re.search(r"Cell::|kernels::|GOMP|gomp", symbol):
+            engine += share
+            if re.search(r"build_neighbor_list|kernels::scan_", symbol):
+                build += share
+    return build / engine if engine > 0 else None
+
+
+def run_lammps(workdir, lmp, n, steps, ranks, opt):
+    infile = os.path.join(workdir, "in_%d_%d.lj" % (n, steps))
+    with open(infile, "w") as f:
+        f.write(LAMMPS_INPUT.format(density=DENSITY, n=n, steps=steps))
+    log = os.path.join(workdir, "log.lammps")
+    cmd = [lmp, "-in", infile, "-log", log, "-screen", "none"] + (["-sf", "opt"] if opt else [])
+    if ranks > 1:
+        mpirun = ["mpirun", "-np", str(ranks), "--oversubscribe"]
+        if hasattr(os, "geteuid") and os.geteuid() == 0:
+            mpirun.append("--allow-run-as-root")
+        cmd = mpirun + cmd
+    env = dict(os.environ, OMP_NUM_THREADS="1")
+    subprocess.run(cmd, cwd=workdir, env=env, check=True, capture_output=True, text=True)
+    text = open(log).read()
+    loop = re.search(r"Loop time of ([\d.eE+-]+) on (\d+) procs for (\d+) steps with (\d+) atoms", text)
+    seconds, atoms = float(loop.group(1)), int(loop.group(4))
+    neigh = re.search(r"^Neigh\s*\|.*\|\s*([\d.]+)\s*$", text, re.M)
+    mem = re.search(r"Per MPI rank memory allocation \(min/avg/max\) = [\d.]+ \| ([\d.]+) \| [\d.]+ Mbytes", text)
+    return {"rate": atoms * steps / seconds, "build_share": float(neigh.group(1)) / 100.0 if neigh else None,
+            "peak_bytes": float(mem.group(1)) * ranks * 2 ** 20 / atoms if mem else None}
+
+
+def find_lammps(explicit):
+    if explicit:
+        return explicit if shutil.which(explicit) else None
+    for name in ("lmp", "lmp_serial", "lmp_mpi", "lammps"):
+        if shutil.which(name):
+            return shutil.which(name)
+    return None
+
+
+def fmt(x, form):
+    return format(x, form) if x is not None else "-"
+
+
+def main(argv):
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--sizes", default=",".join(map(str, DEFAULT_SIZES)),
+                    help="particle counts, each a cube n^3 (default %(default)s)")
+    ap.add_argument("--steps", type=int, default=None, help="steps for every size (default: per size, %s)"
+                    % ", ".join("%d: %d" % kv for kv in DEFAULT_STEPS.items()))
+    ap.add_argument("--threads", default="1,2", help="thread counts (default %(default)s)")
+    ap.add_argument("--pairs", type=int, default=3, help="rounds of alternating runs (default %(default)s)")
+    ap.add_argument("--lmp", default=None, help="LAMMPS executable (default: lmp on PATH)")
+    ap.add_argument("--no-lammps", action="store_true", help="run vorlan alone")
+    ap.add_argument("--quick", action="store_true", help="N = 4096 and 32768, a tenth of the steps, 2 rounds")
+    args = ap.parse_args(argv[1:])
+
+    sizes = [int(s) for s in args.sizes.split(",")]
+    if args.quick:
+        sizes = [s for s in sizes if s <= 32768] or [4096]
+        args.pairs = min(args.pairs, 2)
+    threads = [int(t) for t in args.threads.split(",")]
+    for N in sizes:
+        if round(N ** (1 / 3)) ** 3 != N:
+            ap.error("%d is not a cube" % N)
+
+    lmp = None if args.no_lammps else find_lammps(args.lmp)
+    if not args.no_lammps and not lmp:
+        print("LAMMPS not found (install it with `apt-get install lammps`): running vorlan alone.")
+    if lmp and any(t > 1 for t in threads) and not shutil.which("mpirun"):
+        print("mpirun not found: LAMMPS runs on one rank only.")
+
+    print("machine: %s, %d CPUs" % (cpu_model(), os.cpu_count() or 0))
+    rows = []
+    with tempfile.TemporaryDirectory(prefix="vorlan_bench_") as workdir:
+        for N in sizes:
+            n = round(N ** (1 / 3))
+            steps = args.steps or DEFAULT_STEPS.get(N) or max(10, int(12e6 / N))
+            if args.quick:
+                steps = max(10, steps // 10)
+            build_share = vorlan_build_share(workdir, n, min(steps, max(20, int(4e6 / N))))
+            for t in threads:
+                codes = [("vorlan", lambda: run_vorlan(workdir, n, steps, t))]
+                if lmp and (t == 1 or shutil.which("mpirun")):
+                    label = "LAMMPS" if t == 1 else "LAMMPS %d ranks" % t
+                    codes.append((label, lambda: run_lammps(workdir, lmp, n, steps, t, False)))
+                    codes.append((label + " -sf opt", lambda: run_lammps(workdir, lmp, n, steps, t, True)))
+                results = {name: [] for name, _ in codes}
+                for _ in range(args.pairs):
+                    for name, run in codes:
+                        results[name].append(run())
+                for name, _ in codes:
+                    rs = results[name]
+                    row = {"N": N, "threads": t, "code": name, "steps": steps,
+                           "rate": statistics.median(r["rate"] for r in rs),
+                           "spread": (min(r["rate"] for r in rs), max(r["rate"] for r in rs)),
+                           "peak_bytes": rs[-1]["peak_bytes"], "grown_bytes": rs[-1].get("grown_bytes"),
+                           "build_share": build_share if name == "vorlan" else rs[-1]["build_share"]}
+                    rows.append(row)
+                print_block(rows[-len(codes):])
+                sys.stdout.flush()
+    print_summary(rows, sizes, threads)
+    return 0
+
+
+def cpu_model():
+    try:
+        for line in open("/proc/cpuinfo"):
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return "unknown CPU"
+
+
+HEADER = ("%8s %3s  %-22s %6s %13s %9s %8s %10s %11s %8s" %
+          ("N", "thr", "code", "steps", "atom-steps/s", "us/a-step", "list %", "bytes/part", "(grown)", "vorlan x"))
+
+
+def print_block(block):
+    if not getattr(print_block, "header_done", False):
+        print(HEADER)
+        print_block.header_done = True
+    vorlan = next(r for r in block if r["code"] == "vorlan")
+    for r in block:
+        print("%8d %3d  %-22s %6d %13s %9.3f %8s %10s %11s %8s" % (
+            r["N"], r["threads"], r["code"], r["steps"], "%.3g M" % (r["rate"] / 1e6), 1e6 / r["rate"],
+            fmt(r["build_share"] and 100 * r["build_share"], ".0f"), fmt(r["peak_bytes"], ".0f"),
+            fmt(r["grown_bytes"], ".0f"), "" if r is vorlan else "%.2f" % (vorlan["rate"] / r["rate"])))
+
+
+def print_summary(rows, sizes, threads):
+    v = {(r["N"], r["threads"]): r for r in rows if r["code"] == "vorlan"}
+    print()
+    if 1 in threads and 2 in threads:
+        print("vorlan two-thread speed-up: " + ", ".join(
+            "N=%d %.2fx" % (N, v[(N, 2)]["rate"] / v[(N, 1)]["rate"]) for N in sizes))
+    for t in threads:
+        us = [1e6 / v[(N, t)]["rate"] for N in sizes]
+        mean = sum(us) / len(us)
+        print("vorlan us/atom-step on %d thread(s): %s; largest deviation from the mean %.0f%%" % (
+            t, ", ".join("%.3f" % u for u in us), 100 * max(abs(u - mean) / mean for u in us)))
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

@@ -1,0 +1,93 @@
+// Inner loops of the list build and of the force evaluation, in one portable
+// variant and one for CPUs with AVX-512; `best_*` picks the fastest variant the
+// running CPU supports, once per process.
+//
+// Every variant does the same floating-point operations in the same order as the
+// plain scalar loop, lane by lane, and adds up the per-pair results one after the
+// other in list order: they return identical bits. (No fused multiply-adds: the
+// build keeps -ffp-contract=off, also for the AVX-512 code.)
+#pragma once
+
+#include <cstddef>
+
+namespace kernels {
+
+// Minimum image of one separation component: at most one box length, and a
+// component of exactly +half a box becomes -half a box.
+inline double minimum_image(double r, double half, double side)
+{
+    return r >= half ? r - side : (r < -half ? r + side : r);
+}
+
+// ---- list build ----------------------------------------------------------------
+
+// Particles sorted by subcell: the members of subcell c are the entries
+// [start[c], start[c + 1]) of x, y, z (coordinates) and id (particle index), in
+// ascending particle index.
+struct SortedParticles {
+    const double* x;
+    const double* y;
+    const double* z;
+    const unsigned int* id;
+};
+
+struct ListGeometry {
+    double half[3];  // half the box side per axis
+    double side[3];  // box side per axis
+    double cutsq;    // (rcut + shell)^2; a pair is listed when dist2 <= cutsq
+};
+
+// Ranges [begin, end) of the sorted entries to scan, in order. With `same_image`
+// false each separation gets the minimum-image rule; true asserts that the rule
+// would change no separation of the range (the caller knows that none reaches
+// half a box), and the test is made on the raw separations.
+struct ScanRanges {
+    std::size_t begin[27];
+    std::size_t end[27];
+    bool same_image[27];
+    unsigned int count;
+};
+
+// Appends to `out`, in order, every particle of the given ranges that lies within
+// the list radius of particle `self` at xi, skipping `self`. `out` needs room for
+// all entries of the ranges plus 8. Returns the new end of `out`.
+using ScanFn = unsigned int* (*)(const SortedParticles& p, const ScanRanges& r, unsigned int self, const double xi[3],
+                                 const ListGeometry& g, unsigned int* out);
+unsigned int* scan_scalar(const SortedParticles& p, const ScanRanges& r, unsigned int self, const double xi[3],
+                          const ListGeometry& g, unsigned int* out);
+unsigned int* scan_avx512(const SortedParticles& p, const ScanRanges& r, unsigned int self, const double xi[3],
+                          const ListGeometry& g, unsigned int* out);
+ScanFn best_scan();
+
+// ---- forces --------------------------------------------------------------------
+
+struct PairInput {
+    const double* positions;   // x0 y0 z0 0 x1 y1 z1 0 ... (may lie outside the box)
+    const unsigned int* list;  // the flat neighbour list: N starts, then runs ended by the owner's index
+    std::size_t list_size;     // entries in `list`; a run is never read past it
+    double half[3];            // half the box side per axis
+    double side[3];            // box side per axis
+    double rcutsq;             // a pair interacts when distsq < rcutsq
+    double sigmasq;
+    double epot_cutoff;        // (s/rc)^12 - (s/rc)^6
+    // A particle with every coordinate k in [central_lo[k], central_hi[k]] has no
+    // interacting pair that the minimum-image rule would change, and no pair that
+    // the rule would bring within the cut-off (the caller makes sure): its pairs
+    // may skip the rule. lo > hi: no particle may.
+    double central_lo[3];
+    double central_hi[3];
+};
+
+// Sums, for the particles [begin, end) one after the other, the pair terms over
+// each particle's run: forces[3i..3i+2] = sum of ((2 (s/r)^12 - (s/r)^6) / r^2) r_ij
+// (no prefactor), started from 0.0 and added in list order. Adds to `epotsum` the
+// terms (s/r)^12 - (s/r)^6 - epot_cutoff of all these pairs, one after the other
+// in the same order (particle by particle, each in list order), and returns it.
+using PairFn = double (*)(const PairInput& in, std::size_t begin, std::size_t end, double* forces, double epotsum);
+double pair_forces_scalar(const PairInput& in, std::size_t begin, std::size_t end, double* forces, double epotsum);
+double pair_forces_avx512(const PairInput& in, std::size_t begin, std::size_t end, double* forces, double epotsum);
+PairFn best_pair_forces();
+
+bool have_avx512();
+
+}  // namespace kernels

@@ -1,0 +1,266 @@
+// The fast list build and pair loop against plain reference loops written the
+// straightforward way (if / else-if minimum image, vectors of vectors), on random
+// configurations with the awkward cases mixed in: separations of exactly half a
+// box, pairs exactly at the list radius and at the cut-off, coordinates equal to
+// the box side or a little below zero, boxes with one, two and more subcells.
+// Every comparison is on the bits.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include <omp.h>
+
+#include "kernels.h"
+#include "support.h"
+
+namespace {
+
+double image(double r, double side)
+{
+    if (r >= 0.5 * side)
+        r -= side;
+    else if (r < -0.5 * side)
+        r += side;
+    return r;
+}
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// Random particles in a box of side L, with a few placed on purpose: a partner
+// exactly half a box away, one exactly `radius` away along x, a coordinate equal
+// to L and one a hair below zero.
+std::vector<vec3> awkward_configuration(std::size_t n, double L, double radius, unsigned seed)
+{
+    std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<double> u(0.0, L);
+    std::vector<vec3> p(n);
+    for (auto& x : p)
+        x = vec3(u(rng), u(rng), u(rng));
+    if (n >= 8) {
+        p[0] = vec3(0.375, 0.5, 0.75);
+        p[1] = p[0] + vec3(0.5 * L, 0.0, 0.0);  // exactly half a box apart: the sums are exact
+        p[3] = vec3(1.0, 2.0, 3.0);
+        p[4] = vec3(1.0 + radius, 2.0, 3.0);
+        p[5] = vec3(L, 0.25 * L, 0.0);
+        p[6] = vec3(-1e-15, L, 0.5 * L);
+        p[7] = vec3(0.5 * L, 0.5 * L, 0.5 * L);
+    }
+    return p;
+}
+
+// The list the build must produce, by the book: subcells as vectors of particle
+// indices, the 27 neighbouring subcells in scan order with repeats along an axis
+// dropped, then the flat layout.
+std::vector<unsigned int> reference_list(const std::vector<vec3>& pos, double L, double csc)
+{
+    const std::size_t n = pos.size();
+    const unsigned int m = std::max(1u, static_cast<unsigned int>(L / csc));
+    const double edge = L / m;
+    auto index = [&](double x) {
+        long q = static_cast<long>(x / edge) % static_cast<long>(m);
+        return static_cast<unsigned int>(q < 0 ? q + m : q);
+    };
+    std::vector<std::vector<unsigned int>> subcells(m * m * m);
+    for (unsigned int i = 0; i < n; ++i)
+        subcells[(index(pos[i].z()) * m + index(pos[i].y())) * m + index(pos[i].x())].push_back(i);
+    auto around = [&](unsigned int c) {
+        std::vector<unsigned int> out;
+        for (unsigned int d : {(c + m - 1) % m, c, (c + 1) % m})
+            if (std::find(out.begin(), out.end(), d) == out.end())
+                out.push_back(d);
+        return out;
+    };
+    std::vector<unsigned int> list(n);
+    for (unsigned int i = 0; i < n; ++i) {
+        list[i] = static_cast<unsigned int>(list.size());
+        for (unsigned int cx : around(index(pos[i].x())))
+            for (unsigned int cy : around(index(pos[i].y())))
+                for (unsigned int cz : around(index(pos[i].z())))
+                    for (unsigned int j : subcells[(cz * m + cy) * m + cx]) {
+                        if (j == i)
+                            continue;
+                        const double rx = image(pos[i].x() - pos[j].x(), L);
+                        const double ry = image(pos[i].y() - pos[j].y(), L);
+                        const double rz = image(pos[i].z() - pos[j].z(), L);
+                        if (rx * rx + (ry * ry + rz * rz) <= csc * csc)
+                            list.push_back(j);
+                    }
+        list.push_back(i);
+    }
+    return list;
+}
+
+std::shared_ptr<Parameters> box_params(std::size_t n, double L)
+{
+    return lj_params("nr_particles = " + std::to_string(n) + "\ncell_length = " + std::to_string(L) + "\n");
+}
+
+struct ThreadCount {
+    explicit ThreadCount(int n) : saved(omp_get_max_threads()) { omp_set_num_threads(n); }
+    ~ThreadCount() { omp_set_num_threads(saved); }
+    int saved;
+};
+
+}  // namespace
+
+// Boxes of 1, 2, 3, 5 and 7 subcells per axis (rcut + shell = 2.8), on 1 and 2
+// threads; particles plainly inside the box, with the awkward ones, and some
+// lying whole box lengths outside it.
+TEST(FastListBuild, MatchesTheReferenceScanOnAnyThreadCount)
+{
+    const double csc = 2.8;
+    for (const double L : {2.5, 4.0, 7.0, 8.5, 14.5, 20.0}) {
+        const std::size_t n = static_cast<std::size_t>(0.8 * L * L * L) + 8;
+        for (int variant = 0; variant < 3; ++variant) {
+            Cell cell(box_params(n, L));
+            auto pos = awkward_configuration(n, L, csc, static_cast<unsigned>(L * 10) + variant);
+            if (variant == 1) {
+                std::mt19937_64 rng(variant);
+                std::uniform_real_distribution<double> u(0.0, L);
+                for (auto& p : pos)
+                    p = vec3(u(rng), u(rng), u(rng));
+            } else if (variant == 2) {
+                for (std::size_t k = 8; k < n; k += 5)
+                    pos[k] += vec3(-L, 2.0 * L, 0.0);
+            }
+            CellTestAccess::positions(cell) = pos;
+            const auto want = reference_list(pos, L, csc);
+            for (int threads : {1, 2}) {
+                ThreadCount use(threads);
+                CellTestAccess::build_neighbor_list(cell);
+                EXPECT_EQ(CellTestAccess::neighbor_list(cell), want)
+                    << "L = " << L << ", variant " << variant << ", threads = " << threads;
+            }
+        }
+    }
+}
+
+// The pair loop of every variant this CPU can run, and the forces of a whole
+// Cell on 1 and 2 threads, against the plain loop over the reference list.
+TEST(FastPairLoop, EveryVariantGivesTheReferenceBits)
+{
+    for (const double L : {4.0, 9.0, 12.0})
+        for (const bool moved : {false, true}) {
+        const std::size_t n = static_cast<std::size_t>(0.85 * L * L * L) + 8;
+        Cell cell(box_params(n, L));
+        auto pos = awkward_configuration(n, L, 2.5, static_cast<unsigned>(L));
+        const auto list = reference_list(pos, L, 2.8);
+        if (moved) {
+            for (std::size_t k = 8; k < n; ++k)
+                pos[k] += vec3(0.01, -0.02, 0.005);  // moved since the build, partly outside the box
+        }
+
+        // reference: forces before the prefactor, energy sum chained in list order
+        std::vector<double> want_f(3 * n);
+        double want_e = 0.0;
+        const double ecut_as_computed = [] {
+            const double sr2 = 1.0 / 6.25, sr6 = (sr2 * sr2) * sr2;
+            return sr6 * sr6 - sr6;
+        }();
+        for (unsigned int i = 0; i < n; ++i) {
+            double f[3] = {0.0, 0.0, 0.0};
+            for (std::size_t k = list[i]; list[k] != i; ++k) {
+                const unsigned int j = list[k];
+                const double r[3] = {image(pos[i].x() - pos[j].x(), L), image(pos[i].y() - pos[j].y(), L),
+                                     image(pos[i].z() - pos[j].z(), L)};
+                const double d2 = r[0] * r[0] + (r[1] * r[1] + r[2] * r[2]);
+                if (d2 < 6.25) {
+                    const double sr2 = 1.0 / d2, sr6 = (sr2 * sr2) * sr2, sr12 = sr6 * sr6;
+                    want_e += (sr12 - sr6) - ecut_as_computed;
+                    const double fr = ((sr12 + sr12) - sr6) / d2;
+                    for (int c = 0; c < 3; ++c)
+                        f[c] += fr * r[c];
+                }
+            }
+            for (int c = 0; c < 3; ++c)
+                want_f[3 * i + c] = f[c];
+        }
+
+        std::vector<double> padded;
+        for (const auto& p : pos)
+            padded.insert(padded.end(), {p.x(), p.y(), p.z(), 0.0});
+        kernels::PairInput in{padded.data(), list.data(), list.size(), {0.5 * L, 0.5 * L, 0.5 * L},
+                              {L, L, L}, 6.25, 1.0, ecut_as_computed, {1.0, 1.0, 1.0}, {0.0, 0.0, 0.0}};
+        if (!moved && L > 5.0) {
+            // the particles far enough from every side skip the image rule
+            for (int k = 0; k < 3; ++k) {
+                in.central_lo[k] = 2.5 + 2e-9 * L;
+                in.central_hi[k] = L - 2.5 - 2e-9 * L;
+            }
+        }
+        std::vector<kernels::PairFn> variants{kernels::pair_forces_scalar};
+        if (kernels::have_avx512())
+            variants.push_back(kernels::pair_forces_avx512);
+        for (const auto fn : variants) {
+            std::vector<double> f(3 * n, -1.0);
+            // in two pieces, the energy chained through both
+            const double e = fn(in, n / 3, n, f.data(), fn(in, 0, n / 3, f.data(), 0.0));
+            EXPECT_TRUE(same_bits(e, want_e)) << e << " != " << want_e;
+            for (std::size_t k = 0; k < 3 * n; ++k)
+                ASSERT_TRUE(same_bits(f[k], want_f[k])) << "L = " << L << ", entry " << k;
+        }
+
+        // the engine: same list, forces times 24 eps, identical on 1 and 2 threads
+        CellTestAccess::positions(cell) = pos;
+        CellTestAccess::neighbor_list(cell) = list;
+        for (int threads : {1, 2}) {
+            ThreadCount use(threads);
+            CellTestAccess::calculate_forces(cell);
+            const auto& got = CellTestAccess::forces(cell);
+            for (std::size_t i = 0; i < n; ++i)
+                for (int c = 0; c < 3; ++c)
+                    ASSERT_TRUE(same_bits(got[i][c], want_f[3 * i + c] * 24.0)) << "threads " << threads;
+        }
+        }
+}
+
+// The distance test of each variant on the awkward pairs alone: the pair exactly
+// at the list radius is kept (<=), the particle itself never is.
+TEST(FastListBuild, ScanVariantsAgreeOnEveryCandidate)
+{
+    const double L = 10.0;
+    const auto pos = awkward_configuration(200, L, 2.8, 7);
+    std::vector<double> x, y, z;
+    std::vector<unsigned int> id;
+    for (unsigned int i = 0; i < pos.size(); ++i) {
+        x.push_back(pos[i].x());
+        y.push_back(pos[i].y());
+        z.push_back(pos[i].z());
+        id.push_back(i);
+    }
+    const kernels::SortedParticles sorted{x.data(), y.data(), z.data(), id.data()};
+    const kernels::ListGeometry g{{5.0, 5.0, 5.0}, {L, L, L}, 2.8 * 2.8};
+    for (unsigned int i = 0; i < pos.size(); ++i) {
+        const double xi[3] = {pos[i].x(), pos[i].y(), pos[i].z()};
+        std::vector<unsigned int> want;
+        for (unsigned int j = 0; j < pos.size(); ++j) {
+            const double rx = image(xi[0] - x[j], L), ry = image(xi[1] - y[j], L), rz = image(xi[2] - z[j], L);
+            if (j != i && rx * rx + (ry * ry + rz * rz) <= g.cutsq)
+                want.push_back(j);
+        }
+        if (i == 3) {
+            EXPECT_NE(std::find(want.begin(), want.end(), 4u), want.end());  // exactly 2.8 apart
+        }
+        // raw separations: only for a particle whose separations need no image
+        const bool central = std::abs(xi[0] - 5.0) < 0.5 && std::abs(xi[1] - 5.0) < 0.5 && std::abs(xi[2] - 5.0) < 0.5;
+        for (const auto fn : {kernels::scan_scalar, kernels::have_avx512() ? kernels::scan_avx512 : kernels::scan_scalar})
+            for (const bool same_image : {false, central}) {
+                // ragged sub-ranges, as the build passes them
+                std::vector<unsigned int> got(pos.size() + 16);
+                kernels::ScanRanges ranges;
+                ranges.count = 0;
+                for (std::size_t b = 0; b < pos.size(); b += 13, ++ranges.count) {
+                    ranges.begin[ranges.count] = b;
+                    ranges.end[ranges.count] = std::min(b + 13, pos.size());
+                    ranges.same_image[ranges.count] = same_image;
+                }
+                unsigned int* out = fn(sorted, ranges, i, xi, g, got.data());
+                got.resize(static_cast<std::size_t>(out - got.data()));
+                ASSERT_EQ(got, want) << "particle " << i;
+            }
+    }
+}

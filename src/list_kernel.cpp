@@ -2,7 +2,7 @@
 // particles lie within the list radius of one particle.
 #include "kernels.h"
 
-#include <immintrin.h>
+#include "simd.h"
 
 // GCC 12 flags the intrinsics headers' own placeholder operands.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
@@ -35,22 +35,6 @@ unsigned int* scan_scalar(const SortedParticles& p, const ScanRanges& r, unsigne
     }
     return out;
 }
-
-#define AVX512 __attribute__((target("avx512f,avx512vl,avx512dq,popcnt")))
-
-namespace {
-
-// Minimum image in eight lanes: both tests on the raw separation, at most one
-// correction per lane, so exactly +half becomes -half as in the scalar rule.
-AVX512 inline __m512d minimum_image8(__m512d r, __m512d half, __m512d minus_half, __m512d side)
-{
-    const __mmask8 above = _mm512_cmp_pd_mask(r, half, _CMP_GE_OQ);
-    const __mmask8 below = _mm512_cmp_pd_mask(r, minus_half, _CMP_LT_OQ);
-    r = _mm512_mask_sub_pd(r, above, r, side);
-    return _mm512_mask_add_pd(r, below, r, side);
-}
-
-}  // namespace
 
 // Eight candidates at a time; the kept indices are packed to the front of a
 // register, which is stored whole, and `out` advances by their number.

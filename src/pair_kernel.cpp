@@ -8,7 +8,7 @@
 // after the other in list order, so that every variant gives the same bits.
 #include "kernels.h"
 
-#include <immintrin.h>
+#include "simd.h"
 
 #include <algorithm>
 #include <vector>
@@ -50,17 +50,7 @@ double pair_forces_scalar(const PairInput& in, std::size_t begin, std::size_t en
     return epotsum;
 }
 
-#define AVX512 __attribute__((target("avx512f,avx512vl,avx512dq,popcnt")))
-
 namespace {
-
-AVX512 inline __m512d minimum_image8(__m512d r, __m512d half, __m512d minus_half, __m512d side)
-{
-    const __mmask8 above = _mm512_cmp_pd_mask(r, half, _CMP_GE_OQ);
-    const __mmask8 below = _mm512_cmp_pd_mask(r, minus_half, _CMP_LT_OQ);
-    r = _mm512_mask_sub_pd(r, above, r, side);
-    return _mm512_mask_add_pd(r, below, r, side);
-}
 
 // Lanes [0, n) of a mask, n <= 8.
 inline __mmask8 first_lanes(std::size_t n)

@@ -20,6 +20,7 @@
 #include <Eigen/Core>
 
 #include "aligned.h"
+#include "list_buffers.h"
 #include "parameters.h"
 
 using vec3 = Eigen::Vector3d;
@@ -72,15 +73,7 @@ private:
     std::vector<vec3> dij_list;              // displacement of each particle since the last list build
     aligned_vector<double> padded_positions; // x y z 0 per particle, the pair loop's copy of positions
     std::vector<double> extent;              // per thread: lowest and highest coordinate per axis (forces.cpp)
-    // List-build buffers, kept between builds (neighbor_list.cpp):
-    std::vector<unsigned int> subcell_of;    // subcell key of each particle
-    std::vector<unsigned int> subcell_start; // first sorted slot of each subcell, then the particle count
-    std::vector<unsigned int> subcell_fill;  // per thread and subcell: particles counted, then the next free slot
-    std::vector<double> sorted_x, sorted_y, sorted_z;  // coordinates in subcell order
-    std::vector<unsigned int> sorted_id;     // particle index in subcell order
-    std::vector<std::size_t> run_start;      // start of each particle's run within its thread's part
-    std::vector<std::vector<unsigned int>> list_parts;  // runs listed by threads 1, 2, ... (thread 0 writes neighbor_list)
-    std::vector<std::size_t> part_size, part_base;     // entries in, and final offset of, each part
+    ListBuffers list_buffers;                // list-build scratch, kept between builds (neighbor_list.cpp)
     std::vector<double> ekin_terms;          // |v|^2 per particle, for the ordered kinetic-energy sum on several threads
     double epot = 0.0;                       // potential energy of the current configuration
     double ekin = 0.0;                       // kinetic energy after the latest half-step kick

@@ -121,6 +121,7 @@ void grid_shape(const vec3& dims, double csc, std::size_t nr_particles, unsigned
 
 void Cell::build_neighbor_list()
 {
+    ListBuffers& buf = list_buffers;
     const double cutoff = params->get_param<double>("rcut");
     const double shell = params->get_param<double>("shell");
     const double csc = cutoff + shell;
@@ -172,13 +173,13 @@ void Cell::build_neighbor_list()
     // block, the slots go to the blocks in thread order within every subcell, so
     // each subcell lists its particles in ascending index.
     const std::size_t max_parts = static_cast<std::size_t>(omp_get_max_threads());
-    subcell_of.resize(nr_particles);
-    subcell_start.assign(nr_subcells + 1, 0);
-    subcell_fill.assign(max_parts * nr_subcells, 0);
-    sorted_x.resize(nr_particles);
-    sorted_y.resize(nr_particles);
-    sorted_z.resize(nr_particles);
-    sorted_id.resize(nr_particles);
+    buf.subcell_of.resize(nr_particles);
+    buf.subcell_start.assign(nr_subcells + 1, 0);
+    buf.subcell_fill.assign(max_parts * nr_subcells, 0);
+    buf.sorted_x.resize(nr_particles);
+    buf.sorted_y.resize(nr_particles);
+    buf.sorted_z.resize(nr_particles);
+    buf.sorted_id.resize(nr_particles);
     // Per axis: some coordinate lies outside the box beyond rounding (untidy), or
     // at its upper side so that its subcell index wraps to 0 (wrapped).
     bool untidy[3] = {false, false, false}, wrapped[3] = {false, false, false};
@@ -189,7 +190,7 @@ void Cell::build_neighbor_list()
         const Block b = static_block(nr_particles);
         const std::size_t t = static_cast<std::size_t>(omp_get_thread_num());
         const std::size_t nr_threads = static_cast<std::size_t>(omp_get_num_threads());
-        unsigned int* mine = subcell_fill.data() + t * nr_subcells;
+        unsigned int* mine = buf.subcell_fill.data() + t * nr_subcells;
         for (std::size_t i = b.begin; i < b.end; ++i) {
             for (int k = 0; k < 3; ++k) {
                 const double x = positions[i][k];
@@ -200,7 +201,7 @@ void Cell::build_neighbor_list()
             const unsigned int iy = subcell_index(positions[i].y(), dy, ny);
             const unsigned int iz = subcell_index(positions[i].z(), dz, nz);
             const unsigned int key = (ix * ny + iy) * nz + iz;
-            subcell_of[i] = key;
+            buf.subcell_of[i] = key;
             ++mine[key];
         }
 #pragma omp barrier
@@ -209,26 +210,26 @@ void Cell::build_neighbor_list()
             // slots: subcell by subcell, and within one the threads in order
             unsigned int next = 0;
             for (std::size_t c = 0; c < nr_subcells; ++c) {
-                subcell_start[c] = next;
+                buf.subcell_start[c] = next;
                 for (std::size_t u = 0; u < nr_threads; ++u) {
-                    unsigned int& slot = subcell_fill[u * nr_subcells + c];
+                    unsigned int& slot = buf.subcell_fill[u * nr_subcells + c];
                     const unsigned int members = slot;
                     slot = next;
                     next += members;
                 }
             }
-            subcell_start[nr_subcells] = next;
+            buf.subcell_start[nr_subcells] = next;
         }
         for (std::size_t i = b.begin; i < b.end; ++i) {
-            const unsigned int slot = mine[subcell_of[i]]++;
-            sorted_x[slot] = positions[i].x();
-            sorted_y[slot] = positions[i].y();
-            sorted_z[slot] = positions[i].z();
-            sorted_id[slot] = static_cast<unsigned int>(i);
+            const unsigned int slot = mine[buf.subcell_of[i]]++;
+            buf.sorted_x[slot] = positions[i].x();
+            buf.sorted_y[slot] = positions[i].y();
+            buf.sorted_z[slot] = positions[i].z();
+            buf.sorted_id[slot] = static_cast<unsigned int>(i);
         }
     }
 
-    const kernels::SortedParticles sorted{sorted_x.data(), sorted_y.data(), sorted_z.data(), sorted_id.data()};
+    const kernels::SortedParticles sorted{buf.sorted_x.data(), buf.sorted_y.data(), buf.sorted_z.data(), buf.sorted_id.data()};
     kernels::ListGeometry geometry;
     for (int k = 0; k < 3; ++k) {
         geometry.half[k] = 0.5 * dims[k];
@@ -258,10 +259,10 @@ void Cell::build_neighbor_list()
         simple_gap[k] = cull && !wrapped[k] && n[k] >= 3;
     const Divider by_nz(nz), by_ny(ny);
 
-    if (list_parts.size() < max_parts)
-        list_parts.resize(max_parts);
-    part_size.assign(max_parts, 0);
-    run_start.resize(nr_particles);
+    if (buf.list_parts.size() < max_parts)
+        buf.list_parts.resize(max_parts);
+    buf.part_size.assign(max_parts, 0);
+    buf.run_start.resize(nr_particles);
     std::size_t nr_parts = 1;
 
 #pragma omp parallel
@@ -271,13 +272,13 @@ void Cell::build_neighbor_list()
         if (b.first)
             nr_parts = static_cast<std::size_t>(omp_get_num_threads());
         // part 0 is neighbor_list itself, behind the N start entries
-        std::vector<unsigned int>& part = b.first ? neighbor_list : list_parts[t];
+        std::vector<unsigned int>& part = b.first ? neighbor_list : buf.list_parts[t];
         const std::size_t w0 = b.first ? nr_particles : 0;
         std::size_t w = w0;
 
         for (std::size_t i = b.begin; i < b.end; ++i) {
             dij_list[i] = vec3(0.0, 0.0, 0.0);
-            const unsigned int key = subcell_of[i];
+            const unsigned int key = buf.subcell_of[i];
             unsigned int cx[3], cy[3], cz[3];
             const unsigned int ixy = by_nz(key), ix = by_ny(ixy);
             const unsigned int own[3] = {ix, ixy - ix * ny, key - ixy * nz};
@@ -318,7 +319,7 @@ void Cell::build_neighbor_list()
                         if (gap2[0][a] + gap2[1][c] + gap2[2][e] > cull_limit)
                             continue;
                         const unsigned int id = (cx[a] * ny + cy[c]) * nz + cz[e];
-                        const std::size_t from = subcell_start[id], to = subcell_start[id + 1];
+                        const std::size_t from = buf.subcell_start[id], to = buf.subcell_start[id + 1];
                         const bool same_image = raw[0][a] && raw[1][c] && raw[2][e];
                         candidates += to - from;
                         const unsigned int last = ranges.count - 1;
@@ -342,17 +343,17 @@ void Cell::build_neighbor_list()
                 part.resize(need + std::max<std::size_t>(4096, static_cast<std::size_t>(rest)));
             }
 
-            run_start[i] = w;
+            buf.run_start[i] = w;
             unsigned int* out = scan(sorted, ranges, static_cast<unsigned int>(i), xi, geometry, part.data() + w);
             *out++ = static_cast<unsigned int>(i);
             w = static_cast<std::size_t>(out - part.data());
         }
-        part_size[t] = w;
+        buf.part_size[t] = w;
     }
 
     std::uint64_t total = 0;
     for (std::size_t t = 0; t < nr_parts; ++t)
-        total += part_size[t];
+        total += buf.part_size[t];
     if (total > std::numeric_limits<unsigned int>::max()) {
         neighbor_list.clear();
         std::ostringstream msg;
@@ -362,9 +363,9 @@ void Cell::build_neighbor_list()
     }
 
     // Join the parts in particle order and write the start table.
-    part_base.assign(nr_parts, 0);
+    buf.part_base.assign(nr_parts, 0);
     for (std::size_t t = 1; t < nr_parts; ++t)
-        part_base[t] = part_base[t - 1] + part_size[t - 1];
+        buf.part_base[t] = buf.part_base[t - 1] + buf.part_size[t - 1];
     neighbor_list.resize(total);
     const std::size_t per_part = nr_particles / nr_parts, extra = nr_particles % nr_parts;
     constexpr std::size_t piece = 1 << 16;  // entries copied at a time
@@ -372,12 +373,12 @@ void Cell::build_neighbor_list()
     {
         // parts 1, 2, ... behind part 0, in pieces shared out among the threads
         for (std::size_t t = 1; t < nr_parts; ++t) {
-            const long long pieces = static_cast<long long>((part_size[t] + piece - 1) / piece);
+            const long long pieces = static_cast<long long>((buf.part_size[t] + piece - 1) / piece);
 #pragma omp for schedule(static) nowait
             for (long long q = 0; q < pieces; ++q) {
                 const std::size_t from = static_cast<std::size_t>(q) * piece;
-                const std::size_t length = std::min(piece, part_size[t] - from);
-                std::memcpy(neighbor_list.data() + part_base[t] + from, list_parts[t].data() + from,
+                const std::size_t length = std::min(piece, buf.part_size[t] - from);
+                std::memcpy(neighbor_list.data() + buf.part_base[t] + from, buf.list_parts[t].data() + from,
                             length * sizeof(unsigned int));
             }
         }
@@ -389,7 +390,7 @@ void Cell::build_neighbor_list()
             const std::size_t first = t * per_part + std::min(t, extra);
             const std::size_t last = first + per_part + (t < extra ? 1 : 0);
             for (std::size_t i = first; i < last; ++i)
-                neighbor_list[i] = static_cast<unsigned int>(part_base[t] + run_start[i]);
+                neighbor_list[i] = static_cast<unsigned int>(buf.part_base[t] + buf.run_start[i]);
         }
     }
 }

@@ -1,0 +1,17 @@
+// Working storage of the neighbour-list build, kept from one build to the next
+// so that a rebuild allocates nothing once the sizes have settled.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+struct ListBuffers {
+    std::vector<unsigned int> subcell_of;    // subcell key of each particle
+    std::vector<unsigned int> subcell_start; // first sorted slot of each subcell, then the particle count
+    std::vector<unsigned int> subcell_fill;  // per thread and subcell: particles counted, then the next free slot
+    std::vector<double> sorted_x, sorted_y, sorted_z;  // coordinates in subcell order
+    std::vector<unsigned int> sorted_id;     // particle index in subcell order
+    std::vector<std::size_t> run_start;      // start of each particle's run within its thread's part
+    std::vector<std::vector<unsigned int>> list_parts;  // runs listed by threads 1, 2, ... (thread 0 writes neighbor_list)
+    std::vector<std::size_t> part_size, part_base;     // entries in, and final offset of, each part
+};

@@ -61,6 +61,8 @@ private:
     // nr_particles as read now; throws if it no longer matches the arrays held.
     std::size_t particle_count() const;
     static std::vector<double> flatten(const std::vector<vec3>& v);
+    // The array as 3N contiguous doubles (null when empty).
+    static double* coordinates(std::vector<vec3>& v) { return v.empty() ? nullptr : v.front().data(); }
 
     vec3 dims;                               // box edge lengths (Lx, Ly, Lz), all cell_length
     std::vector<vec3> positions;             // current positions

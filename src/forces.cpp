@@ -52,7 +52,7 @@ void Cell::calculate_forces()
     padded_positions.resize(4 * nr_particles);
     double* padded = padded_positions.data();
     in.positions = padded;
-    double* f = forces.data()->data();
+    double* f = coordinates(forces);
     //
     // While copying, find the extent of the coordinates. When they reach at most e
     // out of the box and half a box exceeds the cut-off, a particle at least

@@ -122,7 +122,7 @@ void Cell::apply_boundary_conditions()
     const vec3 invL(1.0 / dims.x(), 1.0 / dims.y(), 1.0 / dims.z());
     const double inv[3] = {invL.x(), invL.y(), invL.z()};
     const double L[3] = {dims.x(), dims.y(), dims.z()};
-    double* p = positions.data()->data();
+    double* p = coordinates(positions);
     // every coordinate on its own: the split over threads changes nothing
 #pragma omp parallel
     {

@@ -15,7 +15,7 @@ setup:
 
 run: setup
 	$(PYTHON39) -m pip install -q --disable-pip-version-check --no-build-isolation .
-	cd build && $(PYTHON39) ../examples/run.py ../$(EXAMPLE)
+	$(PYTHON39) examples/run.py $(EXAMPLE)
 
 $(BUILD)/build.ninja:
 	cmake -S . -B $(BUILD) -G Ninja -DVORLAN_BUILD_TESTS=ON -DPython_EXECUTABLE=$(PYTHON39)
@@ -24,13 +24,13 @@ test-cpp: $(BUILD)/build.ninja
 	cmake --build $(BUILD)
 	cd $(BUILD) && ctest --output-on-failure
 
-# Each interpreter gets the package installed by pip and runs the tests from a
-# directory where the source tree's vorlan/ cannot shadow it.
+# Each interpreter gets the package installed by pip (the Python sources live in
+# python/vorlan, so the repository root never shadows the installed package).
 test-python:
 	@set -e; for py in $(PYTHONS); do \
 	  echo "== pytest under $$($$py --version)"; \
 	  $$py -m pip install -q --disable-pip-version-check --no-build-isolation . ; \
-	  (cd build && $$py -m pytest ../tests/python); \
+	  $$py -m pytest tests/python; \
 	done
 
 test: setup
@@ -38,7 +38,7 @@ test: setup
 
 bench: setup
 	$(PYTHON39) -m pip install -q --disable-pip-version-check --no-build-isolation .
-	cd build && $(PYTHON39) ../bench/bench.py
+	$(PYTHON39) bench/bench.py
 
 clean:
 	rm -rf build

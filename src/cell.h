@@ -18,6 +18,7 @@
 #include <vector>
 
 #include <Eigen/Core>
+#include <omp.h>
 
 #include "aligned.h"
 #include "list_buffers.h"
@@ -44,6 +45,14 @@ public:
     double get_etot() const { return etot; }
     double get_ekin() const { return ekin; }
     double get_epot() const { return epot; }
+
+    // Virial W = sum over distinct pairs within rcut of r_ij . F_ij at the current
+    // positions and list (for the pressure (2 ekin + W) / 3V); computed on demand.
+    double virial() const;
+
+    // Team size of every parallel loop of this cell; 0 means the runtime's default.
+    void set_threads(int n) { threads = n; }
+    int team() const { return threads > 0 ? threads : omp_get_max_threads(); }
 
 private:
     friend struct CellTestAccess;  // white-box access for the engine tests
@@ -81,4 +90,5 @@ private:
     double ekin = 0.0;                       // kinetic energy after the latest half-step kick
     double etot = 0.0;                       // ekin + epot at the end of the latest step
     std::chrono::system_clock::time_point ttime;  // start of the current progress-timing interval
+    int threads = 0;                         // team size of the parallel loops; 0: the runtime's default
 };

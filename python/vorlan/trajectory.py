@@ -138,7 +138,11 @@ class GSDWriter:
         frame.particles.N = self.nr_particles
         frame.particles.types = [self.type_name]
         frame.particles.typeid = np.zeros(self.nr_particles, dtype=np.uint32)
-        frame.particles.position = (pos - 0.5 * box).astype(np.float32)
+        # Centred in single precision, a position just below L can round up to
+        # L/2, outside HOOMD's half-open box: keep it one float32 below.
+        half = (0.5 * box).astype(np.float32)
+        centred = (pos - 0.5 * box).astype(np.float32)
+        frame.particles.position = np.where(centred < half, centred, np.nextafter(half, np.float32(0)))
         frame.particles.velocity = vel.astype(np.float32)
         frame.particles.image = img
         frame.log["particles/vorlan/position"] = pos

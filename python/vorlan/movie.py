@@ -170,7 +170,9 @@ def read_movie(path: Union[str, "os.PathLike[str]"], nr_particles: Optional[int]
         if nr_frames == 0:
             values = np.empty((0, width), dtype=np.float64)
         else:
-            values = np.memmap(f, dtype="<f8", mode="c", offset=offset, shape=(nr_frames, width))
+            # Plain ndarray views whose base is the map, which keeps it open.
+            values = np.memmap(f, dtype="<f8", mode="c", offset=offset,
+                               shape=(nr_frames, width)).view(np.ndarray)
 
     records = values[:, 3:].reshape(nr_frames, n, 7)
     movie = Movie(box=values[:, :3], positions=records[:, :, 0:3], velocities=records[:, :, 3:6],

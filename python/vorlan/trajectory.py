@@ -255,7 +255,10 @@ def read_xyz(path: PathLike) -> Trajectory:
             raise ValueError(f"{where}: expected the particle count, got {lines[i][:40]!r}") from None
         if i + 2 + n > len(lines):
             raise ValueError(f"{where}: {n} particles announced, {max(len(lines) - i - 2, 0)} lines follow")
-        info = _comment_fields(lines[i + 1])
+        try:
+            info = _comment_fields(lines[i + 1])
+        except ValueError as e:
+            raise ValueError(f"{where}: cannot read the comment line ({e})") from None
         if "Lattice" not in info:
             raise ValueError(f"{where}: no Lattice= on the comment line; the box is needed")
         lattice = np.array(info["Lattice"].split(), dtype=np.float64)

@@ -135,6 +135,14 @@ def test_extxyz_read_by_ase(tmp_path):
         np.testing.assert_array_equal(atoms.get_velocities(), vel[k])  # exact: masses are 1
         assert atoms.info["step"] == (0, 10, 25)[k] and atoms.info["Time"] == (0.0, 0.05, 0.125)[k]
 
+    # And back from a file that ASE wrote: its velocities are momenta over masses.
+    for atoms in images:
+        del atoms.arrays["velo"]
+    ase_io.write(tmp_path / "ase.xyz", images, format="extxyz")
+    t = read_xyz(tmp_path / "ase.xyz")
+    np.testing.assert_array_equal(t.steps, [0, 10, 25])
+    np.testing.assert_allclose(t.velocities, vel, rtol=0, atol=1e-8)  # ASE writes 8 decimals
+
 
 def test_to_ase(tmp_path, monkeypatch):
     pytest.importorskip("ase")
@@ -222,3 +230,44 @@ def test_read_movie_maps_the_file(tmp_path):
         assert isinstance(base, mmap.mmap), "array not backed by the file's memory map"
     m.positions[-1] = 0.0  # copy on write: the file stays as it was
     assert path.read_bytes() == before
+
+
+def test_read_gsd_of_another_program(tmp_path):
+    """A HOOMD file without the double-precision copies: positions move from the
+    centred box into [0, L); a tilted box is refused."""
+    gsd_hoomd = pytest.importorskip("gsd.hoomd")
+    path = str(tmp_path / "hoomd.gsd")
+    with gsd_hoomd.open(path, "w") as f:
+        frame = gsd_hoomd.Frame()
+        frame.configuration.step = 42
+        frame.configuration.box = [4, 5, 6.5, 0, 0, 0]
+        frame.particles.N = 2
+        frame.particles.position = [[-2, -2.5, -3.25], [1.5, 0, 3]]
+        frame.particles.velocity = [[1, 2, 3], [4, 5, 6]]
+        f.append(frame)
+        frame.configuration.box = [4, 5, 6.5, 0.5, 0, 0]
+        f.append(frame)
+    with pytest.raises(ValueError, match=r"frame 1 has a tilted box \(xy, xz, yz = \[0.5, 0.0, 0.0\]\)"):
+        read_gsd(path)
+    with gsd_hoomd.open(path, "r+") as f:
+        f.truncate()
+        frame.configuration.box = [4, 5, 6.5, 0, 0, 0]
+        f.append(frame)
+    t = read_gsd(path)
+    assert t.steps.tolist() == [42] and t.times is None
+    np.testing.assert_array_equal(t.positions[0], [[0, 0, 0], [3.5, 2.5, 6.25]])
+    np.testing.assert_array_equal(t.velocities[0], [[1, 2, 3], [4, 5, 6]])
+
+
+@pytest.mark.parametrize("text, message", [
+    ("2\nProperties=species:S:1:pos:R:3\nAr 0 0 0\nAr 1 1 1\n", "no Lattice="),
+    ('1\nLattice="2 1 0 0 2 0 0 0 2"\nAr 0 0 0\n', "not an orthorhombic box"),
+    ('3\nLattice="2 0 0 0 2 0 0 0 2"\nAr 0 0 0\n', "3 particles announced, 1 lines follow"),
+    ('1\nLattice="2 0 0 0 2 0 0 0 2" Properties=species:S:1:pos:R:3:velo:R:3\nAr 0 0 0\n', "needs 7 columns"),
+    ("x\n", "expected the particle count"),
+])
+def test_read_xyz_rejects_what_it_cannot_place(tmp_path, text, message):
+    path = tmp_path / "bad.xyz"
+    path.write_text(text)
+    with pytest.raises(ValueError, match=message):
+        read_xyz(path)

@@ -90,7 +90,7 @@ def _layout(name: str, size: int, first4: bytes, nr_particles: Optional[int]):
         if len(first4) == HEADER_BYTES:
             header = int(np.frombuffer(first4, dtype="<u4", count=1)[0])
             with_header = (f"read with a header, the file says {header} particles in "
-                           f"{frame_bytes(header)}-byte frames and is truncated: "
+                           f"{frame_bytes(header)}-byte frames and ends in a partial one: "
                            f"{_sizes_expected(HEADER_BYTES, frame_bytes(header), size)}")
         else:
             with_header = "too short to hold a header"
@@ -201,8 +201,8 @@ def _check_frames(name: str, movie: Movie, frames: Sequence[int]) -> None:
     if bad_speed.any():
         j, i = (int(x) for x in np.argwhere(bad_speed)[0])
         raise ValueError(
-            f"{name}: frame {int(index[j])}, particle {i}: stored speed {speeds[j, i]!r} is not the "
-            f"length {expected[j, i]!r} of its velocity: wrong particle count or not a movie file")
+            f"{name}: frame {int(index[j])}, particle {i}: stored speed {float(speeds[j, i])!r} is not the "
+            f"length {float(expected[j, i])!r} of its velocity: wrong particle count or not a movie file")
 
 
 # ---------------------------------------------------------------- output files
@@ -371,6 +371,8 @@ def main(argv=None) -> int:
     parser.add_argument("--species", default="Ar", help="chemical symbol of the particles (default Ar)")
     args = parser.parse_args(argv)
     try:
+        if same_file(args.movie, args.xyz):
+            raise ValueError(f"{args.xyz}: is the movie file being read; choose another output")
         movie = read_movie(args.movie, args.nr_particles)
         write_xyz(args.movie, args.xyz, species=args.species, nr_particles=args.nr_particles)
     except (OSError, ValueError) as e:

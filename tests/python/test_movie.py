@@ -198,7 +198,7 @@ def test_truncated_at_multiple_of_8_gives_both_readings(tmp_path):
     with pytest.raises(ValueError) as err:
         read_movie(path)
     assert "pass nr_particles" in str(err.value)
-    assert "2 particles in 136-byte frames and is truncated: expected 276 or 412 bytes, got 408" in str(err.value)
+    assert "2 particles in 136-byte frames and ends in a partial one: expected 276 or 412 bytes, got 408" in str(err.value)
     with pytest.raises(ValueError) as err:
         read_movie(path, nr_particles=3)
     assert "not a whole number of 192-byte frames for 3 particles without header" in str(err.value)

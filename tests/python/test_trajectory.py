@@ -122,6 +122,8 @@ def test_gsd_writer_rejects_bad_frames(tmp_path, call, message):
 # ---------------------------------------------------------------- extended XYZ and ASE
 
 
+# ASE's Atoms.copy sets an array's shape, which NumPy 2.5 deprecates.
+@pytest.mark.filterwarnings("ignore:Setting the shape on a NumPy array:DeprecationWarning")
 def test_extxyz_read_by_ase(tmp_path):
     ase_io = pytest.importorskip("ase.io")
     pos, vel, _ = write_gsd(tmp_path / "run.gsd", times=[0.0, 0.05, 0.125])

@@ -25,14 +25,17 @@ Ctrl-C or killed leaves a valid file holding every frame written so far.
 
 from __future__ import annotations
 
+import mmap
 import os
 from typing import NamedTuple, Optional, Union
 
 import numpy as np
 
 from .movie import (
+    Movie,
     _check_frames,
     _check_species,
+    frame_bytes,
     read_movie,
     replace_atomically,
     same_file,
@@ -309,6 +312,29 @@ def _format(path: str) -> str:
     return FORMATS[ext]
 
 
+def _page_releaser(movie: Movie, offset: int):
+    """A function of k that gives back the mapped pages of the frames before k:
+    streaming through a movie file then holds about one frame in memory instead
+    of every page read so far (they are file pages, so nothing is lost)."""
+    base = movie.box
+    while base is not None and not isinstance(base, mmap.mmap):
+        base = base.base
+    advice = getattr(mmap, "MADV_DONTNEED", None)
+    if base is None or advice is None or not hasattr(base, "madvise"):
+        return lambda k: None
+    per_frame, page = frame_bytes(movie.nr_particles), mmap.PAGESIZE
+    done = 0
+
+    def release(k: int) -> None:
+        nonlocal done
+        end = (offset + k * per_frame) // page * page
+        if end > done:
+            base.madvise(advice, done, end - done)
+            done = end
+
+    return release
+
+
 def _write_movie(path: str, traj: Trajectory, check) -> None:
     n = traj.nr_particles
     with open(path, "wb") as f:
@@ -345,7 +371,11 @@ def convert(in_path: PathLike, out_path: PathLike, *, species: str = "Ar",
         movie = read_movie(src, nr_particles)
         traj = Trajectory(steps=np.arange(movie.nr_frames), box=movie.box, positions=movie.positions,
                           velocities=movie.velocities, images=None, times=None)
-        check = lambda k: _check_frames(src, movie, [k])  # noqa: E731
+        release = _page_releaser(movie, 4 if os.path.getsize(src) % 8 else 0)
+
+        def check(k: int) -> None:
+            release(k)
+            _check_frames(src, movie, [k])
     elif fmt_in == "gsd":
         traj = read_gsd(src)
     else:

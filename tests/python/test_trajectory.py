@@ -273,3 +273,20 @@ def test_read_xyz_rejects_what_it_cannot_place(tmp_path, text, message):
     path.write_text(text)
     with pytest.raises(ValueError, match=message):
         read_xyz(path)
+
+
+@pytest.mark.parametrize("suffix", ["gsd", "xyz"])
+def test_ovito_reads_velocities_and_step(tmp_path, suffix):
+    """OVITO is large and not in the test extra: this runs where it is installed."""
+    pytest.importorskip("gsd")
+    ovito_io = pytest.importorskip("ovito.io")
+    pos, vel, img = write_gsd(tmp_path / "run.gsd", steps=(7,), times=[0.035])
+    if suffix == "xyz":
+        convert(tmp_path / "run.gsd", tmp_path / "run.xyz")
+    data = ovito_io.import_file(str(tmp_path / f"run.{suffix}")).compute()
+    step = data.attributes["Timestep" if suffix == "gsd" else "step"]
+    assert step == 7
+    np.testing.assert_allclose(np.asarray(data.cell)[:, :3], np.diag(BOX))
+    origin = np.asarray(data.cell)[:, 3]
+    np.testing.assert_allclose(np.asarray(data.particles["Position"]) - origin, pos[0], rtol=0, atol=1e-6)
+    np.testing.assert_allclose(data.particles["Velocity"], vel[0], rtol=1e-7)

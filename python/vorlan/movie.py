@@ -76,8 +76,9 @@ def _sizes_expected(offset: int, per_frame: int, size: int) -> str:
 
 
 def _layout(name: str, size: int, first4: bytes, nr_particles: Optional[int]):
-    """(particle count, offset of the first frame) of a movie file of `size` bytes
-    whose first bytes are `first4`; ValueError naming the sizes when none fits."""
+    """(particle count, offset of the first frame, frame count) of a movie file
+    of `size` bytes whose first bytes are `first4`; ValueError naming the sizes
+    when no reading fits."""
     if size % 8 == HEADER_BYTES:
         header = int(np.frombuffer(first4, dtype="<u4", count=1)[0])
         if nr_particles is not None and nr_particles != header:
@@ -226,6 +227,8 @@ def replace_atomically(path: Union[str, "os.PathLike[str]"]) -> Iterator[str]:
     folder, base = os.path.split(target)
     if os.path.isdir(target):
         raise IsADirectoryError(f"{target}: is a directory")
+    if not os.path.isdir(folder):
+        raise FileNotFoundError(f"{target}: the folder {folder} does not exist")
     tmp = os.path.join(folder, f".{base}.{secrets.token_hex(4)}.tmp")
     # Created as open() would (mode 0666 less the umask), not 0600 as mkstemp.
     os.close(os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))

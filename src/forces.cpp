@@ -65,6 +65,7 @@ void Cell::calculate_forces()
     extent.assign(6 * team_size, 0.0);
     constexpr std::size_t pair_block = 512;
     double epotsum = 0.0;
+    RegionErrors errors;
 #pragma omp parallel reduction(+ : epotsum) num_threads(team())
     {
         const Block b = static_block(nr_particles);
@@ -108,10 +109,12 @@ void Cell::calculate_forces()
 #pragma omp for schedule(dynamic, 1) nowait
         for (long long blk = 0; blk < nr_blocks; ++blk) {
             const std::size_t from = static_cast<std::size_t>(blk) * pair_block;
-            partial = pair_forces(mine_in, from, std::min(from + pair_block, nr_particles), f, partial);
+            if (!errors.failed())  // the vectorised loop allocates when a run is unusually crowded
+                errors.guard([&] { partial = pair_forces(mine_in, from, std::min(from + pair_block, nr_particles), f, partial); });
         }
         epotsum += partial;
     }
+    errors.rethrow();
 
     // 24 eps on the forces and 4 eps / 2 on the energy, once each, outside the pair loop
     const double epsilon = params->get_param<double>("epsilon");

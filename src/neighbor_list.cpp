@@ -117,6 +117,40 @@ void grid_shape(const vec3& dims, double csc, std::size_t nr_particles, unsigned
         n[k] = static_cast<unsigned int>(q[k]);
 }
 
+// std::bad_alloc (MemoryError from Python) that says which settings made the
+// list too large.
+class ListOutOfMemory : public std::bad_alloc {
+public:
+    explicit ListOutOfMemory(const std::string& what) : message(what) {}
+    const char* what() const noexcept override { return message.what(); }
+
+private:
+    std::runtime_error message;  // a copy shares the text and cannot throw
+};
+
+// After the list region: when a part could not grow, the list is left empty, the
+// parts' memory given back, and a failed allocation reported with the settings
+// that made the list too large.
+void rethrow_growth_failure(const RegionErrors& errors, std::vector<unsigned int>& list, ListBuffers& buf,
+                            std::size_t nr_particles, double rlist, double side)
+{
+    if (!errors.failed())
+        return;
+    list.clear();
+    list.shrink_to_fit();
+    buf.list_parts.clear();
+    buf.list_parts.shrink_to_fit();
+    try {
+        errors.rethrow();
+    } catch (const std::bad_alloc&) {
+        std::ostringstream msg;
+        msg << "not enough memory for the neighbour list of nr_particles = " << nr_particles
+            << " within the list radius rcut + shell = " << rlist << " in a box of cell_length = " << side
+            << ": reduce nr_particles or rcut + shell, or enlarge cell_length";
+        throw ListOutOfMemory(msg.str());
+    }
+}
+
 }  // namespace
 
 void Cell::build_neighbor_list()
@@ -264,6 +298,7 @@ void Cell::build_neighbor_list()
     buf.part_size.assign(max_parts, 0);
     buf.run_start.resize(nr_particles);
     std::size_t nr_parts = 1;
+    RegionErrors errors;
 
 #pragma omp parallel num_threads(team())
     {
@@ -340,7 +375,8 @@ void Cell::build_neighbor_list()
                 const std::size_t done = i - b.begin;
                 const double per_particle = done >= 64 ? static_cast<double>(w - w0) / static_cast<double>(done) : 0.0;
                 const double rest = 1.1 * per_particle * static_cast<double>(b.end - i);
-                part.resize(need + std::max<std::size_t>(4096, static_cast<std::size_t>(rest)));
+                if (!errors.guard([&] { part.resize(need + std::max<std::size_t>(4096, static_cast<std::size_t>(rest))); }))
+                    break;
             }
 
             buf.run_start[i] = w;
@@ -350,6 +386,7 @@ void Cell::build_neighbor_list()
         }
         buf.part_size[t] = w;
     }
+    rethrow_growth_failure(errors, neighbor_list, buf, nr_particles, csc, dims.x());
 
     std::uint64_t total = 0;
     for (std::size_t t = 0; t < nr_parts; ++t)

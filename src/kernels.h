@@ -34,7 +34,7 @@ struct SortedParticles {
 struct ListGeometry {
     double half[3];  // half the box side per axis
     double side[3];  // box side per axis
-    double cutsq;    // (rcut + shell)^2; a pair is listed when dist2 <= cutsq
+    double rlistsq;  // (rcut + shell)^2; a pair is listed when distsq <= rlistsq
 };
 
 // Ranges [begin, end) of the sorted entries to scan, in order. With `same_image`

@@ -54,10 +54,10 @@ std::vector<vec3> awkward_configuration(std::size_t n, double L, double radius, 
 // The list the build must produce, by the book: subcells as vectors of particle
 // indices, the 27 neighbouring subcells in scan order with repeats along an axis
 // dropped, then the flat layout.
-std::vector<unsigned int> reference_list(const std::vector<vec3>& pos, double L, double csc)
+std::vector<unsigned int> reference_list(const std::vector<vec3>& pos, double L, double rlist)
 {
     const std::size_t n = pos.size();
-    const unsigned int m = std::max(1u, static_cast<unsigned int>(L / csc));
+    const unsigned int m = std::max(1u, static_cast<unsigned int>(L / rlist));
     const double edge = L / m;
     auto index = [&](double x) {
         long q = static_cast<long>(x / edge) % static_cast<long>(m);
@@ -85,7 +85,7 @@ std::vector<unsigned int> reference_list(const std::vector<vec3>& pos, double L,
                         const double rx = image(pos[i].x() - pos[j].x(), L);
                         const double ry = image(pos[i].y() - pos[j].y(), L);
                         const double rz = image(pos[i].z() - pos[j].z(), L);
-                        if (rx * rx + (ry * ry + rz * rz) <= csc * csc)
+                        if (rx * rx + (ry * ry + rz * rz) <= rlist * rlist)
                             list.push_back(j);
                     }
         list.push_back(i);
@@ -105,12 +105,12 @@ std::shared_ptr<Parameters> box_params(std::size_t n, double L)
 // lying whole box lengths outside it.
 TEST(FastListBuild, MatchesTheReferenceScanOnAnyThreadCount)
 {
-    const double csc = 2.8;
+    const double rlist = 2.8;
     for (const double L : {2.5, 4.0, 7.0, 8.5, 14.5, 20.0}) {
         const std::size_t n = static_cast<std::size_t>(0.8 * L * L * L) + 8;
         for (int variant = 0; variant < 3; ++variant) {
             Cell cell(box_params(n, L));
-            auto pos = awkward_configuration(n, L, csc, static_cast<unsigned>(L * 10) + variant);
+            auto pos = awkward_configuration(n, L, rlist, static_cast<unsigned>(L * 10) + variant);
             if (variant == 1) {
                 std::mt19937_64 rng(variant);
                 std::uniform_real_distribution<double> u(0.0, L);
@@ -121,7 +121,7 @@ TEST(FastListBuild, MatchesTheReferenceScanOnAnyThreadCount)
                     pos[k] += vec3(-L, 2.0 * L, 0.0);
             }
             CellTestAccess::positions(cell) = pos;
-            const auto want = reference_list(pos, L, csc);
+            const auto want = reference_list(pos, L, rlist);
             for (int threads : {1, 2}) {
                 ThreadCount use(threads);
                 CellTestAccess::build_neighbor_list(cell);
@@ -160,11 +160,11 @@ TEST(FastPairLoop, EveryVariantGivesTheReferenceBits)
                 const unsigned int j = list[k];
                 const double r[3] = {image(pos[i].x() - pos[j].x(), L), image(pos[i].y() - pos[j].y(), L),
                                      image(pos[i].z() - pos[j].z(), L)};
-                const double d2 = r[0] * r[0] + (r[1] * r[1] + r[2] * r[2]);
-                if (d2 < 6.25) {
-                    const double sr2 = 1.0 / d2, sr6 = (sr2 * sr2) * sr2, sr12 = sr6 * sr6;
+                const double distsq = r[0] * r[0] + (r[1] * r[1] + r[2] * r[2]);
+                if (distsq < 6.25) {
+                    const double sr2 = 1.0 / distsq, sr6 = (sr2 * sr2) * sr2, sr12 = sr6 * sr6;
                     want_e += (sr12 - sr6) - ecut_as_computed;
-                    const double fr = ((sr12 + sr12) - sr6) / d2;
+                    const double fr = ((sr12 + sr12) - sr6) / distsq;
                     for (int c = 0; c < 3; ++c)
                         f[c] += fr * r[c];
                 }
@@ -232,7 +232,7 @@ TEST(FastListBuild, ScanVariantsAgreeOnEveryCandidate)
         std::vector<unsigned int> want;
         for (unsigned int j = 0; j < pos.size(); ++j) {
             const double rx = image(xi[0] - x[j], L), ry = image(xi[1] - y[j], L), rz = image(xi[2] - z[j], L);
-            if (j != i && rx * rx + (ry * ry + rz * rz) <= g.cutsq)
+            if (j != i && rx * rx + (ry * ry + rz * rz) <= g.rlistsq)
                 want.push_back(j);
         }
         if (i == 3) {

@@ -25,9 +25,9 @@ unsigned int* scan_scalar(const SortedParticles& p, const ScanRanges& r, unsigne
             const unsigned int pid = p.id[k];
             if (pid == self)
                 continue;
-            const double rx = minimum_image(xi[0] - p.x[k], g.half[0], g.side[0]);
-            const double ry = minimum_image(xi[1] - p.y[k], g.half[1], g.side[1]);
-            const double rz = minimum_image(xi[2] - p.z[k], g.half[2], g.side[2]);
+            const double rx = minimum_image(xi[0] - p.x[k], g.box.half[0], g.box.side[0]);
+            const double ry = minimum_image(xi[1] - p.y[k], g.box.half[1], g.box.side[1]);
+            const double rz = minimum_image(xi[2] - p.z[k], g.box.half[2], g.box.side[2]);
             const double distsq = rx * rx + (ry * ry + rz * rz);
             if (distsq <= g.rlistsq)
                 *out++ = pid;
@@ -42,10 +42,11 @@ AVX512 unsigned int* scan_avx512(const SortedParticles& p, const ScanRanges& r, 
                                  const ListGeometry& g, unsigned int* out)
 {
     const __m512d x = _mm512_set1_pd(xi[0]), y = _mm512_set1_pd(xi[1]), z = _mm512_set1_pd(xi[2]);
-    const __m512d hx = _mm512_set1_pd(g.half[0]), hy = _mm512_set1_pd(g.half[1]), hz = _mm512_set1_pd(g.half[2]);
-    const __m512d mhx = _mm512_set1_pd(-g.half[0]), mhy = _mm512_set1_pd(-g.half[1]),
-                  mhz = _mm512_set1_pd(-g.half[2]);
-    const __m512d lx = _mm512_set1_pd(g.side[0]), ly = _mm512_set1_pd(g.side[1]), lz = _mm512_set1_pd(g.side[2]);
+    const BoxGeometry& box = g.box;
+    const __m512d hx = _mm512_set1_pd(box.half[0]), hy = _mm512_set1_pd(box.half[1]), hz = _mm512_set1_pd(box.half[2]);
+    const __m512d mhx = _mm512_set1_pd(-box.half[0]), mhy = _mm512_set1_pd(-box.half[1]),
+                  mhz = _mm512_set1_pd(-box.half[2]);
+    const __m512d lx = _mm512_set1_pd(box.side[0]), ly = _mm512_set1_pd(box.side[1]), lz = _mm512_set1_pd(box.side[2]);
     const __m512d rlistsq = _mm512_set1_pd(g.rlistsq);
     const __m256i me = _mm256_set1_epi32(static_cast<int>(self));
 

@@ -508,16 +508,10 @@ void Cell::build_neighbor_list()
     ListBuffers& buf = list_buffers;
     const SubcellGrid grid = size_grid(dims, radius.rlist, nr_particles);
     const Spread spread = sort_by_subcell(positions, grid, buf, team_size);
-    kernels::ListGeometry geometry;
-    for (int k = 0; k < 3; ++k) {
-        geometry.half[k] = 0.5 * dims[k];
-        geometry.side[k] = dims[k];
-    }
-    geometry.rlistsq = rlistsq;
     static const kernels::ScanFn scan = kernels::best_scan();
     const ListPass pass{grid, choose_shortcuts(grid, spread, rlistsq), &buf, Divider(grid.n[2]), Divider(grid.n[1]),
                         {buf.sorted_x.data(), buf.sorted_y.data(), buf.sorted_z.data(), buf.sorted_id.data()},
-                        geometry, scan};
+                        {kernels::box_geometry(dims.data()), rlistsq}, scan};
 
     const std::size_t max_parts = static_cast<std::size_t>(team_size);
     if (buf.list_parts.size() < max_parts)

@@ -176,8 +176,9 @@ TEST(FastPairLoop, EveryVariantGivesTheReferenceBits)
         std::vector<double> padded;
         for (const auto& p : pos)
             padded.insert(padded.end(), {p.x(), p.y(), p.z(), 0.0});
-        kernels::PairInput in{padded.data(), list.data(), list.size(), {0.5 * L, 0.5 * L, 0.5 * L},
-                              {L, L, L}, 6.25, 1.0, ecut_as_computed, {1.0, 1.0, 1.0}, {0.0, 0.0, 0.0}};
+        const double sides[3] = {L, L, L};
+        kernels::PairInput in{padded.data(), list.data(), list.size(), kernels::box_geometry(sides),
+                              6.25, 1.0, ecut_as_computed, {1.0, 1.0, 1.0}, {0.0, 0.0, 0.0}};
         if (!moved && L > 5.0) {
             // the particles far enough from every side skip the image rule
             for (int k = 0; k < 3; ++k) {
@@ -226,7 +227,7 @@ TEST(FastListBuild, ScanVariantsAgreeOnEveryCandidate)
         id.push_back(i);
     }
     const kernels::SortedParticles sorted{x.data(), y.data(), z.data(), id.data()};
-    const kernels::ListGeometry g{{5.0, 5.0, 5.0}, {L, L, L}, 2.8 * 2.8};
+    const kernels::ListGeometry g{{{5.0, 5.0, 5.0}, {L, L, L}}, 2.8 * 2.8};
     for (unsigned int i = 0; i < pos.size(); ++i) {
         const double xi[3] = {pos[i].x(), pos[i].y(), pos[i].z()};
         std::vector<unsigned int> want;

@@ -38,6 +38,28 @@
 
 namespace {
 
+// ---- list radius ---------------------------------------------------------------
+
+struct ListRadius {
+    double shell;
+    double rlist;  // rcut + shell
+};
+
+// The shell and the list radius, read from the parameters and checked.
+ListRadius read_list_radius(const Parameters& params)
+{
+    const double cutoff = params.get_param<double>("rcut");
+    const double shell = params.get_param<double>("shell");
+    const double rlist = cutoff + shell;
+    if (!(rlist > 0.0) || !(shell >= 0.0)) {
+        std::ostringstream msg;
+        msg << "rcut = " << cutoff << " and shell = " << shell
+            << " are not allowed: the list radius rcut + shell must be positive and shell must not be negative";
+        throw std::invalid_argument(msg.str());
+    }
+    return {shell, rlist};
+}
+
 // Subcell index of a coordinate along one axis: integer part of x / edge, wrapped
 // into [0, n). Coordinates equal to the box side, or a rounding error below zero,
 // come back from the periodic wrap and still land in a valid subcell.
@@ -99,27 +121,6 @@ inline double subcell_gap(double x, unsigned int c, double edge, double side, do
     return gap;
 }
 
-// ---- list radius ---------------------------------------------------------------
-
-struct ListRadius {
-    double shell;
-    double rlist;  // rcut + shell
-};
-
-ListRadius read_list_radius(const Parameters& params)
-{
-    const double cutoff = params.get_param<double>("rcut");
-    const double shell = params.get_param<double>("shell");
-    const double rlist = cutoff + shell;
-    if (!(rlist > 0.0) || !(shell >= 0.0)) {
-        std::ostringstream msg;
-        msg << "rcut = " << cutoff << " and shell = " << shell
-            << " are not allowed: the list radius rcut + shell must be positive and shell must not be negative";
-        throw std::invalid_argument(msg.str());
-    }
-    return {shell, rlist};
-}
-
 // ---- instability check -----------------------------------------------------------
 
 // An exploding run shows up here first, since a particle that jumps is stale at
@@ -162,7 +163,6 @@ struct SubcellGrid {
     unsigned int n[3];  // subcells per axis
     double edge[3];     // subcell edge per axis, at least rlist
     double slack[3];    // allowance for the rounding of the binning, per axis
-    double side[3];     // box side per axis
     std::size_t count;  // subcells in all
 };
 
@@ -190,7 +190,6 @@ SubcellGrid size_grid(const vec3& dims, double rlist, std::size_t nr_particles)
         grid.n[k] = static_cast<unsigned int>(q[k]);
         grid.edge[k] = dims[k] / grid.n[k];
         grid.slack[k] = 1e-9 * dims[k];
-        grid.side[k] = dims[k];
     }
     grid.count = static_cast<std::size_t>(grid.n[0]) * grid.n[1] * grid.n[2];
     return grid;
@@ -225,7 +224,8 @@ void assign_slots(ListBuffers& buf, std::size_t nr_subcells, std::size_t nr_thre
 // Counting sort by subcell, key (ix ny + iy) nz + iz: each thread counts its
 // block, the slots go to the blocks in thread order within every subcell, so
 // each subcell lists its particles in ascending index.
-Spread sort_by_subcell(const std::vector<vec3>& positions, const SubcellGrid& grid, ListBuffers& buf, int team)
+Spread sort_by_subcell(const std::vector<vec3>& positions, const SubcellGrid& grid, const kernels::BoxGeometry& box,
+                       ListBuffers& buf, int team)
 {
     const std::size_t nr_particles = positions.size(), nr_subcells = grid.count;
     buf.subcell_of.resize(nr_particles);
@@ -247,7 +247,7 @@ Spread sort_by_subcell(const std::vector<vec3>& positions, const SubcellGrid& gr
         for (std::size_t i = b.begin; i < b.end; ++i) {
             for (int k = 0; k < 3; ++k) {
                 const double x = positions[i][k];
-                untidy[k] = untidy[k] || x < -grid.slack[k] || x > grid.side[k] + grid.slack[k];
+                untidy[k] = untidy[k] || x < -grid.slack[k] || x > box.side[k] + grid.slack[k];
                 wrapped[k] = wrapped[k] || x / edge[k] >= static_cast<double>(n[k]);
             }
             const unsigned int ix = subcell_index(positions[i].x(), edge[0], n[0]);
@@ -331,7 +331,7 @@ inline void axis_gaps(const ListPass& pass, int k, unsigned int own, double x, c
                                   ? x - (own * grid.edge[k] + grid.slack[k])
                                   : ((own + 1) * grid.edge[k] - grid.slack[k]) - x);
         else if (c != own && s.cull)
-            g = subcell_gap(x, c, grid.edge[k], grid.side[k], grid.slack[k]);
+            g = subcell_gap(x, c, grid.edge[k], pass.geometry.box.side[k], grid.slack[k]);
         gapsq[a] = g * g;
         raw[a] = s.raw_axis[k] && (c + 1 == own || c == own || c == own + 1);
     }
@@ -507,11 +507,12 @@ void Cell::build_neighbor_list()
 
     ListBuffers& buf = list_buffers;
     const SubcellGrid grid = size_grid(dims, radius.rlist, nr_particles);
-    const Spread spread = sort_by_subcell(positions, grid, buf, team_size);
+    const kernels::BoxGeometry box = kernels::box_geometry(dims.data());
+    const Spread spread = sort_by_subcell(positions, grid, box, buf, team_size);
     static const kernels::ScanFn scan = kernels::best_scan();
     const ListPass pass{grid, choose_shortcuts(grid, spread, rlistsq), &buf, Divider(grid.n[2]), Divider(grid.n[1]),
                         {buf.sorted_x.data(), buf.sorted_y.data(), buf.sorted_z.data(), buf.sorted_id.data()},
-                        {kernels::box_geometry(dims.data()), rlistsq}, scan};
+                        {box, rlistsq}, scan};
 
     const std::size_t max_parts = static_cast<std::size_t>(team_size);
     if (buf.list_parts.size() < max_parts)

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <omp.h>
 #include <random>
 
 #include "support.h"
@@ -10,6 +9,7 @@
 namespace {
 
 using A = CellTestAccess;
+using List = std::vector<unsigned int>;
 
 std::unique_ptr<Cell> pair_at(const vec3& a, const vec3& b, const std::string& extra = "")
 {
@@ -64,9 +64,9 @@ TEST(Forces, NoParticles)
 }
 
 // A random liquid-like configuration: 500 particles in a box of 8.4 (density 0.84).
-std::unique_ptr<Cell> liquid(unsigned seed)
+std::unique_ptr<Cell> liquid(unsigned seed, const std::string& extra = "")
 {
-    auto cell = std::make_unique<Cell>(lj_params("nr_particles = 500\ncell_length = 8.4\n"));
+    auto cell = std::make_unique<Cell>(lj_params(extra + "nr_particles = 500\ncell_length = 8.4\n"));
     std::mt19937 rng(seed);
     std::uniform_real_distribution<double> jitter(-0.1, 0.1);
     for (auto& p : A::positions(*cell))
@@ -105,14 +105,40 @@ TEST(Forces, AgreeWithADirectPairSum)
     EXPECT_LT(total.norm(), 1e-9);  // Newton's third law
 }
 
+// W = sum over distinct pairs within the cut-off of r_ij . F_ij, with sigma and
+// epsilon away from 1 so that a missing factor shows.
+TEST(Forces, VirialAgreesWithADirectPairSum)
+{
+    auto cell = liquid(4, "sigma = 1.05\nepsilon = 0.7\n");
+    const auto& pos = A::positions(*cell);
+    const double L = 8.4, rc2 = 2.5 * 2.5, s2 = 1.05 * 1.05;
+    double w = 0;
+    for (std::size_t i = 0; i < pos.size(); ++i)
+        for (std::size_t j = i + 1; j < pos.size(); ++j) {
+            vec3 r = pos[i] - pos[j];
+            for (int k = 0; k < 3; ++k)
+                r[k] -= L * std::round(r[k] / L);
+            const double r2 = r.squaredNorm();
+            if (r2 < rc2) {
+                const double s6 = std::pow(s2 / r2, 3);
+                w += r.dot(24 * 0.7 * (2 * s6 * s6 - s6) / r2 * r);
+            }
+        }
+    EXPECT_NEAR(cell->virial(), w, 1e-10 * std::abs(w));
+}
+
 TEST(Forces, IndependentOfThreadsAndOfUnwrappedImages)
 {
     auto cell = liquid(5);
-    omp_set_num_threads(1);
-    A::calculate_forces(*cell);
-    const auto serial = A::forces(*cell);
-    const double epot = cell->get_epot();
-    omp_set_num_threads(2);
+    std::vector<vec3> serial;
+    double epot;
+    {
+        ThreadCount use(1);
+        A::calculate_forces(*cell);
+        serial = A::forces(*cell);
+        epot = cell->get_epot();
+    }
+    ThreadCount use(2);
     A::calculate_forces(*cell);
     EXPECT_EQ(A::forces(*cell), serial);
     EXPECT_NEAR(cell->get_epot(), epot, 1e-12 * std::abs(epot));
@@ -131,6 +157,23 @@ TEST(Forces, IndependentOfThreadsAndOfUnwrappedImages)
     for (std::size_t i = 0; i < serial.size(); ++i)
         EXPECT_LT((A::forces(*cell)[i] - serial[i]).norm(), 1e-9 * (1 + serial[i].norm()));
     EXPECT_NEAR(cell->get_epot(), epot, 1e-9 * std::abs(epot));
+}
+
+// The cell's own team size, larger than the runtime's default: the per-thread
+// buffers must follow it, and the results are those of one thread.
+TEST(Forces, CellTeamLargerThanTheRuntimeDefault)
+{
+    ThreadCount use(1);
+    auto cell = liquid(6);
+    const List serial_list = A::neighbor_list(*cell);
+    const auto serial = A::forces(*cell);
+    const double virial = cell->virial();
+    cell->set_threads(3);
+    A::build_neighbor_list(*cell);
+    A::calculate_forces(*cell);
+    EXPECT_EQ(A::neighbor_list(*cell), serial_list);
+    EXPECT_EQ(A::forces(*cell), serial);
+    EXPECT_NEAR(cell->virial(), virial, 1e-12 * std::abs(virial));
 }
 
 TEST(Forces, SwappingTwoParticlesSwapsTheirForces)

@@ -120,4 +120,15 @@ TEST(RunSettings, ReadInTheirOrderAndTyped)
                  boost::bad_lexical_cast);
 }
 
+TEST(Movie, ANonFiniteStateIsNotWritten)
+{
+    Cell cell(lj_params());
+    TempFile movie("", ".movie");
+    cell.write_to_movie_file(movie.path(), true);
+    A::velocities(cell)[1].y() = std::nan("");
+    EXPECT_THROW(cell.write_to_movie_file(movie.path(), false), std::range_error);
+    std::ifstream in(movie.path(), std::ios::binary | std::ios::ate);
+    EXPECT_EQ(static_cast<long>(in.tellg()), 4 + 24 + 2 * 56);  // the first frame only
+}
+
 }  // namespace

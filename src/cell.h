@@ -25,6 +25,7 @@
 #include "aligned.h"
 #include "list_buffers.h"
 #include "parameters.h"
+#include "team.h"
 
 using vec3 = Eigen::Vector3d;
 
@@ -70,8 +71,16 @@ public:
     double virial() const;
 
     // Team size of every parallel loop of this cell; 0 means the runtime's default.
+    // At most that many: while other processes keep the cores busy the loops run on
+    // one thread, when that is faster (team.h).
     void set_threads(int n) { threads = n; }
-    int team() const { return threads > 0 ? threads : omp_get_max_threads(); }
+    int team() const
+    {
+        const int want = threads > 0 ? threads : omp_get_max_threads();
+        if (want != governor.limit())
+            governor.reset(want);
+        return governor.current();
+    }
 
 private:
     friend struct CellTestAccess;  // white-box access for the engine tests
@@ -111,6 +120,7 @@ private:
     double etot = 0.0;                       // ekin + epot at the end of the latest step
     std::chrono::system_clock::time_point ttime;  // start of the current progress-timing interval
     int threads = 0;                         // team size of the parallel loops; 0: the runtime's default
+    mutable TeamGovernor governor;           // shrinks the team to one thread while the cores are busy
 
     // The generator of a seeded cell; null: the process-wide one of get_gauss.
     struct Generator {

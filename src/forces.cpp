@@ -13,6 +13,7 @@
 #include "kernels.h"
 #include "lj_pair.h"
 #include "parallel.h"
+#include "settings.h"
 
 #include <algorithm>
 #include <cmath>
@@ -91,8 +92,8 @@ double evaluate_blocks(kernels::PairFn pair_forces, const kernels::PairInput& in
 void Cell::calculate_forces()
 {
     const std::size_t nr_particles = particle_count();
-    const double rcut = params->get_param<double>("rcut");
-    const double sigma = params->get_param<double>("sigma");
+    const double rcut = settings::real(*params, "rcut");
+    const double sigma = settings::real(*params, "sigma");
     epot = 0.0;
 
     kernels::PairInput in;
@@ -128,7 +129,7 @@ void Cell::calculate_forces()
     errors.rethrow();
 
     // 24 eps on the forces and 4 eps / 2 on the energy, once each, outside the pair loop
-    const double epsilon = params->get_param<double>("epsilon");
+    const double epsilon = settings::real(*params, "epsilon");
     const double prefctr = 24.0 * epsilon;
     const long long count = static_cast<long long>(nr_particles);
 #pragma omp parallel for schedule(static) num_threads(team_size)
@@ -140,11 +141,11 @@ void Cell::calculate_forces()
 double Cell::virial() const
 {
     const std::size_t nr_particles = particle_count();
-    const double rcut = params->get_param<double>("rcut");
+    const double rcut = settings::real(*params, "rcut");
     const double rcutsq = rcut * rcut;
-    const double sigma = params->get_param<double>("sigma");
+    const double sigma = settings::real(*params, "sigma");
     const double sigmasq = sigma * sigma;
-    const double epsilon = params->get_param<double>("epsilon");
+    const double epsilon = settings::real(*params, "epsilon");
     if (neighbor_list.size() < nr_particles)
         throw std::logic_error("the neighbour list has no start entry for some particles");
 

@@ -14,6 +14,7 @@
 #include "settings.h"
 
 #include <cmath>
+#include <ctime>
 #include <cstdint>
 #include <iostream>
 #include <sstream>
@@ -21,8 +22,23 @@
 
 #include <boost/format.hpp>
 
+namespace {
+
+// CPU time of all threads of the process, for the team governor (team.h).
+double process_cpu_seconds()
+{
+    timespec t;
+    if (clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t) != 0)
+        return 0.0;
+    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+
+}  // namespace
+
 void Cell::integrate(unsigned int step, double dt, bool verbose)
 {
+    const auto started = std::chrono::steady_clock::now();
+    const double cpu_started = process_cpu_seconds();
     update_velocities_half_dt(dt);
     apply_berendsen_thermostat(dt);
     update_positions(dt);
@@ -38,6 +54,8 @@ void Cell::integrate(unsigned int step, double dt, bool verbose)
             << ": the simulation became unstable (time step too large, or particles overlapping)";
         throw std::range_error(msg.str());
     }
+    governor.record(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
+                    process_cpu_seconds() - cpu_started);
 
     if (step % 1000 == 0) {
         if (verbose) {

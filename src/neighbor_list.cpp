@@ -27,6 +27,7 @@
 #include "cell.h"
 #include "kernels.h"
 #include "parallel.h"
+#include "settings.h"
 
 #include <algorithm>
 #include <cstring>
@@ -37,28 +38,6 @@
 #include <stdexcept>
 
 namespace {
-
-// ---- list radius ---------------------------------------------------------------
-
-struct ListRadius {
-    double shell;
-    double rlist;  // rcut + shell
-};
-
-// The shell and the list radius, read from the parameters and checked.
-ListRadius read_list_radius(const Parameters& params)
-{
-    const double cutoff = params.get_param<double>("rcut");
-    const double shell = params.get_param<double>("shell");
-    const double rlist = cutoff + shell;
-    if (!(rlist > 0.0) || !(shell >= 0.0)) {
-        std::ostringstream msg;
-        msg << "rcut = " << cutoff << " and shell = " << shell
-            << " are not allowed: the list radius rcut + shell must be positive and shell must not be negative";
-        throw std::invalid_argument(msg.str());
-    }
-    return {shell, rlist};
-}
 
 // Subcell index of a coordinate along one axis: integer part of x / edge, wrapped
 // into [0, n). Coordinates equal to the box side, or a rounding error below zero,
@@ -499,7 +478,7 @@ void join_parts(std::vector<unsigned int>& list, ListBuffers& buf, std::size_t n
 
 void Cell::build_neighbor_list()
 {
-    const ListRadius radius = read_list_radius(*params);
+    const settings::ListRadius radius = settings::list_radius(*params, dims);
     const double rlistsq = radius.rlist * radius.rlist;
     const std::size_t nr_particles = positions.size();
     const int team_size = team();
@@ -547,7 +526,7 @@ void Cell::build_neighbor_list()
 
 bool Cell::check_update_neighbor_list() const
 {
-    const double shell = params->get_param<double>("shell");
+    const double shell = settings::real(*params, "shell");
     const double shellsq = shell * shell;
     const double limit = shellsq * 0.25;
     // Stale when any particle moved strictly more than shell/2 since the build; a

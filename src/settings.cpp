@@ -102,12 +102,12 @@ std::string not_allowed(const std::string& key1, double value1, const std::strin
     return msg.str();
 }
 
-double list_radius(const Parameters& p, const Eigen::Vector3d& dims)
+ListRadius list_radius(const Parameters& p, const Eigen::Vector3d& dims)
 {
     const double cutoff = real(p, "rcut");
     const double shell = real(p, "shell");
-    const double csc = cutoff + shell;
-    if (!(csc > 0.0) || !(shell >= 0.0))
+    const double rlist = cutoff + shell;
+    if (!(rlist > 0.0) || !(shell >= 0.0))
         throw std::invalid_argument(not_allowed(
             "rcut", cutoff, "shell", shell,
             "the list radius rcut + shell must be positive and shell must not be negative"));
@@ -116,7 +116,7 @@ double list_radius(const Parameters& p, const Eigen::Vector3d& dims)
         throw std::invalid_argument(not_allowed(
             "rcut", cutoff, "cell_length", edge,
             "the cutoff must not exceed half the box edge (the minimum image would miss pairs within it)"));
-    return csc;
+    return {shell, rlist};
 }
 
 double thermostat_time(const Parameters& p, double stepsize)

@@ -61,7 +61,11 @@ std::string not_allowed(const std::string& key1, double value1, const std::strin
 // The neighbour-list radius rcut + shell, reading rcut then shell: rcut + shell
 // must be positive, shell not negative, and rcut at most half the shortest box
 // edge (beyond it the minimum image misses pairs within the cutoff).
-double list_radius(const Parameters&, const Eigen::Vector3d& dims);
+struct ListRadius {
+    double shell;
+    double rlist;  // rcut + shell
+};
+ListRadius list_radius(const Parameters&, const Eigen::Vector3d& dims);
 
 // tau, checked against the time step: with stepsize > tau the Berendsen factor
 // sqrt(1 + (ekin0/ekin - 1) dt/tau) has a negative radicand far above the target.

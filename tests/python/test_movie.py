@@ -23,7 +23,7 @@ kT = 1.2
 mass = 1
 sigma = 1
 epsilon = 1
-rcut = 2.5
+rcut = {rcut}
 shell = 0.3
 tau = 0.5
 stepsize = 0.005
@@ -31,9 +31,14 @@ nrsteps = {steps}
 """
 
 
+def fill(n, length, steps):
+    """The parameter text; the cutoff is at most half the box edge, as the engine requires."""
+    return PARAMS.format(n=n, length=length, steps=steps, rcut=min(2.5, max(length, 0) / 2))
+
+
 def params_file(tmp_path, n=27, length=4.0, steps=20, name="run.par"):
     path = tmp_path / name
-    path.write_text(PARAMS.format(n=n, length=length, steps=steps))
+    path.write_text(fill(n=n, length=length, steps=steps))
     return path
 
 
@@ -313,12 +318,12 @@ def test_driver_run_errors(driver, tmp_path):
     assert missing.stderr == f"vorlan-run: Cannot open file: {tmp_path / 'none.par'}\n"
 
     no_steps = tmp_path / "no_steps.par"
-    no_steps.write_text(PARAMS.format(n=8, length=3, steps=1).replace("nrsteps = 1\n", ""))
+    no_steps.write_text(fill(n=8, length=3, steps=1).replace("nrsteps = 1\n", ""))
     r = run_driver(driver, no_steps)
     assert r.returncode == 1 and r.stderr == "vorlan-run: Could not find parameter: nrsteps\n"
 
     bad_box = tmp_path / "bad_box.par"
-    bad_box.write_text(PARAMS.format(n=8, length=0, steps=1))
+    bad_box.write_text(fill(n=8, length=0, steps=1))
     r = run_driver(driver, bad_box)
     assert r.returncode == 1 and "cell_length" in r.stderr
 

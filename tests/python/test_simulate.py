@@ -104,7 +104,7 @@ def test_list_too_large_for_memory_is_a_memory_error(param_file, run_python):
     # 100000 particles in a box smaller than the list radius: each one lists all
     # others. Under an address-space limit the growth of the list fails inside the
     # threads' region; it must come back as MemoryError, not end the process.
-    path = param_file({"nr_particles": "100000", "cell_length": "1.4", "nrsteps": "1"})
+    path = param_file({"nr_particles": "100000", "cell_length": "1.4", "rcut": "0.7", "nrsteps": "1"})
     r = run_python(f"""
         import resource
         from vorlan.vorlan import Vorlan

@@ -28,11 +28,13 @@ def digits(x):
         ({"cell_length": digits(1e-109)}, ["cell_length", "nr_particles"]),  # the volume underflows
         ({"cell_length": digits(1e-111), "nr_particles": "0"}, ["cell_length", "nr_particles"]),
         ({"cell_length": digits(1e-320), "nr_particles": "1", "rcut": "0"}, ["cell_length", "nr_particles"]),
-        ({"cell_length": digits(1e-100)}, ["cell_length", "nr_particles"]),  # lattice energy overflows
+        ({"cell_length": digits(1e-100), "rcut": digits(4e-101)}, ["cell_length", "nr_particles"]),  # energy overflows
         ({"kT": digits(1e300), "mass": digits(1e-300), "nrsteps": "0"}, ["kT", "mass"]),
         ({"stepsize": "0.6"}, ["stepsize", "tau"]),  # the Berendsen factor would turn negative
+        ({"rcut": "100"}, ["rcut", "cell_length"]),  # the minimum image would miss pairs
     ],
-    ids=["huge box", "tiny box", "tiny empty box", "denormal box", "dense lattice", "hot and light", "step above tau"],
+    ids=["huge box", "tiny box", "tiny empty box", "denormal box", "dense lattice", "hot and light", "step above tau",
+         "cutoff beyond half the box"],
 )
 def test_a_start_that_cannot_be_finite_is_refused_by_name(param_file, changes, keys):
     with pytest.raises(ValueError) as info:

@@ -164,7 +164,7 @@ TEST(NeighborList, MatchesBruteForceForLargeAndSmallGrids)
         {10.0, 2.5, 0.3, 400},  // 3 subcells per axis
         {16.0, 2.5, 0.3, 600},  // 5 subcells
         {6.0, 2.5, 0.3, 150},   // 2 subcells: neighbours below and above coincide
-        {4.0, 2.5, 0.3, 60},    // 1 subcell
+        {4.0, 2.0, 0.8, 60},    // 1 subcell
         {10.0, 1e-4, 0.0, 50},  // tiny list radius: the grid is capped, not 10^15 subcells
     };
     for (const Box& b : boxes) {

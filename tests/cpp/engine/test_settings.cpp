@@ -100,7 +100,7 @@ TEST(Settings, ARuleOfTheTableIsTheOneTheEngineApplies)
 TEST(Settings, ListRadiusReadsRcutThenShell)
 {
     const vec3 box(5, 5, 5);
-    EXPECT_EQ(settings::list_radius(Parameters(good_set()), box), 2.5 + 0.3);
+    EXPECT_EQ(settings::list_radius(Parameters(good_set()), box).rlist, 2.5 + 0.3);
     try {
         settings::list_radius(Parameters(with(good_set(), {{"rcut", ""}, {"shell", ""}})), box);
         FAIL() << "no exception";

@@ -9,14 +9,14 @@
 // not there for it, and grows back when they are.
 //
 // The governor reads the wall time and the process's CPU time of every step and
-// looks at windows of `window` steps. CPU time over wall time is the number of
+// looks at windows of `window` steps (fewer when steps are slow). CPU time over wall time is the number of
 // cores the process had: about n for a team of n on free cores (a waiting member
 // spins, which counts), about one when each member gets only half a core. A full
 // team that had less than `share` of its n cores drops to one thread. On one
 // thread the governor tries the full team again (one window, a probe) when this
 // thread had a core to itself, keeping it only if it was clearly faster; a probe
-// that fails doubles the wait before the next one. On free cores no step is ever
-// spent probing.
+// ends as soon as it cannot win, and one that fails doubles the wait before the
+// next. On free cores no step is ever spent probing.
 //
 // Only the team size changes: positions, velocities and the kinetic energy do
 // not depend on it (each particle is summed by one thread, ekin in particle
@@ -28,10 +28,11 @@
 
 class TeamGovernor {
 public:
-    static constexpr int window = 8;           // steps per judged window
+    static constexpr int window = 8;           // steps per judged window...
+    static constexpr double judge_after = 0.02; // ...or fewer, once they took this many seconds
     static constexpr double share = 0.7;       // a team needs this share of its cores
     static constexpr double margin = 0.85;     // a probe must be this much faster to win
-    static constexpr int first_wait = 64;      // steps on one thread before a probe
+    static constexpr int first_wait = 256;     // steps on one thread before a probe
     static constexpr int max_wait = 4096;      // longest wait between probes
 
     // Start over with `n` threads at most.
@@ -54,31 +55,37 @@ public:
             return;
         wall_sum += wall;
         cpu_sum += cpu;
-        if (++steps < window)
-            return;
-        const double cores = wall_sum > 0.0 ? cpu_sum / wall_sum : static_cast<double>(current());
-        const double mean = wall_sum / window;
-        wall_sum = cpu_sum = 0.0;
-        steps = 0;
-
+        ++steps;
         if (probing) {
+            // a probe that can no longer beat one thread ends at once: under load a
+            // single step of the full team may cost as much as ten on one thread
+            const bool lost = wall_sum >= margin * one_mean * window;
+            if (!lost && steps < window)
+                return;
             probing = false;
-            if (cores >= share * most && mean < margin * one_mean) {
+            if (!lost && cores() >= share * most) {
                 size = most;
                 wait = first_wait;
             } else {
                 wait = std::min(2 * wait, max_wait);
             }
             waited = 0;
-        } else if (size == most) {
-            if (cores < share * most) {
+            clear();
+            return;
+        }
+        if (steps < window && wall_sum < judge_after)
+            return;
+        const double had = cores(), mean = wall_sum / steps;
+        waited += steps;
+        clear();
+        if (size == most) {
+            if (had < share * most) {
                 size = 1;
                 waited = 0;
             }
         } else {
             one_mean = mean;
-            waited += window;
-            probing = waited >= wait && cores > 0.9;
+            probing = waited >= wait && had > 0.9;
         }
     }
 
@@ -92,4 +99,12 @@ private:
     double wall_sum = 0.0;
     double cpu_sum = 0.0;
     double one_mean = 0.0;    // mean step time of the last window on one thread
+
+    // Cores the process had during the window: CPU time over wall time.
+    double cores() const { return wall_sum > 0.0 ? cpu_sum / wall_sum : static_cast<double>(current()); }
+    void clear()
+    {
+        wall_sum = cpu_sum = 0.0;
+        steps = 0;
+    }
 };

@@ -96,11 +96,11 @@ def vorlan_parameters(n, steps):
             "rcut = 2.5\nshell = 0.3\ntau = 0.5\nstepsize = 0.005\nnrsteps = %d\n" % (N, L, steps))
 
 
-def run_vorlan(workdir, n, steps, threads):
+def run_vorlan(workdir, n, steps, threads, extra_env=None):
     par = os.path.join(workdir, "vorlan_%d_%d.par" % (n, steps))
     with open(par, "w") as f:
         f.write(vorlan_parameters(n, steps))
-    env = dict(os.environ, OMP_NUM_THREADS=str(threads))
+    env = dict(os.environ, OMP_NUM_THREADS=str(threads), **(extra_env or {}))
     out = subprocess.run([sys.executable, "-c", CHILD, par], env=env, check=True, capture_output=True, text=True)
     r = json.loads(out.stdout.strip().splitlines()[-1])
     N = n ** 3
@@ -246,6 +246,9 @@ def main(argv):
     ap.add_argument("--no-busy", action="store_true", help="skip the table of runs beside busy processes")
     ap.add_argument("--busy-steps", type=int, default=None,
                     help="steps of the N = %d runs beside busy processes (default %d)" % (BUSY_N, BUSY_STEPS))
+    ap.add_argument("--busy-policies", default="default,passive",
+                    help="OMP_WAIT_POLICY values for the runs beside busy processes; default: the runtime's own "
+                         "(default %(default)s)")
     args = ap.parse_args(argv[1:])
 
     sizes = [int(s) for s in args.sizes.split(",")]
@@ -300,7 +303,8 @@ def main(argv):
         print_summary(rows, sizes, threads)
         if not args.no_busy:
             busy_steps = args.busy_steps or (max(10, BUSY_STEPS // 10) if args.quick else BUSY_STEPS)
-            print_busy(busy_table(workdir, BUSY_N, busy_steps, args.pairs))
+            policies = [p if p != "default" else "" for p in args.busy_policies.split(",")]
+            print_busy(busy_table(workdir, BUSY_N, busy_steps, args.pairs, policies))
     print("load after the runs (/proc/loadavg): %s" % loadavg())
     return 0
 
@@ -337,61 +341,36 @@ BUSY_STEPS = 1000
 SPIN = "while True: pass"
 
 
-def busy_table(workdir, N, steps, rounds):
-    """vorlan's seconds on 1 and 2 threads, idle and beside two spinning processes (median of rounds)."""
+def busy_table(workdir, N, steps, rounds, policies):
+    """vorlan's seconds on 1 and 2 threads, idle and beside two spinning processes (median of rounds), for each
+    OpenMP wait policy in `policies` ("" leaves the runtime's default)."""
     n = round(N ** (1 / 3))
-    out = {}
-    for load in (0, 2):
-        times = {1: [], 2: []}
-        for _ in range(rounds):
-            for t in (1, 2):
-                spinners = [subprocess.Popen([sys.executable, "-c", SPIN]) for _ in range(load)]
-                try:
-                    time.sleep(0.2 if load else 0.0)  # let the spinners get going
-                    times[t].append(N * steps / run_vorlan(workdir, n, steps, t)["rate"])
-                finally:
-                    for p in spinners:
-                        p.kill()
-                        p.wait()
-        out[load] = {t: statistics.median(v) for t, v in times.items()}
-    return {"N": N, "steps": steps, "seconds": out}
+    out = []
+    for policy in policies:
+        extra = {"OMP_WAIT_POLICY": policy} if policy else {}
+        for load in (0, 2):
+            times = {1: [], 2: []}
+            for _ in range(rounds):
+                for t in (1, 2):
+                    spinners = [subprocess.Popen([sys.executable, "-c", SPIN]) for _ in range(load)]
+                    try:
+                        time.sleep(0.2 if load else 0.0)  # let the spinners get going
+                        times[t].append(N * steps / run_vorlan(workdir, n, steps, t, extra)["rate"])
+                    finally:
+                        for p in spinners:
+                            p.kill()
+                            p.wait()
+            out.append((policy or "default", load, {t: statistics.median(v) for t, v in times.items()}))
+    return {"N": N, "steps": steps, "rows": out}
 
 
 def print_busy(b):
     print()
     print("vorlan beside busy processes: N = %d, %d steps, seconds (median)" % (b["N"], b["steps"]))
-    print("%-24s %9s %9s %11s" % ("other processes", "1 thread", "2 threads", "2 thr / 1"))
-    for load, s in sorted(b["seconds"].items()):
-        print("%-24s %9.3f %9.3f %10.2fx" % ("none" if load == 0 else "%d spinning" % load, s[1], s[2], s[2] / s[1]))
-
-
-HEADER = ("%8s %3s  %-22s %6s %13s %9s %8s %10s %11s %8s" %
-          ("N", "thr", "code", "steps", "atom-steps/s", "us/a-step", "list %", "bytes/part", "(grown)", "vorlan x"))
-
-
-def print_block(block):
-    if not getattr(print_block, "header_done", False):
-        print(HEADER)
-        print_block.header_done = True
-    vorlan = next(r for r in block if r["code"] == "vorlan")
-    for r in block:
-        print("%8d %3d  %-22s %6d %13s %9.3f %8s %10s %11s %8s" % (
-            r["N"], r["threads"], r["code"], r["steps"], "%.3g M" % (r["rate"] / 1e6), 1e6 / r["rate"],
-            fmt(r["build_share"] and 100 * r["build_share"], ".0f"), fmt(r["peak_bytes"], ".0f"),
-            fmt(r["grown_bytes"], ".0f"), "" if r is vorlan else "%.2f" % (vorlan["rate"] / r["rate"])))
-
-
-def print_summary(rows, sizes, threads):
-    v = {(r["N"], r["threads"]): r for r in rows if r["code"] == "vorlan"}
-    print()
-    if 1 in threads and 2 in threads:
-        print("vorlan two-thread speed-up: " + ", ".join(
-            "N=%d %.2fx" % (N, v[(N, 2)]["rate"] / v[(N, 1)]["rate"]) for N in sizes))
-    for t in threads:
-        us = [1e6 / v[(N, t)]["rate"] for N in sizes]
-        mean = sum(us) / len(us)
-        print("vorlan us/atom-step on %d thread(s): %s; largest deviation from the mean %.0f%%" % (
-            t, ", ".join("%.3f" % u for u in us), 100 * max(abs(u - mean) / mean for u in us)))
+    print("%-16s %-16s %9s %9s %11s" % ("OMP_WAIT_POLICY", "other processes", "1 thread", "2 threads", "2 thr / 1"))
+    for policy, load, s in b["rows"]:
+        print("%-16s %-16s %9.3f %9.3f %10.2fx" % (policy, "none" if load == 0 else "%d spinning" % load,
+                                                   s[1], s[2], s[2] / s[1]))
 
 
 if __name__ == "__main__":

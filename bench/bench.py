@@ -373,5 +373,34 @@ def print_busy(b):
                                                    s[1], s[2], s[2] / s[1]))
 
 
+HEADER = ("%8s %3s  %-22s %6s %13s %9s %8s %10s %11s %8s" %
+          ("N", "thr", "code", "steps", "atom-steps/s", "us/a-step", "list %", "bytes/part", "(grown)", "vorlan x"))
+
+
+def print_block(block):
+    if not getattr(print_block, "header_done", False):
+        print(HEADER)
+        print_block.header_done = True
+    vorlan = next(r for r in block if r["code"] == "vorlan")
+    for r in block:
+        print("%8d %3d  %-22s %6d %13s %9.3f %8s %10s %11s %8s" % (
+            r["N"], r["threads"], r["code"], r["steps"], "%.3g M" % (r["rate"] / 1e6), 1e6 / r["rate"],
+            fmt(r["build_share"] and 100 * r["build_share"], ".0f"), fmt(r["peak_bytes"], ".0f"),
+            fmt(r["grown_bytes"], ".0f"), "" if r is vorlan else "%.2f" % (vorlan["rate"] / r["rate"])))
+
+
+def print_summary(rows, sizes, threads):
+    v = {(r["N"], r["threads"]): r for r in rows if r["code"] == "vorlan"}
+    print()
+    if 1 in threads and 2 in threads:
+        print("vorlan two-thread speed-up: " + ", ".join(
+            "N=%d %.2fx" % (N, v[(N, 2)]["rate"] / v[(N, 1)]["rate"]) for N in sizes))
+    for t in threads:
+        us = [1e6 / v[(N, t)]["rate"] for N in sizes]
+        mean = sum(us) / len(us)
+        print("vorlan us/atom-step on %d thread(s): %s; largest deviation from the mean %.0f%%" % (
+            t, ", ".join("%.3f" % u for u in us), 100 * max(abs(u - mean) / mean for u in us)))
+
+
 if __name__ == "__main__":
     sys.exit(main(sys.argv))

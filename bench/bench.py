@@ -100,7 +100,12 @@ def run_vorlan(workdir, n, steps, threads, extra_env=None):
     par = os.path.join(workdir, "vorlan_%d_%d.par" % (n, steps))
     with open(par, "w") as f:
         f.write(vorlan_parameters(n, steps))
-    env = dict(os.environ, OMP_NUM_THREADS=str(threads), **(extra_env or {}))
+    env = dict(os.environ, OMP_NUM_THREADS=str(threads))
+    for key, value in (extra_env or {}).items():  # None: unset
+        if value is None:
+            env.pop(key, None)
+        else:
+            env[key] = value
     out = subprocess.run([sys.executable, "-c", CHILD, par], env=env, check=True, capture_output=True, text=True)
     r = json.loads(out.stdout.strip().splitlines()[-1])
     N = n ** 3
@@ -347,7 +352,7 @@ def busy_table(workdir, N, steps, rounds, policies):
     n = round(N ** (1 / 3))
     out = []
     for policy in policies:
-        extra = {"OMP_WAIT_POLICY": policy} if policy else {}
+        extra = {"OMP_WAIT_POLICY": policy or None}
         for load in (0, 2):
             times = {1: [], 2: []}
             for _ in range(rounds):

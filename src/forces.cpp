@@ -61,11 +61,11 @@ void Cell::calculate_forces()
     // rule changes none of its interacting pairs, and a pair that the rule would
     // correct is more than half a box, hence the cut-off, apart either way. The pair
     // loop skips the rule for such particles; same results.
-    const std::size_t max_threads = static_cast<std::size_t>(omp_get_max_threads());
-    extent.assign(6 * max_threads, 0.0);
+    const int team_size = team();
+    extent.assign(6 * static_cast<std::size_t>(team_size), 0.0);
     constexpr std::size_t pair_block = 512;
     double epotsum = 0.0;
-#pragma omp parallel reduction(+ : epotsum)
+#pragma omp parallel reduction(+ : epotsum) num_threads(team_size)
     {
         const Block b = static_block(nr_particles);
         double lo[3] = {0.0, 0.0, 0.0}, hi[3] = {0.0, 0.0, 0.0};
@@ -117,7 +117,7 @@ void Cell::calculate_forces()
     const double epsilon = params->get_param<double>("epsilon");
     const double prefctr = 24.0 * epsilon;
     const long long count = static_cast<long long>(nr_particles);
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) num_threads(team_size)
     for (long long i = 0; i < count; ++i)
         forces[i] *= prefctr;
     epot = ((epotsum * 4.0) * epsilon) * 0.5;

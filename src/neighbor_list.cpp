@@ -147,7 +147,7 @@ void Cell::build_neighbor_list()
     };
     bool all_sane = true;
     const long long count = static_cast<long long>(nr_particles);
-#pragma omp parallel for schedule(static) reduction(&& : all_sane)
+#pragma omp parallel for schedule(static) reduction(&& : all_sane) num_threads(team())
     for (long long i = 0; i < count; ++i)
         all_sane = all_sane && sane(static_cast<std::size_t>(i));
     for (std::size_t i = 0; !all_sane && i < nr_particles; ++i) {
@@ -172,7 +172,7 @@ void Cell::build_neighbor_list()
     // Counting sort by subcell, key (ix ny + iy) nz + iz: each thread counts its
     // block, the slots go to the blocks in thread order within every subcell, so
     // each subcell lists its particles in ascending index.
-    const std::size_t max_parts = static_cast<std::size_t>(omp_get_max_threads());
+    const std::size_t max_parts = static_cast<std::size_t>(team());
     buf.subcell_of.resize(nr_particles);
     buf.subcell_start.assign(nr_subcells + 1, 0);
     buf.subcell_fill.assign(max_parts * nr_subcells, 0);
@@ -185,7 +185,7 @@ void Cell::build_neighbor_list()
     bool untidy[3] = {false, false, false}, wrapped[3] = {false, false, false};
     const double edge[3] = {dx, dy, dz};
     const double slack[3] = {1e-9 * dims.x(), 1e-9 * dims.y(), 1e-9 * dims.z()};
-#pragma omp parallel reduction(|| : untidy[:3], wrapped[:3])
+#pragma omp parallel reduction(|| : untidy[:3], wrapped[:3]) num_threads(max_parts)
     {
         const Block b = static_block(nr_particles);
         const std::size_t t = static_cast<std::size_t>(omp_get_thread_num());
@@ -265,7 +265,7 @@ void Cell::build_neighbor_list()
     buf.run_start.resize(nr_particles);
     std::size_t nr_parts = 1;
 
-#pragma omp parallel
+#pragma omp parallel num_threads(max_parts)
     {
         const Block b = static_block(nr_particles);
         const std::size_t t = static_cast<std::size_t>(omp_get_thread_num());
@@ -369,7 +369,7 @@ void Cell::build_neighbor_list()
     neighbor_list.resize(total);
     const std::size_t per_part = nr_particles / nr_parts, extra = nr_particles % nr_parts;
     constexpr std::size_t piece = 1 << 16;  // entries copied at a time
-#pragma omp parallel
+#pragma omp parallel num_threads(max_parts)
     {
         // parts 1, 2, ... behind part 0, in pieces shared out among the threads
         for (std::size_t t = 1; t < nr_parts; ++t) {
@@ -404,7 +404,7 @@ bool Cell::check_update_neighbor_list() const
     // non-finite displacement counts as stale so that the build reports it.
     const long long count = static_cast<long long>(dij_list.size());
     bool stale = false;
-#pragma omp parallel for schedule(static) reduction(|| : stale)
+#pragma omp parallel for schedule(static) reduction(|| : stale) num_threads(team())
     for (long long i = 0; i < count; ++i) {
         const vec3& dij = dij_list[i];
         const double d2 = dij.x() * dij.x() + (dij.y() * dij.y() + dij.z() * dij.z());

@@ -57,7 +57,9 @@ def test_first_run_equals_simulate(param_file, tmp_path, seed):
     # simulate's first run in a fresh process against a Simulation either in its own
     # fresh process (seed None: the process-wide sequence) or here with seed 1 (the
     # process-wide generator's own seed), after other draws from that sequence.
-    path = param_file({"nrsteps": "40"})
+    # more particles than one block of the pair loop, so that a team of two would
+    # add the energy in another order
+    path = param_file({"nrsteps": "40", "nr_particles": "1000", "cell_length": "11"})
     child(
         f"""
         import numpy as np

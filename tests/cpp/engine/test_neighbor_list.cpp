@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <omp.h>
 #include <random>
 #include <set>
 
@@ -139,7 +138,7 @@ std::unique_ptr<Cell> random_cell(const Box& b, unsigned seed)
 }
 
 // Pairs within the list radius, scaled by `tolerance` to stay clear of rounding.
-std::vector<std::set<unsigned int>> brute_force(Cell& cell, double csc, double side, double tolerance)
+std::vector<std::set<unsigned int>> brute_force(Cell& cell, double rlist, double side, double tolerance)
 {
     const auto& pos = A::positions(cell);
     std::vector<std::set<unsigned int>> near(pos.size());
@@ -147,13 +146,13 @@ std::vector<std::set<unsigned int>> brute_force(Cell& cell, double csc, double s
         for (unsigned int j = 0; j < pos.size(); ++j) {
             if (i == j)
                 continue;
-            double d2 = 0;
+            double distsq = 0;
             for (int k = 0; k < 3; ++k) {
                 double r = pos[i][k] - pos[j][k];
                 r -= side * std::round(r / side);
-                d2 += r * r;
+                distsq += r * r;
             }
-            if (d2 <= csc * csc * tolerance)
+            if (distsq <= rlist * rlist * tolerance)
                 near[i].insert(j);
         }
     return near;
@@ -197,10 +196,13 @@ TEST(NeighborList, SameListWithOneAndTwoThreads)
     const Box boxes[] = {{10.0, 2.5, 0.3, 700}, {6.0, 2.5, 0.3, 150}};
     for (const Box& b : boxes) {
         auto cell = random_cell(b, 7);
-        omp_set_num_threads(1);
-        A::build_neighbor_list(*cell);
-        const List one = A::neighbor_list(*cell);
-        omp_set_num_threads(2);
+        List one;
+        {
+            ThreadCount use(1);
+            A::build_neighbor_list(*cell);
+            one = A::neighbor_list(*cell);
+        }
+        ThreadCount use(2);
         A::build_neighbor_list(*cell);
         EXPECT_EQ(A::neighbor_list(*cell), one);
         A::build_neighbor_list(*cell);

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what building and testing vorlan needs, skipping what is already there:
-# the compiler, Boost, Eigen and GoogleTest from Debian; NumPy, pytest and the build
-# backend from PyPI for each interpreter named on the command line, with gsd (GSD
-# trajectories) and the readers the tests check them with (ASE, MDAnalysis).
+# the compiler, Boost, Eigen and GoogleTest from Debian; for each interpreter named
+# on the command line, from PyPI, the build backend with nanobind (the module
+# vorlan._core is written with it) and what the tests use: gsd (GSD trajectories),
+# ASE and MDAnalysis (readers of the trajectories the tests write), tqdm (progress).
 set -euo pipefail
 
 debs=(g++ make ninja-build libboost-dev libboost-regex-dev libeigen3-dev libgtest-dev)
@@ -17,10 +18,12 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
+# import name -> PyPI name
+modules=(numpy pytest scikit_build_core cmake ninja nanobind gsd ase MDAnalysis tqdm)
+packages=(numpy pytest scikit-build-core cmake ninja nanobind gsd ase MDAnalysis tqdm)
 for py in "$@"; do
-  if ! "$py" -c 'import numpy, pytest, scikit_build_core, cmake, ninja, gsd, ase, MDAnalysis' 2>/dev/null; then
+  if ! "$py" -c "import $(IFS=,; echo "${modules[*]}")" 2>/dev/null; then
     echo "setup: installing Python packages for $py"
-    "$py" -m pip install -q --disable-pip-version-check numpy pytest scikit-build-core cmake ninja \
-      gsd ase MDAnalysis
+    "$py" -m pip install -q --disable-pip-version-check "${packages[@]}"
   fi
 done

@@ -38,6 +38,22 @@ struct CellOptions {
     std::vector<vec3> velocities;    // empty: drawn as usual; else N start velocities, used as given
 };
 
+// The state a Cell's next steps depend on, for checkpoints (checkpoint.cpp): a
+// cell restored from it continues bit for bit.
+struct CellState {
+    std::vector<vec3> positions;              // wrapped positions
+    std::vector<vec3> velocities;             // current velocities
+    std::vector<vec3> forces;                 // forces at the positions (valid on entry to a step)
+    std::vector<vec3> dij_list;               // displacements since the last list build
+    std::vector<unsigned int> neighbor_list;  // the list as built; its order fixes the order of the sums
+    std::vector<std::int32_t> images;         // 3N box crossings counted by the wrap
+    std::vector<vec3> positions_initial;      // start positions
+    std::vector<vec3> velocities_initial;     // start velocities, as drawn or given
+    double epot = 0.0;                        // energies at the end of the latest step
+    double ekin = 0.0;
+    double etot = 0.0;
+};
+
 class Cell {
 public:
     // The lattice start with velocities from the process-wide generator.
@@ -45,6 +61,13 @@ public:
     // Throws std::invalid_argument when given positions or velocities are not N
     // finite vectors, or when the start is not finite (see initialize).
     Cell(const std::shared_ptr<Parameters>& _params, const CellOptions& options);
+
+    // A cell restored from a saved state, team size `team_size` (0: runtime default);
+    // throws std::invalid_argument when the arrays do not fit nr_particles or the
+    // list is not a neighbour list.
+    Cell(const std::shared_ptr<Parameters>& _params, const CellState& state, int team_size);
+    // The state that the next steps depend on (checkpoint.cpp).
+    CellState save_state() const;
 
     // One velocity-Verlet step with Berendsen thermostat, wrap and list maintenance.
     void integrate(unsigned int step, double dt, bool verbose);

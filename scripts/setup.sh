@@ -22,3 +22,12 @@ for py in "$@"; do
     "$py" -m pip install -q --disable-pip-version-check numpy pytest scikit-build-core cmake ninja
   fi
 done
+
+# matplotlib draws the figures of `vorlan plot` and `vorlan run --plot`; the tests
+# of the vorlan command use it (the extra `vorlan[plot]` for users).
+for py in "$@"; do
+  if ! "$py" -c 'import matplotlib' 2>/dev/null; then
+    echo "setup: installing matplotlib for $py"
+    "$py" -m pip install -q --disable-pip-version-check matplotlib
+  fi
+done

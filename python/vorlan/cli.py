@@ -234,10 +234,10 @@ def fmt_stats(stats, digits: int = 5) -> str:
 
 
 def cmd_run(args) -> int:
-    Simulation = load_simulation()
     path = args.params
     if not os.path.isfile(path):
         raise CommandError(f"cannot open the parameter file {path}: no such file")
+    Simulation = load_simulation()
     if args.every is not None and args.trajectory is None:
         raise CommandError("--every sets the frame interval of --trajectory; give --trajectory FILE.gsd too")
     for out, what in ((args.log, "log"), (args.plot, "plot"), (args.trajectory, "trajectory")):

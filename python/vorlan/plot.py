@@ -12,6 +12,7 @@ import csv
 import math
 import os
 import tempfile
+import warnings
 from typing import Dict, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
@@ -30,10 +31,14 @@ class PlotError(RuntimeError):
 def pyplot():
     """matplotlib.pyplot on the Agg backend, or PlotError saying how to get it."""
     try:
-        import matplotlib
+        with warnings.catch_warnings():
+            # some matplotlib releases warn at import about their own use of newer
+            # pyparsing releases: nothing a user of vorlan can act on
+            warnings.simplefilter("ignore", DeprecationWarning)
+            import matplotlib
 
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
+            matplotlib.use("Agg")
+            import matplotlib.pyplot as plt
     except ImportError:
         raise PlotError("figures need matplotlib: pip install 'vorlan[plot]' (or pip install matplotlib)") from None
     return plt

@@ -211,3 +211,77 @@ def test_exit_codes(tmp_path, capsys, argv, rc):
     assert got == rc
     if rc == 1:
         assert "nope.par" in err and "Traceback" not in err
+
+
+@pytest.fixture
+def simulation():
+    return pytest.importorskip("vorlan.simulation").Simulation
+
+
+def test_run_end_to_end_with_log_and_plot(tmp_path, capsys, param_file, simulation):
+    par = param_file({"nrsteps": "40"})
+    log, png = tmp_path / "run.csv", tmp_path / "run.png"
+    try:
+        pyplot()
+        plot = ["--plot", png]
+    except PlotError:
+        plot = []
+    rc, out, err = vorlan(capsys, "run", par, "--seed", 7, "--threads", 1, "--sample", 10, "--log", log, *plot)
+    assert rc == 0, err
+    for row in ("particles N", "density N / V", "temperature T", "energy u = Epot / N", "pressure P", "atom-steps/s"):
+        assert row in out
+    assert "2 samples, every 10 steps" in out  # steps 30 and 40 of the second half
+
+    columns, meta = read_log(log)
+    ref = simulation(par, seed=7, threads=1)
+    ref.run(40)
+    np.testing.assert_array_equal(columns["step"], np.arange(1, 41))
+    for key in ("ekin", "epot", "etot", "temperature"):
+        np.testing.assert_array_equal(columns[key], ref.log[key])  # one thread: bit for bit
+    assert columns["pressure"][39] == ref.pressure
+    assert np.isfinite(columns["pressure"]).sum() == 4
+    assert meta["nr_particles"] == "64" and meta["kT"] == "1"
+
+    if plot:
+        assert png.read_bytes()[:4] == b"\x89PNG"
+        rc, _, err = vorlan(capsys, "plot", log)
+        assert rc == 0, err and (tmp_path / "run.png").exists()
+
+
+def test_run_reports_a_failed_run_without_traceback(tmp_path, capsys, param_file, simulation):
+    par = tmp_path / "bad.par"
+    par.write_text(params_text({"kT": None}, ("kT = 1.44 # warm",)))
+    rc, out, err = vorlan(capsys, "run", par)
+    assert rc == 1 and "Traceback" not in err
+    assert "Could not find parameter: kT" in err and "line 12" in err and "write instead: kT = 1.44" in err
+
+
+def test_ctrl_c_keeps_a_valid_log_and_trajectory(tmp_path, param_file, simulation):
+    trajectory = pytest.importorskip("vorlan.trajectory")
+    par = param_file({"nrsteps": "100000000"})
+    log, gsd = tmp_path / "run.csv", tmp_path / "run.gsd"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [PACKAGE_ROOT, os.environ.get("PYTHONPATH")])))
+    child = subprocess.Popen(
+        [sys.executable, "-m", "vorlan", "run", par, "--threads", "1", "--log", log,
+         "--trajectory", gsd, "--every", "50", "--sample", "5", "--quiet"],
+        cwd=tmp_path, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )
+    try:
+        deadline = time.monotonic() + 60
+        while (not gsd.exists() or gsd.stat().st_size < 4096) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        time.sleep(0.3)
+        child.send_signal(signal.SIGINT)
+        _, err = child.communicate(timeout=60)
+    finally:
+        if child.poll() is None:
+            child.kill()
+    assert child.returncode == 130, err
+    assert "interrupted after" in err and "Traceback" not in err
+    columns, _ = read_log(log)
+    done = len(columns["step"])
+    assert done > 0
+    np.testing.assert_array_equal(columns["step"], np.arange(1, done + 1))
+    assert np.isfinite(columns["etot"]).all()
+    frames = trajectory.read_gsd(str(gsd))
+    assert len(frames.positions) >= 2

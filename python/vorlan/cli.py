@@ -28,7 +28,7 @@ import numpy as np
 
 from . import params as P
 
-__all__ = ["main", "build_parser", "CommandError"]
+__all__ = ["main", "build_parser", "CommandError", "UsageError"]
 
 EXIT_OK = 0
 EXIT_FAILED = 1
@@ -41,6 +41,10 @@ PLUGINS = ("vorlan.sweep",)
 
 class CommandError(Exception):
     """A command that failed for a reason the message states (exit status 1)."""
+
+
+class UsageError(CommandError):
+    """Options that do not go together (exit status 2, as any bad command line)."""
 
 
 def say(*args, file=None) -> None:
@@ -239,7 +243,7 @@ def cmd_run(args) -> int:
         raise CommandError(f"cannot open the parameter file {path}: no such file")
     Simulation = load_simulation()
     if args.every is not None and args.trajectory is None:
-        raise CommandError("--every sets the frame interval of --trajectory; give --trajectory FILE.gsd too")
+        raise UsageError("--every sets the frame interval of --trajectory; give --trajectory FILE.gsd too")
     for out, what in ((args.log, "log"), (args.plot, "plot"), (args.trajectory, "trajectory")):
         if out is not None:
             folder = os.path.dirname(os.path.abspath(out))
@@ -281,7 +285,7 @@ def cmd_run(args) -> int:
         def write_frame():
             nonlocal frames, last_frame
             with interrupts.protected():
-                writer.write(sim.step, sim.positions, sim.velocities, sim.images)
+                writer.write(sim.step, sim.positions, sim.velocities, sim.images, time=sim.time)
                 frames += 1
                 last_frame = sim.step
 
@@ -463,7 +467,7 @@ def build_parser() -> argparse.ArgumentParser:
             "1 failure (the message says why), 2 bad command line, 130 interrupted (Ctrl-C)."
         ),
     )
-    sub = parser.add_subparsers(dest="command", metavar="COMMAND")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", title="commands")
 
     p = sub.add_parser(
         "check",
@@ -567,7 +571,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return int(args.func(args) or 0)
     except CommandError as e:
         say(f"vorlan {args.command}: error: {e}", file=sys.stderr)
-        return EXIT_FAILED
+        return EXIT_USAGE if isinstance(e, UsageError) else EXIT_FAILED
     except KeyboardInterrupt:
         say(f"\nvorlan {args.command}: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED

@@ -238,12 +238,12 @@ def fmt_stats(stats, digits: int = 5) -> str:
 
 
 def cmd_run(args) -> int:
+    if args.every is not None and args.trajectory is None:
+        raise UsageError("--every sets the frame interval of --trajectory; give --trajectory FILE.gsd too")
     path = args.params
     if not os.path.isfile(path):
         raise CommandError(f"cannot open the parameter file {path}: no such file")
     Simulation = load_simulation()
-    if args.every is not None and args.trajectory is None:
-        raise UsageError("--every sets the frame interval of --trajectory; give --trajectory FILE.gsd too")
     for out, what in ((args.log, "log"), (args.plot, "plot"), (args.trajectory, "trajectory")):
         if out is not None:
             folder = os.path.dirname(os.path.abspath(out))

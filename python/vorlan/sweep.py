@@ -582,8 +582,8 @@ def plot_sweep(results_dir: Union[str, os.PathLike], out_png: Union[str, os.Path
     setting of the sweep in `results_dir` and saves the figure to `out_png`.
     The density rho = N/V stands in for cell_length or nr_particles. With more
     than one varied setting, the first is the abscissa and the others label the
-    curves. `reference`: optional {"rho" or key: [...], "u": [...], "P": [...]}
-    drawn as open markers (published values, say). Returns the path written."""
+    curves. `reference`: optional {"rho" or key: [...], "u": [...], "P": [...],
+    "label": text} drawn as open squares (published values, say). Returns the path written."""
     with warnings.catch_warnings():
         # Some matplotlib releases call pyparsing names that newer pyparsing deprecates.
         warnings.filterwarnings("ignore", category=DeprecationWarning, module=r"(matplotlib|pyparsing)(\.|$)")
@@ -616,7 +616,8 @@ def _plot_sweep(results_dir, out_png, reference) -> str:
             ax.errorbar(group[x], group[name], yerr=group[name + "_err"], marker="o", ms=4, capsize=2, label=label)
     if reference is not None:
         for ax, name in zip(axes, ("u", "P")):
-            ax.plot(reference[x], reference[name], "s", mfc="none", mec="k", ms=8, label="reference")
+            ax.plot(reference[x], reference[name], "s", mfc="none", mec="k", ms=8,
+                    label=reference.get("label", "reference"))
     symbols = {"rho": "density ρ", "kT": "kT"}
     for ax, name in zip(axes, ("potential energy per particle u", "pressure P")):
         ax.set_xlabel(symbols.get(x, x))

@@ -664,6 +664,17 @@ def add_parser(subparsers) -> argparse.ArgumentParser:
 
 
 def _main(args) -> int:
+    """`vorlan sweep`: exit status 0 when every run finished, 1 when some run
+    failed or the sweep could not start (the message says why)."""
+    try:
+        return _command(args)
+    except (ValueError, KeyError, TypeError, OSError, ImportError) as e:
+        text = e.args[0] if isinstance(e, KeyError) and e.args else e
+        print(f"vorlan sweep: error: {text}", file=sys.stderr)
+        return 1
+
+
+def _command(args) -> int:
     grid: Dict[str, List[str]] = {}
     for key, values in args.sets:
         if key in grid:

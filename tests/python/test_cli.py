@@ -258,6 +258,7 @@ def test_run_reports_a_failed_run_without_traceback(tmp_path, capsys, param_file
 
 
 def test_ctrl_c_keeps_a_valid_log_and_trajectory(tmp_path, param_file, simulation):
+    pytest.importorskip("gsd.hoomd")
     trajectory = pytest.importorskip("vorlan.trajectory")
     par = param_file({"nrsteps": "100000000"})
     log, gsd = tmp_path / "run.csv", tmp_path / "run.gsd"

@@ -25,9 +25,9 @@ for py in "$@"; do
   fi
 done
 
-# matplotlib draws the figures of `vorlan plot` and `vorlan run --plot`, gsd writes
-# trajectories (`vorlan run --trajectory`); the tests
-# of the vorlan command use it (the extra `vorlan[plot]` for users).
+# matplotlib draws the figures of `vorlan plot` and `vorlan run --plot` (the extra
+# `vorlan[plot]` for users), gsd writes the trajectories of `vorlan run
+# --trajectory`; the tests of the vorlan command use both.
 for py in "$@"; do
   if ! "$py" -c 'import matplotlib, gsd.hoomd' 2>/dev/null; then
     echo "setup: installing matplotlib and gsd for $py"

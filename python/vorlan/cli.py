@@ -311,6 +311,8 @@ def cmd_run(args) -> int:
                 write_frame()
         except KeyboardInterrupt:
             interrupted = True
+            if writer is not None and last_frame is not None and last_frame != sim.step:
+                write_frame()  # the trajectory ends where the log ends
         except CommandError:
             raise
         except Exception as e:

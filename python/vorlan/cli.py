@@ -118,7 +118,7 @@ def cmd_check(args) -> int:
 
     bad = len(missing) + len(problems)
     if bad:
-        say(f"\nThe file would not run: {len(missing)} key(s) missing, {len(problems)} value(s) not allowed.")
+        say(f"\nThe file is not accepted: {len(missing)} key(s) missing, {len(problems)} value(s) not allowed.")
         return EXIT_FAILED
     verdict = "The file would run" + (f" ({warnings} warning(s) above)." if warnings else ".")
     say("\n" + verdict)

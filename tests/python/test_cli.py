@@ -206,6 +206,7 @@ def test_radial_distribution_of_a_lattice_and_of_a_gas():
         (["run", "{par}", "--steps", "-3"], 2),
         (["run", "{par}", "--threads", "0"], 2),
         (["run", "{par}", "--every", "5"], 2),
+        (["run", "{par}", "--seed", "0"], 2),
         (["run", "{missing}"], 1),
         (["check", "{missing}"], 1),
         (["plot", "{missing}"], 1),

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what building and testing vorlan needs, skipping what is already there:
 # the compiler, Boost, Eigen and GoogleTest from Debian; NumPy, pytest and the build
-# backend from PyPI for each interpreter named on the command line, with pandas and
-# Dask for the sweep tests.
+# backend (with nanobind, which the module vorlan._core is written with) from PyPI
+# for each interpreter named on the command line, with pandas and Dask for the
+# sweep tests.
 set -euo pipefail
 
 debs=(g++ make ninja-build libboost-dev libboost-regex-dev libeigen3-dev libgtest-dev)
@@ -18,8 +19,8 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 for py in "$@"; do
-  if ! "$py" -c 'import numpy, pytest, scikit_build_core, cmake, ninja, pandas, distributed' 2>/dev/null; then
+  if ! "$py" -c 'import numpy, pytest, scikit_build_core, cmake, ninja, nanobind, pandas, distributed' 2>/dev/null; then
     echo "setup: installing Python packages for $py"
-    "$py" -m pip install -q --disable-pip-version-check numpy pytest scikit-build-core cmake ninja pandas "dask[distributed]"
+    "$py" -m pip install -q --disable-pip-version-check numpy pytest scikit-build-core cmake ninja nanobind pandas "dask[distributed]"
   fi
 done

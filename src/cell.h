@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,9 +27,32 @@
 
 using vec3 = Eigen::Vector3d;
 
+// The state a Cell's next steps depend on, for checkpoints (checkpoint.cpp): a
+// cell restored from it continues bit for bit.
+struct CellState {
+    std::vector<vec3> positions;              // wrapped positions
+    std::vector<vec3> velocities;             // current velocities
+    std::vector<vec3> forces;                 // forces at the positions (valid on entry to a step)
+    std::vector<vec3> dij_list;               // displacements since the last list build
+    std::vector<unsigned int> neighbor_list;  // the list as built; its order fixes the order of the sums
+    std::vector<std::int32_t> images;         // 3N box crossings counted by the wrap
+    std::vector<vec3> positions_initial;      // start positions
+    std::vector<vec3> velocities_initial;     // start velocities, as drawn or given
+    double epot = 0.0;                        // energies at the end of the latest step
+    double ekin = 0.0;
+    double etot = 0.0;
+};
+
 class Cell {
 public:
     explicit Cell(const std::shared_ptr<Parameters>& _params);
+
+    // A cell restored from a saved state, team size `team_size` (0: runtime default);
+    // throws std::invalid_argument when the arrays do not fit nr_particles or the
+    // list is not a neighbour list.
+    Cell(const std::shared_ptr<Parameters>& _params, const CellState& state, int team_size);
+    // The state that the next steps depend on (checkpoint.cpp).
+    CellState save_state() const;
 
     // One velocity-Verlet step with Berendsen thermostat, wrap and list maintenance.
     void integrate(unsigned int step, double dt, bool verbose);

@@ -122,3 +122,39 @@ void Cell::calculate_forces()
         forces[i] *= prefctr;
     epot = ((epotsum * 4.0) * epsilon) * 0.5;
 }
+
+double Cell::virial() const
+{
+    const std::size_t nr_particles = particle_count();
+    const double rcut = params->get_param<double>("rcut");
+    const double rcutsq = rcut * rcut;
+    const double sigma = params->get_param<double>("sigma");
+    const double sigmasq = sigma * sigma;
+    const double epsilon = params->get_param<double>("epsilon");
+    if (neighbor_list.size() < nr_particles)
+        throw std::logic_error("the neighbour list has no start entry for some particles");
+
+    // r_ij . F_ij = 24 eps (2 (s/r)^12 - (s/r)^6) per pair, summed over the full
+    // list (each pair twice), hence the factor 0.5
+    const std::size_t list_size = neighbor_list.size();
+    double sum = 0.0;
+    const long long count = static_cast<long long>(nr_particles);
+#pragma omp parallel for schedule(static) reduction(+ : sum) num_threads(team())
+    for (long long ii = 0; ii < count; ++ii) {
+        const std::size_t i = static_cast<std::size_t>(ii);
+        for (std::size_t n = neighbor_list[i]; n < list_size && neighbor_list[n] != i; ++n) {
+            const std::size_t j = neighbor_list[n];
+            double r[3];
+            for (int k = 0; k < 3; ++k)
+                r[k] = kernels::minimum_image(positions[i][k] - positions[j][k], 0.5 * dims[k], dims[k]);
+            const double distsq = r[0] * r[0] + (r[1] * r[1] + r[2] * r[2]);
+            if (distsq < rcutsq) {
+                const double sr2 = sigmasq / distsq;
+                const double sr6 = (sr2 * sr2) * sr2;
+                const double sr12 = sr6 * sr6;
+                sum += (sr12 + sr12) - sr6;
+            }
+        }
+    }
+    return 0.5 * ((24.0 * epsilon) * sum);
+}

@@ -3,8 +3,27 @@
 ``Vorlan().simulate(filename)`` runs one simulation from a key = value parameter
 file and returns a dictionary with the energies after every step and the initial
 and final configurations as NumPy arrays.
+
+``Simulation(params)`` holds a simulation between calls: ``run(n)`` advances it
+by n steps, with observables (temperature, pressure), the energy log, callbacks,
+progress, seeds, its own thread count, start states and checkpoints.
 """
+
+from typing import TYPE_CHECKING, Any
 
 from .vorlan import Vorlan
 
-__all__ = ["Vorlan"]
+if TYPE_CHECKING:
+    from .simulation import Simulation
+
+__all__ = ["Simulation", "Vorlan"]
+
+
+def __getattr__(name: str) -> Any:
+    # Simulation (and with it the nanobind module vorlan._core) loads on first use,
+    # so that importing vorlan.vorlan alone loads nothing else.
+    if name == "Simulation":
+        from .simulation import Simulation
+
+        return Simulation
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -64,9 +64,9 @@ TEST(Forces, NoParticles)
 }
 
 // A random liquid-like configuration: 500 particles in a box of 8.4 (density 0.84).
-std::unique_ptr<Cell> liquid(unsigned seed)
+std::unique_ptr<Cell> liquid(unsigned seed, const std::string& extra = "")
 {
-    auto cell = std::make_unique<Cell>(lj_params("nr_particles = 500\ncell_length = 8.4\n"));
+    auto cell = std::make_unique<Cell>(lj_params(extra + "nr_particles = 500\ncell_length = 8.4\n"));
     std::mt19937 rng(seed);
     std::uniform_real_distribution<double> jitter(-0.1, 0.1);
     for (auto& p : A::positions(*cell))
@@ -103,6 +103,28 @@ TEST(Forces, AgreeWithADirectPairSum)
     }
     EXPECT_NEAR(cell->get_epot(), energy, 1e-9 * std::abs(energy));
     EXPECT_LT(total.norm(), 1e-9);  // Newton's third law
+}
+
+// W = sum over distinct pairs within the cut-off of r_ij . F_ij, with sigma and
+// epsilon away from 1 so that a missing factor shows.
+TEST(Forces, VirialAgreesWithADirectPairSum)
+{
+    auto cell = liquid(4, "sigma = 1.05\nepsilon = 0.7\n");
+    const auto& pos = A::positions(*cell);
+    const double L = 8.4, rc2 = 2.5 * 2.5, s2 = 1.05 * 1.05;
+    double w = 0;
+    for (std::size_t i = 0; i < pos.size(); ++i)
+        for (std::size_t j = i + 1; j < pos.size(); ++j) {
+            vec3 r = pos[i] - pos[j];
+            for (int k = 0; k < 3; ++k)
+                r[k] -= L * std::round(r[k] / L);
+            const double r2 = r.squaredNorm();
+            if (r2 < rc2) {
+                const double s6 = std::pow(s2 / r2, 3);
+                w += r.dot(24 * 0.7 * (2 * s6 * s6 - s6) / r2 * r);
+            }
+        }
+    EXPECT_NEAR(cell->virial(), w, 1e-10 * std::abs(w));
 }
 
 TEST(Forces, IndependentOfThreadsAndOfUnwrappedImages)

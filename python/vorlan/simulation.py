@@ -1,0 +1,570 @@
+"""A simulation that Python advances step by step: ``vorlan.Simulation``.
+
+``Vorlan().simulate(path)`` runs a whole simulation in one call. A ``Simulation``
+holds the box between calls instead: ``run(n)`` advances it by ``n`` steps, as
+often as wanted, and between runs the state, the observables and the energy log
+can be read, settings changed, a checkpoint written.
+
+The steps are the engine's own (the same loop as ``simulate`` and ``vorlan-run``),
+numbered on from one run to the next, so that ``run(300); run(700)`` gives the same
+numbers as ``run(1000)``, and ``Simulation(path).run(nrsteps)`` as the first run of
+a fresh process the same numbers as ``simulate(path)``.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+import sys
+import tempfile
+import time as _time
+from typing import Any, Callable, Dict, Mapping, Optional, Union
+
+import numpy as np
+
+from . import _core
+
+__all__ = ["Simulation"]
+
+PathLike = Union[str, "os.PathLike[str]"]
+
+# Seeds of the per-simulation generator: std::default_random_engine, the minimal
+# standard generator x -> 16807 x mod (2^31 - 1), whose states are 1 .. 2^31 - 2
+# (it would take 0 as 1 and reduce larger seeds modulo 2^31 - 1).
+SEED_MIN = 1
+SEED_MAX = 2**31 - 2
+
+CHECKPOINT_FORMAT = 1  # version of the checkpoint layout written by save()
+
+_STATE_ARRAYS = (
+    "positions",
+    "velocities",
+    "forces",
+    "dij_list",
+    "neighbor_list",
+    "images",
+    "positions_initial",
+    "velocities_initial",
+)
+
+
+def _setting_text(key: str, value: Any) -> str:
+    """A setting's value as the text the engine converts (int, float or str)."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (str, int, float, np.integer, np.floating)):
+        raise TypeError(f"{key} = {value!r} is not allowed: a setting is a number or its text")
+    if isinstance(value, str):
+        return value
+    if isinstance(value, (float, np.floating)):
+        return repr(float(value))
+    return str(int(value))
+
+
+def _settings_from(params: Mapping[str, Any]) -> Dict[str, str]:
+    out = {}
+    for key, value in params.items():
+        if not isinstance(key, str):
+            raise TypeError(f"setting names are str, got {key!r}")
+        out[key] = _setting_text(key, value)
+    return out
+
+
+def _start_array(name: str, value: Any) -> np.ndarray:
+    """An (N, 3) finite float64 array from the caller's start positions or
+    velocities (N is checked against nr_particles by the engine)."""
+    a = np.ascontiguousarray(value, dtype=np.float64)
+    if a.ndim != 2 or a.shape[1] != 3:
+        raise ValueError(f"{name} has shape {a.shape}, expected (nr_particles, 3)")
+    if not np.isfinite(a).all():
+        i = int(np.argwhere(~np.isfinite(a))[0][0])
+        raise ValueError(f"{name} of particle {i} is {a[i].tolist()}: start {name} must be finite")
+    return a
+
+
+def _check_threads(threads: Optional[int]) -> int:
+    if threads is None:
+        return 0
+    if isinstance(threads, bool) or not isinstance(threads, (int, np.integer)):
+        raise TypeError(f"threads = {threads!r} is not allowed: give a positive integer or None")
+    if threads < 1:
+        raise ValueError(f"threads = {threads} is not allowed: the team size must be a positive integer (or None)")
+    return int(threads)
+
+
+def _check_seed(seed: Optional[int]) -> Optional[int]:
+    if seed is None:
+        return None
+    if isinstance(seed, bool) or not isinstance(seed, (int, np.integer)):
+        raise TypeError(f"seed = {seed!r} is not allowed: give an integer or None")
+    if not SEED_MIN <= seed <= SEED_MAX:
+        raise ValueError(
+            f"seed = {seed} is not allowed: seeds of the minimal standard generator are "
+            f"{SEED_MIN} to {SEED_MAX}"
+        )
+    return int(seed)
+
+
+def _check_count(name: str, value: Any, minimum: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"{name} = {value!r} is not allowed: give an integer")
+    if value < minimum:
+        raise ValueError(f"{name} = {value} is not allowed: it must be at least {minimum}")
+    return int(value)
+
+
+def _parameter_path(params: Any) -> str:
+    path = os.fspath(params)
+    return os.fsdecode(path) if isinstance(path, bytes) else path
+
+
+class Simulation:
+    """A Lennard-Jones box advanced step by step.
+
+    Parameters
+    ----------
+    params:
+        The settings: the path of a parameter file (``str`` or ``os.PathLike``), or
+        a mapping ``{key: value}`` with numbers or their text as values (the keys
+        of the parameter file; ``nrsteps`` is needed only by ``run()`` without a
+        step count).
+    seed:
+        ``None`` draws the start velocities from the process-wide sequence, as
+        ``simulate`` does (the first simulation of a fresh process starts as
+        ``simulate``'s first run). An integer from 1 to 2**31 - 2 gives this
+        simulation a generator of its own of the same kind (the minimal standard
+        engine ``std::default_random_engine`` with a standard normal distribution),
+        seeded with it: the same seed gives the same start in any process, in any
+        order and with any thread count; different seeds give different starts.
+        ``seed=1`` starts as a fresh process's first ``simulate``.
+    threads:
+        Team size of this simulation's parallel loops; ``None`` keeps the OpenMP
+        runtime's default. Positions, velocities and the kinetic energy do not
+        depend on it; the potential energy may differ in its last bits with
+        more than one thread.
+    positions, velocities:
+        Optional start state, arrays of shape (N, 3) with finite values. Positions
+        replace the lattice and are wrapped into the box; velocities replace the
+        drawn ones and are used as given (their mean is not removed). The first
+        neighbour list and forces are built from them.
+
+    Errors are those of ``simulate``: a missing file raises ``Exception("Cannot
+    open file: ...")``, a missing key ``RuntimeError``, an unconvertible value
+    ``TypeError``, a value outside its range ``ValueError`` naming the key.
+    """
+
+    def __init__(
+        self,
+        params: Union[PathLike, Mapping[str, Any]],
+        *,
+        seed: Optional[int] = None,
+        threads: Optional[int] = None,
+        positions: Any = None,
+        velocities: Any = None,
+    ) -> None:
+        seed = _check_seed(seed)
+        team = _check_threads(threads)
+        if isinstance(params, Mapping):
+            settings = _settings_from(params)
+            make = _core.Engine.from_dict
+        else:
+            settings = _parameter_path(params)
+            if not os.path.exists(settings):
+                raise Exception("Cannot open file: " + settings)
+            make = _core.Engine.from_file
+        start_x = None if positions is None else _start_array("positions", positions)
+        start_v = None if velocities is None else _start_array("velocities", velocities)
+        self._engine = make(settings, seed, team, start_x, start_v)
+        self._seed = seed
+        self._time_base = (0, 0.0)  # (step, time) at which the current stepsize took over
+
+    # ------------------------------------------------------------------ running
+
+    def run(
+        self,
+        steps: Optional[int] = None,
+        *,
+        every: Optional[int] = None,
+        callback: Optional[Callable[["Simulation"], Any]] = None,
+        progress: bool = False,
+        trajectory: Optional[PathLike] = None,
+    ) -> "Simulation":
+        """Advance ``steps`` time steps (default: the setting ``nrsteps``).
+
+        ``every=K`` with ``callback=f`` calls ``f(self)`` after every step whose
+        number ``self.step`` is a multiple of K (counted over the whole
+        simulation, so that split runs call it at the same steps). An exception
+        raised by the callback stops the run after that step and propagates.
+
+        ``trajectory="run.gsd"`` writes frames to a GSD file (``vorlan.trajectory``):
+        the state at the start of this run, every K steps (with ``every=K``) and
+        the state at its end.
+
+        ``progress=True`` shows a progress bar with the steps, atom-steps per
+        second and the time left (tqdm when installed, else a line on standard
+        error); nothing is printed otherwise.
+
+        The interpreter lock is released while the engine steps. Ctrl-C raises
+        ``KeyboardInterrupt`` at the end of the step in progress: ``self.step``
+        says how far the run got, the log holds every step done, and ``run`` can
+        be called again. Returns ``self``.
+        """
+        if steps is None:
+            steps = self._engine_steps_setting()
+        steps = _check_count("steps", steps, 0)
+        if every is not None:
+            every = _check_count("every", every, 1)
+        if callback is not None and not callable(callback):
+            raise TypeError(f"callback = {callback!r} is not callable")
+
+        writer = None
+        if trajectory is not None:
+            from .trajectory import GSDWriter
+
+            writer = GSDWriter(os.fspath(trajectory), self.box, self.nr_particles)
+        bar = _Progress(steps, self.nr_particles) if progress else None
+        try:
+            if writer is not None:
+                self._write_frame(writer)
+            target = self.step + steps
+            adaptive = _ChunkSize() if bar is not None else None
+            while self.step < target:
+                chunk = target - self.step
+                if every is not None:
+                    chunk = min(chunk, every - self.step % every)
+                if adaptive is not None:
+                    chunk = min(chunk, adaptive.size)
+                started = _time.perf_counter()
+                self._engine.advance(chunk)
+                if adaptive is not None:
+                    adaptive.update(chunk, _time.perf_counter() - started)
+                if bar is not None:
+                    bar.update(chunk)
+                if every is not None and self.step % every == 0:
+                    if writer is not None and self.step != target:
+                        self._write_frame(writer)
+                    if callback is not None:
+                        callback(self)
+            if writer is not None and steps > 0:
+                self._write_frame(writer)
+        finally:
+            if bar is not None:
+                bar.close()
+            if writer is not None:
+                writer.close()
+        return self
+
+    def _engine_steps_setting(self) -> int:
+        text = self._engine.parameters.get("nrsteps")
+        if text is None:
+            raise RuntimeError("Could not find parameter: nrsteps")
+        try:
+            return int(text)
+        except ValueError:
+            raise TypeError("bad lexical cast: source type value could not be interpreted as target") from None
+
+    def _write_frame(self, writer: Any) -> None:
+        writer.write(self.step, self.positions, self.velocities, self.images)
+
+    # ------------------------------------------------------------------ observables
+
+    @property
+    def step(self) -> int:
+        """Number of steps done; the next step has this number."""
+        return self._engine.step
+
+    @property
+    def time(self) -> float:
+        """Simulated time: the steps done times the step size (summed piecewise
+        when the step size was changed with ``set``)."""
+        step0, time0 = self._time_base
+        return time0 + (self.step - step0) * float(self._engine.parameters["stepsize"])
+
+    @property
+    def nr_particles(self) -> int:
+        """Number of particles N."""
+        return self._engine.nr_particles
+
+    @property
+    def threads(self) -> int:
+        """Team size of this simulation's parallel loops."""
+        return self._engine.threads
+
+    @property
+    def seed(self) -> Optional[int]:
+        """The seed of this simulation's own generator, or None (process-wide sequence)."""
+        return self._seed
+
+    @property
+    def box(self) -> np.ndarray:
+        """Box edge lengths (Lx, Ly, Lz), shape (3,)."""
+        return np.array(self._engine.box, dtype=np.float64)
+
+    @property
+    def volume(self) -> float:
+        """Box volume V = Lx Ly Lz."""
+        lx, ly, lz = self._engine.box
+        return lx * ly * lz
+
+    @property
+    def density(self) -> float:
+        """Number density N / V."""
+        return self.nr_particles / self.volume
+
+    @property
+    def ekin(self) -> float:
+        """Kinetic energy: after the latest step, or of the start velocities before the first."""
+        return self._engine.ekin
+
+    @property
+    def epot(self) -> float:
+        """Potential energy of the current configuration (truncated and shifted LJ)."""
+        return self._engine.epot
+
+    @property
+    def etot(self) -> float:
+        """Total energy ekin + epot."""
+        return self._engine.etot
+
+    @property
+    def temperature(self) -> float:
+        """Kinetic temperature 2 ekin / (3N - 3) in units of the energy (k_B = 1).
+
+        3N - 3 degrees of freedom: the total momentum is removed at the start and
+        the Berendsen thermostat aims at (3N - 3)/2 kT, so the temperature measured
+        here settles at the setting ``kT``.
+        """
+        return 2.0 * self.ekin / self._degrees_of_freedom()
+
+    @property
+    def virial(self) -> float:
+        """Virial W = sum over distinct pairs within rcut of r_ij . F_ij (minimum image),
+        computed when asked."""
+        return self._engine.virial
+
+    @property
+    def pressure(self) -> float:
+        """Pressure P = (2 ekin + W) / (3V), with the virial W computed when asked."""
+        return (2.0 * self.ekin + self.virial) / (3.0 * self.volume)
+
+    def _degrees_of_freedom(self) -> int:
+        dof = 3 * self.nr_particles - 3
+        if dof <= 0:
+            raise ValueError(f"nr_particles = {self.nr_particles} has no temperature: it needs at least 2 particles")
+        return dof
+
+    @property
+    def positions(self) -> np.ndarray:
+        """Positions, wrapped into the box: a float64 copy of shape (N, 3)."""
+        return self._engine.positions
+
+    @property
+    def velocities(self) -> np.ndarray:
+        """Velocities: a float64 copy of shape (N, 3)."""
+        return self._engine.velocities
+
+    @property
+    def forces(self) -> np.ndarray:
+        """Forces at the current positions: a float64 copy of shape (N, 3)."""
+        return self._engine.forces
+
+    @property
+    def images(self) -> np.ndarray:
+        """Box crossings per particle and axis, int32 (N, 3): the unwrapped
+        positions are ``positions + images * box``."""
+        return self._engine.images
+
+    @property
+    def log(self) -> Dict[str, np.ndarray]:
+        """The energies after every step done, as NumPy arrays of equal length:
+        ``step`` (1, 2, ...: the value of ``self.step`` after that step), ``ekin``,
+        ``epot``, ``etot`` and ``temperature`` (2 ekin / (3N - 3); left out when
+        N < 2)."""
+        ekin, epot, etot = self._engine.log()
+        log = {
+            "step": np.arange(1, len(ekin) + 1, dtype=np.int64),
+            "ekin": ekin,
+            "epot": epot,
+            "etot": etot,
+        }
+        if self.nr_particles >= 2:
+            log["temperature"] = 2.0 * ekin / (3 * self.nr_particles - 3)
+        return log
+
+    # ------------------------------------------------------------------ settings
+
+    @property
+    def parameters(self) -> Dict[str, str]:
+        """The settings as key -> value text (a copy)."""
+        return dict(self._engine.parameters)
+
+    def set(self, key: str, value: Any) -> None:
+        """Change one setting between runs (steering), e.g. ``sim.set("kT", 1.5)``.
+
+        The next step reads it. The whole set is checked first by the same rules
+        as the engine's (``ValueError`` naming the key when it breaks one).
+        ``nr_particles`` and ``cell_length`` belong to the box and cannot change.
+        """
+        if key in ("nr_particles", "cell_length"):
+            raise ValueError(f"{key} cannot change: it belongs to the box built at the start")
+        text = _setting_text(key, value)
+        proposed = self.parameters
+        proposed[key] = text
+        problems = _core.check_settings(proposed)
+        if problems:
+            raise ValueError("; ".join(message for _, message in problems))
+        if key == "stepsize":
+            self._time_base = (self.step, self.time)
+        self._engine.set(key, text)
+
+    # ------------------------------------------------------------------ checkpoints
+
+    def save(self, path: PathLike) -> None:
+        """Write a checkpoint (NumPy ``.npz``) from which ``Simulation.load`` continues
+        bit for bit: settings, step, positions, velocities, forces, the neighbour
+        list as built and the displacements since then, image counters and the log.
+
+        The file is written to a temporary file in the same folder and renamed into
+        place, so an interrupted save leaves any earlier checkpoint intact.
+        """
+        path = _parameter_path(path)
+        arrays: Dict[str, Any] = dict(self._engine.state())
+        params = self._engine.parameters
+        keys = sorted(params)
+        ekin, epot, etot = self._engine.log()
+        arrays.update(
+            format=np.int64(CHECKPOINT_FORMAT),
+            step=np.int64(self.step),
+            time_base=np.array(self._time_base, dtype=np.float64),
+            seed=np.int64(-1 if self._seed is None else self._seed),
+            parameter_keys=np.array(keys, dtype=str),
+            parameter_values=np.array([params[k] for k in keys], dtype=str),
+            log_ekin=ekin,
+            log_epot=epot,
+            log_etot=etot,
+        )
+        folder = os.path.dirname(os.path.abspath(path))
+        fd, tmp = tempfile.mkstemp(prefix=".checkpoint-", suffix=".npz", dir=folder)
+        try:
+            with os.fdopen(fd, "wb") as f:
+                np.savez(f, **arrays)
+                f.flush()
+                os.fsync(f.fileno())
+            os.replace(tmp, path)
+        except BaseException:
+            try:
+                os.unlink(tmp)
+            except OSError:
+                pass
+            raise
+
+    @classmethod
+    def load(cls, path: PathLike, *, threads: Optional[int] = None) -> "Simulation":
+        """A simulation restored from a checkpoint written by ``save``, ready to
+        continue bit for bit (``threads`` as in the constructor)."""
+        team = _check_threads(threads)
+        with np.load(_parameter_path(path), allow_pickle=False) as data:
+            fmt = int(data["format"]) if "format" in data else None
+            if fmt != CHECKPOINT_FORMAT:
+                raise ValueError(f"{os.fspath(path)} is not a vorlan checkpoint of format {CHECKPOINT_FORMAT}")
+            params = dict(zip(data["parameter_keys"].tolist(), data["parameter_values"].tolist()))
+            state = {k: data[k] for k in _STATE_ARRAYS}
+            state = {
+                k: np.ascontiguousarray(v, dtype=np.uint32 if k == "neighbor_list" else np.int32 if k == "images" else np.float64)
+                for k, v in state.items()
+            }
+            for k in ("epot", "ekin", "etot"):
+                state[k] = float(data[k])
+            step = int(data["step"])
+            logs = [np.ascontiguousarray(data[k], dtype=np.float64) for k in ("log_ekin", "log_epot", "log_etot")]
+            time_base = data["time_base"].tolist()
+            seed = int(data["seed"])
+        sim = cls.__new__(cls)
+        sim._engine = _core.Engine.restore(params, state, team, step, *logs)
+        sim._seed = None if seed < 0 else seed
+        sim._time_base = (int(time_base[0]), float(time_base[1]))
+        return sim
+
+    # ------------------------------------------------------------------ interop
+
+    def to_ase(self) -> Any:
+        """The current configuration as an ``ase.Atoms`` (needs ase): positions,
+        the periodic box, masses and momenta, numbers as they are (reduced LJ
+        units read as ASE's units)."""
+        import ase
+
+        n = self.nr_particles
+        mass = float(self._engine.parameters["mass"])
+        atoms = ase.Atoms(symbols=["Ar"] * n, positions=self.positions, cell=self.box, pbc=True)
+        atoms.set_masses(np.full(n, mass))
+        atoms.set_momenta(mass * self.velocities)
+        return atoms
+
+    def __repr__(self) -> str:
+        return (
+            f"<Simulation N={self.nr_particles} step={self.step} "
+            f"ekin={self.ekin:.6g} epot={self.epot:.6g}>"
+        )
+
+
+# ---------------------------------------------------------------------- progress
+
+
+class _ChunkSize:
+    """Steps per engine call while a progress bar is shown: about 0.2 s of work,
+    so the bar moves smoothly without a call into Python every step."""
+
+    def __init__(self) -> None:
+        self.size = 1
+
+    def update(self, steps: int, seconds: float) -> None:
+        if steps == self.size:
+            per_step = seconds / steps if steps else 0.0
+            wanted = int(0.2 / per_step) if per_step > 0 else self.size * 2
+            self.size = max(1, min(wanted, 2 * self.size))
+
+
+class _Progress:
+    """Steps done, atom-steps per second and the time left: tqdm when installed,
+    else a line on standard error rewritten in place."""
+
+    def __init__(self, total: int, nr_particles: int) -> None:
+        self.total = total
+        self.atoms = nr_particles
+        self.done = 0
+        self.start = _time.perf_counter()
+        self.last_print = 0.0
+        try:
+            from tqdm import tqdm
+        except ImportError:
+            self.bar = None
+        else:
+            self.bar = tqdm(total=total, unit="step", dynamic_ncols=True)
+
+    def update(self, steps: int) -> None:
+        self.done += steps
+        elapsed = _time.perf_counter() - self.start
+        rate = self.done * self.atoms / elapsed if elapsed > 0 else 0.0
+        if self.bar is not None:
+            self.bar.set_postfix_str(f"{rate:.3g} atom-steps/s", refresh=False)
+            self.bar.update(steps)
+            return
+        if elapsed - self.last_print < 0.2 and self.done < self.total:
+            return
+        self.last_print = elapsed
+        left = (self.total - self.done) * elapsed / self.done if self.done else math.inf
+        eta = "?" if math.isinf(left) else _clock(left)
+        sys.stderr.write(
+            f"\rstep {self.done}/{self.total}  {rate:.3g} atom-steps/s  elapsed {_clock(elapsed)}  ETA {eta} "
+        )
+        sys.stderr.flush()
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+        elif self.done:
+            sys.stderr.write("\n")
+            sys.stderr.flush()
+
+
+def _clock(seconds: float) -> str:
+    s = int(round(seconds))
+    return f"{s // 3600}:{s % 3600 // 60:02d}:{s % 60:02d}"

@@ -1,0 +1,382 @@
+"""vorlan.Simulation: the same numbers as simulate, split runs, seeds and thread
+counts, interrupts and other Python threads, checkpoints, observables against a
+direct pair sum, and the errors of bad input."""
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+import types
+
+import numpy as np
+import pytest
+
+from conftest import DEFAULT_PARAMS, PACKAGE_ROOT
+from vorlan import Simulation
+
+FIELDS = ("positions", "velocities", "forces", "images")
+
+
+def child(code, tmp_path, threads=1):
+    """Runs `code` in a fresh interpreter (its own process-wide random sequence)
+    with the OpenMP default team size `threads`; returns its standard output."""
+    env = dict(os.environ, OMP_NUM_THREADS=str(threads))
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [PACKAGE_ROOT, env.get("PYTHONPATH")]))
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120
+    )
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout
+
+
+def snapshot(sim):
+    """Everything a continued run must reproduce, as arrays."""
+    state = {name: getattr(sim, name) for name in FIELDS}
+    state.update(sim.log)
+    return state
+
+
+def assert_same(a, b, keys=None):
+    for key in keys or a:
+        np.testing.assert_array_equal(a[key], b[key], err_msg=key, strict=True)
+
+
+@pytest.fixture
+def params():
+    return dict(DEFAULT_PARAMS)
+
+
+# --------------------------------------------------------------------- same numbers
+
+
+@pytest.mark.parametrize("seed", [None, 1], ids=["fresh-process", "seed-1"])
+def test_first_run_equals_simulate(param_file, tmp_path, seed):
+    # simulate's first run in a fresh process against a Simulation either in its own
+    # fresh process (seed None: the process-wide sequence) or here with seed 1 (the
+    # process-wide generator's own seed), after other draws from that sequence.
+    path = param_file({"nrsteps": "40"})
+    child(
+        f"""
+        import numpy as np
+        from vorlan.vorlan import Vorlan
+        r = Vorlan().simulate({path!r})
+        np.savez("simulate.npz", **{{k: np.asarray(v) for k, v in r.items()}})
+        """,
+        tmp_path,
+    )
+    if seed is None:
+        child(
+            f"""
+            import numpy as np
+            from vorlan import Simulation
+            sim = Simulation({path!r}, threads=1).run()
+            np.savez("sim.npz", positions=sim.positions, velocities=sim.velocities, **sim.log)
+            """,
+            tmp_path,
+        )
+        got = dict(np.load(tmp_path / "sim.npz"))
+    else:
+        Simulation(path, threads=1)  # moves the process-wide sequence on
+        sim = Simulation(path, seed=seed, threads=1).run()
+        got = dict(positions=sim.positions, velocities=sim.velocities, **sim.log)
+    want = np.load(tmp_path / "simulate.npz")
+    assert_same(want, got, ["ekin", "epot", "etot", "positions", "velocities"])
+    np.testing.assert_array_equal(got["step"], np.arange(1, 41))
+
+
+@pytest.mark.parametrize(
+    "pieces, every",
+    [((7, 13), None), ((1, 1, 18), None), ((20,), 3), ((5, 15), 4)],
+    ids=["two", "three", "every-3", "split-every-4"],
+)
+def test_split_runs_equal_unbroken(params, pieces, every):
+    params["shell"] = "0.1"  # several list rebuilds within 20 steps
+    whole = Simulation(params, seed=3, threads=1).run(20)
+    split = Simulation(params, seed=3, threads=1)
+    calls = []
+    for n in pieces:
+        split.run(n, every=every, callback=(lambda s: calls.append(s.step)) if every else None)
+    assert split.step == 20 and split.time == pytest.approx(20 * 0.005)
+    assert_same(snapshot(whole), snapshot(split))
+    if every:
+        assert calls == list(range(every, 21, every))
+
+
+def test_seeds_across_processes_and_thread_counts(params, tmp_path):
+    # seed 11 on two threads in a fresh process against seed 11 on one thread here,
+    # after the process-wide sequence and another seed have been drawn from
+    child(
+        f"""
+        import numpy as np
+        from vorlan import Simulation
+        sim = Simulation({params!r}, seed=11, threads=2).run(30)
+        np.savez("two.npz", positions=sim.positions, velocities=sim.velocities, **sim.log)
+        """,
+        tmp_path,
+        threads=2,
+    )
+    Simulation(params)
+    other = Simulation(params, seed=12, threads=1)
+    one = Simulation(params, seed=11, threads=1)
+    assert one.threads == 1
+    assert not np.array_equal(one.velocities, other.velocities)
+    one.run(30)
+    two = np.load(tmp_path / "two.npz")
+    # per-particle results and the kinetic energy (summed in particle order) exactly,
+    # the potential energy up to the order of the threads' partial sums
+    assert_same(two, snapshot(one), ["positions", "velocities", "ekin", "temperature"])
+    np.testing.assert_allclose(two["epot"], one.log["epot"], rtol=1e-12)
+
+
+def test_threads_do_not_change_the_trajectory(params):
+    params["nr_particles"], params["cell_length"] = "1000", "11"  # enough particles to split
+    runs = [Simulation(params, seed=5, threads=t).run(15) for t in (1, 2)]
+    assert [r.threads for r in runs] == [1, 2]
+    assert_same(*(snapshot(r) for r in runs), ["positions", "velocities", "forces", "images", "ekin"])
+
+
+# --------------------------------------------------------------------- interrupts, other threads
+
+
+def test_ctrl_c_stops_after_a_whole_step_and_the_run_continues(tmp_path):
+    out = child(
+        """
+        import os, signal, threading, time
+        from vorlan import Simulation
+        sim = Simulation({"nr_particles": 4000, "cell_length": 16.8, "kT": 1, "mass": 1, "sigma": 1,
+                          "epsilon": 1, "rcut": 2.5, "shell": 0.3, "tau": 0.5, "stepsize": 0.001}, seed=2)
+        sent = []
+        def interrupt():
+            time.sleep(0.5)
+            sent.append(time.perf_counter())
+            os.kill(os.getpid(), signal.SIGINT)
+        threading.Thread(target=interrupt).start()
+        try:
+            sim.run(10**6)
+        except KeyboardInterrupt:
+            print(time.perf_counter() - sent[0])
+        done = sim.step
+        print(done, len(sim.log["ekin"]), sim.log["step"][-1])
+        sim.run(3)
+        print(sim.step - done, len(sim.log["ekin"]) - done)
+        """,
+        tmp_path,
+    )
+    latency, stopped, continued = out.splitlines()
+    assert float(latency) < 0.2
+    done, logged, last = map(int, stopped.split())
+    assert 0 < done < 10**6 and logged == done and last == done
+    assert continued.split() == ["3", "3"]
+
+
+def test_other_threads_run_while_the_engine_steps(params):
+    params["nr_particles"], params["cell_length"] = "512", "8.5"
+    sim = Simulation(params, seed=4)
+    ticks, refused, stop = [], [], threading.Event()
+
+    def ticker():
+        while not stop.is_set():
+            ticks.append(sim.step)
+            try:
+                sim.positions
+            except RuntimeError as e:
+                refused.append(str(e))
+            time.sleep(0.001)
+
+    t = threading.Thread(target=ticker)
+    t.start()
+    try:
+        started = time.perf_counter()
+        while time.perf_counter() - started < 0.3:
+            sim.run(50)
+    finally:
+        stop.set()
+        t.join()
+    # the ticker ran during the engine's steps (it saw runs in progress)
+    assert len(ticks) > 20 and refused
+    assert "running in another thread" in refused[0]
+
+
+def test_callback_exception_stops_after_its_step(params):
+    def fail(sim):
+        if sim.step == 6:
+            raise LookupError("enough")
+
+    sim = Simulation(params, seed=1)
+    with pytest.raises(LookupError, match="enough"):
+        sim.run(20, every=3, callback=fail)
+    assert sim.step == 6 and len(sim.log["etot"]) == 6
+
+
+# --------------------------------------------------------------------- checkpoints
+
+
+def test_checkpoint_continues_bit_for_bit(params, tmp_path):
+    params["shell"] = "0.1"
+    sim = Simulation(params, seed=9, threads=1).run(7)
+    path = tmp_path / "state.npz"
+    sim.save(path)
+    sim.save(path)  # replacing an earlier checkpoint
+    assert sorted(os.listdir(tmp_path)) == ["state.npz"]  # no temporary left behind
+    sim.run(13)
+    back = Simulation.load(path, threads=1)
+    assert back.step == 7 and back.seed == 9 and back.parameters == sim.parameters
+    back.run(13)
+    assert_same(snapshot(sim), snapshot(back))
+    assert back.epot == sim.epot and back.time == sim.time
+
+
+def test_checkpoint_with_a_broken_list_is_refused(params, tmp_path):
+    path = tmp_path / "state.npz"
+    Simulation(params, seed=9).run(2).save(path)
+    data = dict(np.load(path))
+    data["neighbor_list"][0] = len(data["neighbor_list"]) + 5
+    np.savez(path, **data)
+    with pytest.raises(ValueError, match="neighbor_list"):
+        Simulation.load(path)
+
+
+# --------------------------------------------------------------------- observables
+
+
+def lj_reference(x, box, rcut, sigma=1.0, epsilon=1.0):
+    """Forces, shifted potential energy and virial by a direct O(N^2) minimum-image sum."""
+    d = x[:, None, :] - x[None, :, :]
+    d -= box * np.round(d / box)
+    r2 = np.einsum("ijk,ijk->ij", d, d)
+    np.fill_diagonal(r2, 4 * rcut * rcut)  # no self-pair
+    inside = r2 < rcut * rcut
+    sr6 = np.where(inside, (sigma**2 / r2) ** 3, 0.0)
+    fr = np.where(inside, 24 * epsilon * (2 * sr6 * sr6 - sr6) / r2, 0.0)  # F_ij = fr * r_ij
+    shift = (sigma / rcut) ** 12 - (sigma / rcut) ** 6
+    epot = 0.5 * np.sum(np.where(inside, 4 * epsilon * (sr6 * sr6 - sr6 - shift), 0.0))
+    forces = np.einsum("ij,ijk->ik", fr, d)
+    virial = 0.5 * np.sum(fr * r2)
+    return forces, epot, virial
+
+
+def test_observables_against_a_direct_pair_sum(params):
+    # own start state: a jittered lattice, shifted partly out of the box, and given velocities
+    n, box = 64, 5.0
+    rng = np.random.default_rng(0)
+    grid = (np.indices((4, 4, 4)).reshape(3, -1).T + 0.5) * (box / 4)
+    x = grid + rng.uniform(-0.1, 0.1, grid.shape) + np.array([box, -box, 0.0])
+    v = rng.normal(size=(n, 3))
+    params.update(rcut="2.4", cell_length=str(box))
+    sim = Simulation(params, positions=x, velocities=v)
+    wrapped = x % box
+    np.testing.assert_allclose(sim.positions, wrapped, rtol=0, atol=1e-12)
+    np.testing.assert_array_equal(sim.velocities, v)
+    forces, epot, virial = lj_reference(sim.positions, box, 2.4)
+    np.testing.assert_allclose(sim.forces, forces, rtol=1e-10, atol=1e-10)
+    assert sim.epot == pytest.approx(epot, rel=1e-10)
+    assert sim.virial == pytest.approx(virial, rel=1e-10)
+    ekin = 0.5 * np.sum(v * v)
+    assert sim.ekin == pytest.approx(ekin, rel=1e-13)
+    assert sim.temperature == pytest.approx(2 * ekin / (3 * n - 3), rel=1e-13)
+    assert sim.pressure == pytest.approx((2 * ekin + virial) / (3 * box**3), rel=1e-10)
+    assert sim.density == n / box**3
+    # after steps: the same relations at the new state, the log's temperature included
+    sim.run(5)
+    forces, epot, virial = lj_reference(sim.positions, box, 2.4)
+    assert sim.virial == pytest.approx(virial, rel=1e-10)
+    assert sim.log["temperature"][-1] == sim.temperature == 2 * sim.ekin / (3 * n - 3)
+    unwrapped = sim.positions + sim.images * box
+    assert np.abs(unwrapped - wrapped).max() < 0.5  # images count from the wrapped start
+
+
+def test_steering_a_setting_between_runs(params):
+    sim = Simulation(params, seed=2, threads=1)
+    sim.run(5)
+    sim.set("kT", 2.5)
+    sim.set("stepsize", 0.002)
+    sim.run(5)
+    assert sim.parameters["kT"] == "2.5"
+    assert sim.time == pytest.approx(5 * 0.005 + 5 * 0.002)
+    steered = Simulation(params, seed=2, threads=1).run(5)
+    assert sim.log["ekin"][4] == steered.log["ekin"][4]
+
+
+# --------------------------------------------------------------------- frames and progress
+
+
+def test_trajectory_frames_first_every_and_last(params, monkeypatch, tmp_path):
+    frames = []
+
+    class Writer:
+        def __init__(self, path, box, nr_particles):
+            assert path == str(tmp_path / "run.gsd") and nr_particles == 64
+            np.testing.assert_array_equal(box, [5.0, 5.0, 5.0])
+
+        def write(self, step, positions, velocities, images):
+            assert positions.shape == velocities.shape == images.shape == (64, 3)
+            frames.append(step)
+
+        def close(self):
+            frames.append("closed")
+
+    monkeypatch.setitem(sys.modules, "vorlan.trajectory", types.SimpleNamespace(GSDWriter=Writer))
+    sim = Simulation(params, seed=1)
+    sim.run(2)
+    sim.run(9, every=4, trajectory=tmp_path / "run.gsd")
+    assert frames == [2, 4, 8, 11, "closed"]
+
+
+def test_progress_only_when_asked(params, capsys):
+    sim = Simulation(params, seed=1)
+    sim.run(3)
+    assert capsys.readouterr() == ("", "")
+    sim.run(3, progress=True)
+    err = capsys.readouterr().err
+    assert "atom-steps/s" in err
+
+
+# --------------------------------------------------------------------- bad input
+
+BAD_CAST = "bad lexical cast: source type value could not be interpreted as target"
+
+
+@pytest.mark.parametrize(
+    "kwargs, changes, error, message",
+    [
+        ({"threads": 0}, {}, ValueError, "threads = 0 is not allowed"),
+        ({"threads": -2}, {}, ValueError, "threads = -2"),
+        ({"seed": 0}, {}, ValueError, "seed = 0 is not allowed"),
+        ({"positions": np.zeros((64, 2))}, {}, ValueError, r"positions has shape \(64, 2\)"),
+        ({"positions": np.zeros((63, 3))}, {}, ValueError, "nr_particles = 64"),
+        ({"velocities": np.full((64, 3), np.nan)}, {}, ValueError, "must be finite"),
+        ({}, {"cell_length": None}, RuntimeError, "Could not find parameter: cell_length"),
+        ({}, {"stepsize": None}, RuntimeError, "Could not find parameter: stepsize"),
+        ({}, {"mass": "heavy"}, TypeError, BAD_CAST),
+        ({}, {"mass": "0"}, ValueError, "mass = 0 is not allowed"),
+    ],
+)
+def test_bad_construction(params, kwargs, changes, error, message):
+    for key, value in changes.items():
+        if value is None:
+            del params[key]
+        else:
+            params[key] = value
+    with pytest.raises(error, match=message):
+        Simulation(params, **kwargs)
+
+
+def test_bad_file_and_run_arguments(params, param_file):
+    with pytest.raises(Exception, match="Cannot open file: /no/such.par") as info:
+        Simulation("/no/such.par")
+    assert type(info.value) is Exception
+    sim = Simulation(param_file(), seed=1)
+    for kwargs, error, message in [
+        ({"every": 0}, ValueError, "every = 0"),
+        ({"steps": -1}, ValueError, "steps = -1"),
+        ({"callback": 3, "every": 1}, TypeError, "not callable"),
+    ]:
+        with pytest.raises(error, match=message):
+            sim.run(**{"steps": 2, **kwargs})
+    for key, value, message in [("nr_particles", 8, "cannot change"), ("tau", 0, "tau = 0 is not allowed")]:
+        with pytest.raises(ValueError, match=message):
+            sim.set(key, value)
+    assert sim.step == 0 and sim.parameters["tau"] == "0.5"

@@ -1,104 +1,159 @@
-// Cell state: construction, the initial simple-cubic lattice with Maxwell-Boltzmann
-// velocities, the process-wide normal generator and the flat accessors.
+// Cell state: construction, the initial configuration (simple-cubic lattice with
+// Maxwell-Boltzmann velocities, or positions and velocities given by the caller),
+// the normal generators and the flat accessors.
 #include "cell.h"
+#include "settings.h"
 
 #include <cmath>
 #include <random>
 #include <sstream>
 #include <stdexcept>
 
-Cell::Cell(const std::shared_ptr<Parameters>& _params)
-    : params(_params)
+namespace {
+
+bool finite(const vec3& v)
 {
-    ttime = std::chrono::system_clock::now();
-    const double l = params->get_param<double>("cell_length");
-    if (!(l > 0.0)) {
-        std::ostringstream msg;
-        msg << "cell_length = " << l << " is not allowed: the box edge must be positive";
-        throw std::invalid_argument(msg.str());
-    }
-    dims = vec3(l, l, l);
-    initialize();
-    build_neighbor_list();
-    calculate_forces();
+    return std::isfinite(v.x()) && std::isfinite(v.y()) && std::isfinite(v.z());
 }
 
-void Cell::initialize()
+// Given start vectors must be one finite vector per particle.
+void check_given(const std::vector<vec3>& given, std::size_t nr_particles, const char* what)
 {
-    const std::size_t nr_particles = params->get_param<int>("nr_particles");
+    if (given.size() != nr_particles) {
+        std::ostringstream msg;
+        msg << given.size() << " start " << what << " are not allowed with nr_particles = " << nr_particles
+            << ": give one per particle";
+        throw std::invalid_argument(msg.str());
+    }
+    for (std::size_t i = 0; i < given.size(); ++i) {
+        if (!finite(given[i])) {
+            const vec3& v = given[i];
+            std::ostringstream msg;
+            msg << "start " << what << " (" << v.x() << ", " << v.y() << ", " << v.z() << ") of particle " << i
+                << " is not allowed: start " << what << " must be finite";
+            throw std::invalid_argument(msg.str());
+        }
+    }
+}
 
-    // Simple cubic lattice with cell-centred sites, z fastest; a lattice with more
-    // sites than particles leaves its last sites empty.
-    const double volume = dims.x() * dims.y() * dims.z();
-    const double dl = std::pow(volume / static_cast<double>(nr_particles), 0.3333333333333333);
-    const std::size_t nx = static_cast<std::size_t>(std::ceil(dims.x() / dl));
-    const std::size_t ny = static_cast<std::size_t>(std::ceil(dims.y() / dl));
-    const std::size_t nz = static_cast<std::size_t>(std::ceil(dims.z() / dl));
-    const double dx = dims.x() / static_cast<double>(nx);
-    const double dy = dims.y() / static_cast<double>(ny);
-    const double dz = dims.z() / static_cast<double>(nz);
+}  // namespace
 
-    positions.resize(nr_particles);
-    velocities.resize(nr_particles);
+Cell::Cell(const std::shared_ptr<Parameters>& _params)
+    : Cell(_params, CellOptions{})
+{
+}
+
+Cell::Cell(const std::shared_ptr<Parameters>& _params, const CellOptions& options)
+    : params(_params), threads(options.threads)
+{
+    ttime = std::chrono::system_clock::now();
+    if (options.seeded)
+        generator = std::make_unique<Generator>(options.seed);
+    const double l = settings::real(*params, "cell_length");
+    dims = vec3(l, l, l);
+    initialize(options);
+    build_neighbor_list();
+    calculate_forces();
+    if (!std::isfinite(epot)) {
+        std::ostringstream msg;
+        if (options.positions.empty())
+            msg << settings::not_allowed("cell_length", l, "nr_particles", static_cast<double>(positions.size()),
+                                         "the start lattice puts the particles so close that the potential energy is ")
+                << epot;
+        else
+            msg << "the start positions are not allowed: the particles overlap so closely that the potential energy is "
+                << epot;
+        throw std::invalid_argument(msg.str());
+    }
+}
+
+void Cell::initialize(const CellOptions& options)
+{
+    const std::size_t nr_particles = settings::count(*params, "nr_particles");
+
     forces.resize(nr_particles);
-
-    std::size_t count = 0;
-    for (std::size_t i = 0; i < nx; ++i) {
-        const double x = (static_cast<double>(i) + 0.5) * dx;
-        for (std::size_t j = 0; j < ny; ++j) {
-            const double y = (static_cast<double>(j) + 0.5) * dy;
-            for (std::size_t k = 0; k < nz; ++k) {
-                const double z = (static_cast<double>(k) + 0.5) * dz;
-                if (count < nr_particles) {
-                    positions[count] = vec3(x, y, z);
-                    ++count;
+    images.assign(3 * nr_particles, 0);
+    if (options.positions.empty()) {
+        // Simple cubic lattice with cell-centred sites, z fastest; a lattice with more
+        // sites than particles leaves its last sites empty. Checked before anything
+        // is drawn.
+        const settings::Lattice lat = settings::lattice(dims, nr_particles);
+        positions.resize(nr_particles);
+        std::size_t count = 0;
+        for (std::size_t i = 0; i < lat.nx; ++i) {
+            const double x = (static_cast<double>(i) + 0.5) * lat.dx;
+            for (std::size_t j = 0; j < lat.ny; ++j) {
+                const double y = (static_cast<double>(j) + 0.5) * lat.dy;
+                for (std::size_t k = 0; k < lat.nz; ++k) {
+                    const double z = (static_cast<double>(k) + 0.5) * lat.dz;
+                    if (count < nr_particles) {
+                        positions[count] = vec3(x, y, z);
+                        ++count;
+                    }
                 }
             }
         }
+    } else {
+        // Given positions go into the box with the wrap of the time step; images
+        // count crossings from this start on.
+        check_given(options.positions, nr_particles, "positions");
+        positions = options.positions;
+        apply_boundary_conditions();
+        images.assign(3 * nr_particles, 0);
     }
     positions_initial = positions;
 
-    // Maxwell-Boltzmann velocities: each component normal with variance kT/m. The
-    // first draw of a particle goes to z, the second to y, the third to x.
-    const double kT = params->get_param<double>("kT");
-    const double m = params->get_param<double>("mass");
-    if (!(m > 0.0)) {
-        std::ostringstream msg;
-        msg << "mass = " << m << " is not allowed: the particle mass must be positive";
-        throw std::invalid_argument(msg.str());
-    }
-    const double sqrtktm = std::sqrt(kT / m);
-    vec3 sum(0.0, 0.0, 0.0);
-    for (std::size_t i = 0; i < nr_particles; ++i) {
-        const double g1 = get_gauss();
-        const double g2 = get_gauss();
-        const double g3 = get_gauss();
-        velocities[i] = vec3(g3 * sqrtktm, g2 * sqrtktm, g1 * sqrtktm);
-        sum += velocities[i];
-    }
-    velocities_initial = velocities;
+    if (options.velocities.empty()) {
+        // Maxwell-Boltzmann velocities: each component normal with variance kT/m. The
+        // first draw of a particle goes to z, the second to y, the third to x.
+        const double sqrtktm = settings::velocity_scale(*params);
+        velocities.resize(nr_particles);
+        vec3 sum(0.0, 0.0, 0.0);
+        for (std::size_t i = 0; i < nr_particles; ++i) {
+            const double g1 = get_gauss();
+            const double g2 = get_gauss();
+            const double g3 = get_gauss();
+            velocities[i] = vec3(g3 * sqrtktm, g2 * sqrtktm, g1 * sqrtktm);
+            sum += velocities[i];
+        }
+        velocities_initial = velocities;
 
-    // Zero total momentum; no rescaling to the target temperature.
-    if (nr_particles > 0) {
-        const vec3 mean = sum * (1.0 / static_cast<double>(nr_particles));
-        for (auto& v : velocities)
-            v -= mean;
+        // Zero total momentum; no rescaling to the target temperature.
+        if (nr_particles > 0) {
+            const vec3 mean = sum * (1.0 / static_cast<double>(nr_particles));
+            for (auto& v : velocities)
+                v -= mean;
+        }
+        // A spread near the largest double can still overflow in a draw or the sum.
+        for (const vec3& v : velocities) {
+            if (!finite(v))
+                throw std::invalid_argument(settings::velocity_spread_message(
+                    settings::real(*params, "kT"), settings::real(*params, "mass")));
+        }
+    } else {
+        settings::real(*params, "kT");  // the keys a drawn start reads, in the same order
+        settings::real(*params, "mass");
+        check_given(options.velocities, nr_particles, "velocities");
+        velocities = options.velocities;
+        velocities_initial = velocities;
     }
     dij_list.assign(nr_particles, vec3(0.0, 0.0, 0.0));
 }
 
 double Cell::get_gauss() const
 {
+    if (generator)
+        return generator->normal(generator->engine);
     // One sequence per process, seeded 1 and never re-seeded: every fresh process
     // draws the same velocities, later runs in a process continue the sequence.
-    static std::default_random_engine generator;
+    static std::default_random_engine process_engine;
     static std::normal_distribution<double> distribution(0.0, 1.0);
-    return distribution(generator);
+    return distribution(process_engine);
 }
 
 std::size_t Cell::particle_count() const
 {
-    const std::size_t nr_particles = params->get_param<int>("nr_particles");
+    const std::size_t nr_particles = settings::count(*params, "nr_particles");
     if (nr_particles != positions.size()) {
         std::ostringstream msg;
         msg << "nr_particles = " << nr_particles << " does not match the " << positions.size()

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -43,9 +44,22 @@ struct CellState {
     double etot = 0.0;
 };
 
+// How a Cell starts, beyond its parameter set.
+struct CellOptions {
+    int threads = 0;                 // team size of the parallel loops; 0: runtime default
+    bool seeded = false;             // true: draw the velocities from a generator of this cell's own,
+    std::uint64_t seed = 0;          //   std::default_random_engine seeded with `seed`, with its own std::normal_distribution<double>(0, 1)
+    std::vector<vec3> positions;     // empty: the lattice; else N start positions, wrapped into the box
+    std::vector<vec3> velocities;    // empty: drawn as usual; else N start velocities, used as given
+};
+
 class Cell {
 public:
+    // The lattice start with velocities from the process-wide generator.
     explicit Cell(const std::shared_ptr<Parameters>& _params);
+    // Throws std::invalid_argument when given positions or velocities are not N
+    // finite vectors, or when the start is not finite (see initialize).
+    Cell(const std::shared_ptr<Parameters>& _params, const CellOptions& options);
 
     // A cell restored from a saved state, team size `team_size` (0: runtime default);
     // throws std::invalid_argument when the arrays do not fit nr_particles or the
@@ -66,6 +80,10 @@ public:
     std::vector<double> get_velocities() const { return flatten(velocities); }
     std::vector<double> get_initial_positions() const { return flatten(positions_initial); }
     std::vector<double> get_initial_velocities() const { return flatten(velocities_initial); }
+    std::vector<double> get_forces() const { return flatten(forces); }
+    // 3N box crossings counted by the wrap since the start, per particle and axis:
+    // the unwrapped position is positions + images * L.
+    std::vector<std::int32_t> get_images() const { return images; }
     double get_etot() const { return etot; }
     double get_ekin() const { return ekin; }
     double get_epot() const { return epot; }
@@ -81,7 +99,7 @@ public:
 private:
     friend struct CellTestAccess;  // white-box access for the engine tests
 
-    void initialize();
+    void initialize(const CellOptions& options);
     double get_gauss() const;
     void build_neighbor_list();
     bool check_update_neighbor_list() const;
@@ -103,6 +121,7 @@ private:
     std::vector<vec3> velocities;            // current velocities
     std::vector<vec3> velocities_initial;    // velocities as drawn, mean not yet removed
     std::vector<vec3> forces;                // force on each particle, from calculate_forces
+    std::vector<std::int32_t> images;        // 3N box crossings counted by apply_boundary_conditions
     std::shared_ptr<Parameters> params;      // the run's parameter set, shared with the driver
     std::vector<unsigned int> neighbor_list; // N start offsets, then per particle: neighbours, own index
     std::vector<vec3> dij_list;              // displacement of each particle since the last list build
@@ -115,4 +134,12 @@ private:
     double etot = 0.0;                       // ekin + epot at the end of the latest step
     std::chrono::system_clock::time_point ttime;  // start of the current progress-timing interval
     int threads = 0;                         // team size of the parallel loops; 0: the runtime's default
+
+    // The generator of a seeded cell; null: the process-wide one of get_gauss.
+    struct Generator {
+        std::default_random_engine engine;
+        std::normal_distribution<double> normal{0.0, 1.0};
+        explicit Generator(std::uint64_t seed) : engine(seed) {}
+    };
+    mutable std::unique_ptr<Generator> generator;
 };

@@ -4,15 +4,17 @@
 //   2. v *= lambda                    (Berendsen, towards ekin0 = (3N-3)/2 kT)
 //   3. x += v dt, dij += v dt         (dij: displacement since the last list build)
 //   4. F, epot at the moved positions, over the current list
-//   5. wrap x into the box
+//   5. wrap x into the box, counting the crossings in images
 //   6. rebuild the list if some particle moved more than shell/2
 //   7. v += F dt / 2m                 (ekin of the full-step velocities)
 //   8. etot = ekin + epot              (a non-finite total reports the run as unstable)
 // Forces must be valid on entry (the constructor computes the first ones).
 #include "cell.h"
 #include "parallel.h"
+#include "settings.h"
 
 #include <cmath>
+#include <cstdint>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
@@ -52,7 +54,7 @@ void Cell::integrate(unsigned int step, double dt, bool verbose)
 
 void Cell::update_velocities_half_dt(double dt)
 {
-    const double m = params->get_param<double>("mass");
+    const double m = settings::real(*params, "mass");
     const std::size_t nr_particles = particle_count();
     const double factor = (0.5 / m) * dt;
     double ekinsum = 0.0;
@@ -62,10 +64,11 @@ void Cell::update_velocities_half_dt(double dt)
     // that the thermostat, and with it every trajectory, does not depend on it:
     // the first thread chains its own block into ekinsum as it goes, the others
     // leave their |v|^2 in ekin_terms, which are chained on afterwards in order.
-    if (omp_get_max_threads() > 1 && ekin_terms.size() != count)
+    const int team_size = team();
+    if (team_size > 1 && ekin_terms.size() != count)
         ekin_terms.resize(count);
     std::size_t first_end = count;
-#pragma omp parallel
+#pragma omp parallel num_threads(team_size)
     {
         const Block b = static_block(count);
         vec3* v = velocities.data();
@@ -93,7 +96,7 @@ void Cell::update_positions(double dt)
     const std::size_t nr_particles = particle_count();
     const long long count = static_cast<long long>(nr_particles);
 
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) num_threads(team())
     for (long long i = 0; i < count; ++i) {
         const vec3 inc = dt * velocities[i];
         positions[i] += inc;
@@ -103,15 +106,22 @@ void Cell::update_positions(double dt)
 
 namespace {
 
-// p <- p - floor(p / L) L for one block of coordinates, x y z interleaved; a
-// separate function so that it is compiled with a rounding instruction for floor
-// where the CPU has one (same result as the library call).
+// f = floor(p / L); p <- p - f L; image += f for one block of coordinates, x y z
+// interleaved; a separate function so that it is compiled with a rounding
+// instruction for floor where the CPU has one (same result as the library call).
+// A count beyond the 32-bit range (only a run that has already blown up gets
+// there, and the list build stops it) is left as it was rather than overflowed.
 __attribute__((target_clones("avx2", "default")))
-void wrap_block(double* p, std::size_t begin, std::size_t end, const double invL[3], const double L[3])
+void wrap_block(double* p, std::int32_t* image, std::size_t begin, std::size_t end, const double invL[3],
+                const double L[3])
 {
     for (std::size_t i = begin; i < end; ++i)
-        for (int k = 0; k < 3; ++k)
-            p[3 * i + k] -= std::floor(p[3 * i + k] * invL[k]) * L[k];
+        for (int k = 0; k < 3; ++k) {
+            const double f = std::floor(p[3 * i + k] * invL[k]);
+            p[3 * i + k] -= f * L[k];
+            if (f != 0.0 && std::fabs(f) < 2147483647.0)
+                image[3 * i + k] += static_cast<std::int32_t>(f);
+        }
 }
 
 }  // namespace
@@ -123,29 +133,25 @@ void Cell::apply_boundary_conditions()
     const double inv[3] = {invL.x(), invL.y(), invL.z()};
     const double L[3] = {dims.x(), dims.y(), dims.z()};
     double* p = coordinates(positions);
+    std::int32_t* image = images.data();
     // every coordinate on its own: the split over threads changes nothing
-#pragma omp parallel
+#pragma omp parallel num_threads(team())
     {
         const Block b = static_block(nr_particles);
-        wrap_block(p, b.begin, b.end, inv, L);
+        wrap_block(p, image, b.begin, b.end, inv, L);
     }
 }
 
 void Cell::apply_berendsen_thermostat(double dt)
 {
     const std::size_t nr_particles = particle_count();
-    const double tau = params->get_param<double>("tau");
-    const double kT = params->get_param<double>("kT");
-    if (!(tau > 0.0)) {
-        std::ostringstream msg;
-        msg << "tau = " << tau << " is not allowed: the thermostat relaxation time must be positive";
-        throw std::invalid_argument(msg.str());
-    }
+    const double tau = settings::thermostat_time(*params, dt);
+    const double kT = settings::real(*params, "kT");
 
     // (3N - 3)/2 kT: the equipartition value with the total momentum removed
     const double ekin0 = 1.5 * static_cast<double>(nr_particles - 1) * kT;
-    // Nothing to rescale without motion; a negative radicand (dt > tau far above the
-    // target) is clamped rather than turned into NaN velocities.
+    // Nothing to rescale without motion; dt <= tau keeps the radicand positive, the
+    // clamp only guards against rounding.
     double lambda = 1.0;
     if (ekin != 0.0) {
         const double radicand = 1 + (ekin0 / ekin - 1) * (dt / tau);
@@ -153,7 +159,7 @@ void Cell::apply_berendsen_thermostat(double dt)
     }
     const long long count = static_cast<long long>(nr_particles);
 
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) num_threads(team())
     for (long long i = 0; i < count; ++i)
         velocities[i] *= lambda;
 }

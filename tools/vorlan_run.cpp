@@ -1,10 +1,11 @@
 // vorlan-run: runs one simulation from a parameter file without Python and,
 // on request, records its trajectory in a binary movie file.
 //
-// The run is the same as Vorlan().simulate(PARAMS): the file must exist, the run
-// settings stepsize, nrsteps and nr_particles are read before the Cell is built,
-// and step i (i = 0 .. nrsteps-1) is integrate(i, stepsize, verbose). With the
-// same parameter file and a fresh process, both give the same final state.
+// The run is the same as Vorlan().simulate(PARAMS): the file must be a readable
+// regular file, the run settings stepsize, nrsteps and nr_particles are read
+// before the Cell is built, and step i (i = 0 .. nrsteps-1) is
+// integrate(i, stepsize, verbose). With the same parameter file and a fresh
+// process, both give the same final state.
 //
 // Movie frames (--movie FILE --every K):
 //   frame 0         the initial configuration, before the first step; it starts
@@ -15,10 +16,14 @@
 // A run of S steps thus writes 1 + floor(S/K) frames, plus one when K does not
 // divide S.
 //
-// Exit status: 0 success, 1 the run failed (missing file, bad parameter, engine
-// or I/O error), 2 bad command line. Messages go to standard error.
-#include <sys/stat.h>
-
+// Interrupt (SIGINT, Ctrl-C): the step under way and the frame being written are
+// finished; the state after that step is written as the last frame (unless it
+// already was), and the program exits with status 130.
+//
+// Exit status: 0 success, 1 the run failed (unreadable file, bad parameter,
+// engine or I/O error), 2 bad command line, 130 interrupted. Messages go to
+// standard error.
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -29,6 +34,7 @@
 
 #include "cell.h"
 #include "parameters.h"
+#include "run.h"
 
 namespace {
 
@@ -45,7 +51,8 @@ const char* const help_text =
     "  --verbose     print the progress line every 1000 steps\n"
     "  -h, --help    show this message and exit\n"
     "\n"
-    "Exit status: 0 on success, 1 when the run fails, 2 on a bad command line.\n";
+    "Exit status: 0 on success, 1 when the run fails, 2 on a bad command line,\n"
+    "130 when interrupted (the movie then ends with the state at the interrupt).\n";
 
 struct Options {
     std::string params;      // path of the parameter file
@@ -110,35 +117,36 @@ Options parse_arguments(int argc, char** argv)
     return opt;
 }
 
-bool file_exists(const std::string& path)
-{
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
-}
+volatile std::sig_atomic_t interrupted = 0;
 
-// The run; engine failures propagate as exceptions.
+extern "C" void on_interrupt(int) { interrupted = 1; }
+
+// The run; engine failures propagate as exceptions. A missing or unreadable
+// parameter file fails in the Parameters constructor ("Cannot open file: PATH").
 int run(const Options& opt)
 {
-    if (!file_exists(opt.params)) {
-        std::cerr << "vorlan-run: Cannot open file: " << opt.params << '\n';
-        return 1;
-    }
     const auto parameters = std::make_shared<Parameters>(opt.params);
-    const double stepsize = parameters->get_param<double>("stepsize");
-    const unsigned int nrsteps = parameters->get_param<unsigned int>("nrsteps");
-    parameters->get_param<unsigned int>("nr_particles");  // as simulate: fails here, before the Cell
+    const RunSettings run_settings = read_run_settings(*parameters);  // before the Cell, as simulate
+    const unsigned int nrsteps = run_settings.nrsteps;
 
     const auto cell = std::make_unique<Cell>(parameters);
     const bool movie = !opt.movie.empty();
     if (movie)
         cell->write_to_movie_file(opt.movie, true);
-    for (unsigned int i = 0; i < nrsteps; ++i) {
-        cell->integrate(i, stepsize, opt.verbose);
-        const unsigned int done = i + 1;
-        if (movie && (done % opt.every == 0 || done == nrsteps))
+    bool last_written = true;
+    const unsigned int done = run_steps(*cell, 0, nrsteps, run_settings.stepsize, opt.verbose, [&](unsigned int step) {
+        const unsigned int steps_done = step + 1;
+        last_written = movie && (steps_done % opt.every == 0 || steps_done == nrsteps);
+        if (last_written)
             cell->write_to_movie_file(opt.movie, false);
-    }
-    return 0;
+        return interrupted == 0;
+    });
+    if (interrupted == 0)
+        return 0;
+    if (movie && !last_written)
+        cell->write_to_movie_file(opt.movie, false);
+    std::cerr << "vorlan-run: interrupted after " << done << " of " << nrsteps << " steps\n";
+    return 130;
 }
 
 }  // namespace
@@ -163,6 +171,13 @@ int main(int argc, char** argv)
                   << usage_line << "Try 'vorlan-run --help' for more information.\n";
         return 2;
     }
+
+    // The flag is looked at between steps; SA_RESTART lets a write under way finish.
+    struct sigaction action = {};
+    action.sa_handler = on_interrupt;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
 
     try {
         return run(opt);

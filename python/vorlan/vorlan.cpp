@@ -4,12 +4,27 @@
 // Multi-phase initialisation. The module exists once per process: create hands
 // back the same module object on every import, and only the first interpreter
 // may load it (the engine's random sequence and the module state are
-// process-wide). The interpreter lock is held for the whole of simulate.
+// process-wide). The interpreter lock is held for the whole of simulate; pending
+// signals are looked at between steps, so Ctrl-C ends a run with
+// KeyboardInterrupt after the step under way.
+//
+// simulate keeps the Python-level behaviour that callers can observe and rely
+// on: the existence test goes through the module global os (os.path.exists), the
+// step numbers come from iterating a Python range(0, nrsteps), and each
+// configuration becomes a list, then np.array(list), then .reshape(N, 3) through
+// the module global np. Rebinding os or np in the module, or a NumPy that hooks
+// array creation, therefore sees exactly the calls it always saw. The engine
+// side goes through the run API (read_run_settings, run_steps one step at a
+// time), the same path as vorlan-run.
+//
+// Only public C API is used, except where a version of CPython lacks a public
+// function that does the job; those places are guarded by version and say why.
 //
 // Sections: process state, helpers, simulate, the Vorlan type, create, exec,
 // module definition.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <frameobject.h>
 
 #include <memory>
 #include <string>
@@ -17,6 +32,7 @@
 
 #include "cell.h"
 #include "parameters.h"
+#include "run.h"
 #include "translate.h"
 
 namespace {
@@ -97,6 +113,17 @@ bool guarded(F&& f)
     }
 }
 
+// A name in builtins. New reference, or NULL with NameError.
+PyObject* builtin(PyObject* name)
+{
+    PyObject* value = PyObject_GetAttr(builtins_module, name);
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    return value;
+}
+
 // A module global, looked up at each use (so rebinding it takes effect), then
 // the builtins. New reference, or NULL with NameError.
 PyObject* module_global(PyObject* name)
@@ -108,12 +135,50 @@ PyObject* module_global(PyObject* name)
     }
     if (PyErr_Occurred())
         return nullptr;
-    value = PyObject_GetAttr(builtins_module, name);
-    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    }
-    return value;
+    return builtin(name);
+}
+
+// Adds a traceback entry "function" at source_file:line to the pending error,
+// the way the interpreter adds one for a Python frame. Public API only: an empty
+// code object and a frame for it, then PyTraceBack_Here.
+void add_traceback(const char* function, int line)
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* raised = PyErr_GetRaisedException();
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+#endif
+    PyCodeObject* code = PyCode_NewEmpty(source_file, function, line);
+    PyObject* globals = PyDict_New();
+    PyFrameObject* frame = (code && globals) ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
+#if PY_VERSION_HEX < 0x030B0000
+    if (frame)
+        frame->f_lineno = line;  // before 3.11 a frame keeps its line here; later ones take it from the code
+#endif
+    PyErr_Clear();  // an entry that cannot be made is left out; the error itself stands
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(raised);
+#else
+    PyErr_Restore(type, value, tb);
+#endif
+    if (frame)
+        PyTraceBack_Here(frame);
+    Py_XDECREF(frame);
+    Py_XDECREF(globals);
+    Py_XDECREF(code);
+}
+
+// Raises Exception("Cannot open file: " + filename), built by Python string
+// concatenation (so a name that is not a str fails with its TypeError).
+void raise_cannot_open(PyObject* filename)
+{
+    Ref message(PyNumber_Add(k.cannot_open, filename));
+    if (!message)
+        return;
+    Ref error(PyObject_CallOneArg(PyExc_Exception, message.get()));
+    if (error)
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
 }
 
 // bytes, bytearray or str (as UTF-8) to a byte string, zero bytes included.
@@ -156,12 +221,14 @@ bool append_float(PyObject* list, double x)
 
 // ---------------------------------------------------------------- simulate
 
-#define FAIL_IF(cond)           \
-    do {                        \
-        if (cond) {             \
-            line = __LINE__;    \
-            return nullptr;     \
-        }                       \
+// On failure a function records the line for the traceback entry and returns
+// its failure value ({}: NULL for a pointer, false for a bool).
+#define FAIL_IF(cond)         \
+    do {                      \
+        if (cond) {           \
+            line = __LINE__;  \
+            return {};        \
+        }                     \
     } while (0)
 
 // The run itself; on failure returns NULL with `line` set for the traceback.
@@ -171,7 +238,7 @@ PyObject* run_simulation(PyObject* filename, int& line)
     std::shared_ptr<Parameters> parameters;
     std::unique_ptr<Cell> cell;
 
-    // 1-2. The file must exist before anything native is built.
+    // The file must exist before anything native is built.
     {
         Ref os(module_global(k.os));
         FAIL_IF(!os);
@@ -184,41 +251,47 @@ PyObject* run_simulation(PyObject* filename, int& line)
         const int truth = PyObject_IsTrue(found.get());
         FAIL_IF(truth < 0);
         if (!truth) {
-            Ref message(PyNumber_Add(k.cannot_open, filename));
-            FAIL_IF(!message);
-            Ref error(PyObject_CallOneArg(PyExc_Exception, message.get()));
-            FAIL_IF(!error);
-            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+            raise_cannot_open(filename);
             FAIL_IF(true);
         }
     }
 
-    // 3-4. Parameters from the UTF-8 path.
+    // The parameter set, from the UTF-8 path; a path that exists but is not a
+    // readable regular file fails as a missing one.
     std::string path;
     {
         Ref encoded(PyObject_CallMethodOneArg(filename, k.encode, k.utf_8));
         FAIL_IF(!encoded);
         FAIL_IF(!to_std_string(encoded.get(), path));
     }
-    FAIL_IF(!guarded([&] { parameters.reset(new Parameters(path)); }));
+    bool unreadable = false;
+    FAIL_IF(!guarded([&] {
+        try {
+            parameters.reset(new Parameters(path));
+        } catch (const ParameterFileError&) {
+            unreadable = true;
+        }
+    }));
+    if (unreadable) {
+        raise_cannot_open(filename);
+        FAIL_IF(true);
+    }
 
-    // 5. Run settings, read before the Cell exists.
-    double dt = 0.0;
-    unsigned int steps = 0, particles = 0;
-    FAIL_IF(!guarded([&] { dt = parameters->get_param<double>("stepsize"); }));
-    Ref stepsize(PyFloat_FromDouble(dt));
+    // Run settings, read before the Cell exists.
+    RunSettings run{};
+    FAIL_IF(!guarded([&] { run = read_run_settings(*parameters); }));
+    Ref stepsize(PyFloat_FromDouble(run.stepsize));
     FAIL_IF(!stepsize);
-    FAIL_IF(!guarded([&] { steps = parameters->get_param<unsigned int>("nrsteps"); }));
-    Ref nrsteps(PyLong_FromUnsignedLong(steps));
+    Ref nrsteps(PyLong_FromUnsignedLong(run.nrsteps));
     FAIL_IF(!nrsteps);
-    FAIL_IF(!guarded([&] { particles = parameters->get_param<unsigned int>("nr_particles"); }));
-    Ref nrparticles(PyLong_FromUnsignedLong(particles));
+    Ref nrparticles(PyLong_FromUnsignedLong(run.nr_particles));
     FAIL_IF(!nrparticles);
 
-    // 6. The box: lattice, velocities, first list and forces.
+    // The box: lattice, velocities, first list and forces.
     FAIL_IF(!guarded([&] { cell.reset(new Cell(parameters)); }));
 
-    // 7-8. The steps, recording the energies after each one.
+    // The steps, one at a time, recording the energies after each one; a pending
+    // signal (Ctrl-C) ends the run between steps.
     Ref ekin(PyList_New(0));
     FAIL_IF(!ekin);
     Ref epot(PyList_New(0));
@@ -230,6 +303,7 @@ PyObject* run_simulation(PyObject* filename, int& line)
         FAIL_IF(!range);
         Ref steps_iter(PyObject_GetIter(range.get()));
         FAIL_IF(!steps_iter);
+        const auto next_step = [](unsigned int) { return true; };
         for (;;) {
             Ref i(PyIter_Next(steps_iter.get()));
             if (!i)
@@ -237,10 +311,11 @@ PyObject* run_simulation(PyObject* filename, int& line)
             const double step = PyFloat_AsDouble(i.get());
             FAIL_IF(step == -1.0 && PyErr_Occurred());
             const double h = PyFloat_AS_DOUBLE(stepsize.get());
-            FAIL_IF(!guarded([&] { cell->integrate(static_cast<unsigned int>(step), h, false); }));
+            FAIL_IF(!guarded([&] { run_steps(*cell, static_cast<unsigned int>(step), 1, h, false, next_step); }));
             FAIL_IF(!append_float(ekin.get(), cell->get_ekin()));
             FAIL_IF(!append_float(epot.get(), cell->get_epot()));
             FAIL_IF(!append_float(etot.get(), cell->get_etot()));
+            FAIL_IF(PyErr_CheckSignals() < 0);
         }
         if (PyErr_Occurred()) {
             FAIL_IF(!PyErr_ExceptionMatches(PyExc_StopIteration));
@@ -248,8 +323,8 @@ PyObject* run_simulation(PyObject* filename, int& line)
         }
     }
 
-    // 9. The result dictionary, in its fixed key order.
-    Ref results(_PyDict_NewPresized(9));
+    // The result dictionary, in its fixed key order.
+    Ref results(PyDict_New());
     FAIL_IF(!results);
     FAIL_IF(PyDict_SetItem(results.get(), k.ekin, ekin.get()) < 0);
     FAIL_IF(PyDict_SetItem(results.get(), k.epot, epot.get()) < 0);
@@ -287,14 +362,12 @@ PyObject* run_simulation(PyObject* filename, int& line)
     return results.release();
 }
 
-#undef FAIL_IF
-
 PyObject* Vorlan_simulate(PyObject* /*self*/, PyObject* filename)
 {
     int line = 0;
     PyObject* results = run_simulation(filename, line);
     if (!results)
-        _PyTraceback_Add("vorlan.vorlan.Vorlan.simulate", source_file, line);
+        add_traceback("vorlan.vorlan.Vorlan.simulate", line);
     return results;
 }
 
@@ -363,14 +436,60 @@ int ready_type()
 // be what the type's own dictionary holds under those names, ahead of object's.
 // A type that pickles some other way (its own __getstate__ or __reduce_ex__) is
 // left alone.
+// The dictionary of a type. From 3.12 on the one of a static builtin type such
+// as object lives in the interpreter state (tp_dict is NULL there), and
+// PyType_GetDict is the public way to it; earlier versions lack that function.
+// New reference, or NULL with an error set.
+PyObject* type_dict(PyTypeObject* type)
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyType_GetDict(type);
+#else
+    Py_XINCREF(type->tp_dict);
+    return type->tp_dict;
+#endif
+}
+
+// What the method resolution order of `type` holds under `name`: the first
+// entry in the dictionaries of its MRO, without descriptor binding or the
+// metatype. Borrowed (the type dictionaries keep it), or NULL; *failed tells an
+// error from absence.
+PyObject* lookup_in_mro(PyTypeObject* type, PyObject* name, bool* failed)
+{
+    *failed = false;
+    PyObject* mro = type->tp_mro;
+    for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro); ++i) {
+        Ref dict(type_dict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
+        if (!dict) {
+            *failed = true;
+            return nullptr;
+        }
+        PyObject* value = PyDict_GetItemWithError(dict.get(), name);
+        if (value || PyErr_Occurred()) {
+            *failed = !value;
+            return value;
+        }
+    }
+    return nullptr;
+}
+
 int setup_pickling(PyTypeObject* type)
 {
-    if (_PyType_Lookup(type, k.getstate) != _PyType_Lookup(&PyBaseObject_Type, k.getstate) ||
-        _PyType_Lookup(type, k.reduce_ex) != _PyType_Lookup(&PyBaseObject_Type, k.reduce_ex))
-        return 0;
+    for (PyObject* name : {k.getstate, k.reduce_ex}) {
+        bool failed_own = false, failed_base = false;
+        PyObject* own = lookup_in_mro(type, name, &failed_own);
+        PyObject* base = lookup_in_mro(&PyBaseObject_Type, name, &failed_base);
+        if (failed_own || failed_base)
+            return -1;
+        if (own != base)
+            return 0;
+    }
+    Ref dict(type_dict(type));
+    if (!dict)
+        return -1;
     for (PyObject* name : {k.reduce, k.setstate}) {
-        PyObject* method = PyDict_GetItemWithError(type->tp_dict, name);
-        if (!method || PyDict_SetItem(type->tp_dict, name, method) < 0) {
+        PyObject* method = PyDict_GetItemWithError(dict.get(), name);
+        if (!method || PyDict_SetItem(dict.get(), name, method) < 0) {
             if (!PyErr_Occurred())
                 PyErr_Format(PyExc_RuntimeError, "Unable to initialize pickling for %s", type->tp_name);
             return -1;
@@ -464,17 +583,6 @@ bool make_constants()
            keep(k.int_0, PyLong_FromLong(0)) && keep(k.int_3, PyLong_FromLong(3));
 }
 
-// Looks a name up in builtins once; NameError when it is not there.
-PyObject* get_builtin(PyObject* name)
-{
-    PyObject* value = PyObject_GetAttr(builtins_module, name);
-    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    }
-    return value;
-}
-
 // Absolute import of `name`, bound in the module namespace as `as`.
 bool import_as(const char* name, const char* as)
 {
@@ -485,6 +593,41 @@ bool import_as(const char* name, const char* as)
         return false;
     Ref imported(PyImport_ImportModuleLevelObject(modname.get(), module_dict, locals.get(), fromlist.get(), 0));
     return imported && PyDict_SetItemString(module_dict, as, imported.get()) == 0;
+}
+
+// The module namespace: builtins, constants, the Vorlan type, the imports. On
+// failure returns false with `line` set for the traceback.
+bool fill_module(PyObject* module, int& line)
+{
+    Py_INCREF(PyModule_GetDict(module));
+    Py_XSETREF(module_dict, PyModule_GetDict(module));
+    FAIL_IF(!keep(builtins_module, PyImport_ImportModule("builtins")));
+    FAIL_IF(PyDict_SetItemString(module_dict, "__builtins__", builtins_module) < 0);
+
+    FAIL_IF(!make_constants());
+
+    {
+        PyObject* modules = PyImport_GetModuleDict();
+        PyObject* existing = PyDict_GetItemWithError(modules, k.vorlan_vorlan);
+        FAIL_IF(!existing && PyErr_Occurred());
+        FAIL_IF(!existing && PyDict_SetItem(modules, k.vorlan_vorlan, module) < 0);
+    }
+
+    FAIL_IF(!keep(builtin_range, builtin(k.range)));
+    FAIL_IF(!keep(builtin_TypeError, builtin(k.TypeError)));
+    FAIL_IF(!keep(pickle_error_args, PyTuple_Pack(1, k.pickle_message)));
+
+    FAIL_IF(ready_type() < 0);
+    FAIL_IF(PyDict_SetItemString(module_dict, "Vorlan", reinterpret_cast<PyObject*>(&VorlanType)) < 0);
+    FAIL_IF(setup_pickling(&VorlanType) < 0);
+
+    FAIL_IF(!import_as("numpy", "np"));
+    FAIL_IF(!import_as("sys", "sys"));
+    FAIL_IF(!import_as("os", "os"));
+
+    Ref test(PyDict_New());
+    FAIL_IF(!test || PyDict_SetItemString(module_dict, "__test__", test.get()) < 0);
+    return true;
 }
 
 int vorlan_exec(PyObject* module)
@@ -518,60 +661,17 @@ int vorlan_exec(PyObject* module)
     Py_INCREF(module);
     module_object = module;
     int line = 0;
-#define EXEC_FAIL_IF(cond)   \
-    do {                     \
-        if (cond) {          \
-            line = __LINE__; \
-            goto error;      \
-        }                    \
-    } while (0)
-
-    Py_INCREF(PyModule_GetDict(module));
-    Py_XSETREF(module_dict, PyModule_GetDict(module));
-    {
-        PyObject* builtins = PyImport_AddModule("builtins");  // borrowed
-        EXEC_FAIL_IF(!builtins);
-        Py_INCREF(builtins);
-        keep(builtins_module, builtins);
-    }
-    EXEC_FAIL_IF(PyDict_SetItemString(module_dict, "__builtins__", builtins_module) < 0);
-
-    EXEC_FAIL_IF(!make_constants());
-
-    {
-        PyObject* modules = PyImport_GetModuleDict();
-        PyObject* existing = PyDict_GetItemWithError(modules, k.vorlan_vorlan);
-        EXEC_FAIL_IF(!existing && PyErr_Occurred());
-        EXEC_FAIL_IF(!existing && PyDict_SetItem(modules, k.vorlan_vorlan, module) < 0);
-    }
-
-    EXEC_FAIL_IF(!keep(builtin_range, get_builtin(k.range)));
-    EXEC_FAIL_IF(!keep(builtin_TypeError, get_builtin(k.TypeError)));
-    EXEC_FAIL_IF(!keep(pickle_error_args, PyTuple_Pack(1, k.pickle_message)));
-
-    EXEC_FAIL_IF(ready_type() < 0);
-    EXEC_FAIL_IF(PyDict_SetItemString(module_dict, "Vorlan", reinterpret_cast<PyObject*>(&VorlanType)) < 0);
-    EXEC_FAIL_IF(setup_pickling(&VorlanType) < 0);
-
-    EXEC_FAIL_IF(!import_as("numpy", "np"));
-    EXEC_FAIL_IF(!import_as("sys", "sys"));
-    EXEC_FAIL_IF(!import_as("os", "os"));
-
-    {
-        Ref test(PyDict_New());
-        EXEC_FAIL_IF(!test || PyDict_SetItemString(module_dict, "__test__", test.get()) < 0);
-    }
-    return 0;
-
-error:
+    if (fill_module(module, line))
+        return 0;
     if (!PyErr_Occurred())
         PyErr_SetString(PyExc_ImportError, "init vorlan.vorlan");
-    _PyTraceback_Add("init vorlan.vorlan", source_file, line);
+    add_traceback("init vorlan.vorlan", line);
     Py_CLEAR(module_dict);
     Py_CLEAR(module_object);  // the next import attempt starts over
     return -1;
-#undef EXEC_FAIL_IF
 }
+
+#undef FAIL_IF
 
 // ---------------------------------------------------------------- module definition
 

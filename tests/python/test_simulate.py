@@ -2,6 +2,7 @@
 configuration, failures and the module globals it goes through."""
 
 import builtins
+import os
 import pathlib
 import types
 
@@ -64,9 +65,37 @@ def test_missing_key(param_file, dropped, reported):
     assert type(info.value) is RuntimeError
 
 
-def test_directory_passes_the_existence_test_but_holds_no_keys(tmp_path):
-    with pytest.raises(RuntimeError, match="^Could not find parameter: stepsize$"):
-        Vorlan().simulate(str(tmp_path))
+def _special_file(kind, tmp_path):
+    if kind == "directory":
+        return str(tmp_path)
+    if kind == "fifo":
+        path = tmp_path / "fifo"
+        os.mkfifo(path)
+        return str(path)
+    if kind == "unreadable":
+        if os.geteuid() == 0:
+            pytest.skip("root reads any file")
+        path = tmp_path / "locked.par"
+        path.write_text("stepsize = 0.005\n")
+        path.chmod(0)
+        return str(path)
+    return kind  # a device
+
+
+@pytest.mark.parametrize("kind", ["directory", "fifo", "unreadable", "/dev/urandom", "/dev/zero"])
+def test_anything_but_a_readable_regular_file_cannot_be_opened(tmp_path, kind):
+    # a FIFO without a writer and the endless devices must not block or be read
+    path = _special_file(kind, tmp_path)
+    with pytest.raises(Exception) as info:
+        Vorlan().simulate(path)
+    assert type(info.value) is Exception
+    assert info.value.args == ("Cannot open file: " + path,)
+
+
+def test_a_parameter_file_longer_than_one_mebibyte_is_refused(param_file):
+    path = param_file({"padding": "0" * (1 << 20)})
+    with pytest.raises(ValueError, match="longer than 1048576 bytes"):
+        Vorlan().simulate(path)
 
 
 @pytest.mark.parametrize("changes", [{"nrsteps": "10.0"}, {"nr_particles": "8."}, {"stepsize": "1.2.3"}])
@@ -98,10 +127,10 @@ def test_values_that_cannot_run_are_rejected_by_name(param_file, changes, key):
         Vorlan().simulate(param_file(changes))
 
 
-@pytest.mark.parametrize("stepsize", ["0.2", "1" + "0" * 200])
-def test_exploding_run_raises_instead_of_returning_non_finite_values(param_file, stepsize):
+@pytest.mark.parametrize("stepsize, tau", [("0.2", "0.5"), ("1" + "0" * 200, "1" + "0" * 201)], ids=["0.2", "1e200"])
+def test_exploding_run_raises_instead_of_returning_non_finite_values(param_file, stepsize, tau):
     with pytest.raises(ArithmeticError, match="unstable"):
-        r = Vorlan().simulate(param_file({"stepsize": stepsize, "nrsteps": "3"}))
+        r = Vorlan().simulate(param_file({"stepsize": stepsize, "tau": tau, "nrsteps": "3"}))
         assert np.isfinite(r["etot"]).all()  # reached only when nothing was raised
 
 

@@ -115,15 +115,24 @@ TEST(Thermostat, OneParticleDecaysAndAParticleAtRestStaysFinite)
     EXPECT_DOUBLE_EQ(A::velocities(cell)[0].x(), std::sqrt(1 - 0.005 / 0.5));
 }
 
-TEST(Thermostat, NoNaNForAHotSystemWithStepAboveTau)
+TEST(Thermostat, RefusesAStepAboveTauButNotOneEqualToIt)
 {
     Cell cell(lj_params("kT = 0.001\ntau = 0.001\n"));
     A::velocities(cell) = {vec3(10, 0, 0), vec3(-10, 0, 0)};
     A::forces(cell) = {vec3(0, 0, 0), vec3(0, 0, 0)};
     A::half_kick(cell, 0.01);
-    A::thermostat(cell, 0.01);  // radicand 1 + (tiny - 1) * 10 < 0: clamped
+    const std::vector<vec3> before = A::velocities(cell);
+    std::string message = "nothing thrown";
+    try {
+        A::thermostat(cell, 0.01);  // the radicand 1 + (tiny - 1) * 10 would be negative
+    } catch (const std::invalid_argument& e) {
+        message = e.what();
+    }
+    EXPECT_EQ(message.rfind("stepsize = 0.01 and tau = 0.001 are not allowed: ", 0), 0u) << message;
+    EXPECT_EQ(A::velocities(cell), before);
+    A::thermostat(cell, 0.001);  // dt = tau: straight to the target, sqrt(ekin0 / ekin)
     for (const vec3& v : A::velocities(cell))
-        EXPECT_EQ(v, vec3(0, 0, 0));
+        EXPECT_NEAR(v.norm(), std::sqrt(1.5 * 0.001), 1e-12);  // 1 + (r - 1) rounds
 }
 
 TEST(Thermostat, RejectsTauOfZero)
@@ -162,7 +171,7 @@ TEST(Integrate, MissingTauFailsAfterTheFirstHalfKick)
 TEST(Integrate, RefusesAParticleCountThatNoLongerMatches)
 {
     Cell cell(lj_params());
-    A::params(cell)->params["nr_particles"] = "3";
+    A::params(cell)->override_param("nr_particles", "3");
     EXPECT_THROW(cell.integrate(0, 0.005, false), std::logic_error);
 }
 

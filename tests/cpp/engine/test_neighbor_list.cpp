@@ -87,8 +87,8 @@ TEST(NeighborList, RejectsAnEmptyListRadiusBeforeChangingAnything)
 {
     auto cell = std::make_unique<Cell>(lj_params());
     const List before = A::neighbor_list(*cell);
-    A::params(*cell)->params["rcut"] = "0";
-    A::params(*cell)->params["shell"] = "0";
+    A::params(*cell)->override_param("rcut", "0");
+    A::params(*cell)->override_param("shell", "0");
     try {
         A::build_neighbor_list(*cell);
         FAIL();

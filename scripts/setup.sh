@@ -24,3 +24,13 @@ for py in "$@"; do
     "$py" -m pip install -q --disable-pip-version-check numpy pytest scikit-build-core cmake ninja nanobind pandas "dask[distributed]"
   fi
 done
+
+# matplotlib draws the figures of `vorlan plot` and `vorlan run --plot` (the extra
+# `vorlan[plot]` for users), gsd writes the trajectories of `vorlan run
+# --trajectory`; the tests of the vorlan command use both.
+for py in "$@"; do
+  if ! "$py" -c 'import matplotlib, gsd.hoomd' 2>/dev/null; then
+    echo "setup: installing matplotlib and gsd for $py"
+    "$py" -m pip install -q --disable-pip-version-check matplotlib gsd
+  fi
+done

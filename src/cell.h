@@ -28,6 +28,15 @@
 
 using vec3 = Eigen::Vector3d;
 
+// How a Cell starts, beyond its parameter set.
+struct CellOptions {
+    int threads = 0;                 // team size of the parallel loops; 0: runtime default
+    bool seeded = false;             // true: draw the velocities from a generator of this cell's own,
+    std::uint64_t seed = 0;          //   std::default_random_engine seeded with `seed`, with its own std::normal_distribution<double>(0, 1)
+    std::vector<vec3> positions;     // empty: the lattice; else N start positions, wrapped into the box
+    std::vector<vec3> velocities;    // empty: drawn as usual; else N start velocities, used as given
+};
+
 // The state a Cell's next steps depend on, for checkpoints (checkpoint.cpp): a
 // cell restored from it continues bit for bit.
 struct CellState {
@@ -42,15 +51,6 @@ struct CellState {
     double epot = 0.0;                        // energies at the end of the latest step
     double ekin = 0.0;
     double etot = 0.0;
-};
-
-// How a Cell starts, beyond its parameter set.
-struct CellOptions {
-    int threads = 0;                 // team size of the parallel loops; 0: runtime default
-    bool seeded = false;             // true: draw the velocities from a generator of this cell's own,
-    std::uint64_t seed = 0;          //   std::default_random_engine seeded with `seed`, with its own std::normal_distribution<double>(0, 1)
-    std::vector<vec3> positions;     // empty: the lattice; else N start positions, wrapped into the box
-    std::vector<vec3> velocities;    // empty: drawn as usual; else N start velocities, used as given
 };
 
 class Cell {

@@ -13,22 +13,38 @@ alone tells which it is. A file without the header needs the particle count
 from the caller. Frames carry no step number; they come in the order they were
 written.
 
+`read_movie` maps the file into memory instead of reading it: the arrays of the
+returned Movie are views of the mapping, so a frame costs memory only when it is
+touched, and the last frame of a file of many gigabytes is read in milliseconds.
+The mapping is private (copy on write): changing the arrays never changes the file.
+
 ``python -m vorlan.movie MOVIE OUT.xyz [--nr-particles N] [--species S]``
 converts a movie file to extended XYZ from the command line.
 """
 
+from __future__ import annotations
+
 import argparse
+import contextlib
 import os
+import secrets
+import stat
 import sys
-from typing import NamedTuple, Optional, TextIO, Union
+from typing import Callable, Iterable, Iterator, NamedTuple, Optional, Sequence, TextIO, Union
 
 import numpy as np
 
-__all__ = ["Movie", "read_movie", "write_xyz"]
+__all__ = ["Movie", "read_movie", "write_xyz", "to_ase"]
 
 HEADER_BYTES = 4
 BOX_BYTES = 24
 RECORD_BYTES = 56
+
+# Extended XYZ columns. `velo` is the velocity column of OVITO and libAtoms; ASE
+# knows velocities only as momenta, which it divides by the masses column, so both
+# are written too. With the default mass 1 (the reduced unit of mass) the momenta
+# are the velocities digit for digit and ASE's get_velocities() returns them exactly.
+XYZ_PROPERTIES = "species:S:1:pos:R:3:velo:R:3:masses:R:1:momenta:R:3"
 
 
 class Movie(NamedTuple):
@@ -53,41 +69,41 @@ def frame_bytes(nr_particles: int) -> int:
     return BOX_BYTES + RECORD_BYTES * nr_particles
 
 
-def read_movie(path: Union[str, "os.PathLike[str]"], nr_particles: Optional[int] = None) -> Movie:
-    """Reads all frames of the movie file at `path`.
+def _sizes_expected(offset: int, per_frame: int, size: int) -> str:
+    """The two whole-frame file sizes around `size`."""
+    below = max(size - offset, 0) // per_frame
+    return f"expected {offset + below * per_frame} or {offset + (below + 1) * per_frame} bytes, got {size}"
 
-    A file that starts with the particle count is read as it stands; if
-    `nr_particles` is given as well it must agree with the file. A file without
-    that header (one started by appending) needs `nr_particles`.
 
-    Raises ValueError, naming the file and the sizes involved, when the file is
-    truncated, does not match the particle count, or holds frames whose box
-    lengths or speeds show that it is not read as it was written.
-    """
-    name = os.fspath(path)
-    with open(name, "rb") as f:
-        data = f.read()
-    size = len(data)
-
-    if nr_particles is not None:
-        if isinstance(nr_particles, bool) or not isinstance(nr_particles, (int, np.integer)):
-            raise TypeError(f"nr_particles must be an int, got {type(nr_particles).__name__}")
-        if not 0 <= nr_particles < 2**32:
-            raise ValueError(f"nr_particles must be between 0 and 2**32 - 1, got {nr_particles}")
-        nr_particles = int(nr_particles)
-
+def _layout(name: str, size: int, first4: bytes, nr_particles: Optional[int]):
+    """(particle count, offset of the first frame) of a movie file of `size` bytes
+    whose first bytes are `first4`; ValueError naming the sizes when none fits."""
     if size % 8 == HEADER_BYTES:
-        header = int(np.frombuffer(data, dtype="<u4", count=1)[0])
+        header = int(np.frombuffer(first4, dtype="<u4", count=1)[0])
         if nr_particles is not None and nr_particles != header:
             raise ValueError(
                 f"{name}: header says {header} particles, but nr_particles = {nr_particles} was given")
         n, offset = header, HEADER_BYTES
     elif size % 8 == 0:
+        # Either a file without header, or a file with one cut short by 4 bytes
+        # (mod 8): say what each reading expects.
+        if len(first4) == HEADER_BYTES:
+            header = int(np.frombuffer(first4, dtype="<u4", count=1)[0])
+            with_header = (f"read with a header, the file says {header} particles in "
+                           f"{frame_bytes(header)}-byte frames and is truncated: "
+                           f"{_sizes_expected(HEADER_BYTES, frame_bytes(header), size)}")
+        else:
+            with_header = "too short to hold a header"
         if nr_particles is None:
             raise ValueError(
                 f"{name}: {size} bytes, a multiple of 8, so the file has no particle-count header; "
-                "pass nr_particles")
+                f"pass nr_particles (or, {with_header})")
         n, offset = nr_particles, 0
+        if size % frame_bytes(n):
+            raise ValueError(
+                f"{name}: {size} bytes is not a whole number of {frame_bytes(n)}-byte frames for "
+                f"{n} particles without header ({_sizes_expected(0, frame_bytes(n), size)}); "
+                f"{with_header}")
     else:
         raise ValueError(
             f"{name}: {size} bytes is neither 4 more than a multiple of 8 (with header) nor a "
@@ -99,78 +115,248 @@ def read_movie(path: Union[str, "os.PathLike[str]"], nr_particles: Optional[int]
     if extra:
         raise ValueError(
             f"{name}: {body} bytes of frames is not a whole number of {per_frame}-byte frames for "
-            f"{n} particles ({nr_frames} frames and {extra} bytes left over; expected "
-            f"{offset + nr_frames * per_frame} or {offset + (nr_frames + 1) * per_frame} bytes, "
-            f"got {size}): truncated or wrong particle count")
+            f"{n} particles ({nr_frames} frames and {extra} bytes left over; "
+            f"{_sizes_expected(offset, per_frame, size)}): truncated or wrong particle count")
+    return n, offset, nr_frames
 
-    values = np.frombuffer(data, dtype="<f8", offset=offset).reshape(nr_frames, 3 + 7 * n)
-    box = values[:, :3].astype(np.float64)
+
+def _open_regular(name: str):
+    """Opens `name` for binary reading; ValueError if it is not a regular file (a
+    device such as /dev/zero, a pipe or a socket has no size to check frames against)."""
+    f = open(name, "rb")
+    try:
+        mode = os.fstat(f.fileno()).st_mode
+        if not stat.S_ISREG(mode):
+            kind = ("a directory" if stat.S_ISDIR(mode) else "a character device" if stat.S_ISCHR(mode)
+                    else "a block device" if stat.S_ISBLK(mode) else "a pipe" if stat.S_ISFIFO(mode)
+                    else "a socket" if stat.S_ISSOCK(mode) else "not a regular file")
+            raise ValueError(f"{name}: is {kind}, not a movie file (a regular file is needed)")
+    except BaseException:
+        f.close()
+        raise
+    return f
+
+
+def read_movie(path: Union[str, "os.PathLike[str]"], nr_particles: Optional[int] = None) -> Movie:
+    """Maps the frames of the movie file at `path` into memory.
+
+    A file that starts with the particle count is read as it stands; if
+    `nr_particles` is given as well it must agree with the file. A file without
+    that header (one started by appending) needs `nr_particles`.
+
+    The arrays are views of a private memory map of the file: nothing is read
+    until used, and writing to them changes neither the file nor other readers.
+
+    Raises ValueError, naming the file and the sizes involved, when the file is
+    not a regular file, is truncated, or does not match the particle count, and
+    when the box lengths or speeds of its first frames or its last frame show
+    that it is not read as it was written (a wrong particle count shifts every
+    frame after the first). `write_xyz` and `vorlan.trajectory.convert` check
+    every frame as they go.
+    """
+    name = os.fspath(path)
+
+    if nr_particles is not None:
+        if isinstance(nr_particles, bool) or not isinstance(nr_particles, (int, np.integer)):
+            raise TypeError(f"nr_particles must be an int, got {type(nr_particles).__name__}")
+        if not 0 <= nr_particles < 2**32:
+            raise ValueError(f"nr_particles must be between 0 and 2**32 - 1, got {nr_particles}")
+        nr_particles = int(nr_particles)
+
+    with _open_regular(name) as f:
+        size = os.fstat(f.fileno()).st_size
+        n, offset, nr_frames = _layout(name, size, f.read(HEADER_BYTES), nr_particles)
+        width = 3 + 7 * n
+        if nr_frames == 0:
+            values = np.empty((0, width), dtype=np.float64)
+        else:
+            values = np.memmap(f, dtype="<f8", mode="c", offset=offset, shape=(nr_frames, width))
+
     records = values[:, 3:].reshape(nr_frames, n, 7)
-    movie = Movie(
-        box=box,
-        positions=records[:, :, 0:3].astype(np.float64),
-        velocities=records[:, :, 3:6].astype(np.float64),
-        speeds=records[:, :, 6].astype(np.float64),
-    )
-    _check_frames(name, movie)
+    movie = Movie(box=values[:, :3], positions=records[:, :, 0:3], velocities=records[:, :, 3:6],
+                  speeds=records[:, :, 6])
+    _check_frames(name, movie, sorted({0, 1, 2, nr_frames - 1} & set(range(nr_frames))))
     return movie
 
 
-def _check_frames(name: str, movie: Movie) -> None:
-    """Rejects values that a correctly aligned movie file cannot hold."""
-    bad_box = ~(np.isfinite(movie.box) & (movie.box > 0.0))
+def _check_frames(name: str, movie: Movie, frames: Sequence[int]) -> None:
+    """Rejects values that a correctly aligned movie file cannot hold, in `frames`."""
+    if len(frames) == 0:
+        return
+    index = np.asarray(frames, dtype=np.intp)
+    box = movie.box[index]
+    bad_box = ~(np.isfinite(box) & (box > 0.0))
     if bad_box.any():
-        k = int(np.argwhere(bad_box)[0][0])
+        k = int(index[np.argwhere(bad_box)[0][0]])
         raise ValueError(
             f"{name}: frame {k} has box lengths {movie.box[k].tolist()}, which are not positive "
             "numbers: wrong particle count or not a movie file")
     # The stored speed is |v| of the stored velocity; a misaligned read breaks this.
-    v = movie.velocities
+    v = movie.velocities[index]
+    speeds = movie.speeds[index]
     expected = np.sqrt(v[..., 0] * v[..., 0] + (v[..., 1] * v[..., 1] + v[..., 2] * v[..., 2]))
-    bad_speed = ~np.isclose(movie.speeds, expected, rtol=1e-12, atol=0.0, equal_nan=True)
+    bad_speed = ~np.isclose(speeds, expected, rtol=1e-12, atol=0.0, equal_nan=True)
     if bad_speed.any():
-        k, i = (int(x) for x in np.argwhere(bad_speed)[0])
+        j, i = (int(x) for x in np.argwhere(bad_speed)[0])
         raise ValueError(
-            f"{name}: frame {k}, particle {i}: stored speed {movie.speeds[k, i]!r} is not the "
-            f"length {expected[k, i]!r} of its velocity: wrong particle count or not a movie file")
+            f"{name}: frame {int(index[j])}, particle {i}: stored speed {speeds[j, i]!r} is not the "
+            f"length {expected[j, i]!r} of its velocity: wrong particle count or not a movie file")
+
+
+# ---------------------------------------------------------------- output files
+
+
+def same_file(a: Union[str, "os.PathLike[str]"], b: Union[str, "os.PathLike[str]"]) -> bool:
+    """True if `a` and `b` name one existing file (through any path or hard link)."""
+    try:
+        sa, sb = os.stat(a), os.stat(b)
+    except OSError:
+        return False
+    return (sa.st_dev, sa.st_ino) == (sb.st_dev, sb.st_ino)
+
+
+@contextlib.contextmanager
+def replace_atomically(path: Union[str, "os.PathLike[str]"]) -> Iterator[str]:
+    """Yields the name of a new temporary file next to `path`; when the block ends
+    normally the file replaces `path` in one rename, otherwise it is removed and
+    `path` is left as it was (a reader never sees half a file)."""
+    target = os.path.abspath(os.fspath(path))
+    folder, base = os.path.split(target)
+    if os.path.isdir(target):
+        raise IsADirectoryError(f"{target}: is a directory")
+    tmp = os.path.join(folder, f".{base}.{secrets.token_hex(4)}.tmp")
+    # Created as open() would (mode 0666 less the umask), not 0600 as mkstemp.
+    os.close(os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+    try:
+        yield tmp
+        os.replace(tmp, target)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(tmp)
+        raise
+
+
+# ---------------------------------------------------------------- extended XYZ
+
+
+def _check_species(species: str) -> None:
+    if (not isinstance(species, str) or not species or not species.isascii()
+            or not species.isprintable() or any(c.isspace() for c in species) or '"' in species):
+        raise ValueError(
+            f"species must be a non-empty ASCII name without blanks or quotes, got {species!r}")
+
+
+def write_xyz_frames(f: TextIO, box: np.ndarray, positions: np.ndarray, velocities: np.ndarray, *,
+                     species: str = "Ar", mass: float = 1.0, steps: Optional[Sequence[int]] = None,
+                     times: Optional[Sequence[float]] = None,
+                     check: Optional[Callable[[int], None]] = None, frames: Optional[Iterable[int]] = None) -> int:
+    """Writes frames as extended XYZ blocks to the text stream `f` and returns how
+    many. `box` (K, 3), `positions` and `velocities` (K, N, 3) may be lazy views:
+    one frame is touched at a time. `steps` and `times`, when known, go on the
+    comment line as step= and Time=; `check(k)` runs before frame k is written."""
+    _check_species(species)
+    mass = float(mass)
+    if not (np.isfinite(mass) and mass > 0.0):
+        raise ValueError(f"mass must be a positive number, got {mass!r}")
+    n = positions.shape[1]
+    row = species.replace("%", "%%") + " " + " ".join(["%.17g"] * 10)
+    count = 0
+    for k in range(positions.shape[0]) if frames is None else frames:
+        if check is not None:
+            check(k)
+        lx, ly, lz = (repr(float(x)) for x in box[k])
+        extra = f" step={int(steps[k])}" if steps is not None else ""
+        if times is not None:
+            extra += f" Time={float(times[k])!r}"
+        f.write(f"{n}\n")
+        f.write(f'Lattice="{lx} 0 0 0 {ly} 0 0 0 {lz}" Properties={XYZ_PROPERTIES} '
+                f'pbc="T T T" frame={k}{extra}\n')
+        if n:
+            v = np.asarray(velocities[k], dtype=np.float64)
+            np.savetxt(f, np.hstack([positions[k], v, np.full((n, 1), mass), mass * v]), fmt=row)
+        count += 1
+    return count
 
 
 def write_xyz(movie: Union[Movie, str, "os.PathLike[str]"], out: Union[str, "os.PathLike[str]", TextIO],
-              species: str = "Ar", nr_particles: Optional[int] = None) -> None:
+              species: str = "Ar", nr_particles: Optional[int] = None, *, mass: float = 1.0) -> None:
     """Writes the frames of `movie` as extended XYZ text to `out`.
 
-    `movie` is a Movie or the path of a movie file (read with `nr_particles`);
-    `out` is a path or an open text file. Each frame becomes one XYZ block whose
-    comment line carries the box and the column layout::
+    `movie` is a Movie or the path of a movie file (read with `nr_particles`,
+    every frame checked as it is written); `out` is a path, replaced only once
+    all frames are written, or an open text file. Each frame becomes one XYZ
+    block whose comment line carries the box and the column layout::
 
         N
-        Lattice="Lx 0 0 0 Ly 0 0 0 Lz" Properties=species:S:1:pos:R:3:vel:R:3 pbc="T T T" frame=k
-        Ar x y z vx vy vz
+        Lattice="Lx 0 0 0 Ly 0 0 0 Lz" Properties=species:S:1:pos:R:3:velo:R:3:masses:R:1:momenta:R:3 pbc="T T T" frame=k
+        Ar x y z vx vy vz m m*vx m*vy m*vz
         ...
 
-    Every particle gets the chemical symbol `species`. Numbers are written with
-    17 significant digits, so they read back exactly.
+    OVITO reads `velo` as the velocities, ASE the momenta divided by the masses;
+    `mass` (default 1, the reduced unit) is the particle mass. Every particle
+    gets the chemical symbol `species`. Numbers are written with 17 significant
+    digits, so they read back exactly.
     """
+    check = None
+    if not isinstance(movie, Movie):
+        name = os.fspath(movie)
+        if isinstance(out, (str, os.PathLike)) and same_file(name, out):
+            raise ValueError(f"{os.fspath(out)}: is the movie file being read; choose another output")
+        movie = read_movie(name, nr_particles)
+        check = lambda k: _check_frames(name, movie, [k])  # noqa: E731
+    _check_species(species)
+    if isinstance(out, (str, bytes, os.PathLike)):
+        with replace_atomically(out) as tmp, open(tmp, "w", encoding="ascii", newline="\n") as f:
+            write_xyz_frames(f, movie.box, movie.positions, movie.velocities, species=species,
+                             mass=mass, check=check)
+    else:
+        write_xyz_frames(out, movie.box, movie.positions, movie.velocities, species=species,
+                         mass=mass, check=check)
+
+
+# ---------------------------------------------------------------- ASE
+
+
+def import_ase():
+    """The ase package, or an ImportError that says how to install it."""
+    try:
+        import ase
+    except ImportError as e:
+        raise ImportError(
+            "this needs the Atomic Simulation Environment: pip install ase (or pip install vorlan[ase])"
+        ) from e
+    return ase
+
+
+def atoms_from_arrays(box, positions, velocities, *, species: str = "Ar", mass: float = 1.0, info=None):
+    """An ase.Atoms of one frame: orthorhombic periodic cell, every particle of
+    `species` with mass `mass`, so that get_velocities() returns `velocities`."""
+    ase = import_ase()
+    _check_species(species)
+    n = len(positions)
+    atoms = ase.Atoms(symbols=[species] * n, positions=np.array(positions, dtype=np.float64),
+                      cell=np.diag(np.asarray(box, dtype=np.float64)), pbc=True)
+    atoms.set_masses(np.full(n, float(mass)))
+    atoms.set_velocities(np.array(velocities, dtype=np.float64))
+    atoms.info.update(info or {})
+    return atoms
+
+
+def to_ase(movie: Union[Movie, str, "os.PathLike[str]"], frame: int = -1, *, species: str = "Ar",
+           mass: float = 1.0, nr_particles: Optional[int] = None):
+    """Frame `frame` (default the last) of `movie` (a Movie or a movie file's path)
+    as an ase.Atoms with the box as its cell, periodic in x, y and z, and the
+    velocities. Masses are `mass` (default 1, the reduced unit), so that
+    atoms.get_velocities() gives the stored velocities exactly. Needs ASE."""
+    import_ase()
     if not isinstance(movie, Movie):
         movie = read_movie(movie, nr_particles)
-    if not species or any(c.isspace() for c in species) or '"' in species:
-        raise ValueError(f"species must be a non-empty name without blanks or quotes, got {species!r}")
-    if isinstance(out, (str, bytes, os.PathLike)):
-        with open(out, "w", encoding="ascii", newline="\n") as f:
-            _write_xyz_frames(movie, f, species)
-    else:
-        _write_xyz_frames(movie, out, species)
-
-
-def _write_xyz_frames(movie: Movie, f: TextIO, species: str) -> None:
-    row = species.replace("%", "%%") + " " + " ".join(["%.17g"] * 6)
-    for k in range(movie.nr_frames):
-        lx, ly, lz = (repr(float(x)) for x in movie.box[k])
-        f.write(f"{movie.nr_particles}\n")
-        f.write(f'Lattice="{lx} 0 0 0 {ly} 0 0 0 {lz}" '
-                f'Properties=species:S:1:pos:R:3:vel:R:3 pbc="T T T" frame={k}\n')
-        if movie.nr_particles:
-            np.savetxt(f, np.hstack([movie.positions[k], movie.velocities[k]]), fmt=row)
+    k = int(frame)
+    if not -movie.nr_frames <= k < movie.nr_frames:
+        raise IndexError(f"frame = {frame} is out of range for a movie of {movie.nr_frames} frames")
+    k %= movie.nr_frames
+    return atoms_from_arrays(movie.box[k], movie.positions[k], movie.velocities[k], species=species,
+                             mass=mass, info={"frame": k})
 
 
 def main(argv=None) -> int:
@@ -184,7 +370,7 @@ def main(argv=None) -> int:
     args = parser.parse_args(argv)
     try:
         movie = read_movie(args.movie, args.nr_particles)
-        write_xyz(movie, args.xyz, species=args.species)
+        write_xyz(args.movie, args.xyz, species=args.species, nr_particles=args.nr_particles)
     except (OSError, ValueError) as e:
         print(f"{parser.prog}: {e}", file=sys.stderr)
         return 1

@@ -164,11 +164,12 @@ def test_xyz_frames_round_trip(tmp_path):
     assert len(frames) == 3
     comment, rows = frames[2]
     assert comment == ('Lattice="10.0 0 0 0 10.0 0 0 0 12.0" '
-                       'Properties=species:S:1:pos:R:3:vel:R:3 pbc="T T T" frame=2')
+                       'Properties=species:S:1:pos:R:3:velo:R:3:masses:R:1:momenta:R:3 pbc="T T T" frame=2')
     assert [r[0] for r in rows] == ["Ar", "Ar"]
     m = read_movie(path)
     back = np.array([[float(x) for x in r[1:]] for r in rows])
-    np.testing.assert_array_equal(back, np.hstack([m.positions[2], m.velocities[2]]))
+    v = m.velocities[2]
+    np.testing.assert_array_equal(back, np.hstack([m.positions[2], v, np.ones((2, 1)), v]))
 
     # Exact digits for values that need all 17, into an open text stream.
     m.positions[0, 0, 0] = 0.1 + 0.2

@@ -61,11 +61,12 @@ void Cell::calculate_forces()
     // rule changes none of its interacting pairs, and a pair that the rule would
     // correct is more than half a box, hence the cut-off, apart either way. The pair
     // loop skips the rule for such particles; same results.
-    const std::size_t max_threads = static_cast<std::size_t>(omp_get_max_threads());
-    extent.assign(6 * max_threads, 0.0);
+    const std::size_t team_size = static_cast<std::size_t>(team());
+    extent.assign(6 * team_size, 0.0);
     constexpr std::size_t pair_block = 512;
     double epotsum = 0.0;
-#pragma omp parallel reduction(+ : epotsum)
+    RegionErrors errors;
+#pragma omp parallel reduction(+ : epotsum) num_threads(team())
     {
         const Block b = static_block(nr_particles);
         double lo[3] = {0.0, 0.0, 0.0}, hi[3] = {0.0, 0.0, 0.0};
@@ -108,16 +109,18 @@ void Cell::calculate_forces()
 #pragma omp for schedule(dynamic, 1) nowait
         for (long long blk = 0; blk < nr_blocks; ++blk) {
             const std::size_t from = static_cast<std::size_t>(blk) * pair_block;
-            partial = pair_forces(mine_in, from, std::min(from + pair_block, nr_particles), f, partial);
+            if (!errors.failed())  // the vectorised loop allocates when a run is unusually crowded
+                errors.guard([&] { partial = pair_forces(mine_in, from, std::min(from + pair_block, nr_particles), f, partial); });
         }
         epotsum += partial;
     }
+    errors.rethrow();
 
     // 24 eps on the forces and 4 eps / 2 on the energy, once each, outside the pair loop
     const double epsilon = params->get_param<double>("epsilon");
     const double prefctr = 24.0 * epsilon;
     const long long count = static_cast<long long>(nr_particles);
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) num_threads(team())
     for (long long i = 0; i < count; ++i)
         forces[i] *= prefctr;
     epot = ((epotsum * 4.0) * epsilon) * 0.5;

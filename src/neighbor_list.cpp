@@ -117,6 +117,40 @@ void grid_shape(const vec3& dims, double csc, std::size_t nr_particles, unsigned
         n[k] = static_cast<unsigned int>(q[k]);
 }
 
+// std::bad_alloc (MemoryError from Python) that says which settings made the
+// list too large.
+class ListOutOfMemory : public std::bad_alloc {
+public:
+    explicit ListOutOfMemory(const std::string& what) : message(what) {}
+    const char* what() const noexcept override { return message.what(); }
+
+private:
+    std::runtime_error message;  // a copy shares the text and cannot throw
+};
+
+// After the list region: when a part could not grow, the list is left empty, the
+// parts' memory given back, and a failed allocation reported with the settings
+// that made the list too large.
+void rethrow_growth_failure(const RegionErrors& errors, std::vector<unsigned int>& list, ListBuffers& buf,
+                            std::size_t nr_particles, double rlist, double side)
+{
+    if (!errors.failed())
+        return;
+    list.clear();
+    list.shrink_to_fit();
+    buf.list_parts.clear();
+    buf.list_parts.shrink_to_fit();
+    try {
+        errors.rethrow();
+    } catch (const std::bad_alloc&) {
+        std::ostringstream msg;
+        msg << "not enough memory for the neighbour list of nr_particles = " << nr_particles
+            << " within the list radius rcut + shell = " << rlist << " in a box of cell_length = " << side
+            << ": reduce nr_particles or rcut + shell, or enlarge cell_length";
+        throw ListOutOfMemory(msg.str());
+    }
+}
+
 }  // namespace
 
 void Cell::build_neighbor_list()
@@ -147,7 +181,7 @@ void Cell::build_neighbor_list()
     };
     bool all_sane = true;
     const long long count = static_cast<long long>(nr_particles);
-#pragma omp parallel for schedule(static) reduction(&& : all_sane)
+#pragma omp parallel for schedule(static) reduction(&& : all_sane) num_threads(team())
     for (long long i = 0; i < count; ++i)
         all_sane = all_sane && sane(static_cast<std::size_t>(i));
     for (std::size_t i = 0; !all_sane && i < nr_particles; ++i) {
@@ -172,7 +206,7 @@ void Cell::build_neighbor_list()
     // Counting sort by subcell, key (ix ny + iy) nz + iz: each thread counts its
     // block, the slots go to the blocks in thread order within every subcell, so
     // each subcell lists its particles in ascending index.
-    const std::size_t max_parts = static_cast<std::size_t>(omp_get_max_threads());
+    const std::size_t max_parts = static_cast<std::size_t>(team());
     buf.subcell_of.resize(nr_particles);
     buf.subcell_start.assign(nr_subcells + 1, 0);
     buf.subcell_fill.assign(max_parts * nr_subcells, 0);
@@ -185,7 +219,7 @@ void Cell::build_neighbor_list()
     bool untidy[3] = {false, false, false}, wrapped[3] = {false, false, false};
     const double edge[3] = {dx, dy, dz};
     const double slack[3] = {1e-9 * dims.x(), 1e-9 * dims.y(), 1e-9 * dims.z()};
-#pragma omp parallel reduction(|| : untidy[:3], wrapped[:3])
+#pragma omp parallel reduction(|| : untidy[:3], wrapped[:3]) num_threads(team())
     {
         const Block b = static_block(nr_particles);
         const std::size_t t = static_cast<std::size_t>(omp_get_thread_num());
@@ -264,8 +298,9 @@ void Cell::build_neighbor_list()
     buf.part_size.assign(max_parts, 0);
     buf.run_start.resize(nr_particles);
     std::size_t nr_parts = 1;
+    RegionErrors errors;
 
-#pragma omp parallel
+#pragma omp parallel num_threads(team())
     {
         const Block b = static_block(nr_particles);
         const std::size_t t = static_cast<std::size_t>(omp_get_thread_num());
@@ -340,7 +375,8 @@ void Cell::build_neighbor_list()
                 const std::size_t done = i - b.begin;
                 const double per_particle = done >= 64 ? static_cast<double>(w - w0) / static_cast<double>(done) : 0.0;
                 const double rest = 1.1 * per_particle * static_cast<double>(b.end - i);
-                part.resize(need + std::max<std::size_t>(4096, static_cast<std::size_t>(rest)));
+                if (!errors.guard([&] { part.resize(need + std::max<std::size_t>(4096, static_cast<std::size_t>(rest))); }))
+                    break;
             }
 
             buf.run_start[i] = w;
@@ -350,6 +386,7 @@ void Cell::build_neighbor_list()
         }
         buf.part_size[t] = w;
     }
+    rethrow_growth_failure(errors, neighbor_list, buf, nr_particles, csc, dims.x());
 
     std::uint64_t total = 0;
     for (std::size_t t = 0; t < nr_parts; ++t)
@@ -369,7 +406,7 @@ void Cell::build_neighbor_list()
     neighbor_list.resize(total);
     const std::size_t per_part = nr_particles / nr_parts, extra = nr_particles % nr_parts;
     constexpr std::size_t piece = 1 << 16;  // entries copied at a time
-#pragma omp parallel
+#pragma omp parallel num_threads(team())
     {
         // parts 1, 2, ... behind part 0, in pieces shared out among the threads
         for (std::size_t t = 1; t < nr_parts; ++t) {
@@ -404,7 +441,7 @@ bool Cell::check_update_neighbor_list() const
     // non-finite displacement counts as stale so that the build reports it.
     const long long count = static_cast<long long>(dij_list.size());
     bool stale = false;
-#pragma omp parallel for schedule(static) reduction(|| : stale)
+#pragma omp parallel for schedule(static) reduction(|| : stale) num_threads(team())
     for (long long i = 0; i < count; ++i) {
         const vec3& dij = dij_list[i];
         const double d2 = dij.x() * dij.x() + (dij.y() * dij.y() + dij.z() * dij.z());

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
+#include <exception>
 
 #include <omp.h>
 
@@ -23,3 +25,42 @@ inline Block static_block(std::size_t n)
     const std::size_t begin = t * q + std::min(t, r);
     return Block{begin, begin + q + (t < r ? 1 : 0), t == 0};
 }
+
+// No exception may leave an OpenMP parallel region: the runtime would end the
+// process. Work inside a region that can throw (memory growth) runs through
+// `guard`, which keeps the first exception of any thread and reports the failure;
+// after the region, `rethrow` raises it on the calling thread.
+class RegionErrors {
+public:
+    template <typename Work>
+    bool guard(Work&& work) noexcept
+    {
+        try {
+            work();
+            return true;
+        } catch (...) {
+            record(std::current_exception());
+            return false;
+        }
+    }
+    bool failed() const { return failed_.load(std::memory_order_relaxed); }
+    void rethrow() const
+    {
+        if (failed())
+            std::rethrow_exception(first_);
+    }
+
+private:
+    void record(std::exception_ptr e) noexcept
+    {
+#pragma omp critical(vorlan_region_errors)
+        {
+            if (!first_)
+                first_ = e;
+        }
+        failed_.store(true, std::memory_order_relaxed);
+    }
+
+    std::exception_ptr first_;
+    std::atomic<bool> failed_{false};
+};

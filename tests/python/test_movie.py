@@ -3,6 +3,7 @@ from the driver through the reader to the result of simulate."""
 
 import io
 import os
+import resource
 import struct
 import subprocess
 import sys
@@ -326,6 +327,17 @@ def test_driver_run_errors(driver, tmp_path):
     assert r.returncode == 1
     assert r.stderr == f"vorlan-run: cannot open movie file '{unwritable}': No such file or directory\n"
     assert not unwritable.parent.exists()
+
+
+def test_driver_out_of_memory_exits_with_a_message(driver, tmp_path):
+    def limit_address_space():
+        resource.setrlimit(resource.RLIMIT_AS, (2 << 30,) * 2)
+
+    r = subprocess.run([str(driver), str(params_file(tmp_path, n=100000, length=1.4, steps=1))],
+                       capture_output=True, text=True, env=package_env(), preexec_fn=limit_address_space,
+                       timeout=120)
+    assert r.returncode == 1
+    assert r.stderr.startswith("vorlan-run: not enough memory for the neighbour list of nr_particles = 100000")
 
 
 @pytest.mark.parametrize("steps, every, frames", [(5, 2, 4), (6, 2, 4), (5, 5, 2), (3, 10, 2), (0, 1, 1)])

@@ -100,6 +100,25 @@ def test_exploding_run_raises_instead_of_returning_non_finite_values(param_file,
         assert np.isfinite(r["etot"]).all()  # reached only when nothing was raised
 
 
+def test_list_too_large_for_memory_is_a_memory_error(param_file, run_python):
+    # 100000 particles in a box smaller than the list radius: each one lists all
+    # others. Under an address-space limit the growth of the list fails inside the
+    # threads' region; it must come back as MemoryError, not end the process.
+    path = param_file({"nr_particles": "100000", "cell_length": "1.4", "nrsteps": "1"})
+    r = run_python(f"""
+        import resource
+        from vorlan.vorlan import Vorlan
+        in_use = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (in_use + (2 << 30),) * 2)
+        try:
+            Vorlan().simulate({path!r})
+        except MemoryError as e:
+            print("MemoryError:", e)
+    """)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.startswith("MemoryError: not enough memory for the neighbour list of nr_particles = 100000")
+
+
 # --------------------------------------------------------------------- result
 
 

@@ -12,7 +12,6 @@
 #include <random>
 #include <vector>
 
-#include <omp.h>
 
 #include "kernels.h"
 #include "support.h"
@@ -98,12 +97,6 @@ std::shared_ptr<Parameters> box_params(std::size_t n, double L)
 {
     return lj_params("nr_particles = " + std::to_string(n) + "\ncell_length = " + std::to_string(L) + "\n");
 }
-
-struct ThreadCount {
-    explicit ThreadCount(int n) : saved(omp_get_max_threads()) { omp_set_num_threads(n); }
-    ~ThreadCount() { omp_set_num_threads(saved); }
-    int saved;
-};
 
 }  // namespace
 

@@ -1,5 +1,5 @@
-// Helpers shared by the engine tests: parameter files from text, and white-box
-// access to a Cell's private state.
+// Helpers shared by the engine tests: parameter files from text, the runtime's
+// thread count for one scope, and white-box access to a Cell's private state.
 #pragma once
 
 #include <cstdio>
@@ -43,6 +43,19 @@ inline std::shared_ptr<Parameters> lj_params(const std::string& extra = "")
                        "nr_particles = 2\ncell_length = 10\nkT = 1\nmass = 1\nsigma = 1\nepsilon = 1\n"
                        "rcut = 2.5\nshell = 0.3\ntau = 0.5\nstepsize = 0.005\nnrsteps = 10\n");
 }
+
+// The runtime's default team size set for the life of this object, then restored,
+// so that a failing test leaves the next one the thread count it started with.
+class ThreadCount {
+public:
+    explicit ThreadCount(int n) : saved_(omp_get_max_threads()) { omp_set_num_threads(n); }
+    ~ThreadCount() { omp_set_num_threads(saved_); }
+    ThreadCount(const ThreadCount&) = delete;
+    ThreadCount& operator=(const ThreadCount&) = delete;
+
+private:
+    int saved_;
+};
 
 struct CellTestAccess {
     static std::vector<vec3>& positions(Cell& c) { return c.positions; }

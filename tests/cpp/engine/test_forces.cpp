@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <omp.h>
 #include <random>
 
 #include "support.h"
@@ -10,6 +9,7 @@
 namespace {
 
 using A = CellTestAccess;
+using List = std::vector<unsigned int>;
 
 std::unique_ptr<Cell> pair_at(const vec3& a, const vec3& b, const std::string& extra = "")
 {
@@ -130,11 +130,15 @@ TEST(Forces, VirialAgreesWithADirectPairSum)
 TEST(Forces, IndependentOfThreadsAndOfUnwrappedImages)
 {
     auto cell = liquid(5);
-    omp_set_num_threads(1);
-    A::calculate_forces(*cell);
-    const auto serial = A::forces(*cell);
-    const double epot = cell->get_epot();
-    omp_set_num_threads(2);
+    std::vector<vec3> serial;
+    double epot;
+    {
+        ThreadCount use(1);
+        A::calculate_forces(*cell);
+        serial = A::forces(*cell);
+        epot = cell->get_epot();
+    }
+    ThreadCount use(2);
     A::calculate_forces(*cell);
     EXPECT_EQ(A::forces(*cell), serial);
     EXPECT_NEAR(cell->get_epot(), epot, 1e-12 * std::abs(epot));
@@ -153,6 +157,23 @@ TEST(Forces, IndependentOfThreadsAndOfUnwrappedImages)
     for (std::size_t i = 0; i < serial.size(); ++i)
         EXPECT_LT((A::forces(*cell)[i] - serial[i]).norm(), 1e-9 * (1 + serial[i].norm()));
     EXPECT_NEAR(cell->get_epot(), epot, 1e-9 * std::abs(epot));
+}
+
+// The cell's own team size, larger than the runtime's default: the per-thread
+// buffers must follow it, and the results are those of one thread.
+TEST(Forces, CellTeamLargerThanTheRuntimeDefault)
+{
+    ThreadCount use(1);
+    auto cell = liquid(6);
+    const List serial_list = A::neighbor_list(*cell);
+    const auto serial = A::forces(*cell);
+    const double virial = cell->virial();
+    cell->set_threads(3);
+    A::build_neighbor_list(*cell);
+    A::calculate_forces(*cell);
+    EXPECT_EQ(A::neighbor_list(*cell), serial_list);
+    EXPECT_EQ(A::forces(*cell), serial);
+    EXPECT_NEAR(cell->virial(), virial, 1e-12 * std::abs(virial));
 }
 
 TEST(Forces, SwappingTwoParticlesSwapsTheirForces)

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <omp.h>
 #include <random>
 #include <set>
 
@@ -197,10 +196,13 @@ TEST(NeighborList, SameListWithOneAndTwoThreads)
     const Box boxes[] = {{10.0, 2.5, 0.3, 700}, {6.0, 2.5, 0.3, 150}};
     for (const Box& b : boxes) {
         auto cell = random_cell(b, 7);
-        omp_set_num_threads(1);
-        A::build_neighbor_list(*cell);
-        const List one = A::neighbor_list(*cell);
-        omp_set_num_threads(2);
+        List one;
+        {
+            ThreadCount use(1);
+            A::build_neighbor_list(*cell);
+            one = A::neighbor_list(*cell);
+        }
+        ThreadCount use(2);
         A::build_neighbor_list(*cell);
         EXPECT_EQ(A::neighbor_list(*cell), one);
         A::build_neighbor_list(*cell);

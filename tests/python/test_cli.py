@@ -228,15 +228,18 @@ def simulation():
     return pytest.importorskip("vorlan.simulation").Simulation
 
 
-def test_run_end_to_end_with_log_and_plot(tmp_path, capsys, param_file, simulation):
+def test_run_end_to_end_with_log_trajectory_and_plot(tmp_path, capsys, param_file, simulation):
+    from vorlan.trajectory import read_gsd
+
     par = param_file({"nrsteps": "40"})
-    log, png = tmp_path / "run.csv", tmp_path / "run.png"
+    log, png, gsd = tmp_path / "run.csv", tmp_path / "run.png", tmp_path / "run.gsd"
     try:
         pyplot()
         plot = ["--plot", png]
     except PlotError:
         plot = []
-    rc, out, err = vorlan(capsys, "run", par, "--seed", 7, "--threads", 1, "--sample", 10, "--log", log, *plot)
+    rc, out, err = vorlan(capsys, "run", par, "--seed", 7, "--threads", 1, "--sample", 10, "--log", log,
+                          "--trajectory", gsd, "--every", 15, *plot)
     assert rc == 0, err
     for row in ("particles N", "density N / V", "temperature T", "energy u = Epot / N", "pressure P", "atom-steps/s"):
         assert row in out
@@ -251,11 +254,15 @@ def test_run_end_to_end_with_log_and_plot(tmp_path, capsys, param_file, simulati
     assert columns["pressure"][39] == ref.pressure
     assert np.isfinite(columns["pressure"]).sum() == 4
     assert meta["nr_particles"] == "64" and meta["kT"] == "1"
+    frames = read_gsd(str(gsd))
+    assert list(frames.steps) == [0, 15, 30, 40]
+    np.testing.assert_array_equal(frames.positions[-1], ref.positions)
 
     if plot:
         assert png.read_bytes()[:4] == b"\x89PNG"
-        rc, _, err = vorlan(capsys, "plot", log)
-        assert rc == 0, err and (tmp_path / "run.png").exists()
+        rc, out, err = vorlan(capsys, "plot", log, gsd, "-o", tmp_path / "again.png")
+        assert rc == 0, err
+        assert (tmp_path / "again.png").read_bytes()[:4] == b"\x89PNG"
 
 
 def test_run_reports_a_failed_run_without_traceback(tmp_path, capsys, param_file, simulation):

@@ -34,6 +34,8 @@ PathLike = Union[str, "os.PathLike[str]"]
 SEED_MIN = 1
 SEED_MAX = 2**31 - 2
 
+STEP_MAX = 2**32 - 1  # the engine numbers its steps with 32-bit unsigned integers
+
 CHECKPOINT_FORMAT = 1  # version of the checkpoint layout written by save()
 
 _STATE_ARRAYS = (
@@ -214,6 +216,12 @@ class Simulation:
             every = _check_count("every", every, 1)
         if callback is not None and not callable(callback):
             raise TypeError(f"callback = {callback!r} is not callable")
+        if callback is not None and every is None:
+            raise ValueError("a callback needs every=K, the number of steps between its calls")
+        if self.step + steps > STEP_MAX:
+            raise OverflowError(
+                f"steps = {steps} is not allowed: the step counter (now {self.step}) cannot go beyond {STEP_MAX}"
+            )
 
         writer = None
         if trajectory is not None:

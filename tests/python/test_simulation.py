@@ -57,7 +57,9 @@ def test_first_run_equals_simulate(param_file, tmp_path, seed):
     # simulate's first run in a fresh process against a Simulation either in its own
     # fresh process (seed None: the process-wide sequence) or here with seed 1 (the
     # process-wide generator's own seed), after other draws from that sequence.
-    path = param_file({"nrsteps": "40"})
+    # more particles than one block of the pair loop, so that a team of two would
+    # add the energy in another order
+    path = param_file({"nrsteps": "40", "nr_particles": "1000", "cell_length": "11"})
     child(
         f"""
         import numpy as np
@@ -294,6 +296,20 @@ def test_observables_against_a_direct_pair_sum(params):
     assert np.abs(unwrapped - wrapped).max() < 0.5  # images count from the wrapped start
 
 
+def test_virial_and_atoms_agree_with_ase(params):
+    pytest.importorskip("ase")
+    from ase.calculators.lj import LennardJones
+
+    sim = Simulation(params, seed=6).run(10)
+    atoms = sim.to_ase()
+    np.testing.assert_array_equal(atoms.get_positions(), sim.positions)
+    np.testing.assert_allclose(atoms.get_velocities(), sim.velocities, rtol=1e-14)
+    atoms.calc = LennardJones(sigma=1.0, epsilon=1.0, rc=2.5, smooth=False)
+    # ASE's stress holds the configurational part -W/V on its diagonal
+    assert -np.trace(atoms.get_stress(voigt=False)) * sim.volume == pytest.approx(sim.virial, rel=1e-10)
+    assert atoms.get_potential_energy() == pytest.approx(sim.epot, rel=1e-10)
+
+
 def test_steering_a_setting_between_runs(params):
     steered, plain = (Simulation(params, seed=2, threads=1).run(5) for _ in range(2))
     steered.set("kT", 3.0)
@@ -393,6 +409,8 @@ def test_bad_file_and_run_arguments(params, param_file):
         ({"every": 0}, ValueError, "every = 0"),
         ({"steps": -1}, ValueError, "steps = -1"),
         ({"callback": 3, "every": 1}, TypeError, "not callable"),
+        ({"callback": print}, ValueError, "needs every"),
+        ({"steps": 2**32}, OverflowError, "cannot go beyond 4294967295"),
     ]:
         with pytest.raises(error, match=message):
             sim.run(**{"steps": 2, **kwargs})

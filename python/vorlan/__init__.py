@@ -14,16 +14,22 @@ from typing import TYPE_CHECKING, Any
 from .vorlan import Vorlan
 
 if TYPE_CHECKING:
+    from .params import read_params, write_params
     from .simulation import Simulation
 
-__all__ = ["Simulation", "Vorlan"]
+__all__ = ["Simulation", "Vorlan", "read_params", "write_params"]
 
 
 def __getattr__(name: str) -> Any:
-    # Simulation (and with it the nanobind module vorlan._core) loads on first use,
-    # so that importing vorlan.vorlan alone loads nothing else.
+    # Simulation (and with it the nanobind module vorlan._core) and the
+    # parameter-file helpers load on first use, so that importing vorlan.vorlan
+    # alone loads nothing else.
     if name == "Simulation":
         from .simulation import Simulation
 
         return Simulation
+    if name in ("read_params", "write_params"):
+        from . import params
+
+        return getattr(params, name)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

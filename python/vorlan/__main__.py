@@ -1,0 +1,7 @@
+"""``python -m vorlan``: the ``vorlan`` command."""
+
+import sys
+
+from .cli import main
+
+sys.exit(main())

@@ -1,0 +1,307 @@
+"""The vorlan command: check, run, plot; write_params; the run log and g(r)."""
+
+import math
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+
+from conftest import DEFAULT_PARAMS, PACKAGE_ROOT
+from vorlan import Vorlan, read_params, write_params
+from vorlan import params as P
+from vorlan.cli import main
+from vorlan.plot import PlotError, pyplot, radial_distribution, read_log, write_log
+
+
+def need_matplotlib():
+    try:
+        pyplot()
+    except PlotError:
+        pytest.skip("matplotlib is not installed")
+
+
+def params_text(changes=(), extra_lines=(), first=""):
+    values = dict(DEFAULT_PARAMS)
+    values.update(dict(changes))
+    body = "".join(f"{k} = {v}\n" for k, v in values.items() if v is not None)
+    return first + body + "".join(line + "\n" for line in extra_lines)
+
+
+def vorlan(capsys, *argv):
+    rc = main([str(a) for a in argv])
+    out, err = capsys.readouterr()
+    return rc, out, err
+
+
+# A line of each kind the engine skips: (key it means, the line, a word of the
+# reason, the line check suggests instead or None).
+SKIPPED = [
+    ("kT", "kT = 1.44 # liquid", "comment after the value", "kT = 1.44"),
+    ("tau", "tau = 1e6", "exponent", "tau = 1000000"),
+    ("stepsize", "stepsize = 5E-3", "exponent", "stepsize = 0.005"),
+    ("epsilon", "epsilon = -1", "negative value", None),
+    ("sigma", "sigma = +1", "'+' sign", "sigma = 1"),
+    ("nr_particles", "nr-particles = 64", "characters other than", None),
+    ("rcut", "rcut 2.5", "no '='", "rcut = 2.5"),
+    ("shell", "shell = 0.3 = 0.4", "more than one '='", None),
+    ("mass", "mass = one", "not a number", None),
+    ("cell_length", "\ufeffcell_length = 5", "byte-order mark", "cell_length = 5"),
+]
+
+
+@pytest.mark.parametrize("key, line, reason, suggestion", SKIPPED, ids=[s[1] for s in SKIPPED])
+def test_check_names_each_skipped_line_and_agrees_with_the_engine(tmp_path, capsys, key, line, reason, suggestion):
+    first = line.startswith("\ufeff")
+    text = (line + "\n" if first else "") + params_text({key: None}, () if first else ("# a comment", "", line))
+    path = tmp_path / "bad.par"
+    path.write_text(text, encoding="utf-8")
+    number = 1 if first else len(DEFAULT_PARAMS) + 2
+
+    rc, out, _ = vorlan(capsys, "check", path)
+    assert rc == 1
+    assert f"line {number}: " in out and reason in out
+    assert "line %d:" % (number - 1) not in out and "line %d:" % (number - 2) not in out  # blank and comment lines
+    assert f"{key} (" in out.split("Missing keys")[1]
+    with pytest.raises(RuntimeError, match=f"Could not find parameter: {key}"):
+        Vorlan().simulate(str(path))
+
+    if suggestion is not None:
+        assert f"write:   {suggestion}" in out
+        path.write_text(text.replace(line, suggestion), encoding="utf-8")
+        rc, out, _ = vorlan(capsys, "check", path)
+        assert rc == 0, out
+        assert Vorlan().simulate(str(path))["nrsteps"] == int(DEFAULT_PARAMS["nrsteps"])
+
+
+def test_check_warns_about_duplicates_and_unknown_keys_but_passes(tmp_path, capsys):
+    path = tmp_path / "run.par"
+    path.write_text(params_text({}, ("sigam = 1.1", "mass = 2.0", "  ", "// note")), encoding="utf-8")
+    rc, out, _ = vorlan(capsys, "check", path)
+    assert rc == 0
+    assert "mass: line 4 (mass = 1) is used; ignored: line 13 (mass = 2.0)" in out
+    assert "line 12: sigam -- did you mean sigma?" in out
+    assert "Lines the engine skips" not in out
+    assert "density     N / L^3 = 64 / 5^3 = 0.512" in out
+    assert "subcells    floor(L / (rcut + shell)) = 1 per axis" in out
+    assert read_params(path)["mass"] == "1"
+    assert vorlan(capsys, "check", "--strict", path)[0] == 1
+
+
+@pytest.mark.parametrize(
+    "changes, converts",
+    [({"nr_particles": "64.0"}, False), ({"rcut": "1.2.3"}, False), ({"nrsteps": "4294967296"}, False),
+     ({"rcut": "3"}, True), ({"mass": "0"}, True)],
+)
+def test_check_refuses_values_not_allowed(tmp_path, capsys, changes, converts):
+    if converts and not P.check_values({})[1]:
+        pytest.skip("this build has no vorlan._core.check_settings: ranges are not checked")
+    path = tmp_path / "run.par"
+    path.write_text(params_text(changes), encoding="utf-8")
+    rc, out, _ = vorlan(capsys, "check", path)
+    assert rc == 1
+    key = next(iter(changes))
+    assert f"{key} = {changes[key]}" in out.split("Values not allowed")[1]
+    if not converts:
+        with pytest.raises((TypeError, ValueError)):
+            Vorlan().simulate(str(path))
+
+
+AWKWARD = [0.1, 1 / 3, 2.0**-30, 1e-20, 5e-324, 1.7976931348623157e308, 16.929269, 2.5, 0.0, 123456789.125]
+
+
+def test_write_params_reads_back_exactly(tmp_path, run_python):
+    path = tmp_path / "p.par"
+    for x in AWKWARD:
+        write_params(path, sigma=x, nrsteps=4294967295, kT=np.float64(x))
+        text = read_params(path)
+        assert float(text["sigma"]) == x and float(text["kT"]) == x, text
+        assert "e" not in text["sigma"].lower() and not text["sigma"].startswith(("-", "+"))
+        assert text["nrsteps"] == "4294967295"
+
+    # the engine reads the same doubles: a box of an awkward length gives the same run as its repr
+    settings = {k: float(v) for k, v in DEFAULT_PARAMS.items()}
+    settings.update(nr_particles=64, nrsteps=3, cell_length=5.000000000000001, kT=1 / 3)
+    write_params(path, **settings)
+    plain = tmp_path / "plain.par"
+    plain.write_text("".join(f"{k} = {v!r}\n" for k, v in settings.items()))
+    # each in a fresh process, where the random sequence starts anew
+    code = "import vorlan; r = vorlan.Vorlan().simulate(%r); print(repr(r['etot']), r['positions'].tobytes().hex())"
+    runs = [run_python(code % str(p)) for p in (path, plain)]
+    assert runs[0].returncode == 0, runs[0].stderr
+    assert runs[0].stdout == runs[1].stdout and runs[0].stdout.count(",") == 2
+    assert [p.name for p in tmp_path.iterdir() if p.name.startswith(".")] == []
+
+
+@pytest.mark.parametrize(
+    "settings, error, message",
+    [
+        ({"epsilon": -1.0}, ValueError, "epsilon = -1.0 is not allowed"),
+        ({"nrsteps": -5}, ValueError, "nrsteps = -5 is not allowed"),
+        ({"nrsteps": 10.5}, ValueError, "nrsteps = 10.5 is not allowed: nrsteps is an integer"),
+        ({"nr_particles": 2**31}, ValueError, "at most 2147483647"),
+        ({"kT": math.inf}, ValueError, "must be finite"),
+        ({"kT": "1e3"}, ValueError, "kT = 1e3 is not a number"),
+        ({"sigam": 1.0}, ValueError, "did you mean 'sigma'"),
+        ({"tau": True}, TypeError, "tau: a bool"),
+    ],
+)
+def test_write_params_refuses_what_the_engine_would_not_read(tmp_path, settings, error, message):
+    path = tmp_path / "p.par"
+    path.write_text("kT = 2\n")
+    with pytest.raises(error, match=message.replace("(", r"\(").replace("+", r"\+")):
+        write_params(path, kT=1.0, **settings) if "kT" not in settings else write_params(path, **settings)
+    assert path.read_text() == "kT = 2\n"  # left as it was
+    assert len(list(tmp_path.iterdir())) == 1
+
+
+def test_log_round_trip_and_plot(tmp_path, capsys):
+    step = np.arange(1, 21)
+    columns = {
+        "step": step,
+        "time": step * 0.005,
+        "ekin": 90.0 + np.sin(step),
+        "epot": -300.0 + np.cos(step),
+        "etot": -210.0 + 0.0 * step,
+        "temperature": 1.0 + 0.01 * np.sin(step),
+        "pressure": np.where(step % 5 == 0, 0.1 * step, np.nan),
+    }
+    log = write_log(tmp_path / "run.csv", columns, {"nr_particles": 64, "kT": "1"})
+    back, meta = read_log(log)
+    assert meta == {"nr_particles": "64", "kT": "1"}
+    for key, value in columns.items():
+        np.testing.assert_array_equal(back[key], value)
+
+    need_matplotlib()
+    rc, out, _ = vorlan(capsys, "plot", log, "-o", tmp_path / "run.png")
+    assert rc == 0 and (tmp_path / "run.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_radial_distribution_of_a_lattice_and_of_a_gas():
+    # simple cubic lattice, spacing 1, in a periodic box of 5: six neighbours at
+    # r = 1 (also across the faces), twelve at sqrt(2), none closer
+    g1 = np.stack(np.meshgrid(*[np.arange(5.0)] * 3, indexing="ij"), -1).reshape(-1, 3) + 0.25
+    r, g = radial_distribution([g1], 5.0, bins=100)
+    dr = r[1] - r[0]
+    shells = 4 / 3 * np.pi * ((r + dr / 2) ** 3 - (r - dr / 2) ** 3) * (len(g1) - 1) / 125.0
+    neighbours = np.cumsum(g * shells)
+    assert neighbours[r < 0.95][-1] == pytest.approx(0, abs=1e-9)
+    assert neighbours[r < 1.2][-1] == pytest.approx(6, rel=1e-6)
+    assert neighbours[r < 1.5][-1] == pytest.approx(18, rel=1e-6)
+
+    rng = np.random.default_rng(5)
+    r, g = radial_distribution([rng.uniform(0, 8, (400, 3)) for _ in range(4)], 8.0, bins=20)
+    assert np.mean(g[r > 1.5]) == pytest.approx(1.0, abs=0.05)
+
+
+@pytest.mark.parametrize(
+    "argv, rc",
+    [
+        ([], 2),
+        (["frobnicate"], 2),
+        (["run"], 2),
+        (["run", "{par}", "--steps", "-3"], 2),
+        (["run", "{par}", "--threads", "0"], 2),
+        (["run", "{par}", "--every", "5"], 2),
+        (["run", "{par}", "--seed", "0"], 2),
+        (["run", "{missing}"], 1),
+        (["check", "{missing}"], 1),
+        (["plot", "{missing}"], 1),
+        (["--help"], 0),
+    ],
+)
+def test_exit_codes(tmp_path, capsys, argv, rc):
+    par = tmp_path / "ok.par"
+    par.write_text(params_text())
+    argv = [a.format(par=par, missing=tmp_path / "nope.par") for a in argv]
+    got, out, err = vorlan(capsys, *argv)
+    assert got == rc
+    if rc == 1:
+        assert "nope.par" in err and "Traceback" not in err
+
+
+@pytest.fixture
+def simulation():
+    return pytest.importorskip("vorlan.simulation").Simulation
+
+
+def test_run_end_to_end_with_log_trajectory_and_plot(tmp_path, capsys, param_file, simulation):
+    from vorlan.trajectory import read_gsd
+
+    par = param_file({"nrsteps": "40"})
+    log, png, gsd = tmp_path / "run.csv", tmp_path / "run.png", tmp_path / "run.gsd"
+    try:
+        pyplot()
+        plot = ["--plot", png]
+    except PlotError:
+        plot = []
+    rc, out, err = vorlan(capsys, "run", par, "--seed", 7, "--threads", 1, "--sample", 10, "--log", log,
+                          "--trajectory", gsd, "--every", 15, *plot)
+    assert rc == 0, err
+    for row in ("particles N", "density N / V", "temperature T", "energy u = Epot / N", "pressure P", "atom-steps/s"):
+        assert row in out
+    assert "2 samples, every 10 steps" in out  # steps 30 and 40 of the second half
+
+    columns, meta = read_log(log)
+    ref = simulation(par, seed=7, threads=1)
+    ref.run(40)
+    np.testing.assert_array_equal(columns["step"], np.arange(1, 41))
+    for key in ("ekin", "epot", "etot", "temperature"):
+        np.testing.assert_array_equal(columns[key], ref.log[key])  # one thread: bit for bit
+    assert columns["pressure"][39] == ref.pressure
+    assert np.isfinite(columns["pressure"]).sum() == 4
+    assert meta["nr_particles"] == "64" and meta["kT"] == "1"
+    frames = read_gsd(str(gsd))
+    assert list(frames.steps) == [0, 15, 30, 40]
+    np.testing.assert_array_equal(frames.positions[-1], ref.positions)
+
+    if plot:
+        assert png.read_bytes()[:4] == b"\x89PNG"
+        rc, out, err = vorlan(capsys, "plot", log, gsd, "-o", tmp_path / "again.png")
+        assert rc == 0, err
+        assert (tmp_path / "again.png").read_bytes()[:4] == b"\x89PNG"
+
+
+def test_run_reports_a_failed_run_without_traceback(tmp_path, capsys, param_file, simulation):
+    par = tmp_path / "bad.par"
+    par.write_text(params_text({"kT": None}, ("kT = 1.44 # warm",)))
+    rc, out, err = vorlan(capsys, "run", par)
+    assert rc == 1 and "Traceback" not in err
+    assert "Could not find parameter: kT" in err and "line 11" in err and "write instead: kT = 1.44" in err
+
+
+def test_ctrl_c_keeps_a_valid_log_and_trajectory(tmp_path, param_file, simulation):
+    pytest.importorskip("gsd.hoomd")
+    trajectory = pytest.importorskip("vorlan.trajectory")
+    par = param_file({"nrsteps": "100000000"})
+    log, gsd = tmp_path / "run.csv", tmp_path / "run.gsd"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [PACKAGE_ROOT, os.environ.get("PYTHONPATH")])))
+    child = subprocess.Popen(
+        [sys.executable, "-m", "vorlan", "run", par, "--threads", "1", "--log", log,
+         "--trajectory", gsd, "--every", "10", "--sample", "5", "--quiet"],
+        cwd=tmp_path, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )
+    try:
+        # interrupt once the file has grown by a second frame
+        deadline = time.monotonic() + 60
+        sizes = {0}
+        while len(sizes) < 3 and time.monotonic() < deadline and child.poll() is None:
+            sizes.add(gsd.stat().st_size if gsd.exists() else 0)
+            time.sleep(0.02)
+        child.send_signal(signal.SIGINT)
+        _, err = child.communicate(timeout=60)
+    finally:
+        if child.poll() is None:
+            child.kill()
+    assert child.returncode == 130, err
+    assert "interrupted after" in err and "Traceback" not in err
+    columns, _ = read_log(log)
+    done = len(columns["step"])
+    assert done > 0
+    np.testing.assert_array_equal(columns["step"], np.arange(1, done + 1))
+    assert np.isfinite(columns["etot"]).all()
+    frames = trajectory.read_gsd(str(gsd))
+    assert frames.steps[0] == 0 and frames.steps[-1] == done and len(frames.steps) >= 2

@@ -1,0 +1,198 @@
+"""vorlan.sweep: many runs on an executor, reproducible, resumable, nothing lost."""
+
+import argparse
+import concurrent.futures as cf
+import functools
+import os
+import signal
+
+import numpy as np
+import pytest
+
+pd = pytest.importorskip("pandas")
+
+import vorlan.sweep  # noqa: E402
+from vorlan.sweep import add_parser, block_error, read_sweep, sweep  # noqa: E402
+
+# 64 particles and 60 steps: each run takes a few milliseconds.
+BASE = {
+    "nr_particles": 64,
+    "cell_length": 5.0,
+    "kT": 1.0,
+    "mass": 1.0,
+    "sigma": 1.0,
+    "epsilon": 1.0,
+    "rcut": 2.0,
+    "shell": 0.3,
+    "tau": 0.5,
+    "stepsize": 0.005,
+    "nrsteps": 60,
+}
+GRID = {"kT": [1.0, 1.5], "cell_length": [4.5, 5.0]}
+
+
+def same_numbers(a, b):
+    """Tables equal in everything but the wall times."""
+    pd.testing.assert_frame_equal(a.drop(columns="wall_time"), b.drop(columns="wall_time"))
+
+
+class Recording(cf.ThreadPoolExecutor):
+    """A thread pool that remembers which runs it was given."""
+
+    def __init__(self):
+        super().__init__(max_workers=2)
+        self.names = []
+
+    def submit(self, fn, task):
+        self.names.append(task["name"])
+        return super().submit(fn, task)
+
+
+def _dies_once(marker, victim, task):
+    """Stands in for vorlan.sweep._run_one in the driver: the run `victim` kills
+    its worker process after it ran, before its result leaves, the first time
+    only (the marker file remembers). Workers are fresh processes, so there
+    vorlan.sweep._run_one is the real one."""
+    import vorlan.sweep
+
+    result = vorlan.sweep._run_one(task)
+    if task["name"] == victim and not os.path.exists(marker):
+        open(marker, "w").close()
+        os.kill(os.getpid(), signal.SIGKILL)
+    return result
+
+
+@pytest.fixture(scope="module")
+def reference(tmp_path_factory):
+    """The sweep on the default process pool: 4 points, 2 replicas."""
+    return sweep(BASE, GRID, replicas=2, seed=7, results=tmp_path_factory.mktemp("pool"))
+
+
+@pytest.fixture(scope="module")
+def dask_client():
+    distributed = pytest.importorskip("dask.distributed")
+    cluster = distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=50
+    )
+    client = distributed.Client(cluster)
+    yield client
+    client.close()
+    cluster.close()
+
+
+def test_table_has_a_row_per_run_and_physical_averages(reference):
+    assert list(reference[["kT", "cell_length", "replica"]].itertuples(index=False, name=None)) == [
+        (kT, L, r) for kT in GRID["kT"] for L in GRID["cell_length"] for r in range(2)
+    ]
+    assert (reference["status"] == "ok").all()
+    assert reference["seed"].is_unique
+    np.testing.assert_allclose(reference["rho"], 64 / reference["cell_length"] ** 3)
+    # The thermostat holds the temperature near kT; the ideal-gas part makes P grow with T.
+    np.testing.assert_allclose(reference["T"], reference["kT"], rtol=0.25)
+    errors = reference[["T_err", "u_err", "P_err", "e_err"]].to_numpy()
+    assert np.isfinite(errors).all() and (errors > 0).all()
+    # Replicas of one point start from different velocities.
+    assert not np.array_equal(reference["u"][::2].to_numpy(), reference["u"][1::2].to_numpy())
+
+
+def test_dask_cluster_gives_the_pool_table(reference, dask_client, tmp_path):
+    table = sweep(BASE, GRID, replicas=2, seed=7, executor=dask_client.get_executor(), results=tmp_path)
+    same_numbers(table, reference)
+    assert read_sweep(tmp_path).equals(table)
+
+
+@pytest.mark.parametrize("where", ["pool", "dask"])
+def test_killed_worker_loses_no_run(where, reference, request, tmp_path, monkeypatch):
+    executor = request.getfixturevalue("dask_client").get_executor() if where == "dask" else None
+    marker = tmp_path / "killed-p0001-r00"
+    monkeypatch.setattr(vorlan.sweep, "_run_one", functools.partial(_dies_once, str(marker), "p0001-r00"))
+    table = sweep(BASE, GRID, replicas=2, seed=7, executor=executor, results=tmp_path)
+    assert marker.exists()
+    same_numbers(table, reference)
+
+
+def test_failing_runs_become_rows_and_the_rest_go_on(tmp_path):
+    # 512 particles in a box of 5: the lattice start overlaps them and the run blows up.
+    grid = [{"kT": 1.0}, {"nr_particles": 512}, {"nr_particles": "six"}, {"kT": 2.0}]
+    table = sweep(BASE, grid, executor=cf.ThreadPoolExecutor(2), results=tmp_path)
+    assert list(table["status"]) == ["ok", "failed", "failed", "ok"]
+    assert "unstable" in table.loc[1, "message"]
+    assert "lexical cast" in table.loc[2, "message"]
+    assert table.loc[[1, 2], ["u", "P"]].isna().all().all()
+    assert np.isfinite(table.loc[[0, 3], ["u", "P", "u_err", "P_err"]].to_numpy()).all()
+    # Every run, failed or not, has its summary on disk.
+    assert sorted(p.name for p in tmp_path.glob("*.json")) == [f"p000{i}-r00.json" for i in range(4)]
+
+
+def test_resume_runs_only_what_is_missing(tmp_path):
+    first = sweep(BASE, {"kT": [1.0, 1.5]}, replicas=2, seed=3, executor=Recording(), results=tmp_path)
+    (tmp_path / "p0001-r00.json").unlink()  # as if interrupted before this run ended
+
+    again = Recording()
+    same_numbers(sweep(BASE, {"kT": [1.0, 1.5]}, replicas=2, seed=3, executor=again, results=tmp_path), first)
+    assert again.names == ["p0001-r00"]
+
+    # More replicas later: the earlier runs keep their seeds and are not run again.
+    more = Recording()
+    table = sweep(BASE, {"kT": [1.0, 1.5]}, replicas=3, seed=3, executor=more, results=tmp_path)
+    assert more.names == ["p0000-r02", "p0001-r02"]
+    same_numbers(table[table["replica"] < 2].reset_index(drop=True), first)
+
+    # Another sweep in the same directory is refused, not mixed in.
+    with pytest.raises(ValueError, match="kT = 1 there, 1.25 now"):
+        sweep(BASE, {"kT": [1.25]}, seed=3, results=tmp_path)
+
+
+@pytest.mark.parametrize(
+    "grid, options, error, match",
+    [
+        ({"kt": [1.0]}, {}, KeyError, "'kt' is not a setting"),
+        ({"kT": []}, {}, ValueError, "grid\\['kT'\\] is empty"),
+        ({"kT": 1.0}, {}, TypeError, "give a list of values"),
+        ({"nrsteps": [10]}, {"steps": 20}, ValueError, "steps and a grid over nrsteps"),
+        ({"kT": [1.0]}, {"steps": 3}, ValueError, "steps = 3 is not allowed"),
+        ({"kT": [1.0]}, {"replicas": 0}, ValueError, "replicas = 0"),
+        ({"kT": [float("nan")]}, {}, ValueError, "kT = nan is not allowed"),
+    ],
+)
+def test_bad_sweeps_are_refused_before_any_run(grid, options, error, match, tmp_path):
+    with pytest.raises(error, match=match):
+        sweep(BASE, grid, results=tmp_path / "out", **options)
+    assert not (tmp_path / "out").exists() or not any((tmp_path / "out").iterdir())
+
+
+def test_block_error_sees_correlation():
+    # AR(1) series x_i = phi x_(i-1) + noise: the standard error of the mean is
+    # sqrt((1 + phi) / (1 - phi)) times the naive one for long series.
+    rng = np.random.default_rng(5)
+    phi, n = 0.9, 1 << 16
+    noise = rng.normal(size=n)
+    x = np.empty(n)
+    x[0] = noise[0]
+    for i in range(1, n):
+        x[i] = phi * x[i - 1] + noise[i]
+    naive = x.std(ddof=1) / np.sqrt(n)
+    assert block_error(x) == pytest.approx(naive * np.sqrt((1 + phi) / (1 - phi)), rel=0.25)
+    white = rng.normal(size=n)
+    assert block_error(white) == pytest.approx(white.std(ddof=1) / np.sqrt(n), rel=0.25)
+
+
+def test_command_line_sweep_and_plot(tmp_path):
+    base = tmp_path / "base.par"
+    base.write_text("".join(f"{k} = {v}\n" for k, v in BASE.items()))
+    parser = argparse.ArgumentParser(prog="vorlan")
+    add_parser(parser.add_subparsers(dest="command"))
+    out = tmp_path / "out"
+    args = parser.parse_args(
+        ["sweep", str(base), "--set", "kT=1.0,1.5", "--set", "cell_length=5", "--replicas", "2", "--workers", "1",
+         "--out", str(out)]
+    )
+    assert args.func(args) == 0
+    table = read_sweep(out)
+    assert list(table["kT"]) == [1.0, 1.0, 1.5, 1.5] and (table["status"] == "ok").all()
+    pytest.importorskip("matplotlib")
+    from vorlan.sweep import plot_sweep
+
+    png = tmp_path / "eos.png"
+    plot_sweep(out, png)
+    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"

@@ -4,7 +4,8 @@
 
 PYTHON   ?= python3
 PYTHON39 ?= $(shell scripts/find-python.sh 3.9)
-PYTHONS  := $(PYTHON39) $(PYTHON)
+PYTHON313 ?= $(shell scripts/find-python.sh 3.13)
+PYTHONS  := $(PYTHON39) $(PYTHON) $(PYTHON313)
 BUILD    ?= build/cmake
 EXAMPLE  ?= examples/lj_liquid.par
 
@@ -27,6 +28,7 @@ test-cpp: $(BUILD)/build.ninja
 # Each interpreter gets the package installed by pip (the Python sources live in
 # python/vorlan, so the repository root never shadows the installed package).
 test-python:
+	@test -n "$(PYTHON39)" -a -n "$(PYTHON313)" || { echo "test-python needs CPython 3.9 and 3.13 (scripts/find-python.sh)"; exit 1; }
 	@set -e; for py in $(PYTHONS); do \
 	  echo "== pytest under $$($$py --version)"; \
 	  $$py -m pip install -q --disable-pip-version-check --no-build-isolation . ; \

@@ -16,12 +16,13 @@ bool finite(const vec3& v)
     return std::isfinite(v.x()) && std::isfinite(v.y()) && std::isfinite(v.z());
 }
 
-// Given start vectors must be one finite vector per particle.
+// Given start vectors must be one finite vector per particle; `what` names one
+// of them ("position", "velocity").
 void check_given(const std::vector<vec3>& given, std::size_t nr_particles, const char* what)
 {
     if (given.size() != nr_particles) {
         std::ostringstream msg;
-        msg << given.size() << " start " << what << " are not allowed with nr_particles = " << nr_particles
+        msg << given.size() << " start " << what << " vectors are not allowed with nr_particles = " << nr_particles
             << ": give one per particle";
         throw std::invalid_argument(msg.str());
     }
@@ -30,7 +31,7 @@ void check_given(const std::vector<vec3>& given, std::size_t nr_particles, const
             const vec3& v = given[i];
             std::ostringstream msg;
             msg << "start " << what << " (" << v.x() << ", " << v.y() << ", " << v.z() << ") of particle " << i
-                << " is not allowed: start " << what << " must be finite";
+                << " is not allowed: it must be finite";
             throw std::invalid_argument(msg.str());
         }
     }
@@ -96,7 +97,7 @@ void Cell::initialize(const CellOptions& options)
     } else {
         // Given positions go into the box with the wrap of the time step; images
         // count crossings from this start on.
-        check_given(options.positions, nr_particles, "positions");
+        check_given(options.positions, nr_particles, "position");
         positions = options.positions;
         apply_boundary_conditions();
         images.assign(3 * nr_particles, 0);
@@ -133,7 +134,7 @@ void Cell::initialize(const CellOptions& options)
     } else {
         settings::real(*params, "kT");  // the keys a drawn start reads, in the same order
         settings::real(*params, "mass");
-        check_given(options.velocities, nr_particles, "velocities");
+        check_given(options.velocities, nr_particles, "velocity");
         velocities = options.velocities;
         velocities_initial = velocities;
     }

@@ -11,108 +11,119 @@
 // particles, so the energy partial of a thread is summed in list order.
 #include "cell.h"
 #include "kernels.h"
+#include "lj_pair.h"
 #include "parallel.h"
 
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
+namespace {
+
+// Copies the positions of block b into the rows (x, y, z, 0) of `padded` and
+// stores the lowest (0..2) and highest (3..5) coordinate per axis, starting from
+// 0, in `range`.
+void copy_rows(const std::vector<vec3>& positions, const Block& b, double* padded, double range[6])
+{
+    double lo[3] = {0.0, 0.0, 0.0}, hi[3] = {0.0, 0.0, 0.0};
+    for (std::size_t i = b.begin; i < b.end; ++i) {
+        for (int k = 0; k < 3; ++k) {
+            const double x = positions[i][k];
+            padded[4 * i + k] = x;
+            lo[k] = x < lo[k] ? x : lo[k];  // a NaN coordinate leaves no trace here...
+            hi[k] = x > hi[k] ? x : hi[k];
+            if (x != x)
+                lo[k] = x;  // ...so it is recorded explicitly
+        }
+        padded[4 * i + 3] = 0.0;
+    }
+    for (int k = 0; k < 3; ++k) {
+        range[k] = lo[k];
+        range[3 + k] = hi[k];
+    }
+}
+
+// The central region of the pair loop, from the coordinate ranges of all
+// threads. When the coordinates reach at most e out of the box and half a box
+// exceeds the cut-off, a particle at least rcut + 2e from every side cannot
+// interact through the box side: a partner within the cut-off has its
+// coordinates on the same side, so the minimum-image rule changes none of its
+// interacting pairs, and a pair that the rule would correct is more than half a
+// box, hence the cut-off, apart either way. The pair loop skips the rule for such
+// particles; same results.
+void central_region(const double* extent, std::size_t nr_threads, double rcut, kernels::PairInput& in)
+{
+    const double rc = std::abs(rcut);
+    for (int k = 0; k < 3; ++k) {
+        // e: how far the coordinates reach out of the box (one step's drift at most
+        // in a run), plus a margin for rounding
+        const double side = in.box.side[k];
+        double e = 1e-9 * side;
+        for (std::size_t u = 0; u < nr_threads; ++u)
+            e = std::max({e, -extent[6 * u + k] + 1e-9 * side, extent[6 * u + 3 + k] - side + 1e-9 * side});
+        const bool usable = std::isfinite(e) && 0.5 * side > rc + 4e-9 * side;
+        in.central_lo[k] = usable ? rc + 2.0 * e : 1.0;
+        in.central_hi[k] = usable ? side - rc - 2.0 * e : 0.0;
+    }
+}
+
+// Inside the region: blocks of particles handed out in order as threads become
+// free; each thread chains its energy terms through its blocks (on one thread:
+// all pairs in list order). Returns the thread's energy partial.
+double evaluate_blocks(kernels::PairFn pair_forces, const kernels::PairInput& in, std::size_t nr_particles,
+                       double* forces, RegionErrors& errors)
+{
+    constexpr std::size_t pair_block = 512;
+    double partial = 0.0;
+    const long long nr_blocks = static_cast<long long>((nr_particles + pair_block - 1) / pair_block);
+#pragma omp for schedule(dynamic, 1) nowait
+    for (long long blk = 0; blk < nr_blocks; ++blk) {
+        const std::size_t from = static_cast<std::size_t>(blk) * pair_block;
+        const std::size_t to = std::min(from + pair_block, nr_particles);
+        if (!errors.failed())  // the vectorised loop allocates when a run is unusually crowded
+            errors.guard([&] { partial = pair_forces(in, from, to, forces, partial); });
+    }
+    return partial;
+}
+
+}  // namespace
+
 void Cell::calculate_forces()
 {
     const std::size_t nr_particles = particle_count();
     const double rcut = params->get_param<double>("rcut");
-    const double rcutsq = rcut * rcut;
     const double sigma = params->get_param<double>("sigma");
-    const double sigmasq = sigma * sigma;
     epot = 0.0;
-
-    // energy shift that makes each pair term vanish at the cut-off
-    const double sr2 = sigmasq / rcutsq;
-    const double sr6 = (sr2 * sr2) * sr2;
-    const double sr12 = sr6 * sr6;
-    const double epot_cutoff = sr12 - sr6;
 
     kernels::PairInput in;
     in.list = neighbor_list.data();
     in.list_size = neighbor_list.size();
-    for (int k = 0; k < 3; ++k) {
-        in.half[k] = 0.5 * dims[k];
-        in.side[k] = dims[k];
-    }
-    in.rcutsq = rcutsq;
-    in.sigmasq = sigmasq;
-    in.epot_cutoff = epot_cutoff;
+    in.box = kernels::box_geometry(dims.data());
+    in.rcutsq = rcut * rcut;
+    in.sigmasq = sigma * sigma;
+    in.epot_cutoff = lj_epot_cutoff(in.sigmasq, in.rcutsq);
     static const kernels::PairFn pair_forces = kernels::best_pair_forces();
     if (neighbor_list.size() < nr_particles)
         throw std::logic_error("the neighbour list has no start entry for some particles");
 
-    // The pair loop reads each neighbour's coordinates as one aligned 32-byte row
-    // (x, y, z, 0) of padded_positions, filled here first. The kernel overwrites
-    // forces[i] of every particle of the thread's block.
+    // Copy, evaluate, scale. The pair loop reads each neighbour's coordinates as
+    // one aligned 32-byte row (x, y, z, 0) of padded_positions, filled first,
+    // together with the range of the coordinates that decides which particles may
+    // skip the minimum image. The kernel overwrites forces[i] of every particle.
     padded_positions.resize(4 * nr_particles);
-    double* padded = padded_positions.data();
-    in.positions = padded;
-    double* f = coordinates(forces);
-    //
-    // While copying, find the extent of the coordinates. When they reach at most e
-    // out of the box and half a box exceeds the cut-off, a particle at least
-    // rcut + 2e from every side cannot interact through the box side: a partner
-    // within the cut-off has its coordinates on the same side, so the minimum-image
-    // rule changes none of its interacting pairs, and a pair that the rule would
-    // correct is more than half a box, hence the cut-off, apart either way. The pair
-    // loop skips the rule for such particles; same results.
-    const std::size_t team_size = static_cast<std::size_t>(team());
-    extent.assign(6 * team_size, 0.0);
-    constexpr std::size_t pair_block = 512;
+    in.positions = padded_positions.data();
+    const int team_size = team();
+    extent.assign(6 * static_cast<std::size_t>(team_size), 0.0);
     double epotsum = 0.0;
     RegionErrors errors;
-#pragma omp parallel reduction(+ : epotsum) num_threads(team())
+#pragma omp parallel reduction(+ : epotsum) num_threads(team_size)
     {
-        const Block b = static_block(nr_particles);
-        double lo[3] = {0.0, 0.0, 0.0}, hi[3] = {0.0, 0.0, 0.0};
-        for (std::size_t i = b.begin; i < b.end; ++i) {
-            for (int k = 0; k < 3; ++k) {
-                const double x = positions[i][k];
-                padded[4 * i + k] = x;
-                lo[k] = x < lo[k] ? x : lo[k];  // a NaN coordinate leaves no trace here...
-                hi[k] = x > hi[k] ? x : hi[k];
-                if (x != x)
-                    lo[k] = x;  // ...so it is recorded explicitly
-            }
-            padded[4 * i + 3] = 0.0;
-        }
-        double* mine = extent.data() + 6 * static_cast<std::size_t>(omp_get_thread_num());
-        for (int k = 0; k < 3; ++k) {
-            mine[k] = lo[k];
-            mine[3 + k] = hi[k];
-        }
+        copy_rows(positions, static_block(nr_particles), padded_positions.data(),
+                  extent.data() + 6 * static_cast<std::size_t>(omp_get_thread_num()));
 #pragma omp barrier
-        const std::size_t nr_threads = static_cast<std::size_t>(omp_get_num_threads());
-        kernels::PairInput mine_in = in;
-        const double rc = std::abs(rcut);
-        for (int k = 0; k < 3; ++k) {
-            // e: how far the coordinates reach out of the box (one step's drift at most
-            // in a run), plus a margin for rounding
-            const double side = dims[k];
-            double e = 1e-9 * side;
-            for (std::size_t u = 0; u < nr_threads; ++u)
-                e = std::max({e, -extent[6 * u + k] + 1e-9 * side, extent[6 * u + 3 + k] - side + 1e-9 * side});
-            const bool usable = std::isfinite(e) && 0.5 * side > rc + 4e-9 * side;
-            mine_in.central_lo[k] = usable ? rc + 2.0 * e : 1.0;
-            mine_in.central_hi[k] = usable ? side - rc - 2.0 * e : 0.0;
-        }
-        // Blocks of particles handed out in order as threads become free; each
-        // thread chains its energy terms through its blocks (on one thread: all
-        // pairs in list order).
-        double partial = 0.0;
-        const long long nr_blocks = static_cast<long long>((nr_particles + pair_block - 1) / pair_block);
-#pragma omp for schedule(dynamic, 1) nowait
-        for (long long blk = 0; blk < nr_blocks; ++blk) {
-            const std::size_t from = static_cast<std::size_t>(blk) * pair_block;
-            if (!errors.failed())  // the vectorised loop allocates when a run is unusually crowded
-                errors.guard([&] { partial = pair_forces(mine_in, from, std::min(from + pair_block, nr_particles), f, partial); });
-        }
-        epotsum += partial;
+        kernels::PairInput mine = in;
+        central_region(extent.data(), static_cast<std::size_t>(omp_get_num_threads()), rcut, mine);
+        epotsum += evaluate_blocks(pair_forces, mine, nr_particles, coordinates(forces), errors);
     }
     errors.rethrow();
 
@@ -120,7 +131,7 @@ void Cell::calculate_forces()
     const double epsilon = params->get_param<double>("epsilon");
     const double prefctr = 24.0 * epsilon;
     const long long count = static_cast<long long>(nr_particles);
-#pragma omp parallel for schedule(static) num_threads(team())
+#pragma omp parallel for schedule(static) num_threads(team_size)
     for (long long i = 0; i < count; ++i)
         forces[i] *= prefctr;
     epot = ((epotsum * 4.0) * epsilon) * 0.5;
@@ -139,6 +150,7 @@ double Cell::virial() const
 
     // r_ij . F_ij = 24 eps (2 (s/r)^12 - (s/r)^6) per pair, summed over the full
     // list (each pair twice), hence the factor 0.5
+    const kernels::BoxGeometry box = kernels::box_geometry(dims.data());
     const std::size_t list_size = neighbor_list.size();
     double sum = 0.0;
     const long long count = static_cast<long long>(nr_particles);
@@ -149,14 +161,10 @@ double Cell::virial() const
             const std::size_t j = neighbor_list[n];
             double r[3];
             for (int k = 0; k < 3; ++k)
-                r[k] = kernels::minimum_image(positions[i][k] - positions[j][k], 0.5 * dims[k], dims[k]);
+                r[k] = kernels::minimum_image(positions[i][k] - positions[j][k], box.half[k], box.side[k]);
             const double distsq = r[0] * r[0] + (r[1] * r[1] + r[2] * r[2]);
-            if (distsq < rcutsq) {
-                const double sr2 = sigmasq / distsq;
-                const double sr6 = (sr2 * sr2) * sr2;
-                const double sr12 = sr6 * sr6;
-                sum += (sr12 + sr12) - sr6;
-            }
+            if (distsq < rcutsq)
+                sum += LJPairEvaluator(sigmasq, distsq).virial();
         }
     }
     return 0.5 * ((24.0 * epsilon) * sum);

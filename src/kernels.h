@@ -12,6 +12,22 @@
 
 namespace kernels {
 
+// The periodic box as the minimum-image rule needs it, per axis.
+struct BoxGeometry {
+    double half[3];  // half the box side
+    double side[3];  // box side
+};
+
+inline BoxGeometry box_geometry(const double side[3])
+{
+    BoxGeometry box;
+    for (int k = 0; k < 3; ++k) {
+        box.half[k] = 0.5 * side[k];
+        box.side[k] = side[k];
+    }
+    return box;
+}
+
 // Minimum image of one separation component: at most one box length, and a
 // component of exactly +half a box becomes -half a box.
 inline double minimum_image(double r, double half, double side)
@@ -32,9 +48,8 @@ struct SortedParticles {
 };
 
 struct ListGeometry {
-    double half[3];  // half the box side per axis
-    double side[3];  // box side per axis
-    double cutsq;    // (rcut + shell)^2; a pair is listed when dist2 <= cutsq
+    BoxGeometry box;
+    double rlistsq;  // (rcut + shell)^2; a pair is listed when distsq <= rlistsq
 };
 
 // Ranges [begin, end) of the sorted entries to scan, in order. With `same_image`
@@ -65,11 +80,10 @@ struct PairInput {
     const double* positions;   // x0 y0 z0 0 x1 y1 z1 0 ... (may lie outside the box)
     const unsigned int* list;  // the flat neighbour list: N starts, then runs ended by the owner's index
     std::size_t list_size;     // entries in `list`; a run is never read past it
-    double half[3];            // half the box side per axis
-    double side[3];            // box side per axis
+    BoxGeometry box;
     double rcutsq;             // a pair interacts when distsq < rcutsq
     double sigmasq;
-    double epot_cutoff;        // (s/rc)^12 - (s/rc)^6
+    double epot_cutoff;        // (s/rc)^12 - (s/rc)^6 (lj_epot_cutoff)
     // A particle with every coordinate k in [central_lo[k], central_hi[k]] has no
     // interacting pair that the minimum-image rule would change, and no pair that
     // the rule would bring within the cut-off (the caller makes sure): its pairs
@@ -78,8 +92,8 @@ struct PairInput {
     double central_hi[3];
 };
 
-// Sums, for the particles [begin, end) one after the other, the pair terms over
-// each particle's run: forces[3i..3i+2] = sum of ((2 (s/r)^12 - (s/r)^6) / r^2) r_ij
+// Sums, for the particles [begin, end) one after the other, the pair terms
+// (LJPairEvaluator in lj_pair.h) over each particle's run: forces[3i..3i+2] = sum of ((2 (s/r)^12 - (s/r)^6) / r^2) r_ij
 // (no prefactor), started from 0.0 and added in list order. Adds to `epotsum` the
 // terms (s/r)^12 - (s/r)^6 - epot_cutoff of all these pairs, one after the other
 // in the same order (particle by particle, each in list order), and returns it.

@@ -17,19 +17,19 @@ unsigned int* scan_scalar(const SortedParticles& p, const ScanRanges& r, unsigne
         for (std::size_t k = r.begin[q]; k < r.end[q] && r.same_image[q]; ++k) {
             const unsigned int pid = p.id[k];
             const double rx = xi[0] - p.x[k], ry = xi[1] - p.y[k], rz = xi[2] - p.z[k];
-            const double dist2 = rx * rx + (ry * ry + rz * rz);
-            if (dist2 <= g.cutsq && pid != self)
+            const double distsq = rx * rx + (ry * ry + rz * rz);
+            if (distsq <= g.rlistsq && pid != self)
                 *out++ = pid;
         }
         for (std::size_t k = r.begin[q]; k < r.end[q] && !r.same_image[q]; ++k) {
             const unsigned int pid = p.id[k];
             if (pid == self)
                 continue;
-            const double rx = minimum_image(xi[0] - p.x[k], g.half[0], g.side[0]);
-            const double ry = minimum_image(xi[1] - p.y[k], g.half[1], g.side[1]);
-            const double rz = minimum_image(xi[2] - p.z[k], g.half[2], g.side[2]);
-            const double dist2 = rx * rx + (ry * ry + rz * rz);
-            if (dist2 <= g.cutsq)
+            const double rx = minimum_image(xi[0] - p.x[k], g.box.half[0], g.box.side[0]);
+            const double ry = minimum_image(xi[1] - p.y[k], g.box.half[1], g.box.side[1]);
+            const double rz = minimum_image(xi[2] - p.z[k], g.box.half[2], g.box.side[2]);
+            const double distsq = rx * rx + (ry * ry + rz * rz);
+            if (distsq <= g.rlistsq)
                 *out++ = pid;
         }
     }
@@ -42,11 +42,12 @@ AVX512 unsigned int* scan_avx512(const SortedParticles& p, const ScanRanges& r, 
                                  const ListGeometry& g, unsigned int* out)
 {
     const __m512d x = _mm512_set1_pd(xi[0]), y = _mm512_set1_pd(xi[1]), z = _mm512_set1_pd(xi[2]);
-    const __m512d hx = _mm512_set1_pd(g.half[0]), hy = _mm512_set1_pd(g.half[1]), hz = _mm512_set1_pd(g.half[2]);
-    const __m512d mhx = _mm512_set1_pd(-g.half[0]), mhy = _mm512_set1_pd(-g.half[1]),
-                  mhz = _mm512_set1_pd(-g.half[2]);
-    const __m512d lx = _mm512_set1_pd(g.side[0]), ly = _mm512_set1_pd(g.side[1]), lz = _mm512_set1_pd(g.side[2]);
-    const __m512d cutsq = _mm512_set1_pd(g.cutsq);
+    const BoxGeometry& box = g.box;
+    const __m512d hx = _mm512_set1_pd(box.half[0]), hy = _mm512_set1_pd(box.half[1]), hz = _mm512_set1_pd(box.half[2]);
+    const __m512d mhx = _mm512_set1_pd(-box.half[0]), mhy = _mm512_set1_pd(-box.half[1]),
+                  mhz = _mm512_set1_pd(-box.half[2]);
+    const __m512d lx = _mm512_set1_pd(box.side[0]), ly = _mm512_set1_pd(box.side[1]), lz = _mm512_set1_pd(box.side[2]);
+    const __m512d rlistsq = _mm512_set1_pd(g.rlistsq);
     const __m256i me = _mm256_set1_epi32(static_cast<int>(self));
 
     for (unsigned int q = 0; q < r.count; ++q) {
@@ -63,9 +64,9 @@ AVX512 unsigned int* scan_avx512(const SortedParticles& p, const ScanRanges& r, 
                 ry = minimum_image8(ry, hy, mhy, ly);
                 rz = minimum_image8(rz, hz, mhz, lz);
             }
-            const __m512d dist2 =
+            const __m512d distsq =
                 _mm512_add_pd(_mm512_mul_pd(rx, rx), _mm512_add_pd(_mm512_mul_pd(ry, ry), _mm512_mul_pd(rz, rz)));
-            const __mmask8 keep = static_cast<__mmask8>(_mm512_mask_cmp_pd_mask(live, dist2, cutsq, _CMP_LE_OQ) &
+            const __mmask8 keep = static_cast<__mmask8>(_mm512_mask_cmp_pd_mask(live, distsq, rlistsq, _CMP_LE_OQ) &
                                                         ~_mm256_cmpeq_epi32_mask(id, me));
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_maskz_compress_epi32(keep, id));
             out += __builtin_popcount(keep);

@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <sstream>
+#include <stdexcept>
 #include <system_error>
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the movie file is written in host byte order");
@@ -36,6 +38,19 @@ void Cell::write_to_movie_file(const std::string& moviefile, bool create)
     std::ofstream outfile;
     // Read before the file is touched: a bad nr_particles leaves the file as it was.
     const std::uint32_t nr_particles = static_cast<std::uint32_t>(particle_count());
+    // A frame never holds a non-finite number; a state that has one (a step that
+    // failed half-way) is refused before the file is touched.
+    for (std::uint32_t i = 0; i < nr_particles; ++i) {
+        const vec3& p = positions[i];
+        const vec3& v = velocities[i];
+        if (!std::isfinite(p.x() + p.y() + p.z() + v.x() + v.y() + v.z())) {
+            std::ostringstream msg;
+            msg << "particle " << i << " is at (" << p.x() << ", " << p.y() << ", " << p.z() << ") with velocity ("
+                << v.x() << ", " << v.y() << ", " << v.z() << "): a state that is not finite is not written to movie file '"
+                << moviefile << "'";
+            throw std::range_error(msg.str());
+        }
+    }
 
     errno = 0;
     if (create) {

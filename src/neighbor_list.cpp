@@ -7,8 +7,8 @@
 // The list is full (j in run i <=> i in run j), so the force loop can give each
 // particle its own accumulator and needs no atomics.
 //
-// Subcell edges are at least csc = rcut + shell, so the 27 subcells around a
-// particle hold every particle within csc. Scan order: cx over (lx, ix, hx)
+// Subcell edges are at least rlist = rcut + shell, so the 27 subcells around a
+// particle hold every particle within rlist. Scan order: cx over (lx, ix, hx)
 // outermost, then cy, then cz; within a subcell, ascending particle index. With
 // fewer than three subcells along an axis a neighbouring subcell repeats; it is
 // visited only at its first place in that order so that no pair is listed twice.
@@ -19,6 +19,11 @@
 // lists its block of particles into its own buffer, the first thread straight into
 // neighbor_list; the buffers are then joined in particle order. All build buffers
 // are members and keep their memory from one build to the next.
+//
+// A build, step by step (the functions below, in this order): the list radius
+// from the parameters, the instability check, the grid sizing, the counting
+// sort, the shortcut flags, then per particle the range assembly, the buffer
+// growth and the distance scan; last the overflow check and the parallel join.
 #include "cell.h"
 #include "kernels.h"
 #include "parallel.h"
@@ -32,6 +37,28 @@
 #include <stdexcept>
 
 namespace {
+
+// ---- list radius ---------------------------------------------------------------
+
+struct ListRadius {
+    double shell;
+    double rlist;  // rcut + shell
+};
+
+// The shell and the list radius, read from the parameters and checked.
+ListRadius read_list_radius(const Parameters& params)
+{
+    const double cutoff = params.get_param<double>("rcut");
+    const double shell = params.get_param<double>("shell");
+    const double rlist = cutoff + shell;
+    if (!(rlist > 0.0) || !(shell >= 0.0)) {
+        std::ostringstream msg;
+        msg << "rcut = " << cutoff << " and shell = " << shell
+            << " are not allowed: the list radius rcut + shell must be positive and shell must not be negative";
+        throw std::invalid_argument(msg.str());
+    }
+    return {shell, rlist};
+}
 
 // Subcell index of a coordinate along one axis: integer part of x / edge, wrapped
 // into [0, n). Coordinates equal to the box side, or a rounding error below zero,
@@ -94,84 +121,16 @@ inline double subcell_gap(double x, unsigned int c, double edge, double side, do
     return gap;
 }
 
-// Subcells along each axis: floor(L / csc), at least one, and in total at most
-// max(8 N, 2^16) so that a tiny list radius cannot exhaust memory. Shrinking the
-// count only widens the subcells, which keeps every edge >= csc.
-void grid_shape(const vec3& dims, double csc, std::size_t nr_particles, unsigned int n[3])
+// ---- instability check -----------------------------------------------------------
+
+// An exploding run shows up here first, since a particle that jumps is stale at
+// once: refuse non-finite coordinates, and displacements since the last build
+// beyond half the box (and beyond the shell) that no valid list can follow.
+// The first such particle is named.
+void check_stability(const std::vector<vec3>& positions, const std::vector<vec3>& dij_list, const vec3& dims,
+                     double shell, int team)
 {
-    const double cap = static_cast<double>(std::max<std::size_t>(8 * nr_particles, 65536));
-    double q[3];
-    for (int k = 0; k < 3; ++k)
-        q[k] = std::max(1.0, std::min(std::floor(dims[k] / csc), cap));
-    const double total = q[0] * q[1] * q[2];
-    if (total > cap) {
-        const double shrink = std::cbrt(total / cap);
-        for (int k = 0; k < 3; ++k)
-            q[k] = std::max(1.0, std::floor(q[k] / shrink));
-        while (q[0] * q[1] * q[2] > cap) {
-            double* largest = std::max_element(q, q + 3);
-            *largest -= 1.0;
-        }
-    }
-    for (int k = 0; k < 3; ++k)
-        n[k] = static_cast<unsigned int>(q[k]);
-}
-
-// std::bad_alloc (MemoryError from Python) that says which settings made the
-// list too large.
-class ListOutOfMemory : public std::bad_alloc {
-public:
-    explicit ListOutOfMemory(const std::string& what) : message(what) {}
-    const char* what() const noexcept override { return message.what(); }
-
-private:
-    std::runtime_error message;  // a copy shares the text and cannot throw
-};
-
-// After the list region: when a part could not grow, the list is left empty, the
-// parts' memory given back, and a failed allocation reported with the settings
-// that made the list too large.
-void rethrow_growth_failure(const RegionErrors& errors, std::vector<unsigned int>& list, ListBuffers& buf,
-                            std::size_t nr_particles, double rlist, double side)
-{
-    if (!errors.failed())
-        return;
-    list.clear();
-    list.shrink_to_fit();
-    buf.list_parts.clear();
-    buf.list_parts.shrink_to_fit();
-    try {
-        errors.rethrow();
-    } catch (const std::bad_alloc&) {
-        std::ostringstream msg;
-        msg << "not enough memory for the neighbour list of nr_particles = " << nr_particles
-            << " within the list radius rcut + shell = " << rlist << " in a box of cell_length = " << side
-            << ": reduce nr_particles or rcut + shell, or enlarge cell_length";
-        throw ListOutOfMemory(msg.str());
-    }
-}
-
-}  // namespace
-
-void Cell::build_neighbor_list()
-{
-    ListBuffers& buf = list_buffers;
-    const double cutoff = params->get_param<double>("rcut");
-    const double shell = params->get_param<double>("shell");
-    const double csc = cutoff + shell;
-    if (!(csc > 0.0) || !(shell >= 0.0)) {
-        std::ostringstream msg;
-        msg << "rcut = " << cutoff << " and shell = " << shell
-            << " are not allowed: the list radius rcut + shell must be positive and shell must not be negative";
-        throw std::invalid_argument(msg.str());
-    }
-    const double cutsq = csc * csc;
     const std::size_t nr_particles = positions.size();
-
-    // An exploding run shows up here first, since a particle that jumps is stale at
-    // once: refuse non-finite coordinates, and displacements since the last build
-    // beyond half the box (and beyond the shell) that no valid list can follow.
-    // The first such particle is named.
     const double jump = std::max(0.5 * std::min({dims.x(), dims.y(), dims.z()}), shell);
     auto sane = [&](std::size_t i) {
         const vec3& p = positions[i];
@@ -181,7 +140,7 @@ void Cell::build_neighbor_list()
     };
     bool all_sane = true;
     const long long count = static_cast<long long>(nr_particles);
-#pragma omp parallel for schedule(static) reduction(&& : all_sane) num_threads(team())
+#pragma omp parallel for schedule(static) reduction(&& : all_sane) num_threads(team)
     for (long long i = 0; i < count; ++i)
         all_sane = all_sane && sane(static_cast<std::size_t>(i));
     for (std::size_t i = 0; !all_sane && i < nr_particles; ++i) {
@@ -196,64 +155,111 @@ void Cell::build_neighbor_list()
             throw std::range_error(msg.str());
         }
     }
+}
 
-    unsigned int n[3];
-    grid_shape(dims, csc, nr_particles, n);
-    const unsigned int nx = n[0], ny = n[1], nz = n[2];
-    const double dx = dims.x() / nx, dy = dims.y() / ny, dz = dims.z() / nz;
-    const std::size_t nr_subcells = static_cast<std::size_t>(nx) * ny * nz;
+// ---- grid sizing -----------------------------------------------------------------
 
-    // Counting sort by subcell, key (ix ny + iy) nz + iz: each thread counts its
-    // block, the slots go to the blocks in thread order within every subcell, so
-    // each subcell lists its particles in ascending index.
-    const std::size_t max_parts = static_cast<std::size_t>(team());
+struct SubcellGrid {
+    unsigned int n[3];  // subcells per axis
+    double edge[3];     // subcell edge per axis, at least rlist
+    double slack[3];    // allowance for the rounding of the binning, per axis
+    std::size_t count;  // subcells in all
+};
+
+// Subcells along each axis: floor(L / rlist), at least one, and in total at most
+// max(8 N, 2^16) so that a tiny list radius cannot exhaust memory. Shrinking the
+// count only widens the subcells, which keeps every edge >= rlist.
+SubcellGrid size_grid(const vec3& dims, double rlist, std::size_t nr_particles)
+{
+    const double cap = static_cast<double>(std::max<std::size_t>(8 * nr_particles, 65536));
+    double q[3];
+    for (int k = 0; k < 3; ++k)
+        q[k] = std::max(1.0, std::min(std::floor(dims[k] / rlist), cap));
+    const double total = q[0] * q[1] * q[2];
+    if (total > cap) {
+        const double shrink = std::cbrt(total / cap);
+        for (int k = 0; k < 3; ++k)
+            q[k] = std::max(1.0, std::floor(q[k] / shrink));
+        while (q[0] * q[1] * q[2] > cap) {
+            double* largest = std::max_element(q, q + 3);
+            *largest -= 1.0;
+        }
+    }
+    SubcellGrid grid;
+    for (int k = 0; k < 3; ++k) {
+        grid.n[k] = static_cast<unsigned int>(q[k]);
+        grid.edge[k] = dims[k] / grid.n[k];
+        grid.slack[k] = 1e-9 * dims[k];
+    }
+    grid.count = static_cast<std::size_t>(grid.n[0]) * grid.n[1] * grid.n[2];
+    return grid;
+}
+
+// ---- counting sort ----------------------------------------------------------------
+
+// Per axis: some coordinate lies outside the box beyond rounding (untidy), or at
+// its upper side so that its subcell index wraps to 0 (wrapped).
+struct Spread {
+    bool untidy[3];
+    bool wrapped[3];
+};
+
+// After every thread has counted its block: the slots, subcell by subcell, and
+// within one the threads in order.
+void assign_slots(ListBuffers& buf, std::size_t nr_subcells, std::size_t nr_threads)
+{
+    unsigned int next = 0;
+    for (std::size_t c = 0; c < nr_subcells; ++c) {
+        buf.subcell_start[c] = next;
+        for (std::size_t u = 0; u < nr_threads; ++u) {
+            unsigned int& slot = buf.subcell_fill[u * nr_subcells + c];
+            const unsigned int members = slot;
+            slot = next;
+            next += members;
+        }
+    }
+    buf.subcell_start[nr_subcells] = next;
+}
+
+// Counting sort by subcell, key (ix ny + iy) nz + iz: each thread counts its
+// block, the slots go to the blocks in thread order within every subcell, so
+// each subcell lists its particles in ascending index.
+Spread sort_by_subcell(const std::vector<vec3>& positions, const SubcellGrid& grid, const kernels::BoxGeometry& box,
+                       ListBuffers& buf, int team)
+{
+    const std::size_t nr_particles = positions.size(), nr_subcells = grid.count;
     buf.subcell_of.resize(nr_particles);
     buf.subcell_start.assign(nr_subcells + 1, 0);
-    buf.subcell_fill.assign(max_parts * nr_subcells, 0);
+    buf.subcell_fill.assign(static_cast<std::size_t>(team) * nr_subcells, 0);
     buf.sorted_x.resize(nr_particles);
     buf.sorted_y.resize(nr_particles);
     buf.sorted_z.resize(nr_particles);
     buf.sorted_id.resize(nr_particles);
-    // Per axis: some coordinate lies outside the box beyond rounding (untidy), or
-    // at its upper side so that its subcell index wraps to 0 (wrapped).
+    const unsigned int* n = grid.n;
+    const unsigned int ny = n[1], nz = n[2];
+    const double* edge = grid.edge;
     bool untidy[3] = {false, false, false}, wrapped[3] = {false, false, false};
-    const double edge[3] = {dx, dy, dz};
-    const double slack[3] = {1e-9 * dims.x(), 1e-9 * dims.y(), 1e-9 * dims.z()};
-#pragma omp parallel reduction(|| : untidy[:3], wrapped[:3]) num_threads(team())
+#pragma omp parallel reduction(|| : untidy[:3], wrapped[:3]) num_threads(team)
     {
         const Block b = static_block(nr_particles);
         const std::size_t t = static_cast<std::size_t>(omp_get_thread_num());
-        const std::size_t nr_threads = static_cast<std::size_t>(omp_get_num_threads());
         unsigned int* mine = buf.subcell_fill.data() + t * nr_subcells;
         for (std::size_t i = b.begin; i < b.end; ++i) {
             for (int k = 0; k < 3; ++k) {
                 const double x = positions[i][k];
-                untidy[k] = untidy[k] || x < -slack[k] || x > dims[k] + slack[k];
+                untidy[k] = untidy[k] || x < -grid.slack[k] || x > box.side[k] + grid.slack[k];
                 wrapped[k] = wrapped[k] || x / edge[k] >= static_cast<double>(n[k]);
             }
-            const unsigned int ix = subcell_index(positions[i].x(), dx, nx);
-            const unsigned int iy = subcell_index(positions[i].y(), dy, ny);
-            const unsigned int iz = subcell_index(positions[i].z(), dz, nz);
+            const unsigned int ix = subcell_index(positions[i].x(), edge[0], n[0]);
+            const unsigned int iy = subcell_index(positions[i].y(), edge[1], ny);
+            const unsigned int iz = subcell_index(positions[i].z(), edge[2], nz);
             const unsigned int key = (ix * ny + iy) * nz + iz;
             buf.subcell_of[i] = key;
             ++mine[key];
         }
 #pragma omp barrier
 #pragma omp single
-        {
-            // slots: subcell by subcell, and within one the threads in order
-            unsigned int next = 0;
-            for (std::size_t c = 0; c < nr_subcells; ++c) {
-                buf.subcell_start[c] = next;
-                for (std::size_t u = 0; u < nr_threads; ++u) {
-                    unsigned int& slot = buf.subcell_fill[u * nr_subcells + c];
-                    const unsigned int members = slot;
-                    slot = next;
-                    next += members;
-                }
-            }
-            buf.subcell_start[nr_subcells] = next;
-        }
+        assign_slots(buf, nr_subcells, static_cast<std::size_t>(omp_get_num_threads()));
         for (std::size_t i = b.begin; i < b.end; ++i) {
             const unsigned int slot = mine[buf.subcell_of[i]]++;
             buf.sorted_x[slot] = positions[i].x();
@@ -262,45 +268,260 @@ void Cell::build_neighbor_list()
             buf.sorted_id[slot] = static_cast<unsigned int>(i);
         }
     }
+    return Spread{{untidy[0], untidy[1], untidy[2]}, {wrapped[0], wrapped[1], wrapped[2]}};
+}
 
-    const kernels::SortedParticles sorted{buf.sorted_x.data(), buf.sorted_y.data(), buf.sorted_z.data(), buf.sorted_id.data()};
-    kernels::ListGeometry geometry;
+// ---- shortcut flags ----------------------------------------------------------------
+
+struct Shortcuts {
+    bool cull;            // skip subcells whose nearest image lies beyond cull_limit
+    double cull_limit;    // squared list radius with a margin
+    bool raw_axis[3];     // neighbouring subcells without a crossed side need no image
+    bool simple_gap[3];   // the gap to a neighbouring subcell is that to an own face
+};
+
+// Two shortcuts that change no result. With every coordinate of an axis in the
+// box (up to rounding), a subcell whose nearest image lies farther than the list
+// radius (with a margin) cannot hold a neighbour: it is skipped. With five or
+// more subcells along an axis and no index wrapped, two particles in subcells
+// next to each other without crossing the box side are less than 2 edges + slack
+// < half a box apart on that axis: the minimum-image rule leaves their separation
+// alone, and a range made only of such subcells is tested on raw separations.
+// With three or more subcells and every coordinate in its own subcell (up to
+// slack), the gap to the subcell below or above is the distance to the own
+// subcell's lower or upper face.
+Shortcuts choose_shortcuts(const SubcellGrid& grid, const Spread& spread, double rlistsq)
+{
+    Shortcuts s;
+    s.cull = !spread.untidy[0] && !spread.untidy[1] && !spread.untidy[2];
+    s.cull_limit = rlistsq * (1.0 + 1e-9);
     for (int k = 0; k < 3; ++k) {
-        geometry.half[k] = 0.5 * dims[k];
-        geometry.side[k] = dims[k];
+        s.raw_axis[k] = s.cull && !spread.wrapped[k] && grid.n[k] >= 5;
+        s.simple_gap[k] = s.cull && !spread.wrapped[k] && grid.n[k] >= 3;
     }
-    geometry.cutsq = cutsq;
+    return s;
+}
+
+// ---- range assembly ------------------------------------------------------------------
+
+// What every thread of the list region reads.
+struct ListPass {
+    SubcellGrid grid;
+    Shortcuts shortcuts;
+    const ListBuffers* buf;  // subcells and sorted particles
+    Divider by_nz, by_ny;
+    kernels::SortedParticles sorted;
+    kernels::ListGeometry geometry;
+    kernels::ScanFn scan;
+};
+
+// Along axis k, for the neighbouring subcells around[0 .. found) of the own
+// subcell: the squared gap from coordinate x (0 where no shortcut applies) and
+// whether pairs there can do without the minimum image.
+inline void axis_gaps(const ListPass& pass, int k, unsigned int own, double x, const unsigned int* around,
+                      unsigned int found, double gapsq[3], bool raw[3])
+{
+    const SubcellGrid& grid = pass.grid;
+    const Shortcuts& s = pass.shortcuts;
+    for (unsigned int a = 0; a < found; ++a) {
+        const unsigned int c = around[a];
+        double g = 0.0;
+        if (c != own && s.simple_gap[k])  // the face of the own subcell is nearer
+            g = std::max(0.0, c + 1 == own || (own == 0 && c == grid.n[k] - 1)
+                                  ? x - (own * grid.edge[k] + grid.slack[k])
+                                  : ((own + 1) * grid.edge[k] - grid.slack[k]) - x);
+        else if (c != own && s.cull)
+            g = subcell_gap(x, c, grid.edge[k], pass.geometry.box.side[k], grid.slack[k]);
+        gapsq[a] = g * g;
+        raw[a] = s.raw_axis[k] && (c + 1 == own || c == own || c == own + 1);
+    }
+}
+
+// The subcells around the one with `key`, in scan order, as ranges of the sorted
+// arrays; a range that starts where the previous one ends (with the same image
+// rule) is joined to it. Returns the number of candidates in all ranges.
+inline std::size_t assemble_ranges(const ListPass& pass, unsigned int key, const double xi[3],
+                                   kernels::ScanRanges& ranges)
+{
+    const unsigned int* n = pass.grid.n;
+    const unsigned int ny = n[1], nz = n[2];
+    const unsigned int ixy = pass.by_nz(key), ix = pass.by_ny(ixy);
+    const unsigned int own[3] = {ix, ixy - ix * ny, key - ixy * nz};
+    unsigned int around[3][3], found[3];
+    double gapsq[3][3];
+    bool raw[3][3];
+    for (int k = 0; k < 3; ++k) {
+        found[k] = axis_neighbours(own[k], n[k], around[k]);
+        axis_gaps(pass, k, own[k], xi[k], around[k], found[k], gapsq[k], raw[k]);
+    }
+
+    const unsigned int* start = pass.buf->subcell_start.data();
+    ranges.count = 0;
+    std::size_t candidates = 0;
+    for (unsigned int a = 0; a < found[0]; ++a)
+        for (unsigned int c = 0; c < found[1]; ++c)
+            for (unsigned int e = 0; e < found[2]; ++e) {
+                if (gapsq[0][a] + gapsq[1][c] + gapsq[2][e] > pass.shortcuts.cull_limit)
+                    continue;
+                const unsigned int id = (around[0][a] * ny + around[1][c]) * nz + around[2][e];
+                const std::size_t from = start[id], to = start[id + 1];
+                const bool same_image = raw[0][a] && raw[1][c] && raw[2][e];
+                candidates += to - from;
+                const unsigned int last = ranges.count - 1;
+                if (ranges.count > 0 && ranges.end[last] == from && ranges.same_image[last] == same_image) {
+                    ranges.end[last] = to;
+                } else {
+                    ranges.begin[ranges.count] = from;
+                    ranges.end[ranges.count] = to;
+                    ranges.same_image[ranges.count] = same_image;
+                    ++ranges.count;
+                }
+            }
+    return candidates;
+}
+
+// ---- buffer growth -------------------------------------------------------------------
+
+// Grows `part` to at least `need` entries, and further to what the `remaining`
+// particles of the block are likely to need at the rate of the `done` ones (which
+// listed `listed` entries). A failed allocation is kept in `errors`: false.
+bool grow_part(std::vector<unsigned int>& part, std::size_t need, std::size_t listed, std::size_t done,
+               std::size_t remaining, RegionErrors& errors)
+{
+    const double per_particle = done >= 64 ? static_cast<double>(listed) / static_cast<double>(done) : 0.0;
+    const double rest = 1.1 * per_particle * static_cast<double>(remaining);
+    return errors.guard([&] { part.resize(need + std::max<std::size_t>(4096, static_cast<std::size_t>(rest))); });
+}
+
+// std::bad_alloc (MemoryError from Python) that says which settings made the
+// list too large.
+class ListOutOfMemory : public std::bad_alloc {
+public:
+    explicit ListOutOfMemory(const std::string& what) : message(what) {}
+    const char* what() const noexcept override { return message.what(); }
+
+private:
+    std::runtime_error message;  // a copy shares the text and cannot throw
+};
+
+ListOutOfMemory list_out_of_memory(std::size_t nr_particles, double rlist, double side)
+{
+    std::ostringstream msg;
+    msg << "not enough memory for the neighbour list of nr_particles = " << nr_particles
+        << " within the list radius rcut + shell = " << rlist << " in a box of cell_length = " << side
+        << ": reduce nr_particles or rcut + shell, or enlarge cell_length";
+    return ListOutOfMemory(msg.str());
+}
+
+// ---- one thread's block -----------------------------------------------------------------
+
+// Lists the particles of block b into `part` from entry w0 on, run by run, and
+// records where each run starts. Returns the end of what was written; stops
+// early when `part` could not grow (the failure is in `errors`).
+std::size_t list_block(const ListPass& pass, const Block& b, const std::vector<vec3>& positions,
+                       std::vector<vec3>& dij_list, std::vector<unsigned int>& part, std::size_t w0,
+                       std::size_t* run_start, RegionErrors& errors)
+{
+    const unsigned int* subcell_of = pass.buf->subcell_of.data();
+    std::size_t w = w0;
+    for (std::size_t i = b.begin; i < b.end; ++i) {
+        dij_list[i] = vec3(0.0, 0.0, 0.0);
+        const double xi[3] = {positions[i].x(), positions[i].y(), positions[i].z()};
+        kernels::ScanRanges ranges;
+        const std::size_t candidates = assemble_ranges(pass, subcell_of[i], xi, ranges);
+        // room for every candidate, the terminator and a whole register of slack
+        const std::size_t need = w + candidates + 9;
+        if (part.size() < need && !grow_part(part, need, w - w0, i - b.begin, b.end - i, errors))
+            break;
+        run_start[i] = w;
+        unsigned int* out = pass.scan(pass.sorted, ranges, static_cast<unsigned int>(i), xi, pass.geometry,
+                                      part.data() + w);
+        *out++ = static_cast<unsigned int>(i);
+        w = static_cast<std::size_t>(out - part.data());
+    }
+    return w;
+}
+
+// ---- overflow check ---------------------------------------------------------------------
+
+// Entries of the joined list; refused beyond what 32-bit indices can address.
+std::size_t checked_total(const ListBuffers& buf, std::size_t nr_parts, std::vector<unsigned int>& list)
+{
+    std::uint64_t total = 0;
+    for (std::size_t t = 0; t < nr_parts; ++t)
+        total += buf.part_size[t];
+    if (total > std::numeric_limits<unsigned int>::max()) {
+        list.clear();
+        std::ostringstream msg;
+        msg << "the neighbour list would hold " << total
+            << " entries, more than 32-bit indices can address; reduce nr_particles or rcut + shell";
+        throw std::overflow_error(msg.str());
+    }
+    return static_cast<std::size_t>(total);
+}
+
+// ---- parallel join -----------------------------------------------------------------------
+
+// Parts 1, 2, ... copied behind part 0 (list is already sized for all parts), and
+// the start table written: the particles of part t are the static block t.
+void join_parts(std::vector<unsigned int>& list, ListBuffers& buf, std::size_t nr_parts, std::size_t nr_particles,
+                int team)
+{
+    buf.part_base.assign(nr_parts, 0);
+    for (std::size_t t = 1; t < nr_parts; ++t)
+        buf.part_base[t] = buf.part_base[t - 1] + buf.part_size[t - 1];
+    constexpr std::size_t piece = 1 << 16;  // entries copied at a time
+#pragma omp parallel num_threads(team)
+    {
+        // parts in pieces shared out among the threads
+        for (std::size_t t = 1; t < nr_parts; ++t) {
+            const long long pieces = static_cast<long long>((buf.part_size[t] + piece - 1) / piece);
+#pragma omp for schedule(static) nowait
+            for (long long q = 0; q < pieces; ++q) {
+                const std::size_t from = static_cast<std::size_t>(q) * piece;
+                const std::size_t length = std::min(piece, buf.part_size[t] - from);
+                std::memcpy(list.data() + buf.part_base[t] + from, buf.list_parts[t].data() + from,
+                            length * sizeof(unsigned int));
+            }
+        }
+        const long long parts = static_cast<long long>(nr_parts);
+#pragma omp for schedule(static)
+        for (long long tt = 0; tt < parts; ++tt) {
+            const std::size_t t = static_cast<std::size_t>(tt);
+            const Block b = static_block(nr_particles, t, nr_parts);
+            for (std::size_t i = b.begin; i < b.end; ++i)
+                list[i] = static_cast<unsigned int>(buf.part_base[t] + buf.run_start[i]);
+        }
+    }
+}
+
+}  // namespace
+
+void Cell::build_neighbor_list()
+{
+    const ListRadius radius = read_list_radius(*params);
+    const double rlistsq = radius.rlist * radius.rlist;
+    const std::size_t nr_particles = positions.size();
+    const int team_size = team();
+    check_stability(positions, dij_list, dims, radius.shell, team_size);
+
+    ListBuffers& buf = list_buffers;
+    const SubcellGrid grid = size_grid(dims, radius.rlist, nr_particles);
+    const kernels::BoxGeometry box = kernels::box_geometry(dims.data());
+    const Spread spread = sort_by_subcell(positions, grid, box, buf, team_size);
     static const kernels::ScanFn scan = kernels::best_scan();
+    const ListPass pass{grid, choose_shortcuts(grid, spread, rlistsq), &buf, Divider(grid.n[2]), Divider(grid.n[1]),
+                        {buf.sorted_x.data(), buf.sorted_y.data(), buf.sorted_z.data(), buf.sorted_id.data()},
+                        {box, rlistsq}, scan};
 
-    // Two shortcuts that change no result. With every coordinate of an axis in the
-    // box (up to rounding), a subcell whose nearest image lies farther than the
-    // list radius (with a margin) cannot hold a neighbour: it is skipped. With
-    // five or more subcells along an axis and no index wrapped, two particles in
-    // subcells next to each other without crossing the box side are less than
-    // 2 edges + slack < half a box apart on that axis: the minimum-image rule
-    // leaves their separation alone, and a range made only of such subcells is
-    // tested on raw separations.
-    const bool cull = !untidy[0] && !untidy[1] && !untidy[2];
-    const double cull_limit = cutsq * (1.0 + 1e-9);
-    bool raw_axis[3];
-    for (int k = 0; k < 3; ++k)
-        raw_axis[k] = cull && !wrapped[k] && n[k] >= 5;
-    // With three or more subcells and every coordinate in its own subcell (up to
-    // slack), the gap to the subcell below or above is the distance to the own
-    // subcell's lower or upper face.
-    bool simple_gap[3];
-    for (int k = 0; k < 3; ++k)
-        simple_gap[k] = cull && !wrapped[k] && n[k] >= 3;
-    const Divider by_nz(nz), by_ny(ny);
-
+    const std::size_t max_parts = static_cast<std::size_t>(team_size);
     if (buf.list_parts.size() < max_parts)
         buf.list_parts.resize(max_parts);
     buf.part_size.assign(max_parts, 0);
     buf.run_start.resize(nr_particles);
     std::size_t nr_parts = 1;
     RegionErrors errors;
-
-#pragma omp parallel num_threads(team())
+#pragma omp parallel num_threads(team_size)
     {
         const Block b = static_block(nr_particles);
         const std::size_t t = static_cast<std::size_t>(omp_get_thread_num());
@@ -308,128 +529,20 @@ void Cell::build_neighbor_list()
             nr_parts = static_cast<std::size_t>(omp_get_num_threads());
         // part 0 is neighbor_list itself, behind the N start entries
         std::vector<unsigned int>& part = b.first ? neighbor_list : buf.list_parts[t];
-        const std::size_t w0 = b.first ? nr_particles : 0;
-        std::size_t w = w0;
-
-        for (std::size_t i = b.begin; i < b.end; ++i) {
-            dij_list[i] = vec3(0.0, 0.0, 0.0);
-            const unsigned int key = buf.subcell_of[i];
-            unsigned int cx[3], cy[3], cz[3];
-            const unsigned int ixy = by_nz(key), ix = by_ny(ixy);
-            const unsigned int own[3] = {ix, ixy - ix * ny, key - ixy * nz};
-            const unsigned int kx = axis_neighbours(own[0], nx, cx);
-            const unsigned int ky = axis_neighbours(own[1], ny, cy);
-            const unsigned int kz = axis_neighbours(own[2], nz, cz);
-
-            // Gap to each neighbouring subcell per axis, and whether the pair
-            // can need the minimum image there.
-            const double xi[3] = {positions[i].x(), positions[i].y(), positions[i].z()};
-            const unsigned int* around[3] = {cx, cy, cz};
-            const unsigned int found[3] = {kx, ky, kz};
-            double gap2[3][3];
-            bool raw[3][3];
-            for (int k = 0; k < 3; ++k)
-                for (unsigned int a = 0; a < found[k]; ++a) {
-                    const unsigned int c = around[k][a];
-                    double g = 0.0;
-                    if (c != own[k] && simple_gap[k])  // the face of the own subcell is nearer
-                        g = std::max(0.0, c + 1 == own[k] || (own[k] == 0 && c == n[k] - 1)
-                                              ? xi[k] - (own[k] * edge[k] + slack[k])
-                                              : ((own[k] + 1) * edge[k] - slack[k]) - xi[k]);
-                    else if (c != own[k] && cull)
-                        g = subcell_gap(xi[k], c, edge[k], dims[k], slack[k]);
-                    gap2[k][a] = g * g;
-                    raw[k][a] = raw_axis[k] && (c + 1 == own[k] || c == own[k] || c == own[k] + 1);
-                }
-
-            // The subcells in scan order as ranges of the sorted arrays, a range
-            // that starts where the previous one ends (with the same image rule)
-            // joined to it.
-            kernels::ScanRanges ranges;
-            ranges.count = 0;
-            std::size_t candidates = 0;
-            for (unsigned int a = 0; a < kx; ++a)
-                for (unsigned int c = 0; c < ky; ++c)
-                    for (unsigned int e = 0; e < kz; ++e) {
-                        if (gap2[0][a] + gap2[1][c] + gap2[2][e] > cull_limit)
-                            continue;
-                        const unsigned int id = (cx[a] * ny + cy[c]) * nz + cz[e];
-                        const std::size_t from = buf.subcell_start[id], to = buf.subcell_start[id + 1];
-                        const bool same_image = raw[0][a] && raw[1][c] && raw[2][e];
-                        candidates += to - from;
-                        const unsigned int last = ranges.count - 1;
-                        if (ranges.count > 0 && ranges.end[last] == from && ranges.same_image[last] == same_image) {
-                            ranges.end[last] = to;
-                        } else {
-                            ranges.begin[ranges.count] = from;
-                            ranges.end[ranges.count] = to;
-                            ranges.same_image[ranges.count] = same_image;
-                            ++ranges.count;
-                        }
-                    }
-
-            // room for every candidate, the terminator and a whole register of slack;
-            // grow to what the particles still to come are likely to need
-            const std::size_t need = w + candidates + 9;
-            if (part.size() < need) {
-                const std::size_t done = i - b.begin;
-                const double per_particle = done >= 64 ? static_cast<double>(w - w0) / static_cast<double>(done) : 0.0;
-                const double rest = 1.1 * per_particle * static_cast<double>(b.end - i);
-                if (!errors.guard([&] { part.resize(need + std::max<std::size_t>(4096, static_cast<std::size_t>(rest))); }))
-                    break;
-            }
-
-            buf.run_start[i] = w;
-            unsigned int* out = scan(sorted, ranges, static_cast<unsigned int>(i), xi, geometry, part.data() + w);
-            *out++ = static_cast<unsigned int>(i);
-            w = static_cast<std::size_t>(out - part.data());
-        }
-        buf.part_size[t] = w;
-    }
-    rethrow_growth_failure(errors, neighbor_list, buf, nr_particles, csc, dims.x());
-
-    std::uint64_t total = 0;
-    for (std::size_t t = 0; t < nr_parts; ++t)
-        total += buf.part_size[t];
-    if (total > std::numeric_limits<unsigned int>::max()) {
-        neighbor_list.clear();
-        std::ostringstream msg;
-        msg << "the neighbour list would hold " << total
-            << " entries, more than 32-bit indices can address; reduce nr_particles or rcut + shell";
-        throw std::overflow_error(msg.str());
+        buf.part_size[t] = list_block(pass, b, positions, dij_list, part, b.first ? nr_particles : 0,
+                                      buf.run_start.data(), errors);
     }
 
-    // Join the parts in particle order and write the start table.
-    buf.part_base.assign(nr_parts, 0);
-    for (std::size_t t = 1; t < nr_parts; ++t)
-        buf.part_base[t] = buf.part_base[t - 1] + buf.part_size[t - 1];
-    neighbor_list.resize(total);
-    const std::size_t per_part = nr_particles / nr_parts, extra = nr_particles % nr_parts;
-    constexpr std::size_t piece = 1 << 16;  // entries copied at a time
-#pragma omp parallel num_threads(team())
-    {
-        // parts 1, 2, ... behind part 0, in pieces shared out among the threads
-        for (std::size_t t = 1; t < nr_parts; ++t) {
-            const long long pieces = static_cast<long long>((buf.part_size[t] + piece - 1) / piece);
-#pragma omp for schedule(static) nowait
-            for (long long q = 0; q < pieces; ++q) {
-                const std::size_t from = static_cast<std::size_t>(q) * piece;
-                const std::size_t length = std::min(piece, buf.part_size[t] - from);
-                std::memcpy(neighbor_list.data() + buf.part_base[t] + from, buf.list_parts[t].data() + from,
-                            length * sizeof(unsigned int));
-            }
-        }
-        // start table: the particles of part t are the static block t
-        const long long parts = static_cast<long long>(nr_parts);
-#pragma omp for schedule(static)
-        for (long long tt = 0; tt < parts; ++tt) {
-            const std::size_t t = static_cast<std::size_t>(tt);
-            const std::size_t first = t * per_part + std::min(t, extra);
-            const std::size_t last = first + per_part + (t < extra ? 1 : 0);
-            for (std::size_t i = first; i < last; ++i)
-                neighbor_list[i] = static_cast<unsigned int>(buf.part_base[t] + buf.run_start[i]);
-        }
+    try {
+        errors.rethrow();
+        neighbor_list.resize(checked_total(buf, nr_parts, neighbor_list));
+    } catch (const std::bad_alloc&) {
+        // the list is left empty and the parts' memory given back
+        std::vector<unsigned int>().swap(neighbor_list);
+        std::vector<std::vector<unsigned int>>().swap(buf.list_parts);
+        throw list_out_of_memory(nr_particles, radius.rlist, dims.x());
     }
+    join_parts(neighbor_list, buf, nr_parts, nr_particles, team_size);
 }
 
 bool Cell::check_update_neighbor_list() const
@@ -444,8 +557,8 @@ bool Cell::check_update_neighbor_list() const
 #pragma omp parallel for schedule(static) reduction(|| : stale) num_threads(team())
     for (long long i = 0; i < count; ++i) {
         const vec3& dij = dij_list[i];
-        const double d2 = dij.x() * dij.x() + (dij.y() * dij.y() + dij.z() * dij.z());
-        stale = stale || !(d2 <= limit);
+        const double distsq = dij.x() * dij.x() + (dij.y() * dij.y() + dij.z() * dij.z());
+        stale = stale || !(distsq <= limit);
     }
     return stale;
 }

@@ -1,13 +1,14 @@
 // The Lennard-Jones pair terms over the neighbour runs of a block of particles.
 //
-// Per listed pair (r_ij the minimum image of r_i - r_j, distsq = x^2 + (y^2 + z^2)):
-//   if distsq < rc^2:  sr2 = s^2 / distsq,  sr6 = (sr2 sr2) sr2,  sr12 = sr6 sr6
-//                      epot term   (sr12 - sr6) - epot_cutoff
-//                      force term  ((sr12 + sr12) - sr6) / distsq * r_ij
+// Per listed pair (r_ij the minimum image of r_i - r_j, distsq = x^2 + (y^2 + z^2))
+// with distsq < rc^2, the terms of LJPairEvaluator (lj_pair.h):
+//   epot term   (sr12 - sr6) - epot_cutoff
+//   force term  ((sr12 + sr12) - sr6) / distsq * r_ij
 // The terms are added to the particle's force, and to the energy sum, one pair
 // after the other in list order, so that every variant gives the same bits.
 #include "kernels.h"
 
+#include "lj_pair.h"
 #include "simd.h"
 
 #include <algorithm>
@@ -28,16 +29,14 @@ double pair_forces_scalar(const PairInput& in, std::size_t begin, std::size_t en
         double fx = 0.0, fy = 0.0, fz = 0.0;
         for (std::size_t n = list[i]; n < in.list_size && list[n] != i; ++n) {
             const std::size_t j = list[n];
-            const double rx = minimum_image(xi - pos[4 * j], in.half[0], in.side[0]);
-            const double ry = minimum_image(yi - pos[4 * j + 1], in.half[1], in.side[1]);
-            const double rz = minimum_image(zi - pos[4 * j + 2], in.half[2], in.side[2]);
+            const double rx = minimum_image(xi - pos[4 * j], in.box.half[0], in.box.side[0]);
+            const double ry = minimum_image(yi - pos[4 * j + 1], in.box.half[1], in.box.side[1]);
+            const double rz = minimum_image(zi - pos[4 * j + 2], in.box.half[2], in.box.side[2]);
             const double distsq = rx * rx + (ry * ry + rz * rz);
             if (distsq < in.rcutsq) {
-                const double sr2 = in.sigmasq / distsq;
-                const double sr6 = (sr2 * sr2) * sr2;
-                const double sr12 = sr6 * sr6;
-                epotsum += (sr12 - sr6) - in.epot_cutoff;
-                const double fr = ((sr12 + sr12) - sr6) / distsq;
+                const LJPairEvaluator pair(in.sigmasq, distsq);
+                epotsum += pair.energy(in.epot_cutoff);
+                const double fr = pair.force_factor();
                 fx += fr * rx;
                 fy += fr * ry;
                 fz += fr * rz;
@@ -110,9 +109,10 @@ struct Avx512Pairs {
             central_lo[k] = in.central_lo[k];
             central_hi[k] = in.central_hi[k];
         }
-        hx = _mm512_set1_pd(in.half[0]), hy = _mm512_set1_pd(in.half[1]), hz = _mm512_set1_pd(in.half[2]);
-        mhx = _mm512_set1_pd(-in.half[0]), mhy = _mm512_set1_pd(-in.half[1]), mhz = _mm512_set1_pd(-in.half[2]);
-        lx = _mm512_set1_pd(in.side[0]), ly = _mm512_set1_pd(in.side[1]), lz = _mm512_set1_pd(in.side[2]);
+        const BoxGeometry& box = in.box;
+        hx = _mm512_set1_pd(box.half[0]), hy = _mm512_set1_pd(box.half[1]), hz = _mm512_set1_pd(box.half[2]);
+        mhx = _mm512_set1_pd(-box.half[0]), mhy = _mm512_set1_pd(-box.half[1]), mhz = _mm512_set1_pd(-box.half[2]);
+        lx = _mm512_set1_pd(box.side[0]), ly = _mm512_set1_pd(box.side[1]), lz = _mm512_set1_pd(box.side[2]);
         rcutsq = _mm512_set1_pd(in.rcutsq), sigmasq = _mm512_set1_pd(in.sigmasq);
         epot_cutoff = _mm512_set1_pd(in.epot_cutoff), one = _mm512_set1_pd(1.0);
         // interleave two registers lane by lane (first / second half), then pairs of lanes
@@ -220,7 +220,8 @@ struct Avx512Pairs {
     }
 
     // Stage 2 for the packed pairs k .. k + 7: their terms, added to acc row by
-    // row in list order.
+    // row in list order. The terms are those of LJPairEvaluator (lj_pair.h), lane
+    // by lane, with the same operations in the same order.
     AVX512 __m256d add_chunk(const PackedRun& run, std::size_t k, __m256d acc) const
     {
         {

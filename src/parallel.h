@@ -8,7 +8,7 @@
 
 #include <omp.h>
 
-// The share of the calling thread in the iterations [0, n) under the static
+// The share of thread t of nthreads in the iterations [0, n) under the static
 // schedule: one contiguous block per thread, in thread order, the first n mod T
 // threads taking one iteration more. `first` marks the block that starts at 0.
 struct Block {
@@ -17,13 +17,18 @@ struct Block {
     bool first;
 };
 
-inline Block static_block(std::size_t n)
+inline Block static_block(std::size_t n, std::size_t t, std::size_t nthreads)
 {
-    const std::size_t nthreads = static_cast<std::size_t>(omp_get_num_threads());
-    const std::size_t t = static_cast<std::size_t>(omp_get_thread_num());
     const std::size_t q = n / nthreads, r = n % nthreads;
     const std::size_t begin = t * q + std::min(t, r);
     return Block{begin, begin + q + (t < r ? 1 : 0), t == 0};
+}
+
+// The share of the calling thread of the current team.
+inline Block static_block(std::size_t n)
+{
+    return static_block(n, static_cast<std::size_t>(omp_get_thread_num()),
+                        static_cast<std::size_t>(omp_get_num_threads()));
 }
 
 // No exception may leave an OpenMP parallel region: the runtime would end the

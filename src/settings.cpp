@@ -8,8 +8,6 @@
 
 namespace settings {
 
-namespace {
-
 const Rule* find_rule(const std::string& key)
 {
     for (const Rule& r : rules()) {
@@ -18,6 +16,8 @@ const Rule* find_rule(const std::string& key)
     }
     return nullptr;
 }
+
+namespace {
 
 const Rule& rule_of(const std::string& key, Type type)
 {
@@ -74,13 +74,12 @@ double real(const Parameters& p, const std::string& key)
 {
     const Rule& r = rule_of(key, Type::Real);
     const double v = p.get_param<double>(key);
-    const std::string what = std::string("the ") + r.meaning;
-    if (!std::isfinite(v))
-        refuse(key, v, what + " must be finite");
-    if (r.range == Range::Positive && !(v > 0.0))
-        refuse(key, v, what + " must be positive");
-    if (r.range == Range::NonNegative && !(v >= 0.0))
-        refuse(key, v, what + " must not be negative");
+    const char* rule = !std::isfinite(v)                                ? " must be finite"
+                       : r.range == Range::Positive && !(v > 0.0)       ? " must be positive"
+                       : r.range == Range::NonNegative && !(v >= 0.0) ? " must not be negative"
+                                                                        : nullptr;
+    if (rule)
+        refuse(key, v, std::string("the ") + r.meaning + rule);
     return v;
 }
 
@@ -194,12 +193,13 @@ bool try_rule(std::vector<SettingProblem>& problems, const std::string& key, con
         rule();
         return true;
     } catch (const boost::bad_lexical_cast&) {
-        const settings::Rule* r = nullptr;
-        for (const auto& row : settings::rules())
-            if (key == row.key)
-                r = &row;
-        problems.push_back({key, key + " = " + p.entries().at(key) + " is not allowed: the " + r->meaning +
-                                     " must be a " + settings::type_name(r->type) + " written in digits"});
+        // (the engine itself reports the conversion failure of Parameters)
+        const settings::Rule* r = settings::find_rule(key);
+        const char* form = r->type == settings::Type::Real       ? "a number written in digits"
+                           : r->type == settings::Type::Count ? "a whole number written in digits, at most 2147483647"
+                                                              : "a whole number written in digits, at most 4294967295";
+        problems.push_back(
+            {key, key + " = " + p.entries().at(key) + " is not allowed: the " + r->meaning + " must be " + form});
     } catch (const std::exception& e) {
         problems.push_back({key, e.what()});
     }

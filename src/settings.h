@@ -45,6 +45,8 @@ struct Rule {
 
 // One row per key, in the order a run reads them.
 const std::vector<Rule>& rules();
+// The row of `key`, or null for a key without a rule.
+const Rule* find_rule(const std::string& key);
 const char* type_name(Type);
 
 // The value of a Real key, checked against its rule.

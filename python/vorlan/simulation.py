@@ -34,6 +34,8 @@ PathLike = Union[str, "os.PathLike[str]"]
 SEED_MIN = 1
 SEED_MAX = 2**31 - 2
 
+STEP_MAX = 2**32 - 1  # the engine numbers its steps with 32-bit unsigned integers
+
 CHECKPOINT_FORMAT = 1  # version of the checkpoint layout written by save()
 
 _STATE_ARRAYS = (
@@ -214,6 +216,12 @@ class Simulation:
             every = _check_count("every", every, 1)
         if callback is not None and not callable(callback):
             raise TypeError(f"callback = {callback!r} is not callable")
+        if callback is not None and every is None:
+            raise ValueError("a callback needs every=K, the number of steps between its calls")
+        if self.step + steps > STEP_MAX:
+            raise OverflowError(
+                f"steps = {steps} is not allowed: the step counter (now {self.step}) cannot go beyond {STEP_MAX}"
+            )
 
         writer = None
         if trajectory is not None:
@@ -262,7 +270,7 @@ class Simulation:
             raise TypeError("bad lexical cast: source type value could not be interpreted as target") from None
 
     def _write_frame(self, writer: Any) -> None:
-        writer.write(self.step, self.positions, self.velocities, self.images)
+        writer.write(self.step, self.positions, self.velocities, self.images, time=self.time)
 
     # ------------------------------------------------------------------ observables
 
@@ -426,24 +434,11 @@ class Simulation:
         place, so an interrupted save leaves any earlier checkpoint intact.
         """
         path = _parameter_path(path)
-        arrays: Dict[str, Any] = dict(self._engine.state())
-        params = self._engine.parameters
-        keys = sorted(params)
-        ekin, epot, etot = self._engine.log()
-        arrays.update(
-            format=np.int64(CHECKPOINT_FORMAT),
-            step=np.int64(self.step),
-            time_base=np.array(self._time_base, dtype=np.float64),
-            seed=np.int64(-1 if self._seed is None else self._seed),
-            parameter_keys=np.array(keys, dtype=str),
-            parameter_values=np.array([params[k] for k in keys], dtype=str),
-            log_ekin=ekin,
-            log_epot=epot,
-            log_etot=etot,
-        )
+        arrays = self.__getstate__()
         folder = os.path.dirname(os.path.abspath(path))
         fd, tmp = tempfile.mkstemp(prefix=".checkpoint-", suffix=".npz", dir=folder)
         try:
+            os.chmod(tmp, 0o644)  # mkstemp makes it private
             with os.fdopen(fd, "wb") as f:
                 np.savez(f, **arrays)
                 f.flush()
@@ -465,23 +460,51 @@ class Simulation:
             fmt = int(data["format"]) if "format" in data else None
             if fmt != CHECKPOINT_FORMAT:
                 raise ValueError(f"{os.fspath(path)} is not a vorlan checkpoint of format {CHECKPOINT_FORMAT}")
-            params = dict(zip(data["parameter_keys"].tolist(), data["parameter_values"].tolist()))
-            state = {k: data[k] for k in _STATE_ARRAYS}
-            state = {
-                k: np.ascontiguousarray(v, dtype=np.uint32 if k == "neighbor_list" else np.int32 if k == "images" else np.float64)
-                for k, v in state.items()
-            }
-            for k in ("epot", "ekin", "etot"):
-                state[k] = float(data[k])
-            step = int(data["step"])
-            logs = [np.ascontiguousarray(data[k], dtype=np.float64) for k in ("log_ekin", "log_epot", "log_etot")]
-            time_base = data["time_base"].tolist()
-            seed = int(data["seed"])
+            arrays = {key: data[key] for key in data.files}
         sim = cls.__new__(cls)
-        sim._engine = _core.Engine.restore(params, state, team, step, *logs)
-        sim._seed = None if seed < 0 else seed
-        sim._time_base = (int(time_base[0]), float(time_base[1]))
+        sim._restore(arrays, team)
         return sim
+
+    def __getstate__(self) -> Dict[str, Any]:
+        """The checkpoint's arrays (pickling a Simulation, e.g. back from a process
+        pool, carries the same state as ``save``)."""
+        arrays: Dict[str, Any] = dict(self._engine.state())
+        params = self._engine.parameters
+        keys = sorted(params)
+        ekin, epot, etot = self._engine.log()
+        arrays.update(
+            format=np.int64(CHECKPOINT_FORMAT),
+            step=np.int64(self.step),
+            time_base=np.array(self._time_base, dtype=np.float64),
+            seed=np.int64(-1 if self._seed is None else self._seed),
+            parameter_keys=np.array(keys, dtype=str),
+            parameter_values=np.array([params[k] for k in keys], dtype=str),
+            log_ekin=ekin,
+            log_epot=epot,
+            log_etot=etot,
+        )
+        return arrays
+
+    def __setstate__(self, arrays: Dict[str, Any]) -> None:
+        self._restore(arrays, 0)
+
+    def _restore(self, arrays: Mapping[str, Any], team: int) -> None:
+        missing = [k for k in (*_STATE_ARRAYS, "step", "parameter_keys", "log_ekin") if k not in arrays]
+        if missing:
+            raise ValueError(f"the checkpoint has no entry {missing[0]!r}")
+        params = dict(zip(np.asarray(arrays["parameter_keys"]).tolist(), np.asarray(arrays["parameter_values"]).tolist()))
+        state = {}
+        for key in _STATE_ARRAYS:
+            dtype = np.uint32 if key == "neighbor_list" else np.int32 if key == "images" else np.float64
+            state[key] = np.ascontiguousarray(arrays[key], dtype=dtype)
+        for key in ("epot", "ekin", "etot"):
+            state[key] = float(arrays[key])
+        logs = [np.ascontiguousarray(arrays[k], dtype=np.float64) for k in ("log_ekin", "log_epot", "log_etot")]
+        self._engine = _core.Engine.restore(params, state, team, int(arrays["step"]), *logs)
+        seed = int(arrays["seed"])
+        self._seed = None if seed < 0 else seed
+        step0, time0 = np.asarray(arrays["time_base"]).tolist()
+        self._time_base = (int(step0), float(time0))
 
     # ------------------------------------------------------------------ interop
 

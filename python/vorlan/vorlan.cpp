@@ -17,8 +17,10 @@
 // side goes through the run API (read_run_settings, run_steps one step at a
 // time), the same path as vorlan-run.
 //
-// Only public C API is used, except where a version of CPython lacks a public
-// function that does the job; those places are guarded by version and say why.
+// Only public C API is used (it builds on CPython 3.9 to 3.13). Where the public
+// way to do something changed between versions (the pending error as one object
+// from 3.12, the dictionary of a builtin type from 3.12, a frame's line before
+// 3.11), the place is guarded by version and says why.
 //
 // Sections: process state, helpers, simulate, the Vorlan type, create, exec,
 // module definition.

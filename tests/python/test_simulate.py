@@ -2,7 +2,6 @@
 configuration, failures and the module globals it goes through."""
 
 import builtins
-import os
 import pathlib
 import types
 
@@ -63,39 +62,6 @@ def test_missing_key(param_file, dropped, reported):
         Vorlan().simulate(path)
     assert str(info.value) == "Could not find parameter: " + reported
     assert type(info.value) is RuntimeError
-
-
-def _special_file(kind, tmp_path):
-    if kind == "directory":
-        return str(tmp_path)
-    if kind == "fifo":
-        path = tmp_path / "fifo"
-        os.mkfifo(path)
-        return str(path)
-    if kind == "unreadable":
-        if os.geteuid() == 0:
-            pytest.skip("root reads any file")
-        path = tmp_path / "locked.par"
-        path.write_text("stepsize = 0.005\n")
-        path.chmod(0)
-        return str(path)
-    return kind  # a device
-
-
-@pytest.mark.parametrize("kind", ["directory", "fifo", "unreadable", "/dev/urandom", "/dev/zero"])
-def test_anything_but_a_readable_regular_file_cannot_be_opened(tmp_path, kind):
-    # a FIFO without a writer and the endless devices must not block or be read
-    path = _special_file(kind, tmp_path)
-    with pytest.raises(Exception) as info:
-        Vorlan().simulate(path)
-    assert type(info.value) is Exception
-    assert info.value.args == ("Cannot open file: " + path,)
-
-
-def test_a_parameter_file_longer_than_one_mebibyte_is_refused(param_file):
-    path = param_file({"padding": "0" * (1 << 20)})
-    with pytest.raises(ValueError, match="longer than 1048576 bytes"):
-        Vorlan().simulate(path)
 
 
 @pytest.mark.parametrize("changes", [{"nrsteps": "10.0"}, {"nr_particles": "8."}, {"stepsize": "1.2.3"}])

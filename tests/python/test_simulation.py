@@ -3,7 +3,7 @@ counts, interrupts and other Python threads, checkpoints, observables against a
 direct pair sum, and the errors of bad input."""
 
 import os
-import signal
+import pickle
 import subprocess
 import sys
 import textwrap
@@ -57,7 +57,9 @@ def test_first_run_equals_simulate(param_file, tmp_path, seed):
     # simulate's first run in a fresh process against a Simulation either in its own
     # fresh process (seed None: the process-wide sequence) or here with seed 1 (the
     # process-wide generator's own seed), after other draws from that sequence.
-    path = param_file({"nrsteps": "40"})
+    # more particles than one block of the pair loop, so that a team of two would
+    # add the energy in another order
+    path = param_file({"nrsteps": "40", "nr_particles": "1000", "cell_length": "11"})
     child(
         f"""
         import numpy as np
@@ -229,6 +231,12 @@ def test_checkpoint_continues_bit_for_bit(params, tmp_path):
     assert back.epot == sim.epot and back.time == sim.time
 
 
+def test_pickled_simulation_continues_bit_for_bit(params):
+    sim = Simulation(params, seed=9, threads=1).run(4)
+    copy = pickle.loads(pickle.dumps(sim))
+    assert_same(snapshot(sim.run(6)), snapshot(copy.run(6)))
+
+
 def test_checkpoint_with_a_broken_list_is_refused(params, tmp_path):
     path = tmp_path / "state.npz"
     Simulation(params, seed=9).run(2).save(path)
@@ -288,16 +296,30 @@ def test_observables_against_a_direct_pair_sum(params):
     assert np.abs(unwrapped - wrapped).max() < 0.5  # images count from the wrapped start
 
 
+def test_virial_and_atoms_agree_with_ase(params):
+    pytest.importorskip("ase")
+    from ase.calculators.lj import LennardJones
+
+    sim = Simulation(params, seed=6).run(10)
+    atoms = sim.to_ase()
+    np.testing.assert_array_equal(atoms.get_positions(), sim.positions)
+    np.testing.assert_allclose(atoms.get_velocities(), sim.velocities, rtol=1e-14)
+    atoms.calc = LennardJones(sigma=1.0, epsilon=1.0, rc=2.5, smooth=False)
+    # ASE's stress holds the configurational part -W/V on its diagonal
+    assert -np.trace(atoms.get_stress(voigt=False)) * sim.volume == pytest.approx(sim.virial, rel=1e-10)
+    assert atoms.get_potential_energy() == pytest.approx(sim.epot, rel=1e-10)
+
+
 def test_steering_a_setting_between_runs(params):
-    sim = Simulation(params, seed=2, threads=1)
-    sim.run(5)
-    sim.set("kT", 2.5)
-    sim.set("stepsize", 0.002)
-    sim.run(5)
-    assert sim.parameters["kT"] == "2.5"
-    assert sim.time == pytest.approx(5 * 0.005 + 5 * 0.002)
-    steered = Simulation(params, seed=2, threads=1).run(5)
-    assert sim.log["ekin"][4] == steered.log["ekin"][4]
+    steered, plain = (Simulation(params, seed=2, threads=1).run(5) for _ in range(2))
+    steered.set("kT", 3.0)
+    steered.set("stepsize", 0.002)
+    steered.run(5)
+    plain.run(5)
+    assert steered.parameters["kT"] == "3.0"
+    assert steered.time == pytest.approx(5 * 0.005 + 5 * 0.002)
+    np.testing.assert_array_equal(steered.log["ekin"][:5], plain.log["ekin"][:5])
+    assert steered.log["ekin"][5] > plain.log["ekin"][5]  # the thermostat heats towards the new kT
 
 
 # --------------------------------------------------------------------- frames and progress
@@ -311,8 +333,9 @@ def test_trajectory_frames_first_every_and_last(params, monkeypatch, tmp_path):
             assert path == str(tmp_path / "run.gsd") and nr_particles == 64
             np.testing.assert_array_equal(box, [5.0, 5.0, 5.0])
 
-        def write(self, step, positions, velocities, images):
+        def write(self, step, positions, velocities, images, time):
             assert positions.shape == velocities.shape == images.shape == (64, 3)
+            assert time == pytest.approx(step * 0.005)
             frames.append(step)
 
         def close(self):
@@ -323,6 +346,19 @@ def test_trajectory_frames_first_every_and_last(params, monkeypatch, tmp_path):
     sim.run(2)
     sim.run(9, every=4, trajectory=tmp_path / "run.gsd")
     assert frames == [2, 4, 8, 11, "closed"]
+
+
+def test_trajectory_file_holds_the_states_written(params, tmp_path):
+    trajectory = pytest.importorskip("vorlan.trajectory")
+    pytest.importorskip("gsd")
+    sim = Simulation(params, seed=1)
+    first = sim.positions
+    sim.run(5, every=2, trajectory=tmp_path / "run.gsd")
+    t = trajectory.read_gsd(tmp_path / "run.gsd")
+    assert t.steps.tolist() == [0, 2, 4, 5]
+    np.testing.assert_array_equal(t.positions[0], first)
+    np.testing.assert_array_equal(t.positions[-1], sim.positions)
+    np.testing.assert_array_equal(t.images[-1], sim.images)
 
 
 def test_progress_only_when_asked(params, capsys):
@@ -373,6 +409,8 @@ def test_bad_file_and_run_arguments(params, param_file):
         ({"every": 0}, ValueError, "every = 0"),
         ({"steps": -1}, ValueError, "steps = -1"),
         ({"callback": 3, "every": 1}, TypeError, "not callable"),
+        ({"callback": print}, ValueError, "needs every"),
+        ({"steps": 2**32}, OverflowError, "cannot go beyond 4294967295"),
     ]:
         with pytest.raises(error, match=message):
             sim.run(**{"steps": 2, **kwargs})

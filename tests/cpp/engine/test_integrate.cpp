@@ -115,7 +115,7 @@ TEST(Thermostat, OneParticleDecaysAndAParticleAtRestStaysFinite)
     EXPECT_DOUBLE_EQ(A::velocities(cell)[0].x(), std::sqrt(1 - 0.005 / 0.5));
 }
 
-TEST(Thermostat, RefusesAStepAboveTauButNotOneEqualToIt)
+TEST(Thermostat, RefusesAStepAboveTauLeavingTheVelocities)
 {
     Cell cell(lj_params("kT = 0.001\ntau = 0.001\n"));
     A::velocities(cell) = {vec3(10, 0, 0), vec3(-10, 0, 0)};
@@ -130,9 +130,6 @@ TEST(Thermostat, RefusesAStepAboveTauButNotOneEqualToIt)
     }
     EXPECT_EQ(message.rfind("stepsize = 0.01 and tau = 0.001 are not allowed: ", 0), 0u) << message;
     EXPECT_EQ(A::velocities(cell), before);
-    A::thermostat(cell, 0.001);  // dt = tau: straight to the target, sqrt(ekin0 / ekin)
-    for (const vec3& v : A::velocities(cell))
-        EXPECT_NEAR(v.norm(), std::sqrt(1.5 * 0.001), 1e-12);  // 1 + (r - 1) rounds
 }
 
 TEST(Thermostat, RejectsTauOfZero)

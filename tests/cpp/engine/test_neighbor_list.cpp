@@ -138,7 +138,7 @@ std::unique_ptr<Cell> random_cell(const Box& b, unsigned seed)
 }
 
 // Pairs within the list radius, scaled by `tolerance` to stay clear of rounding.
-std::vector<std::set<unsigned int>> brute_force(Cell& cell, double csc, double side, double tolerance)
+std::vector<std::set<unsigned int>> brute_force(Cell& cell, double rlist, double side, double tolerance)
 {
     const auto& pos = A::positions(cell);
     std::vector<std::set<unsigned int>> near(pos.size());
@@ -146,13 +146,13 @@ std::vector<std::set<unsigned int>> brute_force(Cell& cell, double csc, double s
         for (unsigned int j = 0; j < pos.size(); ++j) {
             if (i == j)
                 continue;
-            double d2 = 0;
+            double distsq = 0;
             for (int k = 0; k < 3; ++k) {
                 double r = pos[i][k] - pos[j][k];
                 r -= side * std::round(r / side);
-                d2 += r * r;
+                distsq += r * r;
             }
-            if (d2 <= csc * csc * tolerance)
+            if (distsq <= rlist * rlist * tolerance)
                 near[i].insert(j);
         }
     return near;

@@ -12,7 +12,6 @@
 #include <random>
 #include <vector>
 
-
 #include "kernels.h"
 #include "support.h"
 
@@ -54,10 +53,10 @@ std::vector<vec3> awkward_configuration(std::size_t n, double L, double radius, 
 // The list the build must produce, by the book: subcells as vectors of particle
 // indices, the 27 neighbouring subcells in scan order with repeats along an axis
 // dropped, then the flat layout.
-std::vector<unsigned int> reference_list(const std::vector<vec3>& pos, double L, double csc)
+std::vector<unsigned int> reference_list(const std::vector<vec3>& pos, double L, double rlist)
 {
     const std::size_t n = pos.size();
-    const unsigned int m = std::max(1u, static_cast<unsigned int>(L / csc));
+    const unsigned int m = std::max(1u, static_cast<unsigned int>(L / rlist));
     const double edge = L / m;
     auto index = [&](double x) {
         long q = static_cast<long>(x / edge) % static_cast<long>(m);
@@ -85,7 +84,7 @@ std::vector<unsigned int> reference_list(const std::vector<vec3>& pos, double L,
                         const double rx = image(pos[i].x() - pos[j].x(), L);
                         const double ry = image(pos[i].y() - pos[j].y(), L);
                         const double rz = image(pos[i].z() - pos[j].z(), L);
-                        if (rx * rx + (ry * ry + rz * rz) <= csc * csc)
+                        if (rx * rx + (ry * ry + rz * rz) <= rlist * rlist)
                             list.push_back(j);
                     }
         list.push_back(i);
@@ -98,6 +97,76 @@ std::shared_ptr<Parameters> box_params(std::size_t n, double L)
     return lj_params("nr_particles = " + std::to_string(n) + "\ncell_length = " + std::to_string(L) + "\n");
 }
 
+// A pair-loop case: positions (moved since the build when `moved`), the
+// reference list of the unmoved ones, and the pair sums by the plain loop over
+// it: forces before the prefactor, energy chained in list order.
+struct PairCase {
+    double L;
+    bool moved;
+    std::vector<vec3> pos;
+    std::vector<unsigned int> list;
+    std::vector<double> want_f;
+    double want_e = 0.0;
+};
+
+// (s/rc)^12 - (s/rc)^6 for s = 1, rc = 2.5, written out
+const double ecut_as_computed = [] {
+    const double sr2 = 1.0 / 6.25, sr6 = (sr2 * sr2) * sr2;
+    return sr6 * sr6 - sr6;
+}();
+
+PairCase pair_case(double L, bool moved)
+{
+    PairCase c{L, moved, {}, {}, {}};
+    const std::size_t n = static_cast<std::size_t>(0.85 * L * L * L) + 8;
+    c.pos = awkward_configuration(n, L, 2.5, static_cast<unsigned>(L));
+    c.list = reference_list(c.pos, L, 2.8);
+    if (moved) {
+        for (std::size_t k = 8; k < n; ++k)
+            c.pos[k] += vec3(0.01, -0.02, 0.005);  // moved since the build, partly outside the box
+    }
+    c.want_f.assign(3 * n, 0.0);
+    for (unsigned int i = 0; i < n; ++i) {
+        double f[3] = {0.0, 0.0, 0.0};
+        for (std::size_t k = c.list[i]; c.list[k] != i; ++k) {
+            const unsigned int j = c.list[k];
+            const vec3& a = c.pos[i];
+            const vec3& b = c.pos[j];
+            const double r[3] = {image(a.x() - b.x(), L), image(a.y() - b.y(), L), image(a.z() - b.z(), L)};
+            const double distsq = r[0] * r[0] + (r[1] * r[1] + r[2] * r[2]);
+            if (distsq < 6.25) {
+                const double sr2 = 1.0 / distsq, sr6 = (sr2 * sr2) * sr2, sr12 = sr6 * sr6;
+                c.want_e += (sr12 - sr6) - ecut_as_computed;
+                const double fr = ((sr12 + sr12) - sr6) / distsq;
+                for (int d = 0; d < 3; ++d)
+                    f[d] += fr * r[d];
+            }
+        }
+        for (int d = 0; d < 3; ++d)
+            c.want_f[3 * i + d] = f[d];
+    }
+    return c;
+}
+
+// One kernel variant: the pair loop and the list scan of one instruction set.
+struct Variant {
+    const char* name;
+    kernels::PairFn pair;
+    kernels::ScanFn scan;
+    bool needs_avx512;
+};
+
+// Every variant is a test of its own, so that one the CPU cannot run shows as
+// skipped rather than passing on the scalar code.
+class EveryVariant : public ::testing::TestWithParam<Variant> {
+protected:
+    void SetUp() override
+    {
+        if (GetParam().needs_avx512 && !kernels::have_avx512())
+            GTEST_SKIP() << "this CPU has no AVX-512: the " << GetParam().name << " kernels are not checked here";
+    }
+};
+
 }  // namespace
 
 // Boxes of 1, 2, 3, 5 and 7 subcells per axis (rcut + shell = 2.8), on 1 and 2
@@ -105,12 +174,12 @@ std::shared_ptr<Parameters> box_params(std::size_t n, double L)
 // lying whole box lengths outside it.
 TEST(FastListBuild, MatchesTheReferenceScanOnAnyThreadCount)
 {
-    const double csc = 2.8;
+    const double rlist = 2.8;
     for (const double L : {2.5, 4.0, 7.0, 8.5, 14.5, 20.0}) {
         const std::size_t n = static_cast<std::size_t>(0.8 * L * L * L) + 8;
         for (int variant = 0; variant < 3; ++variant) {
             Cell cell(box_params(n, L));
-            auto pos = awkward_configuration(n, L, csc, static_cast<unsigned>(L * 10) + variant);
+            auto pos = awkward_configuration(n, L, rlist, static_cast<unsigned>(L * 10) + variant);
             if (variant == 1) {
                 std::mt19937_64 rng(variant);
                 std::uniform_real_distribution<double> u(0.0, L);
@@ -121,7 +190,7 @@ TEST(FastListBuild, MatchesTheReferenceScanOnAnyThreadCount)
                     pos[k] += vec3(-L, 2.0 * L, 0.0);
             }
             CellTestAccess::positions(cell) = pos;
-            const auto want = reference_list(pos, L, csc);
+            const auto want = reference_list(pos, L, rlist);
             for (int threads : {1, 2}) {
                 ThreadCount use(threads);
                 CellTestAccess::build_neighbor_list(cell);
@@ -132,88 +201,60 @@ TEST(FastListBuild, MatchesTheReferenceScanOnAnyThreadCount)
     }
 }
 
-// The pair loop of every variant this CPU can run, and the forces of a whole
-// Cell on 1 and 2 threads, against the plain loop over the reference list.
-TEST(FastPairLoop, EveryVariantGivesTheReferenceBits)
+// The pair loop of each variant against the plain loop over the reference list.
+TEST_P(EveryVariant, PairLoopGivesTheReferenceBits)
 {
     for (const double L : {4.0, 9.0, 12.0})
         for (const bool moved : {false, true}) {
-        const std::size_t n = static_cast<std::size_t>(0.85 * L * L * L) + 8;
-        Cell cell(box_params(n, L));
-        auto pos = awkward_configuration(n, L, 2.5, static_cast<unsigned>(L));
-        const auto list = reference_list(pos, L, 2.8);
-        if (moved) {
-            for (std::size_t k = 8; k < n; ++k)
-                pos[k] += vec3(0.01, -0.02, 0.005);  // moved since the build, partly outside the box
-        }
-
-        // reference: forces before the prefactor, energy sum chained in list order
-        std::vector<double> want_f(3 * n);
-        double want_e = 0.0;
-        const double ecut_as_computed = [] {
-            const double sr2 = 1.0 / 6.25, sr6 = (sr2 * sr2) * sr2;
-            return sr6 * sr6 - sr6;
-        }();
-        for (unsigned int i = 0; i < n; ++i) {
-            double f[3] = {0.0, 0.0, 0.0};
-            for (std::size_t k = list[i]; list[k] != i; ++k) {
-                const unsigned int j = list[k];
-                const double r[3] = {image(pos[i].x() - pos[j].x(), L), image(pos[i].y() - pos[j].y(), L),
-                                     image(pos[i].z() - pos[j].z(), L)};
-                const double d2 = r[0] * r[0] + (r[1] * r[1] + r[2] * r[2]);
-                if (d2 < 6.25) {
-                    const double sr2 = 1.0 / d2, sr6 = (sr2 * sr2) * sr2, sr12 = sr6 * sr6;
-                    want_e += (sr12 - sr6) - ecut_as_computed;
-                    const double fr = ((sr12 + sr12) - sr6) / d2;
-                    for (int c = 0; c < 3; ++c)
-                        f[c] += fr * r[c];
+            const PairCase c = pair_case(L, moved);
+            const std::size_t n = c.pos.size();
+            std::vector<double> padded;
+            for (const auto& p : c.pos)
+                padded.insert(padded.end(), {p.x(), p.y(), p.z(), 0.0});
+            const double sides[3] = {L, L, L};
+            kernels::PairInput in{padded.data(), c.list.data(), c.list.size(), kernels::box_geometry(sides),
+                                  6.25, 1.0, ecut_as_computed, {1.0, 1.0, 1.0}, {0.0, 0.0, 0.0}};
+            if (!moved && L > 5.0) {
+                // the particles far enough from every side skip the image rule
+                for (int k = 0; k < 3; ++k) {
+                    in.central_lo[k] = 2.5 + 2e-9 * L;
+                    in.central_hi[k] = L - 2.5 - 2e-9 * L;
                 }
             }
-            for (int c = 0; c < 3; ++c)
-                want_f[3 * i + c] = f[c];
-        }
-
-        std::vector<double> padded;
-        for (const auto& p : pos)
-            padded.insert(padded.end(), {p.x(), p.y(), p.z(), 0.0});
-        kernels::PairInput in{padded.data(), list.data(), list.size(), {0.5 * L, 0.5 * L, 0.5 * L},
-                              {L, L, L}, 6.25, 1.0, ecut_as_computed, {1.0, 1.0, 1.0}, {0.0, 0.0, 0.0}};
-        if (!moved && L > 5.0) {
-            // the particles far enough from every side skip the image rule
-            for (int k = 0; k < 3; ++k) {
-                in.central_lo[k] = 2.5 + 2e-9 * L;
-                in.central_hi[k] = L - 2.5 - 2e-9 * L;
-            }
-        }
-        std::vector<kernels::PairFn> variants{kernels::pair_forces_scalar};
-        if (kernels::have_avx512())
-            variants.push_back(kernels::pair_forces_avx512);
-        for (const auto fn : variants) {
+            const kernels::PairFn fn = GetParam().pair;
             std::vector<double> f(3 * n, -1.0);
             // in two pieces, the energy chained through both
             const double e = fn(in, n / 3, n, f.data(), fn(in, 0, n / 3, f.data(), 0.0));
-            EXPECT_TRUE(same_bits(e, want_e)) << e << " != " << want_e;
+            EXPECT_TRUE(same_bits(e, c.want_e)) << e << " != " << c.want_e;
             for (std::size_t k = 0; k < 3 * n; ++k)
-                ASSERT_TRUE(same_bits(f[k], want_f[k])) << "L = " << L << ", entry " << k;
+                ASSERT_TRUE(same_bits(f[k], c.want_f[k])) << "L = " << L << ", entry " << k;
         }
+}
 
-        // the engine: same list, forces times 24 eps, identical on 1 and 2 threads
-        CellTestAccess::positions(cell) = pos;
-        CellTestAccess::neighbor_list(cell) = list;
-        for (int threads : {1, 2}) {
-            ThreadCount use(threads);
-            CellTestAccess::calculate_forces(cell);
-            const auto& got = CellTestAccess::forces(cell);
-            for (std::size_t i = 0; i < n; ++i)
-                for (int c = 0; c < 3; ++c)
-                    ASSERT_TRUE(same_bits(got[i][c], want_f[3 * i + c] * 24.0)) << "threads " << threads;
-        }
+// The forces of a whole Cell (the fastest variant this CPU runs) on 1 and 2
+// threads: the reference times 24 eps.
+TEST(FastPairLoop, EngineGivesTheReferenceBitsOnAnyThreadCount)
+{
+    for (const double L : {4.0, 9.0, 12.0})
+        for (const bool moved : {false, true}) {
+            const PairCase c = pair_case(L, moved);
+            Cell cell(box_params(c.pos.size(), L));
+            CellTestAccess::positions(cell) = c.pos;
+            CellTestAccess::neighbor_list(cell) = c.list;
+            for (int threads : {1, 2}) {
+                ThreadCount use(threads);
+                CellTestAccess::calculate_forces(cell);
+                const auto& got = CellTestAccess::forces(cell);
+                for (std::size_t i = 0; i < c.pos.size(); ++i)
+                    for (int d = 0; d < 3; ++d)
+                        ASSERT_TRUE(same_bits(got[i][d], c.want_f[3 * i + d] * 24.0)) << "threads " << threads;
+            }
         }
 }
 
 // The distance test of each variant on the awkward pairs alone: the pair exactly
 // at the list radius is kept (<=), the particle itself never is.
-TEST(FastListBuild, ScanVariantsAgreeOnEveryCandidate)
+TEST_P(EveryVariant, ScanKeepsEveryCandidateWithinTheListRadius)
 {
     const double L = 10.0;
     const auto pos = awkward_configuration(200, L, 2.8, 7);
@@ -226,13 +267,13 @@ TEST(FastListBuild, ScanVariantsAgreeOnEveryCandidate)
         id.push_back(i);
     }
     const kernels::SortedParticles sorted{x.data(), y.data(), z.data(), id.data()};
-    const kernels::ListGeometry g{{5.0, 5.0, 5.0}, {L, L, L}, 2.8 * 2.8};
+    const kernels::ListGeometry g{{{5.0, 5.0, 5.0}, {L, L, L}}, 2.8 * 2.8};
     for (unsigned int i = 0; i < pos.size(); ++i) {
         const double xi[3] = {pos[i].x(), pos[i].y(), pos[i].z()};
         std::vector<unsigned int> want;
         for (unsigned int j = 0; j < pos.size(); ++j) {
             const double rx = image(xi[0] - x[j], L), ry = image(xi[1] - y[j], L), rz = image(xi[2] - z[j], L);
-            if (j != i && rx * rx + (ry * ry + rz * rz) <= g.cutsq)
+            if (j != i && rx * rx + (ry * ry + rz * rz) <= g.rlistsq)
                 want.push_back(j);
         }
         if (i == 3) {
@@ -240,20 +281,24 @@ TEST(FastListBuild, ScanVariantsAgreeOnEveryCandidate)
         }
         // raw separations: only for a particle whose separations need no image
         const bool central = std::abs(xi[0] - 5.0) < 0.5 && std::abs(xi[1] - 5.0) < 0.5 && std::abs(xi[2] - 5.0) < 0.5;
-        for (const auto fn : {kernels::scan_scalar, kernels::have_avx512() ? kernels::scan_avx512 : kernels::scan_scalar})
-            for (const bool same_image : {false, central}) {
-                // ragged sub-ranges, as the build passes them
-                std::vector<unsigned int> got(pos.size() + 16);
-                kernels::ScanRanges ranges;
-                ranges.count = 0;
-                for (std::size_t b = 0; b < pos.size(); b += 13, ++ranges.count) {
-                    ranges.begin[ranges.count] = b;
-                    ranges.end[ranges.count] = std::min(b + 13, pos.size());
-                    ranges.same_image[ranges.count] = same_image;
-                }
-                unsigned int* out = fn(sorted, ranges, i, xi, g, got.data());
-                got.resize(static_cast<std::size_t>(out - got.data()));
-                ASSERT_EQ(got, want) << "particle " << i;
+        for (const bool same_image : {false, central}) {
+            // ragged sub-ranges, as the build passes them
+            std::vector<unsigned int> got(pos.size() + 16);
+            kernels::ScanRanges ranges;
+            ranges.count = 0;
+            for (std::size_t b = 0; b < pos.size(); b += 13, ++ranges.count) {
+                ranges.begin[ranges.count] = b;
+                ranges.end[ranges.count] = std::min(b + 13, pos.size());
+                ranges.same_image[ranges.count] = same_image;
             }
+            unsigned int* out = GetParam().scan(sorted, ranges, i, xi, g, got.data());
+            got.resize(static_cast<std::size_t>(out - got.data()));
+            ASSERT_EQ(got, want) << "particle " << i;
+        }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Kernels, EveryVariant,
+                         ::testing::Values(Variant{"scalar", kernels::pair_forces_scalar, kernels::scan_scalar, false},
+                                           Variant{"avx512", kernels::pair_forces_avx512, kernels::scan_avx512, true}),
+                         [](const ::testing::TestParamInfo<Variant>& info) { return std::string(info.param.name); });

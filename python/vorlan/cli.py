@@ -118,7 +118,7 @@ def cmd_check(args) -> int:
 
     bad = len(missing) + len(problems)
     if bad:
-        say(f"\nThe file would not run: {len(missing)} key(s) missing, {len(problems)} value(s) not allowed.")
+        say(f"\nThe file is not accepted: {len(missing)} key(s) missing, {len(problems)} value(s) not allowed.")
         return EXIT_FAILED
     verdict = "The file would run" + (f" ({warnings} warning(s) above)." if warnings else ".")
     say("\n" + verdict)
@@ -135,6 +135,18 @@ def positive_int(text: str) -> int:
         raise argparse.ArgumentTypeError(f"{text!r} is not an integer") from None
     if value < 1:
         raise argparse.ArgumentTypeError(f"{value} is not allowed: give a positive integer")
+    return value
+
+
+def seed_value(text: str) -> int:
+    from .simulation import SEED_MAX, SEED_MIN
+
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not an integer") from None
+    if not SEED_MIN <= value <= SEED_MAX:
+        raise argparse.ArgumentTypeError(f"{value} is not allowed: seeds are {SEED_MIN} to {SEED_MAX}")
     return value
 
 
@@ -281,6 +293,14 @@ def cmd_run(args) -> int:
     failure: Optional[BaseException] = None
     interrupted = False
 
+    if args.trajectory:
+        try:
+            from .trajectory import GSDWriter
+
+            writer = GSDWriter(args.trajectory, sim.box, n)
+        except Exception as e:
+            raise CommandError(f"cannot write the trajectory {args.trajectory}: {e}") from None
+
     with Interrupts() as interrupts:
         def write_frame():
             nonlocal frames, last_frame
@@ -299,12 +319,7 @@ def cmd_run(args) -> int:
         started = time.perf_counter()
         step0 = sim.step
         try:
-            if args.trajectory:
-                try:
-                    from .trajectory import GSDWriter
-                except ImportError as e:
-                    raise CommandError(f"this installation of vorlan cannot write trajectories ({e})") from None
-                writer = GSDWriter(args.trajectory, sim.box, n)
+            if writer is not None:
                 write_frame()
             sim.run(steps, every=interval, callback=observe, progress=not args.quiet)
             if writer is not None and last_frame != sim.step:
@@ -313,8 +328,6 @@ def cmd_run(args) -> int:
             interrupted = True
             if writer is not None and last_frame is not None and last_frame != sim.step:
                 write_frame()  # the trajectory ends where the log ends
-        except CommandError:
-            raise
         except Exception as e:
             failure = e
         finally:
@@ -508,7 +521,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     p.add_argument("params", metavar="PARAMS", help="the parameter file")
     p.add_argument("--steps", type=count, metavar="N", help="number of steps (default: nrsteps of the file)")
-    p.add_argument("--seed", type=int, metavar="S",
+    p.add_argument("--seed", type=seed_value, metavar="S",
                    help="seed the start velocities (1 to 2**31 - 2); default: the process-wide sequence, as vorlan-run")
     p.add_argument("--threads", type=positive_int, metavar="T", help="threads of the parallel loops (default: all)")
     p.add_argument("--trajectory", metavar="FILE.gsd", help="write frames to a GSD trajectory")

@@ -76,8 +76,9 @@ def _sizes_expected(offset: int, per_frame: int, size: int) -> str:
 
 
 def _layout(name: str, size: int, first4: bytes, nr_particles: Optional[int]):
-    """(particle count, offset of the first frame) of a movie file of `size` bytes
-    whose first bytes are `first4`; ValueError naming the sizes when none fits."""
+    """(particle count, offset of the first frame, frame count) of a movie file
+    of `size` bytes whose first bytes are `first4`; ValueError naming the sizes
+    when no reading fits."""
     if size % 8 == HEADER_BYTES:
         header = int(np.frombuffer(first4, dtype="<u4", count=1)[0])
         if nr_particles is not None and nr_particles != header:
@@ -90,7 +91,7 @@ def _layout(name: str, size: int, first4: bytes, nr_particles: Optional[int]):
         if len(first4) == HEADER_BYTES:
             header = int(np.frombuffer(first4, dtype="<u4", count=1)[0])
             with_header = (f"read with a header, the file says {header} particles in "
-                           f"{frame_bytes(header)}-byte frames and is truncated: "
+                           f"{frame_bytes(header)}-byte frames and ends in a partial one: "
                            f"{_sizes_expected(HEADER_BYTES, frame_bytes(header), size)}")
         else:
             with_header = "too short to hold a header"
@@ -170,7 +171,9 @@ def read_movie(path: Union[str, "os.PathLike[str]"], nr_particles: Optional[int]
         if nr_frames == 0:
             values = np.empty((0, width), dtype=np.float64)
         else:
-            values = np.memmap(f, dtype="<f8", mode="c", offset=offset, shape=(nr_frames, width))
+            # Plain ndarray views whose base is the map, which keeps it open.
+            values = np.memmap(f, dtype="<f8", mode="c", offset=offset,
+                               shape=(nr_frames, width)).view(np.ndarray)
 
     records = values[:, 3:].reshape(nr_frames, n, 7)
     movie = Movie(box=values[:, :3], positions=records[:, :, 0:3], velocities=records[:, :, 3:6],
@@ -199,8 +202,8 @@ def _check_frames(name: str, movie: Movie, frames: Sequence[int]) -> None:
     if bad_speed.any():
         j, i = (int(x) for x in np.argwhere(bad_speed)[0])
         raise ValueError(
-            f"{name}: frame {int(index[j])}, particle {i}: stored speed {speeds[j, i]!r} is not the "
-            f"length {expected[j, i]!r} of its velocity: wrong particle count or not a movie file")
+            f"{name}: frame {int(index[j])}, particle {i}: stored speed {float(speeds[j, i])!r} is not the "
+            f"length {float(expected[j, i])!r} of its velocity: wrong particle count or not a movie file")
 
 
 # ---------------------------------------------------------------- output files
@@ -224,6 +227,8 @@ def replace_atomically(path: Union[str, "os.PathLike[str]"]) -> Iterator[str]:
     folder, base = os.path.split(target)
     if os.path.isdir(target):
         raise IsADirectoryError(f"{target}: is a directory")
+    if not os.path.isdir(folder):
+        raise FileNotFoundError(f"{target}: the folder {folder} does not exist")
     tmp = os.path.join(folder, f".{base}.{secrets.token_hex(4)}.tmp")
     # Created as open() would (mode 0666 less the umask), not 0600 as mkstemp.
     os.close(os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
@@ -369,6 +374,8 @@ def main(argv=None) -> int:
     parser.add_argument("--species", default="Ar", help="chemical symbol of the particles (default Ar)")
     args = parser.parse_args(argv)
     try:
+        if same_file(args.movie, args.xyz):
+            raise ValueError(f"{args.xyz}: is the movie file being read; choose another output")
         movie = read_movie(args.movie, args.nr_particles)
         write_xyz(args.movie, args.xyz, species=args.species, nr_particles=args.nr_particles)
     except (OSError, ValueError) as e:

@@ -254,9 +254,13 @@ def plot_run(
             if name in panels:
                 ax = axes[panels.index(name)]
                 if len(step) > 1:
-                    ax.axvspan(start, step[-1], color="0.93", zorder=0)
+                    label = "second half (averages)" if name == "temperature" else None
+                    ax.axvspan(start, step[-1], color="0.93", zorder=0, label=label)
                 ax.set_xlabel("step")
                 ax.grid(alpha=0.3)
+
+        if len(step) > 1:
+            axes[panels.index("temperature")].legend(loc="best", fontsize="small")
 
     if rdf is not None:
         r, g, label = rdf
@@ -317,4 +321,7 @@ def plot_files(inputs: Sequence[PathLike], out: Optional[PathLike] = None) -> st
                 raise PlotError("give at most one run log")
             columns, meta = read_log(p)
         title.append(os.path.basename(p))
+    if columns is not None and meta.get("parameters"):
+        n = meta.get("nr_particles", "?")
+        title = [f"{os.path.basename(meta['parameters'])}: N = {n}, {len(columns['step'])} steps"]
     return plot_run(out, columns, meta, rdf, title=", ".join(title))

@@ -25,14 +25,17 @@ Ctrl-C or killed leaves a valid file holding every frame written so far.
 
 from __future__ import annotations
 
+import mmap
 import os
 from typing import NamedTuple, Optional, Union
 
 import numpy as np
 
 from .movie import (
+    Movie,
     _check_frames,
     _check_species,
+    frame_bytes,
     read_movie,
     replace_atomically,
     same_file,
@@ -138,7 +141,11 @@ class GSDWriter:
         frame.particles.N = self.nr_particles
         frame.particles.types = [self.type_name]
         frame.particles.typeid = np.zeros(self.nr_particles, dtype=np.uint32)
-        frame.particles.position = (pos - 0.5 * box).astype(np.float32)
+        # Centred in single precision, a position just below L can round up to
+        # L/2, outside HOOMD's half-open box: keep it one float32 below.
+        half = (0.5 * box).astype(np.float32)
+        centred = (pos - 0.5 * box).astype(np.float32)
+        frame.particles.position = np.where(centred < half, centred, np.nextafter(half, np.float32(0)))
         frame.particles.velocity = vel.astype(np.float32)
         frame.particles.image = img
         frame.log["particles/vorlan/position"] = pos
@@ -251,7 +258,10 @@ def read_xyz(path: PathLike) -> Trajectory:
             raise ValueError(f"{where}: expected the particle count, got {lines[i][:40]!r}") from None
         if i + 2 + n > len(lines):
             raise ValueError(f"{where}: {n} particles announced, {max(len(lines) - i - 2, 0)} lines follow")
-        info = _comment_fields(lines[i + 1])
+        try:
+            info = _comment_fields(lines[i + 1])
+        except ValueError as e:
+            raise ValueError(f"{where}: cannot read the comment line ({e})") from None
         if "Lattice" not in info:
             raise ValueError(f"{where}: no Lattice= on the comment line; the box is needed")
         lattice = np.array(info["Lattice"].split(), dtype=np.float64)
@@ -302,6 +312,29 @@ def _format(path: str) -> str:
     return FORMATS[ext]
 
 
+def _page_releaser(movie: Movie, offset: int):
+    """A function of k that gives back the mapped pages of the frames before k:
+    streaming through a movie file then holds about one frame in memory instead
+    of every page read so far (they are file pages, so nothing is lost)."""
+    base = movie.box
+    while base is not None and not isinstance(base, mmap.mmap):
+        base = base.base
+    advice = getattr(mmap, "MADV_DONTNEED", None)
+    if base is None or advice is None or not hasattr(base, "madvise"):
+        return lambda k: None
+    per_frame, page = frame_bytes(movie.nr_particles), mmap.PAGESIZE
+    done = 0
+
+    def release(k: int) -> None:
+        nonlocal done
+        end = (offset + k * per_frame) // page * page
+        if end > done:
+            base.madvise(advice, done, end - done)
+            done = end
+
+    return release
+
+
 def _write_movie(path: str, traj: Trajectory, check) -> None:
     n = traj.nr_particles
     with open(path, "wb") as f:
@@ -338,7 +371,11 @@ def convert(in_path: PathLike, out_path: PathLike, *, species: str = "Ar",
         movie = read_movie(src, nr_particles)
         traj = Trajectory(steps=np.arange(movie.nr_frames), box=movie.box, positions=movie.positions,
                           velocities=movie.velocities, images=None, times=None)
-        check = lambda k: _check_frames(src, movie, [k])  # noqa: E731
+        release = _page_releaser(movie, 4 if os.path.getsize(src) % 8 else 0)
+
+        def check(k: int) -> None:
+            release(k)
+            _check_frames(src, movie, [k])
     elif fmt_in == "gsd":
         traj = read_gsd(src)
     else:

@@ -193,6 +193,55 @@ def test_xyz_command_line(tmp_path):
     assert len(parse_xyz(out.read_text())) == 3
 
 
+def test_truncated_at_multiple_of_8_gives_both_readings(tmp_path):
+    path = two_particle_movie(tmp_path / "m.movie")
+    path.write_bytes(path.read_bytes()[:-4])  # 408 bytes: no longer looks like a file with header
+    with pytest.raises(ValueError) as err:
+        read_movie(path)
+    assert "pass nr_particles" in str(err.value)
+    assert "2 particles in 136-byte frames and ends in a partial one: expected 276 or 412 bytes, got 408" in str(err.value)
+    with pytest.raises(ValueError) as err:
+        read_movie(path, nr_particles=3)
+    assert "not a whole number of 192-byte frames for 3 particles without header" in str(err.value)
+    assert "expected 384 or 576 bytes, got 408" in str(err.value)
+
+
+def run_tool(tmp_path, *args):
+    return subprocess.run([sys.executable, "-m", "vorlan.movie", *map(str, args)], capture_output=True,
+                          text=True, env=package_env(), cwd=tmp_path)
+
+
+def test_tool_refuses_its_input_and_non_regular_files(tmp_path):
+    path = two_particle_movie(tmp_path / "m.movie")
+    before = path.read_bytes()
+    os.link(path, tmp_path / "link.movie")
+    for out in (path, tmp_path / "link.movie"):
+        r = run_tool(tmp_path, path, out)
+        assert r.returncode == 1 and "is the movie file being read" in r.stderr, r.stderr
+    assert path.read_bytes() == before
+    for special, kind in [("/dev/zero", "a character device"), (tmp_path, "a directory")]:
+        r = run_tool(tmp_path, special, tmp_path / "out.xyz")
+        assert r.returncode == 1 and "Traceback" not in r.stderr, r.stderr
+        assert kind in r.stderr or "Is a directory" in r.stderr
+    assert not (tmp_path / "out.xyz").exists()
+
+
+def test_failed_xyz_write_leaves_no_partial_file(tmp_path):
+    path = two_particle_movie(tmp_path / "m.movie")
+    out = tmp_path / "m.xyz"
+    with pytest.raises(ValueError, match="ASCII name"):
+        write_xyz(path, out, species="\u00c4r")
+    # Frame 4 of 5 misaligned: found only when the writer reaches it, after 3 frames.
+    data = bytearray(two_particle_movie(tmp_path / "m.movie", frames=5).read_bytes())
+    data[4 + 3 * 136 + 24 + 48:4 + 3 * 136 + 24 + 56] = struct.pack("<d", 9.0)
+    path.write_bytes(bytes(data))
+    out.write_text("previous\n")
+    with pytest.raises(ValueError, match="frame 3, particle 0: stored speed 9.0"):
+        write_xyz(path, out)
+    assert out.read_text() == "previous\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["m.movie", "m.xyz"]
+
+
 # ---------------------------------------------------------------- driver
 
 

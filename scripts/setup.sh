@@ -1,18 +1,10 @@
 #!/usr/bin/env bash
 # Installs what building and testing vorlan needs, skipping what is already there:
-<<<<<<< HEAD
 # the compiler, Boost, Eigen and GoogleTest from Debian; for each interpreter named
 # on the command line, from PyPI, the build backend with nanobind (the module
 # vorlan._core is written with it) and what the tests use: gsd (GSD trajectories),
 # ASE and MDAnalysis (readers of the trajectories the tests write), tqdm (progress
 # bars), matplotlib (the figures of `vorlan plot`), pandas and Dask (sweeps).
-=======
-# the compiler, Boost, Eigen and GoogleTest from Debian; NumPy, pytest and the build
-# backend (with nanobind, which the module vorlan._core is written with) from PyPI
-# for each interpreter named on the command line, with gsd (GSD trajectories), the
-# readers the tests check them with (ASE, MDAnalysis), pandas and Dask for the
-# sweep tests.
->>>>>>> wt-C2
 set -euo pipefail
 
 debs=(g++ make ninja-build libboost-dev libboost-regex-dev libeigen3-dev libgtest-dev)
@@ -31,24 +23,8 @@ fi
 modules=(numpy pytest scikit_build_core cmake ninja nanobind gsd ase MDAnalysis tqdm matplotlib pandas distributed)
 packages=(numpy pytest scikit-build-core cmake ninja nanobind gsd ase MDAnalysis tqdm matplotlib pandas "dask[distributed]")
 for py in "$@"; do
-<<<<<<< HEAD
   if ! "$py" -c "import $(IFS=,; echo "${modules[*]}")" 2>/dev/null; then
     echo "setup: installing Python packages for $py"
     "$py" -m pip install -q --disable-pip-version-check "${packages[@]}"
-=======
-  if ! "$py" -c 'import numpy, pytest, scikit_build_core, cmake, ninja, nanobind, gsd, ase, MDAnalysis, pandas, distributed' 2>/dev/null; then
-    echo "setup: installing Python packages for $py"
-    "$py" -m pip install -q --disable-pip-version-check numpy pytest scikit-build-core cmake ninja nanobind \
-      gsd ase MDAnalysis pandas "dask[distributed]"
-  fi
-done
-
-# matplotlib draws the figures of `vorlan plot` and `vorlan run --plot` (the extra
-# `vorlan[plot]` for users); the tests of the vorlan command use it.
-for py in "$@"; do
-  if ! "$py" -c 'import matplotlib' 2>/dev/null; then
-    echo "setup: installing matplotlib for $py"
-    "$py" -m pip install -q --disable-pip-version-check matplotlib
->>>>>>> wt-C2
   fi
 done

@@ -18,7 +18,7 @@ import os
 import sys
 import time
 
-import vorlan.sweep as vs
+import vorlan.sweeps as vs
 
 N = 512  # 8^3 particles: the simple cubic start lattice is full
 DENSITIES = [0.1, 0.2, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8]

@@ -7,6 +7,9 @@ and final configurations as NumPy arrays.
 ``Simulation(params)`` holds a simulation between calls: ``run(n)`` advances it
 by n steps, with observables (temperature, pressure), the energy log, callbacks,
 progress, seeds, its own thread count, start states and checkpoints.
+
+``sweep(base, grid)`` runs many simulations (a grid of settings, replicas) on a
+process pool or a Dask cluster and returns a pandas table.
 """
 
 from typing import TYPE_CHECKING, Any
@@ -16,13 +19,14 @@ from .vorlan import Vorlan
 if TYPE_CHECKING:
     from .params import read_params, write_params
     from .simulation import Simulation
+    from .sweeps import sweep
 
-__all__ = ["Simulation", "Vorlan", "read_params", "write_params"]
+__all__ = ["Simulation", "Vorlan", "read_params", "sweep", "write_params"]
 
 
 def __getattr__(name: str) -> Any:
-    # Simulation (and with it the nanobind module vorlan._core) and the
-    # parameter-file helpers load on first use, so that importing vorlan.vorlan
+    # Simulation (and with it the nanobind module vorlan._core), the sweeps
+    # (pandas) and the parameter-file helpers load on first use, so that importing vorlan.vorlan
     # alone loads nothing else.
     if name == "Simulation":
         from .simulation import Simulation
@@ -32,4 +36,8 @@ def __getattr__(name: str) -> Any:
         from . import params
 
         return getattr(params, name)
+    if name == "sweep":
+        from .sweeps import sweep
+
+        return sweep
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

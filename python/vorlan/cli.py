@@ -36,7 +36,7 @@ EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
 
 # Modules that add a subcommand when they are part of this installation.
-PLUGINS = ("vorlan.sweep",)
+PLUGINS = ("vorlan.sweeps",)
 
 
 class CommandError(Exception):

@@ -286,7 +286,7 @@ def plot_run(
 def plot_files(inputs: Sequence[PathLike], out: Optional[PathLike] = None) -> str:
     """Draws the figure of `vorlan plot`: a run log (.csv), a GSD trajectory
     (.gsd, for g(r) of its last frames), or both; a directory is a sweep's
-    results (``vorlan.sweep.plot_sweep``). Returns the path of the PNG (by
+    results (``vorlan.sweeps.plot_sweep``). Returns the path of the PNG (by
     default the first input with the suffix .png)."""
     inputs = [os.fspath(p) for p in inputs]
     if out is None:
@@ -298,7 +298,7 @@ def plot_files(inputs: Sequence[PathLike], out: Optional[PathLike] = None) -> st
             raise PlotError(f"{p}: no such file or directory")
     if len(inputs) == 1 and os.path.isdir(inputs[0]):
         try:
-            from .sweep import plot_sweep
+            from .sweeps import plot_sweep
         except ImportError:
             raise PlotError(f"{inputs[0]} is a directory (a sweep's results), but this vorlan has no sweep module") from None
         pyplot()

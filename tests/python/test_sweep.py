@@ -11,8 +11,8 @@ import pytest
 
 pd = pytest.importorskip("pandas")
 
-import vorlan.sweep  # noqa: E402
-from vorlan.sweep import add_parser, block_error, read_sweep, sweep  # noqa: E402
+import vorlan.sweeps  # noqa: E402
+from vorlan.sweeps import add_parser, block_error, read_sweep, sweep  # noqa: E402
 
 # 64 particles and 60 steps: each run takes a few milliseconds.
 BASE = {
@@ -49,13 +49,13 @@ class Recording(cf.ThreadPoolExecutor):
 
 
 def _dies_once(marker, victim, task):
-    """Stands in for vorlan.sweep._run_one in the driver: the run `victim` kills
+    """Stands in for vorlan.sweeps._run_one in the driver: the run `victim` kills
     its worker process after it ran, before its result leaves, the first time
     only (the marker file remembers). Workers are fresh processes, so there
-    vorlan.sweep._run_one is the real one."""
-    import vorlan.sweep
+    vorlan.sweeps._run_one is the real one."""
+    import vorlan.sweeps
 
-    result = vorlan.sweep._run_one(task)
+    result = vorlan.sweeps._run_one(task)
     if task["name"] == victim and not os.path.exists(marker):
         open(marker, "w").close()
         os.kill(os.getpid(), signal.SIGKILL)
@@ -105,7 +105,7 @@ def test_dask_cluster_gives_the_pool_table(reference, dask_client, tmp_path):
 def test_killed_worker_loses_no_run(where, reference, request, tmp_path, monkeypatch):
     executor = request.getfixturevalue("dask_client").get_executor() if where == "dask" else None
     marker = tmp_path / "killed-p0001-r00"
-    monkeypatch.setattr(vorlan.sweep, "_run_one", functools.partial(_dies_once, str(marker), "p0001-r00"))
+    monkeypatch.setattr(vorlan.sweeps, "_run_one", functools.partial(_dies_once, str(marker), "p0001-r00"))
     table = sweep(BASE, GRID, replicas=2, seed=7, executor=executor, results=tmp_path)
     assert marker.exists()
     same_numbers(table, reference)
@@ -191,7 +191,7 @@ def test_command_line_sweep_and_plot(tmp_path):
     table = read_sweep(out)
     assert list(table["kT"]) == [1.0, 1.0, 1.5, 1.5] and (table["status"] == "ok").all()
     pytest.importorskip("matplotlib")
-    from vorlan.sweep import plot_sweep
+    from vorlan.sweeps import plot_sweep
 
     png = tmp_path / "eos.png"
     plot_sweep(out, png)

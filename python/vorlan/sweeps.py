@@ -45,7 +45,6 @@ import os
 import re
 import sys
 import time
-import types
 import warnings
 from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Union
 
@@ -715,14 +714,3 @@ def _command(args) -> int:
               file=sys.stderr)
     print(f"{len(table) - len(failed)} of {len(table)} runs finished; results in {args.out}", file=sys.stderr)
     return 1 if len(failed) else 0
-
-
-class _CallableModule(types.ModuleType):
-    """The module and its main function share the name: ``vorlan.sweep(base,
-    grid, ...)`` and ``from vorlan import sweep; sweep(...)`` call ``sweep``."""
-
-    def __call__(self, *args, **kwargs):
-        return sweep(*args, **kwargs)
-
-
-sys.modules[__name__].__class__ = _CallableModule

@@ -52,7 +52,8 @@ $(SANITIZE_BUILD)/build.ninja:
 test-sanitize: setup $(SANITIZE_BUILD)/build.ninja
 	cmake --build $(SANITIZE_BUILD)
 	cd $(SANITIZE_BUILD) && \
-	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1 \
+	  ASAN_OPTIONS=abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1 \
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/$(SANITIZE_BUILD)/lsan.supp \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure
 

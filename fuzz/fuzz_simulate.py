@@ -110,7 +110,8 @@ class Worker:
         resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
 
     def start(self):
-        env = dict(os.environ, OMP_NUM_THREADS=str(self.threads), OMP_WAIT_POLICY="passive")
+        env = dict(os.environ, OMP_NUM_THREADS=str(self.threads), OMP_WAIT_POLICY="passive",
+                   OPENBLAS_NUM_THREADS="1")
         self.stderr = open(self.log, "w+b")
         self.proc = subprocess.Popen(
             [sys.executable, "-u", os.path.join(HERE, "worker.py")],
@@ -275,7 +276,7 @@ def main():
     campaign = Campaign(args)
     dictionary = os.path.join(HERE, "parameters.dict")
     argv = [sys.argv[0], "-dict=" + dictionary, "-max_len=2048", "-timeout=%d" % (args.timeout * 6 + 120),
-            "-rss_limit_mb=4096",
+            "-rss_limit_mb=4096", "-report_slow_units=100000",
             "-artifact_prefix=" + os.path.join(ROOT, "build", "fuzz") + "/", "-print_final_stats=0"] + libfuzzer + [args.corpus]
     atheris.Setup(argv, campaign.one_input, custom_mutator=mutate)
     atheris.Fuzz()

@@ -67,6 +67,7 @@ fuzz: setup $(BUILD)/build.ninja $(FUZZ_VENV)/bin/python
 	$(FUZZ_VENV)/bin/python -c 'import atheris' 2>/dev/null || \
 	  $(FUZZ_VENV)/bin/python -m pip install -q --disable-pip-version-check --only-binary=:all: atheris
 	cmake --build $(BUILD) --target vorlan_module vorlan_python_sources
+	PYTHONPATH=$(BUILD)/python $(FUZZ_VENV)/bin/python -m pytest -q -p no:cacheprovider fuzz/test_harness.py
 	PYTHONPATH=$(BUILD)/python $(FUZZ_VENV)/bin/python fuzz/fuzz_simulate.py --seconds $(FUZZ_SECONDS) $(FUZZ_ARGS)
 
 bench: setup

@@ -103,7 +103,7 @@ class Worker:
 
     def __init__(self, timeout: float, memory_bytes: int, threads: int, log: str):
         self.timeout, self.memory_bytes, self.threads, self.log = timeout, memory_bytes, threads, log
-        self.proc = None
+        self.proc = self.stderr = None
 
     def _limit(self):  # in the child, before exec: a runaway allocation fails there
         resource.setrlimit(resource.RLIMIT_AS, (self.memory_bytes, self.memory_bytes))
@@ -162,8 +162,16 @@ class Worker:
                 fault = ("signal", signal.Signals(-code).name, self.stderr_tail())
             else:
                 fault = ("exit", "status %d" % code, self.stderr_tail())
-        self.proc = None
+        self._close()
         return fault
+
+    def _close(self):
+        for f in (self.proc.stdin, self.proc.stdout, self.stderr):
+            try:
+                f.close()
+            except BrokenPipeError:
+                pass
+        self.proc = self.stderr = None
 
     def stop(self):
         if self.proc is not None:
@@ -173,6 +181,7 @@ class Worker:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
+            self._close()
 
 
 class Campaign:

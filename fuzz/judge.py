@@ -164,5 +164,7 @@ def verdict(reply: dict):
         return None
     first = problems[0]
     if first.startswith("non-finite"):
-        return " ".join(first.split()[:2]) + " in the result"
+        return first.split(":")[0] + " in the result"
+    if first.startswith("lattice site outside"):
+        return "lattice site outside the box"
     return "malformed result: " + first[:60]

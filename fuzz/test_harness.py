@@ -11,6 +11,7 @@ import pytest
 
 import fuzz_simulate
 import judge
+import worker as worker_module
 from vorlan.vorlan import Vorlan
 
 BASE = {"nr_particles": "8", "cell_length": "4", "kT": "1", "mass": "1", "sigma": "1", "epsilon": "1",
@@ -55,6 +56,7 @@ def test_clamp_cuts_only_the_key_that_wins(tmp_path):
     ({"raised": ["SystemError", "Exception"], "message": "NULL result"}, False),
     ({"problems": []}, True),
     ({"problems": ["non-finite epot: nan after step 1 (1 of 3 values)"]}, False),
+    ({"problems": ["lattice site outside the box: positions_initial[1, 2] = 0.0, cell_length = 1e+200"]}, False),
 ])
 def test_verdict(reply, allowed):
     assert (judge.verdict(reply) is None) == allowed
@@ -70,6 +72,9 @@ def worker(tmp_path):
 def test_worker_reports_results_and_errors(tmp_path, worker):
     _, path = par(tmp_path)
     assert worker.run(path) == {"problems": [], "nrparticles": 8}
+    # a result whose lattice lies outside the box read from the file is a finding
+    problems = worker_module.check_result(Vorlan().simulate(par(tmp_path)[1]), 3.0)
+    assert problems and problems[0].startswith("lattice site outside the box")
     _, path = par(tmp_path, cell_length="0")
     assert worker.run(path)["raised"][0] == "ValueError"
 

@@ -22,12 +22,16 @@ import numpy as np  # noqa: E402
 
 from vorlan.vorlan import Vorlan  # noqa: E402
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import judge  # noqa: E402
+
 RESULT_KEYS = ("ekin", "epot", "etot", "nrsteps", "nrparticles",
                "positions", "velocities", "positions_initial", "velocities_initial")
 
 
-def check_result(r) -> list:
-    """What is wrong with a result of simulate(): an empty list when nothing is."""
+def check_result(r, cell_length=None) -> list:
+    """What is wrong with a result of simulate(): an empty list when nothing is.
+    The lattice sites (positions_initial) must lie inside the box of edge cell_length."""
     if not isinstance(r, dict):
         return ["result is a %s, not a dict" % type(r).__name__]
     if tuple(r) != RESULT_KEYS:
@@ -56,7 +60,24 @@ def check_result(r) -> list:
             i, c = bad[0]
             problems.append("non-finite %s: %r at particle %d, component %d (%d values)"
                             % (key, float(a[i, c]), i, c, len(bad)))
+    sites = r["positions_initial"]
+    if cell_length is not None and isinstance(sites, np.ndarray) and sites.size:
+        outside = np.argwhere(~((sites > 0.0) & (sites < cell_length)))  # sites are cell-centred
+        if outside.size:
+            i, c = outside[0]
+            problems.append("lattice site outside the box: positions_initial[%d, %d] = %r, "
+                            "cell_length = %r (%d values)" % (i, c, float(sites[i, c]), cell_length, len(outside)))
     return problems
+
+
+def cell_length_of(path: str):
+    """cell_length as the engine reads it from the file, or None."""
+    try:
+        with open(path, "rb") as f:
+            value = judge.read(f.read()).get("cell_length", (0, ""))[1]
+        return float(value)
+    except (OSError, ValueError):
+        return None
 
 
 def run(path: str) -> dict:
@@ -64,7 +85,7 @@ def run(path: str) -> dict:
         r = Vorlan().simulate(path)
     except BaseException as e:  # every exception is reported; the fuzzer judges it
         return {"raised": [c.__name__ for c in type(e).__mro__], "message": str(e)}
-    return {"problems": check_result(r), "nrparticles": r.get("nrparticles") if isinstance(r, dict) else None}
+    return {"problems": check_result(r, cell_length_of(path)), "nrparticles": r.get("nrparticles") if isinstance(r, dict) else None}
 
 
 def serve() -> None:

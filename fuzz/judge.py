@@ -1,0 +1,170 @@
+"""The fuzzer's reading of a parameter file and its verdict on what simulate() did.
+
+This module is instrumented by atheris. The engine runs in another process, so its
+own branches give the fuzzer no feedback; the branches here do instead: which lines
+the reader accepts, which keys are set and to what kind of value, and which outcome
+(a result, or which error naming which key) the run had.
+"""
+from __future__ import annotations
+
+import re
+
+# The engine's grammar of a line, applied to each line as a whole (std::getline
+# splits at '\n' only; '\s' is the classic locale's blank set).
+LINE = re.compile(rb"[ \t\n\r\f\v]*([A-Za-z0-9_]+)[ \t\n\r\f\v]*=[ \t\n\r\f\v]*([0-9.]+)[ \t\n\r\f\v]*")
+
+KEYS = ("nr_particles", "cell_length", "kT", "mass", "sigma", "epsilon",
+        "rcut", "shell", "tau", "stepsize", "nrsteps")
+
+# Exceptions simulate() may raise; anything else escaping it is a fault.
+ALLOWED = ("RuntimeError", "TypeError", "ValueError", "ArithmeticError",
+           "MemoryError", "OSError")
+
+
+def read(data: bytes) -> dict:
+    """key -> (line index, value text) of the lines the engine accepts; first wins."""
+    params = {}
+    for i, line in enumerate(data.split(b"\n")):
+        m = LINE.fullmatch(line)
+        if m is None:
+            continue
+        key = m.group(1).decode()
+        if key not in params:
+            params[key] = (i, m.group(2).decode())
+    return params
+
+
+def clamp(data: bytes, params: dict, max_particles: int, max_steps: int):
+    """The file with nr_particles and nrsteps cut to the given bounds when they are
+    integers above them, so that one run takes milliseconds; and what was cut."""
+    lines = data.split(b"\n")
+    cut = []
+    for key, bound in (("nr_particles", max_particles), ("nrsteps", max_steps)):
+        if key not in params:
+            continue
+        i, value = params[key]
+        if not value.isdigit() or int(value) <= bound:
+            continue
+        lines[i] = b"%s = %d" % (key.encode(), bound)
+        cut.append("%s %s -> %d" % (key, value, bound))
+    return b"\n".join(lines), cut
+
+
+def value_kind(text: str) -> str:
+    """A coarse class of a value: the fuzzer is rewarded for reaching new ones."""
+    if text.count(".") > 1:
+        return "two stops"
+    if text == ".":
+        return "lone stop"
+    if "." in text and text.startswith("."):
+        head = "fraction"
+    elif text.endswith("."):
+        head = "trailing stop"
+    elif "." in text:
+        head = "decimal"
+    else:
+        head = "integer"
+    x = float(text)
+    if x == 0.0:
+        return head + " zero"
+    if x < 1e-300:
+        return head + " subnormal"
+    if x < 1e-6:
+        return head + " tiny"
+    if x < 1.0:
+        return head + " small"
+    if x < 1e3:
+        return head + " moderate"
+    if x < 2.0**31:
+        return head + " large"
+    if x < 1e308:
+        return head + " huge"
+    return head + " overflowing"
+
+
+def features(params: dict) -> list:
+    """Which keys are present and the kind of each value (for coverage only)."""
+    seen = []
+    for key in KEYS:
+        if key not in params:
+            seen.append(key + " missing")
+            continue
+        kind = value_kind(params[key][1])
+        if key == "nr_particles":
+            seen.append("N " + kind)
+        elif key == "cell_length":
+            seen.append("L " + kind)
+        elif key == "rcut":
+            seen.append("rc " + kind)
+        elif key == "shell":
+            seen.append("shell " + kind)
+        elif key == "stepsize":
+            seen.append("dt " + kind)
+        elif key == "kT":
+            seen.append("kT " + kind)
+        elif key == "tau":
+            seen.append("tau " + kind)
+        else:
+            seen.append(key + " " + kind)
+    return seen
+
+
+def relations(params: dict) -> list:
+    """How the values relate where the physics has edges (for coverage only)."""
+    try:
+        v = {k: float(params[k][1]) for k in KEYS if k in params and params[k][1].count(".") <= 1
+             and params[k][1] != "."}
+    except ValueError:
+        return []
+    seen = []
+    if "rcut" in v and "cell_length" in v:
+        if v["rcut"] > v["cell_length"] / 2:
+            seen.append("cut-off beyond half the box")
+        if "shell" in v and v["cell_length"] > 1e4 * (v["rcut"] + v["shell"]):
+            seen.append("more than 1e12 subcells")
+    if "stepsize" in v and "tau" in v and v["stepsize"] > v["tau"]:
+        seen.append("step longer than the thermostat time")
+    if "nr_particles" in v and 1e-100 < v.get("cell_length", 0) < 1e100:
+        density = v["nr_particles"] / v["cell_length"] ** 3
+        if density > 2.0:
+            seen.append("overlapping particles")
+        elif density < 1e-6:
+            seen.append("dilute")
+    if "sigma" in v and "rcut" in v and v["sigma"] > v["rcut"]:
+        seen.append("sigma beyond the cut-off")
+    if "kT" in v and v.get("mass", 0) > 0 and v["kT"] > 1e6 * v["mass"]:
+        seen.append("fast particles")
+    return seen
+
+
+def verdict(reply: dict):
+    """None for an allowed outcome, else a short signature of the fault."""
+    if "raised" in reply:
+        mro, message = reply["raised"], reply["message"]
+        if mro[0] == "Exception":
+            if message.startswith("Cannot open file"):
+                return None
+            return "Exception: " + message[:60]
+        for name in ALLOWED:
+            if name in mro:
+                break
+        else:
+            return "%s escaped simulate(): %s" % (mro[0], message[:60])
+        # Which key the message names, so that each error path is a branch of its own.
+        for key in KEYS:
+            if key in message:
+                return None
+        if "step" in message or "particle" in message:
+            return None
+        if "lexical cast" in message:
+            return None
+        return None
+    problems = reply["problems"]
+    if not problems:
+        return None
+    first = problems[0]
+    if first.startswith("non-finite"):
+        return first.split(":")[0] + " in the result"
+    if first.startswith("lattice site outside"):
+        return "lattice site outside the box"
+    return "malformed result: " + first[:60]

@@ -64,7 +64,7 @@ test-sanitize: setup $(SANITIZE_BUILD)/build.ninja
 	  ctest --output-on-failure
 	@echo "== pytest under $$($(PYTHON39) --version), sanitized module"
 	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
-	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  PYTHONPATH=$(SANITIZE_BUILD)/python \
 	  $(PYTHON39) -m pytest -p no:cacheprovider --capture=sys tests/python
 

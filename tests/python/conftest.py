@@ -23,6 +23,11 @@ DEFAULT_PARAMS = {
 }
 
 # The directory holding the imported package, so that subprocesses load the same build.
+# An address-space limit leaves AddressSanitizer's shadow memory and thread stacks
+# no room (the sanitizer job preloads it): the out-of-memory tests need a plain build.
+needs_plain_memory = pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                                        reason="an address-space limit does not combine with AddressSanitizer")
+
 PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(vorlan.__file__)))
 
 

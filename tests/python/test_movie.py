@@ -15,6 +15,7 @@ import pytest
 
 import vorlan
 from vorlan.movie import Movie, read_movie, write_xyz
+from conftest import needs_plain_memory
 
 PARAMS = """\
 nr_particles = {n}
@@ -334,6 +335,7 @@ def test_driver_run_errors(driver, tmp_path):
     assert not unwritable.parent.exists()
 
 
+@needs_plain_memory
 def test_driver_out_of_memory_exits_with_a_message(driver, tmp_path):
     def limit_address_space():
         resource.setrlimit(resource.RLIMIT_AS, (2 << 30,) * 2)

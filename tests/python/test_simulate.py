@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 from vorlan.vorlan import Vorlan
+from conftest import needs_plain_memory
 
 BAD_CAST = "bad lexical cast: source type value could not be interpreted as target"
 RESULT_KEYS = [
@@ -100,6 +101,7 @@ def test_exploding_run_raises_instead_of_returning_non_finite_values(param_file,
         assert np.isfinite(r["etot"]).all()  # reached only when nothing was raised
 
 
+@needs_plain_memory
 def test_list_too_large_for_memory_is_a_memory_error(param_file, run_python):
     # 100000 particles in a box smaller than the list radius: each one lists all
     # others. Under an address-space limit the growth of the list fails inside the

@@ -98,50 +98,75 @@ constexpr FrontLanes4 make_front_lanes4()
 
 constexpr FrontLanes4 front_lanes4 = make_front_lanes4();
 
-}  // namespace
-
 // Four candidates at a time, as scan_avx512 does eight: the same separations,
 // minimum image and distsq lane by lane, the same <= test; the kept indices are
 // moved to the front of a register, which is stored whole, and `out` advances
-// by their number. The last, partial group of a range reads only its own
-// entries (masked loads).
-AVX2 unsigned int* scan_avx2(const SortedParticles& p, const ScanRanges& r, unsigned int self, const double xi[3],
-                             const ListGeometry& g, unsigned int* out)
-{
-    const __m256d x = _mm256_set1_pd(xi[0]), y = _mm256_set1_pd(xi[1]), z = _mm256_set1_pd(xi[2]);
-    const BoxGeometry& box = g.box;
-    const __m256d hx = _mm256_set1_pd(box.half[0]), hy = _mm256_set1_pd(box.half[1]), hz = _mm256_set1_pd(box.half[2]);
-    const __m256d mhx = _mm256_set1_pd(-box.half[0]), mhy = _mm256_set1_pd(-box.half[1]),
-                  mhz = _mm256_set1_pd(-box.half[2]);
-    const __m256d lx = _mm256_set1_pd(box.side[0]), ly = _mm256_set1_pd(box.side[1]), lz = _mm256_set1_pd(box.side[2]);
-    const __m256d rlistsq = _mm256_set1_pd(g.rlistsq);
-    const __m128i me = _mm_set1_epi32(static_cast<int>(self));
+// by their number.
+struct Avx2Scan {
+    __m256d x, y, z, hx, hy, hz, mhx, mhy, mhz, lx, ly, lz, rlistsq;
+    __m128i me;
 
-    for (unsigned int q = 0; q < r.count; ++q) {
-        const std::size_t end = r.end[q];
-        const bool same_image = r.same_image[q];
-        for (std::size_t k = r.begin[q]; k < end; k += 4) {
+    AVX2 Avx2Scan(unsigned int self, const double xi[3], const ListGeometry& g)
+    {
+        const BoxGeometry& box = g.box;
+        x = _mm256_set1_pd(xi[0]), y = _mm256_set1_pd(xi[1]), z = _mm256_set1_pd(xi[2]);
+        hx = _mm256_set1_pd(box.half[0]), hy = _mm256_set1_pd(box.half[1]), hz = _mm256_set1_pd(box.half[2]);
+        mhx = _mm256_set1_pd(-box.half[0]), mhy = _mm256_set1_pd(-box.half[1]), mhz = _mm256_set1_pd(-box.half[2]);
+        lx = _mm256_set1_pd(box.side[0]), ly = _mm256_set1_pd(box.side[1]), lz = _mm256_set1_pd(box.side[2]);
+        rlistsq = _mm256_set1_pd(g.rlistsq);
+        me = _mm_set1_epi32(static_cast<int>(self));
+    }
+
+    // The sorted entries [k, end) in groups of four; the last, partial group
+    // reads only its own entries (masked loads).
+    template <bool image>
+    AVX2 unsigned int* range(const SortedParticles& p, std::size_t k, std::size_t end, unsigned int* out) const
+    {
+        for (; k + 4 <= end; k += 4) {
+            const __m128i id = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p.id + k));
+            out = group<image>(id, _mm256_loadu_pd(p.x + k), _mm256_loadu_pd(p.y + k), _mm256_loadu_pd(p.z + k),
+                               0xf, out);
+        }
+        if (k < end) {
             const __m128i live = first_lanes4(end - k);
             const __m256i live64 = _mm256_cvtepi32_epi64(live);
             const __m128i id = _mm_maskload_epi32(reinterpret_cast<const int*>(p.id + k), live);
-            __m256d rx = _mm256_sub_pd(x, _mm256_maskload_pd(p.x + k, live64));
-            __m256d ry = _mm256_sub_pd(y, _mm256_maskload_pd(p.y + k, live64));
-            __m256d rz = _mm256_sub_pd(z, _mm256_maskload_pd(p.z + k, live64));
-            if (!same_image) {
-                rx = minimum_image4(rx, hx, mhx, lx);
-                ry = minimum_image4(ry, hy, mhy, ly);
-                rz = minimum_image4(rz, hz, mhz, lz);
-            }
-            const __m256d distsq =
-                _mm256_add_pd(_mm256_mul_pd(rx, rx), _mm256_add_pd(_mm256_mul_pd(ry, ry), _mm256_mul_pd(rz, rz)));
-            const __m256d near = _mm256_and_pd(_mm256_castsi256_pd(live64), _mm256_cmp_pd(distsq, rlistsq, _CMP_LE_OQ));
-            const int keep = _mm256_movemask_pd(near) & ~_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(id, me)));
-            const __m128i order = _mm_load_si128(reinterpret_cast<const __m128i*>(front_lanes4.lanes[keep]));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
-                             _mm_castps_si128(_mm_permutevar_ps(_mm_castsi128_ps(id), order)));
-            out += __builtin_popcount(static_cast<unsigned int>(keep));
+            out = group<image>(id, _mm256_maskload_pd(p.x + k, live64), _mm256_maskload_pd(p.y + k, live64),
+                               _mm256_maskload_pd(p.z + k, live64), (1 << (end - k)) - 1, out);
         }
+        return out;
     }
+
+    // The candidates `id` at (px, py, pz), of which the lanes `live` are real.
+    template <bool image>
+    AVX2 unsigned int* group(__m128i id, __m256d px, __m256d py, __m256d pz, int live, unsigned int* out) const
+    {
+        __m256d rx = _mm256_sub_pd(x, px), ry = _mm256_sub_pd(y, py), rz = _mm256_sub_pd(z, pz);
+        if (image) {
+            rx = minimum_image4(rx, hx, mhx, lx);
+            ry = minimum_image4(ry, hy, mhy, ly);
+            rz = minimum_image4(rz, hz, mhz, lz);
+        }
+        const __m256d distsq =
+            _mm256_add_pd(_mm256_mul_pd(rx, rx), _mm256_add_pd(_mm256_mul_pd(ry, ry), _mm256_mul_pd(rz, rz)));
+        const int keep = _mm256_movemask_pd(_mm256_cmp_pd(distsq, rlistsq, _CMP_LE_OQ)) & live &
+                         ~_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(id, me)));
+        const __m128i order = _mm_load_si128(reinterpret_cast<const __m128i*>(front_lanes4.lanes[keep]));
+        const __m128i kept = _mm_castps_si128(_mm_permutevar_ps(_mm_castsi128_ps(id), order));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), kept);
+        return out + __builtin_popcount(static_cast<unsigned int>(keep));
+    }
+};
+
+}  // namespace
+
+AVX2 unsigned int* scan_avx2(const SortedParticles& p, const ScanRanges& r, unsigned int self, const double xi[3],
+                             const ListGeometry& g, unsigned int* out)
+{
+    const Avx2Scan scan(self, xi, g);
+    for (unsigned int q = 0; q < r.count; ++q)
+        out = r.same_image[q] ? scan.range<false>(p, r.begin[q], r.end[q], out)
+                              : scan.range<true>(p, r.begin[q], r.end[q], out);
     return out;
 }
 

@@ -377,14 +377,22 @@ struct Avx2Pairs {
         bool more = n < list_size;
         run.count = 0;
         while (more) {
-            // Four entries; past the end of the list the masked load gives 0.
-            // Entries past the run are the next runs' particle indices, read but
-            // masked out.
+            // Four entries. Entries past the run are the next runs' particle
+            // indices, read but masked out; only at the very end of the list are
+            // they replaced by 0 (masked load).
             const std::size_t left = list_size - n;
-            const int avail = left >= 4 ? 0xf : (1 << left) - 1;
-            alignas(16) unsigned int jj[4];
-            const __m128i j = _mm_maskload_epi32(reinterpret_cast<const int*>(list + n), first_lanes4(left));
-            _mm_store_si128(reinterpret_cast<__m128i*>(jj), j);
+            const unsigned int* jj = list + n;
+            alignas(16) unsigned int tail[4];
+            __m128i j;
+            int avail = 0xf;
+            if (left >= 4) {
+                j = _mm_loadu_si128(reinterpret_cast<const __m128i*>(jj));
+            } else {
+                j = _mm_maskload_epi32(reinterpret_cast<const int*>(jj), first_lanes4(left));
+                _mm_store_si128(reinterpret_cast<__m128i*>(tail), j);
+                jj = tail;
+                avail = (1 << left) - 1;
+            }
             const int owner = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(j, me))) & avail;
             int valid = avail;
             if (owner) {  // the run ends before the first copy of i

@@ -303,15 +303,18 @@ TEST_P(EveryVariant, ScanKeepsEveryCandidateWithinTheListRadius)
         // raw separations: only for a particle whose separations need no image
         const bool central = std::abs(xi[0] - 5.0) < 0.5 && std::abs(xi[1] - 5.0) < 0.5 && std::abs(xi[2] - 5.0) < 0.5;
         for (const bool same_image : {false, central}) {
-            // ragged sub-ranges, as the build passes them
+            // ragged sub-ranges, as the build passes them: an empty one, then 5 to
+            // 17 entries, so that every vector width ends on each partial group
             std::vector<unsigned int> got(pos.size() + 16);
             kernels::ScanRanges ranges;
             ranges.count = 0;
-            for (std::size_t b = 0; b < pos.size(); b += 13, ++ranges.count) {
+            for (std::size_t b = 0, len = 0; b < pos.size(); len = len == 17 ? 5 : std::max<std::size_t>(len + 1, 5)) {
                 ranges.begin[ranges.count] = b;
-                ranges.end[ranges.count] = std::min(b + 13, pos.size());
-                ranges.same_image[ranges.count] = same_image;
+                b = std::min(b + len, pos.size());
+                ranges.end[ranges.count] = b;
+                ranges.same_image[ranges.count++] = same_image;
             }
+            ASSERT_LE(ranges.count, 27u);
             unsigned int* out = GetParam().scan(sorted, ranges, i, xi, g, got.data());
             got.resize(static_cast<std::size_t>(out - got.data()));
             ASSERT_EQ(got, want) << "particle " << i;

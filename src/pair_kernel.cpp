@@ -463,21 +463,36 @@ struct Avx2Pairs {
     }
 
     // Stage 2 for the packed pairs k .. k + 3: their terms, added to acc row by
-    // row in list order. The terms are those of LJPairEvaluator (lj_pair.h), lane
-    // by lane, with the same operations in the same order; lanes past the run's
-    // pairs divide 1.0 and are then zeroed.
+    // row in list order.
     AVX2 __m256d add_group(const PackedRun& run, std::size_t k, __m256d acc) const
     {
-        const __m256d live = first_lanes4_pd(run.count - k);
-        const __m256d distsq = _mm256_blendv_pd(one, _mm256_loadu_pd(run.distsq + k), live);
+        return k + 4 <= run.count ? add_terms<true>(run, k, acc) : add_terms<false>(run, k, acc);
+    }
+
+    // The terms are those of LJPairEvaluator (lj_pair.h), lane by lane, with the
+    // same operations in the same order. In the last, partial group of a run the
+    // lanes past its pairs divide 1.0 and are then zeroed.
+    template <bool whole>
+    AVX2 __m256d add_terms(const PackedRun& run, std::size_t k, __m256d acc) const
+    {
+        const __m256d live = whole ? _mm256_castsi256_pd(_mm256_set1_epi64x(-1)) : first_lanes4_pd(run.count - k);
+        __m256d distsq = _mm256_loadu_pd(run.distsq + k);
+        if (!whole)
+            distsq = _mm256_blendv_pd(one, distsq, live);
         const __m256d sr2 = _mm256_div_pd(sigmasq, distsq);
         const __m256d sr6 = _mm256_mul_pd(_mm256_mul_pd(sr2, sr2), sr2);
         const __m256d sr12 = _mm256_mul_pd(sr6, sr6);
-        const __m256d e = _mm256_and_pd(live, _mm256_sub_pd(_mm256_sub_pd(sr12, sr6), epot_cutoff));
+        __m256d e = _mm256_sub_pd(_mm256_sub_pd(sr12, sr6), epot_cutoff);
         const __m256d fr = _mm256_div_pd(_mm256_sub_pd(_mm256_add_pd(sr12, sr12), sr6), distsq);
-        const __m256d fx = _mm256_and_pd(live, _mm256_mul_pd(fr, _mm256_loadu_pd(run.x + k)));
-        const __m256d fy = _mm256_and_pd(live, _mm256_mul_pd(fr, _mm256_loadu_pd(run.y + k)));
-        const __m256d fz = _mm256_and_pd(live, _mm256_mul_pd(fr, _mm256_loadu_pd(run.z + k)));
+        __m256d fx = _mm256_mul_pd(fr, _mm256_loadu_pd(run.x + k));
+        __m256d fy = _mm256_mul_pd(fr, _mm256_loadu_pd(run.y + k));
+        __m256d fz = _mm256_mul_pd(fr, _mm256_loadu_pd(run.z + k));
+        if (!whole) {  // lanes without a pair add +0.0
+            e = _mm256_and_pd(live, e);
+            fx = _mm256_and_pd(live, fx);
+            fy = _mm256_and_pd(live, fy);
+            fz = _mm256_and_pd(live, fz);
+        }
 
         const __m256d efx02 = _mm256_unpacklo_pd(e, fx);  // e0 fx0 | e2 fx2
         const __m256d efx13 = _mm256_unpackhi_pd(e, fx);  // e1 fx1 | e3 fx3

@@ -326,7 +326,8 @@ def cpu_model():
     flags = set(info.get("flags", "").split())
     avx512 = {"avx512f", "avx512vl", "avx512dq"} <= flags
     vector = "AVX-512" if avx512 else ("AVX2, no AVX-512" if "avx2" in flags else "no AVX2")
-    path = "AVX-512 kernels" if avx512 else ("portable kernels, avx2 clone" if "avx2" in flags else "portable kernels")
+    avx2 = {"avx2", "popcnt"} <= flags
+    path = "AVX-512 kernels" if avx512 else ("AVX2 kernels" if avx2 else "portable kernels")
     return "%s (family %s model %s), %d CPUs, %s; vorlan runs its %s" % (
         info.get("model name", "unknown CPU"), info.get("cpu family", "?"), info.get("model", "?"),
         os.cpu_count() or 0, vector, path)

@@ -1,11 +1,12 @@
 // Inner loops of the list build and of the force evaluation, in one portable
-// variant and one for CPUs with AVX-512; `best_*` picks the fastest variant the
-// running CPU supports, once per process.
+// variant, one for CPUs with AVX2 and one for CPUs with AVX-512; `best_*` picks
+// the fastest variant the running CPU supports, once per process.
 //
 // Every variant does the same floating-point operations in the same order as the
 // plain scalar loop, lane by lane, and adds up the per-pair results one after the
 // other in list order: they return identical bits. (No fused multiply-adds: the
-// build keeps -ffp-contract=off, also for the AVX-512 code.)
+// build keeps -ffp-contract=off, also for the vector code, which uses no fused
+// multiply-add intrinsics either.)
 #pragma once
 
 #include <cstddef>
@@ -72,6 +73,8 @@ unsigned int* scan_scalar(const SortedParticles& p, const ScanRanges& r, unsigne
                           const ListGeometry& g, unsigned int* out);
 unsigned int* scan_avx512(const SortedParticles& p, const ScanRanges& r, unsigned int self, const double xi[3],
                           const ListGeometry& g, unsigned int* out);
+unsigned int* scan_avx2(const SortedParticles& p, const ScanRanges& r, unsigned int self, const double xi[3],
+                        const ListGeometry& g, unsigned int* out);
 ScanFn best_scan();
 
 // ---- forces --------------------------------------------------------------------
@@ -100,8 +103,10 @@ struct PairInput {
 using PairFn = double (*)(const PairInput& in, std::size_t begin, std::size_t end, double* forces, double epotsum);
 double pair_forces_scalar(const PairInput& in, std::size_t begin, std::size_t end, double* forces, double epotsum);
 double pair_forces_avx512(const PairInput& in, std::size_t begin, std::size_t end, double* forces, double epotsum);
+double pair_forces_avx2(const PairInput& in, std::size_t begin, std::size_t end, double* forces, double epotsum);
 PairFn best_pair_forces();
 
 bool have_avx512();
+bool have_avx2();
 
 }  // namespace kernels

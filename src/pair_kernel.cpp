@@ -288,9 +288,258 @@ AVX512 double pair_forces_avx512(const PairInput& in, std::size_t begin, std::si
     return _mm256_cvtsd_f64(acc);
 }
 
+namespace {
+
+// For each set of kept lanes of four doubles (bit l: lane l), the permutation of
+// 32-bit halves (_mm256_permutevar8x32_ps) that moves those lanes to the front in
+// order; the rest repeat lane 0 and are overwritten by the next store.
+struct FrontLanes4x64 {
+    alignas(32) int halves[16][8];
+};
+
+constexpr FrontLanes4x64 make_front_lanes4x64()
+{
+    FrontLanes4x64 t{};
+    for (int keep = 0; keep < 16; ++keep) {
+        int k = 0;
+        for (int l = 0; l < 4; ++l)
+            if (keep & (1 << l)) {
+                t.halves[keep][2 * k] = 2 * l;
+                t.halves[keep][2 * k + 1] = 2 * l + 1;
+                ++k;
+            }
+        for (; k < 4; ++k)
+            t.halves[keep][2 * k + 1] = 1;
+    }
+    return t;
+}
+
+constexpr FrontLanes4x64 front_lanes4x64 = make_front_lanes4x64();
+
+AVX2 inline __m256d to_front(__m256d v, int keep)
+{
+    const __m256i order = _mm256_load_si256(reinterpret_cast<const __m256i*>(front_lanes4x64.halves[keep]));
+    return _mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(v), order));
+}
+
+// The AVX2 pair loop: the two stages of the AVX-512 loop, four lanes wide.
+// Stage 1 (pack) takes the run four entries at a time (the neighbours' rows,
+// minimum image, distsq) and packs the pairs within the cut-off, in list order.
+// Stage 2 (add) computes the terms of four packed pairs, turns the four lanes
+// (epot, fx, fy, fz) of each pair into one row and adds the rows to the
+// accumulator (epotsum, fx, fy, fz) one after the other: one addition per pair,
+// the same additions as the scalar loop. Lanes without a pair add +0.0, which
+// changes no sum (a sum started at +0.0 is never -0.0). As in the AVX-512 loop,
+// stage 2 of particle i is interleaved with stage 1 of particle i + 1, one group
+// of each in turn, so that the long chain of additions overlaps with packing.
+struct Avx2Pairs {
+    const double* pos;
+    const unsigned int* list;
+    std::size_t list_size;
+    __m256d hx, hy, hz, mhx, mhy, mhz, lx, ly, lz;
+    __m256d rcutsq, sigmasq, epot_cutoff, one;
+    double central_lo[3], central_hi[3];
+
+    AVX2 explicit Avx2Pairs(const PairInput& in) : pos(in.positions), list(in.list), list_size(in.list_size)
+    {
+        for (int k = 0; k < 3; ++k) {
+            central_lo[k] = in.central_lo[k];
+            central_hi[k] = in.central_hi[k];
+        }
+        const BoxGeometry& box = in.box;
+        hx = _mm256_set1_pd(box.half[0]), hy = _mm256_set1_pd(box.half[1]), hz = _mm256_set1_pd(box.half[2]);
+        mhx = _mm256_set1_pd(-box.half[0]), mhy = _mm256_set1_pd(-box.half[1]), mhz = _mm256_set1_pd(-box.half[2]);
+        lx = _mm256_set1_pd(box.side[0]), ly = _mm256_set1_pd(box.side[1]), lz = _mm256_set1_pd(box.side[2]);
+        rcutsq = _mm256_set1_pd(in.rcutsq), sigmasq = _mm256_set1_pd(in.sigmasq);
+        epot_cutoff = _mm256_set1_pd(in.epot_cutoff), one = _mm256_set1_pd(1.0);
+    }
+
+    // Stage 1 for particle i, with stage 2 of the particle before it (`pending`,
+    // into acc) interleaved group by group.
+    AVX2 __m256d pack(std::size_t i, PackedRun& run, const PackedRun* pending, __m256d acc) const
+    {
+        const double* p = pos + 4 * i;
+        if (p[0] >= central_lo[0] && p[0] <= central_hi[0] && p[1] >= central_lo[1] && p[1] <= central_hi[1] &&
+            p[2] >= central_lo[2] && p[2] <= central_hi[2])
+            return pack_run<false>(i, run, pending, acc);
+        return pack_run<true>(i, run, pending, acc);
+    }
+
+    template <bool image>
+    AVX2 __m256d pack_run(std::size_t i, PackedRun& run, const PackedRun* pending, __m256d acc) const
+    {
+        std::size_t added = 0;
+        const std::size_t to_add = pending ? pending->count : 0;
+        const __m256d xi = _mm256_set1_pd(pos[4 * i]), yi = _mm256_set1_pd(pos[4 * i + 1]),
+                      zi = _mm256_set1_pd(pos[4 * i + 2]);
+        const __m128i me = _mm_set1_epi32(static_cast<int>(i));
+        std::size_t n = list[i];
+        bool more = n < list_size;
+        run.count = 0;
+        while (more) {
+            // Four entries. Entries past the run are the next runs' particle
+            // indices, read but masked out; only at the very end of the list are
+            // they replaced by 0 (masked load).
+            const std::size_t left = list_size - n;
+            const unsigned int* jj = list + n;
+            alignas(16) unsigned int tail[4];
+            __m128i j;
+            int avail = 0xf;
+            if (left >= 4) {
+                j = _mm_loadu_si128(reinterpret_cast<const __m128i*>(jj));
+            } else {
+                j = _mm_maskload_epi32(reinterpret_cast<const int*>(jj), first_lanes4(left));
+                _mm_store_si128(reinterpret_cast<__m128i*>(tail), j);
+                jj = tail;
+                avail = (1 << left) - 1;
+            }
+            const int owner = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(j, me))) & avail;
+            int valid = avail;
+            if (owner) {  // the run ends before the first copy of i
+                valid = (owner & -owner) - 1;
+                more = false;
+            } else if (avail != 0xf) {
+                more = false;  // a run without terminator stops at the end of the list
+            }
+            n += 4;
+
+            __m256d rx, ry, rz;
+            separations(jj, xi, yi, zi, rx, ry, rz);
+            if (image) {
+                rx = minimum_image4(rx, hx, mhx, lx);
+                ry = minimum_image4(ry, hy, mhy, ly);
+                rz = minimum_image4(rz, hz, mhz, lz);
+            }
+            const __m256d distsq =
+                _mm256_add_pd(_mm256_mul_pd(rx, rx), _mm256_add_pd(_mm256_mul_pd(ry, ry), _mm256_mul_pd(rz, rz)));
+            const int near = _mm256_movemask_pd(_mm256_cmp_pd(distsq, rcutsq, _CMP_LT_OQ)) & valid;
+            append(run, near, rx, ry, rz, distsq);
+            if (added < to_add) {
+                acc = add_group(*pending, added, acc);
+                added += 4;
+            }
+        }
+        for (; added < to_add; added += 4)
+            acc = add_group(*pending, added, acc);
+        return acc;
+    }
+
+    // xi - x_j, yi - y_j, zi - z_j for the four neighbours jj: their (x, y, z, 0)
+    // rows, transposed into x, y and z registers.
+    AVX2 void separations(const unsigned int* jj, __m256d xi, __m256d yi, __m256d zi, __m256d& rx, __m256d& ry,
+                          __m256d& rz) const
+    {
+        const __m256d r0 = _mm256_loadu_pd(pos + 4 * std::size_t(jj[0]));
+        const __m256d r1 = _mm256_loadu_pd(pos + 4 * std::size_t(jj[1]));
+        const __m256d r2 = _mm256_loadu_pd(pos + 4 * std::size_t(jj[2]));
+        const __m256d r3 = _mm256_loadu_pd(pos + 4 * std::size_t(jj[3]));
+        const __m256d xz01 = _mm256_unpacklo_pd(r0, r1);  // x0 x1 | z0 z1
+        const __m256d y01 = _mm256_unpackhi_pd(r0, r1);   // y0 y1 | .. ..
+        const __m256d xz23 = _mm256_unpacklo_pd(r2, r3);
+        const __m256d y23 = _mm256_unpackhi_pd(r2, r3);
+        rx = _mm256_sub_pd(xi, _mm256_permute2f128_pd(xz01, xz23, 0x20));
+        ry = _mm256_sub_pd(yi, _mm256_permute2f128_pd(y01, y23, 0x20));
+        rz = _mm256_sub_pd(zi, _mm256_permute2f128_pd(xz01, xz23, 0x31));
+    }
+
+    // Packs the lanes `near` of one group behind the run's pairs, in lane order.
+    AVX2 static void append(PackedRun& run, int near, __m256d rx, __m256d ry, __m256d rz, __m256d distsq)
+    {
+        const std::size_t count = run.count;
+        if (count + 4 > run.capacity) {  // an unusually crowded run: keep what is packed
+            PackedRun bigger;
+            bigger.reserve(2 * run.capacity + 8);
+            std::copy(run.x, run.x + count, bigger.x);
+            std::copy(run.y, run.y + count, bigger.y);
+            std::copy(run.z, run.z + count, bigger.z);
+            std::copy(run.distsq, run.distsq + count, bigger.distsq);
+            run = std::move(bigger);
+        }
+        _mm256_storeu_pd(run.x + count, to_front(rx, near));
+        _mm256_storeu_pd(run.y + count, to_front(ry, near));
+        _mm256_storeu_pd(run.z + count, to_front(rz, near));
+        _mm256_storeu_pd(run.distsq + count, to_front(distsq, near));
+        run.count = count + static_cast<std::size_t>(__builtin_popcount(static_cast<unsigned int>(near)));
+    }
+
+    // Stage 2 for the packed pairs k .. k + 3: their terms, added to acc row by
+    // row in list order.
+    AVX2 __m256d add_group(const PackedRun& run, std::size_t k, __m256d acc) const
+    {
+        return k + 4 <= run.count ? add_terms<true>(run, k, acc) : add_terms<false>(run, k, acc);
+    }
+
+    // The terms are those of LJPairEvaluator (lj_pair.h), lane by lane, with the
+    // same operations in the same order. In the last, partial group of a run the
+    // lanes past its pairs divide 1.0 and are then zeroed.
+    template <bool whole>
+    AVX2 __m256d add_terms(const PackedRun& run, std::size_t k, __m256d acc) const
+    {
+        const __m256d live = whole ? _mm256_castsi256_pd(_mm256_set1_epi64x(-1)) : first_lanes4_pd(run.count - k);
+        __m256d distsq = _mm256_loadu_pd(run.distsq + k);
+        if (!whole)
+            distsq = _mm256_blendv_pd(one, distsq, live);
+        const __m256d sr2 = _mm256_div_pd(sigmasq, distsq);
+        const __m256d sr6 = _mm256_mul_pd(_mm256_mul_pd(sr2, sr2), sr2);
+        const __m256d sr12 = _mm256_mul_pd(sr6, sr6);
+        __m256d e = _mm256_sub_pd(_mm256_sub_pd(sr12, sr6), epot_cutoff);
+        const __m256d fr = _mm256_div_pd(_mm256_sub_pd(_mm256_add_pd(sr12, sr12), sr6), distsq);
+        __m256d fx = _mm256_mul_pd(fr, _mm256_loadu_pd(run.x + k));
+        __m256d fy = _mm256_mul_pd(fr, _mm256_loadu_pd(run.y + k));
+        __m256d fz = _mm256_mul_pd(fr, _mm256_loadu_pd(run.z + k));
+        if (!whole) {  // lanes without a pair add +0.0
+            e = _mm256_and_pd(live, e);
+            fx = _mm256_and_pd(live, fx);
+            fy = _mm256_and_pd(live, fy);
+            fz = _mm256_and_pd(live, fz);
+        }
+
+        const __m256d efx02 = _mm256_unpacklo_pd(e, fx);  // e0 fx0 | e2 fx2
+        const __m256d efx13 = _mm256_unpackhi_pd(e, fx);  // e1 fx1 | e3 fx3
+        const __m256d fyz02 = _mm256_unpacklo_pd(fy, fz);
+        const __m256d fyz13 = _mm256_unpackhi_pd(fy, fz);
+        acc = _mm256_add_pd(acc, _mm256_permute2f128_pd(efx02, fyz02, 0x20));  // pair 0: e0 fx0 fy0 fz0
+        acc = _mm256_add_pd(acc, _mm256_permute2f128_pd(efx13, fyz13, 0x20));
+        acc = _mm256_add_pd(acc, _mm256_permute2f128_pd(efx02, fyz02, 0x31));
+        return _mm256_add_pd(acc, _mm256_permute2f128_pd(efx13, fyz13, 0x31));
+    }
+};
+
+}  // namespace
+
+AVX2 double pair_forces_avx2(const PairInput& in, std::size_t begin, std::size_t end, double* forces, double epotsum)
+{
+    const Avx2Pairs pairs(in);
+    PackedRun runs[2];
+    runs[0].reserve(256);
+    runs[1].reserve(256);
+
+    __m256d acc = _mm256_set_pd(0.0, 0.0, 0.0, epotsum);  // (epotsum, fx, fy, fz)
+    if (begin < end)
+        acc = pairs.pack(begin, runs[begin & 1], nullptr, acc);
+    for (std::size_t i = begin; i < end; ++i) {
+        acc = _mm256_blend_pd(_mm256_setzero_pd(), acc, 0x1);  // new particle: force from 0.0, energy runs on
+        const PackedRun& mine = runs[i & 1];
+        if (i + 1 < end) {
+            acc = pairs.pack(i + 1, runs[(i + 1) & 1], &mine, acc);
+        } else {
+            for (std::size_t k = 0; k < mine.count; k += 4)
+                acc = pairs.add_group(mine, k, acc);
+        }
+        alignas(32) double sums[4];
+        _mm256_store_pd(sums, acc);
+        forces[3 * i] = sums[1];
+        forces[3 * i + 1] = sums[2];
+        forces[3 * i + 2] = sums[3];
+    }
+    return _mm256_cvtsd_f64(acc);
+}
+
 PairFn best_pair_forces()
 {
-    return have_avx512() ? pair_forces_avx512 : pair_forces_scalar;
+    if (have_avx512())
+        return pair_forces_avx512;
+    return have_avx2() ? pair_forces_avx2 : pair_forces_scalar;
 }
 
 }  // namespace kernels

@@ -123,10 +123,10 @@ const double ecut_as_computed = [] {
     return sr6 * sr6 - sr6;
 }();
 
-PairCase pair_case(double L, bool moved)
+PairCase pair_case(double L, bool moved, double density = 0.85)
 {
     PairCase c{L, moved, {}, {}, {}};
-    const std::size_t n = static_cast<std::size_t>(0.85 * L * L * L) + 8;
+    const std::size_t n = static_cast<std::size_t>(density * L * L * L) + 8;
     c.pos = awkward_configuration(n, L, 2.5, static_cast<unsigned>(L));
     c.list = reference_list(c.pos, L, 2.8);
     if (moved) {
@@ -161,8 +161,10 @@ struct Variant {
     const char* name;
     kernels::PairFn pair;
     kernels::ScanFn scan;
-    bool needs_avx512;
+    bool (*cpu_runs)();  // whether this CPU has the instruction set; null: every CPU
 };
+
+void PrintTo(const Variant& v, std::ostream* os) { *os << v.name; }
 
 // Every variant is a test of its own, so that one the CPU cannot run shows as
 // skipped rather than passing on the scalar code.
@@ -170,8 +172,9 @@ class EveryVariant : public ::testing::TestWithParam<Variant> {
 protected:
     void SetUp() override
     {
-        if (GetParam().needs_avx512 && !kernels::have_avx512())
-            GTEST_SKIP() << "this CPU has no AVX-512: the " << GetParam().name << " kernels are not checked here";
+        if (GetParam().cpu_runs && !GetParam().cpu_runs())
+            GTEST_SKIP() << "this CPU lacks the instruction set: the " << GetParam().name
+                         << " kernels are not checked here";
     }
 };
 
@@ -209,34 +212,44 @@ TEST(FastListBuild, MatchesTheReferenceScanOnAnyThreadCount)
     }
 }
 
-// The pair loop of each variant against the plain loop over the reference list.
+// The pair loop of each variant against the plain loop over the reference list;
+// last a box crowded far beyond a liquid, whose runs hold some 400 pairs within
+// the cut-off (more than the vector loops first make room for).
 TEST_P(EveryVariant, PairLoopGivesTheReferenceBits)
 {
-    for (const double L : {4.0, 9.0, 12.0})
-        for (const bool moved : {false, true}) {
-            const PairCase c = pair_case(L, moved);
-            const std::size_t n = c.pos.size();
-            std::vector<double> padded;
-            for (const auto& p : c.pos)
-                padded.insert(padded.end(), {p.x(), p.y(), p.z(), 0.0});
-            const double sides[3] = {L, L, L};
-            kernels::PairInput in{padded.data(), c.list.data(), c.list.size(), kernels::box_geometry(sides),
-                                  6.25, 1.0, ecut_as_computed, {1.0, 1.0, 1.0}, {0.0, 0.0, 0.0}};
-            if (!moved && L > 5.0) {
-                // the particles far enough from every side skip the image rule
-                for (int k = 0; k < 3; ++k) {
-                    in.central_lo[k] = 2.5 + 2e-9 * L;
-                    in.central_hi[k] = L - 2.5 - 2e-9 * L;
-                }
+    struct Shape {
+        double L;
+        bool moved;
+        double density;
+    };
+    for (const Shape s : {Shape{4.0, false, 0.85}, Shape{4.0, true, 0.85}, Shape{9.0, false, 0.85},
+                          Shape{9.0, true, 0.85}, Shape{12.0, false, 0.85}, Shape{12.0, true, 0.85},
+                          Shape{5.0, true, 6.0}}) {
+        const double L = s.L;
+        const bool moved = s.moved;
+        const PairCase c = pair_case(L, moved, s.density);
+        const std::size_t n = c.pos.size();
+        std::vector<double> padded;
+        for (const auto& p : c.pos)
+            padded.insert(padded.end(), {p.x(), p.y(), p.z(), 0.0});
+        const double sides[3] = {L, L, L};
+        kernels::PairInput in{padded.data(), c.list.data(), c.list.size(), kernels::box_geometry(sides),
+                              6.25, 1.0, ecut_as_computed, {1.0, 1.0, 1.0}, {0.0, 0.0, 0.0}};
+        if (!moved && L > 5.0) {
+            // the particles far enough from every side skip the image rule
+            for (int k = 0; k < 3; ++k) {
+                in.central_lo[k] = 2.5 + 2e-9 * L;
+                in.central_hi[k] = L - 2.5 - 2e-9 * L;
             }
-            const kernels::PairFn fn = GetParam().pair;
-            std::vector<double> f(3 * n, -1.0);
-            // in two pieces, the energy chained through both
-            const double e = fn(in, n / 3, n, f.data(), fn(in, 0, n / 3, f.data(), 0.0));
-            EXPECT_TRUE(same_bits(e, c.want_e)) << e << " != " << c.want_e;
-            for (std::size_t k = 0; k < 3 * n; ++k)
-                ASSERT_TRUE(same_bits(f[k], c.want_f[k])) << "L = " << L << ", entry " << k;
         }
+        const kernels::PairFn fn = GetParam().pair;
+        std::vector<double> f(3 * n, -1.0);
+        // in two pieces, the energy chained through both
+        const double e = fn(in, n / 3, n, f.data(), fn(in, 0, n / 3, f.data(), 0.0));
+        EXPECT_TRUE(same_bits(e, c.want_e)) << e << " != " << c.want_e;
+        for (std::size_t k = 0; k < 3 * n; ++k)
+            ASSERT_TRUE(same_bits(f[k], c.want_f[k])) << "L = " << L << ", entry " << k;
+    }
 }
 
 // The forces of a whole Cell (the fastest variant this CPU runs) on 1 and 2
@@ -290,15 +303,18 @@ TEST_P(EveryVariant, ScanKeepsEveryCandidateWithinTheListRadius)
         // raw separations: only for a particle whose separations need no image
         const bool central = std::abs(xi[0] - 5.0) < 0.5 && std::abs(xi[1] - 5.0) < 0.5 && std::abs(xi[2] - 5.0) < 0.5;
         for (const bool same_image : {false, central}) {
-            // ragged sub-ranges, as the build passes them
+            // ragged sub-ranges, as the build passes them: an empty one, then 5 to
+            // 17 entries, so that every vector width ends on each partial group
             std::vector<unsigned int> got(pos.size() + 16);
             kernels::ScanRanges ranges;
             ranges.count = 0;
-            for (std::size_t b = 0; b < pos.size(); b += 13, ++ranges.count) {
+            for (std::size_t b = 0, len = 0; b < pos.size(); len = len == 17 ? 5 : std::max<std::size_t>(len + 1, 5)) {
                 ranges.begin[ranges.count] = b;
-                ranges.end[ranges.count] = std::min(b + 13, pos.size());
-                ranges.same_image[ranges.count] = same_image;
+                b = std::min(b + len, pos.size());
+                ranges.end[ranges.count] = b;
+                ranges.same_image[ranges.count++] = same_image;
             }
+            ASSERT_LE(ranges.count, 27u);
             unsigned int* out = GetParam().scan(sorted, ranges, i, xi, g, got.data());
             got.resize(static_cast<std::size_t>(out - got.data()));
             ASSERT_EQ(got, want) << "particle " << i;
@@ -307,6 +323,9 @@ TEST_P(EveryVariant, ScanKeepsEveryCandidateWithinTheListRadius)
 }
 
 INSTANTIATE_TEST_SUITE_P(Kernels, EveryVariant,
-                         ::testing::Values(Variant{"scalar", kernels::pair_forces_scalar, kernels::scan_scalar, false},
-                                           Variant{"avx512", kernels::pair_forces_avx512, kernels::scan_avx512, true}),
+                         ::testing::Values(Variant{"scalar", kernels::pair_forces_scalar, kernels::scan_scalar, nullptr},
+                                           Variant{"avx2", kernels::pair_forces_avx2, kernels::scan_avx2,
+                                                   kernels::have_avx2},
+                                           Variant{"avx512", kernels::pair_forces_avx512, kernels::scan_avx512,
+                                                   kernels::have_avx512}),
                          [](const ::testing::TestParamInfo<Variant>& info) { return std::string(info.param.name); });

@@ -97,11 +97,11 @@ public:
     // At most that many: while other processes keep the cores busy the loops run on
     // one thread, when that is faster (team.h).
     void set_threads(int n) { threads = n; }
+    int team_limit() const { return threads > 0 ? threads : omp_get_max_threads(); }
     int team() const
     {
-        const int want = threads > 0 ? threads : omp_get_max_threads();
-        if (want != governor.limit())
-            governor.reset(want);
+        if (team_limit() != governor.limit())
+            governor.reset(team_limit());
         return governor.current();
     }
 

@@ -9,14 +9,14 @@
 // not there for it, and grows back when they are.
 //
 // The governor reads the wall time and the process's CPU time of every step and
-// looks at windows of `window` steps (fewer when steps are slow). CPU time over wall time is the number of
+// judges them in windows of `judge_after` seconds. CPU time over wall time is the number of
 // cores the process had: about n for a team of n on free cores (a waiting member
 // spins, which counts), about one when each member gets only half a core. A full
 // team that had less than `share` of its n cores drops to one thread. On one
 // thread the governor tries the full team again (one window, a probe) when this
-// thread had a core to itself, keeping it only if it was clearly faster; a probe
-// ends as soon as it cannot win, and one that fails doubles the wait before the
-// next. On free cores no step is ever spent probing.
+// thread had a core to itself: `window` steps of the full team, kept only if they
+// were clearly faster than one thread; a probe ends as soon as it cannot win, and
+// one that fails doubles the wait before the next. On free cores no step is ever spent probing.
 //
 // Only the team size changes: positions, velocities and the kinetic energy do
 // not depend on it (each particle is summed by one thread, ekin in particle
@@ -28,8 +28,8 @@
 
 class TeamGovernor {
 public:
-    static constexpr int window = 8;           // steps per judged window...
-    static constexpr double judge_after = 0.02; // ...or fewer, once they took this many seconds
+    static constexpr double judge_after = 0.05; // seconds of steps judged together
+    static constexpr int window = 8;           // steps of a probe
     static constexpr double share = 0.7;       // a team needs this share of its cores
     static constexpr double margin = 0.85;     // a probe must be this much faster to win
     static constexpr int first_wait = 256;     // steps on one thread before a probe
@@ -63,7 +63,7 @@ public:
             if (!lost && steps < window)
                 return;
             probing = false;
-            if (!lost && cores() >= share * most) {
+            if (!lost && wall_sum / steps < margin * one_mean) {
                 size = most;
                 wait = first_wait;
             } else {
@@ -73,7 +73,9 @@ public:
             clear();
             return;
         }
-        if (steps < window && wall_sum < judge_after)
+        // The CPU time of the other threads is brought up to date only at scheduler
+        // ticks: a window must span many of them for the ratio to mean anything.
+        if (wall_sum < judge_after)
             return;
         const double had = cores(), mean = wall_sum / steps;
         waited += steps;

@@ -197,7 +197,7 @@ public:
         return step > 0 ? cell->get_etot() : ekin() + cell->get_epot();
     }
     double virial() const { idle(); return cell->virial(); }
-    int threads() const { return cell->team(); }
+    int threads() const { return cell->team_limit(); }
 
     std::tuple<double, double, double> box() const
     {
@@ -432,7 +432,8 @@ NB_MODULE(_core, m)
              "Ctrl-C raises KeyboardInterrupt after the step in progress.")
         .def_prop_ro("step", &Engine::steps_done, "Steps done.")
         .def_prop_ro("nr_particles", &Engine::particles, "Number of particles N.")
-        .def_prop_ro("threads", &Engine::threads, "Team size of the parallel loops.")
+        .def_prop_ro("threads", &Engine::threads,
+                     "Most threads the parallel loops use (one while other processes keep the cores busy).")
         .def_prop_ro("box", &Engine::box, "Box edge lengths (Lx, Ly, Lz).")
         .def_prop_ro("ekin", &Engine::ekin, "Kinetic energy.")
         .def_prop_ro("epot", &Engine::epot, "Potential energy.")

@@ -293,7 +293,9 @@ class Simulation:
 
     @property
     def threads(self) -> int:
-        """Team size of this simulation's parallel loops."""
+        """Most threads this simulation's parallel loops use: `threads`, or the
+        OpenMP default. While other processes keep the cores busy the loops run on
+        one thread, which gives the same positions and velocities."""
         return self._engine.threads
 
     @property

@@ -25,14 +25,14 @@ converts a movie file to extended XYZ from the command line.
 from __future__ import annotations
 
 import argparse
-import contextlib
 import os
-import secrets
 import stat
 import sys
-from typing import Callable, Iterable, Iterator, NamedTuple, Optional, Sequence, TextIO, Union
+from typing import Callable, Iterable, NamedTuple, Optional, Sequence, TextIO, Union
 
 import numpy as np
+
+from ._atomic import replace_atomically
 
 __all__ = ["Movie", "read_movie", "write_xyz", "to_ase"]
 
@@ -216,29 +216,6 @@ def same_file(a: Union[str, "os.PathLike[str]"], b: Union[str, "os.PathLike[str]
     except OSError:
         return False
     return (sa.st_dev, sa.st_ino) == (sb.st_dev, sb.st_ino)
-
-
-@contextlib.contextmanager
-def replace_atomically(path: Union[str, "os.PathLike[str]"]) -> Iterator[str]:
-    """Yields the name of a new temporary file next to `path`; when the block ends
-    normally the file replaces `path` in one rename, otherwise it is removed and
-    `path` is left as it was (a reader never sees half a file)."""
-    target = os.path.abspath(os.fspath(path))
-    folder, base = os.path.split(target)
-    if os.path.isdir(target):
-        raise IsADirectoryError(f"{target}: is a directory")
-    if not os.path.isdir(folder):
-        raise FileNotFoundError(f"{target}: the folder {folder} does not exist")
-    tmp = os.path.join(folder, f".{base}.{secrets.token_hex(4)}.tmp")
-    # Created as open() would (mode 0666 less the umask), not 0600 as mkstemp.
-    os.close(os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
-    try:
-        yield tmp
-        os.replace(tmp, target)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
-        raise
 
 
 # ---------------------------------------------------------------- extended XYZ

@@ -18,10 +18,11 @@ import difflib
 import numbers
 import os
 import re
-import tempfile
 from typing import Dict, List, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
+
+from ._atomic import replace_atomically
 
 __all__ = ["KEYS", "Key", "read_params", "write_params", "format_value", "suggest_key"]
 
@@ -187,23 +188,8 @@ def write_params(path: PathLike, **settings) -> str:
         lines.append(f"{key} = {format_value(key, value)}\n")
 
     name = os.fspath(path)
-    folder = os.path.dirname(os.path.abspath(name))
-    fd, tmp = tempfile.mkstemp(prefix=".params-", suffix=".tmp", dir=folder)
-    try:
-        with os.fdopen(fd, "w", encoding="ascii", newline="\n") as f:
-            f.writelines(lines)
-            f.flush()
-            os.fsync(f.fileno())
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(tmp, 0o666 & ~umask)
-        os.replace(tmp, name)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
+    with replace_atomically(name) as tmp, open(tmp, "w", encoding="ascii", newline="\n") as f:
+        f.writelines(lines)
     return name
 
 

@@ -11,11 +11,12 @@ from __future__ import annotations
 import csv
 import math
 import os
-import tempfile
 import warnings
 from typing import Dict, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
+
+from ._atomic import replace_atomically
 
 __all__ = ["read_log", "write_log", "radial_distribution", "plot_run", "plot_files", "PlotError"]
 
@@ -56,25 +57,13 @@ def write_log(path: PathLike, columns: Mapping[str, np.ndarray], meta: Mapping[s
     name = os.fspath(path)
     names = [c for c in LOG_COLUMNS if c in columns]
     data = [np.asarray(columns[c]) for c in names]
-    fd, tmp = tempfile.mkstemp(prefix=".log-", suffix=".tmp", dir=os.path.dirname(os.path.abspath(name)))
-    try:
-        with os.fdopen(fd, "w", newline="") as f:
-            for key, value in meta.items():
-                f.write(f"# {key} = {value}\n")
-            w = csv.writer(f, lineterminator="\n")
-            w.writerow(names)
-            for row in zip(*data):
-                w.writerow(["" if isinstance(x, float) and math.isnan(x) else repr(x) for x in (v.item() for v in row)])
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(tmp, 0o666 & ~umask)
-        os.replace(tmp, name)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
+    with replace_atomically(name) as tmp, open(tmp, "w", newline="") as f:
+        for key, value in meta.items():
+            f.write(f"# {key} = {value}\n")
+        w = csv.writer(f, lineterminator="\n")
+        w.writerow(names)
+        for row in zip(*data):
+            w.writerow(["" if isinstance(x, float) and math.isnan(x) else repr(x) for x in (v.item() for v in row)])
     return name
 
 

@@ -16,11 +16,12 @@ from __future__ import annotations
 import math
 import os
 import sys
-import tempfile
 import time as _time
 from typing import Any, Callable, Dict, Mapping, Optional, Union
 
 import numpy as np
+
+from ._atomic import replace_atomically
 
 from . import _core
 
@@ -437,21 +438,10 @@ class Simulation:
         """
         path = _parameter_path(path)
         arrays = self.__getstate__()
-        folder = os.path.dirname(os.path.abspath(path))
-        fd, tmp = tempfile.mkstemp(prefix=".checkpoint-", suffix=".npz", dir=folder)
-        try:
-            os.chmod(tmp, 0o644)  # mkstemp makes it private
-            with os.fdopen(fd, "wb") as f:
-                np.savez(f, **arrays)
-                f.flush()
-                os.fsync(f.fileno())
-            os.replace(tmp, path)
-        except BaseException:
-            try:
-                os.unlink(tmp)
-            except OSError:
-                pass
-            raise
+        with replace_atomically(path) as tmp, open(tmp, "wb") as f:
+            np.savez(f, **arrays)
+            f.flush()
+            os.fsync(f.fileno())
 
     @classmethod
     def load(cls, path: PathLike, *, threads: Optional[int] = None) -> "Simulation":

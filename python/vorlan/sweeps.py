@@ -46,9 +46,11 @@ import re
 import sys
 import time
 import warnings
-from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Union
+from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Union
 
 import numpy as np
+
+from ._atomic import replace_atomically
 
 __all__ = ["sweep", "read_sweep", "average_replicas", "plot_sweep", "add_parser", "block_error"]
 
@@ -315,33 +317,15 @@ def _run_one(task: Mapping[str, Any]) -> Dict[str, Any]:
 # Results on disk
 
 
-def _write_atomic(path: str, write: Callable[[str], None]) -> None:
-    tmp = f"{path}.tmp{os.getpid()}"
-    try:
-        write(tmp)
-        os.replace(tmp, path)
-    finally:
-        if os.path.exists(tmp):
-            os.remove(tmp)
-
-
 def _save_run(results: str, outcome: Mapping[str, Any]) -> None:
     summary = outcome["summary"]
     base = os.path.join(results, summary["name"])
     if outcome["log"]:
-
-        def write_log(tmp: str) -> None:
-            with open(tmp, "wb") as f:
-                np.savez(f, **outcome["log"])
-
-        _write_atomic(base + ".npz", write_log)
-
-    def write_summary(tmp: str) -> None:
-        with open(tmp, "w", encoding="utf-8") as f:
-            json.dump(summary, f, indent=1, allow_nan=False)
-            f.write("\n")
-
-    _write_atomic(base + ".json", write_summary)
+        with replace_atomically(base + ".npz") as tmp, open(tmp, "wb") as f:
+            np.savez(f, **outcome["log"])
+    with replace_atomically(base + ".json") as tmp, open(tmp, "w", encoding="utf-8") as f:
+        json.dump(summary, f, indent=1, allow_nan=False)
+        f.write("\n")
 
 
 def _load_summaries(results: str) -> List[Dict[str, Any]]:

@@ -31,13 +31,13 @@ from typing import NamedTuple, Optional, Union
 
 import numpy as np
 
+from ._atomic import replace_atomically
 from .movie import (
     Movie,
     _check_frames,
     _check_species,
     frame_bytes,
     read_movie,
-    replace_atomically,
     same_file,
     write_xyz_frames,
 )
@@ -366,14 +366,17 @@ def convert(in_path: PathLike, out_path: PathLike, *, species: str = "Ar",
         raise ValueError(f"{dst}: is the input file {src}; choose another output")
     _check_species(species)
 
-    check = lambda k: None  # noqa: E731
+    def check(k: int) -> None:
+        """Called before frame k is written: a movie's frames are checked (and their
+        pages given back) one at a time; the other readers checked them all."""
+
     if fmt_in == "movie":
         movie = read_movie(src, nr_particles)
         traj = Trajectory(steps=np.arange(movie.nr_frames), box=movie.box, positions=movie.positions,
                           velocities=movie.velocities, images=None, times=None)
         release = _page_releaser(movie, 4 if os.path.getsize(src) % 8 else 0)
 
-        def check(k: int) -> None:
+        def check(k: int) -> None:  # noqa: F811
             release(k)
             _check_frames(src, movie, [k])
     elif fmt_in == "gsd":

@@ -441,7 +441,7 @@ std::size_t checked_total(const ListBuffers& buf, std::size_t nr_parts, std::vec
 
 // ---- parallel join -----------------------------------------------------------------------
 
-// Parts 1, 2, ... copied behind part 0 (list is already sized for all parts), and
+// The parts of threads 1, 2, ... copied behind part 0 (list is already sized for all parts), and
 // the start table written: the particles of part t are the static block t.
 void join_parts(std::vector<unsigned int>& list, ListBuffers& buf, std::size_t nr_parts, std::size_t nr_particles,
                 int team)

@@ -233,33 +233,30 @@ bool append_float(PyObject* list, double x)
         }                     \
     } while (0)
 
-// The run itself; on failure returns NULL with `line` set for the traceback.
-// The Cell is destroyed before the Parameters handle on every way out.
-PyObject* run_simulation(PyObject* filename, int& line)
+// os.path.exists(filename), and the Exception of a missing file.
+bool check_exists(PyObject* filename, int& line)
 {
-    std::shared_ptr<Parameters> parameters;
-    std::unique_ptr<Cell> cell;
-
-    // The file must exist before anything native is built.
-    {
-        Ref os(module_global(k.os));
-        FAIL_IF(!os);
-        Ref path(PyObject_GetAttr(os.get(), k.path));
-        FAIL_IF(!path);
-        Ref exists(PyObject_GetAttr(path.get(), k.exists));
-        FAIL_IF(!exists);
-        Ref found(PyObject_CallOneArg(exists.get(), filename));
-        FAIL_IF(!found);
-        const int truth = PyObject_IsTrue(found.get());
-        FAIL_IF(truth < 0);
-        if (!truth) {
-            raise_cannot_open(filename);
-            FAIL_IF(true);
-        }
+    Ref os(module_global(k.os));
+    FAIL_IF(!os);
+    Ref path(PyObject_GetAttr(os.get(), k.path));
+    FAIL_IF(!path);
+    Ref exists(PyObject_GetAttr(path.get(), k.exists));
+    FAIL_IF(!exists);
+    Ref found(PyObject_CallOneArg(exists.get(), filename));
+    FAIL_IF(!found);
+    const int truth = PyObject_IsTrue(found.get());
+    FAIL_IF(truth < 0);
+    if (!truth) {
+        raise_cannot_open(filename);
+        FAIL_IF(true);
     }
+    return true;
+}
 
-    // The parameter set, from the UTF-8 path; a path that exists but is not a
-    // readable regular file fails as a missing one.
+// The parameter set, from the UTF-8 path; a path that exists but is not a
+// readable regular file fails as a missing one.
+bool read_parameters(PyObject* filename, std::shared_ptr<Parameters>& parameters, int& line)
+{
     std::string path;
     {
         Ref encoded(PyObject_CallMethodOneArg(filename, k.encode, k.utf_8));
@@ -278,62 +275,48 @@ PyObject* run_simulation(PyObject* filename, int& line)
         raise_cannot_open(filename);
         FAIL_IF(true);
     }
+    return true;
+}
 
-    // Run settings, read before the Cell exists.
-    RunSettings run{};
-    FAIL_IF(!guarded([&] { run = read_run_settings(*parameters); }));
-    Ref stepsize(PyFloat_FromDouble(run.stepsize));
-    FAIL_IF(!stepsize);
-    Ref nrsteps(PyLong_FromUnsignedLong(run.nrsteps));
-    FAIL_IF(!nrsteps);
-    Ref nrparticles(PyLong_FromUnsignedLong(run.nr_particles));
-    FAIL_IF(!nrparticles);
+// The energies after each step, in three lists.
+struct EnergyLists {
+    Ref ekin{PyList_New(0)};
+    Ref epot{PyList_New(0)};
+    Ref etot{PyList_New(0)};
+};
 
-    // The box: lattice, velocities, first list and forces.
-    FAIL_IF(!guarded([&] { cell.reset(new Cell(parameters)); }));
-
-    // The steps, one at a time, recording the energies after each one; a pending
-    // signal (Ctrl-C) ends the run between steps.
-    Ref ekin(PyList_New(0));
-    FAIL_IF(!ekin);
-    Ref epot(PyList_New(0));
-    FAIL_IF(!epot);
-    Ref etot(PyList_New(0));
-    FAIL_IF(!etot);
-    {
-        Ref range(PyObject_CallFunctionObjArgs(builtin_range, k.int_0, nrsteps.get(), nullptr));
-        FAIL_IF(!range);
-        Ref steps_iter(PyObject_GetIter(range.get()));
-        FAIL_IF(!steps_iter);
-        const auto next_step = [](unsigned int) { return true; };
-        for (;;) {
-            Ref i(PyIter_Next(steps_iter.get()));
-            if (!i)
-                break;
-            const double step = PyFloat_AsDouble(i.get());
-            FAIL_IF(step == -1.0 && PyErr_Occurred());
-            const double h = PyFloat_AS_DOUBLE(stepsize.get());
-            FAIL_IF(!guarded([&] { run_steps(*cell, static_cast<unsigned int>(step), 1, h, false, next_step); }));
-            FAIL_IF(!append_float(ekin.get(), cell->get_ekin()));
-            FAIL_IF(!append_float(epot.get(), cell->get_epot()));
-            FAIL_IF(!append_float(etot.get(), cell->get_etot()));
-            FAIL_IF(PyErr_CheckSignals() < 0);
-        }
-        if (PyErr_Occurred()) {
-            FAIL_IF(!PyErr_ExceptionMatches(PyExc_StopIteration));
-            PyErr_Clear();
-        }
+// The steps of range(0, nrsteps), one at a time, recording the energies after
+// each one; a pending signal (Ctrl-C) ends the run between steps.
+bool run_recording(Cell& cell, PyObject* nrsteps, PyObject* stepsize, const EnergyLists& e, int& line)
+{
+    Ref range(PyObject_CallFunctionObjArgs(builtin_range, k.int_0, nrsteps, nullptr));
+    FAIL_IF(!range);
+    Ref steps_iter(PyObject_GetIter(range.get()));
+    FAIL_IF(!steps_iter);
+    const auto next_step = [](unsigned int) { return true; };
+    for (;;) {
+        Ref i(PyIter_Next(steps_iter.get()));
+        if (!i)
+            break;
+        const double step = PyFloat_AsDouble(i.get());
+        FAIL_IF(step == -1.0 && PyErr_Occurred());
+        const double h = PyFloat_AS_DOUBLE(stepsize);
+        FAIL_IF(!guarded([&] { run_steps(cell, static_cast<unsigned int>(step), 1, h, false, next_step); }));
+        FAIL_IF(!append_float(e.ekin.get(), cell.get_ekin()));
+        FAIL_IF(!append_float(e.epot.get(), cell.get_epot()));
+        FAIL_IF(!append_float(e.etot.get(), cell.get_etot()));
+        FAIL_IF(PyErr_CheckSignals() < 0);
     }
+    if (PyErr_Occurred()) {
+        FAIL_IF(!PyErr_ExceptionMatches(PyExc_StopIteration));
+        PyErr_Clear();
+    }
+    return true;
+}
 
-    // The result dictionary, in its fixed key order.
-    Ref results(PyDict_New());
-    FAIL_IF(!results);
-    FAIL_IF(PyDict_SetItem(results.get(), k.ekin, ekin.get()) < 0);
-    FAIL_IF(PyDict_SetItem(results.get(), k.epot, epot.get()) < 0);
-    FAIL_IF(PyDict_SetItem(results.get(), k.etot, etot.get()) < 0);
-    FAIL_IF(PyDict_SetItem(results.get(), k.nrsteps, nrsteps.get()) < 0);
-    FAIL_IF(PyDict_SetItem(results.get(), k.nrparticles, nrparticles.get()) < 0);
-
+// The four configurations, each as np.array(list of 3N floats).reshape(N, 3).
+bool add_configurations(const Cell& cell, PyObject* results, PyObject* nrparticles, int& line)
+{
     using Accessor = std::vector<double> (Cell::*)() const;
     const struct {
         PyObject* key;
@@ -350,15 +333,57 @@ PyObject* run_simulation(PyObject* filename, int& line)
         Ref np_array(PyObject_GetAttr(np.get(), k.array));
         FAIL_IF(!np_array);
         std::vector<double> flat;
-        FAIL_IF(!guarded([&] { flat = ((*cell).*(a.get))(); }));
+        FAIL_IF(!guarded([&] { flat = (cell.*(a.get))(); }));
         Ref values(to_list(flat));
         FAIL_IF(!values);
         Ref flat_array(PyObject_CallOneArg(np_array.get(), values.get()));
         FAIL_IF(!flat_array);
-        Ref shaped(PyObject_CallMethodObjArgs(flat_array.get(), k.reshape, nrparticles.get(), k.int_3, nullptr));
+        Ref shaped(PyObject_CallMethodObjArgs(flat_array.get(), k.reshape, nrparticles, k.int_3, nullptr));
         FAIL_IF(!shaped);
-        FAIL_IF(PyDict_SetItem(results.get(), a.key, shaped.get()) < 0);
+        FAIL_IF(PyDict_SetItem(results, a.key, shaped.get()) < 0);
     }
+    return true;
+}
+
+// The run itself; on failure returns NULL with `line` set for the traceback.
+// The Cell is destroyed before the Parameters handle on every way out.
+PyObject* run_simulation(PyObject* filename, int& line)
+{
+    std::shared_ptr<Parameters> parameters;
+    std::unique_ptr<Cell> cell;
+
+    // The file must exist before anything native is built.
+    if (!check_exists(filename, line) || !read_parameters(filename, parameters, line))
+        return nullptr;
+
+    // Run settings, read before the Cell exists.
+    RunSettings run{};
+    FAIL_IF(!guarded([&] { run = read_run_settings(*parameters); }));
+    Ref stepsize(PyFloat_FromDouble(run.stepsize));
+    FAIL_IF(!stepsize);
+    Ref nrsteps(PyLong_FromUnsignedLong(run.nrsteps));
+    FAIL_IF(!nrsteps);
+    Ref nrparticles(PyLong_FromUnsignedLong(run.nr_particles));
+    FAIL_IF(!nrparticles);
+
+    // The box: lattice, velocities, first list and forces.
+    FAIL_IF(!guarded([&] { cell.reset(new Cell(parameters)); }));
+
+    const EnergyLists energies;
+    FAIL_IF(!energies.ekin || !energies.epot || !energies.etot);
+    if (!run_recording(*cell, nrsteps.get(), stepsize.get(), energies, line))
+        return nullptr;
+
+    // The result dictionary, in its fixed key order.
+    Ref results(PyDict_New());
+    FAIL_IF(!results);
+    FAIL_IF(PyDict_SetItem(results.get(), k.ekin, energies.ekin.get()) < 0);
+    FAIL_IF(PyDict_SetItem(results.get(), k.epot, energies.epot.get()) < 0);
+    FAIL_IF(PyDict_SetItem(results.get(), k.etot, energies.etot.get()) < 0);
+    FAIL_IF(PyDict_SetItem(results.get(), k.nrsteps, nrsteps.get()) < 0);
+    FAIL_IF(PyDict_SetItem(results.get(), k.nrparticles, nrparticles.get()) < 0);
+    if (!add_configurations(*cell, results.get(), nrparticles.get(), line))
+        return nullptr;
 
     cell.reset();
     return results.release();

@@ -128,36 +128,29 @@ def cmd_check(args) -> int:
 # ----------------------------------------------------------------------------- run
 
 
-def positive_int(text: str) -> int:
+def _integer(text: str, low: int, high: Optional[int], allowed: str) -> int:
+    """An argparse type: an integer in [low, high] (no upper end when high is None)."""
     try:
         value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"{text!r} is not an integer") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"{value} is not allowed: give a positive integer")
+    if value < low or (high is not None and value > high):
+        raise argparse.ArgumentTypeError(f"{value} is not allowed: {allowed}")
     return value
+
+
+def positive_int(text: str) -> int:
+    return _integer(text, 1, None, "give a positive integer")
 
 
 def seed_value(text: str) -> int:
     from .simulation import SEED_MAX, SEED_MIN
 
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not an integer") from None
-    if not SEED_MIN <= value <= SEED_MAX:
-        raise argparse.ArgumentTypeError(f"{value} is not allowed: seeds are {SEED_MIN} to {SEED_MAX}")
-    return value
+    return _integer(text, SEED_MIN, SEED_MAX, f"seeds are {SEED_MIN} to {SEED_MAX}")
 
 
 def count(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not an integer") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"{value} is not allowed: give 0 or more")
-    return value
+    return _integer(text, 0, None, "give 0 or more")
 
 
 class Interrupts:

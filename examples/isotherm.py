@@ -13,7 +13,6 @@ Finished runs land in --out at once; running the script again reuses them.
 from __future__ import annotations
 
 import argparse
-import concurrent.futures as cf
 import os
 import sys
 import time
@@ -59,23 +58,10 @@ def main(argv=None) -> int:
     # cell_length first: the plot's abscissa is then the density, the curves are labelled by kT.
     grid = [{"cell_length": box(rho), "kT": 2.0} for rho in DENSITIES] + [{"cell_length": box(0.8), "kT": 1.0}]
 
-    client = None
-    if args.scheduler:
-        from dask.distributed import Client
-
-        client = Client(args.scheduler)
-        executor = client.get_executor()
-    else:
-        executor = cf.ProcessPoolExecutor(args.workers) if args.workers else None
     start = time.perf_counter()
-    try:
+    with vs.executor_for(args.scheduler, args.workers) as executor:
         table = vs.sweep(BASE, grid, steps=args.steps, replicas=args.replicas, seed=2026,
                          executor=executor, results=args.out, progress=True)
-    finally:
-        if client is not None:
-            client.close()
-        elif executor is not None:
-            executor.shutdown()
     minutes = (time.perf_counter() - start) / 60.0
     ran = table["wall_time"].sum() / 60.0
 

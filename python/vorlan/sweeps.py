@@ -37,6 +37,7 @@ from __future__ import annotations
 
 import argparse
 import concurrent.futures as cf
+import contextlib
 import itertools
 import json
 import math
@@ -46,7 +47,7 @@ import re
 import sys
 import time
 import warnings
-from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Union
+from typing import Any, Dict, Iterator, Iterable, List, Mapping, Optional, Sequence, Union
 
 import numpy as np
 
@@ -658,6 +659,31 @@ def _main(args) -> int:
         return 1
 
 
+@contextlib.contextmanager
+def executor_for(scheduler: Optional[str] = None, workers: Optional[int] = None) -> Iterator[Optional[cf.Executor]]:
+    """The executor of a sweep, shut down at the end of the block: the Dask
+    scheduler at `scheduler`, else a process pool of `workers` processes, else
+    None (the sweep's own default pool)."""
+    if scheduler:
+        try:
+            from dask.distributed import Client
+        except ImportError:
+            raise ImportError("--scheduler needs Dask: pip install 'vorlan[sweep]'") from None
+        with Client(scheduler) as client:
+            yield client.get_executor()
+        return
+    if workers is None:
+        yield None
+        return
+    if workers < 1:
+        raise ValueError(f"--workers {workers} is not allowed: give at least 1")
+    executor = _default_executor(workers)
+    try:
+        yield executor
+    finally:
+        executor.shutdown()
+
+
 def _command(args) -> int:
     grid: Dict[str, List[str]] = {}
     for key, values in args.sets:
@@ -668,26 +694,9 @@ def _command(args) -> int:
         grid_points: Union[Dict[str, List[str]], List[Dict[str, str]]] = [{}]
     else:
         grid_points = grid
-    client = executor = None
-    try:
-        if args.scheduler:
-            try:
-                from dask.distributed import Client
-            except ImportError:
-                raise ImportError("--scheduler needs Dask: pip install 'vorlan[sweep]'") from None
-            client = Client(args.scheduler)
-            executor = client.get_executor()
-        elif args.workers is not None:
-            if args.workers < 1:
-                raise ValueError(f"--workers {args.workers} is not allowed: give at least 1")
-            executor = _default_executor(args.workers)
+    with executor_for(args.scheduler, args.workers) as executor:
         table = sweep(args.base, grid_points, steps=args.steps, replicas=args.replicas, seed=args.seed,
                       executor=executor, results=args.out, progress=True)
-    finally:
-        if client is not None:
-            client.close()
-        elif executor is not None:
-            executor.shutdown()
     import pandas as pd
 
     with pd.option_context("display.width", 200, "display.max_columns", 30):

@@ -4,7 +4,8 @@
 # on the command line, from PyPI, the build backend with nanobind (the module
 # vorlan._core is written with it) and what the tests use: gsd (GSD trajectories),
 # ASE and MDAnalysis (readers of the trajectories the tests write), tqdm (progress
-# bars), matplotlib (the figures of `vorlan plot`), pandas and Dask (sweeps).
+# bars), matplotlib (the figures of `vorlan plot`), pandas and Dask (sweeps),
+# freud (g(r) of `vorlan plot`, when installed).
 set -euo pipefail
 
 debs=(g++ make ninja-build libboost-dev libboost-regex-dev libeigen3-dev libgtest-dev)
@@ -20,8 +21,8 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 # import name -> PyPI name
-modules=(numpy pytest scikit_build_core cmake ninja nanobind gsd ase MDAnalysis tqdm matplotlib pandas distributed)
-packages=(numpy pytest scikit-build-core cmake ninja nanobind gsd ase MDAnalysis tqdm matplotlib pandas "dask[distributed]")
+modules=(numpy pytest scikit_build_core cmake ninja nanobind gsd ase MDAnalysis tqdm matplotlib pandas distributed freud)
+packages=(numpy pytest scikit-build-core cmake ninja nanobind gsd ase MDAnalysis tqdm matplotlib pandas "dask[distributed]" freud-analysis)
 for py in "$@"; do
   if ! "$py" -c "import $(IFS=,; echo "${modules[*]}")" 2>/dev/null; then
     echo "setup: installing Python packages for $py"

@@ -118,7 +118,9 @@ def radial_distribution(
     box = float(box)
     half = box / 2
     r_max = half if r_max is None else min(float(r_max), half)
-    r_max *= 1 - 1e-9  # freud wants r_max below half the box
+    # freud wants r_max below half its box, which it holds in single precision:
+    # 1e-6 keeps clear of that rounding (float32 resolves about 6e-8)
+    r_max *= 1 - 1e-6
     try:
         import freud  # type: ignore[import-not-found]
     except ImportError:
@@ -126,10 +128,15 @@ def radial_distribution(
     if freud is not None:
         fbox = freud.box.Box.cube(box)
         rdf = freud.density.RDF(bins=bins, r_max=r_max)
+        n = 0
         for x in frames:
             points = (np.asarray(x, dtype=np.float64) % box - half).astype(np.float32)
+            n = len(points)
             rdf.compute(system=(fbox, points), reset=False)
-        return np.asarray(rdf.bin_centers, dtype=np.float64), np.asarray(rdf.rdf, dtype=np.float64)
+        # freud normalises by the density N/V; the other N - 1 particles are what a
+        # centre can see, as in the histogram below
+        scale = n / (n - 1) if n > 1 else 1.0
+        return np.asarray(rdf.bin_centers, dtype=np.float64), scale * np.asarray(rdf.rdf, dtype=np.float64)
 
     edges = np.linspace(0.0, r_max, bins + 1)
     counts = np.zeros(bins)

@@ -5,7 +5,7 @@
 # vorlan._core is written with it) and what the tests use: gsd (GSD trajectories),
 # ASE and MDAnalysis (readers of the trajectories the tests write), tqdm (progress
 # bars), matplotlib (the figures of `vorlan plot`), pandas and Dask (sweeps),
-# freud (g(r) of `vorlan plot`, when installed).
+# freud (g(r) of `vorlan plot`, when installed), tomli (TOML before Python 3.11).
 set -euo pipefail
 
 debs=(g++ make ninja-build libboost-dev libboost-regex-dev libeigen3-dev libgtest-dev)
@@ -27,5 +27,9 @@ for py in "$@"; do
   if ! "$py" -c "import $(IFS=,; echo "${modules[*]}")" 2>/dev/null; then
     echo "setup: installing Python packages for $py"
     "$py" -m pip install -q --disable-pip-version-check "${packages[@]}"
+  fi
+  # TOML system descriptions: tomllib from 3.11 on, the tomli wheel before
+  if ! "$py" -c 'import sys; sys.exit(sys.version_info < (3, 11))' 2>/dev/null && ! "$py" -c 'import tomli' 2>/dev/null; then
+    "$py" -m pip install -q --disable-pip-version-check tomli
   fi
 done

@@ -8,6 +8,11 @@ and final configurations as NumPy arrays.
 by n steps, with observables (temperature, pressure), the energy log, callbacks,
 progress, seeds, its own thread count, start states and checkpoints.
 
+``lattice``, ``random_positions`` and ``composition`` make start
+configurations (``vorlan.starts``), ``read_start`` reads one from a GSD,
+extended XYZ or LAMMPS data file, and ``vorlan.units`` converts reduced
+Lennard-Jones numbers to laboratory units and back.
+
 ``sweep(base, grid)`` runs many simulations (a grid of settings, replicas) on a
 process pool or a Dask cluster and returns a pandas table.
 """
@@ -19,9 +24,13 @@ from .vorlan import Vorlan
 if TYPE_CHECKING:
     from .io.parameter_file import read_params, write_params
     from .simulation import Simulation
+    from . import units
+    from .io.start import read_start
+    from .starts import composition, lattice, random_positions
     from .sweeps import sweep
 
-__all__ = ["Simulation", "Vorlan", "read_params", "sweep", "write_params"]
+__all__ = ["Simulation", "Vorlan", "composition", "lattice", "random_positions", "read_params", "read_start",
+           "sweep", "units", "write_params"]
 
 
 def __getattr__(name: str) -> Any:
@@ -36,6 +45,18 @@ def __getattr__(name: str) -> Any:
         from .io import parameter_file
 
         return getattr(parameter_file, name)
+    if name in ("lattice", "random_positions", "composition"):
+        from . import starts
+
+        return getattr(starts, name)
+    if name == "read_start":
+        from .io.start import read_start
+
+        return read_start
+    if name == "units":
+        import importlib
+
+        return importlib.import_module(".units", __name__)
     if name == "sweep":
         from .sweeps import sweep
 

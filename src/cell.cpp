@@ -4,6 +4,7 @@
 #include "cell.h"
 #include "settings.h"
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <sstream>
@@ -50,8 +51,20 @@ Cell::Cell(const std::shared_ptr<Parameters>& _params, const CellOptions& option
     ttime = std::chrono::system_clock::now();
     if (options.seeded)
         generator = std::make_unique<Generator>(options.seed);
-    const double l = settings::real(*params, "cell_length");
-    dims = vec3(l, l, l);
+    const bool cubic = options.box == vec3::Zero();
+    const double l = cubic ? settings::real(*params, "cell_length") : options.box.minCoeff();
+    dims = cubic ? vec3(l, l, l) : options.box;
+    if (!cubic && !(finite(dims) && dims.minCoeff() > 0.0)) {
+        std::ostringstream msg;
+        msg << "the box (" << dims.x() << ", " << dims.y() << ", " << dims.z()
+            << ") is not allowed: its sides must be finite positive lengths";
+        throw std::invalid_argument(msg.str());
+    }
+    if (!options.species.empty()) {
+        check_species(options.species, settings::count(*params, "nr_particles"));
+        species = options.species;
+        pairs = pair_tables(species);
+    }
     initialize(options);
     build_neighbor_list();
     calculate_forces();
@@ -104,7 +117,9 @@ void Cell::initialize(const CellOptions& options)
     }
     positions_initial = positions;
 
-    if (options.velocities.empty()) {
+    if (options.velocities.empty() && mixed()) {
+        draw_mixed_velocities(nr_particles);
+    } else if (options.velocities.empty()) {
         // Maxwell-Boltzmann velocities: each component normal with variance kT/m. The
         // first draw of a particle goes to z, the second to y, the third to x.
         const double sqrtktm = settings::velocity_scale(*params);
@@ -139,6 +154,41 @@ void Cell::initialize(const CellOptions& options)
         velocities_initial = velocities;
     }
     dij_list.assign(nr_particles, vec3(0.0, 0.0, 0.0));
+}
+
+void Cell::draw_mixed_velocities(std::size_t nr_particles)
+{
+    // Maxwell-Boltzmann velocities, each component normal with variance kT/m of
+    // the particle's type, drawn in the order of the one-species start; then the
+    // centre-of-mass velocity sum(m v) / sum(m) is removed.
+    const double kT = settings::real(*params, "kT");
+    std::vector<double> scale(species.nr_types());
+    for (std::size_t a = 0; a < scale.size(); ++a)
+        scale[a] = std::sqrt(kT / species.masses[a]);
+    velocities.resize(nr_particles);
+    vec3 momentum(0.0, 0.0, 0.0);
+    double total_mass = 0.0;
+    for (std::size_t i = 0; i < nr_particles; ++i) {
+        const double s = scale[static_cast<std::size_t>(species.types[i])];
+        const double g1 = get_gauss();
+        const double g2 = get_gauss();
+        const double g3 = get_gauss();
+        velocities[i] = vec3(g3 * s, g2 * s, g1 * s);
+        const double m = species.masses[static_cast<std::size_t>(species.types[i])];
+        momentum += m * velocities[i];
+        total_mass += m;
+    }
+    velocities_initial = velocities;
+    if (nr_particles > 0) {
+        const vec3 centre = momentum * (1.0 / total_mass);
+        for (auto& v : velocities)
+            v -= centre;
+    }
+    for (const vec3& v : velocities) {
+        if (!finite(v))
+            throw std::invalid_argument(settings::velocity_spread_message(kT, *std::min_element(
+                                                                              species.masses.begin(), species.masses.end())));
+    }
 }
 
 double Cell::get_gauss() const

@@ -1,4 +1,6 @@
-// The simulation box: N Lennard-Jones particles in a cubic periodic cell.
+// The simulation box: N Lennard-Jones particles in an orthorhombic periodic cell,
+// of one species (the parameter set's sigma, epsilon, mass) or a mixture
+// (species.h: a type per particle, a mass per type, parameters per type pair).
 //
 // Per-particle state lives in contiguous arrays of vec3 (x0 y0 z0 x1 y1 z1 ...),
 // indexed by particle number. Pair forces are summed over a full Verlet neighbour
@@ -25,9 +27,14 @@
 #include "aligned.h"
 #include "list_buffers.h"
 #include "parameters.h"
+#include "species.h"
 #include "team.h"
 
 using vec3 = Eigen::Vector3d;
+
+namespace kernels {
+struct PairInput;
+}
 
 // How a Cell starts, beyond its parameter set.
 struct CellOptions {
@@ -36,6 +43,8 @@ struct CellOptions {
     std::uint64_t seed = 0;          //   std::default_random_engine seeded with `seed`, with its own std::normal_distribution<double>(0, 1)
     std::vector<vec3> positions;     // empty: the lattice; else N start positions, wrapped into the box
     std::vector<vec3> velocities;    // empty: drawn as usual; else N start velocities, used as given
+    vec3 box = vec3::Zero();         // box edges (Lx, Ly, Lz); zero: a cube of side cell_length
+    Species species;                 // empty: one species from the parameter set; else a mixture
 };
 
 // The state a Cell's next steps depend on, for checkpoints (checkpoint.cpp): a
@@ -52,6 +61,9 @@ struct CellState {
     double epot = 0.0;                        // energies at the end of the latest step
     double ekin = 0.0;
     double etot = 0.0;
+    double virial = 0.0;                      // virial W of those forces
+    vec3 box = vec3::Zero();                  // box edges; zero: a cube of side cell_length
+    Species species;                          // the mixture; empty for one species
 };
 
 class Cell {
@@ -90,8 +102,13 @@ public:
     double get_epot() const { return epot; }
 
     // Virial W = sum over distinct pairs within rcut of r_ij . F_ij at the current
-    // positions and list (for the pressure (2 ekin + W) / 3V); computed on demand.
+    // positions and list (for the pressure (2 ekin + W) / 3V); computed on demand
+    // for one species, summed by the force loop of a mixture.
     double virial() const;
+
+    // The mixture (empty for one species) and the type of each particle.
+    const Species& get_species() const { return species; }
+    bool mixed() const { return !species.empty(); }
 
     // Team size of every parallel loop of this cell; 0 means the runtime's default.
     // At most that many: while other processes keep the cores busy the loops run on
@@ -109,11 +126,17 @@ private:
     friend struct CellTestAccess;  // white-box access for the engine tests
 
     void initialize(const CellOptions& options);
+    void draw_mixed_velocities(std::size_t nr_particles);
     double get_gauss() const;
     void build_neighbor_list();
     bool check_update_neighbor_list() const;
     void calculate_forces();
+    void calculate_mixed_forces();
+    // The parallel pair loop shared by both force evaluations (forces.cpp).
+    template <typename Evaluate>
+    double pair_loop(kernels::PairInput& in, double rcut, Evaluate evaluate);
     void update_velocities_half_dt(double dt);
+    void update_mixed_velocities_half_dt(double dt);
     void update_positions(double dt);
     void apply_boundary_conditions();
     void apply_berendsen_thermostat(double dt);
@@ -124,7 +147,7 @@ private:
     // The array as 3N contiguous doubles (null when empty).
     static double* coordinates(std::vector<vec3>& v) { return v.empty() ? nullptr : v.front().data(); }
 
-    vec3 dims;                               // box edge lengths (Lx, Ly, Lz), all cell_length
+    vec3 dims;                               // box edge lengths (Lx, Ly, Lz): cell_length, or the box given
     std::vector<vec3> positions;             // current positions
     std::vector<vec3> positions_initial;     // lattice positions, as built
     std::vector<vec3> velocities;            // current velocities
@@ -137,7 +160,13 @@ private:
     aligned_vector<double> padded_positions; // x y z 0 per particle, the pair loop's copy of positions
     std::vector<double> extent;              // per thread: lowest and highest coordinate per axis (forces.cpp)
     ListBuffers list_buffers;                // list-build scratch, kept between builds (neighbor_list.cpp)
-    std::vector<double> ekin_terms;          // |v|^2 per particle, for the ordered kinetic-energy sum on several threads
+    std::vector<double> ekin_terms;          // |v|^2 (mixture: m |v|^2) per particle, for the ordered kinetic-energy sum on several threads
+    Species species;                         // the mixture as given; empty for one species
+    PairTables pairs;                        // the mixture's pair tables, as the force loop reads them
+    std::vector<double> mixed_virials;       // r_ij . F_ij summed per particle by the mixture's force loop
+    std::vector<double> mixed_block_virials; // the same summed per block of the force loop, in particle order
+    double mixed_virial = 0.0;               // W of the mixture at the latest force evaluation
+    std::vector<double> kick_factors;        // dt / 2m per type, for the mixture's half-step kick
     double epot = 0.0;                       // potential energy of the current configuration
     double ekin = 0.0;                       // kinetic energy after the latest half-step kick
     double etot = 0.0;                       // ekin + epot at the end of the latest step

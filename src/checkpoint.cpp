@@ -10,6 +10,7 @@
 // the progress-line timer, which is restarted.
 #include "cell.h"
 
+#include <cmath>
 #include <sstream>
 #include <stdexcept>
 
@@ -60,6 +61,9 @@ CellState Cell::save_state() const
     s.epot = epot;
     s.ekin = ekin;
     s.etot = etot;
+    s.virial = virial();
+    s.box = dims;
+    s.species = species;
     return s;
 }
 
@@ -70,9 +74,21 @@ Cell::Cell(const std::shared_ptr<Parameters>& _params, const CellState& state, i
       etot(state.etot), threads(team_size)
 {
     ttime = std::chrono::system_clock::now();
-    const double l = params->get_param<double>("cell_length");
-    dims = vec3(l, l, l);
     const std::size_t n = params->get_param<unsigned int>("nr_particles");
+    if (state.box == vec3::Zero()) {
+        const double l = params->get_param<double>("cell_length");
+        dims = vec3(l, l, l);
+    } else {
+        dims = state.box;
+        if (!(std::isfinite(dims.x()) && std::isfinite(dims.y()) && std::isfinite(dims.z()) && dims.minCoeff() > 0.0))
+            throw std::invalid_argument("the checkpoint's box sides must be finite positive lengths");
+    }
+    if (!state.species.empty()) {
+        check_species(state.species, n);
+        species = state.species;
+        pairs = pair_tables(species);
+        mixed_virial = state.virial;
+    }
     check_rows(positions.size(), n, "positions");
     check_rows(velocities.size(), n, "velocities");
     check_rows(forces.size(), n, "forces");

@@ -21,6 +21,8 @@
 
 namespace {
 
+constexpr std::size_t pair_block = 512;  // particles handed out to a thread at a time
+
 // Copies the positions of block b into the rows (x, y, z, 0) of `padded` and
 // stores the lowest (0..2) and highest (3..5) coordinate per axis, starting from
 // 0, in `range`.
@@ -70,11 +72,12 @@ void central_region(const double* extent, std::size_t nr_threads, double rcut, k
 
 // Inside the region: blocks of particles handed out in order as threads become
 // free; each thread chains its energy terms through its blocks (on one thread:
-// all pairs in list order). Returns the thread's energy partial.
-double evaluate_blocks(kernels::PairFn pair_forces, const kernels::PairInput& in, std::size_t nr_particles,
-                       double* forces, RegionErrors& errors)
+// all pairs in list order). `evaluate(from, to, partial)` runs the pair loop
+// over one block and returns the partial carried on. Returns the thread's
+// energy partial.
+template <typename Evaluate>
+double evaluate_blocks(Evaluate evaluate, std::size_t nr_particles, RegionErrors& errors)
 {
-    constexpr std::size_t pair_block = 512;
     double partial = 0.0;
     const long long nr_blocks = static_cast<long long>((nr_particles + pair_block - 1) / pair_block);
 #pragma omp for schedule(dynamic, 1) nowait
@@ -82,15 +85,47 @@ double evaluate_blocks(kernels::PairFn pair_forces, const kernels::PairInput& in
         const std::size_t from = static_cast<std::size_t>(blk) * pair_block;
         const std::size_t to = std::min(from + pair_block, nr_particles);
         if (!errors.failed())  // the vectorised loop allocates when a run is unusually crowded
-            errors.guard([&] { partial = pair_forces(in, from, to, forces, partial); });
+            errors.guard([&] { partial = evaluate(from, to, partial); });
     }
     return partial;
 }
 
 }  // namespace
 
+template <typename Evaluate>
+double Cell::pair_loop(kernels::PairInput& in, double rcut, Evaluate evaluate)
+{
+    // The pair loop reads each neighbour's coordinates as one aligned 32-byte row
+    // (x, y, z, 0) of padded_positions, filled first, together with the range of
+    // the coordinates that decides which particles may skip the minimum image.
+    const std::size_t nr_particles = positions.size();
+    padded_positions.resize(4 * nr_particles);
+    in.positions = padded_positions.data();
+    const int team_size = team();
+    extent.assign(6 * static_cast<std::size_t>(team_size), 0.0);
+    double epotsum = 0.0;
+    RegionErrors errors;
+#pragma omp parallel reduction(+ : epotsum) num_threads(team_size)
+    {
+        copy_rows(positions, static_block(nr_particles), padded_positions.data(),
+                  extent.data() + 6 * static_cast<std::size_t>(omp_get_thread_num()));
+#pragma omp barrier
+        kernels::PairInput mine = in;
+        central_region(extent.data(), static_cast<std::size_t>(omp_get_num_threads()), rcut, mine);
+        epotsum += evaluate_blocks(
+            [&](std::size_t from, std::size_t to, double partial) { return evaluate(mine, from, to, partial); },
+            nr_particles, errors);
+    }
+    errors.rethrow();
+    return epotsum;
+}
+
 void Cell::calculate_forces()
 {
+    if (mixed()) {
+        calculate_mixed_forces();
+        return;
+    }
     const std::size_t nr_particles = particle_count();
     const double rcut = settings::real(*params, "rcut");
     const double sigma = settings::real(*params, "sigma");
@@ -107,26 +142,12 @@ void Cell::calculate_forces()
     if (neighbor_list.size() < nr_particles)
         throw std::logic_error("the neighbour list has no start entry for some particles");
 
-    // Copy, evaluate, scale. The pair loop reads each neighbour's coordinates as
-    // one aligned 32-byte row (x, y, z, 0) of padded_positions, filled first,
-    // together with the range of the coordinates that decides which particles may
-    // skip the minimum image. The kernel overwrites forces[i] of every particle.
-    padded_positions.resize(4 * nr_particles);
-    in.positions = padded_positions.data();
+    // Copy, evaluate, scale. The kernel overwrites forces[i] of every particle.
+    const double epotsum = pair_loop(in, rcut, [&](const kernels::PairInput& region, std::size_t from, std::size_t to,
+                                                   double partial) {
+        return pair_forces(region, from, to, coordinates(forces), partial);
+    });
     const int team_size = team();
-    extent.assign(6 * static_cast<std::size_t>(team_size), 0.0);
-    double epotsum = 0.0;
-    RegionErrors errors;
-#pragma omp parallel reduction(+ : epotsum) num_threads(team_size)
-    {
-        copy_rows(positions, static_block(nr_particles), padded_positions.data(),
-                  extent.data() + 6 * static_cast<std::size_t>(omp_get_thread_num()));
-#pragma omp barrier
-        kernels::PairInput mine = in;
-        central_region(extent.data(), static_cast<std::size_t>(omp_get_num_threads()), rcut, mine);
-        epotsum += evaluate_blocks(pair_forces, mine, nr_particles, coordinates(forces), errors);
-    }
-    errors.rethrow();
 
     // 24 eps on the forces and 4 eps / 2 on the energy, once each, outside the pair loop
     const double epsilon = settings::real(*params, "epsilon");
@@ -138,8 +159,58 @@ void Cell::calculate_forces()
     epot = ((epotsum * 4.0) * epsilon) * 0.5;
 }
 
+void Cell::calculate_mixed_forces()
+{
+    const std::size_t nr_particles = particle_count();
+    if (neighbor_list.size() < nr_particles)
+        throw std::logic_error("the neighbour list has no start entry for some particles");
+    epot = 0.0;
+    mixed_virial = 0.0;
+
+    kernels::MixedPairInput in;
+    in.pair.list = neighbor_list.data();
+    in.pair.list_size = neighbor_list.size();
+    in.pair.box = kernels::box_geometry(dims.data());
+    in.pair.rcutsq = pairs.rcut_max * pairs.rcut_max;
+    in.pair.sigmasq = 0.0;
+    in.pair.epot_cutoff = 0.0;
+    in.types = species.types.data();
+    in.nr_types = static_cast<unsigned int>(species.nr_types());
+    in.sigmasq = pairs.sigmasq.data();
+    in.rcutsq = pairs.rcutsq.data();
+    in.epot_cutoff = pairs.epot_cutoff.data();
+    in.eps4 = pairs.eps4.data();
+    in.eps24 = pairs.eps24.data();
+    static const kernels::MixedPairFn mixed_pair_forces = kernels::best_mixed_pair_forces();
+
+    // The prefactors are applied per pair inside the loop. The virial of each
+    // particle is chained in particle order within its block, and the blocks in
+    // block order afterwards: the same sums on any number of threads.
+    mixed_virials.resize(nr_particles);
+    mixed_block_virials.resize((nr_particles + pair_block - 1) / pair_block);
+    const kernels::MixedPairOutput out{coordinates(forces), mixed_virials.data()};
+    const double epotsum = pair_loop(in.pair, pairs.rcut_max, [&](const kernels::PairInput& region, std::size_t from,
+                                                                  std::size_t to, double partial) {
+        kernels::MixedPairInput mine = in;
+        mine.pair = region;
+        partial = mixed_pair_forces(mine, from, to, out, partial);
+        double w = 0.0;
+        for (std::size_t i = from; i < to; ++i)
+            w += mixed_virials[i];
+        mixed_block_virials[from / pair_block] = w;
+        return partial;
+    });
+    double wsum = 0.0;
+    for (const double w : mixed_block_virials)
+        wsum += w;
+    epot = epotsum * 0.5;
+    mixed_virial = 0.5 * wsum;
+}
+
 double Cell::virial() const
 {
+    if (mixed())
+        return mixed_virial;
     const std::size_t nr_particles = particle_count();
     const double rcut = settings::real(*params, "rcut");
     const double rcutsq = rcut * rcut;

@@ -72,6 +72,10 @@ void Cell::integrate(unsigned int step, double dt, bool verbose)
 
 void Cell::update_velocities_half_dt(double dt)
 {
+    if (mixed()) {
+        update_mixed_velocities_half_dt(dt);
+        return;
+    }
     const double m = settings::real(*params, "mass");
     const std::size_t nr_particles = particle_count();
     const double factor = (0.5 / m) * dt;
@@ -107,6 +111,44 @@ void Cell::update_velocities_half_dt(double dt)
     for (std::size_t i = first_end; i < count; ++i)
         ekinsum += ekin_terms[i];
     ekin = 0.5 * ekinsum * m;
+}
+
+void Cell::update_mixed_velocities_half_dt(double dt)
+{
+    // v += F dt / 2m with the mass of each particle's type; the kinetic energy
+    // 0.5 sum m |v|^2, summed in particle order as in the one-species kick.
+    const std::size_t count = particle_count();
+    const std::size_t nr_types = species.nr_types();
+    kick_factors.resize(nr_types);
+    for (std::size_t a = 0; a < nr_types; ++a)
+        kick_factors[a] = (0.5 / species.masses[a]) * dt;
+    const double* f_of = kick_factors.data();
+    const std::int32_t* type = species.types.data();
+    const double* mass = species.masses.data();
+    double ekinsum = 0.0;
+    const int team_size = team();
+    if (team_size > 1 && ekin_terms.size() != count)
+        ekin_terms.resize(count);
+    std::size_t first_end = count;
+#pragma omp parallel num_threads(team_size)
+    {
+        const Block b = static_block(count);
+        vec3* v = velocities.data();
+        const vec3* f = forces.data();
+        for (std::size_t i = b.begin; i < b.end; ++i) {
+            v[i] += f_of[type[i]] * f[i];
+            const double term = mass[type[i]] * ((v[i].x() * v[i].x() + v[i].y() * v[i].y()) + v[i].z() * v[i].z());
+            if (b.first)
+                ekinsum += term;
+            else
+                ekin_terms[i] = term;
+        }
+        if (b.first)
+            first_end = b.end;
+    }
+    for (std::size_t i = first_end; i < count; ++i)
+        ekinsum += ekin_terms[i];
+    ekin = 0.5 * ekinsum;
 }
 
 void Cell::update_positions(double dt)

@@ -106,6 +106,43 @@ double pair_forces_avx512(const PairInput& in, std::size_t begin, std::size_t en
 double pair_forces_avx2(const PairInput& in, std::size_t begin, std::size_t end, double* forces, double epotsum);
 PairFn best_pair_forces();
 
+// ---- forces of a mixture ---------------------------------------------------------
+
+// The pair loop of a mixture reads the parameters of each pair from tables
+// indexed by type_i * nr_types + type_j (species.h).
+struct MixedPairInput {
+    PairInput pair;             // positions, list, box and central region (pair.rcutsq: the largest cut-off squared;
+                                //   pair.sigmasq and pair.epot_cutoff are not read)
+    const int* types;           // N type indices
+    unsigned int nr_types;      // S
+    const double* sigmasq;      // S x S tables: s_ab^2
+    const double* rcutsq;       //   rc_ab^2, a pair interacts when distsq < rcutsq
+    const double* epot_cutoff;  //   (s/rc)^12 - (s/rc)^6 at rc_ab
+    const double* eps4;         //   4 eps_ab
+    const double* eps24;        //   24 eps_ab
+};
+
+// Where the mixture loop writes its per-particle sums (prefactors included).
+struct MixedPairOutput {
+    double* forces;   // 3 per particle: sum of 24 eps_ab ((2 (s/r)^12 - (s/r)^6) / r^2) r_ij, in list order
+    double* virials;  // 1 per particle: sum of 24 eps_ab (2 (s/r)^12 - (s/r)^6) = r_ij . F_ij, pair k of the
+                      //   interacting pairs (list order) added to partial k mod 4, then (p0 + p1) + (p2 + p3)
+};
+
+// Per interacting pair, with sr2 = sigmasq_ab / distsq, sr6 = (sr2 sr2) sr2, sr12 = sr6 sr6:
+//   energy  ((sr12 - sr6) - epot_cutoff_ab) eps4_ab, added to `epotsum` in the order of pair_forces
+//   force   (((sr12 + sr12) - sr6) / distsq) eps24_ab times r_ij
+//   virial  ((sr12 + sr12) - sr6) eps24_ab
+using MixedPairFn = double (*)(const MixedPairInput& in, std::size_t begin, std::size_t end,
+                               const MixedPairOutput& out, double epotsum);
+double mixed_pair_forces_scalar(const MixedPairInput& in, std::size_t begin, std::size_t end,
+                                const MixedPairOutput& out, double epotsum);
+double mixed_pair_forces_avx512(const MixedPairInput& in, std::size_t begin, std::size_t end,
+                                const MixedPairOutput& out, double epotsum);
+double mixed_pair_forces_avx2(const MixedPairInput& in, std::size_t begin, std::size_t end,
+                              const MixedPairOutput& out, double epotsum);
+MixedPairFn best_mixed_pair_forces();
+
 bool have_avx512();
 bool have_avx2();
 

@@ -290,38 +290,6 @@ AVX512 double pair_forces_avx512(const PairInput& in, std::size_t begin, std::si
 
 namespace {
 
-// For each set of kept lanes of four doubles (bit l: lane l), the permutation of
-// 32-bit halves (_mm256_permutevar8x32_ps) that moves those lanes to the front in
-// order; the rest repeat lane 0 and are overwritten by the next store.
-struct FrontLanes4x64 {
-    alignas(32) int halves[16][8];
-};
-
-constexpr FrontLanes4x64 make_front_lanes4x64()
-{
-    FrontLanes4x64 t{};
-    for (int keep = 0; keep < 16; ++keep) {
-        int k = 0;
-        for (int l = 0; l < 4; ++l)
-            if (keep & (1 << l)) {
-                t.halves[keep][2 * k] = 2 * l;
-                t.halves[keep][2 * k + 1] = 2 * l + 1;
-                ++k;
-            }
-        for (; k < 4; ++k)
-            t.halves[keep][2 * k + 1] = 1;
-    }
-    return t;
-}
-
-constexpr FrontLanes4x64 front_lanes4x64 = make_front_lanes4x64();
-
-AVX2 inline __m256d to_front(__m256d v, int keep)
-{
-    const __m256i order = _mm256_load_si256(reinterpret_cast<const __m256i*>(front_lanes4x64.halves[keep]));
-    return _mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(v), order));
-}
-
 // The AVX2 pair loop: the two stages of the AVX-512 loop, four lanes wide.
 // Stage 1 (pack) takes the run four entries at a time (the neighbours' rows,
 // minimum image, distsq) and packs the pairs within the cut-off, in list order.

@@ -104,7 +104,11 @@ std::string not_allowed(const std::string& key1, double value1, const std::strin
 
 ListRadius list_radius(const Parameters& p, const Eigen::Vector3d& dims)
 {
-    const double cutoff = real(p, "rcut");
+    return list_radius(p, dims, real(p, "rcut"));
+}
+
+ListRadius list_radius(const Parameters& p, const Eigen::Vector3d& dims, double cutoff)
+{
     const double shell = real(p, "shell");
     const double rlist = cutoff + shell;
     if (!(rlist > 0.0) || !(shell >= 0.0))

@@ -66,6 +66,8 @@ struct ListRadius {
     double rlist;  // rcut + shell
 };
 ListRadius list_radius(const Parameters&, const Eigen::Vector3d& dims);
+// The same with the largest cut-off of a mixture in place of rcut (shell still read).
+ListRadius list_radius(const Parameters&, const Eigen::Vector3d& dims, double cutoff);
 
 // tau, checked against the time step: with stepsize > tau the Berendsen factor
 // sqrt(1 + (ekin0/ekin - 1) dt/tau) has a negative radicand far above the target.

@@ -47,4 +47,42 @@ AVX2 inline __m256d first_lanes4_pd(std::size_t n)
     return _mm256_castsi256_pd(_mm256_cvtepi32_epi64(first_lanes4(n)));
 }
 
+// Lanes [0, n) of a mask of eight, n <= 8 (all eight beyond).
+inline __mmask8 first_lanes8(std::size_t n)
+{
+    return n >= 8 ? static_cast<__mmask8>(0xff) : static_cast<__mmask8>((1u << n) - 1);
+}
+
+// For each set of kept lanes of four doubles (bit l: lane l), the permutation of
+// 32-bit halves (_mm256_permutevar8x32_ps) that moves those lanes to the front in
+// order; the rest repeat lane 0 and are overwritten by the next store.
+struct FrontLanes4x64 {
+    alignas(32) int halves[16][8];
+};
+
+constexpr FrontLanes4x64 make_front_lanes4x64()
+{
+    FrontLanes4x64 t{};
+    for (int keep = 0; keep < 16; ++keep) {
+        int k = 0;
+        for (int l = 0; l < 4; ++l)
+            if (keep & (1 << l)) {
+                t.halves[keep][2 * k] = 2 * l;
+                t.halves[keep][2 * k + 1] = 2 * l + 1;
+                ++k;
+            }
+        for (; k < 4; ++k)
+            t.halves[keep][2 * k + 1] = 1;
+    }
+    return t;
+}
+
+constexpr FrontLanes4x64 front_lanes4x64 = make_front_lanes4x64();
+
+AVX2 inline __m256d to_front(__m256d v, int keep)
+{
+    const __m256i order = _mm256_load_si256(reinterpret_cast<const __m256i*>(front_lanes4x64.halves[keep]));
+    return _mm256_castps_pd(_mm256_permutevar8x32_ps(_mm256_castpd_ps(v), order));
+}
+
 }  // namespace kernels

@@ -223,12 +223,19 @@ def test_checkpoint_continues_bit_for_bit(params, tmp_path):
     sim.save(path)
     sim.save(path)  # replacing an earlier checkpoint
     assert sorted(os.listdir(tmp_path)) == ["state.npz"]  # no temporary left behind
+    virial = sim.virial
     sim.run(13)
     back = Simulation.load(path, threads=1)
     assert back.step == 7 and back.seed == 9 and back.parameters == sim.parameters
+    assert back.virial == virial
     back.run(13)
     assert_same(snapshot(sim), snapshot(back))
-    assert back.epot == sim.epot and back.time == sim.time
+    assert back.epot == sim.epot and back.time == sim.time and back.virial == sim.virial
+    # a checkpoint written before the virial was kept: evaluated anew on loading
+    older = dict(np.load(path))
+    del older["virial"]
+    np.savez(path, **older)
+    assert Simulation.load(path).virial == pytest.approx(virial, rel=1e-12)
 
 
 def test_pickled_simulation_continues_bit_for_bit(params):

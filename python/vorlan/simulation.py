@@ -139,7 +139,7 @@ class Simulation:
             source = _parameter_path(params)
             if not os.path.exists(source):
                 raise Exception("Cannot open file: " + source)
-            make = _core.Engine.from_file
+            make = _core.Engine.from_file  # type: ignore[assignment]
         start_x = None if positions is None else _start_array("positions", positions)
         start_v = None if velocities is None else _start_array("velocities", velocities)
         self._engine = make(source, seed, team, start_x, start_v)
@@ -181,9 +181,8 @@ class Simulation:
         says how far the run got, the log holds every step done, and ``run`` can
         be called again. Returns ``self``.
         """
-        if steps is None:
-            steps = settings.setting_value(self._engine.parameters, "nrsteps")
-        steps = _check_count("steps", steps, 0)
+        steps = _check_count("steps", int(settings.setting_value(self._engine.parameters, "nrsteps"))
+                             if steps is None else steps, 0)
         if every is not None:
             every = _check_count("every", every, 1)
         if callback is not None and not callable(callback):

@@ -101,10 +101,10 @@ public:
     double get_ekin() const { return ekin; }
     double get_epot() const { return epot; }
 
-    // Virial W = sum over distinct pairs within rcut of r_ij . F_ij at the current
-    // positions and list (for the pressure (2 ekin + W) / 3V); computed on demand
-    // for one species, summed by the force loop of a mixture.
-    double virial() const;
+    // Virial W = sum over distinct pairs within rcut of r_ij . F_ij of the latest
+    // force evaluation, at the current positions (for the pressure (2 ekin + W) / 3V);
+    // summed in an order that does not depend on the thread count (forces.cpp).
+    double virial() const { return virial_w; }
 
     // The mixture (empty for one species) and the type of each particle.
     const Species& get_species() const { return species; }
@@ -133,8 +133,12 @@ private:
     void calculate_forces();
     void calculate_mixed_forces();
     // The parallel pair loop shared by both force evaluations (forces.cpp).
+    struct PairSums {
+        double epot;    // the energy terms of all listed pairs (each pair twice), chained as the loop adds them
+        double virial;  // the per-particle virials, chained block by block
+    };
     template <typename Evaluate>
-    double pair_loop(kernels::PairInput& in, double rcut, Evaluate evaluate);
+    PairSums pair_loop(kernels::PairInput& in, double rcut, Evaluate evaluate);
     void update_velocities_half_dt(double dt);
     void update_mixed_velocities_half_dt(double dt);
     void update_positions(double dt);
@@ -161,15 +165,15 @@ private:
     std::vector<double> extent;              // per thread: lowest and highest coordinate per axis (forces.cpp)
     ListBuffers list_buffers;                // list-build scratch, kept between builds (neighbor_list.cpp)
     std::vector<double> ekin_terms;          // |v|^2 (mixture: m |v|^2) per particle, for the ordered kinetic-energy sum on several threads
+    std::vector<double> virial_terms;        // per particle: its pairs' r_ij . F_ij (one species: / 24 eps), summed in list order
+    std::vector<double> block_virials;       // per block of the pair loop: its virial_terms summed in order
     Species species;                         // the mixture as given; empty for one species
     PairTables pairs;                        // the mixture's pair tables, as the force loop reads them
-    std::vector<double> mixed_virials;       // r_ij . F_ij summed per particle by the mixture's force loop
-    std::vector<double> mixed_block_virials; // the same summed per block of the force loop, in particle order
-    double mixed_virial = 0.0;               // W of the mixture at the latest force evaluation
     std::vector<double> kick_factors;        // dt / 2m per type, for the mixture's half-step kick
     double epot = 0.0;                       // potential energy of the current configuration
     double ekin = 0.0;                       // kinetic energy after the latest half-step kick
     double etot = 0.0;                       // ekin + epot at the end of the latest step
+    double virial_w = 0.0;                   // virial W of the latest force evaluation
     std::chrono::system_clock::time_point ttime;  // start of the current progress-timing interval
     int threads = 0;                         // team size of the parallel loops; 0: the runtime's default
     mutable TeamGovernor governor;           // shrinks the team to one thread while the cores are busy

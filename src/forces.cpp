@@ -7,8 +7,16 @@
 // The list is full, so every pair is met twice: each particle sums its own force
 // in list order (no atomics, results independent of the thread count) and the
 // energy sum counts each pair twice, which the final factor 0.5 undoes. The pair
-// loop itself is in pair_kernel.cpp; each thread runs it once over its block of
-// particles, so the energy partial of a thread is summed in list order.
+// loop itself is in pair_kernel.cpp; threads take blocks of particles in order and
+// chain their energy terms through them.
+//
+// The virial W = sum over distinct pairs of r_ij . F_ij = 24 eps sum (2 (s/r)^12 -
+// (s/r)^6) comes out of the same loop (the bracket is the force factor's
+// numerator): each particle sums its terms in list order, each block of
+// `pair_block` particles chains its particles in order, and the block sums are
+// chained in block order after the loop. The blocks are the same on any number of
+// threads, so W is too (a barostat built on it keeps trajectories independent of
+// the thread count), and sampling the pressure costs no second pass.
 #include "cell.h"
 #include "kernels.h"
 #include "lj_pair.h"
@@ -70,13 +78,17 @@ void central_region(const double* extent, std::size_t nr_threads, double rcut, k
     }
 }
 
+constexpr std::size_t pair_block = 512;  // particles handed out to a thread at a time
+
 // Inside the region: blocks of particles handed out in order as threads become
 // free; each thread chains its energy terms through its blocks (on one thread:
-// all pairs in list order). `evaluate(from, to, partial)` runs the pair loop
-// over one block and returns the partial carried on. Returns the thread's
-// energy partial.
+// all pairs in list order). `evaluate(from, to, partial)` runs the pair loop over
+// one block and returns the partial carried on; block b then leaves the sum of
+// its particles' virials, in particle order, in block_virials[b]. Returns the
+// thread's energy partial.
 template <typename Evaluate>
-double evaluate_blocks(Evaluate evaluate, std::size_t nr_particles, RegionErrors& errors)
+double evaluate_blocks(Evaluate evaluate, std::size_t nr_particles, const double* virials, double* block_virials,
+                       RegionErrors& errors)
 {
     double partial = 0.0;
     const long long nr_blocks = static_cast<long long>((nr_particles + pair_block - 1) / pair_block);
@@ -86,6 +98,10 @@ double evaluate_blocks(Evaluate evaluate, std::size_t nr_particles, RegionErrors
         const std::size_t to = std::min(from + pair_block, nr_particles);
         if (!errors.failed())  // the vectorised loop allocates when a run is unusually crowded
             errors.guard([&] { partial = evaluate(from, to, partial); });
+        double w = 0.0;
+        for (std::size_t i = from; i < to; ++i)
+            w += virials[i];
+        block_virials[blk] = w;
     }
     return partial;
 }
@@ -93,14 +109,18 @@ double evaluate_blocks(Evaluate evaluate, std::size_t nr_particles, RegionErrors
 }  // namespace
 
 template <typename Evaluate>
-double Cell::pair_loop(kernels::PairInput& in, double rcut, Evaluate evaluate)
+Cell::PairSums Cell::pair_loop(kernels::PairInput& in, double rcut, Evaluate evaluate)
 {
     // The pair loop reads each neighbour's coordinates as one aligned 32-byte row
     // (x, y, z, 0) of padded_positions, filled first, together with the range of
     // the coordinates that decides which particles may skip the minimum image.
+    // The kernel overwrites forces[i] and virial_terms[i] of every particle.
     const std::size_t nr_particles = positions.size();
     padded_positions.resize(4 * nr_particles);
     in.positions = padded_positions.data();
+    virial_terms.resize(nr_particles);
+    block_virials.resize((nr_particles + pair_block - 1) / pair_block);
+    const kernels::PairOutput out{coordinates(forces), virial_terms.data()};
     const int team_size = team();
     extent.assign(6 * static_cast<std::size_t>(team_size), 0.0);
     double epotsum = 0.0;
@@ -113,11 +133,14 @@ double Cell::pair_loop(kernels::PairInput& in, double rcut, Evaluate evaluate)
         kernels::PairInput mine = in;
         central_region(extent.data(), static_cast<std::size_t>(omp_get_num_threads()), rcut, mine);
         epotsum += evaluate_blocks(
-            [&](std::size_t from, std::size_t to, double partial) { return evaluate(mine, from, to, partial); },
-            nr_particles, errors);
+            [&](std::size_t from, std::size_t to, double partial) { return evaluate(mine, out, from, to, partial); },
+            nr_particles, virial_terms.data(), block_virials.data(), errors);
     }
     errors.rethrow();
-    return epotsum;
+    double wsum = 0.0;
+    for (const double w : block_virials)
+        wsum += w;
+    return PairSums{epotsum, wsum};
 }
 
 void Cell::calculate_forces()
@@ -130,6 +153,7 @@ void Cell::calculate_forces()
     const double rcut = settings::real(*params, "rcut");
     const double sigma = settings::real(*params, "sigma");
     epot = 0.0;
+    virial_w = 0.0;
 
     kernels::PairInput in;
     in.list = neighbor_list.data();
@@ -142,21 +166,22 @@ void Cell::calculate_forces()
     if (neighbor_list.size() < nr_particles)
         throw std::logic_error("the neighbour list has no start entry for some particles");
 
-    // Copy, evaluate, scale. The kernel overwrites forces[i] of every particle.
-    const double epotsum = pair_loop(in, rcut, [&](const kernels::PairInput& region, std::size_t from, std::size_t to,
-                                                   double partial) {
-        return pair_forces(region, from, to, coordinates(forces), partial);
+    // Copy, evaluate, scale.
+    const PairSums sums = pair_loop(in, rcut, [&](const kernels::PairInput& region, const kernels::PairOutput& out,
+                                                  std::size_t from, std::size_t to, double partial) {
+        return pair_forces(region, from, to, out, partial);
     });
-    const int team_size = team();
 
-    // 24 eps on the forces and 4 eps / 2 on the energy, once each, outside the pair loop
+    // 24 eps on the forces, 4 eps / 2 on the energy and 24 eps / 2 on the virial,
+    // once each, outside the pair loop
     const double epsilon = settings::real(*params, "epsilon");
     const double prefctr = 24.0 * epsilon;
     const long long count = static_cast<long long>(nr_particles);
-#pragma omp parallel for schedule(static) num_threads(team_size)
+#pragma omp parallel for schedule(static) num_threads(team())
     for (long long i = 0; i < count; ++i)
         forces[i] *= prefctr;
-    epot = ((epotsum * 4.0) * epsilon) * 0.5;
+    epot = ((sums.epot * 4.0) * epsilon) * 0.5;
+    virial_w = 0.5 * (prefctr * sums.virial);
 }
 
 void Cell::calculate_mixed_forces()
@@ -165,7 +190,7 @@ void Cell::calculate_mixed_forces()
     if (neighbor_list.size() < nr_particles)
         throw std::logic_error("the neighbour list has no start entry for some particles");
     epot = 0.0;
-    mixed_virial = 0.0;
+    virial_w = 0.0;
 
     kernels::MixedPairInput in;
     in.pair.list = neighbor_list.data();
@@ -183,61 +208,15 @@ void Cell::calculate_mixed_forces()
     in.eps24 = pairs.eps24.data();
     static const kernels::MixedPairFn mixed_pair_forces = kernels::best_mixed_pair_forces();
 
-    // The prefactors are applied per pair inside the loop. The virial of each
-    // particle is chained in particle order within its block, and the blocks in
-    // block order afterwards: the same sums on any number of threads.
-    mixed_virials.resize(nr_particles);
-    mixed_block_virials.resize((nr_particles + pair_block - 1) / pair_block);
-    const kernels::MixedPairOutput out{coordinates(forces), mixed_virials.data()};
-    const double epotsum = pair_loop(in.pair, pairs.rcut_max, [&](const kernels::PairInput& region, std::size_t from,
-                                                                  std::size_t to, double partial) {
-        kernels::MixedPairInput mine = in;
-        mine.pair = region;
-        partial = mixed_pair_forces(mine, from, to, out, partial);
-        double w = 0.0;
-        for (std::size_t i = from; i < to; ++i)
-            w += mixed_virials[i];
-        mixed_block_virials[from / pair_block] = w;
-        return partial;
-    });
-    double wsum = 0.0;
-    for (const double w : mixed_block_virials)
-        wsum += w;
-    epot = epotsum * 0.5;
-    mixed_virial = 0.5 * wsum;
-}
-
-double Cell::virial() const
-{
-    if (mixed())
-        return mixed_virial;
-    const std::size_t nr_particles = particle_count();
-    const double rcut = settings::real(*params, "rcut");
-    const double rcutsq = rcut * rcut;
-    const double sigma = settings::real(*params, "sigma");
-    const double sigmasq = sigma * sigma;
-    const double epsilon = settings::real(*params, "epsilon");
-    if (neighbor_list.size() < nr_particles)
-        throw std::logic_error("the neighbour list has no start entry for some particles");
-
-    // r_ij . F_ij = 24 eps (2 (s/r)^12 - (s/r)^6) per pair, summed over the full
-    // list (each pair twice), hence the factor 0.5
-    const kernels::BoxGeometry box = kernels::box_geometry(dims.data());
-    const std::size_t list_size = neighbor_list.size();
-    double sum = 0.0;
-    const long long count = static_cast<long long>(nr_particles);
-#pragma omp parallel for schedule(static) reduction(+ : sum) num_threads(team())
-    for (long long ii = 0; ii < count; ++ii) {
-        const std::size_t i = static_cast<std::size_t>(ii);
-        for (std::size_t n = neighbor_list[i]; n < list_size && neighbor_list[n] != i; ++n) {
-            const std::size_t j = neighbor_list[n];
-            double r[3];
-            for (int k = 0; k < 3; ++k)
-                r[k] = kernels::minimum_image(positions[i][k] - positions[j][k], box.half[k], box.side[k]);
-            const double distsq = r[0] * r[0] + (r[1] * r[1] + r[2] * r[2]);
-            if (distsq < rcutsq)
-                sum += LJPairEvaluator(sigmasq, distsq).virial();
-        }
-    }
-    return 0.5 * ((24.0 * epsilon) * sum);
+    // The prefactors are applied per pair inside the loop: only the factor 1/2 of
+    // the full list is left.
+    const PairSums sums = pair_loop(in.pair, pairs.rcut_max,
+                                    [&](const kernels::PairInput& region, const kernels::PairOutput& out,
+                                        std::size_t from, std::size_t to, double partial) {
+                                        kernels::MixedPairInput mine = in;
+                                        mine.pair = region;
+                                        return mixed_pair_forces(mine, from, to, out, partial);
+                                    });
+    epot = sums.epot * 0.5;
+    virial_w = 0.5 * sums.virial;
 }

@@ -28,7 +28,7 @@ namespace kernels {
 
 __attribute__((target_clones("avx2", "default")))
 double mixed_pair_forces_scalar(const MixedPairInput& in, std::size_t begin, std::size_t end,
-                                const MixedPairOutput& out, double epotsum)
+                                const PairOutput& out, double epotsum)
 {
     const PairInput& p = in.pair;
     const double* pos = p.positions;
@@ -114,7 +114,7 @@ struct Sums {
 
 // Row sums of the particle just finished into the outputs; virial partials as
 // (p0 + p1) + (p2 + p3). The energy lane runs on.
-AVX2 inline void store_particle(std::size_t i, Sums& s, const MixedPairOutput& out)
+AVX2 inline void store_particle(std::size_t i, Sums& s, const PairOutput& out)
 {
     alignas(32) double sums[4], w[4];
     _mm256_store_pd(sums, s.acc);
@@ -438,7 +438,7 @@ struct Avx2Mixed : MixedTables {
 // particle i + 1 interleaved with stage 2 of particle i; `width` pairs per group.
 template <typename Loop>
 AVX2 inline __attribute__((always_inline)) double run_mixed(const Loop& loop, std::size_t width, std::size_t begin, std::size_t end,
-                      const MixedPairOutput& out, double epotsum)
+                      const PairOutput& out, double epotsum)
 {
     MixedRun runs[2];
     runs[0].reserve(256);
@@ -474,13 +474,13 @@ AVX2 inline void add(const Avx2Mixed& loop, const MixedRun& run, std::size_t k, 
 }  // namespace
 
 AVX512 double mixed_pair_forces_avx512(const MixedPairInput& in, std::size_t begin, std::size_t end,
-                                       const MixedPairOutput& out, double epotsum)
+                                       const PairOutput& out, double epotsum)
 {
     return run_mixed(Avx512Mixed(in), 8, begin, end, out, epotsum);
 }
 
 AVX2 double mixed_pair_forces_avx2(const MixedPairInput& in, std::size_t begin, std::size_t end,
-                                   const MixedPairOutput& out, double epotsum)
+                                   const PairOutput& out, double epotsum)
 {
     return run_mixed(Avx2Mixed(in), 4, begin, end, out, epotsum);
 }

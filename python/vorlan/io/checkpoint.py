@@ -6,8 +6,8 @@ Arrays: ``format`` (the layout version), ``step``, ``time_base`` (step and time 
 which the current stepsize took over), ``seed`` (-1: the process-wide sequence),
 ``parameter_keys`` and ``parameter_values`` (the settings as text), the Cell's
 state (positions, velocities, forces, dij_list, neighbor_list, images,
-positions_initial, velocities_initial, and the energies epot, ekin, etot) and the
-energy log (log_ekin, log_epot, log_etot).
+positions_initial, velocities_initial, the energies epot, ekin, etot and the
+virial of the forces) and the energy log (log_ekin, log_epot, log_etot).
 """
 
 from __future__ import annotations
@@ -69,6 +69,8 @@ def restore(data: Mapping[str, Any], team: int) -> Tuple[Any, Optional[int], Tup
         state[key] = np.ascontiguousarray(data[key], dtype=dtype)
     for key in ("epot", "ekin", "etot"):
         state[key] = float(data[key])
+    if "virial" in data:  # older checkpoints lack it: the engine evaluates it anew
+        state["virial"] = float(data["virial"])
     logs = [np.ascontiguousarray(data[k], dtype=np.float64) for k in ("log_ekin", "log_epot", "log_etot")]
     engine = _core.Engine.restore(params, state, team, int(data["step"]), *logs)
     seed = int(data["seed"])

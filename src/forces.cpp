@@ -29,8 +29,6 @@
 
 namespace {
 
-constexpr std::size_t pair_block = 512;  // particles handed out to a thread at a time
-
 // Copies the positions of block b into the rows (x, y, z, 0) of `padded` and
 // stores the lowest (0..2) and highest (3..5) coordinate per axis, starting from
 // 0, in `range`.

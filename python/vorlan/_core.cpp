@@ -61,6 +61,8 @@ using In3 = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu
 using InI3 = nb::ndarray<const std::int32_t, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
 using InU = nb::ndarray<const std::uint32_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 using In1 = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using In2 = nb::ndarray<const double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+using InI1 = nb::ndarray<const std::int32_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
 // A NumPy array that owns `values` (moved in), `rows` x `cols` or flat when cols is 0.
 template <typename T>
@@ -284,9 +286,16 @@ public:
         idle();
         if (steps_done() > 0)
             return cell->get_ekin();
-        const double m = params->get_param<double>("mass");
         const std::vector<double> v = cell->get_velocities();
+        const Species& mix = cell->get_species();
         double sum = 0.0;
+        if (!mix.empty()) {  // 0.5 sum m |v|^2 as the mixture's kick sums it
+            for (std::size_t i = 0; i < v.size(); i += 3)
+                sum += mix.masses[static_cast<std::size_t>(mix.types[i / 3])] *
+                       ((v[i] * v[i] + v[i + 1] * v[i + 1]) + v[i + 2] * v[i + 2]);
+            return 0.5 * sum;
+        }
+        const double m = params->get_param<double>("mass");
         for (std::size_t i = 0; i < v.size(); i += 3)
             sum += (v[i] * v[i] + v[i + 1] * v[i + 1]) + v[i + 2] * v[i + 2];
         return 0.5 * sum * m;
@@ -304,6 +313,14 @@ public:
     {
         const vec3& d = cell->get_dims();
         return {d.x(), d.y(), d.z()};
+    }
+
+    // The type of each particle (all 0 for one species).
+    nb::ndarray<nb::numpy, std::int32_t> types() const
+    {
+        const Species& mix = cell->get_species();
+        std::vector<std::int32_t> t = mix.empty() ? std::vector<std::int32_t>(nr_particles, 0) : mix.types;
+        return numpy_array(std::move(t), nr_particles, 0);
     }
 
     nb::ndarray<nb::numpy, double> positions() const { idle(); return rows3(cell->get_positions()); }
@@ -359,6 +376,15 @@ public:
         d["ekin"] = s.ekin;
         d["etot"] = s.etot;
         d["virial"] = s.virial;
+        d["box"] = numpy_array(std::vector<double>{s.box.x(), s.box.y(), s.box.z()}, 3, 0);
+        if (!s.species.empty()) {
+            const std::size_t nt = s.species.nr_types();
+            d["types"] = numpy_array(std::move(s.species.types), n, 0);
+            d["masses"] = numpy_array(std::move(s.species.masses), nt, 0);
+            d["epsilon"] = numpy_array(std::move(s.species.epsilon), nt, nt);
+            d["sigma"] = numpy_array(std::move(s.species.sigma), nt, nt);
+            d["rcut"] = numpy_array(std::move(s.species.rcut), nt, nt);
+        }
         return d;
     }
 
@@ -409,10 +435,58 @@ std::shared_ptr<Parameters> parameters_from(const Map& entries)
     return std::make_shared<Parameters>(entries);
 }
 
+// A mixture from Python: types (N,) int32, masses (S,), epsilon, sigma, rcut (S, S);
+// shapes are checked here, values by the Cell.
+Species species_from(const nb::dict& d, std::size_t n)
+{
+    auto item = [&](const char* key) -> nb::handle {
+        if (!d.contains(key))
+            throw std::invalid_argument(std::string("the mixture has no entry '") + key + "'");
+        return d[key];
+    };
+    Species s;
+    const InI1 types = nb::cast<InI1>(item("types"));
+    if (types.shape(0) != n) {
+        std::ostringstream msg;
+        msg << "types has " << types.shape(0) << " entries, but nr_particles = " << n;
+        throw std::invalid_argument(msg.str());
+    }
+    s.types.assign(types.data(), types.data() + n);
+    const In1 masses = nb::cast<In1>(item("masses"));
+    s.masses.assign(masses.data(), masses.data() + masses.shape(0));
+    const std::size_t nt = s.masses.size();
+    auto table = [&](const char* key, std::vector<double>& out) {
+        const In2 t = nb::cast<In2>(item(key));
+        if (t.shape(0) != nt || t.shape(1) != nt) {
+            std::ostringstream msg;
+            msg << key << " has shape (" << t.shape(0) << ", " << t.shape(1) << "), expected (" << nt << ", " << nt
+                << ") for " << nt << " species";
+            throw std::invalid_argument(msg.str());
+        }
+        out.assign(t.data(), t.data() + nt * nt);
+    };
+    table("epsilon", s.epsilon);
+    table("sigma", s.sigma);
+    table("rcut", s.rcut);
+    return s;
+}
+
+vec3 box_from(const In1& b)
+{
+    if (b.shape(0) != 3)
+        throw std::invalid_argument("box must hold three side lengths (Lx, Ly, Lz)");
+    return vec3(b.data()[0], b.data()[1], b.data()[2]);
+}
+
 CellOptions options_from(std::optional<std::uint64_t> seed, int threads, std::optional<In3> positions,
-                         std::optional<In3> velocities)
+                         std::optional<In3> velocities, std::optional<In1> box, std::optional<nb::dict> mixture,
+                         std::size_t n)
 {
     CellOptions o;
+    if (box)
+        o.box = box_from(*box);
+    if (mixture)
+        o.species = species_from(*mixture, n);
     o.threads = threads;
     if (seed) {
         o.seeded = true;
@@ -426,9 +500,13 @@ CellOptions options_from(std::optional<std::uint64_t> seed, int threads, std::op
 }
 
 std::unique_ptr<Engine> make_engine(const std::shared_ptr<Parameters>& p, std::optional<std::uint64_t> seed,
-                                    int threads, std::optional<In3> positions, std::optional<In3> velocities)
+                                    int threads, std::optional<In3> positions, std::optional<In3> velocities,
+                                    std::optional<In1> box, std::optional<nb::dict> mixture)
 {
-    return std::make_unique<Engine>(p, options_from(seed, threads, std::move(positions), std::move(velocities)));
+    // N as the engine reads it, for the shape of the types (checked again by the Engine)
+    const std::size_t n = mixture ? settings::count(*p, "nr_particles") : 0;
+    return std::make_unique<Engine>(p, options_from(seed, threads, std::move(positions), std::move(velocities),
+                                                    std::move(box), std::move(mixture), n));
 }
 
 // A checkpoint's arrays back into a CellState; shapes are checked here, the
@@ -458,6 +536,10 @@ CellState state_from(const nb::dict& d, std::size_t n)
     s.etot = nb::cast<double>(item("etot"));
     // checkpoints written before the virial was kept: the Cell evaluates it anew
     s.virial = d.contains("virial") ? nb::cast<double>(d["virial"]) : std::nan("");
+    if (d.contains("box"))  // older checkpoints: a cube of side cell_length
+        s.box = box_from(nb::cast<In1>(d["box"]));
+    if (d.contains("types"))
+        s.species = species_from(d, n);
     return s;
 }
 
@@ -525,21 +607,25 @@ NB_MODULE(_core, m)
         .def_static(
             "from_file",
             [](const std::string& path, std::optional<std::uint64_t> seed, int threads, std::optional<In3> positions,
-               std::optional<In3> velocities) {
+               std::optional<In3> velocities, std::optional<In1> box, std::optional<nb::dict> mixture) {
                 return make_engine(std::make_shared<Parameters>(path), seed, threads, std::move(positions),
-                                   std::move(velocities));
+                                   std::move(velocities), std::move(box), std::move(mixture));
             },
             "path"_a, "seed"_a.none(), "threads"_a, "positions"_a.none(), "velocities"_a.none(),
-            "A box from a parameter file (which must exist), seeded or on the process-wide sequence.")
+            "box"_a.none() = nb::none(), "mixture"_a.none() = nb::none(),
+            "A box from a parameter file (which must exist), seeded or on the process-wide sequence;\n"
+            "box: three sides (default a cube of side cell_length); mixture: dict of types (N,),\n"
+            "masses (S,), epsilon, sigma, rcut (S, S) (default one species from the settings).")
         .def_static(
             "from_dict",
             [](const Map& entries, std::optional<std::uint64_t> seed, int threads, std::optional<In3> positions,
-               std::optional<In3> velocities) {
+               std::optional<In3> velocities, std::optional<In1> box, std::optional<nb::dict> mixture) {
                 return make_engine(parameters_from(entries), seed, threads, std::move(positions),
-                                   std::move(velocities));
+                                   std::move(velocities), std::move(box), std::move(mixture));
             },
             "entries"_a, "seed"_a.none(), "threads"_a, "positions"_a.none(), "velocities"_a.none(),
-            "A box from settings given as key -> value text.")
+            "box"_a.none() = nb::none(), "mixture"_a.none() = nb::none(),
+            "A box from settings given as key -> value text (box and mixture as from_file).")
         .def_static(
             "restore",
             [](const Map& entries, const nb::dict& state, int threads, unsigned int steps, const In1& ekin,
@@ -570,6 +656,8 @@ NB_MODULE(_core, m)
         .def_prop_ro("epot", &Engine::epot, "Potential energy.")
         .def_prop_ro("etot", &Engine::etot, "Total energy.")
         .def_prop_ro("virial", &Engine::virial, "Virial W = sum over pairs within rcut of r_ij . F_ij.")
+        .def_prop_ro("types", &Engine::types, nb::rv_policy::move,
+                     "Type of each particle (N,), int32: an index into the mixture's species (all 0 for one).")
         .def_prop_ro("positions", &Engine::positions, nb::rv_policy::move, "Positions (N, 3), wrapped into the box.")
         .def_prop_ro("velocities", &Engine::velocities, nb::rv_policy::move, "Velocities (N, 3).")
         .def_prop_ro("forces", &Engine::forces, nb::rv_policy::move, "Forces (N, 3).")

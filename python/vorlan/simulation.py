@@ -16,13 +16,14 @@ from __future__ import annotations
 import contextlib
 import math
 import os
-from typing import Any, Callable, Dict, Mapping, Optional, Union
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Union
 
 import numpy as np
 
 from . import _core
 from . import params as settings
 from .io import checkpoint
+from .mixture import check_types, pair_table, species_masses, species_names
 from ._interrupts import Interrupts
 from .progress import StepProgress
 
@@ -81,6 +82,58 @@ def _check_count(name: str, value: Any, minimum: int) -> int:
     return int(value)
 
 
+def _box_sides(box: Any) -> np.ndarray:
+    b = np.asarray(box, dtype=np.float64)
+    if b.ndim == 0:
+        b = np.full(3, float(b))
+    if b.shape != (3,) or not (np.isfinite(b).all() and (b > 0.0).all()):
+        raise ValueError(f"box = {np.asarray(box).tolist()} is not allowed: give three positive sides "
+                         "(Lx, Ly, Lz) or one")
+    return b
+
+
+def _mixture_arrays(entries: Mapping[str, str], names: List[str], types: Any, masses: Any,
+                    pairs: Optional[Mapping[Any, Mapping[str, Any]]], sides: Optional[np.ndarray]) -> Dict[str, Any]:
+    """The engine's arrays of a mixture (types, masses, epsilon, sigma, rcut),
+    checked here so that errors name the species and pairs."""
+    n = int(settings.setting_value(entries, "nr_particles"))
+    if types is None:
+        if len(names) > 1:
+            raise ValueError(f"types is needed with {len(names)} species: one index into {names} per particle "
+                             "(vorlan.composition deals them)")
+        types = np.zeros(n, dtype=np.int32)
+    t = check_types(types, names, n)
+    table = pair_table(names, pairs, sigma=settings.setting_value(entries, "sigma"),
+                       epsilon=settings.setting_value(entries, "epsilon"), rcut=settings.setting_value(entries, "rcut"))
+    shortest = float(sides.min()) if sides is not None else float(settings.setting_value(entries, "cell_length"))
+    a, b = np.unravel_index(int(np.argmax(table.rcut)), table.rcut.shape)
+    if table.rcut[a, b] > 0.5 * shortest:
+        raise ValueError(f"rcut = {table.rcut[a, b]} of pair ({names[a]}, {names[b]}) is not allowed: the cut-offs "
+                         f"must not exceed half the shortest box side {shortest}")
+    return {"types": t, "masses": species_masses(names, masses, settings.setting_value(entries, "mass")),
+            "epsilon": table.epsilon, "sigma": table.sigma, "rcut": table.rcut}
+
+
+def _closest_pair(x: np.ndarray, sides: Optional[np.ndarray]) -> str:
+    """Which start particles overlap: the closest pair (scipy when installed)."""
+    try:
+        from scipy.spatial import cKDTree
+    except ImportError:
+        return "install scipy to have the closest pair named"
+    box = sides if sides is not None else None
+    tree = cKDTree(np.mod(x, box) if box is not None else x, boxsize=box)
+    d, j = tree.query(np.mod(x, box) if box is not None else x, k=2)
+    i = int(np.argmin(d[:, 1]))
+    return f"the closest are particles {i} and {int(j[i, 1])} at distance {d[i, 1]:.3g}"
+
+
+def _existing(params: Any) -> str:
+    path = _parameter_path(params)
+    if not os.path.exists(path):
+        raise Exception("Cannot open file: " + path)
+    return path
+
+
 def _parameter_path(params: Any) -> str:
     path = os.fspath(params)
     return os.fsdecode(path) if isinstance(path, bytes) else path
@@ -114,7 +167,33 @@ class Simulation:
         Optional start state, arrays of shape (N, 3) with finite values. Positions
         replace the lattice and are wrapped into the box; velocities replace the
         drawn ones and are used as given (their mean is not removed). The first
-        neighbour list and forces are built from them.
+        neighbour list and forces are built from them. ``vorlan.lattice`` and
+        ``vorlan.random_positions`` make such starts.
+    box:
+        The box sides (Lx, Ly, Lz), or one side of a cube; by default a cube of
+        side ``cell_length``. With a box, N is the number of ``positions`` (or
+        ``nr_particles`` without them), and the settings' ``nr_particles`` and
+        ``cell_length`` are replaced by N and the shortest side, so that the rule
+        rcut <= L/2 is checked against it.
+    species, types, masses, pairs:
+        A mixture (``vorlan.mixture``): ``species`` the names (e.g. ``["A",
+        "B"]``), ``types`` an integer array of N indices into them, ``masses``
+        a mapping name -> mass (species left out: the setting ``mass``) or one
+        mass per species, ``pairs`` a mapping ``(a, b) -> dict(epsilon=...,
+        sigma=..., rcut=...)``: each like pair is needed, cross pairs not given
+        follow the Lorentz-Berthelot rules with the setting ``rcut``; without
+        ``pairs`` every pair takes the settings' sigma, epsilon and rcut. Each
+        pair's potential is shifted to zero at its own cut-off, and the
+        neighbour list reaches the largest cut-off plus ``shell``. The
+        Kob-Andersen glass former::
+
+            species, types = vorlan.composition(1000, {"A": 0.8, "B": 0.2}, seed=1)
+            x = vorlan.random_positions(1000, box, 0.75, seed=1)
+            Simulation(params, species=species, types=types, pairs=vorlan.mixture.KOB_ANDERSEN,
+                       positions=x, box=box)
+
+        Without ``species`` the box holds one species with the settings' sigma,
+        epsilon and mass, on the one-species code path.
 
     Errors are those of ``simulate``: a missing file raises ``Exception("Cannot
     open file: ...")``, a missing key ``RuntimeError``, an unconvertible value
@@ -129,6 +208,11 @@ class Simulation:
         threads: Optional[int] = None,
         positions: Any = None,
         velocities: Any = None,
+        box: Any = None,
+        species: Optional[Sequence[str]] = None,
+        types: Any = None,
+        masses: Any = None,
+        pairs: Optional[Mapping[Any, Mapping[str, Any]]] = None,
     ) -> None:
         seed = _check_seed(seed)
         team = _check_threads(threads)
@@ -142,9 +226,86 @@ class Simulation:
             make = _core.Engine.from_file  # type: ignore[assignment]
         start_x = None if positions is None else _start_array("positions", positions)
         start_v = None if velocities is None else _start_array("velocities", velocities)
-        self._engine = make(source, seed, team, start_x, start_v)
+        sides = None
+        if box is not None:
+            sides = _box_sides(box)
+            if make is _core.Engine.from_file:
+                source, make = _core.read_parameter_file(source), _core.Engine.from_dict
+            source = dict(source)
+            if start_x is not None:
+                source["nr_particles"] = str(len(start_x))
+            source["cell_length"] = settings.format_value("cell_length", float(sides.min()))
+        mixture = None
+        if species is not None:
+            entries = source if isinstance(source, dict) else _core.read_parameter_file(source)
+            self._species: Optional[List[str]] = species_names(species)
+            mixture = _mixture_arrays(entries, self._species, types, masses, pairs, sides)
+            self._type_masses: Optional[np.ndarray] = mixture["masses"]
+        elif types is not None or masses is not None or pairs is not None:
+            raise ValueError("types, masses and pairs describe a mixture: give its species names too "
+                             "(species=['A', 'B', ...])")
+        else:
+            self._species = None
+            self._type_masses = None
+        try:
+            self._engine = make(source, seed, team, start_x, start_v, sides, mixture)
+        except ValueError as e:
+            if start_x is not None and "overlap" in str(e):
+                raise ValueError(f"{e}; {_closest_pair(start_x, sides)}") from None
+            raise
         self._seed = seed
         self._time_base = (0, 0.0)  # (step, time) at which the current stepsize took over
+
+    @classmethod
+    def from_file(cls, path: PathLike, params: Union[PathLike, Mapping[str, Any]], frame: int = -1, *,
+                  species: Optional[Sequence[str]] = None, masses: Any = None,
+                  pairs: Optional[Mapping[Any, Mapping[str, Any]]] = None, velocities: bool = True,
+                  seed: Optional[int] = None, threads: Optional[int] = None) -> "Simulation":
+        """A simulation started from frame `frame` (default the last) of a GSD,
+        extended XYZ or LAMMPS data file (``vorlan.io.start.read_start``), with
+        the settings `params` for everything else.
+
+        The file gives the positions, the box (N and the box replace
+        ``nr_particles`` and ``cell_length``), the species (GSD type names, XYZ
+        symbols, LAMMPS type numbers "1", "2", ...), their masses and the
+        velocities where it holds them (``velocities=False`` draws them at the
+        setting kT instead). `species` renames the file's species in their order;
+        `masses` and `pairs` are as in the constructor (masses given here win
+        over the file's). A file of one species whose mass is the setting's (or
+        not given) runs on the one-species path; numbers are taken as reduced
+        units (convert with ``vorlan.units`` first).
+        """
+        from .io.start import read_start
+
+        start = read_start(path, frame)
+        names = list(start.species)
+        if species is not None:
+            renamed = species_names(species)
+            if len(renamed) != len(names):
+                raise ValueError(f"species = {renamed} renames {len(renamed)} species, the file has "
+                                 f"{len(names)}: {names}")
+            names = renamed
+        file_masses: Dict[str, float] = {}
+        if start.masses is not None:
+            for k, name in enumerate(names):
+                of_type = start.masses[start.types == k]
+                if len(of_type) and np.any(of_type != of_type[0]):
+                    i = int(np.flatnonzero(start.types == k)[np.argmax(of_type != of_type[0])])
+                    raise ValueError(f"{os.fspath(path)}: particle {i} of species {name!r} has the mass "
+                                     f"{start.masses[i]}, others of its species {of_type[0]}: a species has one mass")
+                if len(of_type):
+                    file_masses[name] = float(of_type[0])
+        if masses is not None:
+            file_masses.update(masses if isinstance(masses, Mapping) else dict(zip(names, masses)))
+        entries = (settings.settings_text(params) if isinstance(params, Mapping)
+                   else _core.read_parameter_file(_existing(params)))
+        one_species = (len(names) == 1 and pairs is None
+                       and all(m == settings.setting_value(entries, "mass") for m in file_masses.values()))
+        v = start.velocities if velocities else None
+        if one_species:
+            return cls(entries, seed=seed, threads=threads, positions=start.positions, velocities=v, box=start.box)
+        return cls(entries, seed=seed, threads=threads, positions=start.positions, velocities=v, box=start.box,
+                   species=names, types=start.types, masses=file_masses, pairs=pairs)
 
     # ------------------------------------------------------------------ running
 
@@ -205,6 +366,7 @@ class Simulation:
                 from .io.gsd import GSDWriter
 
                 writer = stack.enter_context(GSDWriter(os.fspath(trajectory), self.box, self.nr_particles,
+                                                       type_name=self.species,
                                                        dt=self._stepsize()))
             bar = StepProgress(steps, self.nr_particles) if progress else None
             if bar is not None:
@@ -235,7 +397,7 @@ class Simulation:
         return float(settings.setting_value(self._engine.parameters, "stepsize"))
 
     def _write_frame(self, writer: Any) -> None:
-        writer.write(self.step, self.positions, self.velocities, self.images, time=self.time)
+        writer.write(self.step, self.positions, self.velocities, self.images, time=self.time, typeid=self.types)
 
     # ------------------------------------------------------------------ observables
 
@@ -343,6 +505,23 @@ class Simulation:
         return self._engine.forces
 
     @property
+    def species(self) -> List[str]:
+        """Names of the species; ``["A"]`` for one species."""
+        return list(self._species) if self._species is not None else ["A"]
+
+    @property
+    def types(self) -> np.ndarray:
+        """Species index of each particle, int32 (N,) (all 0 for one species)."""
+        return self._engine.types
+
+    @property
+    def masses(self) -> np.ndarray:
+        """Mass of each particle, float64 (N,)."""
+        if self._type_masses is None:
+            return np.full(self.nr_particles, float(settings.setting_value(self._engine.parameters, "mass")))
+        return self._type_masses[self.types]
+
+    @property
     def images(self) -> np.ndarray:
         """Box crossings per particle and axis, int32 (N, 3): the unwrapped
         positions are ``positions + images * box``."""
@@ -414,13 +593,18 @@ class Simulation:
     def __getstate__(self) -> Dict[str, Any]:
         """The checkpoint's arrays (pickling a Simulation, e.g. back from a process
         pool, carries the same state as ``save``)."""
-        return checkpoint.arrays(self._engine, self._seed, self._time_base)
+        arrays = checkpoint.arrays(self._engine, self._seed, self._time_base)
+        if self._species is not None:
+            arrays["species"] = np.array(self._species, dtype=str)
+        return arrays
 
     def __setstate__(self, arrays: Dict[str, Any]) -> None:
         self._restore(arrays, 0)
 
     def _restore(self, arrays: Mapping[str, Any], team: int) -> None:
         self._engine, self._seed, self._time_base = checkpoint.restore(arrays, team)
+        self._species = [str(s) for s in np.asarray(arrays["species"]).tolist()] if "species" in arrays else None
+        self._type_masses = np.asarray(arrays["masses"], dtype=np.float64) if "masses" in arrays else None
 
     # ------------------------------------------------------------------ interop
 
@@ -430,7 +614,8 @@ class Simulation:
         units read as ASE's units)."""
         from .io.ase import atoms
 
-        return atoms(self.box, self.positions, self.velocities, mass=float(self._engine.parameters["mass"]))
+        return atoms(self.box, self.positions, self.velocities, species=[self.species[t] for t in self.types],
+                     mass=self.masses)
 
     def __repr__(self) -> str:
         return (

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import Any, Optional
+from typing import Any, Optional, Sequence, Union
 
 import numpy as np
 
@@ -12,17 +12,27 @@ from .frames import check_species
 __all__ = ["atoms", "to_ase"]
 
 
-def atoms(box: Any, positions: Any, velocities: Any, *, species: str = "Ar", mass: float = 1.0,
-          info: Optional[dict] = None) -> Any:
+def atoms(box: Any, positions: Any, velocities: Any, *, species: Union[str, Sequence[str]] = "Ar",
+          mass: Any = 1.0, info: Optional[dict] = None) -> Any:
     """An ase.Atoms of one frame: the orthorhombic periodic cell `box` (Lx, Ly,
-    Lz), every particle of `species` with mass `mass`, so that get_velocities()
-    returns `velocities` (reduced LJ units read as ASE's units)."""
+    Lz), every particle of `species` (one name, or one per particle) with mass
+    `mass` (one, or one per particle), so that get_velocities() returns
+    `velocities` (reduced LJ units read as ASE's units). Names that are not
+    chemical symbols ("A", "B") become ASE's dummy atom X; the names are kept
+    in the array ``species`` of the Atoms."""
     ase = require("ase", extra="ase", purpose="ASE export")
-    check_species(species)
+    from ase.data import chemical_symbols
+
     n = len(positions)
-    a = ase.Atoms(symbols=[species] * n, positions=np.array(positions, dtype=np.float64),
+    names = [species] * n if isinstance(species, str) else [str(s) for s in species]
+    for name in set(names):
+        check_species(name)
+    symbols = [s if s in chemical_symbols else "X" for s in names]
+    a = ase.Atoms(symbols=symbols, positions=np.array(positions, dtype=np.float64),
                   cell=np.diag(np.asarray(box, dtype=np.float64)), pbc=True)
-    a.set_masses(np.full(n, float(mass)))
+    if symbols != names:
+        a.new_array("species", np.array(names, dtype=str))
+    a.set_masses(np.broadcast_to(np.asarray(mass, dtype=np.float64), (n,)).copy())
     a.set_velocities(np.array(velocities, dtype=np.float64))
     a.info.update(info or {})
     return a

@@ -6,8 +6,10 @@ Arrays: ``format`` (the layout version), ``step``, ``time_base`` (step and time 
 which the current stepsize took over), ``seed`` (-1: the process-wide sequence),
 ``parameter_keys`` and ``parameter_values`` (the settings as text), the Cell's
 state (positions, velocities, forces, dij_list, neighbor_list, images,
-positions_initial, velocities_initial, the energies epot, ekin, etot and the
-virial of the forces) and the energy log (log_ekin, log_epot, log_etot).
+positions_initial, velocities_initial, the energies epot, ekin, etot, the
+virial of the forces and the box sides), for a mixture the species names
+(``species``), ``types``, per-type ``masses`` and the pair tables ``epsilon``,
+``sigma``, ``rcut``, and the energy log (log_ekin, log_epot, log_etot).
 """
 
 from __future__ import annotations
@@ -34,6 +36,9 @@ STATE_ARRAYS = (
     "positions_initial",
     "velocities_initial",
 )
+
+
+MIXTURE_TABLES = ("masses", "epsilon", "sigma", "rcut")
 
 
 def arrays(engine: Any, seed: Optional[int], time_base: Tuple[int, float]) -> Dict[str, Any]:
@@ -71,6 +76,14 @@ def restore(data: Mapping[str, Any], team: int) -> Tuple[Any, Optional[int], Tup
         state[key] = float(data[key])
     if "virial" in data:  # older checkpoints lack it: the engine evaluates it anew
         state["virial"] = float(data["virial"])
+    if "box" in data:  # older checkpoints: a cube of side cell_length
+        state["box"] = np.ascontiguousarray(data["box"], dtype=np.float64)
+    if "types" in data:
+        state["types"] = np.ascontiguousarray(data["types"], dtype=np.int32)
+        for key in MIXTURE_TABLES:
+            if key not in data:
+                raise ValueError(f"the checkpoint has types but no entry {key!r}")
+            state[key] = np.ascontiguousarray(data[key], dtype=np.float64)
     logs = [np.ascontiguousarray(data[k], dtype=np.float64) for k in ("log_ekin", "log_epot", "log_etot")]
     engine = _core.Engine.restore(params, state, team, int(data["step"]), *logs)
     seed = int(data["seed"])

@@ -6,7 +6,7 @@ what it expects::
 
     configuration/step      uint64      the step number
     configuration/box       float32 6   Lx Ly Lz, no tilt
-    particles/N, types, typeid           N particles of the one type "A"
+    particles/N, types, typeid           the species names and each particle's index into them
     particles/position      float32 N,3  centred in the box, [-L/2, L/2) as in HOOMD
     particles/velocity      float32 N,3
     particles/image         int32 N,3    box crossings: unwrapped = position + image * L
@@ -28,7 +28,7 @@ Ctrl-C or killed leaves a valid file holding every frame written so far.
 from __future__ import annotations
 
 import os
-from typing import Optional, Union
+from typing import Optional, Sequence, Union
 
 import numpy as np
 
@@ -52,13 +52,15 @@ class GSDWriter:
             w.write(step, positions, velocities, images)
     """
 
-    def __init__(self, path: PathLike, box, nr_particles: int, *, type_name: str = "A",
+    def __init__(self, path: PathLike, box, nr_particles: int, *, type_name: Union[str, Sequence[str]] = "A",
                  dt: Optional[float] = None):
         hoomd = _gsd_hoomd()
         self.box = box3(box)
         self.nr_particles = count(nr_particles, "nr_particles")
-        check_species(type_name)
-        self.type_name = type_name
+        names = [type_name] if isinstance(type_name, str) else list(type_name)
+        for name in names:
+            check_species(name)
+        self.type_names = names  # the species names, particles/types
         if dt is not None and not (np.isfinite(dt) and dt >= 0.0):
             raise ValueError(f"dt = {dt!r} is not allowed: the time step is a finite number >= 0")
         self.dt = None if dt is None else float(dt)
@@ -74,7 +76,7 @@ class GSDWriter:
         return np.ascontiguousarray(a, dtype=dtype)
 
     def write(self, step: int, positions, velocities, images=None, *, time: Optional[float] = None,
-              box=None) -> None:
+              box=None, typeid=None) -> None:
         """Appends one frame and flushes it to disk. `positions` (N, 3) in [0, L)
         as the engine wraps them, `velocities` (N, 3), `images` (N, 3) integer box
         crossings (zeros when None), `time` the simulated time if known, `box`
@@ -98,8 +100,8 @@ class GSDWriter:
         frame.configuration.dimensions = 3
         frame.configuration.box = np.array([box[0], box[1], box[2], 0.0, 0.0, 0.0], dtype=np.float32)
         frame.particles.N = self.nr_particles
-        frame.particles.types = [self.type_name]
-        frame.particles.typeid = np.zeros(self.nr_particles, dtype=np.uint32)
+        frame.particles.types = self.type_names
+        frame.particles.typeid = self._typeid(typeid)
         # Centred in single precision, a position just below L can round up to
         # L/2, outside HOOMD's half-open box: keep it one float32 below.
         half = (0.5 * box).astype(np.float32)
@@ -117,6 +119,14 @@ class GSDWriter:
         self._file.append(frame)
         self._file.flush()
         self.nr_frames += 1
+
+    def _typeid(self, typeid) -> np.ndarray:
+        if typeid is None:
+            return np.zeros(self.nr_particles, dtype=np.uint32)
+        t = np.asarray(typeid)
+        if t.shape != (self.nr_particles,) or (t.size and (t.min() < 0 or t.max() >= len(self.type_names))):
+            raise ValueError(f"typeid must be {self.nr_particles} indices into the types {self.type_names}")
+        return t.astype(np.uint32)
 
     def close(self) -> None:
         if self._file is not None:

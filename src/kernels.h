@@ -122,8 +122,8 @@ PairFn best_pair_forces();
 // The pair loop of a mixture reads the parameters of each pair from tables
 // indexed by type_i * nr_types + type_j (species.h).
 struct MixedPairInput {
-    PairInput pair;             // positions, list, box and central region (pair.rcutsq: the largest cut-off squared;
-                                //   pair.sigmasq and pair.epot_cutoff are not read)
+    PairInput pair;             // positions as rows (x, y, z, type), list, box and central region (pair.rcutsq: the
+                                //   largest cut-off squared; pair.sigmasq and pair.epot_cutoff are not read)
     const int* types;           // N type indices
     unsigned int nr_types;      // S
     const double* sigmasq;      // S x S tables: s_ab^2

@@ -1,6 +1,8 @@
 // The Lennard-Jones pair terms of a mixture over the neighbour runs of a block
 // of particles: the loop of pair_kernel.cpp with the parameters of each pair
-// looked up in the tables of its two types (index type_i * S + type_j).
+// looked up in the tables of its two types (index type_i * S + type_j). The
+// vector loops read a neighbour's type from the fourth slot of its position row
+// and hold small tables (two species, or up to four with AVX-512) in registers.
 //
 // Per listed pair with distsq < rc_ab^2 (sr2 = s_ab^2 / distsq, sr6 = (sr2 sr2) sr2,
 // sr12 = sr6 sr6):
@@ -125,20 +127,18 @@ AVX2 inline void store_particle(std::size_t i, Sums& s, const PairOutput& out)
     out.virials[i] = (w[0] + w[1]) + (w[2] + w[3]);
 }
 
-// The common part of both vector loops: table pointers and box registers.
+// The common part of both vector loops: list, central region, types.
 struct MixedTables {
     const double* pos;
     const unsigned int* list;
     std::size_t list_size;
     const int* types;
     int nr_types;
-    const double *sigmasq, *rcutsq, *epot_cutoff, *eps4, *eps24;
     double central_lo[3], central_hi[3];
 
     explicit MixedTables(const MixedPairInput& in)
         : pos(in.pair.positions), list(in.pair.list), list_size(in.pair.list_size), types(in.types),
-          nr_types(static_cast<int>(in.nr_types)), sigmasq(in.sigmasq), rcutsq(in.rcutsq),
-          epot_cutoff(in.epot_cutoff), eps4(in.eps4), eps24(in.eps24)
+          nr_types(static_cast<int>(in.nr_types))
     {
         for (int k = 0; k < 3; ++k) {
             central_lo[k] = in.pair.central_lo[k];
@@ -153,18 +153,52 @@ struct MixedTables {
         return p[0] >= central_lo[0] && p[0] <= central_hi[0] && p[1] >= central_lo[1] && p[1] <= central_hi[1] &&
                p[2] >= central_lo[2] && p[2] <= central_hi[2];
     }
+
+    // The type of i times S, the start of its row in the tables.
+    double row(std::size_t i) const { return static_cast<double>(types[i] * nr_types); }
+};
+
+// One S x S parameter table in eight lanes: held in two registers (entries 0-7
+// and 8-15) and read by a permutation when S^2 <= 16, else gathered from memory.
+// Table indices come as doubles (type_i S + type_j, exact); every lane's index
+// is a valid entry (lanes past a run carry earlier pairs' indices, or 0).
+template <bool Registers>
+struct Avx512Table {
+    __m512d lo, hi;
+    const double* data;
+
+    AVX512 void load(const double* table, std::size_t entries)
+    {
+        data = table;
+        if (Registers) {
+            alignas(64) double padded[16] = {};
+            std::copy(table, table + entries, padded);
+            lo = _mm512_load_pd(padded);
+            hi = _mm512_load_pd(padded + 8);
+        }
+    }
+
+    AVX512 __m512d at(__m512d index) const
+    {
+        if (Registers)
+            return _mm512_permutex2var_pd(lo, _mm512_cvttpd_epi64(index), hi);
+        return _mm512_i32gather_pd(_mm512_cvttpd_epi32(index), data, 8);
+    }
 };
 
 // The AVX-512 loop, the two stages of pair_kernel.cpp's: stage 1 (pack) takes a
-// run eight entries at a time, gathers the neighbours' types and their pairs'
-// cut-offs and packs the interacting pairs with their table index; stage 2
-// (add) gathers the pair parameters of eight packed pairs, computes their terms
-// and adds the (energy, fx, fy, fz) rows one after the other, the virial lanes
-// into the four partials. Stage 2 of particle i is interleaved with stage 1 of
-// particle i + 1, so that the chain of additions overlaps with packing.
+// run eight entries at a time, reads the neighbours' types from the fourth slot
+// of their rows, looks up their pairs' cut-offs and packs the interacting pairs
+// with their table index; stage 2 (add) looks up the pair parameters of eight
+// packed pairs, computes their terms and adds the (energy, fx, fy, fz) rows one
+// after the other, the virial lanes into the four partials. Stage 2 of particle
+// i is interleaved with stage 1 of particle i + 1, so that the chain of
+// additions overlaps with packing.
+template <bool Registers>
 struct Avx512Mixed : MixedTables {
     __m512d hx, hy, hz, mhx, mhy, mhz, lx, ly, lz, one;
     __m512i mix_lo, mix_hi, rows_lo, rows_hi, take_lo, take_hi;
+    Avx512Table<Registers> sigmasq, rcutsq, epot_cutoff, eps4, eps24;
 
     AVX512 explicit Avx512Mixed(const MixedPairInput& in) : MixedTables(in)
     {
@@ -179,6 +213,12 @@ struct Avx512Mixed : MixedTables {
         rows_hi = _mm512_setr_epi64(4, 5, 12, 13, 6, 7, 14, 15);
         take_lo = _mm512_setr_epi64(0, 1, 8, 9, 4, 5, 12, 13);
         take_hi = _mm512_setr_epi64(2, 3, 10, 11, 6, 7, 14, 15);
+        const std::size_t entries = static_cast<std::size_t>(in.nr_types) * in.nr_types;
+        sigmasq.load(in.sigmasq, entries);
+        rcutsq.load(in.rcutsq, entries);
+        epot_cutoff.load(in.epot_cutoff, entries);
+        eps4.load(in.eps4, entries);
+        eps24.load(in.eps24, entries);
     }
 
     AVX512 void pack(std::size_t i, MixedRun& run, const MixedRun* pending, Sums& s) const
@@ -197,7 +237,7 @@ struct Avx512Mixed : MixedTables {
         const __m512d xi = _mm512_set1_pd(pos[4 * i]), yi = _mm512_set1_pd(pos[4 * i + 1]),
                       zi = _mm512_set1_pd(pos[4 * i + 2]);
         const __m256i me = _mm256_set1_epi32(static_cast<int>(i));
-        const __m256i row = _mm256_set1_epi32(types[i] * nr_types);
+        const __m512d row_i = _mm512_set1_pd(row(i));
         std::size_t n = list[i];
         bool more = n < list_size;
         run.count = 0;
@@ -214,17 +254,25 @@ struct Avx512Mixed : MixedTables {
             }
             n += 8;
 
-            alignas(32) unsigned int jj[8];
-            _mm256_store_si256(reinterpret_cast<__m256i*>(jj), j);
+            // The eight neighbours' (x, y, z, type) rows, turned into registers.
+            // Entries past the run are the next runs' particle indices, read but
+            // masked out; only at the very end of the list are they replaced by 0.
+            const unsigned int* jj = list + n - 8;
+            alignas(32) unsigned int tail[8];
+            if (avail != 0xff) {
+                _mm256_store_si256(reinterpret_cast<__m256i*>(tail), j);
+                jj = tail;
+            }
             const __m512d p04 = row_pair(jj[0], jj[4]), p15 = row_pair(jj[1], jj[5]);
             const __m512d p26 = row_pair(jj[2], jj[6]), p37 = row_pair(jj[3], jj[7]);
-            const __m512d xz01 = _mm512_unpacklo_pd(p04, p15);
-            const __m512d y01 = _mm512_unpackhi_pd(p04, p15);
+            const __m512d xz01 = _mm512_unpacklo_pd(p04, p15);  // x0 x1 z0 z1 | x4 x5 z4 z5
+            const __m512d yt01 = _mm512_unpackhi_pd(p04, p15);  // y0 y1 t0 t1 | y4 y5 t4 t5
             const __m512d xz23 = _mm512_unpacklo_pd(p26, p37);
-            const __m512d y23 = _mm512_unpackhi_pd(p26, p37);
+            const __m512d yt23 = _mm512_unpackhi_pd(p26, p37);
             __m512d rx = _mm512_sub_pd(xi, _mm512_permutex2var_pd(xz01, take_lo, xz23));
-            __m512d ry = _mm512_sub_pd(yi, _mm512_permutex2var_pd(y01, take_lo, y23));
+            __m512d ry = _mm512_sub_pd(yi, _mm512_permutex2var_pd(yt01, take_lo, yt23));
             __m512d rz = _mm512_sub_pd(zi, _mm512_permutex2var_pd(xz01, take_hi, xz23));
+            const __m512d index = _mm512_add_pd(row_i, _mm512_permutex2var_pd(yt01, take_hi, yt23));
             if (image) {
                 rx = minimum_image8(rx, hx, mhx, lx);
                 ry = minimum_image8(ry, hy, mhy, ly);
@@ -232,11 +280,7 @@ struct Avx512Mixed : MixedTables {
             }
             const __m512d distsq =
                 _mm512_add_pd(_mm512_mul_pd(rx, rx), _mm512_add_pd(_mm512_mul_pd(ry, ry), _mm512_mul_pd(rz, rz)));
-            // the pair's table index and cut-off
-            const __m256i tj = _mm256_mmask_i32gather_epi32(_mm256_setzero_si256(), valid, j, types, 4);
-            const __m256i index = _mm256_add_epi32(row, tj);
-            const __m512d rc = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), valid, index, rcutsq, 8);
-            const __mmask8 near = _mm512_mask_cmp_pd_mask(valid, distsq, rc, _CMP_LT_OQ);
+            const __mmask8 near = _mm512_mask_cmp_pd_mask(valid, distsq, rcutsq.at(index), _CMP_LT_OQ);
 
             run.make_room(8);
             const std::size_t count = run.count;
@@ -244,7 +288,7 @@ struct Avx512Mixed : MixedTables {
             _mm512_storeu_pd(run.y + count, _mm512_maskz_compress_pd(near, ry));
             _mm512_storeu_pd(run.z + count, _mm512_maskz_compress_pd(near, rz));
             _mm512_storeu_pd(run.distsq + count, _mm512_maskz_compress_pd(near, distsq));
-            _mm512_storeu_pd(run.index + count, _mm512_maskz_compress_pd(near, _mm512_cvtepi32_pd(index)));
+            _mm512_storeu_pd(run.index + count, _mm512_maskz_compress_pd(near, index));
             run.count = count + static_cast<std::size_t>(__builtin_popcount(near));
             if (added < to_add) {
                 add_chunk(*pending, added, s);
@@ -265,18 +309,15 @@ struct Avx512Mixed : MixedTables {
     AVX512 void add_chunk(const MixedRun& run, std::size_t k, Sums& s) const
     {
         const __mmask8 live = first_lanes8(run.count - k);
-        const __m256i index = _mm512_cvttpd_epi32(_mm512_maskz_loadu_pd(live, run.index + k));
-        const __m512d zero = _mm512_setzero_pd();
-        const __m512d sig = _mm512_mask_i32gather_pd(one, live, index, sigmasq, 8);
-        const __m512d cut = _mm512_mask_i32gather_pd(zero, live, index, epot_cutoff, 8);
-        const __m512d e4 = _mm512_mask_i32gather_pd(zero, live, index, eps4, 8);
-        const __m512d e24 = _mm512_mask_i32gather_pd(zero, live, index, eps24, 8);
+        const __m512d index = _mm512_loadu_pd(run.index + k);
         const __m512d distsq = _mm512_mask_loadu_pd(one, live, run.distsq + k);
-        const __m512d sr2 = _mm512_div_pd(sig, distsq);
+        const __m512d sr2 = _mm512_div_pd(sigmasq.at(index), distsq);
         const __m512d sr6 = _mm512_mul_pd(_mm512_mul_pd(sr2, sr2), sr2);
         const __m512d sr12 = _mm512_mul_pd(sr6, sr6);
-        const __m512d e = _mm512_maskz_mul_pd(live, _mm512_sub_pd(_mm512_sub_pd(sr12, sr6), cut), e4);
+        const __m512d e =
+            _mm512_maskz_mul_pd(live, _mm512_sub_pd(_mm512_sub_pd(sr12, sr6), epot_cutoff.at(index)), eps4.at(index));
         const __m512d vir = _mm512_sub_pd(_mm512_add_pd(sr12, sr12), sr6);
+        const __m512d e24 = eps24.at(index);
         const __m512d w = _mm512_maskz_mul_pd(live, vir, e24);
         const __m512d fr = _mm512_mul_pd(_mm512_div_pd(vir, distsq), e24);
         const __m512d fx = _mm512_maskz_mul_pd(live, fr, _mm512_loadu_pd(run.x + k));
@@ -305,10 +346,51 @@ struct Avx512Mixed : MixedTables {
     }
 };
 
+// Table indices of four lanes, ready for Avx2Table::at: as 32-bit integers (the
+// gather) and as pairs of 32-bit halves (2 t, 2 t + 1) (the permutation).
+struct Avx2Index {
+    __m128i index;
+    __m256i halves;
+};
+
+AVX2 inline Avx2Index avx2_index(__m256d index)
+{
+    const __m128i t = _mm256_cvttpd_epi32(index);
+    const __m256i twice = _mm256_slli_epi64(_mm256_cvtepu32_epi64(t), 1);
+    return {t, _mm256_or_si256(twice, _mm256_slli_epi64(_mm256_add_epi64(twice, _mm256_set1_epi64x(1)), 32))};
+}
+
+// One S x S parameter table in four lanes: held in one register and read by a
+// permutation when S^2 <= 4, else gathered from memory.
+template <bool Registers>
+struct Avx2Table {
+    __m256 reg;
+    const double* data;
+
+    AVX2 void load(const double* table, std::size_t entries)
+    {
+        data = table;
+        if (Registers) {
+            alignas(32) double padded[4] = {};
+            std::copy(table, table + entries, padded);
+            reg = _mm256_castpd_ps(_mm256_load_pd(padded));
+        }
+    }
+
+    AVX2 __m256d at(const Avx2Index& i) const
+    {
+        if (Registers)
+            return _mm256_castps_pd(_mm256_permutevar8x32_ps(reg, i.halves));
+        return _mm256_i32gather_pd(data, i.index, 8);
+    }
+};
+
 // The AVX2 loop: the same two stages four lanes wide, the packing by the lane
 // permutations of to_front (simd.h).
+template <bool Registers>
 struct Avx2Mixed : MixedTables {
     __m256d hx, hy, hz, mhx, mhy, mhz, lx, ly, lz, one;
+    Avx2Table<Registers> sigmasq, rcutsq, epot_cutoff, eps4, eps24;
 
     AVX2 explicit Avx2Mixed(const MixedPairInput& in) : MixedTables(in)
     {
@@ -317,6 +399,12 @@ struct Avx2Mixed : MixedTables {
         mhx = _mm256_set1_pd(-box.half[0]), mhy = _mm256_set1_pd(-box.half[1]), mhz = _mm256_set1_pd(-box.half[2]);
         lx = _mm256_set1_pd(box.side[0]), ly = _mm256_set1_pd(box.side[1]), lz = _mm256_set1_pd(box.side[2]);
         one = _mm256_set1_pd(1.0);
+        const std::size_t entries = static_cast<std::size_t>(in.nr_types) * in.nr_types;
+        sigmasq.load(in.sigmasq, entries);
+        rcutsq.load(in.rcutsq, entries);
+        epot_cutoff.load(in.epot_cutoff, entries);
+        eps4.load(in.eps4, entries);
+        eps24.load(in.eps24, entries);
     }
 
     AVX2 void pack(std::size_t i, MixedRun& run, const MixedRun* pending, Sums& s) const
@@ -335,7 +423,7 @@ struct Avx2Mixed : MixedTables {
         const __m256d xi = _mm256_set1_pd(pos[4 * i]), yi = _mm256_set1_pd(pos[4 * i + 1]),
                       zi = _mm256_set1_pd(pos[4 * i + 2]);
         const __m128i me = _mm_set1_epi32(static_cast<int>(i));
-        const __m128i row = _mm_set1_epi32(types[i] * nr_types);
+        const __m256d row_i = _mm256_set1_pd(row(i));
         std::size_t n = list[i];
         bool more = n < list_size;
         run.count = 0;
@@ -343,16 +431,18 @@ struct Avx2Mixed : MixedTables {
             // Four entries; past the run they are the next runs' particle indices
             // (read, then masked out), at the very end of the list zeros.
             const std::size_t left = list_size - n;
-            alignas(16) unsigned int jj[4];
+            const unsigned int* jj = list + n;
+            alignas(16) unsigned int tail[4];
             __m128i j;
             int avail = 0xf;
             if (left >= 4) {
-                j = _mm_loadu_si128(reinterpret_cast<const __m128i*>(list + n));
+                j = _mm_loadu_si128(reinterpret_cast<const __m128i*>(jj));
             } else {
-                j = _mm_maskload_epi32(reinterpret_cast<const int*>(list + n), first_lanes4(left));
+                j = _mm_maskload_epi32(reinterpret_cast<const int*>(jj), first_lanes4(left));
+                _mm_store_si128(reinterpret_cast<__m128i*>(tail), j);
+                jj = tail;
                 avail = (1 << left) - 1;
             }
-            _mm_store_si128(reinterpret_cast<__m128i*>(jj), j);
             const int owner = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(j, me))) & avail;
             int valid = avail;
             if (owner) {
@@ -363,15 +453,17 @@ struct Avx2Mixed : MixedTables {
             }
             n += 4;
 
+            // the four neighbours' (x, y, z, type) rows, transposed
             const __m256d r0 = _mm256_loadu_pd(pos + 4 * std::size_t(jj[0]));
             const __m256d r1 = _mm256_loadu_pd(pos + 4 * std::size_t(jj[1]));
             const __m256d r2 = _mm256_loadu_pd(pos + 4 * std::size_t(jj[2]));
             const __m256d r3 = _mm256_loadu_pd(pos + 4 * std::size_t(jj[3]));
-            const __m256d xz01 = _mm256_unpacklo_pd(r0, r1), y01 = _mm256_unpackhi_pd(r0, r1);
-            const __m256d xz23 = _mm256_unpacklo_pd(r2, r3), y23 = _mm256_unpackhi_pd(r2, r3);
+            const __m256d xz01 = _mm256_unpacklo_pd(r0, r1), yt01 = _mm256_unpackhi_pd(r0, r1);
+            const __m256d xz23 = _mm256_unpacklo_pd(r2, r3), yt23 = _mm256_unpackhi_pd(r2, r3);
             __m256d rx = _mm256_sub_pd(xi, _mm256_permute2f128_pd(xz01, xz23, 0x20));
-            __m256d ry = _mm256_sub_pd(yi, _mm256_permute2f128_pd(y01, y23, 0x20));
+            __m256d ry = _mm256_sub_pd(yi, _mm256_permute2f128_pd(yt01, yt23, 0x20));
             __m256d rz = _mm256_sub_pd(zi, _mm256_permute2f128_pd(xz01, xz23, 0x31));
+            const __m256d index = _mm256_add_pd(row_i, _mm256_permute2f128_pd(yt01, yt23, 0x31));
             if (image) {
                 rx = minimum_image4(rx, hx, mhx, lx);
                 ry = minimum_image4(ry, hy, mhy, ly);
@@ -379,9 +471,7 @@ struct Avx2Mixed : MixedTables {
             }
             const __m256d distsq =
                 _mm256_add_pd(_mm256_mul_pd(rx, rx), _mm256_add_pd(_mm256_mul_pd(ry, ry), _mm256_mul_pd(rz, rz)));
-            // every lane of j is a particle index (or 0), so the gathers stay in bounds
-            const __m128i index = _mm_add_epi32(row, _mm_i32gather_epi32(types, j, 4));
-            const __m256d rc = _mm256_i32gather_pd(rcutsq, index, 8);
+            const __m256d rc = rcutsq.at(avx2_index(index));
             const int near = _mm256_movemask_pd(_mm256_cmp_pd(distsq, rc, _CMP_LT_OQ)) & valid;
 
             run.make_room(4);
@@ -390,7 +480,7 @@ struct Avx2Mixed : MixedTables {
             _mm256_storeu_pd(run.y + count, to_front(ry, near));
             _mm256_storeu_pd(run.z + count, to_front(rz, near));
             _mm256_storeu_pd(run.distsq + count, to_front(distsq, near));
-            _mm256_storeu_pd(run.index + count, to_front(_mm256_cvtepi32_pd(index), near));
+            _mm256_storeu_pd(run.index + count, to_front(index, near));
             run.count = count + static_cast<std::size_t>(__builtin_popcount(static_cast<unsigned int>(near)));
             if (added < to_add) {
                 add_group(*pending, added, s);
@@ -401,22 +491,20 @@ struct Avx2Mixed : MixedTables {
             add_group(*pending, added, s);
     }
 
-    // Stage 2 for the packed pairs k .. k + 3. Lanes past the run's pairs hold
-    // table indices of earlier pairs (or 0): they divide 1.0 and are then zeroed.
+    // Stage 2 for the packed pairs k .. k + 3. Lanes past the run's pairs divide
+    // 1.0 and are then zeroed.
     AVX2 void add_group(const MixedRun& run, std::size_t k, Sums& s) const
     {
         const __m256d live = first_lanes4_pd(run.count - k);
-        const __m128i index = _mm256_cvttpd_epi32(_mm256_loadu_pd(run.index + k));
-        const __m256d sig = _mm256_i32gather_pd(sigmasq, index, 8);
-        const __m256d cut = _mm256_i32gather_pd(epot_cutoff, index, 8);
-        const __m256d e4 = _mm256_i32gather_pd(eps4, index, 8);
-        const __m256d e24 = _mm256_i32gather_pd(eps24, index, 8);
+        const Avx2Index index = avx2_index(_mm256_loadu_pd(run.index + k));
         const __m256d distsq = _mm256_blendv_pd(one, _mm256_loadu_pd(run.distsq + k), live);
-        const __m256d sr2 = _mm256_div_pd(sig, distsq);
+        const __m256d sr2 = _mm256_div_pd(sigmasq.at(index), distsq);
         const __m256d sr6 = _mm256_mul_pd(_mm256_mul_pd(sr2, sr2), sr2);
         const __m256d sr12 = _mm256_mul_pd(sr6, sr6);
-        const __m256d e = _mm256_and_pd(live, _mm256_mul_pd(_mm256_sub_pd(_mm256_sub_pd(sr12, sr6), cut), e4));
+        const __m256d e = _mm256_and_pd(
+            live, _mm256_mul_pd(_mm256_sub_pd(_mm256_sub_pd(sr12, sr6), epot_cutoff.at(index)), eps4.at(index)));
         const __m256d vir = _mm256_sub_pd(_mm256_add_pd(sr12, sr12), sr6);
+        const __m256d e24 = eps24.at(index);
         const __m256d w = _mm256_and_pd(live, _mm256_mul_pd(vir, e24));
         const __m256d fr = _mm256_mul_pd(_mm256_div_pd(vir, distsq), e24);
         const __m256d fx = _mm256_and_pd(live, _mm256_mul_pd(fr, _mm256_loadu_pd(run.x + k)));
@@ -461,12 +549,14 @@ AVX2 inline __attribute__((always_inline)) double run_mixed(const Loop& loop, st
     return _mm256_cvtsd_f64(s.acc);
 }
 
-AVX512 inline void add(const Avx512Mixed& loop, const MixedRun& run, std::size_t k, Sums& s)
+template <bool Registers>
+AVX512 inline void add(const Avx512Mixed<Registers>& loop, const MixedRun& run, std::size_t k, Sums& s)
 {
     loop.add_chunk(run, k, s);
 }
 
-AVX2 inline void add(const Avx2Mixed& loop, const MixedRun& run, std::size_t k, Sums& s)
+template <bool Registers>
+AVX2 inline void add(const Avx2Mixed<Registers>& loop, const MixedRun& run, std::size_t k, Sums& s)
 {
     loop.add_group(run, k, s);
 }
@@ -476,13 +566,17 @@ AVX2 inline void add(const Avx2Mixed& loop, const MixedRun& run, std::size_t k, 
 AVX512 double mixed_pair_forces_avx512(const MixedPairInput& in, std::size_t begin, std::size_t end,
                                        const PairOutput& out, double epotsum)
 {
-    return run_mixed(Avx512Mixed(in), 8, begin, end, out, epotsum);
+    if (in.nr_types * in.nr_types <= 16)  // the tables fit in two registers each
+        return run_mixed(Avx512Mixed<true>(in), 8, begin, end, out, epotsum);
+    return run_mixed(Avx512Mixed<false>(in), 8, begin, end, out, epotsum);
 }
 
 AVX2 double mixed_pair_forces_avx2(const MixedPairInput& in, std::size_t begin, std::size_t end,
                                    const PairOutput& out, double epotsum)
 {
-    return run_mixed(Avx2Mixed(in), 4, begin, end, out, epotsum);
+    if (in.nr_types * in.nr_types <= 4)  // the tables fit in one register each
+        return run_mixed(Avx2Mixed<true>(in), 4, begin, end, out, epotsum);
+    return run_mixed(Avx2Mixed<false>(in), 4, begin, end, out, epotsum);
 }
 
 MixedPairFn best_mixed_pair_forces()

@@ -107,12 +107,10 @@ def pair_table(species: Sequence[str], pairs: Optional[Mapping[Any, Mapping[str,
         i, j = index[a], index[b]
         if not np.isnan(eps[i, j]):
             raise ValueError(f"pair ({a}, {b}) is given twice (as ({a}, {b}) and ({b}, {a}))")
-        e = _positive(values["epsilon"], f"epsilon of pair ({a}, {b})")
-        s = _positive(values["sigma"], f"sigma of pair ({a}, {b})")
-        r = _positive(values["rcut"], f"rcut of pair ({a}, {b})") if "rcut" in values else default_rcut
-        eps[i, j] = eps[j, i] = e
-        sig[i, j] = sig[j, i] = s
-        rc[i, j] = rc[j, i] = r
+        eps[i, j] = eps[j, i] = _positive(values["epsilon"], f"epsilon of pair ({a}, {b})")
+        sig[i, j] = sig[j, i] = _positive(values["sigma"], f"sigma of pair ({a}, {b})")
+        rc[i, j] = rc[j, i] = (_positive(values["rcut"], f"rcut of pair ({a}, {b})") if "rcut" in values
+                               else default_rcut)
     for k, s in enumerate(names):
         if np.isnan(eps[k, k]):
             raise ValueError(f"species {s!r} has no parameters: give pairs[({s!r}, {s!r})] = dict(epsilon=..., "

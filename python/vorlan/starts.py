@@ -164,7 +164,8 @@ def composition(n: int, fractions: Union[Mapping[str, float], Sequence[Tuple[str
     """
     if isinstance(n, bool) or not isinstance(n, (int, np.integer)) or n < 0:
         raise ValueError(f"n = {n!r} is not allowed: give a non-negative integer")
-    items = list(fractions.items()) if isinstance(fractions, Mapping) else [tuple(x) for x in fractions]
+    items: List[Tuple[Any, Any]] = (list(fractions.items()) if isinstance(fractions, Mapping)
+                                    else [(x[0], x[1]) for x in fractions])
     if not items:
         raise ValueError("fractions is empty: give at least one species and its share")
     species = [str(name) for name, _ in items]

@@ -163,7 +163,7 @@ def parse_system(data: Mapping[str, Any], base: str = ".", source: str = "system
             masses[str(name)] = float(entry["mass"])
     if any(f is not None for f in fractions) and any(f is None for f in fractions):
         raise ValueError(f"{source}: give a fraction for every species or for none")
-    shares = None if fractions[0] is None else [float(f) for f in fractions]
+    shares = None if fractions[0] is None else [float(f) for f in fractions if f is not None]
     pairs: Optional[Dict[Tuple[str, str], Dict[str, float]]] = None
     if "pair" in data:
         pairs = {}

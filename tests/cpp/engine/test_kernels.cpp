@@ -286,31 +286,36 @@ TEST(FastPairLoop, EngineGivesTheReferenceBitsOnAnyThreadCount)
         }
 }
 
-// Three species with their own eps, sigma and cut-off per pair (the largest 2.5,
-// so the list of radius 2.8 holds every interacting pair): the mixture loop of
-// each variant against the plain loop, prefactors per pair. Particle k has type
-// k mod 3, so that the awkward pairs (0, 1) and (3, 4) are of unlike types.
+// Two and three species with their own eps, sigma and cut-off per pair (the
+// largest 2.5, so the list of radius 2.8 holds every interacting pair): the
+// mixture loop of each variant against the plain loop, prefactors per pair,
+// with the tables in registers (two species) and in memory (three, AVX2).
+// Particle k has type k mod S, so that the awkward pairs (0, 1) and (3, 4) are
+// of unlike types.
 TEST_P(EveryVariant, MixturePairLoopGivesTheReferenceBits)
 {
-    const double eps[9] = {1.0, 1.5, 0.7, 1.5, 0.5, 0.9, 0.7, 0.9, 2.0};
-    const double sig[9] = {1.0, 0.8, 1.1, 0.8, 0.88, 0.95, 1.1, 0.95, 1.2};
-    const double rc[9] = {2.5, 2.0, 2.2, 2.0, 2.2, 1.5, 2.2, 1.5, 2.5};
-    double sigmasq[9], rcutsq[9], cut[9], eps4[9], eps24[9];
-    for (int k = 0; k < 9; ++k) {
-        sigmasq[k] = sig[k] * sig[k];
-        rcutsq[k] = rc[k] * rc[k];
-        const double sr2 = sigmasq[k] / rcutsq[k], sr6 = (sr2 * sr2) * sr2;
-        cut[k] = sr6 * sr6 - sr6;
-        eps4[k] = 4.0 * eps[k];
-        eps24[k] = 24.0 * eps[k];
-    }
+    const double eps3[9] = {1.0, 1.5, 0.7, 1.5, 0.5, 0.9, 0.7, 0.9, 2.0};
+    const double sig3[9] = {1.0, 0.8, 1.1, 0.8, 0.88, 0.95, 1.1, 0.95, 1.2};
+    const double rc3[9] = {2.5, 2.0, 2.2, 2.0, 2.2, 1.5, 2.2, 1.5, 2.5};
+    for (const int S : {2, 3})
     for (const double L : {4.0, 9.0, 12.0})
         for (const bool moved : {false, true}) {
+            double sigmasq[9], rcutsq[9], cut[9], eps4[9], eps24[9];
+            for (int a = 0; a < S; ++a)
+                for (int b = 0; b < S; ++b) {
+                    const int k = a * S + b, k3 = a * 3 + b;
+                    sigmasq[k] = sig3[k3] * sig3[k3];
+                    rcutsq[k] = rc3[k3] * rc3[k3];
+                    const double sr2 = sigmasq[k] / rcutsq[k], sr6 = (sr2 * sr2) * sr2;
+                    cut[k] = sr6 * sr6 - sr6;
+                    eps4[k] = 4.0 * eps3[k3];
+                    eps24[k] = 24.0 * eps3[k3];
+                }
             const PairCase c = pair_case(L, moved, L == 4.0 ? 6.0 : 0.85);
             const std::size_t n = c.pos.size();
             std::vector<int> types(n);
             for (std::size_t i = 0; i < n; ++i)
-                types[i] = static_cast<int>(i % 3);
+                types[i] = static_cast<int>(i % S);
             std::vector<double> want_f(3 * n), want_w(n);
             double want_e = 0.0;
             for (unsigned int i = 0; i < n; ++i) {
@@ -318,7 +323,7 @@ TEST_P(EveryVariant, MixturePairLoopGivesTheReferenceBits)
                 int interacting = 0;
                 for (std::size_t k = c.list[i]; c.list[k] != i; ++k) {
                     const unsigned int j = c.list[k];
-                    const int t = types[i] * 3 + types[j];
+                    const int t = types[i] * S + types[j];
                     const double r[3] = {image(c.pos[i].x() - c.pos[j].x(), L), image(c.pos[i].y() - c.pos[j].y(), L),
                                          image(c.pos[i].z() - c.pos[j].z(), L)};
                     const double distsq = r[0] * r[0] + (r[1] * r[1] + r[2] * r[2]);
@@ -335,18 +340,19 @@ TEST_P(EveryVariant, MixturePairLoopGivesTheReferenceBits)
                     want_f[3 * i + d] = f[d];
                 want_w[i] = (w[0] + w[1]) + (w[2] + w[3]);
             }
-            std::vector<double> padded;
-            for (const auto& p : c.pos)
-                padded.insert(padded.end(), {p.x(), p.y(), p.z(), 0.0});
+            std::vector<double> padded;  // rows (x, y, z, type)
+            for (std::size_t i = 0; i < n; ++i)
+                padded.insert(padded.end(), {c.pos[i].x(), c.pos[i].y(), c.pos[i].z(), double(types[i])});
             const double sides[3] = {L, L, L};
             kernels::MixedPairInput in{{padded.data(), c.list.data(), c.list.size(), kernels::box_geometry(sides),
                                         6.25, 0.0, 0.0, {1.0, 1.0, 1.0}, {0.0, 0.0, 0.0}},
-                                       types.data(), 3, sigmasq, rcutsq, cut, eps4, eps24};
+                                       types.data(), static_cast<unsigned int>(S), sigmasq, rcutsq, cut, eps4,
+                                       eps24};
             std::vector<double> f(3 * n, -1.0), w(n, -1.0);
             const kernels::PairOutput out{f.data(), w.data()};
             const kernels::MixedPairFn fn = GetParam().mixed;
             const double e = fn(in, n / 3, n, out, fn(in, 0, n / 3, out, 0.0));
-            EXPECT_TRUE(same_bits(e, want_e)) << "L = " << L << ": " << e << " != " << want_e;
+            EXPECT_TRUE(same_bits(e, want_e)) << S << " species, L = " << L << ": " << e << " != " << want_e;
             for (std::size_t k = 0; k < 3 * n; ++k)
                 ASSERT_TRUE(same_bits(f[k], want_f[k])) << "L = " << L << ", entry " << k;
             for (std::size_t i = 0; i < n; ++i)

@@ -19,7 +19,7 @@ carry.
 from __future__ import annotations
 
 import math
-from typing import Iterable, NamedTuple, Optional, Sequence, Tuple
+from typing import Dict, Iterable, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 from numpy.typing import ArrayLike
@@ -176,3 +176,70 @@ def _rdf_histogram(frames: Iterable[ArrayLike], box: float, bins: int, r_max: fl
     rho = (n - 1) / box**3
     shell = 4.0 / 3.0 * np.pi * (edges[1:] ** 3 - edges[:-1] ** 3)
     return centre, counts / (centres_total * rho * shell)
+
+
+def partial_radial_distribution(
+    frames: Iterable[ArrayLike], box: ArrayLike, types: ArrayLike, species: Sequence[str], *, bins: int = 150,
+    r_max: Optional[float] = None,
+) -> Tuple[np.ndarray, Dict[Tuple[str, str], np.ndarray]]:
+    """Partial radial distribution functions g_ab(r) of a mixture, averaged over
+    `frames` ((N, 3) positions in the periodic box of sides `box`, one number or
+    three), particle i of species ``species[types[i]]``. g_ab(r) is the density
+    of b particles at distance r from an a particle over the mean density of b
+    (N_b - 1 for a = b), so that every g_ab tends to 1 in a liquid (J.-P. Hansen
+    and I. R. McDonald, Theory of Simple Liquids, ch. 2). Returns (bin centres,
+    {(a, b): g_ab} for a <= b in species order). freud when installed, else a
+    NumPy pair histogram."""
+    sides = np.broadcast_to(np.asarray(box, dtype=np.float64), (3,)).copy()
+    t = np.asarray(types)
+    r_max = float(sides.min()) / 2 if r_max is None else min(float(r_max), float(sides.min()) / 2)
+    r_max *= 1 - 1e-6  # clear of freud's single-precision box
+    edges = np.linspace(0.0, r_max, bins + 1)
+    shell = 4.0 / 3.0 * np.pi * (edges[1:] ** 3 - edges[:-1] ** 3)
+    volume = float(np.prod(sides))
+    pairs = [(a, b) for a in range(len(species)) for b in range(a, len(species))]
+    counts = {p: np.zeros(bins) for p in pairs}
+    nr_frames = 0
+    use_freud = available("freud")
+    for frame in frames:
+        x = np.asarray(frame, dtype=np.float64) % sides
+        nr_frames += 1
+        for a, b in pairs:
+            xa, xb = x[t == a], x[t == b]
+            counts[(a, b)] += _pair_counts(xa, xb, a == b, sides, edges, use_freud)
+    centre = 0.5 * (edges[1:] + edges[:-1])
+    out: Dict[Tuple[str, str], np.ndarray] = {}
+    for a, b in pairs:
+        na, nb = int((t == a).sum()), int((t == b).sum())
+        others = nb - 1 if a == b else nb
+        norm = nr_frames * na * others / volume * shell
+        out[(species[a], species[b])] = counts[(a, b)] / norm if na and others > 0 else np.zeros(bins)
+    return centre, out
+
+
+def _pair_counts(xa: np.ndarray, xb: np.ndarray, same: bool, sides: np.ndarray, edges: np.ndarray,
+                 use_freud: bool) -> np.ndarray:
+    """Histogram of the distances from each a particle to the b particles
+    (without self pairs when the sets are the same)."""
+    if len(xa) == 0 or len(xb) == 0:
+        return np.zeros(len(edges) - 1)
+    if use_freud:
+        import freud  # type: ignore[import-not-found]
+
+        fbox = freud.box.Box(*sides)
+        centred_b = (xb - sides / 2).astype(np.float32)
+        centred_a = (xa - sides / 2).astype(np.float32)
+        query = freud.locality.AABBQuery(fbox, centred_b)
+        nlist = query.query(centred_a, {"r_max": edges[-1], "exclude_ii": same}).toNeighborList()
+        return np.histogram(nlist.distances, bins=edges)[0].astype(np.float64)
+    counts = np.zeros(len(edges) - 1)
+    chunk = max(1, int(4e6 // len(xb)))
+    for start in range(0, len(xa), chunk):
+        d = xb[None, :, :] - xa[start:start + chunk, None, :]
+        d -= sides * np.round(d / sides)
+        r = np.sqrt(np.einsum("ijk,ijk->ij", d, d))
+        if same:
+            rows = np.arange(r.shape[0])
+            r[rows, start + rows] = np.inf
+        counts += np.histogram(r, bins=edges)[0]
+    return counts

@@ -42,13 +42,14 @@ def plot_run(
     out: PathLike,
     columns: Optional[Mapping[str, np.ndarray]] = None,
     meta: Optional[Mapping[str, Any]] = None,
-    rdf: Optional[Tuple[np.ndarray, np.ndarray, str]] = None,
+    rdf: Optional[Tuple[np.ndarray, Any, str]] = None,
     title: Optional[str] = None,
 ) -> str:
     """Draws a run: from the log `columns` the energies per particle, the
     temperature (with the target kT from `meta` when known) and the pressure
     against the step; from `rdf` = (r, g, label) the radial distribution
-    function. Writes a PNG to `out` and returns its path."""
+    function (a dict of curves: the partial g_ab(r) of a mixture). Writes a PNG
+    to `out` and returns its path."""
     plt = pyplot()
     meta = dict(meta or {})
     panels = []
@@ -108,7 +109,12 @@ def plot_run(
     if rdf is not None:
         r, g, label = rdf
         ax = axes[panels.index("rdf")]
-        ax.plot(r, g, color="tab:purple", lw=1.2, label=label)
+        if isinstance(g, dict):  # the partial g_ab(r) of a mixture
+            for name, curve in g.items():
+                ax.plot(r, curve, lw=1.2, label=name)
+            ax.set_title(label, fontsize="small")
+        else:
+            ax.plot(r, g, color="tab:purple", lw=1.2, label=label)
         ax.axhline(1.0, color="k", lw=0.8, ls=":")
         ax.set_xlabel("r")
         ax.set_ylabel("g(r)")

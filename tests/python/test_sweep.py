@@ -129,6 +129,18 @@ def test_failing_runs_become_rows_and_the_rest_go_on(tmp_path):
         sweep(BASE, [{"nr_particles": "six"}], results=tmp_path / "bad")
 
 
+def test_sweep_over_the_composition_of_a_mixture(tmp_path):
+    (tmp_path / "ab.toml").write_text('[species]\nA = { fraction = 0.5 }\nB = { fraction = 0.5, mass = 2.0 }\n'
+                                      '[start]\nseed = 3\n')
+    table = sweep(BASE, {"fraction.B": [0.25, 0.5]}, executor=cf.ThreadPoolExecutor(2), results=tmp_path / "s",
+                  system=tmp_path / "ab.toml")
+    assert list(table["status"]) == ["ok", "ok"] and list(table["fraction.B"].astype(float)) == [0.25, 0.5]
+    # a heavier B at the same temperature: the same kinetic, another potential energy
+    assert table.loc[0, "u"] != table.loc[1, "u"]
+    with pytest.raises(KeyError, match="give the system description"):
+        sweep(BASE, {"fraction.B": [0.5]}, results=tmp_path / "t")
+
+
 def test_a_missing_extra_is_reported_before_any_run(tmp_path, monkeypatch):
     monkeypatch.setitem(sys.modules, "pandas", None)
     ran = Recording()

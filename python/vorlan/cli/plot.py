@@ -9,7 +9,7 @@ from typing import Any, Dict, Optional, Sequence, Tuple
 
 import numpy as np
 
-from ..analysis import radial_distribution
+from ..analysis import partial_radial_distribution, radial_distribution
 from ..io.gsd import read_gsd
 from ..io.runlog import read_log
 from ..plot import plot_run, pyplot
@@ -39,12 +39,18 @@ def gsd_frames(path: str, last: int = 5) -> Tuple[np.ndarray, float, np.ndarray]
     return positions[-last:], edge, steps[-last:]
 
 
-def trajectory_rdf(path: str) -> Tuple[np.ndarray, np.ndarray, str]:
-    """(r, g, label): g(r) over the last frames of the GSD trajectory at `path`."""
+def trajectory_rdf(path: str) -> Tuple[np.ndarray, Any, str]:
+    """(r, g, label): g(r) over the last frames of the GSD trajectory at `path`;
+    for a mixture g is a dict of the partial g_ab(r) by pair of species."""
+    traj = read_gsd(os.fspath(path))
     positions, edge, steps = gsd_frames(path)
-    r, g = radial_distribution(list(positions), edge)
     lo, hi = int(steps[0]), int(steps[-1])
-    return r, g, f"g(r), {len(positions)} frame(s), steps {lo}-{hi}" if lo != hi else f"g(r), step {lo}"
+    label = f"{len(positions)} frame(s), steps {lo}-{hi}" if lo != hi else f"step {lo}"
+    if traj.species is not None and len(traj.species) > 1 and traj.types is not None:
+        r, partial = partial_radial_distribution(list(positions), traj.box[-1], traj.types, traj.species)
+        return r, {f"g_{a}{b}(r)": g for (a, b), g in partial.items()}, label
+    r, g = radial_distribution(list(positions), edge)
+    return r, g, f"g(r), {label}"
 
 
 def plot_files(inputs: Sequence[str], out: Optional[str] = None) -> str:
@@ -68,7 +74,7 @@ def plot_files(inputs: Sequence[str], out: Optional[str] = None) -> str:
 
     columns: Optional[Dict[str, np.ndarray]] = None
     meta: Dict[str, str] = {}
-    rdf: Optional[Tuple[np.ndarray, np.ndarray, str]] = None
+    rdf: Optional[Tuple[np.ndarray, Any, str]] = None
     title = []
     for p in inputs:
         if os.path.isdir(p):

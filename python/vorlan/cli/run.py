@@ -91,8 +91,19 @@ def _start(args: argparse.Namespace) -> Tuple[Any, int]:
     from ..simulation import Simulation
 
     path = args.params
+    system: Dict[str, Any] = {}
+    if args.system is not None:
+        from .._core import read_parameter_file
+        from ..io.system import read_system
+
+        try:
+            entries = read_parameter_file(path)
+            n = int(P.setting_value(entries, "nr_particles")) if "nr_particles" in entries else None
+            system = read_system(args.system).arguments(n)
+        except (ValueError, RuntimeError, TypeError) as e:
+            raise CommandError(f"{args.system}: {e}") from None
     try:
-        sim = Simulation(path, seed=args.seed, threads=args.threads)
+        sim = Simulation(path, seed=args.seed, threads=args.threads, **system)
         steps = args.steps if args.steps is not None else int(P.setting_value(sim.parameters, "nrsteps"))
     except KeyboardInterrupt:
         raise
@@ -184,6 +195,11 @@ def summary(sim: Any, columns: Dict[str, np.ndarray], meta: Dict[str, Any], step
     rows = [
         ("particles N", f"{n}"),
         ("density N / V", f"{sim.density:.6g}"),
+    ]
+    if len(sim.species) > 1:
+        counts = np.bincount(sim.types, minlength=len(sim.species))
+        rows.append(("species", ", ".join(f"{name} {c}" for name, c in zip(sim.species, counts))))
+    rows += [
         ("steps", f"{done}" + (f" of {steps}" if done != steps else "") + f", dt = {meta['stepsize']}"),
     ]
     if len(step):
@@ -218,12 +234,15 @@ def add_parser(sub: Any) -> None:
             "Examples:\n"
             "  vorlan run examples/lj_liquid.par --plot run.png\n"
             "  vorlan run examples/lj_liquid.par --steps 5000 --log run.csv --trajectory run.gsd --every 100\n"
+            "  vorlan run examples/lj_liquid.par --system examples/ka.toml --trajectory ka.gsd --plot ka.png\n"
             "\n"
             "Ctrl-C stops the run after the current step; the log and trajectory written so\n"
             "far are kept (exit status 130)."
         ),
     )
     p.add_argument("params", metavar="PARAMS", help="the parameter file")
+    p.add_argument("--system", metavar="FILE.toml",
+                   help="species, pairs and start of a mixture, TOML or JSON (vorlan.io.system)")
     p.add_argument("--steps", type=count, metavar="N", help="number of steps (default: nrsteps of the file)")
     p.add_argument("--seed", type=seed_value, metavar="S",
                    help="seed the start velocities (1 to 2**31 - 2); default: the process-wide sequence, as vorlan-run")

@@ -36,6 +36,8 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
     p.add_argument("base", help="base parameter file")
     p.add_argument("--set", dest="sets", metavar="KEY=V1,V2,...", type=_parse_set, action="append", default=[],
                    help="values of one setting (repeat for more settings; all combinations run)")
+    p.add_argument("--system", metavar="FILE.toml", default=None,
+                   help="species, pairs and start of every run (TOML or JSON); --set fraction.B=0.1,0.2 varies a share")
     p.add_argument("--replicas", type=int, default=1, help="independent runs per point (default 1)")
     p.add_argument("--seed", type=int, default=0, help="sweep seed, from which every run's seed follows (default 0)")
     p.add_argument("--steps", type=int, default=None, help="number of steps (overrides nrsteps)")
@@ -63,7 +65,7 @@ def cmd_sweep(args: argparse.Namespace) -> int:
     try:
         with executor_for(args.scheduler, args.workers) as executor:
             table = sweep(args.base, grid_points, steps=args.steps, replicas=args.replicas, seed=args.seed,
-                          executor=executor, results=args.out, progress=True)
+                          executor=executor, results=args.out, progress=True, system=args.system)
     except (ValueError, KeyError, TypeError, OSError, ImportError) as e:
         raise CommandError(e.args[0] if isinstance(e, KeyError) and e.args else str(e)) from None
 

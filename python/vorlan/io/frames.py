@@ -21,6 +21,8 @@ class Trajectory(NamedTuple):
     images: Optional[np.ndarray]       # (K, N, 3) int32 box crossings
     times: Optional[np.ndarray]        # (K,) simulated time
     dt: Optional[float] = None         # the time step, when the file records it
+    species: Optional[list] = None     # species names, when the file records them
+    types: Optional[np.ndarray] = None # (N,) int32 index into species (of the first frame)
 
     @property
     def nr_frames(self) -> int:

@@ -164,6 +164,8 @@ def read_gsd(path: PathLike) -> Trajectory:
         times = np.zeros(nr_frames)
         have_time = nr_frames > 0
         dt = None
+        species = [str(t) for t in first.particles.types] if first is not None else None
+        types = np.asarray(first.particles.typeid, dtype=np.int32) if first is not None else None
         for k in range(nr_frames):
             frame = traj[k]
             if int(frame.particles.N) != n:
@@ -193,7 +195,7 @@ def read_gsd(path: PathLike) -> Trajectory:
             else:
                 have_time = False
     return Trajectory(steps=steps, box=box, positions=positions, velocities=velocities, images=images,
-                      times=times if have_time else None, dt=dt)
+                      times=times if have_time else None, dt=dt, species=species, types=types)
 
 
 def frame_count(path: PathLike) -> int:

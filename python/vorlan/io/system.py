@@ -81,12 +81,23 @@ class System:
         self.base = base              # directory that relative start files are read from
 
     def with_fractions(self, fractions: Mapping[str, float]) -> "System":
-        """The same system with other shares (species left out get 0): the
-        composition axis of a sweep."""
+        """The same system with the shares of some species set (each in [0, 1],
+        together at most 1); the other species share the rest in their
+        proportions here (equal ones without fractions): the composition axis
+        of a sweep."""
         unknown = set(fractions) - set(self.species)
         if unknown:
             raise ValueError(f"fractions name the species {sorted(unknown)}, which are not among {self.species}")
-        shares = [float(fractions.get(s, 0.0)) for s in self.species]
+        given = {s: float(v) for s, v in fractions.items()}
+        if any(not 0.0 <= v <= 1.0 for v in given.values()) or sum(given.values()) > 1.0 + 1e-12:
+            raise ValueError(f"fractions {given} are not allowed: each between 0 and 1, together at most 1")
+        if not given:
+            return self
+        base = self.fractions or [1.0] * len(self.species)
+        others = sum(b for s, b in zip(self.species, base) if s not in given)
+        rest = max(0.0, 1.0 - sum(given.values()))
+        shares = [given[s] if s in given else (rest * b / others if others > 0 else 0.0)
+                  for s, b in zip(self.species, base)]
         return System(self.species, shares, self.masses, self.pairs, self.start, self.base)
 
     def arguments(self, nr_particles: Optional[int] = None, cell_length: Optional[float] = None) -> Dict[str, Any]:

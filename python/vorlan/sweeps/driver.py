@@ -18,6 +18,7 @@ sweep repeated gives the same table to the last bit (the wall times aside).
 from __future__ import annotations
 
 import concurrent.futures as cf
+import concurrent.futures.process  # noqa: F401  (cf.process.BrokenProcessPool, also when a thread pool is given)
 import contextlib
 import multiprocessing
 import os
@@ -54,6 +55,7 @@ def sweep(
     executor: Optional[cf.Executor] = None,
     results: Union[str, os.PathLike] = "sweep/",
     progress: bool = False,
+    system: Any = None,
 ) -> Any:
     """Runs every point of `grid` over the settings `base`, `replicas` times
     each, and returns a pandas DataFrame with one row per run.
@@ -67,7 +69,10 @@ def sweep(
     process pool with one worker per core, each run on one thread. results:
     the directory that receives each run's log and summary as soon as it ends,
     and from which a repeated call takes the finished runs. progress: show a
-    progress bar over runs.
+    progress bar over runs. system: a system description (a TOML or JSON
+    path, or ``vorlan.io.system.System``) every run starts from; grid keys
+    "fraction.X" then vary the share of species X, e.g. ``{"fraction.B": [0.1,
+    0.2, 0.3]}``.
 
     Columns: the varied settings, replica, seed, status ("ok" or "failed"),
     message, wall_time (seconds), nrsteps, nr_particles, rho (N/V), and T, u,
@@ -75,7 +80,7 @@ def sweep(
     second half of the run; errors by blocking).
     """
     require("pandas", extra="sweep", purpose="a sweep's table")  # before any run, not after all of them
-    tasks, varied = plan(base, grid, steps, replicas, seed)
+    tasks, varied = plan(base, grid, steps, replicas, seed, system)
     results = os.fspath(results)
     os.makedirs(results, exist_ok=True)
 

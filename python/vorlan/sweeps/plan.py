@@ -66,8 +66,20 @@ def run_seed(seed: int, point: int, replica: int) -> int:
     return 1 + word % SEED_STATES
 
 
-def plan(base: Any, grid: Grid, steps: Any, replicas: Any, seed: Any) -> Tuple[List[Dict[str, Any]], List[str]]:
-    """Every run of the sweep as a task dict, and the varied keys in order."""
+# Grid keys "fraction.B" vary the share of species B of the sweep's system.
+FRACTION = "fraction."
+
+
+def plan(base: Any, grid: Grid, steps: Any, replicas: Any, seed: Any,
+         system: Any = None) -> Tuple[List[Dict[str, Any]], List[str]]:
+    """Every run of the sweep as a task dict, and the varied keys in order.
+    `system`: a system description (path or ``vorlan.io.system.System``) every
+    run starts from; grid keys "fraction.X" then vary the share of species X
+    (the other species share the rest in their proportions)."""
+    if system is not None and not hasattr(system, "arguments"):
+        from ..io.system import read_system
+
+        system = read_system(system)
     if isinstance(base, Mapping):
         base_params = settings.settings_text({str(k): v for k, v in base.items()})
     elif isinstance(base, (str, os.PathLike)):
@@ -86,7 +98,11 @@ def plan(base: Any, grid: Grid, steps: Any, replicas: Any, seed: Any) -> Tuple[L
             if key not in varied:
                 varied.append(key)
     known = set(base_params) | set(settings.KEYS)
+    if system is not None:
+        known |= {FRACTION + name for name in system.species}
     for key in varied:
+        if isinstance(key, str) and key.startswith(FRACTION) and system is None:
+            raise KeyError(f"grid key {key!r} varies a composition: give the system description too (system=...)")
         if not isinstance(key, str) or key not in known:
             raise KeyError(
                 f"grid key {key!r} is not a setting: it is neither in the base parameters nor a known key "
@@ -102,7 +118,10 @@ def plan(base: Any, grid: Grid, steps: Any, replicas: Any, seed: Any) -> Tuple[L
     tasks = []
     for p, point in enumerate(points):
         params = dict(base_params)
-        params.update(settings.settings_text(point))
+        shares = {k[len(FRACTION):]: float(v) for k, v in point.items() if k.startswith(FRACTION)}
+        params.update(settings.settings_text({k: v for k, v in point.items() if not k.startswith(FRACTION)}))
+        # the shares travel with the settings, so that a resumed sweep sees them
+        params.update({FRACTION + k: repr(v) for k, v in shares.items()})
         for r in range(int(replicas)):
             tasks.append(
                 {
@@ -112,6 +131,7 @@ def plan(base: Any, grid: Grid, steps: Any, replicas: Any, seed: Any) -> Tuple[L
                     "seed": run_seed(int(seed), p, r),
                     "parameters": params,
                     "varied": {key: params[key] for key in varied},
+                    "system": None if system is None else system.with_fractions(shares),
                 }
             )
     return tasks, varied

@@ -45,13 +45,15 @@ def run_one(task: Mapping[str, Any]) -> Dict[str, Any]:
     log: Dict[str, np.ndarray] = {}
     start = time.perf_counter()
     try:
-        params = task["parameters"]
+        params = {k: v for k, v in task["parameters"].items() if not k.startswith("fraction.")}
         nrsteps = int(settings.setting_value(params, "nrsteps"))
         if nrsteps < 4:
             raise ValueError(f"nrsteps = {nrsteps} is too few: the averages over the second half need at least 4 steps")
         half = nrsteps // 2
         every = max(1, -(-half // PRESSURE_SAMPLES))
-        sim = Simulation(params, seed=task["seed"], threads=1)
+        system = task.get("system")
+        mixture = system.arguments(int(settings.setting_value(params, "nr_particles"))) if system else {}
+        sim = Simulation(params, seed=task["seed"], threads=1, **mixture)
         n = sim.nr_particles
         if n < 2:
             raise ValueError(f"nr_particles = {n} is not allowed in a sweep: the temperature needs at least 2 particles")

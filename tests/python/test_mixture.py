@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import vorlan
+import vorlan.io.trajectory
 from vorlan.mixture import KOB_ANDERSEN, pair_table
 
 BENCH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "bench")
@@ -98,6 +99,10 @@ def test_trajectory_and_ase_carry_the_species(tmp_path):
     again = vorlan.Simulation.from_file(tmp_path / "t.gsd", PARAMS, masses={"B": 2.0}, pairs=KOB_ANDERSEN)
     assert np.array_equal(again.positions, sim.positions) and np.array_equal(again.velocities, sim.velocities)
     assert again.epot == sim.epot
+    vorlan.io.trajectory.convert(tmp_path / "t.gsd", tmp_path / "t.xyz")
+    vorlan.io.trajectory.convert(tmp_path / "t.xyz", tmp_path / "u.gsd")
+    back = vorlan.read_start(tmp_path / "u.gsd")
+    assert back.species == ["A", "B"] and np.array_equal(back.types, sim.types)
     pytest.importorskip("ase")
     atoms = sim.to_ase()
     assert list(atoms.arrays["species"][:5]) == [sim.species[t] for t in sim.types[:5]]

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import mmap
 import os
-from typing import Any, Optional, Union
+from typing import Any, List, Optional, Tuple, Union
 
 import numpy as np
 
@@ -58,6 +58,14 @@ def _page_releaser(movie: Movie, offset: int):
     return release
 
 
+def _species_of(traj: Trajectory, species: str) -> Tuple[List[str], np.ndarray]:
+    """The species names and each particle's index: a mixture's from the file,
+    else the one `species`."""
+    if traj.species is not None and len(traj.species) > 1 and traj.types is not None:
+        return list(traj.species), np.asarray(traj.types)
+    return [species], np.zeros(traj.nr_particles, dtype=np.int32)
+
+
 def convert(in_path: PathLike, out_path: PathLike, *, species: str = "Ar",
             nr_particles: Optional[int] = None, in_format: Optional[str] = None,
             out_format: Optional[str] = None) -> int:
@@ -102,15 +110,19 @@ def convert(in_path: PathLike, out_path: PathLike, *, species: str = "Ar",
             write_movie(tmp, traj, check)
         elif fmt_out == "gsd":
             box = traj.box[0] if traj.nr_frames else np.ones(3)
-            with GSDWriter(tmp, box, traj.nr_particles, type_name=species, dt=traj.dt) as w:
+            names, typeid = _species_of(traj, species)
+            with GSDWriter(tmp, box, traj.nr_particles, type_name=names, dt=traj.dt) as w:
                 for k in range(traj.nr_frames):
                     check(k)
                     w.write(int(traj.steps[k]), traj.positions[k], traj.velocities[k],
                             None if traj.images is None else traj.images[k],
-                            time=None if traj.times is None else float(traj.times[k]), box=traj.box[k])
+                            time=None if traj.times is None else float(traj.times[k]), box=traj.box[k],
+                            typeid=typeid)
         else:
             with open(tmp, "w", encoding="ascii", newline="\n") as f:
-                write_xyz_frames(f, traj.box, traj.positions, traj.velocities, species=species,
+                names, typeid = _species_of(traj, species)
+                per_particle = [names[t] for t in typeid] if len(names) > 1 else names[0]
+                write_xyz_frames(f, traj.box, traj.positions, traj.velocities, species=per_particle,
                                  steps=None if fmt_in == "movie" else traj.steps, times=traj.times,
                                  check=check)
     return traj.nr_frames

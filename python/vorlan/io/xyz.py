@@ -19,7 +19,7 @@ from __future__ import annotations
 
 import os
 import shlex
-from typing import Any, Callable, Iterable, List, Optional, TextIO, Union
+from typing import Any, Callable, Iterable, List, Optional, Sequence, TextIO, Union
 
 import numpy as np
 
@@ -35,19 +35,29 @@ XYZ_PROPERTIES = "species:S:1:pos:R:3:velo:R:3:masses:R:1:momenta:R:3"
 
 
 def write_xyz_frames(f: TextIO, box: np.ndarray, positions: np.ndarray, velocities: np.ndarray, *,
-                     species: str = "Ar", mass: float = 1.0, steps: Optional[Any] = None,
+                     species: Union[str, Sequence[str]] = "Ar", mass: float = 1.0, steps: Optional[Any] = None,
                      times: Optional[Any] = None,
                      check: Optional[Callable[[int], None]] = None, frames: Optional[Iterable[int]] = None) -> int:
     """Writes frames as extended XYZ blocks to the text stream `f` and returns how
     many. `box` (K, 3), `positions` and `velocities` (K, N, 3) may be lazy views:
     one frame is touched at a time. `steps` and `times`, when known, go on the
-    comment line as step= and Time=; `check(k)` runs before frame k is written."""
-    check_species(species)
+    comment line as step= and Time=; `check(k)` runs before frame k is written.
+    `species` is one name for all particles or one per particle (a mixture)."""
     mass = float(mass)
     if not (np.isfinite(mass) and mass > 0.0):
         raise ValueError(f"mass must be a positive number, got {mass!r}")
     n = positions.shape[1]
-    row = species.replace("%", "%%") + " " + " ".join(["%.17g"] * 10)
+    names = None
+    if isinstance(species, str):
+        check_species(species)
+        row = species.replace("%", "%%") + " " + " ".join(["%.17g"] * 10)
+    else:
+        names = [str(s) for s in species]
+        if len(names) != n:
+            raise ValueError(f"species has {len(names)} names for {n} particles: give one, or one per particle")
+        for name in set(names):
+            check_species(name)
+        row = " ".join(["%.17g"] * 10)
     count = 0
     for k in range(positions.shape[0]) if frames is None else frames:
         if check is not None:
@@ -61,7 +71,11 @@ def write_xyz_frames(f: TextIO, box: np.ndarray, positions: np.ndarray, velociti
                 f'pbc="T T T" frame={k}{extra}\n')
         if n:
             v = np.asarray(velocities[k], dtype=np.float64)
-            np.savetxt(f, np.hstack([positions[k], v, np.full((n, 1), mass), mass * v]), fmt=row)
+            data = np.hstack([positions[k], v, np.full((n, 1), mass), mass * v])
+            if names is None:
+                np.savetxt(f, data, fmt=row)
+            else:
+                f.writelines(f"{name} {row % tuple(values)}\n" for name, values in zip(names, data))
         count += 1
     return count
 
@@ -120,6 +134,7 @@ def read_xyz(path: PathLike) -> Trajectory:
     with open(name, encoding="utf-8") as f:
         lines = f.read().splitlines()
     steps: List[int] = []
+    symbols: List[str] = []  # the species column of the first frame
     boxes: List[np.ndarray] = []
     positions: List[np.ndarray] = []
     velocities: List[np.ndarray] = []
@@ -159,6 +174,8 @@ def read_xyz(path: PathLike) -> Trajectory:
         if "pos" not in columns:
             raise ValueError(f"{where}: no pos column in Properties")
         positions.append(numeric("pos"))
+        if "species" in columns and not symbols:
+            symbols = [r[columns["species"]][0] for r in rows]
         for prop in ("velo", "vel", "velocities"):
             if prop in columns:
                 velocities.append(numeric(prop))
@@ -177,4 +194,6 @@ def read_xyz(path: PathLike) -> Trajectory:
     return Trajectory(
         steps=np.array(steps, dtype=np.int64), box=np.array(boxes).reshape(-1, 3),
         positions=np.array(positions).reshape(-1, n, 3), velocities=np.array(velocities).reshape(-1, n, 3),
-        images=None, times=None if not times or None in times else np.array(times))
+        images=None, times=None if not times or None in times else np.array(times),
+        species=list(dict.fromkeys(symbols)) or None,
+        types=np.array([list(dict.fromkeys(symbols)).index(s) for s in symbols], dtype=np.int32) if symbols else None)

@@ -176,9 +176,11 @@ def cmd_forces(args):
 
 
 def blocking_error(x):
-    from vorlan.analysis import mean_error
+    """(mean, standard error by blocking) of a correlated series."""
+    from vorlan.analysis import block_error
 
-    return mean_error(np.asarray(x))
+    x = np.asarray(x, dtype=np.float64)
+    return float(np.mean(x)), block_error(x)
 
 
 def cmd_averages(args):
@@ -213,6 +215,7 @@ def cmd_averages(args):
     data = np.array([[float(v) for v in r] for r in rows])
     data = data[data[:, 0] > args.equilibrate]
     lu, lp = data[:, 1] / args.n, data[:, 2]
+    np.savez(os.path.join(os.getcwd(), "ka_averages.npz"), vorlan_u=u, vorlan_p=p, lammps_u=lu, lammps_p=lp)
     print(f"Kob-Andersen, N = {args.n}, T = 1.0 (Berendsen, tau = 0.5), density {DENSITY}, dt = 0.005, "
           f"{args.equilibrate} steps equilibration, {args.steps} steps sampled every 10")
     for name, a, b in (("<u>", np.array(u), lu), ("<P>", np.array(p), lp)):

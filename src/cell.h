@@ -141,6 +141,10 @@ private:
     PairSums pair_loop(kernels::PairInput& in, double rcut, Evaluate evaluate);
     void update_velocities_half_dt(double dt);
     void update_mixed_velocities_half_dt(double dt);
+    // Runs kick(i) for every particle on the team and returns the sum of what it
+    // returns, added in particle order (the kinetic-energy sum of the kicks).
+    template <typename Kick>
+    double kick_in_order(std::size_t count, Kick kick);
     void update_positions(double dt);
     void apply_boundary_conditions();
     void apply_berendsen_thermostat(double dt);

@@ -70,22 +70,14 @@ void Cell::integrate(unsigned int step, double dt, bool verbose)
     }
 }
 
-void Cell::update_velocities_half_dt(double dt)
+template <typename Kick>
+double Cell::kick_in_order(std::size_t count, Kick kick)
 {
-    if (mixed()) {
-        update_mixed_velocities_half_dt(dt);
-        return;
-    }
-    const double m = settings::real(*params, "mass");
-    const std::size_t nr_particles = particle_count();
-    const double factor = (0.5 / m) * dt;
-    double ekinsum = 0.0;
-    const std::size_t count = nr_particles;
-
     // The kinetic energy is summed in particle order whatever the thread count, so
     // that the thermostat, and with it every trajectory, does not depend on it:
-    // the first thread chains its own block into ekinsum as it goes, the others
-    // leave their |v|^2 in ekin_terms, which are chained on afterwards in order.
+    // the first thread chains its own block into the sum as it goes, the others
+    // leave their terms in ekin_terms, which are chained on afterwards in order.
+    double ekinsum = 0.0;
     const int team_size = team();
     if (team_size > 1 && ekin_terms.size() != count)
         ekin_terms.resize(count);
@@ -93,23 +85,35 @@ void Cell::update_velocities_half_dt(double dt)
 #pragma omp parallel num_threads(team_size)
     {
         const Block b = static_block(count);
-        vec3* v = velocities.data();
-        const vec3* f = forces.data();
         if (b.first) {
             first_end = b.end;
-            for (std::size_t i = b.begin; i < b.end; ++i) {
-                v[i] += factor * f[i];
-                ekinsum += (v[i].x() * v[i].x() + v[i].y() * v[i].y()) + v[i].z() * v[i].z();
-            }
+            for (std::size_t i = b.begin; i < b.end; ++i)
+                ekinsum += kick(i);
         } else {
-            for (std::size_t i = b.begin; i < b.end; ++i) {
-                v[i] += factor * f[i];
-                ekin_terms[i] = (v[i].x() * v[i].x() + v[i].y() * v[i].y()) + v[i].z() * v[i].z();
-            }
+            for (std::size_t i = b.begin; i < b.end; ++i)
+                ekin_terms[i] = kick(i);
         }
     }
     for (std::size_t i = first_end; i < count; ++i)
         ekinsum += ekin_terms[i];
+    return ekinsum;
+}
+
+void Cell::update_velocities_half_dt(double dt)
+{
+    if (mixed()) {
+        update_mixed_velocities_half_dt(dt);
+        return;
+    }
+    const double m = settings::real(*params, "mass");
+    const std::size_t count = particle_count();
+    const double factor = (0.5 / m) * dt;
+    vec3* v = velocities.data();
+    const vec3* f = forces.data();
+    const double ekinsum = kick_in_order(count, [&](std::size_t i) {
+        v[i] += factor * f[i];
+        return (v[i].x() * v[i].x() + v[i].y() * v[i].y()) + v[i].z() * v[i].z();
+    });
     ekin = 0.5 * ekinsum * m;
 }
 
@@ -125,30 +129,12 @@ void Cell::update_mixed_velocities_half_dt(double dt)
     const double* f_of = kick_factors.data();
     const std::int32_t* type = species.types.data();
     const double* mass = species.masses.data();
-    double ekinsum = 0.0;
-    const int team_size = team();
-    if (team_size > 1 && ekin_terms.size() != count)
-        ekin_terms.resize(count);
-    std::size_t first_end = count;
-#pragma omp parallel num_threads(team_size)
-    {
-        const Block b = static_block(count);
-        vec3* v = velocities.data();
-        const vec3* f = forces.data();
-        for (std::size_t i = b.begin; i < b.end; ++i) {
-            v[i] += f_of[type[i]] * f[i];
-            const double term = mass[type[i]] * ((v[i].x() * v[i].x() + v[i].y() * v[i].y()) + v[i].z() * v[i].z());
-            if (b.first)
-                ekinsum += term;
-            else
-                ekin_terms[i] = term;
-        }
-        if (b.first)
-            first_end = b.end;
-    }
-    for (std::size_t i = first_end; i < count; ++i)
-        ekinsum += ekin_terms[i];
-    ekin = 0.5 * ekinsum;
+    vec3* v = velocities.data();
+    const vec3* f = forces.data();
+    ekin = 0.5 * kick_in_order(count, [&](std::size_t i) {
+        v[i] += f_of[type[i]] * f[i];
+        return mass[type[i]] * ((v[i].x() * v[i].x() + v[i].y() * v[i].y()) + v[i].z() * v[i].z());
+    });
 }
 
 void Cell::update_positions(double dt)

@@ -186,6 +186,22 @@ struct Avx512Table {
     }
 };
 
+// The five parameter tables of the pairs, in the form `Table` reads them.
+template <typename Table>
+struct PairParameters {
+    Table sigmasq, rcutsq, epot_cutoff, eps4, eps24;
+
+    void load(const MixedPairInput& in)
+    {
+        const std::size_t entries = static_cast<std::size_t>(in.nr_types) * in.nr_types;
+        sigmasq.load(in.sigmasq, entries);
+        rcutsq.load(in.rcutsq, entries);
+        epot_cutoff.load(in.epot_cutoff, entries);
+        eps4.load(in.eps4, entries);
+        eps24.load(in.eps24, entries);
+    }
+};
+
 // The AVX-512 loop, the two stages of pair_kernel.cpp's: stage 1 (pack) takes a
 // run eight entries at a time, reads the neighbours' types from the fourth slot
 // of their rows, looks up their pairs' cut-offs and packs the interacting pairs
@@ -198,7 +214,7 @@ template <bool Registers>
 struct Avx512Mixed : MixedTables {
     __m512d hx, hy, hz, mhx, mhy, mhz, lx, ly, lz, one;
     __m512i mix_lo, mix_hi, rows_lo, rows_hi, take_lo, take_hi;
-    Avx512Table<Registers> sigmasq, rcutsq, epot_cutoff, eps4, eps24;
+    PairParameters<Avx512Table<Registers>> table;
 
     AVX512 explicit Avx512Mixed(const MixedPairInput& in) : MixedTables(in)
     {
@@ -213,12 +229,7 @@ struct Avx512Mixed : MixedTables {
         rows_hi = _mm512_setr_epi64(4, 5, 12, 13, 6, 7, 14, 15);
         take_lo = _mm512_setr_epi64(0, 1, 8, 9, 4, 5, 12, 13);
         take_hi = _mm512_setr_epi64(2, 3, 10, 11, 6, 7, 14, 15);
-        const std::size_t entries = static_cast<std::size_t>(in.nr_types) * in.nr_types;
-        sigmasq.load(in.sigmasq, entries);
-        rcutsq.load(in.rcutsq, entries);
-        epot_cutoff.load(in.epot_cutoff, entries);
-        eps4.load(in.eps4, entries);
-        eps24.load(in.eps24, entries);
+        table.load(in);
     }
 
     AVX512 void pack(std::size_t i, MixedRun& run, const MixedRun* pending, Sums& s) const
@@ -280,7 +291,7 @@ struct Avx512Mixed : MixedTables {
             }
             const __m512d distsq =
                 _mm512_add_pd(_mm512_mul_pd(rx, rx), _mm512_add_pd(_mm512_mul_pd(ry, ry), _mm512_mul_pd(rz, rz)));
-            const __mmask8 near = _mm512_mask_cmp_pd_mask(valid, distsq, rcutsq.at(index), _CMP_LT_OQ);
+            const __mmask8 near = _mm512_mask_cmp_pd_mask(valid, distsq, table.rcutsq.at(index), _CMP_LT_OQ);
 
             run.make_room(8);
             const std::size_t count = run.count;
@@ -311,13 +322,13 @@ struct Avx512Mixed : MixedTables {
         const __mmask8 live = first_lanes8(run.count - k);
         const __m512d index = _mm512_loadu_pd(run.index + k);
         const __m512d distsq = _mm512_mask_loadu_pd(one, live, run.distsq + k);
-        const __m512d sr2 = _mm512_div_pd(sigmasq.at(index), distsq);
+        const __m512d sr2 = _mm512_div_pd(table.sigmasq.at(index), distsq);
         const __m512d sr6 = _mm512_mul_pd(_mm512_mul_pd(sr2, sr2), sr2);
         const __m512d sr12 = _mm512_mul_pd(sr6, sr6);
-        const __m512d e =
-            _mm512_maskz_mul_pd(live, _mm512_sub_pd(_mm512_sub_pd(sr12, sr6), epot_cutoff.at(index)), eps4.at(index));
+        const __m512d shifted = _mm512_sub_pd(_mm512_sub_pd(sr12, sr6), table.epot_cutoff.at(index));
+        const __m512d e = _mm512_maskz_mul_pd(live, shifted, table.eps4.at(index));
         const __m512d vir = _mm512_sub_pd(_mm512_add_pd(sr12, sr12), sr6);
-        const __m512d e24 = eps24.at(index);
+        const __m512d e24 = table.eps24.at(index);
         const __m512d w = _mm512_maskz_mul_pd(live, vir, e24);
         const __m512d fr = _mm512_mul_pd(_mm512_div_pd(vir, distsq), e24);
         const __m512d fx = _mm512_maskz_mul_pd(live, fr, _mm512_loadu_pd(run.x + k));
@@ -390,7 +401,7 @@ struct Avx2Table {
 template <bool Registers>
 struct Avx2Mixed : MixedTables {
     __m256d hx, hy, hz, mhx, mhy, mhz, lx, ly, lz, one;
-    Avx2Table<Registers> sigmasq, rcutsq, epot_cutoff, eps4, eps24;
+    PairParameters<Avx2Table<Registers>> table;
 
     AVX2 explicit Avx2Mixed(const MixedPairInput& in) : MixedTables(in)
     {
@@ -399,12 +410,7 @@ struct Avx2Mixed : MixedTables {
         mhx = _mm256_set1_pd(-box.half[0]), mhy = _mm256_set1_pd(-box.half[1]), mhz = _mm256_set1_pd(-box.half[2]);
         lx = _mm256_set1_pd(box.side[0]), ly = _mm256_set1_pd(box.side[1]), lz = _mm256_set1_pd(box.side[2]);
         one = _mm256_set1_pd(1.0);
-        const std::size_t entries = static_cast<std::size_t>(in.nr_types) * in.nr_types;
-        sigmasq.load(in.sigmasq, entries);
-        rcutsq.load(in.rcutsq, entries);
-        epot_cutoff.load(in.epot_cutoff, entries);
-        eps4.load(in.eps4, entries);
-        eps24.load(in.eps24, entries);
+        table.load(in);
     }
 
     AVX2 void pack(std::size_t i, MixedRun& run, const MixedRun* pending, Sums& s) const
@@ -471,7 +477,7 @@ struct Avx2Mixed : MixedTables {
             }
             const __m256d distsq =
                 _mm256_add_pd(_mm256_mul_pd(rx, rx), _mm256_add_pd(_mm256_mul_pd(ry, ry), _mm256_mul_pd(rz, rz)));
-            const __m256d rc = rcutsq.at(avx2_index(index));
+            const __m256d rc = table.rcutsq.at(avx2_index(index));
             const int near = _mm256_movemask_pd(_mm256_cmp_pd(distsq, rc, _CMP_LT_OQ)) & valid;
 
             run.make_room(4);
@@ -498,13 +504,13 @@ struct Avx2Mixed : MixedTables {
         const __m256d live = first_lanes4_pd(run.count - k);
         const Avx2Index index = avx2_index(_mm256_loadu_pd(run.index + k));
         const __m256d distsq = _mm256_blendv_pd(one, _mm256_loadu_pd(run.distsq + k), live);
-        const __m256d sr2 = _mm256_div_pd(sigmasq.at(index), distsq);
+        const __m256d sr2 = _mm256_div_pd(table.sigmasq.at(index), distsq);
         const __m256d sr6 = _mm256_mul_pd(_mm256_mul_pd(sr2, sr2), sr2);
         const __m256d sr12 = _mm256_mul_pd(sr6, sr6);
-        const __m256d e = _mm256_and_pd(
-            live, _mm256_mul_pd(_mm256_sub_pd(_mm256_sub_pd(sr12, sr6), epot_cutoff.at(index)), eps4.at(index)));
+        const __m256d shifted = _mm256_sub_pd(_mm256_sub_pd(sr12, sr6), table.epot_cutoff.at(index));
+        const __m256d e = _mm256_and_pd(live, _mm256_mul_pd(shifted, table.eps4.at(index)));
         const __m256d vir = _mm256_sub_pd(_mm256_add_pd(sr12, sr12), sr6);
-        const __m256d e24 = eps24.at(index);
+        const __m256d e24 = table.eps24.at(index);
         const __m256d w = _mm256_and_pd(live, _mm256_mul_pd(vir, e24));
         const __m256d fr = _mm256_mul_pd(_mm256_div_pd(vir, distsq), e24);
         const __m256d fx = _mm256_and_pd(live, _mm256_mul_pd(fr, _mm256_loadu_pd(run.x + k)));

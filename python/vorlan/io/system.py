@@ -131,11 +131,11 @@ class System:
             if frame.velocities is not None:
                 args["velocities"] = frame.velocities
             if len(frame.species) > 1 or self.fractions is None:
+                # the file's species, with the file's masses where the system sets none
                 args["types"] = _file_types(frame, self.species)
-                if frame.masses is not None:
-                    for s in self.species:
-                        if s not in self.masses and np.any(frame.types == frame.species.index(s)):
-                            args["masses"][s] = float(frame.masses[np.argmax(frame.types == frame.species.index(s))])
+                for k, name in enumerate(frame.species):
+                    if frame.masses is not None and name not in self.masses and np.any(frame.types == k):
+                        args["masses"][name] = float(frame.masses[np.argmax(frame.types == k)])
                 return args
             n = len(frame.positions)
         if n is None:

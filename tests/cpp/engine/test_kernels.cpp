@@ -297,67 +297,78 @@ TEST_P(EveryVariant, MixturePairLoopGivesTheReferenceBits)
     const double eps3[9] = {1.0, 1.5, 0.7, 1.5, 0.5, 0.9, 0.7, 0.9, 2.0};
     const double sig3[9] = {1.0, 0.8, 1.1, 0.8, 0.88, 0.95, 1.1, 0.95, 1.2};
     const double rc3[9] = {2.5, 2.0, 2.2, 2.0, 2.2, 1.5, 2.2, 1.5, 2.5};
+    struct MixtureCase {
+        int S;
+        double L;
+        bool moved;
+    };
+    std::vector<MixtureCase> cases;
     for (const int S : {2, 3})
-    for (const double L : {4.0, 9.0, 12.0})
-        for (const bool moved : {false, true}) {
-            double sigmasq[9], rcutsq[9], cut[9], eps4[9], eps24[9];
-            for (int a = 0; a < S; ++a)
-                for (int b = 0; b < S; ++b) {
-                    const int k = a * S + b, k3 = a * 3 + b;
-                    sigmasq[k] = sig3[k3] * sig3[k3];
-                    rcutsq[k] = rc3[k3] * rc3[k3];
-                    const double sr2 = sigmasq[k] / rcutsq[k], sr6 = (sr2 * sr2) * sr2;
-                    cut[k] = sr6 * sr6 - sr6;
-                    eps4[k] = 4.0 * eps3[k3];
-                    eps24[k] = 24.0 * eps3[k3];
-                }
-            const PairCase c = pair_case(L, moved, L == 4.0 ? 6.0 : 0.85);
-            const std::size_t n = c.pos.size();
-            std::vector<int> types(n);
-            for (std::size_t i = 0; i < n; ++i)
-                types[i] = static_cast<int>(i % S);
-            std::vector<double> want_f(3 * n), want_w(n);
-            double want_e = 0.0;
-            for (unsigned int i = 0; i < n; ++i) {
-                double f[3] = {0.0, 0.0, 0.0}, w[4] = {0.0, 0.0, 0.0, 0.0};
-                int interacting = 0;
-                for (std::size_t k = c.list[i]; c.list[k] != i; ++k) {
-                    const unsigned int j = c.list[k];
-                    const int t = types[i] * S + types[j];
-                    const double r[3] = {image(c.pos[i].x() - c.pos[j].x(), L), image(c.pos[i].y() - c.pos[j].y(), L),
-                                         image(c.pos[i].z() - c.pos[j].z(), L)};
-                    const double distsq = r[0] * r[0] + (r[1] * r[1] + r[2] * r[2]);
-                    if (distsq < rcutsq[t]) {
-                        const double sr2 = sigmasq[t] / distsq, sr6 = (sr2 * sr2) * sr2, sr12 = sr6 * sr6;
-                        want_e += ((sr12 - sr6) - cut[t]) * eps4[t];
-                        w[interacting++ % 4] += ((sr12 + sr12) - sr6) * eps24[t];
-                        const double fr = (((sr12 + sr12) - sr6) / distsq) * eps24[t];
-                        for (int d = 0; d < 3; ++d)
-                            f[d] += fr * r[d];
-                    }
-                }
-                for (int d = 0; d < 3; ++d)
-                    want_f[3 * i + d] = f[d];
-                want_w[i] = (w[0] + w[1]) + (w[2] + w[3]);
+        for (const double L : {4.0, 9.0, 12.0})
+            for (const bool moved : {false, true})
+                cases.push_back({S, L, moved});
+    for (const MixtureCase& mc : cases) {
+        const int S = mc.S;
+        const double L = mc.L;
+        const bool moved = mc.moved;
+        double sigmasq[9], rcutsq[9], cut[9], eps4[9], eps24[9];
+        for (int a = 0; a < S; ++a)
+            for (int b = 0; b < S; ++b) {
+                const int k = a * S + b, k3 = a * 3 + b;
+                sigmasq[k] = sig3[k3] * sig3[k3];
+                rcutsq[k] = rc3[k3] * rc3[k3];
+                const double sr2 = sigmasq[k] / rcutsq[k], sr6 = (sr2 * sr2) * sr2;
+                cut[k] = sr6 * sr6 - sr6;
+                eps4[k] = 4.0 * eps3[k3];
+                eps24[k] = 24.0 * eps3[k3];
             }
-            std::vector<double> padded;  // rows (x, y, z, type)
-            for (std::size_t i = 0; i < n; ++i)
-                padded.insert(padded.end(), {c.pos[i].x(), c.pos[i].y(), c.pos[i].z(), double(types[i])});
-            const double sides[3] = {L, L, L};
-            kernels::MixedPairInput in{{padded.data(), c.list.data(), c.list.size(), kernels::box_geometry(sides),
-                                        6.25, 0.0, 0.0, {1.0, 1.0, 1.0}, {0.0, 0.0, 0.0}},
-                                       types.data(), static_cast<unsigned int>(S), sigmasq, rcutsq, cut, eps4,
-                                       eps24};
-            std::vector<double> f(3 * n, -1.0), w(n, -1.0);
-            const kernels::PairOutput out{f.data(), w.data()};
-            const kernels::MixedPairFn fn = GetParam().mixed;
-            const double e = fn(in, n / 3, n, out, fn(in, 0, n / 3, out, 0.0));
-            EXPECT_TRUE(same_bits(e, want_e)) << S << " species, L = " << L << ": " << e << " != " << want_e;
-            for (std::size_t k = 0; k < 3 * n; ++k)
-                ASSERT_TRUE(same_bits(f[k], want_f[k])) << "L = " << L << ", entry " << k;
-            for (std::size_t i = 0; i < n; ++i)
-                ASSERT_TRUE(same_bits(w[i], want_w[i])) << "L = " << L << ", virial of " << i;
+        const PairCase c = pair_case(L, moved, L == 4.0 ? 6.0 : 0.85);
+        const std::size_t n = c.pos.size();
+        std::vector<int> types(n);
+        for (std::size_t i = 0; i < n; ++i)
+            types[i] = static_cast<int>(i % S);
+        std::vector<double> want_f(3 * n), want_w(n);
+        double want_e = 0.0;
+        for (unsigned int i = 0; i < n; ++i) {
+            double f[3] = {0.0, 0.0, 0.0}, w[4] = {0.0, 0.0, 0.0, 0.0};
+            int interacting = 0;
+            for (std::size_t k = c.list[i]; c.list[k] != i; ++k) {
+                const unsigned int j = c.list[k];
+                const int t = types[i] * S + types[j];
+                const double r[3] = {image(c.pos[i].x() - c.pos[j].x(), L), image(c.pos[i].y() - c.pos[j].y(), L),
+                                     image(c.pos[i].z() - c.pos[j].z(), L)};
+                const double distsq = r[0] * r[0] + (r[1] * r[1] + r[2] * r[2]);
+                if (distsq < rcutsq[t]) {
+                    const double sr2 = sigmasq[t] / distsq, sr6 = (sr2 * sr2) * sr2, sr12 = sr6 * sr6;
+                    want_e += ((sr12 - sr6) - cut[t]) * eps4[t];
+                    w[interacting++ % 4] += ((sr12 + sr12) - sr6) * eps24[t];
+                    const double fr = (((sr12 + sr12) - sr6) / distsq) * eps24[t];
+                    for (int d = 0; d < 3; ++d)
+                        f[d] += fr * r[d];
+                }
+            }
+            for (int d = 0; d < 3; ++d)
+                want_f[3 * i + d] = f[d];
+            want_w[i] = (w[0] + w[1]) + (w[2] + w[3]);
         }
+        std::vector<double> padded;  // rows (x, y, z, type)
+        for (std::size_t i = 0; i < n; ++i)
+            padded.insert(padded.end(), {c.pos[i].x(), c.pos[i].y(), c.pos[i].z(), double(types[i])});
+        const double sides[3] = {L, L, L};
+        kernels::MixedPairInput in{{padded.data(), c.list.data(), c.list.size(), kernels::box_geometry(sides),
+                                    6.25, 0.0, 0.0, {1.0, 1.0, 1.0}, {0.0, 0.0, 0.0}},
+                                   types.data(), static_cast<unsigned int>(S), sigmasq, rcutsq, cut, eps4,
+                                   eps24};
+        std::vector<double> f(3 * n, -1.0), w(n, -1.0);
+        const kernels::PairOutput out{f.data(), w.data()};
+        const kernels::MixedPairFn fn = GetParam().mixed;
+        const double e = fn(in, n / 3, n, out, fn(in, 0, n / 3, out, 0.0));
+        EXPECT_TRUE(same_bits(e, want_e)) << S << " species, L = " << L << ": " << e << " != " << want_e;
+        for (std::size_t k = 0; k < 3 * n; ++k)
+            ASSERT_TRUE(same_bits(f[k], want_f[k])) << "L = " << L << ", entry " << k;
+        for (std::size_t i = 0; i < n; ++i)
+            ASSERT_TRUE(same_bits(w[i], want_w[i])) << "L = " << L << ", virial of " << i;
+    }
 }
 
 // The distance test of each variant on the awkward pairs alone: the pair exactly

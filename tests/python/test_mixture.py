@@ -77,6 +77,8 @@ def test_trajectory_independent_of_threads_and_checkpoint(tmp_path):
     part.save(tmp_path / "c.npz")
     back = vorlan.Simulation.load(tmp_path / "c.npz")
     assert back.species == ["A", "B"] and back.virial == part.virial
+    with pytest.raises(ValueError, match="fixed at the start"):
+        back.set("rcut", 2.0)
     back.run(25)
     assert np.array_equal(back.positions, whole.positions) and back.epot == whole.epot
 

@@ -102,3 +102,11 @@ def check_settings(entries: Mapping[str, str]) -> List[Tuple[str, str]]:
 
 def setting_rules() -> List[Tuple[str, str, str, str]]:
     """The rules of all settings: a list of (key, type name, allowed range, meaning)."""
+
+def check_threads(threads: int) -> int:
+    """threads when it is a team size the engine allows: 0 (the runtime default) or 1 to
+    max_threads(); ValueError otherwise, RuntimeError when that many threads cannot be
+    started side by side here."""
+
+def max_threads() -> int:
+    """The largest team allowed: 4 threads per processor, within the OpenMP thread limit."""

@@ -6,7 +6,7 @@ import argparse
 import sys
 from typing import Any, Optional
 
-__all__ = ["CommandError", "UsageError", "say", "positive_int", "seed_value", "count", "Formatter"]
+__all__ = ["CommandError", "UsageError", "say", "positive_int", "seed_value", "team_size", "count", "Formatter"]
 
 EXIT_OK = 0
 EXIT_FAILED = 1
@@ -45,6 +45,17 @@ def seed_value(text: str) -> int:
     from ..simulation import SEED_MAX, SEED_MIN
 
     return _integer(text, SEED_MIN, SEED_MAX, f"seeds are {SEED_MIN} to {SEED_MAX}")
+
+
+def team_size(text: str) -> int:
+    """--threads: a team size by the rule of Simulation(threads=...)."""
+    from ..simulation import check_threads
+
+    value = _integer(text, 1, None, "give a positive integer")
+    try:
+        return check_threads(value)
+    except (ValueError, RuntimeError) as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
 
 
 def count(text: str) -> int:

@@ -19,7 +19,7 @@ from .._interrupts import Interrupts
 from ..analysis import estimate, second_half
 from ..io.parameter_file import diagnose
 from .common import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, CommandError, Formatter, UsageError, count,
-                     positive_int, say, seed_value)
+                     positive_int, say, seed_value, team_size)
 
 
 def cmd_run(args: argparse.Namespace) -> int:
@@ -227,7 +227,8 @@ def add_parser(sub: Any) -> None:
     p.add_argument("--steps", type=count, metavar="N", help="number of steps (default: nrsteps of the file)")
     p.add_argument("--seed", type=seed_value, metavar="S",
                    help="seed the start velocities (1 to 2**31 - 2); default: the process-wide sequence, as vorlan-run")
-    p.add_argument("--threads", type=positive_int, metavar="T", help="threads of the parallel loops (default: all)")
+    p.add_argument("--threads", type=team_size, metavar="T",
+                   help="threads of the parallel loops, at most 4 per processor (default: all processors)")
     p.add_argument("--trajectory", metavar="FILE.gsd", help="write frames to a GSD trajectory")
     p.add_argument("--every", type=positive_int, metavar="K", help="a frame every K steps (default: nrsteps / 100)")
     p.add_argument("--sample", type=positive_int, metavar="K", help="sample the pressure every K steps (default: nrsteps / 100)")

@@ -28,6 +28,7 @@
 #include <nanobind/stl/vector.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -358,6 +359,7 @@ public:
         d["epot"] = s.epot;
         d["ekin"] = s.ekin;
         d["etot"] = s.etot;
+        d["virial"] = s.virial;
         return d;
     }
 
@@ -459,6 +461,8 @@ CellState state_from(const nb::dict& d)
     s.epot = nb::cast<double>(item("epot"));
     s.ekin = nb::cast<double>(item("ekin"));
     s.etot = nb::cast<double>(item("etot"));
+    // checkpoints written before the virial was kept: the Cell evaluates it anew
+    s.virial = d.contains("virial") ? nb::cast<double>(d["virial"]) : std::nan("");
     return s;
 }
 

@@ -6,8 +6,8 @@ Arrays: ``format`` (the layout version), ``step``, ``time_base`` (step and time 
 which the current stepsize took over), ``seed`` (-1: the process-wide sequence),
 ``parameter_keys`` and ``parameter_values`` (the settings as text), the Cell's
 state (positions, velocities, forces, dij_list, neighbor_list, images,
-positions_initial, velocities_initial, and the energies epot, ekin, etot) and the
-energy log (log_ekin, log_epot, log_etot).
+positions_initial, velocities_initial, the energies epot, ekin, etot and the
+virial of the forces) and the energy log (log_ekin, log_epot, log_etot).
 """
 
 from __future__ import annotations
@@ -46,10 +46,14 @@ LAYOUT = {
     "epot": ("float", 0),
     "ekin": ("float", 0),
     "etot": ("float", 0),
+    "virial": ("float", 0),
     "log_ekin": ("float", 1),
     "log_epot": ("float", 1),
     "log_etot": ("float", 1),
 }
+
+# Entries that checkpoints of an earlier layout lack.
+OPTIONAL = ("virial",)
 
 STATE_ARRAYS = (
     "positions",
@@ -120,7 +124,7 @@ def restore(data: Mapping[str, Any], team: int) -> Tuple[Any, Optional[int], Tup
     list that breaks its layout: vorlan._core)."""
     from ..simulation import SEED_MAX, SEED_MIN, STEP_MAX
 
-    a = {key: _entry(data, key) for key in LAYOUT}
+    a = {key: _entry(data, key) for key in LAYOUT if key in data or key not in OPTIONAL}
     step, seed = int(a["step"]), int(a["seed"])
     if not 0 <= step <= STEP_MAX:
         raise ValueError(f"its step {step} is outside 0 .. {STEP_MAX}")
@@ -136,6 +140,8 @@ def restore(data: Mapping[str, Any], team: int) -> Tuple[Any, Optional[int], Tup
     state: Dict[str, Any] = {key: a[key] for key in STATE_ARRAYS}
     for key in ("epot", "ekin", "etot"):
         state[key] = float(a[key])
+    if "virial" in a:  # older checkpoints lack it: the engine evaluates it anew
+        state["virial"] = float(a["virial"])
     logs = [a[k] for k in ("log_ekin", "log_epot", "log_etot")]
     engine = _core.Engine.restore(dict(zip(keys, values)), state, team, step, *logs)
     step0, time0 = time_base.tolist()

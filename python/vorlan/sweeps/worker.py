@@ -61,7 +61,7 @@ def run_one(task: Mapping[str, Any]) -> Dict[str, Any]:
         summary["nr_particles"] = n
         summary["rho"] = n / sim.volume
         sim.run(nrsteps - half)
-        # Second half: pressure every `every` steps (the virial costs about one force evaluation).
+        # Second half: pressure every `every` steps (the virial comes with the forces).
         p_step, p_value = [], []
         done = 0
         while done < half:

@@ -13,8 +13,9 @@ import fcntl
 import os
 import re
 import secrets
+import stat
 import time
-from typing import Iterator, Union
+from typing import Iterator, Optional, Union
 
 STALE_AFTER = 60.0  # seconds: an unlocked temporary file at least this old has lost its writer
 
@@ -39,6 +40,24 @@ def _remove_stale(folder: str, base: str) -> None:
                 os.close(fd)
 
 
+def write_problem(path: Union[str, "os.PathLike[str]"]) -> Optional[str]:
+    """Why a file could not be written at `path`, as far as can be told before
+    writing it, or None: its folder is missing or not writable, or a directory,
+    a device, a pipe or a socket stands in its place (a full disk shows only
+    when writing)."""
+    target = os.path.abspath(os.fspath(path))
+    folder = os.path.dirname(target)
+    if not os.path.isdir(folder):
+        return f"the folder {folder} does not exist"
+    with contextlib.suppress(OSError):
+        mode = os.stat(target).st_mode
+        if not stat.S_ISREG(mode):
+            return "a directory is in its place" if stat.S_ISDIR(mode) else "it is not a regular file"
+    if not os.access(folder, os.W_OK):
+        return f"the folder {folder} is not writable"
+    return None
+
+
 @contextlib.contextmanager
 def replace_atomically(path: Union[str, "os.PathLike[str]"]) -> Iterator[str]:
     """Yields the name of a new temporary file next to `path`; when the block ends
@@ -51,6 +70,8 @@ def replace_atomically(path: Union[str, "os.PathLike[str]"]) -> Iterator[str]:
         raise IsADirectoryError(f"{target}: is a directory")
     if not os.path.isdir(folder):
         raise FileNotFoundError(f"{target}: the folder {folder} does not exist")
+    if os.path.exists(target) and not os.path.isfile(target):  # a device is never replaced
+        raise OSError(f"{target}: is not a regular file; a file is written only in place of one")
     _remove_stale(folder, base)
     tmp = os.path.join(folder, f".{base}.{secrets.token_hex(4)}.tmp")
     # Created as open() would (mode 0666 less the umask), not 0600 as mkstemp.

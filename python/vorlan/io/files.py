@@ -26,7 +26,15 @@ LOG_BYTES = 1 << 30             # a run log: about 150 bytes a step, so some 7 m
 
 class NotRegularFileError(OSError, ValueError):
     """A path that names a directory, a device, a pipe or a socket where a file
-    is to be read (an OSError, and a ValueError as the readers raised before)."""
+    is to be read (an OSError, and a ValueError as the readers raised before).
+    `filename` is the path, `strerror` what it is instead."""
+
+    def __init__(self, name: str, reason: str):
+        super().__init__()
+        self.filename, self.strerror = name, reason
+
+    def __str__(self) -> str:
+        return f"{self.filename}: {self.strerror}"
 
 
 def _kind(mode: int) -> str:
@@ -79,7 +87,7 @@ def open_regular(path: PathLike, what: str, limit: Optional[int] = None) -> Bina
     try:
         st = os.fstat(fd)
         if not stat.S_ISREG(st.st_mode):
-            raise NotRegularFileError(f"{name}: is {_kind(st.st_mode)}, not a {what} (a regular file is needed)")
+            raise NotRegularFileError(name, f"is {_kind(st.st_mode)}, not a {what} (a regular file is needed)")
         if limit is not None and st.st_size > limit:
             raise _too_long(name, what, limit)
         os.set_blocking(fd, True)

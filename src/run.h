@@ -74,7 +74,8 @@ public:
     void set_every(unsigned int k) { every = k; }
 
     const EnergyLog& log() const { return energies; }
-    // Replaces the log (a run restored from a checkpoint); one entry per step done.
+    // Replaces the log (a run restored from a checkpoint); one finite entry per step
+    // done, else std::invalid_argument.
     void restore_log(EnergyLog log);
 
 private:

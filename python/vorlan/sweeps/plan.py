@@ -69,7 +69,7 @@ def run_seed(seed: int, point: int, replica: int) -> int:
 def plan(base: Any, grid: Grid, steps: Any, replicas: Any, seed: Any) -> Tuple[List[Dict[str, Any]], List[str]]:
     """Every run of the sweep as a task dict, and the varied keys in order."""
     if isinstance(base, Mapping):
-        base_params = settings.settings_text({str(k): v for k, v in base.items()})
+        base_params = settings.settings_text({str(k): v for k, v in base.items()}, stacklevel=3)
     elif isinstance(base, (str, os.PathLike)):
         base_params = read_params(base)
     else:
@@ -102,7 +102,7 @@ def plan(base: Any, grid: Grid, steps: Any, replicas: Any, seed: Any) -> Tuple[L
     tasks = []
     for p, point in enumerate(points):
         params = dict(base_params)
-        params.update(settings.settings_text(point))
+        params.update(settings.settings_text(point, stacklevel=3))
         for r in range(int(replicas)):
             tasks.append(
                 {

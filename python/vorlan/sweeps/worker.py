@@ -8,6 +8,7 @@ and P every ``pressure_every`` steps (about 200 samples).
 from __future__ import annotations
 
 import time
+import warnings
 from typing import Any, Dict, Mapping, Optional
 
 import numpy as np
@@ -51,7 +52,9 @@ def run_one(task: Mapping[str, Any]) -> Dict[str, Any]:
             raise ValueError(f"nrsteps = {nrsteps} is too few: the averages over the second half need at least 4 steps")
         half = nrsteps // 2
         every = max(1, -(-half // PRESSURE_SAMPLES))
-        sim = Simulation(params, seed=task["seed"], threads=1)
+        with warnings.catch_warnings():  # the plan has told of unknown keys once
+            warnings.simplefilter("ignore", settings.UnknownSettingWarning)
+            sim = Simulation(params, seed=task["seed"], threads=1)
         n = sim.nr_particles
         if n < 2:
             raise ValueError(f"nr_particles = {n} is not allowed in a sweep: the temperature needs at least 2 particles")

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing vorlan needs, skipping what is already there:
-# the compiler, Boost, Eigen and GoogleTest from Debian; for each interpreter named
+# the compiler, Boost, Eigen, GoogleTest and Random123 (counter-based random
+# numbers of the stochastic methods) from Debian; for each interpreter named
 # on the command line, from PyPI, the build backend with nanobind (the module
 # vorlan._core is written with it) and what the tests use: gsd (GSD trajectories),
 # ASE and MDAnalysis (readers of the trajectories the tests write), tqdm (progress
@@ -8,7 +9,7 @@
 # freud (g(r) of `vorlan plot`, when installed).
 set -euo pipefail
 
-debs=(g++ make ninja-build libboost-dev libboost-regex-dev libeigen3-dev libgtest-dev)
+debs=(g++ make ninja-build libboost-dev libboost-regex-dev libeigen3-dev libgtest-dev librandom123-dev)
 missing=()
 for d in "${debs[@]}"; do
   dpkg-query -W -f='${Status}' "$d" 2>/dev/null | grep -q 'install ok installed' || missing+=("$d")

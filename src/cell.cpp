@@ -152,6 +152,15 @@ double Cell::get_gauss() const
     return distribution(process_engine);
 }
 
+double Cell::kinetic_energy() const
+{
+    const double m = settings::real(*params, "mass");
+    double sum = 0.0;
+    for (const vec3& v : velocities)
+        sum += (v.x() * v.x() + v.y() * v.y()) + v.z() * v.z();
+    return 0.5 * sum * m;
+}
+
 std::size_t Cell::particle_count() const
 {
     const std::size_t nr_particles = settings::count(*params, "nr_particles");

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "cell.h"
+#include "methods/dynamics.h"
 #include "parameters.h"
 
 struct RunSettings {
@@ -23,17 +24,31 @@ RunSettings read_run_settings(const Parameters&);
 // observer(step_number_done), which returns false to stop after that step.
 // Returns the number of steps done. An exception from a step or from the
 // observer propagates; the steps before it stay done.
-template <typename Observer>
-unsigned int run_steps(Cell& cell, unsigned int first, unsigned int count, double dt, bool verbose,
-                       Observer&& observer)
+template <typename Step, typename Observer>
+unsigned int run_loop(Step&& take_step, unsigned int first, unsigned int count, Observer&& observer)
 {
     unsigned int done = 0;
     while (done < count) {
         const unsigned int step = first + done;
-        cell.integrate(step, dt, verbose);
+        take_step(step);
         ++done;
         if (!observer(step))
             break;
     }
     return done;
+}
+
+template <typename Observer>
+unsigned int run_steps(Cell& cell, unsigned int first, unsigned int count, double dt, bool verbose,
+                       Observer&& observer)
+{
+    return run_loop([&](unsigned int step) { cell.integrate(step, dt, verbose); }, first, count, observer);
+}
+
+// The same with an integration method: step i is dynamics.step(cell, i, ...).
+template <typename Observer>
+unsigned int run_steps(Dynamics& dynamics, Cell& cell, unsigned int first, unsigned int count, double dt,
+                       bool verbose, Observer&& observer)
+{
+    return run_loop([&](unsigned int step) { dynamics.step(cell, step, dt, verbose); }, first, count, observer);
 }

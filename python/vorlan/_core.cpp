@@ -17,6 +17,7 @@
 // Sections: helpers, the Engine, settings checks, module definition.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
+#include <nanobind/stl/map.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/tuple.h>
@@ -38,6 +39,7 @@
 #include <vector>
 
 #include "cell.h"
+#include "methods/dynamics.h"
 #include "parameters.h"
 #include "run.h"
 #include "settings.h"
@@ -113,18 +115,23 @@ public:
         if (!options.velocities.empty() && options.velocities.size() != nr_particles)
             throw std::invalid_argument(mismatch("velocities", options.velocities.size()));
         cell = std::make_unique<Cell>(params, options);
+        if (options.seeded)
+            seed = options.seed;
+        dynamics.configure(Berendsen(), std::nullopt, seed);
     }
 
     // A box restored from a checkpoint, `steps` steps into its run, with its log.
     Engine(std::shared_ptr<Parameters> p, const CellState& state, int threads, unsigned int steps,
-           std::vector<double> ekin, std::vector<double> epot, std::vector<double> etot)
+           std::vector<double> ekin, std::vector<double> epot, std::vector<double> etot,
+           std::optional<std::uint64_t> seed_)
         : params(std::move(p)), step(steps), log_ekin(std::move(ekin)), log_epot(std::move(epot)),
-          log_etot(std::move(etot))
+          log_etot(std::move(etot)), seed(seed_)
     {
         nr_particles = read_particle_count(*params);
         if (log_ekin.size() != steps || log_epot.size() != steps || log_etot.size() != steps)
             throw std::invalid_argument("the energy log must hold one entry per step done");
         cell = std::make_unique<Cell>(params, state, threads);
+        dynamics.configure(Berendsen(), std::nullopt, seed);
     }
 
     // Advances `count` steps with the interpreter lock released; returns the steps done.
@@ -144,6 +151,11 @@ public:
         log_ekin.reserve(log_ekin.size() + more);
         log_epot.reserve(log_epot.size() + more);
         log_etot.reserve(log_etot.size() + more);
+        log_conserved.reserve(log_conserved.size() + more);
+        if (dynamics.get_barostat()) {
+            log_volume.reserve(log_volume.size() + more);
+            log_pressure.reserve(log_pressure.size() + more);
+        }
 
         using clock = std::chrono::steady_clock;
         constexpr auto signal_interval = std::chrono::milliseconds(20);
@@ -153,11 +165,12 @@ public:
         {
             Busy busy(*this);
             nb::gil_scoped_release unlocked;
-            done = run_steps(*cell, step, count, dt, false, [&](unsigned int number) {
+            done = run_steps(dynamics, *cell, step, count, dt, false, [&](unsigned int number) {
                 step = number + 1;
                 log_ekin.push_back(cell->get_ekin());
                 log_epot.push_back(cell->get_epot());
                 log_etot.push_back(cell->get_etot());
+                log_step_extras();
                 const auto now = clock::now();
                 if (now - last_check < signal_interval)
                     return true;
@@ -197,6 +210,11 @@ public:
         return step > 0 ? cell->get_etot() : ekin() + cell->get_epot();
     }
     double virial() const { idle(); return cell->virial(); }
+    double conserved() const
+    {
+        idle();
+        return dynamics.conserved(*cell);
+    }
     int threads() const { return cell->team_limit(); }
 
     std::tuple<double, double, double> box() const
@@ -228,6 +246,42 @@ public:
                 numpy_array(std::vector<double>(log_etot), log_etot.size(), 0)};
     }
 
+    // conserved, volume and pressure after each step: the first for every step done
+    // since the engine existed, the other two since a barostat was attached.
+    nb::dict log_extras() const
+    {
+        idle();
+        nb::dict d;
+        d["conserved"] = numpy_array(std::vector<double>(log_conserved), log_conserved.size(), 0);
+        d["volume"] = numpy_array(std::vector<double>(log_volume), log_volume.size(), 0);
+        d["pressure"] = numpy_array(std::vector<double>(log_pressure), log_pressure.size(), 0);
+        return d;
+    }
+
+    // ---- integration method
+
+    // The method of the next steps, by name and parameters, and the barostat
+    // (its parameters, or none); their state starts afresh.
+    void set_dynamics(const std::string& method, const Numbers& parameters, std::optional<Numbers> barostat)
+    {
+        idle();
+        std::optional<CRescale> b;
+        if (barostat)
+            b = make_barostat(*barostat);
+        dynamics.configure(make_method(method, parameters), std::move(b), seed);
+    }
+
+    // (method name, its parameters, barostat parameters or None).
+    std::tuple<std::string, Numbers, std::optional<Numbers>> get_dynamics() const
+    {
+        const auto& b = dynamics.get_barostat();
+        return {method_name(dynamics.get_method()), method_parameters(dynamics.get_method()),
+                b ? std::optional<Numbers>(barostat_parameters(*b)) : std::nullopt};
+    }
+
+    Dynamics& dynamics_ref() { return dynamics; }
+    const Dynamics& dynamics_ref() const { return dynamics; }
+
     Map parameters() const { return params->entries(); }
 
     // Replaces or adds one setting; the next step reads it.
@@ -256,6 +310,8 @@ public:
         d["epot"] = s.epot;
         d["ekin"] = s.ekin;
         d["etot"] = s.etot;
+        d["box"] = numpy_array(std::vector<double>{s.box.x(), s.box.y(), s.box.z()}, 3, 0);
+        d["list_box"] = numpy_array(std::vector<double>{s.list_box.x(), s.list_box.y(), s.list_box.z()}, 3, 0);
         return d;
     }
 
@@ -272,6 +328,16 @@ private:
     {
         if (busy)
             throw std::runtime_error("this simulation is running in another thread; wait until its run returns");
+    }
+
+    void log_step_extras()
+    {
+        log_conserved.push_back(dynamics.conserved(*cell));
+        if (const auto& b = dynamics.get_barostat()) {
+            const vec3& box = cell->get_dims();
+            log_volume.push_back(box.x() * box.y() * box.z());
+            log_pressure.push_back(b->measured_pressure(*cell));
+        }
     }
 
     std::string mismatch(const char* what, std::size_t rows) const
@@ -299,6 +365,11 @@ private:
     std::vector<double> log_ekin;        // kinetic energy after each step done
     std::vector<double> log_epot;        // potential energy after each step done
     std::vector<double> log_etot;        // total energy after each step done
+    std::vector<double> log_conserved;   // the method's conserved quantity after each step (this engine's)
+    std::vector<double> log_volume;      // box volume after each step with a barostat
+    std::vector<double> log_pressure;    // (2 ekin + W) / 3V after each step with a barostat
+    std::optional<std::uint64_t> seed;   // key of the random numbers of the stochastic methods
+    Dynamics dynamics;                   // the integration method and barostat
     bool busy = false;                   // a run is in progress (lock released)
 };
 
@@ -329,6 +400,75 @@ std::unique_ptr<Engine> make_engine(const std::shared_ptr<Parameters>& p, std::o
     return std::make_unique<Engine>(p, options_from(seed, threads, std::move(positions), std::move(velocities)));
 }
 
+// The box edges now and at the list build, when a checkpoint has them (a box
+// never rescaled is cell_length).
+void read_box(const nb::dict& d, CellState& s)
+{
+    auto edges = [&](const char* key) {
+        const In1 a = nb::cast<In1>(d[key]);
+        if (a.shape(0) != 3)
+            throw std::invalid_argument(std::string("the checkpoint's ") + key + " must hold three box edges");
+        return vec3(a.data()[0], a.data()[1], a.data()[2]);
+    };
+    if (d.contains("box"))
+        s.box = edges("box");
+    if (d.contains("list_box"))
+        s.list_box = edges("list_box");
+}
+
+// The integration method's entries of a checkpoint: its name, parameters and
+// state, and the barostat's (names and values in two arrays each).
+void dynamics_entries(const Dynamics& dyn, nb::dict& d)
+{
+    auto put = [&](const std::string& prefix, const Numbers& numbers) {
+        std::vector<std::string> names;
+        std::vector<double> values;
+        for (const auto& [k, v] : numbers) {
+            names.push_back(k);
+            values.push_back(v);
+        }
+        d[(prefix + "_parameter_names").c_str()] = nb::cast(names);
+        d[(prefix + "_parameter_values").c_str()] = numpy_array(std::move(values), names.size(), 0);
+    };
+    const Method& m = dyn.get_method();
+    d["method"] = method_name(m);
+    put("method", method_parameters(m));
+    std::vector<double> state = method_state(m);
+    const std::size_t n = state.size();
+    d["method_state"] = numpy_array(std::move(state), n, 0);
+    if (const auto& b = dyn.get_barostat()) {
+        put("barostat", barostat_parameters(*b));
+        d["barostat_work"] = b->work;
+    }
+}
+
+// The method and barostat of a checkpoint, configured with `seed`; a checkpoint
+// without them runs the default method.
+void dynamics_from(const nb::dict& d, std::optional<std::uint64_t> seed, Dynamics& dyn)
+{
+    if (!d.contains("method"))
+        return;
+    auto numbers = [&](const std::string& prefix) {
+        const auto names = nb::cast<std::vector<std::string>>(d[(prefix + "_parameter_names").c_str()]);
+        const In1 values = nb::cast<In1>(d[(prefix + "_parameter_values").c_str()]);
+        if (values.shape(0) != names.size())
+            throw std::invalid_argument("the checkpoint's " + prefix + " parameters do not match their names");
+        Numbers out;
+        for (std::size_t i = 0; i < names.size(); ++i)
+            out[names[i]] = values.data()[i];
+        return out;
+    };
+    Method m = make_method(nb::cast<std::string>(d["method"]), numbers("method"));
+    const In1 state = nb::cast<In1>(d["method_state"]);
+    restore_method_state(m, std::vector<double>(state.data(), state.data() + state.shape(0)));
+    std::optional<CRescale> b;
+    if (d.contains("barostat_parameter_names")) {
+        b = make_barostat(numbers("barostat"));
+        b->work = nb::cast<double>(d["barostat_work"]);
+    }
+    dyn.configure(std::move(m), std::move(b), seed);
+}
+
 // A checkpoint's arrays back into a CellState; shapes are checked here, the
 // consistency of the neighbour list by the Cell.
 CellState state_from(const nb::dict& d, std::size_t n)
@@ -354,6 +494,7 @@ CellState state_from(const nb::dict& d, std::size_t n)
     s.epot = nb::cast<double>(item("epot"));
     s.ekin = nb::cast<double>(item("ekin"));
     s.etot = nb::cast<double>(item("etot"));
+    read_box(d, s);
     return s;
 }
 
@@ -419,13 +560,15 @@ NB_MODULE(_core, m)
         .def_static(
             "restore",
             [](const Map& entries, const nb::dict& state, int threads, unsigned int steps, const In1& ekin,
-               const In1& epot, const In1& etot) {
+               const In1& epot, const In1& etot, std::optional<std::uint64_t> seed) {
                 auto p = parameters_from(entries);
                 const std::size_t n = p->get_param<unsigned int>("nr_particles");
-                return std::make_unique<Engine>(p, state_from(state, n), threads, steps, doubles(ekin), doubles(epot),
-                                                doubles(etot));
+                auto engine = std::make_unique<Engine>(p, state_from(state, n), threads, steps, doubles(ekin),
+                                                       doubles(epot), doubles(etot), seed);
+                dynamics_from(state, seed, engine->dynamics_ref());
+                return engine;
             },
-            "entries"_a, "state"_a, "threads"_a, "steps"_a, "ekin"_a, "epot"_a, "etot"_a,
+            "entries"_a, "state"_a, "threads"_a, "steps"_a, "ekin"_a, "epot"_a, "etot"_a, "seed"_a.none() = nb::none(),
             "A box restored from checkpoint arrays (see state()), continuing bit for bit.")
         .def("advance", &Engine::advance, "count"_a,
              "Advances count steps with the interpreter lock released; returns the steps done.\n"
@@ -448,7 +591,23 @@ NB_MODULE(_core, m)
         .def("log", &Engine::log, "Energy log (ekin, epot, etot): three arrays, one entry per step done.")
         .def_prop_ro("parameters", &Engine::parameters, "Settings as key -> value text.")
         .def("set", &Engine::set, "key"_a, "value"_a, "Replaces or adds one setting; the next step reads it.")
-        .def("state", &Engine::state, "The arrays a checkpoint needs to continue bit for bit.");
+        .def(
+            "state",
+            [](const Engine& e) {
+                nb::dict d = e.state();
+                dynamics_entries(e.dynamics_ref(), d);
+                return d;
+            },
+            "The arrays a checkpoint needs to continue bit for bit (the method's state included).")
+        .def_prop_ro("conserved", &Engine::conserved,
+                     "The conserved quantity of the method: etot plus the thermostat's and barostat's terms.")
+        .def("log_extras", &Engine::log_extras,
+             "Log of the conserved quantity (every step) and of volume and pressure (steps with a barostat).")
+        .def("set_dynamics", &Engine::set_dynamics, "method"_a, "parameters"_a, "barostat"_a.none(),
+             "The integration method of the next steps (berendsen, nve, langevin, bussi, nose_hoover) with its\n"
+             "parameters, and the CRescale barostat's parameters or None; their state starts afresh.")
+        .def_prop_ro("dynamics", &Engine::get_dynamics,
+                     "(method name, its parameters, barostat parameters or None).");
 
     m.def("check_settings", &check, "entries"_a,
           "Checks settings given as key -> value text by every single-key and cross-key rule,\n"

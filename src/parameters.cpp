@@ -52,16 +52,24 @@ std::string read_regular_file(const std::string& path, std::size_t limit)
 
 }  // namespace
 
+bool Parameters::parse_line(const std::string& line, std::string& key, std::string& value)
+{
+    static const boost::regex regex_keyword("^\\s*([a-zA-Z0-9_]+)\\s*=\\s*([0-9.]+)\\s*$");
+    boost::smatch what;
+    if (!boost::regex_match(line, what, regex_keyword))
+        return false;
+    key = what[1];
+    value = what[2];
+    return true;
+}
+
 Parameters::Parameters(const std::string& inputfile)
 {
     std::istringstream infile(read_regular_file(inputfile, max_file_bytes));
-    const boost::regex regex_keyword("^\\s*([a-zA-Z0-9_]+)\\s*=\\s*([0-9.]+)\\s*$");
-
-    std::string line;
-    boost::smatch what1;
+    std::string line, key, value;
     while (std::getline(infile, line)) {
-        if (boost::regex_match(line, what1, regex_keyword))
-            set_param(what1[1], what1[2]);
+        if (parse_line(line, key, value))
+            set_param(key, value);
     }
 }
 

@@ -32,6 +32,10 @@ public:
     // Throws ParameterFileError for a path that is not a readable regular file and
     // std::invalid_argument for a file longer than max_file_bytes.
     explicit Parameters(const std::string& inputfile);
+    // The key and value text of one line of a parameter file (without its line
+    // feed), when the whole line matches the pattern above; false otherwise.
+    static bool parse_line(const std::string& line, std::string& key, std::string& value);
+
     // Key -> value text as given (dictionary input); no pattern is applied.
     explicit Parameters(const std::unordered_map<std::string, std::string>& values);
 

@@ -1,5 +1,10 @@
 #include "run.h"
 
+#include <limits>
+#include <sstream>
+#include <stdexcept>
+#include <utility>
+
 #include "settings.h"
 
 RunSettings read_run_settings(const Parameters& p)
@@ -9,4 +14,88 @@ RunSettings read_run_settings(const Parameters& p)
     s.nrsteps = settings::count(p, "nrsteps");
     s.nr_particles = settings::count(p, "nr_particles");
     return s;
+}
+
+Run::Run(Cell& c, std::shared_ptr<Parameters> p, unsigned int every_k, bool log, bool verbose_steps,
+         unsigned int steps_done)
+    : cell(c), params(std::move(p)), every(every_k), keep_log(log), verbose(verbose_steps), step(steps_done)
+{
+}
+
+void Run::restore_log(EnergyLog log)
+{
+    if (log.ekin.size() != step || log.epot.size() != step || log.etot.size() != step)
+        throw std::invalid_argument("the energy log must hold one entry per step done");
+    for (const auto* extra : {&log.conserved, &log.volume, &log.pressure}) {
+        if (!extra->empty() && extra->size() != step)
+            throw std::invalid_argument("the log of conserved, volume and pressure must hold one entry per step done, or none");
+    }
+    energies = std::move(log);
+}
+
+void Run::record()
+{
+    energies.ekin.push_back(cell.get_ekin());
+    energies.epot.push_back(cell.get_epot());
+    energies.etot.push_back(cell.get_etot());
+    if (!dynamics)
+        return;
+    // a log restored without these entries gets them for the steps before
+    const std::size_t before = energies.ekin.size() - 1;
+    for (auto* extra : {&energies.conserved, &energies.volume, &energies.pressure})
+        extra->resize(before, std::numeric_limits<double>::quiet_NaN());
+    const vec3& box = cell.get_dims();
+    energies.conserved.push_back(dynamics->conserved(cell));
+    energies.volume.push_back(box.x() * box.y() * box.z());
+    const auto& barostat = dynamics->get_barostat();
+    energies.pressure.push_back(barostat ? barostat->measured_pressure(cell) : std::numeric_limits<double>::quiet_NaN());
+}
+
+unsigned int Run::advance(unsigned int count, RunObserver& observer)
+{
+    if (count > std::numeric_limits<unsigned int>::max() - step) {
+        std::ostringstream msg;
+        msg << "steps = " << count << " is not allowed: the step counter (now " << step
+            << ") cannot go beyond " << std::numeric_limits<unsigned int>::max();
+        throw std::overflow_error(msg.str());
+    }
+    was_stopped = false;
+    if (keep_log) {
+        // at most a million entries ahead: a huge count is not a reason to fail early
+        const std::size_t more = std::min<std::size_t>(count, std::size_t(1) << 20);
+        energies.ekin.reserve(energies.ekin.size() + more);
+        energies.epot.reserve(energies.epot.size() + more);
+        energies.etot.reserve(energies.etot.size() + more);
+        if (dynamics) {
+            energies.conserved.reserve(energies.conserved.size() + more);
+            energies.volume.reserve(energies.volume.size() + more);
+            energies.pressure.reserve(energies.pressure.size() + more);
+        }
+    }
+    observer.start(step);
+    double dt = settings::real(*params, "stepsize");
+    unsigned int done = 0;
+    bool seen = false;  // every() saw the latest step
+    while (done < count) {
+        if (dynamics)
+            dynamics->step(cell, step, dt, verbose);
+        else
+            cell.integrate(step, dt, verbose);
+        ++step;
+        ++done;
+        if (keep_log)
+            record();
+        seen = every != 0 && step % every == 0;
+        if (seen) {
+            observer.every(step);
+            dt = settings::real(*params, "stepsize");
+        }
+        if (!observer.go_on(step)) {
+            was_stopped = true;
+            break;
+        }
+    }
+    if (done > 0)
+        observer.last(step, seen);
+    return done;
 }

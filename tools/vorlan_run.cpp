@@ -121,31 +121,44 @@ volatile std::sig_atomic_t interrupted = 0;
 
 extern "C" void on_interrupt(int) { interrupted = 1; }
 
+// Movie frames and Ctrl-C, between steps: the first frame starts the file, one
+// frame every K steps, and the last step's state when no frame holds it yet.
+class MovieObserver : public RunObserver {
+public:
+    MovieObserver(Cell& c, const std::string& path) : cell(c), movie(path) {}
+    void start(unsigned int) override { write(true); }
+    void every(unsigned int) override { write(false); }
+    void last(unsigned int, bool seen) override
+    {
+        if (!seen)
+            write(false);
+    }
+    bool go_on(unsigned int) override { return interrupted == 0; }
+
+private:
+    void write(bool create)
+    {
+        if (!movie.empty())
+            cell.write_to_movie_file(movie, create);
+    }
+
+    Cell& cell;         // the box whose frames are written
+    std::string movie;  // path of the movie file; empty: no movie
+};
+
 // The run; engine failures propagate as exceptions. A missing or unreadable
 // parameter file fails in the Parameters constructor ("Cannot open file: PATH").
 int run(const Options& opt)
 {
     const auto parameters = std::make_shared<Parameters>(opt.params);
     const RunSettings run_settings = read_run_settings(*parameters);  // before the Cell, as simulate
-    const unsigned int nrsteps = run_settings.nrsteps;
-
     const auto cell = std::make_unique<Cell>(parameters);
-    const bool movie = !opt.movie.empty();
-    if (movie)
-        cell->write_to_movie_file(opt.movie, true);
-    bool last_written = true;
-    const unsigned int done = run_steps(*cell, 0, nrsteps, run_settings.stepsize, opt.verbose, [&](unsigned int step) {
-        const unsigned int steps_done = step + 1;
-        last_written = movie && (steps_done % opt.every == 0 || steps_done == nrsteps);
-        if (last_written)
-            cell->write_to_movie_file(opt.movie, false);
-        return interrupted == 0;
-    });
+    MovieObserver observer(*cell, opt.movie);
+    Run run(*cell, parameters, opt.movie.empty() ? 0 : opt.every, false, opt.verbose);
+    const unsigned int done = run.advance(run_settings.nrsteps, observer);
     if (interrupted == 0)
         return 0;
-    if (movie && !last_written)
-        cell->write_to_movie_file(opt.movie, false);
-    std::cerr << "vorlan-run: interrupted after " << done << " of " << nrsteps << " steps\n";
+    std::cerr << "vorlan-run: interrupted after " << done << " of " << run_settings.nrsteps << " steps\n";
     return 130;
 }
 

@@ -17,7 +17,7 @@ from typing import TYPE_CHECKING, Any
 from .vorlan import Vorlan
 
 if TYPE_CHECKING:
-    from .params import read_params, write_params
+    from .io.parameter_file import read_params, write_params
     from .simulation import Simulation
     from .sweeps import sweep
 
@@ -33,9 +33,9 @@ def __getattr__(name: str) -> Any:
 
         return Simulation
     if name in ("read_params", "write_params"):
-        from . import params
+        from .io import parameter_file
 
-        return getattr(params, name)
+        return getattr(parameter_file, name)
     if name == "sweep":
         from .sweeps import sweep
 

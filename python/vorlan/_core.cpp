@@ -1,20 +1,23 @@
 // The extension module vorlan._core: a simulation box that Python advances step
-// by step (the engine of vorlan.Simulation, python/vorlan/simulation.py).
+// by step (the engine of vorlan.Simulation, python/vorlan/simulation.py), and the
+// engine's parameter reader and setting rules for the Python package.
 //
-// An Engine owns one Cell and its Parameters, counts the steps done and keeps the
-// energies after every step (the log). Steps go through the engine's shared run
-// loop (run.h), numbered on from one call to the next, so that a run split into
-// pieces, simulate and vorlan-run all perform the same sequence of operations.
+// An Engine owns one Cell, its Parameters and a Run (run.h): the step counter,
+// the energy log and the loop that simulate and vorlan-run go through as well,
+// so that a run split into pieces, simulate and vorlan-run all perform the same
+// sequence of operations. Python observes a run through the Run's hooks
+// (PythonObserver): the start, every K steps, the last step, and every 20 ms the
+// signal handlers and a progress callable.
 //
-// The interpreter lock is released while the engine steps. Every 20 ms of
-// stepping, between two whole steps, the loop takes the lock back for a moment to
-// let the interpreter run its signal handlers: a Ctrl-C stops the loop after the
-// step in progress, with that step counted and logged.
+// The interpreter lock is released while the engine steps and taken back only
+// for a hook, between two whole steps: a Ctrl-C or a callback's exception stops
+// the loop after the step in progress, with that step counted and logged, and
+// the last-step hook still runs.
 //
 // Native exceptions become Python exceptions by the same table as in vorlan.vorlan
 // (translate.h), registered once as a nanobind exception translator.
 //
-// Sections: helpers, the Engine, settings checks, module definition.
+// Sections: helpers, the Python observer, the Engine, settings, module definition.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/map.h>
@@ -101,6 +104,128 @@ std::vector<vec3> vectors(const In3& a, std::size_t n, const char* what)
     return out;
 }
 
+// ---------------------------------------------------------------- the Python observer
+
+// A Python error taken out of the interpreter's error indicator while other
+// Python code runs, and put back afterwards. Used with the interpreter lock held.
+class HeldError {
+public:
+    HeldError() = default;
+    HeldError(const HeldError&) = delete;
+    HeldError& operator=(const HeldError&) = delete;
+    ~HeldError() { Py_XDECREF(type); Py_XDECREF(value); Py_XDECREF(traceback); }
+    // Takes the pending error, unless one is held already (the first one wins).
+    void take()
+    {
+        if (held()) {
+            PyErr_Clear();
+            return;
+        }
+        PyErr_Fetch(&type, &value, &traceback);
+    }
+    bool held() const { return type != nullptr; }
+    // Puts the held error back as the pending one.
+    void restore()
+    {
+        PyErr_Restore(type, value, traceback);
+        type = value = traceback = nullptr;
+    }
+
+private:
+    PyObject* type = nullptr;       // exception type, value and traceback as fetched
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+};
+
+// The run's hooks for Python, called with the interpreter lock taken back: the
+// observer(event, steps_done) with event "start", "every" or "last" (always
+// after the last step, also when "every" just saw it), and every
+// 20 ms of stepping the signal handlers and progress(steps_done). The first
+// Python error (a callback's exception, KeyboardInterrupt) stops the run after
+// the step in progress; the "last" event still follows it, so a trajectory ends
+// where the run ends.
+class PythonObserver : public RunObserver {
+public:
+    PythonObserver(nb::handle on_event, nb::handle on_progress, bool& stepping_flag)
+        : observer(on_event), progress(on_progress), stepping(stepping_flag)
+    {
+    }
+
+    void start(unsigned int steps) override { call("start", steps); }
+    void every(unsigned int steps) override { call("every", steps); }
+    void last(unsigned int steps, bool) override { call("last", steps); }
+
+    bool go_on(unsigned int steps) override
+    {
+        if (error.held())
+            return false;
+        const auto now = clock::now();
+        if (now - last_check < signal_interval)
+            return true;
+        last_check = now;
+        Locked locked(*this);
+        if (PyErr_CheckSignals() != 0) {
+            error.take();
+            return false;
+        }
+        if (progress.is_valid() && !progress.is_none() && !call_python(progress, steps))
+            return false;
+        return true;
+    }
+
+    // Raises the held error, if any (with the lock held).
+    void raise_held()
+    {
+        if (error.held()) {
+            error.restore();
+            throw nb::python_error();
+        }
+    }
+
+private:
+    using clock = std::chrono::steady_clock;
+    static constexpr std::chrono::milliseconds signal_interval{20};
+
+    // The interpreter lock, taken for a hook; the Cell is not stepping meanwhile,
+    // so the Python code may look at it.
+    struct Locked {
+        explicit Locked(PythonObserver& o) : owner(o) { owner.stepping = false; }
+        ~Locked() { owner.stepping = true; }
+        PythonObserver& owner;
+        nb::gil_scoped_acquire lock;
+    };
+
+    void call(const char* event, unsigned int steps)
+    {
+        if (!observer.is_valid() || observer.is_none())
+            return;
+        Locked locked(*this);
+        // after an error only the "last" event is delivered, with the error set aside
+        if (error.held() && std::string(event) != "last")
+            return;
+        call_python(observer, nb::str(event), steps);
+    }
+
+    template <typename... Args>
+    bool call_python(nb::handle f, Args&&... args)
+    {
+        try {
+            f(std::forward<Args>(args)...);
+            return true;
+        } catch (nb::python_error& e) {
+            e.restore();
+            error.take();
+            return false;
+        }
+    }
+
+    nb::handle observer;                 // observer(event, steps_done), or None
+    nb::handle progress;                 // progress(steps_done), or None
+    bool& stepping;                      // the engine's flag: the Cell is stepping without the lock
+    HeldError error;                     // the first Python error of the run
+    clock::time_point last_check = clock::now();  // the latest look at the signal handlers
+};
+
 // ---------------------------------------------------------------- the Engine
 
 class Engine {
@@ -115,77 +240,48 @@ public:
         if (!options.velocities.empty() && options.velocities.size() != nr_particles)
             throw std::invalid_argument(mismatch("velocities", options.velocities.size()));
         cell = std::make_unique<Cell>(params, options);
+        run_state = std::make_unique<Run>(*cell, params, 0, true, false);
         if (options.seeded)
             seed = options.seed;
         dynamics.configure(Berendsen(), std::nullopt, seed);
+        run_state->set_dynamics(&dynamics);
     }
 
     // A box restored from a checkpoint, `steps` steps into its run, with its log.
-    Engine(std::shared_ptr<Parameters> p, const CellState& state, int threads, unsigned int steps,
-           std::vector<double> ekin, std::vector<double> epot, std::vector<double> etot,
+    Engine(std::shared_ptr<Parameters> p, const CellState& state, int threads, unsigned int steps, EnergyLog log,
            std::optional<std::uint64_t> seed_)
-        : params(std::move(p)), step(steps), log_ekin(std::move(ekin)), log_epot(std::move(epot)),
-          log_etot(std::move(etot)), seed(seed_)
+        : params(std::move(p)), seed(seed_)
     {
         nr_particles = read_particle_count(*params);
-        if (log_ekin.size() != steps || log_epot.size() != steps || log_etot.size() != steps)
-            throw std::invalid_argument("the energy log must hold one entry per step done");
         cell = std::make_unique<Cell>(params, state, threads);
+        run_state = std::make_unique<Run>(*cell, params, 0, true, false, steps);
+        run_state->restore_log(std::move(log));
         dynamics.configure(Berendsen(), std::nullopt, seed);
+        run_state->set_dynamics(&dynamics);
     }
 
-    // Advances `count` steps with the interpreter lock released; returns the steps done.
-    // A pending signal handler's exception (KeyboardInterrupt) is raised after the
+    // Advances at most `count` steps with the interpreter lock released and
+    // returns the steps done; observer and progress as in PythonObserver. A
+    // Python error raised meanwhile (Ctrl-C, a callback's) is raised after the
     // step in progress, everything up to it counted and logged.
-    unsigned int advance(unsigned int count)
+    unsigned int run(unsigned int count, unsigned int every, nb::handle observer, nb::handle progress)
     {
         idle();
-        if (count > std::numeric_limits<unsigned int>::max() - step) {
-            std::ostringstream msg;
-            msg << "steps = " << count << " is not allowed: the step counter (now " << step
-                << ") cannot go beyond " << std::numeric_limits<unsigned int>::max();
-            throw std::overflow_error(msg.str());
-        }
-        const double dt = settings::real(*params, "stepsize");
-        const std::size_t more = std::min<std::size_t>(count, std::size_t(1) << 20);
-        log_ekin.reserve(log_ekin.size() + more);
-        log_epot.reserve(log_epot.size() + more);
-        log_etot.reserve(log_etot.size() + more);
-        log_conserved.reserve(log_conserved.size() + more);
-        if (dynamics.get_barostat()) {
-            log_volume.reserve(log_volume.size() + more);
-            log_pressure.reserve(log_pressure.size() + more);
-        }
-
-        using clock = std::chrono::steady_clock;
-        constexpr auto signal_interval = std::chrono::milliseconds(20);
-        auto last_check = clock::now();
-        bool interrupted = false;
+        if (running)
+            throw std::runtime_error("this simulation is already running: a callback cannot start another run");
         unsigned int done = 0;
+        PythonObserver hooks(observer, progress, stepping);
         {
-            Busy busy(*this);
+            Running guard(*this);
+            run_state->set_every(every);
             nb::gil_scoped_release unlocked;
-            done = run_steps(dynamics, *cell, step, count, dt, false, [&](unsigned int number) {
-                step = number + 1;
-                log_ekin.push_back(cell->get_ekin());
-                log_epot.push_back(cell->get_epot());
-                log_etot.push_back(cell->get_etot());
-                log_step_extras();
-                const auto now = clock::now();
-                if (now - last_check < signal_interval)
-                    return true;
-                last_check = now;
-                nb::gil_scoped_acquire locked;
-                interrupted = PyErr_CheckSignals() != 0;
-                return !interrupted;
-            });
+            done = run_state->advance(count, hooks);
         }
-        if (interrupted)
-            throw nb::python_error();
+        hooks.raise_held();
         return done;
     }
 
-    unsigned int steps_done() const { return step; }
+    unsigned int steps_done() const { return run_state->steps_done(); }
     unsigned int particles() const { return nr_particles; }
 
     // Kinetic energy: after a step the engine's own (full-step velocities); before
@@ -194,7 +290,7 @@ public:
     double ekin() const
     {
         idle();
-        if (step > 0)
+        if (steps_done() > 0)
             return cell->get_ekin();
         const double m = params->get_param<double>("mass");
         const std::vector<double> v = cell->get_velocities();
@@ -207,14 +303,11 @@ public:
     double etot() const
     {
         idle();
-        return step > 0 ? cell->get_etot() : ekin() + cell->get_epot();
+        return steps_done() > 0 ? cell->get_etot() : ekin() + cell->get_epot();
     }
     double virial() const { idle(); return cell->virial(); }
-    double conserved() const
-    {
-        idle();
-        return dynamics.conserved(*cell);
-    }
+    // The method's conserved quantity: etot plus its thermostat's and barostat's terms.
+    double conserved() const { idle(); return dynamics.conserved(*cell) - cell->get_etot() + etot(); }
     int threads() const { return cell->team_limit(); }
 
     std::tuple<double, double, double> box() const
@@ -241,20 +334,28 @@ public:
     log() const
     {
         idle();
-        return {numpy_array(std::vector<double>(log_ekin), log_ekin.size(), 0),
-                numpy_array(std::vector<double>(log_epot), log_epot.size(), 0),
-                numpy_array(std::vector<double>(log_etot), log_etot.size(), 0)};
+        const EnergyLog& e = run_state->log();
+        return {numpy_array(std::vector<double>(e.ekin), e.ekin.size(), 0),
+                numpy_array(std::vector<double>(e.epot), e.epot.size(), 0),
+                numpy_array(std::vector<double>(e.etot), e.etot.size(), 0)};
     }
 
-    // conserved, volume and pressure after each step: the first for every step done
-    // since the engine existed, the other two since a barostat was attached.
+    // Log of the conserved quantity, the volume and the pressure (NaN where no
+    // barostat measured it), one entry per step done (NaN for steps of a
+    // checkpoint that had none).
     nb::dict log_extras() const
     {
         idle();
+        const EnergyLog& e = run_state->log();
+        const std::size_t n = e.ekin.size();
         nb::dict d;
-        d["conserved"] = numpy_array(std::vector<double>(log_conserved), log_conserved.size(), 0);
-        d["volume"] = numpy_array(std::vector<double>(log_volume), log_volume.size(), 0);
-        d["pressure"] = numpy_array(std::vector<double>(log_pressure), log_pressure.size(), 0);
+        for (auto [name, values] : {std::pair<const char*, const std::vector<double>*>{"conserved", &e.conserved},
+                                    {"volume", &e.volume},
+                                    {"pressure", &e.pressure}}) {
+            std::vector<double> copy(*values);
+            copy.resize(n, std::numeric_limits<double>::quiet_NaN());
+            d[name] = numpy_array(std::move(copy), n, 0);
+        }
         return d;
     }
 
@@ -316,28 +417,19 @@ public:
     }
 
 private:
-    // Marks the engine as stepping (another Python thread must not touch the Cell
-    // meanwhile); set and cleared with the interpreter lock held.
-    struct Busy {
-        explicit Busy(Engine& e) : engine(e) { engine.busy = true; }
-        ~Busy() { engine.busy = false; }
+    // Marks a run in progress (set and cleared with the interpreter lock held);
+    // the Cell is stepping, out of reach of other Python threads, except while a
+    // hook holds the lock.
+    struct Running {
+        explicit Running(Engine& e) : engine(e) { engine.running = engine.stepping = true; }
+        ~Running() { engine.running = engine.stepping = false; }
         Engine& engine;
     };
 
     void idle() const
     {
-        if (busy)
+        if (stepping)
             throw std::runtime_error("this simulation is running in another thread; wait until its run returns");
-    }
-
-    void log_step_extras()
-    {
-        log_conserved.push_back(dynamics.conserved(*cell));
-        if (const auto& b = dynamics.get_barostat()) {
-            const vec3& box = cell->get_dims();
-            log_volume.push_back(box.x() * box.y() * box.z());
-            log_pressure.push_back(b->measured_pressure(*cell));
-        }
     }
 
     std::string mismatch(const char* what, std::size_t rows) const
@@ -360,17 +452,12 @@ private:
 
     std::shared_ptr<Parameters> params;  // the run's settings, shared with the Cell
     std::unique_ptr<Cell> cell;          // the box
-    unsigned int step = 0;               // steps done; the next step has this number
-    unsigned int nr_particles = 0;       // N, fixed for the life of the box
-    std::vector<double> log_ekin;        // kinetic energy after each step done
-    std::vector<double> log_epot;        // potential energy after each step done
-    std::vector<double> log_etot;        // total energy after each step done
-    std::vector<double> log_conserved;   // the method's conserved quantity after each step (this engine's)
-    std::vector<double> log_volume;      // box volume after each step with a barostat
-    std::vector<double> log_pressure;    // (2 ekin + W) / 3V after each step with a barostat
+    std::unique_ptr<Run> run_state;      // the step counter, the energy log and the loop
     std::optional<std::uint64_t> seed;   // key of the random numbers of the stochastic methods
-    Dynamics dynamics;                   // the integration method and barostat
-    bool busy = false;                   // a run is in progress (lock released)
+    Dynamics dynamics;                   // the integration method and barostat of the steps
+    unsigned int nr_particles = 0;       // N, fixed for the life of the box
+    bool running = false;                // a run() is in progress
+    bool stepping = false;               // the Cell is stepping with the interpreter lock released
 };
 
 std::shared_ptr<Parameters> parameters_from(const Map& entries)
@@ -427,8 +514,9 @@ void dynamics_entries(const Dynamics& dyn, nb::dict& d)
             names.push_back(k);
             values.push_back(v);
         }
+        const std::size_t count = names.size();
         d[(prefix + "_parameter_names").c_str()] = nb::cast(names);
-        d[(prefix + "_parameter_values").c_str()] = numpy_array(std::move(values), names.size(), 0);
+        d[(prefix + "_parameter_values").c_str()] = numpy_array(std::move(values), count, 0);
     };
     const Method& m = dyn.get_method();
     d["method"] = method_name(m);
@@ -500,7 +588,7 @@ CellState state_from(const nb::dict& d, std::size_t n)
 
 std::vector<double> doubles(const In1& a) { return std::vector<double>(a.data(), a.data() + a.shape(0)); }
 
-// ---------------------------------------------------------------- settings checks
+// ---------------------------------------------------------------- settings
 
 std::vector<std::tuple<std::string, std::string>> check(const Map& entries)
 {
@@ -508,6 +596,26 @@ std::vector<std::tuple<std::string, std::string>> check(const Map& entries)
     for (const SettingProblem& p : check_settings(Parameters(entries)))
         out.emplace_back(p.key, p.message);
     return out;
+}
+
+// The value of `key` in `entries`, typed and checked by its rule.
+nb::object setting_value(const Map& entries, const std::string& key)
+{
+    const settings::Rule* rule = settings::find_rule(key);
+    if (!rule)
+        throw std::invalid_argument("'" + key + "' is not a setting the engine reads");
+    const Parameters p(entries);
+    if (rule->type == settings::Type::Real)
+        return nb::float_(settings::real(p, key));
+    return nb::int_(settings::count(p, key));
+}
+
+std::optional<std::tuple<std::string, std::string>> parse_line(const nb::bytes& line)
+{
+    std::string key, value;
+    if (!Parameters::parse_line(std::string(line.c_str(), line.size()), key, value))
+        return std::nullopt;
+    return std::make_tuple(key, value);
 }
 
 std::vector<std::tuple<std::string, std::string, std::string, std::string>> rules()
@@ -560,20 +668,42 @@ NB_MODULE(_core, m)
         .def_static(
             "restore",
             [](const Map& entries, const nb::dict& state, int threads, unsigned int steps, const In1& ekin,
-               const In1& epot, const In1& etot, std::optional<std::uint64_t> seed) {
+               const In1& epot, const In1& etot, std::optional<std::uint64_t> seed, std::optional<nb::dict> extras) {
                 auto p = parameters_from(entries);
                 const std::size_t n = p->get_param<unsigned int>("nr_particles");
-                auto engine = std::make_unique<Engine>(p, state_from(state, n), threads, steps, doubles(ekin),
-                                                       doubles(epot), doubles(etot), seed);
+                EnergyLog log{doubles(ekin), doubles(epot), doubles(etot), {}, {}, {}};
+                if (extras) {
+                    log.conserved = doubles(nb::cast<In1>((*extras)["conserved"]));
+                    log.volume = doubles(nb::cast<In1>((*extras)["volume"]));
+                    log.pressure = doubles(nb::cast<In1>((*extras)["pressure"]));
+                }
+                auto engine = std::make_unique<Engine>(p, state_from(state, n), threads, steps, std::move(log), seed);
                 dynamics_from(state, seed, engine->dynamics_ref());
                 return engine;
             },
-            "entries"_a, "state"_a, "threads"_a, "steps"_a, "ekin"_a, "epot"_a, "etot"_a, "seed"_a.none() = nb::none(),
+            "entries"_a, "state"_a, "threads"_a, "steps"_a, "ekin"_a, "epot"_a, "etot"_a,
+            "seed"_a.none() = nb::none(), "log_extras"_a.none() = nb::none(),
             "A box restored from checkpoint arrays (see state()), continuing bit for bit.")
-        .def("advance", &Engine::advance, "count"_a,
-             "Advances count steps with the interpreter lock released; returns the steps done.\n"
-             "Ctrl-C raises KeyboardInterrupt after the step in progress.")
+        .def("run", &Engine::run, "count"_a, "every"_a = 0, "observer"_a.none() = nb::none(),
+             "progress"_a.none() = nb::none(),
+             "Advances at most count steps with the interpreter lock released; returns the steps done.\n\n"
+             "observer(event, steps_done) is called with event 'start' before the first step, 'every'\n"
+             "after each step that makes the steps done a multiple of every (0: never), and 'last'\n"
+             "after the last step (also after an interrupt, and after 'every' for the same step).\n"
+             "progress(steps_done) is called about every 20 ms. Ctrl-C, or an exception raised by\n"
+             "observer or progress, stops the run after the step in progress and is raised then.")
+        .def("advance", [](Engine& e, unsigned int count) { return e.run(count, 0, nb::none(), nb::none()); },
+             "count"_a, "Advances count steps (run without hooks); returns the steps done.")
         .def_prop_ro("step", &Engine::steps_done, "Steps done.")
+        .def_prop_ro("conserved", &Engine::conserved,
+                     "The conserved quantity of the method: etot plus the thermostat's and barostat's terms.")
+        .def("log_extras", &Engine::log_extras,
+             "Log of conserved, volume and pressure (NaN where no barostat measured it), one entry per step.")
+        .def("set_dynamics", &Engine::set_dynamics, "method"_a, "parameters"_a, "barostat"_a.none(),
+             "The integration method of the next steps (berendsen, nve, langevin, bussi, nose_hoover) with its\n"
+             "parameters, and the CRescale barostat's parameters or None; their state starts afresh.")
+        .def_prop_ro("dynamics", &Engine::get_dynamics,
+                     "(method name, its parameters, barostat parameters or None).")
         .def_prop_ro("nr_particles", &Engine::particles, "Number of particles N.")
         .def_prop_ro("threads", &Engine::threads,
                      "Most threads the parallel loops use (one while other processes keep the cores busy).")
@@ -598,20 +728,21 @@ NB_MODULE(_core, m)
                 dynamics_entries(e.dynamics_ref(), d);
                 return d;
             },
-            "The arrays a checkpoint needs to continue bit for bit (the method's state included).")
-        .def_prop_ro("conserved", &Engine::conserved,
-                     "The conserved quantity of the method: etot plus the thermostat's and barostat's terms.")
-        .def("log_extras", &Engine::log_extras,
-             "Log of the conserved quantity (every step) and of volume and pressure (steps with a barostat).")
-        .def("set_dynamics", &Engine::set_dynamics, "method"_a, "parameters"_a, "barostat"_a.none(),
-             "The integration method of the next steps (berendsen, nve, langevin, bussi, nose_hoover) with its\n"
-             "parameters, and the CRescale barostat's parameters or None; their state starts afresh.")
-        .def_prop_ro("dynamics", &Engine::get_dynamics,
-                     "(method name, its parameters, barostat parameters or None).");
+            "The arrays a checkpoint needs to continue bit for bit (the method's state included).");
 
     m.def("check_settings", &check, "entries"_a,
           "Checks settings given as key -> value text by every single-key and cross-key rule,\n"
           "without running anything. Returns a list of (key, message), empty when all is well.");
+    m.def("read_parameter_file",
+          [](const std::string& path) { return Parameters(path).entries(); }, "path"_a,
+          "The settings of a parameter file as the engine reads them: key -> value text of every\n"
+          "line that matches as a whole, the first occurrence of a key winning.");
+    m.def("parse_parameter_line", &parse_line, "line"_a,
+          "(key, value text) when the engine keeps this line of a parameter file (bytes, without\n"
+          "its line feed), else None.");
+    m.def("setting_value", &setting_value, "entries"_a, "key"_a,
+          "The value of one setting of a set given as key -> value text, converted to its type\n"
+          "(int or float) and checked by its rule, as the engine reads it.");
     m.def("setting_rules", &rules,
           "The rules of all settings: a list of (key, type name, allowed range, meaning).");
 }

@@ -13,17 +13,18 @@ a fresh process the same numbers as ``simulate(path)``.
 
 from __future__ import annotations
 
+import contextlib
 import math
 import os
-import sys
-import time as _time
 from typing import Any, Callable, Dict, Mapping, Optional, Union
 
 import numpy as np
 
-from ._atomic import replace_atomically
-
 from . import _core
+from . import params as settings
+from .io import checkpoint
+from ._interrupts import Interrupts
+from .progress import StepProgress
 
 __all__ = ["Simulation"]
 
@@ -36,40 +37,6 @@ SEED_MIN = 1
 SEED_MAX = 2**31 - 2
 
 STEP_MAX = 2**32 - 1  # the engine numbers its steps with 32-bit unsigned integers
-
-CHECKPOINT_FORMAT = 1  # version of the checkpoint layout written by save()
-
-_STATE_ARRAYS = (
-    "positions",
-    "velocities",
-    "forces",
-    "dij_list",
-    "neighbor_list",
-    "images",
-    "positions_initial",
-    "velocities_initial",
-)
-
-
-def _setting_text(key: str, value: Any) -> str:
-    """A setting's value as the text the engine converts (int, float or str)."""
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (str, int, float, np.integer, np.floating)):
-        raise TypeError(f"{key} = {value!r} is not allowed: a setting is a number or its text")
-    if isinstance(value, str):
-        return value
-    if isinstance(value, (float, np.floating)):
-        return repr(float(value))
-    return str(int(value))
-
-
-def _settings_from(params: Mapping[str, Any]) -> Dict[str, str]:
-    out = {}
-    for key, value in params.items():
-        if not isinstance(key, str):
-            raise TypeError(f"setting names are str, got {key!r}")
-        out[key] = _setting_text(key, value)
-    return out
-
 
 def _start_array(name: str, value: Any) -> np.ndarray:
     """An (N, 3) finite float64 array from the caller's start positions or
@@ -166,16 +133,16 @@ class Simulation:
         seed = _check_seed(seed)
         team = _check_threads(threads)
         if isinstance(params, Mapping):
-            settings = _settings_from(params)
+            source: Any = settings.settings_text(params)
             make = _core.Engine.from_dict
         else:
-            settings = _parameter_path(params)
-            if not os.path.exists(settings):
-                raise Exception("Cannot open file: " + settings)
+            source = _parameter_path(params)
+            if not os.path.exists(source):
+                raise Exception("Cannot open file: " + source)
             make = _core.Engine.from_file
         start_x = None if positions is None else _start_array("positions", positions)
         start_v = None if velocities is None else _start_array("velocities", velocities)
-        self._engine = make(settings, seed, team, start_x, start_v)
+        self._engine = make(source, seed, team, start_x, start_v)
         self._seed = seed
         self._time_base = (0, 0.0)  # (step, time) at which the current stepsize took over
 
@@ -189,6 +156,7 @@ class Simulation:
         callback: Optional[Callable[["Simulation"], Any]] = None,
         progress: bool = False,
         trajectory: Optional[PathLike] = None,
+        trajectory_every: Optional[int] = None,
     ) -> "Simulation":
         """Advance ``steps`` time steps (default: the setting ``nrsteps``).
 
@@ -201,6 +169,9 @@ class Simulation:
         the state at the start of this run, every K steps (with ``every=K``) and
         the state at its end.
 
+        ``trajectory_every=K`` writes the frames every K steps instead of every
+        ``every`` steps (a callback and frames at different intervals).
+
         ``progress=True`` shows a progress bar with the steps, atom-steps per
         second and the time left (tqdm when installed, else a line on standard
         error); nothing is printed otherwise.
@@ -211,7 +182,7 @@ class Simulation:
         be called again. Returns ``self``.
         """
         if steps is None:
-            steps = self._engine_steps_setting()
+            steps = settings.setting_value(self._engine.parameters, "nrsteps")
         steps = _check_count("steps", steps, 0)
         if every is not None:
             every = _check_count("every", every, 1)
@@ -224,51 +195,45 @@ class Simulation:
                 f"steps = {steps} is not allowed: the step counter (now {self.step}) cannot go beyond {STEP_MAX}"
             )
 
-        writer = None
-        if trajectory is not None:
-            from .trajectory import GSDWriter
+        if trajectory_every is not None:
+            trajectory_every = _check_count("trajectory_every", trajectory_every, 1)
+        frames = trajectory_every or every
+        interval = math.gcd(every or 0, frames or 0) if trajectory is not None else (every or 0)
+        with contextlib.ExitStack() as stack:
+            interrupts = stack.enter_context(Interrupts())
+            writer = None
+            if trajectory is not None:
+                from .io.gsd import GSDWriter
 
-            writer = GSDWriter(os.fspath(trajectory), self.box, self.nr_particles)
-        bar = _Progress(steps, self.nr_particles) if progress else None
-        try:
-            if writer is not None:
-                self._write_frame(writer)
-            target = self.step + steps
-            adaptive = _ChunkSize() if bar is not None else None
-            while self.step < target:
-                chunk = target - self.step
-                if every is not None:
-                    chunk = min(chunk, every - self.step % every)
-                if adaptive is not None:
-                    chunk = min(chunk, adaptive.size)
-                started = _time.perf_counter()
-                self._engine.advance(chunk)
-                if adaptive is not None:
-                    adaptive.update(chunk, _time.perf_counter() - started)
-                if bar is not None:
-                    bar.update(chunk)
-                if every is not None and self.step % every == 0:
-                    if writer is not None and self.step != target:
-                        self._write_frame(writer)
-                    if callback is not None:
-                        callback(self)
-            if writer is not None and steps > 0:
-                self._write_frame(writer)
-        finally:
+                writer = stack.enter_context(GSDWriter(os.fspath(trajectory), self.box, self.nr_particles,
+                                                       dt=self._stepsize()))
+            bar = StepProgress(steps, self.nr_particles) if progress else None
             if bar is not None:
-                bar.close()
-            if writer is not None:
-                writer.close()
+                stack.callback(bar.close)
+            first = self.step
+
+            written = [-1]  # the step of the latest frame
+
+            def observe(event: str, step: int) -> None:
+                # "start", "every" K steps, "last" (the end, also of an interrupted run)
+                if writer is not None and written[0] != step and (event != "every" or step % frames == 0):  # type: ignore[operator]
+                    with interrupts.protected():
+                        self._write_frame(writer)
+                    written[0] = step
+                if event == "every" and callback is not None and step % every == 0:  # type: ignore[operator]
+                    callback(self)
+
+            def report(step: int) -> None:
+                bar.update(step - first)  # type: ignore[union-attr]
+
+            self._engine.run(steps, interval, observe if writer or callback else None,
+                             report if bar is not None else None)
+            if bar is not None:
+                bar.update(self.step - first)
         return self
 
-    def _engine_steps_setting(self) -> int:
-        text = self._engine.parameters.get("nrsteps")
-        if text is None:
-            raise RuntimeError("Could not find parameter: nrsteps")
-        try:
-            return int(text)
-        except ValueError:
-            raise TypeError("bad lexical cast: source type value could not be interpreted as target") from None
+    def _stepsize(self) -> float:
+        return float(settings.setting_value(self._engine.parameters, "stepsize"))
 
     def _write_frame(self, writer: Any) -> None:
         writer.write(self.step, self.positions, self.velocities, self.images, time=self.time)
@@ -285,7 +250,7 @@ class Simulation:
         """Simulated time: the steps done times the step size (summed piecewise
         when the step size was changed with ``set``)."""
         step0, time0 = self._time_base
-        return time0 + (self.step - step0) * float(self._engine.parameters["stepsize"])
+        return time0 + (self.step - step0) * self._stepsize()
 
     @property
     def nr_particles(self) -> int:
@@ -416,10 +381,10 @@ class Simulation:
         """
         if key in ("nr_particles", "cell_length"):
             raise ValueError(f"{key} cannot change: it belongs to the box built at the start")
-        text = _setting_text(key, value)
+        text = settings.format_value(key, value)
         proposed = self.parameters
         proposed[key] = text
-        problems = _core.check_settings(proposed)
+        problems = settings.check(proposed)
         if problems:
             raise ValueError("; ".join(message for _, message in problems))
         if key == "stepsize":
@@ -429,30 +394,19 @@ class Simulation:
     # ------------------------------------------------------------------ checkpoints
 
     def save(self, path: PathLike) -> None:
-        """Write a checkpoint (NumPy ``.npz``) from which ``Simulation.load`` continues
-        bit for bit: settings, step, positions, velocities, forces, the neighbour
-        list as built and the displacements since then, image counters and the log.
-
-        The file is written to a temporary file in the same folder and renamed into
-        place, so an interrupted save leaves any earlier checkpoint intact.
-        """
-        path = _parameter_path(path)
-        arrays = self.__getstate__()
-        with replace_atomically(path) as tmp, open(tmp, "wb") as f:
-            np.savez(f, **arrays)
-            f.flush()
-            os.fsync(f.fileno())
+        """Write a checkpoint (NumPy ``.npz``, ``vorlan.io.checkpoint``) from which
+        ``Simulation.load`` continues bit for bit: settings, step, positions,
+        velocities, forces, the neighbour list as built and the displacements
+        since then, image counters and the log. The file appears whole or not at
+        all, so an interrupted save leaves any earlier checkpoint intact."""
+        checkpoint.write(_parameter_path(path), self.__getstate__())
 
     @classmethod
     def load(cls, path: PathLike, *, threads: Optional[int] = None) -> "Simulation":
         """A simulation restored from a checkpoint written by ``save``, ready to
         continue bit for bit (``threads`` as in the constructor)."""
         team = _check_threads(threads)
-        with np.load(_parameter_path(path), allow_pickle=False) as data:
-            fmt = int(data["format"]) if "format" in data else None
-            if fmt != CHECKPOINT_FORMAT:
-                raise ValueError(f"{os.fspath(path)} is not a vorlan checkpoint of format {CHECKPOINT_FORMAT}")
-            arrays = {key: data[key] for key in data.files}
+        arrays = checkpoint.read(_parameter_path(path))
         sim = cls.__new__(cls)
         sim._restore(arrays, team)
         return sim
@@ -460,43 +414,13 @@ class Simulation:
     def __getstate__(self) -> Dict[str, Any]:
         """The checkpoint's arrays (pickling a Simulation, e.g. back from a process
         pool, carries the same state as ``save``)."""
-        arrays: Dict[str, Any] = dict(self._engine.state())
-        params = self._engine.parameters
-        keys = sorted(params)
-        ekin, epot, etot = self._engine.log()
-        arrays.update(
-            format=np.int64(CHECKPOINT_FORMAT),
-            step=np.int64(self.step),
-            time_base=np.array(self._time_base, dtype=np.float64),
-            seed=np.int64(-1 if self._seed is None else self._seed),
-            parameter_keys=np.array(keys, dtype=str),
-            parameter_values=np.array([params[k] for k in keys], dtype=str),
-            log_ekin=ekin,
-            log_epot=epot,
-            log_etot=etot,
-        )
-        return arrays
+        return checkpoint.arrays(self._engine, self._seed, self._time_base)
 
     def __setstate__(self, arrays: Dict[str, Any]) -> None:
         self._restore(arrays, 0)
 
     def _restore(self, arrays: Mapping[str, Any], team: int) -> None:
-        missing = [k for k in (*_STATE_ARRAYS, "step", "parameter_keys", "log_ekin") if k not in arrays]
-        if missing:
-            raise ValueError(f"the checkpoint has no entry {missing[0]!r}")
-        params = dict(zip(np.asarray(arrays["parameter_keys"]).tolist(), np.asarray(arrays["parameter_values"]).tolist()))
-        state = {}
-        for key in _STATE_ARRAYS:
-            dtype = np.uint32 if key == "neighbor_list" else np.int32 if key == "images" else np.float64
-            state[key] = np.ascontiguousarray(arrays[key], dtype=dtype)
-        for key in ("epot", "ekin", "etot"):
-            state[key] = float(arrays[key])
-        logs = [np.ascontiguousarray(arrays[k], dtype=np.float64) for k in ("log_ekin", "log_epot", "log_etot")]
-        self._engine = _core.Engine.restore(params, state, team, int(arrays["step"]), *logs)
-        seed = int(arrays["seed"])
-        self._seed = None if seed < 0 else seed
-        step0, time0 = np.asarray(arrays["time_base"]).tolist()
-        self._time_base = (int(step0), float(time0))
+        self._engine, self._seed, self._time_base = checkpoint.restore(arrays, team)
 
     # ------------------------------------------------------------------ interop
 
@@ -504,82 +428,12 @@ class Simulation:
         """The current configuration as an ``ase.Atoms`` (needs ase): positions,
         the periodic box, masses and momenta, numbers as they are (reduced LJ
         units read as ASE's units)."""
-        import ase
+        from .io.ase import atoms
 
-        n = self.nr_particles
-        mass = float(self._engine.parameters["mass"])
-        atoms = ase.Atoms(symbols=["Ar"] * n, positions=self.positions, cell=self.box, pbc=True)
-        atoms.set_masses(np.full(n, mass))
-        atoms.set_momenta(mass * self.velocities)
-        return atoms
+        return atoms(self.box, self.positions, self.velocities, mass=float(self._engine.parameters["mass"]))
 
     def __repr__(self) -> str:
         return (
             f"<Simulation N={self.nr_particles} step={self.step} "
             f"ekin={self.ekin:.6g} epot={self.epot:.6g}>"
         )
-
-
-# ---------------------------------------------------------------------- progress
-
-
-class _ChunkSize:
-    """Steps per engine call while a progress bar is shown: about 0.2 s of work,
-    so the bar moves smoothly without a call into Python every step."""
-
-    def __init__(self) -> None:
-        self.size = 1
-
-    def update(self, steps: int, seconds: float) -> None:
-        if steps == self.size:
-            per_step = seconds / steps if steps else 0.0
-            wanted = int(0.2 / per_step) if per_step > 0 else self.size * 2
-            self.size = max(1, min(wanted, 2 * self.size))
-
-
-class _Progress:
-    """Steps done, atom-steps per second and the time left: tqdm when installed,
-    else a line on standard error rewritten in place."""
-
-    def __init__(self, total: int, nr_particles: int) -> None:
-        self.total = total
-        self.atoms = nr_particles
-        self.done = 0
-        self.start = _time.perf_counter()
-        self.last_print = 0.0
-        try:
-            from tqdm import tqdm
-        except ImportError:
-            self.bar = None
-        else:
-            self.bar = tqdm(total=total, unit="step", dynamic_ncols=True)
-
-    def update(self, steps: int) -> None:
-        self.done += steps
-        elapsed = _time.perf_counter() - self.start
-        rate = self.done * self.atoms / elapsed if elapsed > 0 else 0.0
-        if self.bar is not None:
-            self.bar.set_postfix_str(f"{rate:.3g} atom-steps/s", refresh=False)
-            self.bar.update(steps)
-            return
-        if elapsed - self.last_print < 0.2 and self.done < self.total:
-            return
-        self.last_print = elapsed
-        left = (self.total - self.done) * elapsed / self.done if self.done else math.inf
-        eta = "?" if math.isinf(left) else _clock(left)
-        sys.stderr.write(
-            f"\rstep {self.done}/{self.total}  {rate:.3g} atom-steps/s  elapsed {_clock(elapsed)}  ETA {eta} "
-        )
-        sys.stderr.flush()
-
-    def close(self) -> None:
-        if self.bar is not None:
-            self.bar.close()
-        elif self.done:
-            sys.stderr.write("\n")
-            sys.stderr.flush()
-
-
-def _clock(seconds: float) -> str:
-    s = int(round(seconds))
-    return f"{s // 3600}:{s % 3600 // 60:02d}:{s % 60:02d}"

@@ -14,8 +14,9 @@
 // configuration becomes a list, then np.array(list), then .reshape(N, 3) through
 // the module global np. Rebinding os or np in the module, or a NumPy that hooks
 // array creation, therefore sees exactly the calls it always saw. The engine
-// side goes through the run API (read_run_settings, run_steps one step at a
-// time), the same path as vorlan-run.
+// side goes through the run API (read_run_settings, Run::advance one step at a
+// time, the energies from the run's log), the same path as vorlan-run and
+// vorlan._core.
 //
 // Only public C API is used (it builds on CPython 3.9 to 3.13). Where the public
 // way to do something changed between versions (the pending error as one object
@@ -215,12 +216,6 @@ PyObject* to_list(const std::vector<double>& v)
     return list.release();
 }
 
-bool append_float(PyObject* list, double x)
-{
-    Ref f(PyFloat_FromDouble(x));
-    return f && PyList_Append(list, f.get()) == 0;
-}
-
 // ---------------------------------------------------------------- simulate
 
 // On failure a function records the line for the traceback entry and returns
@@ -278,38 +273,49 @@ bool read_parameters(PyObject* filename, std::shared_ptr<Parameters>& parameters
     return true;
 }
 
-// The energies after each step, in three lists.
-struct EnergyLists {
-    Ref ekin{PyList_New(0)};
-    Ref epot{PyList_New(0)};
-    Ref etot{PyList_New(0)};
+// The steps of a simulate call: Ctrl-C (a pending signal) ends the run between steps.
+class SignalObserver : public RunObserver {
+public:
+    bool go_on(unsigned int) override { return PyErr_CheckSignals() == 0; }
 };
 
-// The steps of range(0, nrsteps), one at a time, recording the energies after
-// each one; a pending signal (Ctrl-C) ends the run between steps.
-bool run_recording(Cell& cell, PyObject* nrsteps, PyObject* stepsize, const EnergyLists& e, int& line)
+// The steps of range(0, nrsteps), one Run::advance(1) for each step number the
+// range yields (the run numbers them 0, 1, ... as the range does), the energies
+// logged by the run; a pending signal ends the run between steps.
+bool run_recording(Run& run, PyObject* nrsteps, int& line)
 {
     Ref range(PyObject_CallFunctionObjArgs(builtin_range, k.int_0, nrsteps, nullptr));
     FAIL_IF(!range);
     Ref steps_iter(PyObject_GetIter(range.get()));
     FAIL_IF(!steps_iter);
-    const auto next_step = [](unsigned int) { return true; };
+    SignalObserver observer;
     for (;;) {
         Ref i(PyIter_Next(steps_iter.get()));
         if (!i)
             break;
         const double step = PyFloat_AsDouble(i.get());
         FAIL_IF(step == -1.0 && PyErr_Occurred());
-        const double h = PyFloat_AS_DOUBLE(stepsize);
-        FAIL_IF(!guarded([&] { run_steps(cell, static_cast<unsigned int>(step), 1, h, false, next_step); }));
-        FAIL_IF(!append_float(e.ekin.get(), cell.get_ekin()));
-        FAIL_IF(!append_float(e.epot.get(), cell.get_epot()));
-        FAIL_IF(!append_float(e.etot.get(), cell.get_etot()));
-        FAIL_IF(PyErr_CheckSignals() < 0);
+        FAIL_IF(!guarded([&] { run.advance(1, observer); }));
+        FAIL_IF(run.stopped());
     }
     if (PyErr_Occurred()) {
         FAIL_IF(!PyErr_ExceptionMatches(PyExc_StopIteration));
         PyErr_Clear();
+    }
+    return true;
+}
+
+// The run's energy log as the three lists ekin, epot, etot of the result.
+bool add_energies(const EnergyLog& log, PyObject* results, int& line)
+{
+    const struct {
+        PyObject* key;
+        const std::vector<double>& values;
+    } lists[] = {{k.ekin, log.ekin}, {k.epot, log.epot}, {k.etot, log.etot}};
+    for (const auto& l : lists) {
+        Ref list(to_list(l.values));
+        FAIL_IF(!list);
+        FAIL_IF(PyDict_SetItem(results, l.key, list.get()) < 0);
     }
     return true;
 }
@@ -357,29 +363,25 @@ PyObject* run_simulation(PyObject* filename, int& line)
         return nullptr;
 
     // Run settings, read before the Cell exists.
-    RunSettings run{};
-    FAIL_IF(!guarded([&] { run = read_run_settings(*parameters); }));
-    Ref stepsize(PyFloat_FromDouble(run.stepsize));
-    FAIL_IF(!stepsize);
-    Ref nrsteps(PyLong_FromUnsignedLong(run.nrsteps));
+    RunSettings settings{};
+    FAIL_IF(!guarded([&] { settings = read_run_settings(*parameters); }));
+    Ref nrsteps(PyLong_FromUnsignedLong(settings.nrsteps));
     FAIL_IF(!nrsteps);
-    Ref nrparticles(PyLong_FromUnsignedLong(run.nr_particles));
+    Ref nrparticles(PyLong_FromUnsignedLong(settings.nr_particles));
     FAIL_IF(!nrparticles);
 
     // The box: lattice, velocities, first list and forces.
     FAIL_IF(!guarded([&] { cell.reset(new Cell(parameters)); }));
 
-    const EnergyLists energies;
-    FAIL_IF(!energies.ekin || !energies.epot || !energies.etot);
-    if (!run_recording(*cell, nrsteps.get(), stepsize.get(), energies, line))
+    Run run(*cell, parameters, 0, true, false);
+    if (!run_recording(run, nrsteps.get(), line))
         return nullptr;
 
     // The result dictionary, in its fixed key order.
     Ref results(PyDict_New());
     FAIL_IF(!results);
-    FAIL_IF(PyDict_SetItem(results.get(), k.ekin, energies.ekin.get()) < 0);
-    FAIL_IF(PyDict_SetItem(results.get(), k.epot, energies.epot.get()) < 0);
-    FAIL_IF(PyDict_SetItem(results.get(), k.etot, energies.etot.get()) < 0);
+    if (!add_energies(run.log(), results.get(), line))
+        return nullptr;
     FAIL_IF(PyDict_SetItem(results.get(), k.nrsteps, nrsteps.get()) < 0);
     FAIL_IF(PyDict_SetItem(results.get(), k.nrparticles, nrparticles.get()) < 0);
     if (!add_configurations(*cell, results.get(), nrparticles.get(), line))

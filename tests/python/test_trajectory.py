@@ -158,7 +158,7 @@ def test_to_ase(tmp_path, monkeypatch):
     with pytest.raises(IndexError, match="frame = 4 is out of range for a movie of 4 frames"):
         to_ase(m, 4)
     monkeypatch.setitem(sys.modules, "ase", None)
-    with pytest.raises(ImportError, match="pip install ase"):
+    with pytest.raises(ImportError, match="pip install 'vorlan\\[ase\\]'"):
         to_ase(m)
 
 

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "run.h"
 #include "support.h"
@@ -67,7 +70,8 @@ TEST(Images, UnwrappedPathsHaveNoJumps)
     options.threads = 2;
     options.seeded = true;
     options.seed = 7;
-    Cell cell(lj_params("nr_particles = 64\ncell_length = 5\nkT = 3\ntau = 100\n"), options);
+    const auto params = lj_params("nr_particles = 64\ncell_length = 5\nkT = 3\ntau = 100\n");
+    Cell cell(params, options);
     const double L = 5;
     auto unwrapped = [&] {
         const auto p = cell.get_positions();
@@ -79,29 +83,96 @@ TEST(Images, UnwrappedPathsHaveNoJumps)
     };
     std::vector<double> before = unwrapped();
     int crossings = 0;
-    const unsigned int done = run_steps(cell, 0, 400, 0.005, false, [&](unsigned int) {
-        const std::vector<double> now = unwrapped();
-        for (std::size_t k = 0; k < now.size(); ++k)
-            EXPECT_LT(std::fabs(now[k] - before[k]), 0.5) << "coordinate " << k;
-        before = now;
-        return true;
-    });
-    EXPECT_EQ(done, 400u);
+    struct NoJumps : RunObserver {
+        std::function<std::vector<double>()> unwrapped;
+        std::vector<double> before;
+        bool go_on(unsigned int) override
+        {
+            const std::vector<double> now = unwrapped();
+            for (std::size_t k = 0; k < now.size(); ++k)
+                EXPECT_LT(std::fabs(now[k] - before[k]), 0.5) << "coordinate " << k;
+            before = now;
+            return true;
+        }
+    } observer;
+    observer.unwrapped = unwrapped;
+    observer.before = before;
+    ::Run run(cell, params, 0, false, false);
+    EXPECT_EQ(run.advance(400, observer), 400u);
     for (std::int32_t n : cell.get_images())
         crossings += std::abs(n);
     EXPECT_GT(crossings, 0);
 }
 
-TEST(RunSteps, NumbersTheStepsAndStopsWhenTheObserverSaysSo)
+// The hooks a Run calls, as "event:steps_done" in call order; stops the run after
+// step `stop_at` (0: never).
+struct Recorder : RunObserver {
+    std::vector<std::string> seen;
+    unsigned int stop_at = 0;
+    void start(unsigned int n) override { seen.push_back("start:" + std::to_string(n)); }
+    void every(unsigned int n) override { seen.push_back("every:" + std::to_string(n)); }
+    void last(unsigned int n, bool every_saw_it) override
+    {
+        seen.push_back("last:" + std::to_string(n) + (every_saw_it ? "+" : ""));
+    }
+    bool go_on(unsigned int n) override { return n != stop_at; }
+};
+
+TEST(RunLoop, CallsEveryKAndTheLastStepOnceNumberedOnAcrossCalls)
 {
-    Cell cell(lj_params("nr_particles = 8\n"));
-    std::vector<unsigned int> seen;
-    const unsigned int done = run_steps(cell, 5, 10, 0.005, false, [&](unsigned int step) {
-        seen.push_back(step);
-        return step < 7;
-    });
-    EXPECT_EQ(done, 3u);
-    EXPECT_EQ(seen, (std::vector<unsigned int>{5, 6, 7}));
+    const auto params = lj_params("nr_particles = 8\n");
+    Cell cell(params);
+    ::Run run(cell, params, 3, true, false);
+    Recorder r;
+    EXPECT_EQ(run.advance(7, r), 7u);  // steps 0..6: every at 3 and 6, then last at 7
+    EXPECT_EQ(run.advance(2, r), 2u);  // steps 7, 8: 9 is a multiple, last after every
+    EXPECT_EQ(run.advance(0, r), 0u);  // no step: only the start
+    EXPECT_EQ(r.seen, (std::vector<std::string>{"start:0", "every:3", "every:6", "last:7", "start:7", "every:9",
+                                                "last:9+", "start:9"}));
+    EXPECT_EQ(run.steps_done(), 9u);
+    ASSERT_EQ(run.log().etot.size(), 9u);
+    EXPECT_EQ(run.log().etot.back(), cell.get_etot());
+}
+
+TEST(RunLoop, AStopEndsAfterTheStepWithTheLastStepReported)
+{
+    const auto params = lj_params("nr_particles = 8\n");
+    Cell cell(params);
+    ::Run run(cell, params, 4, false, false);
+    Recorder r;
+    r.stop_at = 6;
+    EXPECT_EQ(run.advance(100, r), 6u);
+    EXPECT_TRUE(run.stopped());
+    EXPECT_EQ(r.seen, (std::vector<std::string>{"start:0", "every:4", "last:6"}));
+    EXPECT_TRUE(run.log().ekin.empty());
+}
+
+TEST(RunLoop, ReadsTheTimeStepAgainAfterAnObserverAndGuardsTheCounter)
+{
+    CellOptions seeded;
+    seeded.seeded = true;
+    seeded.seed = 3;
+    const auto params = lj_params("nr_particles = 8\n");
+    Cell cell(params, seeded);
+    struct Halve : RunObserver {
+        std::shared_ptr<Parameters> p;
+        void every(unsigned int) override { p->override_param("stepsize", "0.0025"); }
+    } halve;
+    halve.p = params;
+    ::Run run(cell, params, 2, false, false);
+    run.advance(4, halve);
+
+    const auto reference_params = lj_params("nr_particles = 8\n");
+    Cell reference(reference_params, seeded);
+    reference.integrate(0, 0.005, false);
+    reference.integrate(1, 0.005, false);
+    reference.integrate(2, 0.0025, false);
+    reference.integrate(3, 0.0025, false);
+    EXPECT_EQ(cell.get_positions(), reference.get_positions());
+
+    ::Run late(cell, params, 0, false, false, 4294967290u);
+    RunObserver none;
+    EXPECT_THROW(late.advance(6, none), std::overflow_error);
 }
 
 TEST(RunSettings, ReadInTheirOrderAndTyped)

@@ -1,0 +1,175 @@
+"""Analysis of runs: averages with honest error bars, the radial distribution
+function g(r) and the mean squared displacement.
+
+Error bars of correlated series (energies after every step, pressures every K
+steps) come from blocking (H. Flyvbjerg and H. G. Petersen, J. Chem. Phys. 91,
+461 (1989)): the series is halved by averaging neighbouring pairs as long as at
+least 16 blocks remain, the naive standard error of the block means is taken at
+every level, and the largest of these (the plateau that correlated samples reach)
+is reported. Samples closer than the correlation time would otherwise make the
+error look smaller than it is.
+
+g(r) is computed by freud (``pip install freud-analysis``) when it is installed,
+else by a NumPy pair histogram; both normalise by the N - 1 other particles a
+centre can see. The mean squared displacement needs unwrapped positions:
+positions + images * L, with the image counts that the engine keeps and GSD files
+carry.
+"""
+
+from __future__ import annotations
+
+import math
+from typing import NamedTuple, Optional, Sequence, Tuple
+
+import numpy as np
+
+from ._optional import available
+
+__all__ = ["OBSERVABLES", "block_error", "Estimate", "estimate", "second_half", "radial_distribution", "msd", "unwrap"]
+
+# Quantities a sweep averages over the second half of every run, in table order:
+# the temperature T, the potential energy per particle u = epot/N, the pressure P
+# and the total energy per particle e = etot/N.
+OBSERVABLES = ("T", "u", "P", "e")
+
+# Fewest blocks a blocking level may keep and still count towards the error.
+MIN_BLOCKS = 16
+
+
+def block_error(x: Sequence[float]) -> float:
+    """Standard error of the mean of a correlated series by Flyvbjerg-Petersen
+    blocking: the largest naive standard error over the blocking levels that
+    keep at least 16 blocks (the first level, the series itself, always counts)."""
+    a = np.asarray(x, dtype=np.float64)
+    if a.size < 2:
+        raise ValueError(f"a standard error needs at least 2 samples, got {a.size}")
+    best = 0.0
+    while True:
+        n = a.size
+        best = max(best, float(np.sqrt(np.var(a, ddof=1) / n)))
+        if n // 2 < MIN_BLOCKS:
+            return best
+        a = 0.5 * (a[0 : 2 * (n // 2) : 2] + a[1 : 2 * (n // 2) : 2])
+
+
+class Estimate(NamedTuple):
+    """A mean with its standard error (blocking) over `samples` finite values."""
+
+    mean: float
+    error: float    # NaN with fewer than 2 samples: no error bar can be given
+    samples: int
+
+    def __str__(self) -> str:
+        if self.samples == 0:
+            return "-"
+        if not math.isfinite(self.error):
+            return f"{self.mean:.5g} (1 sample, no error bar)"
+        return f"{self.mean:.5g} ± {self.error:.2g}"
+
+
+def estimate(x: Sequence[float]) -> Estimate:
+    """The mean of the finite values of `x` and its blocking error."""
+    a = np.asarray(x, dtype=np.float64)
+    a = a[np.isfinite(a)]
+    if a.size == 0:
+        return Estimate(math.nan, math.nan, 0)
+    error = block_error(a) if a.size > 1 else math.nan
+    return Estimate(float(np.mean(a)), error, int(a.size))
+
+
+def second_half(steps: Sequence[float], values: Sequence[float]) -> np.ndarray:
+    """The values whose step lies in the second half of the steps logged (the
+    part of a run that averages are taken over, after equilibration)."""
+    s = np.asarray(steps)
+    v = np.asarray(values, dtype=np.float64)
+    if s.size == 0:
+        return v[:0]
+    return v[s >= s[len(s) // 2]]
+
+
+def unwrap(positions: np.ndarray, images: np.ndarray, box: Sequence[float]) -> np.ndarray:
+    """Unwrapped positions: positions + images * box, for (..., N, 3) arrays."""
+    return np.asarray(positions, dtype=np.float64) + np.asarray(images) * np.asarray(box, dtype=np.float64)
+
+
+def msd(positions: np.ndarray, images: np.ndarray, box: Sequence[float]) -> np.ndarray:
+    """Mean squared displacement from the first frame, one value per frame:
+    <|r_i(t) - r_i(0)|^2> over the particles, from wrapped `positions` (K, N, 3)
+    and their box crossings `images` (K, N, 3) in a box of edges `box`. For a
+    fluid it grows as 6 D t at long times (Einstein relation)."""
+    u = unwrap(positions, images, box)
+    if u.ndim != 3 or u.shape[-1] != 3:
+        raise ValueError(f"positions must have shape (frames, N, 3), got {u.shape}")
+    d = u - u[:1]
+    return np.mean(np.sum(d * d, axis=-1), axis=-1) if u.shape[1] else np.zeros(len(u))
+
+
+def radial_distribution(
+    frames: Sequence[np.ndarray], box: float, *, bins: int = 150, r_max: Optional[float] = None
+) -> Tuple[np.ndarray, np.ndarray]:
+    """g(r) averaged over `frames` (each (N, 3) positions in a cubic periodic box
+    of edge `box`), from 0 to `r_max` (default and at most half the box) in
+    `bins` shells. Returns (bin centres, g).
+
+    Uses freud (``pip install freud-analysis``) when it is installed; else a
+    NumPy pair histogram with the minimum image, which for large N takes every
+    k-th particle as a centre against all others (unbiased, only noisier).
+    """
+    box = float(box)
+    half = box / 2
+    r_max = half if r_max is None else min(float(r_max), half)
+    # freud wants r_max below half its box, which it holds in single precision:
+    # 1e-6 keeps clear of that rounding (float32 resolves about 6e-8)
+    r_max *= 1 - 1e-6
+    if available("freud"):
+        return _rdf_freud(frames, box, bins, r_max)
+    return _rdf_histogram(frames, box, bins, r_max)
+
+
+def _rdf_freud(frames: Sequence[np.ndarray], box: float, bins: int, r_max: float) -> Tuple[np.ndarray, np.ndarray]:
+    import freud  # type: ignore[import-not-found]
+
+    half = box / 2
+    fbox = freud.box.Box.cube(box)
+    rdf = freud.density.RDF(bins=bins, r_max=r_max)
+    n = 0
+    for x in frames:
+        points = (np.asarray(x, dtype=np.float64) % box - half).astype(np.float32)
+        n = len(points)
+        rdf.compute(system=(fbox, points), reset=False)
+    # freud normalises by the density N/V; the other N - 1 particles are what a
+    # centre can see, as in the histogram below
+    scale = n / (n - 1) if n > 1 else 1.0
+    return np.asarray(rdf.bin_centers, dtype=np.float64), scale * np.asarray(rdf.rdf, dtype=np.float64)
+
+
+def _rdf_histogram(frames: Sequence[np.ndarray], box: float, bins: int, r_max: float) -> Tuple[np.ndarray, np.ndarray]:
+    """Pair histogram with the minimum image; for large N every k-th particle is
+    a centre against all others (unbiased, only noisier)."""
+    edges = np.linspace(0.0, r_max, bins + 1)
+    counts = np.zeros(bins)
+    centres_total = 0
+    n = 0
+    for x in frames:
+        x = np.asarray(x, dtype=np.float64)
+        n = len(x)
+        if n < 2:
+            continue
+        # about 2e8 separations per frame at most
+        stride = max(1, math.ceil(n * n / 2e8))
+        centres = np.arange(0, n, stride)
+        chunk = max(1, int(4e6 // n))  # about 100 MB of separations at a time
+        for start in range(0, len(centres), chunk):
+            c = centres[start:start + chunk]
+            d = x[None, :, :] - x[c, None, :]
+            d -= box * np.round(d / box)
+            r = np.sqrt(np.einsum("ijk,ijk->ij", d, d))
+            r[np.arange(len(c)), c] = np.inf  # no self pairs
+            counts += np.histogram(r, bins=edges)[0]
+        centres_total += len(centres)
+    centre = 0.5 * (edges[1:] + edges[:-1])
+    if centres_total == 0:
+        return centre, np.zeros(bins)
+    rho = (n - 1) / box**3
+    shell = 4.0 / 3.0 * np.pi * (edges[1:] ** 3 - edges[:-1] ** 3)
+    return centre, counts / (centres_total * rho * shell)

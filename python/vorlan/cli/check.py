@@ -1,0 +1,98 @@
+"""``vorlan check PARAMS``: what the engine reads from a parameter file, what it
+skips and why, the values its rules refuse, and derived quantities."""
+
+from __future__ import annotations
+
+import argparse
+from typing import Any
+
+from .. import params as P
+from ..io.parameter_file import diagnose
+from .common import EXIT_FAILED, EXIT_OK, CommandError, Formatter, say
+
+
+def cmd_check(args: argparse.Namespace) -> int:
+    try:
+        report = diagnose(args.params)
+    except OSError as e:
+        raise CommandError(f"cannot read the parameter file {args.params}: {e.strerror or e}") from None
+    problems = P.check(report.params)
+    missing = set(report.missing)
+    problems = [(k, m) for k, m in problems if k not in missing]
+    warnings = 0
+
+    say(f"{report.path}: {len(report.entries)} line(s) read, {len(report.params)} key(s) set")
+    if report.skipped:
+        say(f"\nLines the engine skips ({len(report.skipped)}):")
+    for s in report.skipped:
+        warnings += 1
+        say(f"  line {s.number}: {s.text}")
+        for reason in s.reasons:
+            say(f"      skipped: {reason}")
+        if s.suggestion:
+            say(f"      write:   {s.suggestion}")
+
+    if report.duplicates:
+        say("\nKeys set more than once (the first occurrence wins):")
+    for key, entries in report.duplicates.items():
+        warnings += 1
+        first, rest = entries[0], entries[1:]
+        ignored = ", ".join(f"line {e.number} ({key} = {e.value})" for e in rest)
+        say(f"  {key}: line {first.number} ({key} = {first.value}) is used; ignored: {ignored}")
+
+    if report.unknown:
+        say("\nKeys the engine never reads:")
+    for entry, hint in report.unknown:
+        warnings += 1
+        say(f"  line {entry.number}: {entry.key}" + (f" -- did you mean {hint}?" if hint else ""))
+
+    if missing:
+        say("\nMissing keys (a run stops with 'Could not find parameter'):")
+    for key in report.missing:
+        near = [s.number for s in report.skipped if s.key == key]
+        near += [e.number for e, hint in report.unknown if hint == key]
+        near = sorted(set(near))
+        where = ""
+        if near:
+            where = f" -- line {near[0]} means it" if len(near) == 1 else f" -- lines {', '.join(map(str, near))} mean it"
+            where += " but the engine does not read " + ("it" if len(near) == 1 else "them")
+        say(f"  {key} ({P.KEYS[key].meaning}){where}")
+
+    if problems:
+        say("\nValues not allowed:")
+    for key, message in problems:
+        say(f"  {message}" if key in message else f"  {key}: {message}")
+
+    derived = P.derived_quantities(report.params)
+    if derived:
+        say("\nDerived quantities:")
+        width = max(len(label) for label, _ in derived)
+        for label, text in derived:
+            say(f"  {label:<{width}}  {text}")
+
+    bad = len(missing) + len(problems)
+    if bad:
+        say(f"\nThe file is not accepted: {len(missing)} key(s) missing, {len(problems)} value(s) not allowed.")
+        return EXIT_FAILED
+    verdict = "The file would run" + (f" ({warnings} warning(s) above)." if warnings else ".")
+    say("\n" + verdict)
+    return EXIT_FAILED if args.strict and warnings else EXIT_OK
+
+
+def add_parser(sub: Any) -> None:
+    p = sub.add_parser(
+        "check",
+        formatter_class=Formatter,
+        help="show what the engine reads from a parameter file, and what it skips",
+        description=(
+            "Reads a parameter file line by line exactly as the engine does and reports:\n"
+            "lines it skips without a word (a comment after a value, an exponent such as\n"
+            "1e-3, a sign, characters other than letters, digits and _ in a key, a\n"
+            "byte-order mark), keys set twice (the first line wins), keys it never reads,\n"
+            "missing keys, values out of range, and derived quantities. Changes nothing."
+        ),
+        epilog="Exit status 0 when the file would run, 1 when it would not.",
+    )
+    p.add_argument("params", metavar="PARAMS", help="the parameter file")
+    p.add_argument("--strict", action="store_true", help="exit 1 on warnings too (skipped lines, duplicate or unknown keys)")
+    p.set_defaults(func=cmd_check)

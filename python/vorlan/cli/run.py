@@ -1,0 +1,237 @@
+"""``vorlan run PARAMS``: a run with a progress bar, a summary with error bars,
+and on request a log, a trajectory and a figure. The run itself is
+``Simulation.run`` with a callback that samples the pressure; this module adds
+the checks before it and the printing after it."""
+
+from __future__ import annotations
+
+import argparse
+import math
+import os
+import sys
+import time
+from typing import Any, Dict, Optional, Tuple
+
+import numpy as np
+
+from .. import params as P
+from .._interrupts import Interrupts
+from ..analysis import estimate, second_half
+from ..io.parameter_file import diagnose
+from .common import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, CommandError, Formatter, UsageError, count,
+                     positive_int, say, seed_value)
+
+
+def cmd_run(args: argparse.Namespace) -> int:
+    _check_outputs(args)
+    sim, steps = _start(args)
+    sample = args.sample or max(1, steps // 100)
+    every = args.every or max(1, steps // 100)
+    pressures: Dict[int, float] = {}
+    failure: Optional[BaseException] = None
+    interrupted = False
+    step0 = sim.step
+    started = time.perf_counter()
+    def sample_pressure(s: Any) -> None:
+        pressures[s.step] = s.pressure
+
+    try:
+        sim.run(steps, every=sample, callback=sample_pressure, progress=not args.quiet,
+                trajectory=args.trajectory, trajectory_every=every)
+    except KeyboardInterrupt:
+        interrupted = True
+    except Exception as e:
+        failure = e
+    seconds = time.perf_counter() - started
+    done = sim.step - step0
+    columns, meta = run_log(sim, args.params, pressures, sample, args)
+    if args.log:
+        from ..io.runlog import write_log
+
+        with Interrupts() as interrupts, interrupts.protected():
+            write_log(args.log, columns, meta)
+
+    if failure is not None:
+        say(f"vorlan run: error: {args.params}: {failure}", file=sys.stderr)
+        if args.log:
+            say(f"vorlan run: the log of the {done} step(s) done is in {args.log}", file=sys.stderr)
+        return EXIT_FAILED
+    if interrupted:
+        kept = [f for f in (args.log, args.trajectory) if f]
+        say(f"\nvorlan run: interrupted after {done} of {steps} step(s)"
+            + (f"; kept {', '.join(kept)}" if kept else ""), file=sys.stderr)
+    frames = _frame_count(args.trajectory)
+    if args.plot:
+        _plot(args, columns, meta, sim.nr_particles, done, frames)
+    if not args.quiet:
+        summary(sim, columns, meta, steps, done, seconds, sample, args, frames)
+    return EXIT_INTERRUPTED if interrupted else EXIT_OK
+
+
+def _check_outputs(args: argparse.Namespace) -> None:
+    """Everything that can be found wrong before the run costs any time."""
+    if args.every is not None and args.trajectory is None:
+        raise UsageError("--every sets the frame interval of --trajectory; give --trajectory FILE.gsd too")
+    if not os.path.isfile(args.params):
+        raise CommandError(f"cannot open the parameter file {args.params}: no such file")
+    for out, what in ((args.log, "log"), (args.plot, "plot"), (args.trajectory, "trajectory")):
+        if out is not None:
+            folder = os.path.dirname(os.path.abspath(out))
+            if not os.path.isdir(folder):
+                raise CommandError(f"cannot write the {what} {out}: the folder {folder} does not exist")
+    if args.plot is not None:
+        from ..plot import pyplot
+
+        pyplot()  # a missing matplotlib should not cost a whole run
+
+
+def _start(args: argparse.Namespace) -> Tuple[Any, int]:
+    """The Simulation of the parameter file and the steps to run; the engine's
+    refusal explained with the lines of the file."""
+    from ..simulation import Simulation
+
+    path = args.params
+    try:
+        sim = Simulation(path, seed=args.seed, threads=args.threads)
+        steps = args.steps if args.steps is not None else int(P.setting_value(sim.parameters, "nrsteps"))
+    except KeyboardInterrupt:
+        raise
+    except Exception as e:
+        raise CommandError(f"{path}: {explain_failure(path, e)}") from None
+    return sim, steps
+
+
+def _frame_count(path: Optional[str]) -> int:
+    if not path or not os.path.exists(path):
+        return 0
+    from ..io.gsd import frame_count
+
+    return frame_count(path)
+
+
+def _plot(args: argparse.Namespace, columns: Dict[str, np.ndarray], meta: Dict[str, Any], n: int, done: int,
+          frames: int) -> None:
+    from ..plot import plot_run
+    from .plot import trajectory_rdf
+
+    rdf = trajectory_rdf(args.trajectory) if args.trajectory and frames else None
+    plot_run(args.plot, columns, meta, rdf, title=f"{os.path.basename(args.params)}: N = {n}, {done} steps")
+
+
+def explain_failure(path: str, error: BaseException) -> str:
+    """The engine's message, and for a missing key the lines of the file that
+    set it but are skipped."""
+    message = str(error) or type(error).__name__
+    prefix = "Could not find parameter: "
+    if message.startswith(prefix):
+        key = message[len(prefix):].strip()
+        try:
+            report = diagnose(path)
+        except OSError:
+            return message
+        lines = [s for s in report.skipped if s.key == key]
+        for s in lines:
+            message += f"\n  line {s.number} ({s.text.strip()}) is skipped: {'; '.join(s.reasons)}"
+            if s.suggestion:
+                message += f"\n  write instead: {s.suggestion}"
+        hints = [e for e, hint in report.unknown if hint == key]
+        for e in hints:
+            message += f"\n  line {e.number} sets {e.key}, which the engine never reads"
+        message += f"\n  (vorlan check {path} lists every line the engine skips)"
+    return message
+
+
+def run_log(sim: Any, path: str, pressures: Dict[int, float], sample: int, args: argparse.Namespace) -> Tuple[Dict[str, np.ndarray], Dict[str, Any]]:
+    """The per-step columns of the log (pressure where sampled, else NaN) and its header."""
+    log = sim.log
+    step = np.asarray(log.get("step", np.zeros(0)), dtype=np.int64)
+    pressure = np.array([pressures.get(int(s), math.nan) for s in step], dtype=np.float64)
+    params = sim.parameters
+    stepsize = float(params.get("stepsize", "nan"))
+    columns = {
+        "step": step,
+        "time": step * stepsize,
+        "ekin": np.asarray(log.get("ekin", ()), dtype=np.float64),
+        "epot": np.asarray(log.get("epot", ()), dtype=np.float64),
+        "etot": np.asarray(log.get("etot", ()), dtype=np.float64),
+        "temperature": np.asarray(log.get("temperature", ()), dtype=np.float64),
+        "pressure": pressure,
+    }
+    meta = {
+        "vorlan run log": "one row per step; energies are totals, pressure every %d steps" % sample,
+        "parameters": os.path.abspath(path),
+        "nr_particles": sim.nr_particles,
+        "volume": repr(float(sim.volume)),
+        "density": repr(float(sim.density)),
+        "kT": params.get("kT", ""),
+        "stepsize": params.get("stepsize", ""),
+        "seed": "" if args.seed is None else args.seed,
+        "threads": "" if args.threads is None else args.threads,
+    }
+    return columns, meta
+
+
+def summary(sim: Any, columns: Dict[str, np.ndarray], meta: Dict[str, Any], steps: int, done: int,
+            seconds: float, sample: int, args: argparse.Namespace, frames: int) -> None:
+    """The table printed after a run: averages over the second half of the run
+    with their blocking errors (vorlan.analysis.estimate)."""
+    step = columns["step"]
+    n = sim.nr_particles
+    t = estimate(second_half(step, columns["temperature"]))
+    u = estimate(second_half(step, columns["epot"] / n)) if n else None
+    p = estimate(second_half(step, columns["pressure"]))
+    rate = n * done / seconds if seconds > 0 else math.inf
+    rows = [
+        ("particles N", f"{n}"),
+        ("density N / V", f"{sim.density:.6g}"),
+        ("steps", f"{done}" + (f" of {steps}" if done != steps else "") + f", dt = {meta['stepsize']}"),
+    ]
+    if len(step):
+        start = int(step[len(step) // 2])
+        rows.append(("averages over", f"steps {start} to {int(step[-1])} (second half), mean ± error (blocking)"))
+        target = f"   (target kT = {meta['kT']})" if meta.get("kT") else ""
+        rows.append(("temperature T", f"{t}{target}"))
+        rows.append(("energy u = Epot / N", f"{u if u is not None else '-'}"))
+        rows.append(("pressure P", f"{p}" + (f"   ({p.samples} samples, every {sample} steps)" if p.samples else "")))
+    rows.append(("wall time", f"{seconds:.3f} s"))
+    rows.append(("speed", f"{rate / 1e6:.3g} M atom-steps/s" if math.isfinite(rate) else "-"))
+    for flag, label in ((args.log, "log"), (args.trajectory, "trajectory"), (args.plot, "plot")):
+        if flag:
+            rows.append((label, flag + (f" ({frames} frames)" if label == "trajectory" else "")))
+    width = max(len(a) for a, _ in rows)
+    say("")
+    for a, b in rows:
+        say(f"  {a:<{width}}  {b}")
+
+
+def add_parser(sub: Any) -> None:
+    p = sub.add_parser(
+        "run",
+        formatter_class=Formatter,
+        help="run a simulation, with progress, summary, log and plot",
+        description=(
+            "Runs the simulation of a parameter file, shows a progress bar and prints a\n"
+            "summary: temperature, potential energy per particle and pressure averaged\n"
+            "over the second half of the run, wall time and speed."
+        ),
+        epilog=(
+            "Examples:\n"
+            "  vorlan run examples/lj_liquid.par --plot run.png\n"
+            "  vorlan run examples/lj_liquid.par --steps 5000 --log run.csv --trajectory run.gsd --every 100\n"
+            "\n"
+            "Ctrl-C stops the run after the current step; the log and trajectory written so\n"
+            "far are kept (exit status 130)."
+        ),
+    )
+    p.add_argument("params", metavar="PARAMS", help="the parameter file")
+    p.add_argument("--steps", type=count, metavar="N", help="number of steps (default: nrsteps of the file)")
+    p.add_argument("--seed", type=seed_value, metavar="S",
+                   help="seed the start velocities (1 to 2**31 - 2); default: the process-wide sequence, as vorlan-run")
+    p.add_argument("--threads", type=positive_int, metavar="T", help="threads of the parallel loops (default: all)")
+    p.add_argument("--trajectory", metavar="FILE.gsd", help="write frames to a GSD trajectory")
+    p.add_argument("--every", type=positive_int, metavar="K", help="a frame every K steps (default: nrsteps / 100)")
+    p.add_argument("--sample", type=positive_int, metavar="K", help="sample the pressure every K steps (default: nrsteps / 100)")
+    p.add_argument("--log", metavar="FILE.csv", help="write step, time, energies, temperature and pressure as CSV")
+    p.add_argument("--plot", metavar="FILE.png", help="draw energies, temperature, pressure (and g(r) with --trajectory)")
+    p.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
+    p.set_defaults(func=cmd_run)

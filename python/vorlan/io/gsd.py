@@ -1,0 +1,192 @@
+"""Trajectories in GSD, the binary format of HOOMD read by OVITO, MDAnalysis,
+freud and VMD.
+
+A GSD frame written here follows the HOOMD schema, so that every reader finds
+what it expects::
+
+    configuration/step      uint64      the step number
+    configuration/box       float32 6   Lx Ly Lz, no tilt
+    particles/N, types, typeid           N particles of the one type "A"
+    particles/position      float32 N,3  centred in the box, [-L/2, L/2) as in HOOMD
+    particles/velocity      float32 N,3
+    particles/image         int32 N,3    box crossings: unwrapped = position + image * L
+
+The schema holds single precision only, so each frame also carries the double
+precision values under log/ (which HOOMD's readers pass through untouched):
+``log/particles/vorlan/position`` (N,3, in [0, L) as the engine keeps them),
+``log/particles/vorlan/velocity``, ``log/vorlan/box`` and, when known,
+``log/vorlan/time`` (the simulated time of the frame) and ``log/vorlan/dt`` (the
+time step, so that a reader can tell the time of a frame: step * dt; MDAnalysis
+takes it as ``dt=`` times the steps between frames). `read_gsd` returns those when present, so movie -> GSD ->
+movie gives back every bit; from another program's GSD file it takes the schema
+values and moves the positions into [0, L).
+
+Each frame is flushed to the file as soon as it is written: a run stopped by
+Ctrl-C or killed leaves a valid file holding every frame written so far.
+"""
+
+from __future__ import annotations
+
+import os
+from typing import Optional, Union
+
+import numpy as np
+
+from .._optional import require
+from .frames import Trajectory, box3, check_species, count
+
+__all__ = ["GSDWriter", "read_gsd", "frame_count"]
+
+PathLike = Union[str, "os.PathLike[str]"]
+
+
+def _gsd_hoomd():
+    return require("gsd.hoomd", purpose="GSD trajectories")
+
+
+class GSDWriter:
+    """Writes frames of N particles in a fixed box to the GSD file at `path`
+    (replaced if it exists). Use as a context manager, or call close()::
+
+        with GSDWriter("run.gsd", box=(10, 10, 10), nr_particles=1000) as w:
+            w.write(step, positions, velocities, images)
+    """
+
+    def __init__(self, path: PathLike, box, nr_particles: int, *, type_name: str = "A",
+                 dt: Optional[float] = None):
+        hoomd = _gsd_hoomd()
+        self.box = box3(box)
+        self.nr_particles = count(nr_particles, "nr_particles")
+        check_species(type_name)
+        self.type_name = type_name
+        if dt is not None and not (np.isfinite(dt) and dt >= 0.0):
+            raise ValueError(f"dt = {dt!r} is not allowed: the time step is a finite number >= 0")
+        self.dt = None if dt is None else float(dt)
+        self.path = os.fspath(path)
+        self.nr_frames = 0
+        self._frame = hoomd.Frame
+        self._file = hoomd.open(self.path, mode="w")
+
+    def _array(self, values, what: str, dtype) -> np.ndarray:
+        a = np.asarray(values)
+        if a.shape != (self.nr_particles, 3):
+            raise ValueError(f"{what} must have shape ({self.nr_particles}, 3), got {a.shape}")
+        return np.ascontiguousarray(a, dtype=dtype)
+
+    def write(self, step: int, positions, velocities, images=None, *, time: Optional[float] = None,
+              box=None) -> None:
+        """Appends one frame and flushes it to disk. `positions` (N, 3) in [0, L)
+        as the engine wraps them, `velocities` (N, 3), `images` (N, 3) integer box
+        crossings (zeros when None), `time` the simulated time if known, `box`
+        this frame's box lengths if not the writer's."""
+        if self._file is None:
+            raise ValueError(f"{self.path}: the GSD writer is closed")
+        step = count(step, "step")
+        box = self.box if box is None else box3(box)
+        pos = self._array(positions, "positions", np.float64)
+        vel = self._array(velocities, "velocities", np.float64)
+        if images is None:
+            img = np.zeros((self.nr_particles, 3), dtype=np.int32)
+        else:
+            img = np.asarray(images)
+            if not np.issubdtype(img.dtype, np.integer):
+                raise ValueError(f"images must be integer box crossings, got dtype {img.dtype}")
+            img = self._array(img, "images", np.int32)
+
+        frame = self._frame()
+        frame.configuration.step = step
+        frame.configuration.dimensions = 3
+        frame.configuration.box = np.array([box[0], box[1], box[2], 0.0, 0.0, 0.0], dtype=np.float32)
+        frame.particles.N = self.nr_particles
+        frame.particles.types = [self.type_name]
+        frame.particles.typeid = np.zeros(self.nr_particles, dtype=np.uint32)
+        # Centred in single precision, a position just below L can round up to
+        # L/2, outside HOOMD's half-open box: keep it one float32 below.
+        half = (0.5 * box).astype(np.float32)
+        centred = (pos - 0.5 * box).astype(np.float32)
+        frame.particles.position = np.where(centred < half, centred, np.nextafter(half, np.float32(0)))
+        frame.particles.velocity = vel.astype(np.float32)
+        frame.particles.image = img
+        frame.log["particles/vorlan/position"] = pos
+        frame.log["particles/vorlan/velocity"] = vel
+        frame.log["vorlan/box"] = box.copy()
+        if time is not None:
+            frame.log["vorlan/time"] = np.array([time], dtype=np.float64)
+        if self.dt is not None:
+            frame.log["vorlan/dt"] = np.array([self.dt], dtype=np.float64)
+        self._file.append(frame)
+        self._file.flush()
+        self.nr_frames += 1
+
+    def close(self) -> None:
+        if self._file is not None:
+            f, self._file = self._file, None
+            f.close()
+
+    def __enter__(self) -> "GSDWriter":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+    def __del__(self):
+        # A writer dropped without close() still leaves a complete file.
+        try:
+            self.close()
+        except Exception:
+            pass
+
+
+def read_gsd(path: PathLike) -> Trajectory:
+    """Reads all frames of the GSD file at `path` (one written by GSDWriter, or a
+    HOOMD-schema file with an orthorhombic box and a fixed particle count)."""
+    hoomd = _gsd_hoomd()
+    name = os.fspath(path)
+    with hoomd.open(name, mode="r") as traj:
+        nr_frames = len(traj)
+        first = traj[0] if nr_frames else None
+        n = int(first.particles.N) if first is not None else 0
+        steps = np.zeros(nr_frames, dtype=np.int64)
+        box = np.zeros((nr_frames, 3))
+        positions = np.zeros((nr_frames, n, 3))
+        velocities = np.zeros((nr_frames, n, 3))
+        images = np.zeros((nr_frames, n, 3), dtype=np.int32)
+        times = np.zeros(nr_frames)
+        have_time = nr_frames > 0
+        dt = None
+        for k in range(nr_frames):
+            frame = traj[k]
+            if int(frame.particles.N) != n:
+                raise ValueError(f"{name}: frame {k} has {frame.particles.N} particles, frame 0 has {n}; "
+                                 "a trajectory of a fixed particle count is needed")
+            b6 = np.asarray(frame.configuration.box, dtype=np.float64)
+            if np.any(b6[3:] != 0.0):
+                raise ValueError(f"{name}: frame {k} has a tilted box (xy, xz, yz = {b6[3:].tolist()}); "
+                                 "only orthorhombic boxes are supported")
+            log = frame.log
+            steps[k] = int(frame.configuration.step)
+            box[k] = log["vorlan/box"] if "vorlan/box" in log else b6[:3]
+            if "particles/vorlan/position" in log:
+                positions[k] = log["particles/vorlan/position"]
+            else:
+                # HOOMD centres the box on the origin.
+                positions[k] = np.asarray(frame.particles.position, dtype=np.float64) + 0.5 * box[k]
+            if "particles/vorlan/velocity" in log:
+                velocities[k] = log["particles/vorlan/velocity"]
+            else:
+                velocities[k] = frame.particles.velocity
+            images[k] = frame.particles.image
+            if "vorlan/dt" in log:
+                dt = float(log["vorlan/dt"][0])
+            if "vorlan/time" in log:
+                times[k] = log["vorlan/time"][0]
+            else:
+                have_time = False
+    return Trajectory(steps=steps, box=box, positions=positions, velocities=velocities, images=images,
+                      times=times if have_time else None, dt=dt)
+
+
+def frame_count(path: PathLike) -> int:
+    """The number of frames in the GSD file at `path`."""
+    with _gsd_hoomd().open(os.fspath(path), mode="r") as traj:
+        return len(traj)

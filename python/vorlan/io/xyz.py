@@ -1,0 +1,176 @@
+"""Extended XYZ: the text format of OVITO, ASE and libAtoms, written and read.
+
+Each frame is one block: the particle count, a comment line with the box
+(``Lattice=``), the column layout (``Properties=``), ``pbc``, the frame index and,
+when known, ``step=`` and ``Time=``, then one line per particle::
+
+    N
+    Lattice="Lx 0 0 0 Ly 0 0 0 Lz" Properties=species:S:1:pos:R:3:velo:R:3:masses:R:1:momenta:R:3 pbc="T T T" frame=k
+    Ar x y z vx vy vz m m*vx m*vy m*vz
+
+`velo` is the velocity column of OVITO and libAtoms; ASE knows velocities only as
+momenta, which it divides by the masses column, so both are written. With the
+default mass 1 (the reduced unit of mass) the momenta are the velocities digit
+for digit and ASE's get_velocities() returns them exactly. Numbers are written
+with 17 significant digits, so they read back exactly.
+"""
+
+from __future__ import annotations
+
+import os
+import shlex
+from typing import Callable, Iterable, Optional, Sequence, TextIO, Union
+
+import numpy as np
+
+from .atomic import replace_atomically
+from .frames import Trajectory, box3, check_species
+from .movie import Movie, check_frames, read_movie, same_file
+
+__all__ = ["write_xyz", "write_xyz_frames", "read_xyz"]
+
+PathLike = Union[str, "os.PathLike[str]"]
+
+XYZ_PROPERTIES = "species:S:1:pos:R:3:velo:R:3:masses:R:1:momenta:R:3"
+
+
+def write_xyz_frames(f: TextIO, box: np.ndarray, positions: np.ndarray, velocities: np.ndarray, *,
+                     species: str = "Ar", mass: float = 1.0, steps: Optional[Sequence[int]] = None,
+                     times: Optional[Sequence[float]] = None,
+                     check: Optional[Callable[[int], None]] = None, frames: Optional[Iterable[int]] = None) -> int:
+    """Writes frames as extended XYZ blocks to the text stream `f` and returns how
+    many. `box` (K, 3), `positions` and `velocities` (K, N, 3) may be lazy views:
+    one frame is touched at a time. `steps` and `times`, when known, go on the
+    comment line as step= and Time=; `check(k)` runs before frame k is written."""
+    check_species(species)
+    mass = float(mass)
+    if not (np.isfinite(mass) and mass > 0.0):
+        raise ValueError(f"mass must be a positive number, got {mass!r}")
+    n = positions.shape[1]
+    row = species.replace("%", "%%") + " " + " ".join(["%.17g"] * 10)
+    count = 0
+    for k in range(positions.shape[0]) if frames is None else frames:
+        if check is not None:
+            check(k)
+        lx, ly, lz = (repr(float(x)) for x in box[k])
+        extra = f" step={int(steps[k])}" if steps is not None else ""
+        if times is not None:
+            extra += f" Time={float(times[k])!r}"
+        f.write(f"{n}\n")
+        f.write(f'Lattice="{lx} 0 0 0 {ly} 0 0 0 {lz}" Properties={XYZ_PROPERTIES} '
+                f'pbc="T T T" frame={k}{extra}\n')
+        if n:
+            v = np.asarray(velocities[k], dtype=np.float64)
+            np.savetxt(f, np.hstack([positions[k], v, np.full((n, 1), mass), mass * v]), fmt=row)
+        count += 1
+    return count
+
+
+def write_xyz(movie: Union[Movie, str, "os.PathLike[str]"], out: Union[str, "os.PathLike[str]", TextIO],
+              species: str = "Ar", nr_particles: Optional[int] = None, *, mass: float = 1.0) -> None:
+    """Writes the frames of `movie` as extended XYZ text to `out`.
+
+    `movie` is a Movie or the path of a movie file (read with `nr_particles`,
+    every frame checked as it is written); `out` is a path, replaced only once
+    all frames are written, or an open text file. Each frame becomes one XYZ
+    block whose comment line carries the box and the column layout::
+
+        N
+        Lattice="Lx 0 0 0 Ly 0 0 0 Lz" Properties=species:S:1:pos:R:3:velo:R:3:masses:R:1:momenta:R:3 pbc="T T T" frame=k
+        Ar x y z vx vy vz m m*vx m*vy m*vz
+        ...
+
+    OVITO reads `velo` as the velocities, ASE the momenta divided by the masses;
+    `mass` (default 1, the reduced unit) is the particle mass. Every particle
+    gets the chemical symbol `species`. Numbers are written with 17 significant
+    digits, so they read back exactly.
+    """
+    check = None
+    if not isinstance(movie, Movie):
+        name = os.fspath(movie)
+        if isinstance(out, (str, os.PathLike)) and same_file(name, out):
+            raise ValueError(f"{os.fspath(out)}: is the movie file being read; choose another output")
+        movie = read_movie(name, nr_particles)
+        check = lambda k: check_frames(name, movie, [k])  # noqa: E731
+    check_species(species)
+    if isinstance(out, (str, bytes, os.PathLike)):
+        with replace_atomically(out) as tmp, open(tmp, "w", encoding="ascii", newline="\n") as f:
+            write_xyz_frames(f, movie.box, movie.positions, movie.velocities, species=species,
+                             mass=mass, check=check)
+    else:
+        write_xyz_frames(out, movie.box, movie.positions, movie.velocities, species=species,
+                         mass=mass, check=check)
+
+
+def _comment_fields(line: str) -> dict:
+    """key=value and key="quoted value" pairs of an extended XYZ comment line."""
+    fields = {}
+    for token in shlex.split(line, posix=True):
+        key, sep, value = token.partition("=")
+        if sep:
+            fields[key] = value
+    return fields
+
+
+def read_xyz(path: PathLike) -> Trajectory:
+    """Reads an extended XYZ file: the box from Lattice (orthorhombic), positions
+    from `pos`, velocities from `velo` (or `vel`, or `momenta` / `masses`; zeros
+    if none), step= and Time= from the comment line (the frame index if no step)."""
+    name = os.fspath(path)
+    with open(name, encoding="utf-8") as f:
+        lines = f.read().splitlines()
+    steps, boxes, positions, velocities, times = [], [], [], [], []
+    i = 0
+    while i < len(lines):
+        if not lines[i].strip():
+            i += 1
+            continue
+        k = len(boxes)
+        where = f"{name}, frame {k} (line {i + 1})"
+        try:
+            n = int(lines[i])
+        except ValueError:
+            raise ValueError(f"{where}: expected the particle count, got {lines[i][:40]!r}") from None
+        if i + 2 + n > len(lines):
+            raise ValueError(f"{where}: {n} particles announced, {max(len(lines) - i - 2, 0)} lines follow")
+        try:
+            info = _comment_fields(lines[i + 1])
+        except ValueError as e:
+            raise ValueError(f"{where}: cannot read the comment line ({e})") from None
+        if "Lattice" not in info:
+            raise ValueError(f"{where}: no Lattice= on the comment line; the box is needed")
+        lattice = np.array(info["Lattice"].split(), dtype=np.float64)
+        if lattice.shape != (9,) or np.any(lattice.reshape(3, 3)[~np.eye(3, dtype=bool)] != 0.0):
+            raise ValueError(f"{where}: Lattice={info['Lattice']!r} is not an orthorhombic box")
+        boxes.append(box3(np.diag(lattice.reshape(3, 3)), f"{where}: Lattice"))
+        columns, c = {}, 0
+        spec = info.get("Properties", "species:S:1:pos:R:3").split(":")
+        for prop, _, width in zip(spec[0::3], spec[1::3], spec[2::3]):
+            columns[prop] = slice(c, c + int(width))
+            c += int(width)
+        rows = [line.split() for line in lines[i + 2:i + 2 + n]]
+        if any(len(r) != c for r in rows):
+            raise ValueError(f"{where}: every particle line needs {c} columns")
+        numeric = lambda prop: np.array([r[columns[prop]] for r in rows], dtype=np.float64).reshape(n, -1)  # noqa: E731
+        if "pos" not in columns:
+            raise ValueError(f"{where}: no pos column in Properties")
+        positions.append(numeric("pos"))
+        for prop in ("velo", "vel", "velocities"):
+            if prop in columns:
+                velocities.append(numeric(prop))
+                break
+        else:
+            if "momenta" in columns and "masses" in columns:
+                velocities.append(numeric("momenta") / numeric("masses"))
+            else:
+                velocities.append(np.zeros((n, 3)))
+        steps.append(int(info["step"]) if "step" in info else k)
+        times.append(float(info["Time"]) if "Time" in info else None)
+        i += 2 + n
+    if len({len(p) for p in positions}) > 1:
+        raise ValueError(f"{name}: the frames hold different particle counts")
+    n = len(positions[0]) if positions else 0
+    return Trajectory(
+        steps=np.array(steps, dtype=np.int64), box=np.array(boxes).reshape(-1, 3),
+        positions=np.array(positions).reshape(-1, n, 3), velocities=np.array(velocities).reshape(-1, n, 3),
+        images=None, times=None if not times or None in times else np.array(times))

@@ -1,0 +1,117 @@
+"""The runs of a sweep: the base settings, the grid of points, the replicas and
+the seed of every run.
+
+Run (point p, replica r) draws its initial velocities with the seed
+1 + w mod (2**31 - 2), w the 32-bit word
+``SeedSequence(seed, spawn_key=(p, r)).generate_state(1)``: a function of the
+sweep seed and the run's place in the grid only, so which worker runs it and in
+what order does not change its numbers.
+"""
+
+from __future__ import annotations
+
+import itertools
+import os
+from typing import Any, Dict, Iterable, List, Mapping, Sequence, Tuple, Union
+
+import numpy as np
+
+from .. import params as settings
+from ..io.parameter_file import read_params
+
+__all__ = ["plan", "run_seed", "grid_points", "run_name"]
+
+# Seeds of the engine's generator are 1 .. 2**31 - 2.
+SEED_STATES = 2**31 - 2
+
+Grid = Union[Mapping[str, Sequence[Any]], Sequence[Mapping[str, Any]]]
+
+
+def grid_points(grid: Grid) -> List[Dict[str, Any]]:
+    """The grid as a list of {key: value}: all combinations of a dict of lists
+    (the first key varying slowest), or a list of dicts as given."""
+    if isinstance(grid, Mapping):
+        keys = list(grid)
+        values = []
+        for key in keys:
+            v = grid[key]
+            if isinstance(v, (str, bytes)) or not isinstance(v, Iterable):
+                raise TypeError(f"grid[{key!r}] = {v!r} is not allowed: give a list of values")
+            v = list(v)
+            if not v:
+                raise ValueError(f"grid[{key!r}] is empty: give at least one value")
+            values.append(v)
+        return [dict(zip(keys, combo)) for combo in itertools.product(*values)]
+    if isinstance(grid, (str, bytes)) or not isinstance(grid, Iterable):
+        raise TypeError(f"grid = {grid!r} is not allowed: give a dict of key -> list of values, or a list of dicts")
+    points = []
+    for i, point in enumerate(grid):
+        if not isinstance(point, Mapping):
+            raise TypeError(f"grid[{i}] = {point!r} is not allowed: each point is a dict of key -> value")
+        points.append(dict(point))
+    if not points:
+        raise ValueError("grid is empty: give at least one point")
+    return points
+
+
+def run_name(point: int, replica: int) -> str:
+    return f"p{point:04d}-r{replica:02d}"
+
+
+def run_seed(seed: int, point: int, replica: int) -> int:
+    """The seed of run (point, replica) of a sweep with seed `seed`: a 32-bit
+    word of ``SeedSequence(seed, spawn_key=(point, replica))`` brought into the
+    range 1 .. 2**31 - 2 of the engine's generator."""
+    word = int(np.random.SeedSequence(seed, spawn_key=(point, replica)).generate_state(1, np.uint32)[0])
+    return 1 + word % SEED_STATES
+
+
+def plan(base: Any, grid: Grid, steps: Any, replicas: Any, seed: Any) -> Tuple[List[Dict[str, Any]], List[str]]:
+    """Every run of the sweep as a task dict, and the varied keys in order."""
+    if isinstance(base, Mapping):
+        base_params = settings.settings_text({str(k): v for k, v in base.items()})
+    elif isinstance(base, (str, os.PathLike)):
+        base_params = read_params(base)
+    else:
+        raise TypeError(f"base = {base!r} is not allowed: give a parameter file or a dict of settings")
+    if isinstance(replicas, bool) or not isinstance(replicas, (int, np.integer)) or replicas < 1:
+        raise ValueError(f"replicas = {replicas!r} is not allowed: give a whole number of at least 1")
+    if isinstance(seed, bool) or not isinstance(seed, (int, np.integer)) or seed < 0:
+        raise ValueError(f"seed = {seed!r} is not allowed: give a whole number >= 0")
+    points = grid_points(grid)
+
+    varied: List[str] = []
+    for point in points:
+        for key in point:
+            if key not in varied:
+                varied.append(key)
+    known = set(base_params) | set(settings.KEYS)
+    for key in varied:
+        if not isinstance(key, str) or key not in known:
+            raise KeyError(
+                f"grid key {key!r} is not a setting: it is neither in the base parameters nor a known key "
+                f"(keys are case-sensitive; the base has {', '.join(sorted(base_params))})"
+            )
+    if steps is not None:
+        if "nrsteps" in varied:
+            raise ValueError("steps and a grid over nrsteps contradict each other: give one of them")
+        if isinstance(steps, bool) or not isinstance(steps, (int, np.integer)) or steps < 4:
+            raise ValueError(f"steps = {steps!r} is not allowed: give a whole number of at least 4 (averages over the second half)")
+        base_params["nrsteps"] = str(int(steps))
+
+    tasks = []
+    for p, point in enumerate(points):
+        params = dict(base_params)
+        params.update(settings.settings_text(point))
+        for r in range(int(replicas)):
+            tasks.append(
+                {
+                    "name": run_name(p, r),
+                    "point": p,
+                    "replica": r,
+                    "seed": run_seed(int(seed), p, r),
+                    "parameters": params,
+                    "varied": {key: params[key] for key in varied},
+                }
+            )
+    return tasks, varied

@@ -6,8 +6,12 @@ Arrays: ``format`` (the layout version), ``step``, ``time_base`` (step and time 
 which the current stepsize took over), ``seed`` (-1: the process-wide sequence),
 ``parameter_keys`` and ``parameter_values`` (the settings as text), the Cell's
 state (positions, velocities, forces, dij_list, neighbor_list, images,
-positions_initial, velocities_initial, and the energies epot, ekin, etot) and the
-energy log (log_ekin, log_epot, log_etot).
+positions_initial, velocities_initial, the energies epot, ekin, etot, and the
+box now and at the list build, box and list_box), the integration method
+(method, method_parameter_names and _values, method_state: chain variables,
+work; barostat_parameter_names and _values, barostat_work when a barostat runs)
+and the log (log_ekin, log_epot, log_etot, log_conserved, log_volume,
+log_pressure).
 """
 
 from __future__ import annotations
@@ -53,6 +57,8 @@ def arrays(engine: Any, seed: Optional[int], time_base: Tuple[int, float]) -> Di
         log_epot=epot,
         log_etot=etot,
     )
+    for key, values in engine.log_extras().items():
+        out["log_" + key] = values
     return out
 
 
@@ -69,11 +75,32 @@ def restore(data: Mapping[str, Any], team: int) -> Tuple[Any, Optional[int], Tup
         state[key] = np.ascontiguousarray(data[key], dtype=dtype)
     for key in ("epot", "ekin", "etot"):
         state[key] = float(data[key])
+    state.update(_dynamics_entries(data))
     logs = [np.ascontiguousarray(data[k], dtype=np.float64) for k in ("log_ekin", "log_epot", "log_etot")]
-    engine = _core.Engine.restore(params, state, team, int(data["step"]), *logs)
+    extras = None
+    if "log_conserved" in data:
+        extras = {k: np.ascontiguousarray(data["log_" + k], dtype=np.float64) for k in ("conserved", "volume", "pressure")}
     seed = int(data["seed"])
+    engine = _core.Engine.restore(params, state, team, int(data["step"]), *logs, None if seed < 0 else seed, extras)
     step0, time0 = np.asarray(data["time_base"]).tolist()
     return engine, (None if seed < 0 else seed), (int(step0), float(time0))
+
+
+def _dynamics_entries(data: Mapping[str, Any]) -> Dict[str, Any]:
+    """The box and the integration method's entries, typed for the engine (a
+    checkpoint of a run without them has none)."""
+    out: Dict[str, Any] = {}
+    for key in ("box", "list_box", "method_parameter_values", "method_state", "barostat_parameter_values"):
+        if key in data:
+            out[key] = np.ascontiguousarray(data[key], dtype=np.float64).reshape(-1)
+    for key in ("method_parameter_names", "barostat_parameter_names"):
+        if key in data:
+            out[key] = [str(name) for name in np.asarray(data[key]).reshape(-1).tolist()]
+    if "method" in data:
+        out["method"] = str(np.asarray(data["method"]))
+    if "barostat_work" in data:
+        out["barostat_work"] = float(data["barostat_work"])
+    return out
 
 
 def write(path: str, data: Mapping[str, Any]) -> None:

@@ -1,5 +1,5 @@
 # make run   - install what is missing, build, run the example simulation
-# make test  - install what is missing, build, run the C++ and Python tests
+# make test  - install what is missing, build, run the C++ and Python tests and the type check
 # make bench - build and run the benchmark (see bench/README.md)
 # make test-sanitize - the C++ tests built with AddressSanitizer and UBSan (build/sanitize)
 # make fuzz  - fuzz the parameter reader and simulate() for FUZZ_SECONDS (fuzz/README.md)
@@ -16,14 +16,18 @@ FUZZ_SECONDS   ?= 60
 FUZZ_VENV      ?= build/fuzz-venv
 FUZZ_ARGS      ?=
 
-.PHONY: setup run test test-cpp test-python test-sanitize fuzz bench clean
+.PHONY: setup run test test-cpp test-python typecheck test-sanitize fuzz bench clean
 
 setup:
-	scripts/setup.sh $(PYTHONS)
+	scripts/setup.sh test $(PYTHONS)
 
-run: setup
-	$(PYTHON39) -m pip install -q --disable-pip-version-check --no-build-isolation .
-	$(PYTHON39) examples/run.py $(EXAMPLE)
+# Only what running needs, into the one interpreter that runs; the time it took.
+run:
+	@start=$$(date +%s); \
+	scripts/setup.sh run $(PYTHON39) && \
+	$(PYTHON39) -m pip install -q --disable-pip-version-check --no-build-isolation . && \
+	$(PYTHON39) examples/run.py $(EXAMPLE) && \
+	echo "make run: installed, built and ran in $$(( $$(date +%s) - start )) s"
 
 $(BUILD)/build.ninja:
 	cmake -S . -B $(BUILD) -G Ninja -DVORLAN_BUILD_TESTS=ON -DPython_EXECUTABLE=$(PYTHON39)
@@ -43,7 +47,14 @@ test-python:
 	done
 
 test: setup
-	$(MAKE) test-cpp test-python
+	$(MAKE) test-cpp test-python typecheck
+
+# The package as installed (with the stubs generated from vorlan._core and the one
+# of vorlan.vorlan), the examples and the README's Python blocks, checked by mypy.
+typecheck:
+	$(PYTHON) tests/typecheck/readme_examples.py README.md build/readme_examples
+	cd build && $(PYTHON) -m mypy --config-file $(CURDIR)/pyproject.toml -p vorlan
+	$(PYTHON) -m mypy --config-file pyproject.toml build/readme_examples examples
 
 # Every object file and test runner built with -fsanitize=address,undefined,
 # float-cast-overflow; the first finding aborts the test that made it. The pytest

@@ -1,15 +1,24 @@
 #!/usr/bin/env bash
-# Installs what building and testing vorlan needs, skipping what is already there:
-# the compiler, Boost, Eigen, GoogleTest and Random123 (counter-based random
-# numbers of the stochastic methods) from Debian; for each interpreter named
-# on the command line, from PyPI, the build backend with nanobind (the module
-# vorlan._core is written with it) and what the tests use: gsd (GSD trajectories),
-# ASE and MDAnalysis (readers of the trajectories the tests write), tqdm (progress
-# bars), matplotlib (the figures of `vorlan plot`), pandas and Dask (sweeps),
-# freud (g(r) of `vorlan plot`, when installed).
+# Installs what is missing, from Debian and PyPI:
+#   scripts/setup.sh run PYTHON...    what building and running vorlan needs
+#   scripts/setup.sh test PYTHON...   that, and what the tests use
+# System packages: the compiler, Boost, Eigen and Random123 (counter-based random
+# numbers of the stochastic methods; GoogleTest too for the tests).
+# For each interpreter, from PyPI: the build backend with nanobind (vorlan._core
+# is written with it), NumPy and gsd (GSD trajectories, a core feature); for the
+# tests also pytest, mypy (the type check), ASE and MDAnalysis (readers of the
+# trajectories the tests write), tqdm (progress bars), matplotlib (the figures of
+# `vorlan plot`), pandas and Dask (sweeps), freud (g(r)).
 set -euo pipefail
 
-debs=(g++ make ninja-build libboost-dev libboost-regex-dev libeigen3-dev libgtest-dev librandom123-dev)
+what=${1:-}
+case "$what" in
+  run | test) shift ;;
+  *) echo "usage: scripts/setup.sh run|test PYTHON..." >&2; exit 2 ;;
+esac
+
+debs=(g++ make ninja-build libboost-dev libboost-regex-dev libeigen3-dev librandom123-dev)
+[ "$what" = test ] && debs+=(libgtest-dev)
 missing=()
 for d in "${debs[@]}"; do
   dpkg-query -W -f='${Status}' "$d" 2>/dev/null | grep -q 'install ok installed' || missing+=("$d")
@@ -21,12 +30,20 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-# import name -> PyPI name
-modules=(numpy pytest scikit_build_core cmake ninja nanobind gsd ase MDAnalysis tqdm matplotlib pandas distributed freud)
-packages=(numpy pytest scikit-build-core cmake ninja nanobind gsd ase MDAnalysis tqdm matplotlib pandas "dask[distributed]" freud-analysis)
+# import name -> PyPI name, for running, then for the tests
+run_modules=(numpy scikit_build_core cmake ninja nanobind gsd)
+run_packages=(numpy scikit-build-core cmake ninja nanobind gsd)
+test_modules=(pytest mypy ase MDAnalysis tqdm matplotlib pandas distributed freud)
+test_packages=(pytest mypy ase MDAnalysis tqdm matplotlib pandas "dask[distributed]" freud-analysis)
+modules=("${run_modules[@]}")
+packages=("${run_packages[@]}")
+if [ "$what" = test ]; then
+  modules+=("${test_modules[@]}")
+  packages+=("${test_packages[@]}")
+fi
 for py in "$@"; do
   if ! "$py" -c "import $(IFS=,; echo "${modules[*]}")" 2>/dev/null; then
-    echo "setup: installing Python packages for $py"
+    echo "setup: installing Python packages for $py ($what)"
     "$py" -m pip install -q --disable-pip-version-check "${packages[@]}"
   fi
 done

@@ -53,6 +53,7 @@ struct CellState {
     double epot = 0.0;                        // energies at the end of the latest step
     double ekin = 0.0;
     double etot = 0.0;
+    double virial = 0.0;                      // virial W of the latest forces
     vec3 box = vec3::Zero();                  // box edges now; zero: cell_length (a box never rescaled)
     vec3 list_box = vec3::Zero();             // box edges at the list build; zero: as `box`
 };
@@ -135,9 +136,10 @@ public:
     double get_ekin() const { return ekin; }
     double get_epot() const { return epot; }
 
-    // Virial W = sum over distinct pairs within rcut of r_ij . F_ij at the current
-    // positions and list (for the pressure (2 ekin + W) / 3V); computed on demand.
-    double virial() const;
+    // Virial W = sum over distinct pairs within rcut of r_ij . F_ij of the latest
+    // force evaluation, at the current positions (for the pressure (2 ekin + W) / 3V);
+    // summed in an order that does not depend on the thread count (forces.cpp).
+    double virial() const { return virial_w; }
 
     // Team size of every parallel loop of this cell; 0 means the runtime's default.
     // At most that many: while other processes keep the cores busy the loops run on
@@ -185,9 +187,12 @@ private:
     std::vector<double> extent;              // per thread: lowest and highest coordinate per axis (forces.cpp)
     ListBuffers list_buffers;                // list-build scratch, kept between builds (neighbor_list.cpp)
     std::vector<double> ekin_terms;          // |v|^2 per particle, for the ordered kinetic-energy sum on several threads
+    std::vector<double> virial_terms;        // per particle: its pairs' r_ij . F_ij / 24 eps, summed in list order
+    std::vector<double> block_virials;       // per block of the pair loop: its virial_terms summed in order
     double epot = 0.0;                       // potential energy of the current configuration
     double ekin = 0.0;                       // kinetic energy after the latest kick, or as a method set it
     double etot = 0.0;                       // ekin + epot at the end of the latest step
+    double virial_w = 0.0;                   // virial W of the latest force evaluation
     std::chrono::system_clock::time_point ttime;  // start of the current progress-timing interval
     int threads = 0;                         // team size of the parallel loops; 0: the runtime's default
     mutable TeamGovernor governor;           // shrinks the team to one thread while the cores are busy

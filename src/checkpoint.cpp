@@ -7,7 +7,9 @@
 // and the image counters; the energies are those of the last step. Everything
 // else a Cell holds is scratch that a step fills before it reads it (the padded
 // coordinates, the extents, the list-build buffers, the kinetic-energy terms) or
-// the progress-line timer, which is restarted.
+// the progress-line timer, which is restarted. The virial of the saved forces is
+// part of the state (a NaN there, from a checkpoint that predates it, has it
+// evaluated anew).
 #include "cell.h"
 
 #include <cmath>
@@ -76,6 +78,7 @@ CellState Cell::save_state() const
     s.etot = etot;
     s.box = dims;
     s.list_box = list_dims;
+    s.virial = virial_w;
     return s;
 }
 
@@ -83,7 +86,7 @@ Cell::Cell(const std::shared_ptr<Parameters>& _params, const CellState& state, i
     : positions(state.positions), positions_initial(state.positions_initial), velocities(state.velocities),
       velocities_initial(state.velocities_initial), forces(state.forces), images(state.images), params(_params),
       neighbor_list(state.neighbor_list), dij_list(state.dij_list), epot(state.epot), ekin(state.ekin),
-      etot(state.etot), threads(team_size)
+      etot(state.etot), virial_w(state.virial), threads(team_size)
 {
     ttime = std::chrono::system_clock::now();
     restore_box(state);
@@ -98,4 +101,13 @@ Cell::Cell(const std::shared_ptr<Parameters>& _params, const CellState& state, i
     if (images.size() != 3 * n)
         throw std::invalid_argument("the checkpoint's images must hold three counters per particle");
     check_list(neighbor_list, n);
+    if (std::isnan(virial_w)) {
+        // a checkpoint without the virial: evaluated anew at the saved positions,
+        // the saved forces and energy kept as they were
+        const std::vector<vec3> saved_forces = forces;
+        const double saved_epot = epot;
+        calculate_forces();
+        forces = saved_forces;
+        epot = saved_epot;
+    }
 }

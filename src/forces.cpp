@@ -7,8 +7,16 @@
 // The list is full, so every pair is met twice: each particle sums its own force
 // in list order (no atomics, results independent of the thread count) and the
 // energy sum counts each pair twice, which the final factor 0.5 undoes. The pair
-// loop itself is in pair_kernel.cpp; each thread runs it once over its block of
-// particles, so the energy partial of a thread is summed in list order.
+// loop itself is in pair_kernel.cpp; threads take blocks of particles in order and
+// chain their energy terms through them.
+//
+// The virial W = sum over distinct pairs of r_ij . F_ij = 24 eps sum (2 (s/r)^12 -
+// (s/r)^6) comes out of the same loop (the bracket is the force factor's
+// numerator): each particle sums its terms in list order, each block of
+// `pair_block` particles chains its particles in order, and the block sums are
+// chained in block order after the loop. The blocks are the same on any number of
+// threads, so W is too (a barostat built on it keeps trajectories independent of
+// the thread count), and sampling the pressure costs no second pass.
 #include "cell.h"
 #include "kernels.h"
 #include "lj_pair.h"
@@ -68,13 +76,15 @@ void central_region(const double* extent, std::size_t nr_threads, double rcut, k
     }
 }
 
+constexpr std::size_t pair_block = 512;  // particles handed out to a thread at a time
+
 // Inside the region: blocks of particles handed out in order as threads become
 // free; each thread chains its energy terms through its blocks (on one thread:
-// all pairs in list order). Returns the thread's energy partial.
+// all pairs in list order), and block b leaves the sum of its particles' virials,
+// in particle order, in block_virials[b]. Returns the thread's energy partial.
 double evaluate_blocks(kernels::PairFn pair_forces, const kernels::PairInput& in, std::size_t nr_particles,
-                       double* forces, RegionErrors& errors)
+                       const kernels::PairOutput& out, double* block_virials, RegionErrors& errors)
 {
-    constexpr std::size_t pair_block = 512;
     double partial = 0.0;
     const long long nr_blocks = static_cast<long long>((nr_particles + pair_block - 1) / pair_block);
 #pragma omp for schedule(dynamic, 1) nowait
@@ -82,7 +92,11 @@ double evaluate_blocks(kernels::PairFn pair_forces, const kernels::PairInput& in
         const std::size_t from = static_cast<std::size_t>(blk) * pair_block;
         const std::size_t to = std::min(from + pair_block, nr_particles);
         if (!errors.failed())  // the vectorised loop allocates when a run is unusually crowded
-            errors.guard([&] { partial = pair_forces(in, from, to, forces, partial); });
+            errors.guard([&] { partial = pair_forces(in, from, to, out, partial); });
+        double w = 0.0;
+        for (std::size_t i = from; i < to; ++i)
+            w += out.virials[i];
+        block_virials[blk] = w;
     }
     return partial;
 }
@@ -95,6 +109,7 @@ void Cell::calculate_forces()
     const double rcut = settings::real(*params, "rcut");
     const double sigma = settings::real(*params, "sigma");
     epot = 0.0;
+    virial_w = 0.0;
 
     kernels::PairInput in;
     in.list = neighbor_list.data();
@@ -113,6 +128,9 @@ void Cell::calculate_forces()
     // skip the minimum image. The kernel overwrites forces[i] of every particle.
     padded_positions.resize(4 * nr_particles);
     in.positions = padded_positions.data();
+    virial_terms.resize(nr_particles);
+    block_virials.resize((nr_particles + pair_block - 1) / pair_block);
+    const kernels::PairOutput out{coordinates(forces), virial_terms.data()};
     const int team_size = team();
     extent.assign(6 * static_cast<std::size_t>(team_size), 0.0);
     double epotsum = 0.0;
@@ -124,11 +142,15 @@ void Cell::calculate_forces()
 #pragma omp barrier
         kernels::PairInput mine = in;
         central_region(extent.data(), static_cast<std::size_t>(omp_get_num_threads()), rcut, mine);
-        epotsum += evaluate_blocks(pair_forces, mine, nr_particles, coordinates(forces), errors);
+        epotsum += evaluate_blocks(pair_forces, mine, nr_particles, out, block_virials.data(), errors);
     }
     errors.rethrow();
+    double wsum = 0.0;
+    for (const double w : block_virials)
+        wsum += w;
 
-    // 24 eps on the forces and 4 eps / 2 on the energy, once each, outside the pair loop
+    // 24 eps on the forces, 4 eps / 2 on the energy and 24 eps / 2 on the virial,
+    // once each, outside the pair loop
     const double epsilon = settings::real(*params, "epsilon");
     const double prefctr = 24.0 * epsilon;
     const long long count = static_cast<long long>(nr_particles);
@@ -136,37 +158,5 @@ void Cell::calculate_forces()
     for (long long i = 0; i < count; ++i)
         forces[i] *= prefctr;
     epot = ((epotsum * 4.0) * epsilon) * 0.5;
-}
-
-double Cell::virial() const
-{
-    const std::size_t nr_particles = particle_count();
-    const double rcut = settings::real(*params, "rcut");
-    const double rcutsq = rcut * rcut;
-    const double sigma = settings::real(*params, "sigma");
-    const double sigmasq = sigma * sigma;
-    const double epsilon = settings::real(*params, "epsilon");
-    if (neighbor_list.size() < nr_particles)
-        throw std::logic_error("the neighbour list has no start entry for some particles");
-
-    // r_ij . F_ij = 24 eps (2 (s/r)^12 - (s/r)^6) per pair, summed over the full
-    // list (each pair twice), hence the factor 0.5
-    const kernels::BoxGeometry box = kernels::box_geometry(dims.data());
-    const std::size_t list_size = neighbor_list.size();
-    double sum = 0.0;
-    const long long count = static_cast<long long>(nr_particles);
-#pragma omp parallel for schedule(static) reduction(+ : sum) num_threads(team())
-    for (long long ii = 0; ii < count; ++ii) {
-        const std::size_t i = static_cast<std::size_t>(ii);
-        for (std::size_t n = neighbor_list[i]; n < list_size && neighbor_list[n] != i; ++n) {
-            const std::size_t j = neighbor_list[n];
-            double r[3];
-            for (int k = 0; k < 3; ++k)
-                r[k] = kernels::minimum_image(positions[i][k] - positions[j][k], box.half[k], box.side[k]);
-            const double distsq = r[0] * r[0] + (r[1] * r[1] + r[2] * r[2]);
-            if (distsq < rcutsq)
-                sum += LJPairEvaluator(sigmasq, distsq).virial();
-        }
-    }
-    return 0.5 * ((24.0 * epsilon) * sum);
+    virial_w = 0.5 * (prefctr * wsum);
 }

@@ -95,15 +95,26 @@ struct PairInput {
     double central_hi[3];
 };
 
+// Where the pair loop writes its per-particle sums (no prefactors).
+struct PairOutput {
+    double* forces;   // 3 per particle: sum of ((2 (s/r)^12 - (s/r)^6) / r^2) r_ij
+    double* virials;  // 1 per particle: sum of 2 (s/r)^12 - (s/r)^6, that is r_ij . F_ij / 24 eps
+};
+
 // Sums, for the particles [begin, end) one after the other, the pair terms
-// (LJPairEvaluator in lj_pair.h) over each particle's run: forces[3i..3i+2] = sum of ((2 (s/r)^12 - (s/r)^6) / r^2) r_ij
-// (no prefactor), started from 0.0 and added in list order. Adds to `epotsum` the
-// terms (s/r)^12 - (s/r)^6 - epot_cutoff of all these pairs, one after the other
-// in the same order (particle by particle, each in list order), and returns it.
-using PairFn = double (*)(const PairInput& in, std::size_t begin, std::size_t end, double* forces, double epotsum);
-double pair_forces_scalar(const PairInput& in, std::size_t begin, std::size_t end, double* forces, double epotsum);
-double pair_forces_avx512(const PairInput& in, std::size_t begin, std::size_t end, double* forces, double epotsum);
-double pair_forces_avx2(const PairInput& in, std::size_t begin, std::size_t end, double* forces, double epotsum);
+// (LJPairEvaluator in lj_pair.h) over each particle's run into out.forces[3i..3i+2]
+// and out.virials[i], each started from 0.0 and added in list order. Adds to
+// `epotsum` the terms (s/r)^12 - (s/r)^6 - epot_cutoff of all these pairs, one
+// after the other in the same order (particle by particle, each in list order),
+// and returns it.
+using PairFn = double (*)(const PairInput& in, std::size_t begin, std::size_t end, const PairOutput& out,
+                          double epotsum);
+double pair_forces_scalar(const PairInput& in, std::size_t begin, std::size_t end, const PairOutput& out,
+                          double epotsum);
+double pair_forces_avx512(const PairInput& in, std::size_t begin, std::size_t end, const PairOutput& out,
+                          double epotsum);
+double pair_forces_avx2(const PairInput& in, std::size_t begin, std::size_t end, const PairOutput& out,
+                        double epotsum);
 PairFn best_pair_forces();
 
 bool have_avx512();

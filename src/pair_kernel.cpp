@@ -4,8 +4,13 @@
 // with distsq < rc^2, the terms of LJPairEvaluator (lj_pair.h):
 //   epot term   (sr12 - sr6) - epot_cutoff
 //   force term  ((sr12 + sr12) - sr6) / distsq * r_ij
+//   virial term (sr12 + sr12) - sr6, that is r_ij . F_ij
 // The terms are added to the particle's force, and to the energy sum, one pair
-// after the other in list order, so that every variant gives the same bits.
+// after the other in list order, so that every variant gives the same bits. The
+// virial terms of a particle's pairs within the cut-off are dealt in list order
+// to four partial sums in turn (the k-th to sum k mod 4, each started from 0.0),
+// and the particle's virial is (s0 + s1) + (s2 + s3): the order in which vector
+// loops add them four at a time, here written out for every variant.
 #include "kernels.h"
 
 #include "lj_pair.h"
@@ -20,13 +25,16 @@
 namespace kernels {
 
 __attribute__((target_clones("avx2", "default")))
-double pair_forces_scalar(const PairInput& in, std::size_t begin, std::size_t end, double* forces, double epotsum)
+double pair_forces_scalar(const PairInput& in, std::size_t begin, std::size_t end, const PairOutput& out,
+                          double epotsum)
 {
     const double* pos = in.positions;
     const unsigned int* list = in.list;
     for (std::size_t i = begin; i < end; ++i) {
         const double xi = pos[4 * i], yi = pos[4 * i + 1], zi = pos[4 * i + 2];
         double fx = 0.0, fy = 0.0, fz = 0.0;
+        double w[4] = {0.0, 0.0, 0.0, 0.0};
+        unsigned int k = 0;
         for (std::size_t n = list[i]; n < in.list_size && list[n] != i; ++n) {
             const std::size_t j = list[n];
             const double rx = minimum_image(xi - pos[4 * j], in.box.half[0], in.box.side[0]);
@@ -36,15 +44,17 @@ double pair_forces_scalar(const PairInput& in, std::size_t begin, std::size_t en
             if (distsq < in.rcutsq) {
                 const LJPairEvaluator pair(in.sigmasq, distsq);
                 epotsum += pair.energy(in.epot_cutoff);
+                w[k++ & 3] += pair.virial();
                 const double fr = pair.force_factor();
                 fx += fr * rx;
                 fy += fr * ry;
                 fz += fr * rz;
             }
         }
-        forces[3 * i] = fx;
-        forces[3 * i + 1] = fy;
-        forces[3 * i + 2] = fz;
+        out.forces[3 * i] = fx;
+        out.forces[3 * i + 1] = fy;
+        out.forces[3 * i + 2] = fz;
+        out.virials[i] = (w[0] + w[1]) + (w[2] + w[3]);
     }
     return epotsum;
 }
@@ -58,6 +68,13 @@ inline __mmask8 first_lanes(std::size_t n)
 }
 
 }  // namespace
+
+// The running sums of the vector loops: (epotsum, fx, fy, fz) in one register,
+// the four partial sums of the current particle's virial in another.
+struct Sums {
+    __m256d rows;
+    __m256d virial;
+};
 
 // The pairs of one run within the cut-off, packed in list order: separation and
 // distsq, as four arrays with room for a whole register beyond `count`.
@@ -128,18 +145,20 @@ struct Avx512Pairs {
     // Stage 1 for particle i, with stage 2 of the particle before it (`pending`,
     // into acc) interleaved chunk by chunk, so that the chain of additions overlaps
     // with the independent work of packing.
-    AVX512 __m256d pack(std::size_t i, PackedRun& run, const PackedRun* pending, __m256d acc) const
+    AVX512 void pack(std::size_t i, PackedRun& run, const PackedRun* pending, Sums& acc) const
     {
         const double* p = pos + 4 * i;
         if (p[0] >= central_lo[0] && p[0] <= central_hi[0] && p[1] >= central_lo[1] && p[1] <= central_hi[1] &&
             p[2] >= central_lo[2] && p[2] <= central_hi[2])
-            return pack_run<false>(i, run, pending, acc);
-        return pack_run<true>(i, run, pending, acc);
+            pack_run<false>(i, run, pending, acc);
+        else
+            pack_run<true>(i, run, pending, acc);
     }
 
     template <bool image>
-    AVX512 __m256d pack_run(std::size_t i, PackedRun& run, const PackedRun* pending, __m256d acc) const
+    AVX512 void pack_run(std::size_t i, PackedRun& run, const PackedRun* pending, Sums& sums) const
     {
+        Sums acc = sums;  // in registers through the loop
         std::size_t added = 0;
         const std::size_t to_add = pending ? pending->count : 0;
         const __m512d xi = _mm512_set1_pd(pos[4 * i]), yi = _mm512_set1_pd(pos[4 * i + 1]),
@@ -209,7 +228,7 @@ struct Avx512Pairs {
         run.count = count;
         for (; added < to_add; added += 8)
             acc = add_chunk(*pending, added, acc);
-        return acc;
+        sums = acc;
     }
 
     // Rows j and k of the padded positions, as the two halves of one register.
@@ -222,44 +241,46 @@ struct Avx512Pairs {
     // Stage 2 for the packed pairs k .. k + 7: their terms, added to acc row by
     // row in list order. The terms are those of LJPairEvaluator (lj_pair.h), lane
     // by lane, with the same operations in the same order.
-    AVX512 __m256d add_chunk(const PackedRun& run, std::size_t k, __m256d acc) const
+    AVX512 Sums add_chunk(const PackedRun& run, std::size_t k, Sums acc) const
     {
-        {
-            const __mmask8 live = first_lanes(run.count - k);
-            const __m512d distsq = _mm512_mask_loadu_pd(one, live, run.distsq + k);
-            const __m512d sr2 = _mm512_div_pd(sigmasq, distsq);
-            const __m512d sr6 = _mm512_mul_pd(_mm512_mul_pd(sr2, sr2), sr2);
-            const __m512d sr12 = _mm512_mul_pd(sr6, sr6);
-            const __m512d e = _mm512_maskz_sub_pd(live, _mm512_sub_pd(sr12, sr6), epot_cutoff);
-            const __m512d fr = _mm512_div_pd(_mm512_sub_pd(_mm512_add_pd(sr12, sr12), sr6), distsq);
-            const __m512d fx = _mm512_maskz_mul_pd(live, fr, _mm512_loadu_pd(run.x + k));
-            const __m512d fy = _mm512_maskz_mul_pd(live, fr, _mm512_loadu_pd(run.y + k));
-            const __m512d fz = _mm512_maskz_mul_pd(live, fr, _mm512_loadu_pd(run.z + k));
+        const __mmask8 live = first_lanes(run.count - k);
+        const __m512d distsq = _mm512_mask_loadu_pd(one, live, run.distsq + k);
+        const __m512d sr2 = _mm512_div_pd(sigmasq, distsq);
+        const __m512d sr6 = _mm512_mul_pd(_mm512_mul_pd(sr2, sr2), sr2);
+        const __m512d sr12 = _mm512_mul_pd(sr6, sr6);
+        const __m512d e = _mm512_maskz_sub_pd(live, _mm512_sub_pd(sr12, sr6), epot_cutoff);
+        const __m512d w = _mm512_sub_pd(_mm512_add_pd(sr12, sr12), sr6);
+        const __m512d fr = _mm512_div_pd(w, distsq);
+        const __m512d fx = _mm512_maskz_mul_pd(live, fr, _mm512_loadu_pd(run.x + k));
+        const __m512d fy = _mm512_maskz_mul_pd(live, fr, _mm512_loadu_pd(run.y + k));
+        const __m512d fz = _mm512_maskz_mul_pd(live, fr, _mm512_loadu_pd(run.z + k));
 
-            const __m512d efx_lo = _mm512_permutex2var_pd(e, mix_lo, fx);  // e0 fx0 e1 fx1 ...
-            const __m512d fyz_lo = _mm512_permutex2var_pd(fy, mix_lo, fz);
-            const __m512d efx_hi = _mm512_permutex2var_pd(e, mix_hi, fx);
-            const __m512d fyz_hi = _mm512_permutex2var_pd(fy, mix_hi, fz);
-            const __m512d row01 = _mm512_permutex2var_pd(efx_lo, rows_lo, fyz_lo);  // pair 0 | pair 1
-            const __m512d row23 = _mm512_permutex2var_pd(efx_lo, rows_hi, fyz_lo);
-            const __m512d row45 = _mm512_permutex2var_pd(efx_hi, rows_lo, fyz_hi);
-            const __m512d row67 = _mm512_permutex2var_pd(efx_hi, rows_hi, fyz_hi);
-            acc = _mm256_add_pd(acc, _mm512_castpd512_pd256(row01));
-            acc = _mm256_add_pd(acc, _mm512_extractf64x4_pd(row01, 1));
-            acc = _mm256_add_pd(acc, _mm512_castpd512_pd256(row23));
-            acc = _mm256_add_pd(acc, _mm512_extractf64x4_pd(row23, 1));
-            acc = _mm256_add_pd(acc, _mm512_castpd512_pd256(row45));
-            acc = _mm256_add_pd(acc, _mm512_extractf64x4_pd(row45, 1));
-            acc = _mm256_add_pd(acc, _mm512_castpd512_pd256(row67));
-            acc = _mm256_add_pd(acc, _mm512_extractf64x4_pd(row67, 1));
-        }
-        return acc;
+        const __m512d efx_lo = _mm512_permutex2var_pd(e, mix_lo, fx);  // e0 fx0 e1 fx1 ...
+        const __m512d fyz_lo = _mm512_permutex2var_pd(fy, mix_lo, fz);
+        const __m512d efx_hi = _mm512_permutex2var_pd(e, mix_hi, fx);
+        const __m512d fyz_hi = _mm512_permutex2var_pd(fy, mix_hi, fz);
+        const __m512d row01 = _mm512_permutex2var_pd(efx_lo, rows_lo, fyz_lo);  // pair 0 | pair 1
+        const __m512d row23 = _mm512_permutex2var_pd(efx_lo, rows_hi, fyz_lo);
+        const __m512d row45 = _mm512_permutex2var_pd(efx_hi, rows_lo, fyz_hi);
+        const __m512d row67 = _mm512_permutex2var_pd(efx_hi, rows_hi, fyz_hi);
+        __m256d rows = acc.rows;
+        rows = _mm256_add_pd(rows, _mm512_castpd512_pd256(row01));
+        rows = _mm256_add_pd(rows, _mm512_extractf64x4_pd(row01, 1));
+        rows = _mm256_add_pd(rows, _mm512_castpd512_pd256(row23));
+        rows = _mm256_add_pd(rows, _mm512_extractf64x4_pd(row23, 1));
+        rows = _mm256_add_pd(rows, _mm512_castpd512_pd256(row45));
+        rows = _mm256_add_pd(rows, _mm512_extractf64x4_pd(row45, 1));
+        rows = _mm256_add_pd(rows, _mm512_castpd512_pd256(row67));
+        rows = _mm256_add_pd(rows, _mm512_extractf64x4_pd(row67, 1));
+        const __m512d live_w = _mm512_maskz_mov_pd(live, w);  // lanes without a pair add +0.0
+        const __m256d w_lo = _mm256_add_pd(acc.virial, _mm512_castpd512_pd256(live_w));
+        return Sums{rows, _mm256_add_pd(w_lo, _mm512_extractf64x4_pd(live_w, 1))};
     }
 };
 
 }  // namespace
 
-AVX512 double pair_forces_avx512(const PairInput& in, std::size_t begin, std::size_t end, double* forces,
+AVX512 double pair_forces_avx512(const PairInput& in, std::size_t begin, std::size_t end, const PairOutput& out,
                                  double epotsum)
 {
     const Avx512Pairs pairs(in);
@@ -267,25 +288,27 @@ AVX512 double pair_forces_avx512(const PairInput& in, std::size_t begin, std::si
     runs[0].reserve(256);
     runs[1].reserve(256);
 
-    __m256d acc = _mm256_set_pd(0.0, 0.0, 0.0, epotsum);  // (epotsum, fx, fy, fz)
+    Sums acc{_mm256_set_pd(0.0, 0.0, 0.0, epotsum), _mm256_setzero_pd()};
     if (begin < end)
-        acc = pairs.pack(begin, runs[begin & 1], nullptr, acc);
+        pairs.pack(begin, runs[begin & 1], nullptr, acc);
     for (std::size_t i = begin; i < end; ++i) {
-        acc = _mm256_blend_pd(_mm256_setzero_pd(), acc, 0x1);  // new particle: force from 0.0, energy runs on
+        // new particle: force and virial from 0.0, the energy runs on
+        acc = Sums{_mm256_blend_pd(_mm256_setzero_pd(), acc.rows, 0x1), _mm256_setzero_pd()};
         const PackedRun& mine = runs[i & 1];
         if (i + 1 < end) {
-            acc = pairs.pack(i + 1, runs[(i + 1) & 1], &mine, acc);
+            pairs.pack(i + 1, runs[(i + 1) & 1], &mine, acc);
         } else {
             for (std::size_t k = 0; k < mine.count; k += 8)
                 acc = pairs.add_chunk(mine, k, acc);
         }
         alignas(32) double sums[4];
-        _mm256_store_pd(sums, acc);
-        forces[3 * i] = sums[1];
-        forces[3 * i + 1] = sums[2];
-        forces[3 * i + 2] = sums[3];
+        _mm256_store_pd(sums, acc.rows);
+        out.forces[3 * i] = sums[1];
+        out.forces[3 * i + 1] = sums[2];
+        out.forces[3 * i + 2] = sums[3];
+        out.virials[i] = pairwise4(acc.virial);
     }
-    return _mm256_cvtsd_f64(acc);
+    return _mm256_cvtsd_f64(acc.rows);
 }
 
 namespace {
@@ -356,18 +379,20 @@ struct Avx2Pairs {
 
     // Stage 1 for particle i, with stage 2 of the particle before it (`pending`,
     // into acc) interleaved group by group.
-    AVX2 __m256d pack(std::size_t i, PackedRun& run, const PackedRun* pending, __m256d acc) const
+    AVX2 void pack(std::size_t i, PackedRun& run, const PackedRun* pending, Sums& acc) const
     {
         const double* p = pos + 4 * i;
         if (p[0] >= central_lo[0] && p[0] <= central_hi[0] && p[1] >= central_lo[1] && p[1] <= central_hi[1] &&
             p[2] >= central_lo[2] && p[2] <= central_hi[2])
-            return pack_run<false>(i, run, pending, acc);
-        return pack_run<true>(i, run, pending, acc);
+            pack_run<false>(i, run, pending, acc);
+        else
+            pack_run<true>(i, run, pending, acc);
     }
 
     template <bool image>
-    AVX2 __m256d pack_run(std::size_t i, PackedRun& run, const PackedRun* pending, __m256d acc) const
+    AVX2 void pack_run(std::size_t i, PackedRun& run, const PackedRun* pending, Sums& sums) const
     {
+        Sums acc = sums;  // in registers through the loop
         std::size_t added = 0;
         const std::size_t to_add = pending ? pending->count : 0;
         const __m256d xi = _mm256_set1_pd(pos[4 * i]), yi = _mm256_set1_pd(pos[4 * i + 1]),
@@ -421,7 +446,7 @@ struct Avx2Pairs {
         }
         for (; added < to_add; added += 4)
             acc = add_group(*pending, added, acc);
-        return acc;
+        sums = acc;
     }
 
     // xi - x_j, yi - y_j, zi - z_j for the four neighbours jj: their (x, y, z, 0)
@@ -464,7 +489,7 @@ struct Avx2Pairs {
 
     // Stage 2 for the packed pairs k .. k + 3: their terms, added to acc row by
     // row in list order.
-    AVX2 __m256d add_group(const PackedRun& run, std::size_t k, __m256d acc) const
+    AVX2 Sums add_group(const PackedRun& run, std::size_t k, Sums acc) const
     {
         return k + 4 <= run.count ? add_terms<true>(run, k, acc) : add_terms<false>(run, k, acc);
     }
@@ -473,7 +498,7 @@ struct Avx2Pairs {
     // same operations in the same order. In the last, partial group of a run the
     // lanes past its pairs divide 1.0 and are then zeroed.
     template <bool whole>
-    AVX2 __m256d add_terms(const PackedRun& run, std::size_t k, __m256d acc) const
+    AVX2 Sums add_terms(const PackedRun& run, std::size_t k, Sums acc) const
     {
         const __m256d live = whole ? _mm256_castsi256_pd(_mm256_set1_epi64x(-1)) : first_lanes4_pd(run.count - k);
         __m256d distsq = _mm256_loadu_pd(run.distsq + k);
@@ -483,12 +508,14 @@ struct Avx2Pairs {
         const __m256d sr6 = _mm256_mul_pd(_mm256_mul_pd(sr2, sr2), sr2);
         const __m256d sr12 = _mm256_mul_pd(sr6, sr6);
         __m256d e = _mm256_sub_pd(_mm256_sub_pd(sr12, sr6), epot_cutoff);
-        const __m256d fr = _mm256_div_pd(_mm256_sub_pd(_mm256_add_pd(sr12, sr12), sr6), distsq);
+        __m256d w = _mm256_sub_pd(_mm256_add_pd(sr12, sr12), sr6);
+        const __m256d fr = _mm256_div_pd(w, distsq);
         __m256d fx = _mm256_mul_pd(fr, _mm256_loadu_pd(run.x + k));
         __m256d fy = _mm256_mul_pd(fr, _mm256_loadu_pd(run.y + k));
         __m256d fz = _mm256_mul_pd(fr, _mm256_loadu_pd(run.z + k));
         if (!whole) {  // lanes without a pair add +0.0
             e = _mm256_and_pd(live, e);
+            w = _mm256_and_pd(live, w);
             fx = _mm256_and_pd(live, fx);
             fy = _mm256_and_pd(live, fy);
             fz = _mm256_and_pd(live, fz);
@@ -498,41 +525,46 @@ struct Avx2Pairs {
         const __m256d efx13 = _mm256_unpackhi_pd(e, fx);  // e1 fx1 | e3 fx3
         const __m256d fyz02 = _mm256_unpacklo_pd(fy, fz);
         const __m256d fyz13 = _mm256_unpackhi_pd(fy, fz);
-        acc = _mm256_add_pd(acc, _mm256_permute2f128_pd(efx02, fyz02, 0x20));  // pair 0: e0 fx0 fy0 fz0
-        acc = _mm256_add_pd(acc, _mm256_permute2f128_pd(efx13, fyz13, 0x20));
-        acc = _mm256_add_pd(acc, _mm256_permute2f128_pd(efx02, fyz02, 0x31));
-        return _mm256_add_pd(acc, _mm256_permute2f128_pd(efx13, fyz13, 0x31));
+        __m256d rows = acc.rows;
+        rows = _mm256_add_pd(rows, _mm256_permute2f128_pd(efx02, fyz02, 0x20));  // pair 0: e0 fx0 fy0 fz0
+        rows = _mm256_add_pd(rows, _mm256_permute2f128_pd(efx13, fyz13, 0x20));
+        rows = _mm256_add_pd(rows, _mm256_permute2f128_pd(efx02, fyz02, 0x31));
+        rows = _mm256_add_pd(rows, _mm256_permute2f128_pd(efx13, fyz13, 0x31));
+        return Sums{rows, _mm256_add_pd(acc.virial, w)};
     }
 };
 
 }  // namespace
 
-AVX2 double pair_forces_avx2(const PairInput& in, std::size_t begin, std::size_t end, double* forces, double epotsum)
+AVX2 double pair_forces_avx2(const PairInput& in, std::size_t begin, std::size_t end, const PairOutput& out,
+                             double epotsum)
 {
     const Avx2Pairs pairs(in);
     PackedRun runs[2];
     runs[0].reserve(256);
     runs[1].reserve(256);
 
-    __m256d acc = _mm256_set_pd(0.0, 0.0, 0.0, epotsum);  // (epotsum, fx, fy, fz)
+    Sums acc{_mm256_set_pd(0.0, 0.0, 0.0, epotsum), _mm256_setzero_pd()};
     if (begin < end)
-        acc = pairs.pack(begin, runs[begin & 1], nullptr, acc);
+        pairs.pack(begin, runs[begin & 1], nullptr, acc);
     for (std::size_t i = begin; i < end; ++i) {
-        acc = _mm256_blend_pd(_mm256_setzero_pd(), acc, 0x1);  // new particle: force from 0.0, energy runs on
+        // new particle: force and virial from 0.0, the energy runs on
+        acc = Sums{_mm256_blend_pd(_mm256_setzero_pd(), acc.rows, 0x1), _mm256_setzero_pd()};
         const PackedRun& mine = runs[i & 1];
         if (i + 1 < end) {
-            acc = pairs.pack(i + 1, runs[(i + 1) & 1], &mine, acc);
+            pairs.pack(i + 1, runs[(i + 1) & 1], &mine, acc);
         } else {
             for (std::size_t k = 0; k < mine.count; k += 4)
                 acc = pairs.add_group(mine, k, acc);
         }
         alignas(32) double sums[4];
-        _mm256_store_pd(sums, acc);
-        forces[3 * i] = sums[1];
-        forces[3 * i + 1] = sums[2];
-        forces[3 * i + 2] = sums[3];
+        _mm256_store_pd(sums, acc.rows);
+        out.forces[3 * i] = sums[1];
+        out.forces[3 * i + 1] = sums[2];
+        out.forces[3 * i + 2] = sums[3];
+        out.virials[i] = pairwise4(acc.virial);
     }
-    return _mm256_cvtsd_f64(acc);
+    return _mm256_cvtsd_f64(acc.rows);
 }
 
 PairFn best_pair_forces()

@@ -47,4 +47,12 @@ AVX2 inline __m256d first_lanes4_pd(std::size_t n)
     return _mm256_castsi256_pd(_mm256_cvtepi32_epi64(first_lanes4(n)));
 }
 
+// (v0 + v1) + (v2 + v3) of four lanes.
+AVX2 inline double pairwise4(__m256d v)
+{
+    const __m128d lo = _mm256_castpd256_pd128(v), hi = _mm256_extractf128_pd(v, 1);
+    const __m128d sums = _mm_hadd_pd(lo, hi);  // v0 + v1, v2 + v3
+    return _mm_cvtsd_f64(_mm_add_sd(sums, _mm_unpackhi_pd(sums, sums)));
+}
+
 }  // namespace kernels

@@ -29,6 +29,7 @@
 #include <nanobind/stl/vector.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -411,6 +412,7 @@ public:
         d["epot"] = s.epot;
         d["ekin"] = s.ekin;
         d["etot"] = s.etot;
+        d["virial"] = s.virial;
         d["box"] = numpy_array(std::vector<double>{s.box.x(), s.box.y(), s.box.z()}, 3, 0);
         d["list_box"] = numpy_array(std::vector<double>{s.list_box.x(), s.list_box.y(), s.list_box.z()}, 3, 0);
         return d;
@@ -582,6 +584,8 @@ CellState state_from(const nb::dict& d, std::size_t n)
     s.epot = nb::cast<double>(item("epot"));
     s.ekin = nb::cast<double>(item("ekin"));
     s.etot = nb::cast<double>(item("etot"));
+    // checkpoints written before the virial was kept: the Cell evaluates it anew
+    s.virial = d.contains("virial") ? nb::cast<double>(d["virial"]) : std::nan("");
     read_box(d, s);
     return s;
 }

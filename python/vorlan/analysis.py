@@ -19,9 +19,10 @@ carry.
 from __future__ import annotations
 
 import math
-from typing import NamedTuple, Optional, Sequence, Tuple
+from typing import Iterable, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from ._optional import available
 
@@ -36,7 +37,7 @@ OBSERVABLES = ("T", "u", "P", "e")
 MIN_BLOCKS = 16
 
 
-def block_error(x: Sequence[float]) -> float:
+def block_error(x: ArrayLike) -> float:
     """Standard error of the mean of a correlated series by Flyvbjerg-Petersen
     blocking: the largest naive standard error over the blocking levels that
     keep at least 16 blocks (the first level, the series itself, always counts)."""
@@ -67,7 +68,7 @@ class Estimate(NamedTuple):
         return f"{self.mean:.5g} ± {self.error:.2g}"
 
 
-def estimate(x: Sequence[float]) -> Estimate:
+def estimate(x: ArrayLike) -> Estimate:
     """The mean of the finite values of `x` and its blocking error."""
     a = np.asarray(x, dtype=np.float64)
     a = a[np.isfinite(a)]
@@ -77,7 +78,7 @@ def estimate(x: Sequence[float]) -> Estimate:
     return Estimate(float(np.mean(a)), error, int(a.size))
 
 
-def second_half(steps: Sequence[float], values: Sequence[float]) -> np.ndarray:
+def second_half(steps: ArrayLike, values: ArrayLike) -> np.ndarray:
     """The values whose step lies in the second half of the steps logged (the
     part of a run that averages are taken over, after equilibration)."""
     s = np.asarray(steps)
@@ -87,12 +88,14 @@ def second_half(steps: Sequence[float], values: Sequence[float]) -> np.ndarray:
     return v[s >= s[len(s) // 2]]
 
 
-def unwrap(positions: np.ndarray, images: np.ndarray, box: Sequence[float]) -> np.ndarray:
-    """Unwrapped positions: positions + images * box, for (..., N, 3) arrays."""
-    return np.asarray(positions, dtype=np.float64) + np.asarray(images) * np.asarray(box, dtype=np.float64)
+def unwrap(positions: ArrayLike, images: Optional[ArrayLike], box: ArrayLike) -> np.ndarray:
+    """Unwrapped positions: positions + images * box, for (..., N, 3) arrays
+    (images None: no crossings recorded, the positions as they are)."""
+    x = np.asarray(positions, dtype=np.float64)
+    return x if images is None else x + np.asarray(images) * np.asarray(box, dtype=np.float64)
 
 
-def msd(positions: np.ndarray, images: np.ndarray, box: Sequence[float]) -> np.ndarray:
+def msd(positions: ArrayLike, images: Optional[ArrayLike], box: ArrayLike) -> np.ndarray:
     """Mean squared displacement from the first frame, one value per frame:
     <|r_i(t) - r_i(0)|^2> over the particles, from wrapped `positions` (K, N, 3)
     and their box crossings `images` (K, N, 3) in a box of edges `box`. For a
@@ -105,7 +108,7 @@ def msd(positions: np.ndarray, images: np.ndarray, box: Sequence[float]) -> np.n
 
 
 def radial_distribution(
-    frames: Sequence[np.ndarray], box: float, *, bins: int = 150, r_max: Optional[float] = None
+    frames: Iterable[ArrayLike], box: float, *, bins: int = 150, r_max: Optional[float] = None
 ) -> Tuple[np.ndarray, np.ndarray]:
     """g(r) averaged over `frames` (each (N, 3) positions in a cubic periodic box
     of edge `box`), from 0 to `r_max` (default and at most half the box) in
@@ -126,7 +129,7 @@ def radial_distribution(
     return _rdf_histogram(frames, box, bins, r_max)
 
 
-def _rdf_freud(frames: Sequence[np.ndarray], box: float, bins: int, r_max: float) -> Tuple[np.ndarray, np.ndarray]:
+def _rdf_freud(frames: Iterable[ArrayLike], box: float, bins: int, r_max: float) -> Tuple[np.ndarray, np.ndarray]:
     import freud  # type: ignore[import-not-found]
 
     half = box / 2
@@ -143,15 +146,15 @@ def _rdf_freud(frames: Sequence[np.ndarray], box: float, bins: int, r_max: float
     return np.asarray(rdf.bin_centers, dtype=np.float64), scale * np.asarray(rdf.rdf, dtype=np.float64)
 
 
-def _rdf_histogram(frames: Sequence[np.ndarray], box: float, bins: int, r_max: float) -> Tuple[np.ndarray, np.ndarray]:
+def _rdf_histogram(frames: Iterable[ArrayLike], box: float, bins: int, r_max: float) -> Tuple[np.ndarray, np.ndarray]:
     """Pair histogram with the minimum image; for large N every k-th particle is
     a centre against all others (unbiased, only noisier)."""
     edges = np.linspace(0.0, r_max, bins + 1)
     counts = np.zeros(bins)
     centres_total = 0
     n = 0
-    for x in frames:
-        x = np.asarray(x, dtype=np.float64)
+    for frame in frames:
+        x = np.asarray(frame, dtype=np.float64)
         n = len(x)
         if n < 2:
             continue

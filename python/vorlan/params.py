@@ -157,7 +157,9 @@ def setting_value(params: Mapping[str, str], key: str) -> Union[int, float]:
     typed and checked by its rule. A missing key raises RuntimeError ("Could
     not find parameter: KEY"), a text that does not convert TypeError, a value
     outside its rule ValueError."""
-    return _core.setting_value(dict(params), key)
+    value = _core.setting_value(dict(params), key)
+    assert isinstance(value, (int, float))
+    return value
 
 
 def derived_quantities(params: Mapping[str, str]) -> List[Tuple[str, str]]:

@@ -41,7 +41,7 @@ def pyplot() -> Any:
 def plot_run(
     out: PathLike,
     columns: Optional[Mapping[str, np.ndarray]] = None,
-    meta: Optional[Mapping[str, object]] = None,
+    meta: Optional[Mapping[str, Any]] = None,
     rdf: Optional[Tuple[np.ndarray, np.ndarray, str]] = None,
     title: Optional[str] = None,
 ) -> str:
@@ -97,8 +97,8 @@ def plot_run(
             if name in panels:
                 ax = axes[panels.index(name)]
                 if len(step) > 1:
-                    label = "second half (averages)" if name == "temperature" else None
-                    ax.axvspan(start, step[-1], color="0.93", zorder=0, label=label)
+                    shade = "second half (averages)" if name == "temperature" else None
+                    ax.axvspan(start, step[-1], color="0.93", zorder=0, label=shade)
                 ax.set_xlabel("step")
                 ax.grid(alpha=0.3)
 

@@ -151,7 +151,7 @@ class Simulation:
             source = _parameter_path(params)
             if not os.path.exists(source):
                 raise Exception("Cannot open file: " + source)
-            make = _core.Engine.from_file
+            make = _core.Engine.from_file  # type: ignore[assignment]
         start_x = None if positions is None else _start_array("positions", positions)
         start_v = None if velocities is None else _start_array("velocities", velocities)
         self._engine = make(source, seed, team, start_x, start_v)
@@ -194,9 +194,8 @@ class Simulation:
         says how far the run got, the log holds every step done, and ``run`` can
         be called again. Returns ``self``.
         """
-        if steps is None:
-            steps = settings.setting_value(self._engine.parameters, "nrsteps")
-        steps = _check_count("steps", steps, 0)
+        steps = _check_count("steps", int(settings.setting_value(self._engine.parameters, "nrsteps"))
+                             if steps is None else steps, 0)
         if every is not None:
             every = _check_count("every", every, 1)
         if callback is not None and not callable(callback):
@@ -364,13 +363,14 @@ class Simulation:
 
     @property
     def virial(self) -> float:
-        """Virial W = sum over distinct pairs within rcut of r_ij . F_ij (minimum image),
-        computed when asked."""
+        """Virial W = sum over distinct pairs within rcut of r_ij . F_ij (minimum image)
+        of the current forces: the force evaluation sums it on the way, so reading it
+        costs nothing."""
         return self._engine.virial
 
     @property
     def pressure(self) -> float:
-        """Pressure P = (2 ekin + W) / (3V), with the virial W computed when asked."""
+        """Pressure P = (2 ekin + W) / (3V), with the virial W of the current forces."""
         return (2.0 * self.ekin + self.virial) / (3.0 * self.volume)
 
     def _degrees_of_freedom(self) -> int:

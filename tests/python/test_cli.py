@@ -181,6 +181,15 @@ def test_log_round_trip_and_plot(tmp_path, capsys):
     assert rc == 0 and (tmp_path / "run.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
+def test_msd_follows_a_particle_across_the_box():
+    from vorlan.analysis import msd
+
+    # one particle moving 0.5 a frame through a box of 2: wrapped at 2, one image on
+    x = np.array([[[1.0, 0, 0]], [[1.5, 0, 0]], [[0.0, 0, 0]], [[0.5, 0, 0]]])
+    images = np.array([[[0, 0, 0]], [[0, 0, 0]], [[1, 0, 0]], [[1, 0, 0]]])
+    np.testing.assert_array_equal(msd(x, images, [2.0, 2.0, 2.0]), [0.0, 0.25, 1.0, 2.25])
+
+
 def test_radial_distribution_of_a_lattice_and_of_a_gas():
     # simple cubic lattice, spacing 1, in a periodic box of 5: six neighbours at
     # r = 1 (also across the faces), twelve at sqrt(2), none closer
@@ -250,6 +259,8 @@ def test_run_end_to_end_with_log_trajectory_and_plot(tmp_path, capsys, param_fil
     for row in ("particles N", "density N / V", "temperature T", "energy u = Epot / N", "pressure P", "atom-steps/s"):
         assert row in out
     assert "2 samples, every 10 steps" in out  # steps 30 and 40 of the second half
+    for row in ("temperature T", "energy u = Epot / N", "pressure P"):  # with error bars
+        assert " ± " in next(line for line in out.splitlines() if row in line)
 
     columns, meta = read_log(log)
     ref = simulation(par, seed=7, threads=1)

@@ -222,12 +222,19 @@ def test_checkpoint_continues_bit_for_bit(params, tmp_path):
     sim.save(path)
     sim.save(path)  # replacing an earlier checkpoint
     assert sorted(os.listdir(tmp_path)) == ["state.npz"]  # no temporary left behind
+    virial = sim.virial
     sim.run(13)
     back = Simulation.load(path, threads=1)
     assert back.step == 7 and back.seed == 9 and back.parameters == sim.parameters
+    assert back.virial == virial
     back.run(13)
     assert_same(snapshot(sim), snapshot(back))
-    assert back.epot == sim.epot and back.time == sim.time
+    assert back.epot == sim.epot and back.time == sim.time and back.virial == sim.virial
+    # a checkpoint written before the virial was kept: evaluated anew on loading
+    older = dict(np.load(path))
+    del older["virial"]
+    np.savez(path, **older)
+    assert Simulation.load(path).virial == pytest.approx(virial, rel=1e-12)
 
 
 def test_pickled_simulation_continues_bit_for_bit(params):
@@ -360,8 +367,19 @@ def test_trajectory_file_holds_the_states_written(params, tmp_path):
     first = sim.positions
     sim.run(5, every=2, trajectory=tmp_path / "run.gsd")
     t = trajectory.read_gsd(tmp_path / "run.gsd")
-    assert t.steps.tolist() == [0, 2, 4, 5]
+    assert t.steps.tolist() == [0, 2, 4, 5] and t.dt == 0.005
     np.testing.assert_array_equal(t.positions[0], first)
+    np.testing.assert_array_equal(t.positions[-1], sim.positions)
+
+    def stop(s):
+        if s.step == 8:
+            raise KeyboardInterrupt
+    # frames every 3 steps, a callback every 2 that stops the run at step 8: the
+    # trajectory still ends with the state the run ends with
+    with pytest.raises(KeyboardInterrupt):
+        sim.run(10, every=2, callback=stop, trajectory=tmp_path / "stopped.gsd", trajectory_every=3)
+    t = trajectory.read_gsd(tmp_path / "stopped.gsd")
+    assert sim.step == 8 and t.steps.tolist() == [5, 6, 8]
     np.testing.assert_array_equal(t.positions[-1], sim.positions)
     np.testing.assert_array_equal(t.images[-1], sim.images)
 

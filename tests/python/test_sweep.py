@@ -5,6 +5,7 @@ import concurrent.futures as cf
 import functools
 import os
 import signal
+import sys
 
 import numpy as np
 import pytest
@@ -127,6 +128,14 @@ def test_failing_runs_become_rows_and_the_rest_go_on(tmp_path):
     # A value that no parameter file can hold is refused before any run.
     with pytest.raises(ValueError, match="nr_particles = six is not allowed"):
         sweep(BASE, [{"nr_particles": "six"}], results=tmp_path / "bad")
+
+
+def test_a_missing_extra_is_reported_before_any_run(tmp_path, monkeypatch):
+    monkeypatch.setitem(sys.modules, "pandas", None)
+    ran = Recording()
+    with pytest.raises(ImportError, match=r"pip install 'vorlan\[sweep\]'"):
+        sweep(BASE, GRID, executor=ran, results=tmp_path)
+    assert ran.names == []
 
 
 def test_resume_runs_only_what_is_missing(tmp_path):

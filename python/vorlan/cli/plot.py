@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import argparse
 import os
-from typing import Any, Optional, Sequence, Tuple
+from typing import Any, Dict, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -42,7 +42,7 @@ def gsd_frames(path: str, last: int = 5) -> Tuple[np.ndarray, float, np.ndarray]
 def trajectory_rdf(path: str) -> Tuple[np.ndarray, np.ndarray, str]:
     """(r, g, label): g(r) over the last frames of the GSD trajectory at `path`."""
     positions, edge, steps = gsd_frames(path)
-    r, g = radial_distribution(positions, edge)
+    r, g = radial_distribution(list(positions), edge)
     lo, hi = int(steps[0]), int(steps[-1])
     return r, g, f"g(r), {len(positions)} frame(s), steps {lo}-{hi}" if lo != hi else f"g(r), step {lo}"
 
@@ -66,7 +66,9 @@ def plot_files(inputs: Sequence[str], out: Optional[str] = None) -> str:
         pyplot()
         return os.fspath(plot_sweep(inputs[0], out))
 
-    columns = meta = rdf = None
+    columns: Optional[Dict[str, np.ndarray]] = None
+    meta: Dict[str, str] = {}
+    rdf: Optional[Tuple[np.ndarray, np.ndarray, str]] = None
     title = []
     for p in inputs:
         if os.path.isdir(p):

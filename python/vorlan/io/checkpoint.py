@@ -6,7 +6,8 @@ Arrays: ``format`` (the layout version), ``step``, ``time_base`` (step and time 
 which the current stepsize took over), ``seed`` (-1: the process-wide sequence),
 ``parameter_keys`` and ``parameter_values`` (the settings as text), the Cell's
 state (positions, velocities, forces, dij_list, neighbor_list, images,
-positions_initial, velocities_initial, the energies epot, ekin, etot, and the
+positions_initial, velocities_initial, the energies epot, ekin, etot, the
+virial of the forces, and the
 box now and at the list build, box and list_box), the integration method
 (method, method_parameter_names and _values, method_state: chain variables,
 work; barostat_parameter_names and _values, barostat_work when a barostat runs)
@@ -75,6 +76,8 @@ def restore(data: Mapping[str, Any], team: int) -> Tuple[Any, Optional[int], Tup
         state[key] = np.ascontiguousarray(data[key], dtype=dtype)
     for key in ("epot", "ekin", "etot"):
         state[key] = float(data[key])
+    if "virial" in data:  # older checkpoints lack it: the engine evaluates it anew
+        state["virial"] = float(data["virial"])
     state.update(_dynamics_entries(data))
     logs = [np.ascontiguousarray(data[k], dtype=np.float64) for k in ("log_ekin", "log_epot", "log_etot")]
     extras = None

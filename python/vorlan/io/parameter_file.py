@@ -169,9 +169,9 @@ def diagnose_line(number: int, raw: bytes) -> Optional[SkippedLine]:
     if b"=" not in stripped:
         m = LOOSE_PAIR.fullmatch(stripped)
         if m:
-            key = m.group(1).decode("ascii")
-            return SkippedLine(number, text, reasons + ["no '=' between key and value"], key,
-                               f"{key} = {m.group(2).decode('ascii')}")
+            loose = m.group(1).decode("ascii")
+            return SkippedLine(number, text, reasons + ["no '=' between key and value"], loose,
+                               f"{loose} = {m.group(2).decode('ascii')}")
         return SkippedLine(number, text, reasons + ["no '=': not a key = value line"], None, None)
 
     key_raw, _, value_raw = stripped.partition(b"=")
@@ -190,9 +190,10 @@ def diagnose_line(number: int, raw: bytes) -> Optional[SkippedLine]:
     else:
         key = key_raw.decode("ascii")
 
-    m = NUMBER.match(value_raw)
-    sign, mantissa, echar, exponent = m.group(1), m.group(2), m.group(3), m.group(4)
-    rest = value_raw[m.end():].lstrip(WS_CHARS)
+    number_match = NUMBER.match(value_raw)
+    assert number_match is not None  # every part of NUMBER is optional
+    sign, mantissa, echar, exponent = (number_match.group(i) for i in range(1, 5))
+    rest = value_raw[number_match.end():].lstrip(WS_CHARS)
     if not value_raw:
         reasons.append("no value after '='")
     elif not mantissa.strip(b"."):

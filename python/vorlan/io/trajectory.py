@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import mmap
 import os
-from typing import Optional, Union
+from typing import Any, Optional, Union
 
 import numpy as np
 
@@ -39,7 +39,7 @@ def _page_releaser(movie: Movie, offset: int):
     """A function of k that gives back the mapped pages of the frames before k:
     streaming through a movie file then holds about one frame in memory instead
     of every page read so far (they are file pages, so nothing is lost)."""
-    base = movie.box
+    base: Any = movie.box
     while base is not None and not isinstance(base, mmap.mmap):
         base = base.base
     advice = getattr(mmap, "MADV_DONTNEED", None)

@@ -19,7 +19,7 @@ from __future__ import annotations
 
 import os
 import shlex
-from typing import Callable, Iterable, Optional, Sequence, TextIO, Union
+from typing import Any, Callable, Iterable, List, Optional, TextIO, Union
 
 import numpy as np
 
@@ -35,8 +35,8 @@ XYZ_PROPERTIES = "species:S:1:pos:R:3:velo:R:3:masses:R:1:momenta:R:3"
 
 
 def write_xyz_frames(f: TextIO, box: np.ndarray, positions: np.ndarray, velocities: np.ndarray, *,
-                     species: str = "Ar", mass: float = 1.0, steps: Optional[Sequence[int]] = None,
-                     times: Optional[Sequence[float]] = None,
+                     species: str = "Ar", mass: float = 1.0, steps: Optional[Any] = None,
+                     times: Optional[Any] = None,
                      check: Optional[Callable[[int], None]] = None, frames: Optional[Iterable[int]] = None) -> int:
     """Writes frames as extended XYZ blocks to the text stream `f` and returns how
     many. `box` (K, 3), `positions` and `velocities` (K, N, 3) may be lazy views:
@@ -119,7 +119,11 @@ def read_xyz(path: PathLike) -> Trajectory:
     name = os.fspath(path)
     with open(name, encoding="utf-8") as f:
         lines = f.read().splitlines()
-    steps, boxes, positions, velocities, times = [], [], [], [], []
+    steps: List[int] = []
+    boxes: List[np.ndarray] = []
+    positions: List[np.ndarray] = []
+    velocities: List[np.ndarray] = []
+    times: List[Optional[float]] = []
     i = 0
     while i < len(lines):
         if not lines[i].strip():

@@ -141,7 +141,7 @@ def _execute(tasks: List[Dict[str, Any]], executor: Optional[cf.Executor], own: 
     restarts = 0
     pending = list(tasks)
     while pending:
-        ex = executor if not own else default_executor(min(len(pending), os.cpu_count() or 1))
+        ex = executor if executor is not None and not own else default_executor(min(len(pending), os.cpu_count() or 1))
         futures = {ex.submit(worker.run_one, task): task for task in pending}
         pending = []
         broken = False

@@ -64,7 +64,7 @@ def run_one(task: Mapping[str, Any]) -> Dict[str, Any]:
         summary["rho_err"] = 0.0
         sim.run(nrsteps - half)
         if barostat is None:
-            # Second half: pressure every `every` steps (the virial costs about one force evaluation).
+            # Second half: pressure every `every` steps (the virial comes with the forces).
             p_step, p_value = [], []
             done = 0
             while done < half:

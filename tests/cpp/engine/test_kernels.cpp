@@ -107,13 +107,14 @@ std::shared_ptr<Parameters> box_params(std::size_t n, double L)
 
 // A pair-loop case: positions (moved since the build when `moved`), the
 // reference list of the unmoved ones, and the pair sums by the plain loop over
-// it: forces before the prefactor, energy chained in list order.
+// it: forces and virials before the prefactor, energy chained in list order.
 struct PairCase {
     double L;
     bool moved;
     std::vector<vec3> pos;
     std::vector<unsigned int> list;
     std::vector<double> want_f;
+    std::vector<double> want_w;
     double want_e = 0.0;
 };
 
@@ -125,7 +126,7 @@ const double ecut_as_computed = [] {
 
 PairCase pair_case(double L, bool moved, double density = 0.85)
 {
-    PairCase c{L, moved, {}, {}, {}};
+    PairCase c{L, moved, {}, {}, {}, {}};
     const std::size_t n = static_cast<std::size_t>(density * L * L * L) + 8;
     c.pos = awkward_configuration(n, L, 2.5, static_cast<unsigned>(L));
     c.list = reference_list(c.pos, L, 2.8);
@@ -134,8 +135,10 @@ PairCase pair_case(double L, bool moved, double density = 0.85)
             c.pos[k] += vec3(0.01, -0.02, 0.005);  // moved since the build, partly outside the box
     }
     c.want_f.assign(3 * n, 0.0);
+    c.want_w.assign(n, 0.0);
     for (unsigned int i = 0; i < n; ++i) {
-        double f[3] = {0.0, 0.0, 0.0};
+        double f[3] = {0.0, 0.0, 0.0}, w[4] = {0.0, 0.0, 0.0, 0.0};  // virial: pair k to w[k mod 4]
+        int interacting = 0;
         for (std::size_t k = c.list[i]; c.list[k] != i; ++k) {
             const unsigned int j = c.list[k];
             const vec3& a = c.pos[i];
@@ -145,6 +148,7 @@ PairCase pair_case(double L, bool moved, double density = 0.85)
             if (distsq < 6.25) {
                 const double sr2 = 1.0 / distsq, sr6 = (sr2 * sr2) * sr2, sr12 = sr6 * sr6;
                 c.want_e += (sr12 - sr6) - ecut_as_computed;
+                w[interacting++ % 4] += (sr12 + sr12) - sr6;
                 const double fr = ((sr12 + sr12) - sr6) / distsq;
                 for (int d = 0; d < 3; ++d)
                     f[d] += fr * r[d];
@@ -152,6 +156,7 @@ PairCase pair_case(double L, bool moved, double density = 0.85)
         }
         for (int d = 0; d < 3; ++d)
             c.want_f[3 * i + d] = f[d];
+        c.want_w[i] = (w[0] + w[1]) + (w[2] + w[3]);
     }
     return c;
 }
@@ -243,17 +248,20 @@ TEST_P(EveryVariant, PairLoopGivesTheReferenceBits)
             }
         }
         const kernels::PairFn fn = GetParam().pair;
-        std::vector<double> f(3 * n, -1.0);
+        std::vector<double> f(3 * n, -1.0), w(n, -1.0);
+        const kernels::PairOutput out{f.data(), w.data()};
         // in two pieces, the energy chained through both
-        const double e = fn(in, n / 3, n, f.data(), fn(in, 0, n / 3, f.data(), 0.0));
+        const double e = fn(in, n / 3, n, out, fn(in, 0, n / 3, out, 0.0));
         EXPECT_TRUE(same_bits(e, c.want_e)) << e << " != " << c.want_e;
         for (std::size_t k = 0; k < 3 * n; ++k)
             ASSERT_TRUE(same_bits(f[k], c.want_f[k])) << "L = " << L << ", entry " << k;
+        for (std::size_t i = 0; i < n; ++i)
+            ASSERT_TRUE(same_bits(w[i], c.want_w[i])) << "L = " << L << ", virial of " << i;
     }
 }
 
 // The forces of a whole Cell (the fastest variant this CPU runs) on 1 and 2
-// threads: the reference times 24 eps.
+// threads: the reference times 24 eps; the virial the same bits on both.
 TEST(FastPairLoop, EngineGivesTheReferenceBitsOnAnyThreadCount)
 {
     for (const double L : {9.0, 12.0})
@@ -262,6 +270,7 @@ TEST(FastPairLoop, EngineGivesTheReferenceBitsOnAnyThreadCount)
             Cell cell(box_params(c.pos.size(), L));
             CellTestAccess::positions(cell) = c.pos;
             CellTestAccess::neighbor_list(cell) = c.list;
+            double virial = 0.0;
             for (int threads : {1, 2}) {
                 ThreadCount use(threads);
                 CellTestAccess::calculate_forces(cell);
@@ -269,6 +278,9 @@ TEST(FastPairLoop, EngineGivesTheReferenceBitsOnAnyThreadCount)
                 for (std::size_t i = 0; i < c.pos.size(); ++i)
                     for (int d = 0; d < 3; ++d)
                         ASSERT_TRUE(same_bits(got[i][d], c.want_f[3 * i + d] * 24.0)) << "threads " << threads;
+                if (threads == 1)
+                    virial = cell.virial();
+                EXPECT_TRUE(same_bits(cell.virial(), virial)) << cell.virial() << " != " << virial;
             }
         }
 }

@@ -1,5 +1,6 @@
 #include "run.h"
 
+#include <algorithm>
 #include <limits>
 #include <sstream>
 #include <stdexcept>
@@ -33,6 +34,18 @@ void Run::restore_log(EnergyLog log)
     energies = std::move(log);
 }
 
+namespace {
+
+// Room for `more` entries; at least doubling, so that runs of one step at a time
+// (simulate's loop) do not copy the whole log at every step.
+void grow(std::vector<double>& series, std::size_t more)
+{
+    if (series.capacity() < series.size() + more)
+        series.reserve(std::max(series.size() + more, 2 * series.capacity()));
+}
+
+}  // namespace
+
 void Run::record()
 {
     energies.ekin.push_back(cell.get_ekin());
@@ -63,13 +76,11 @@ unsigned int Run::advance(unsigned int count, RunObserver& observer)
     if (keep_log) {
         // at most a million entries ahead: a huge count is not a reason to fail early
         const std::size_t more = std::min<std::size_t>(count, std::size_t(1) << 20);
-        energies.ekin.reserve(energies.ekin.size() + more);
-        energies.epot.reserve(energies.epot.size() + more);
-        energies.etot.reserve(energies.etot.size() + more);
+        for (auto* series : {&energies.ekin, &energies.epot, &energies.etot})
+            grow(*series, more);
         if (dynamics) {
-            energies.conserved.reserve(energies.conserved.size() + more);
-            energies.volume.reserve(energies.volume.size() + more);
-            energies.pressure.reserve(energies.pressure.size() + more);
+            for (auto* series : {&energies.conserved, &energies.volume, &energies.pressure})
+                grow(*series, more);
         }
     }
     observer.start(step);

@@ -326,7 +326,7 @@ def test_ctrl_c_keeps_a_valid_log_and_trajectory(tmp_path, param_file, simulatio
 
 def test_run_in_an_ensemble_prints_it_and_the_density(tmp_path, capsys, param_file, simulation):
     log = tmp_path / "npt.csv"
-    rc, out, err = vorlan(capsys, "run", param_file({"nrsteps": 40}), "--method", "langevin", "--friction", "1",
+    rc, out, err = vorlan(capsys, "run", param_file({"nrsteps": 40, "rcut": 2.0}), "--method", "langevin", "--friction", "1",
                           "--pressure", "1.0", "--tau-p", "1", "--seed", "3", "--log", log, "-q")
     assert rc == 0, err
     text = log.read_text()

@@ -6,23 +6,10 @@
 
 #include "settings.h"
 
-namespace {
-
-void check_tau(double tau)
-{
-    if (!(std::isfinite(tau) && tau > 0.0)) {
-        std::ostringstream msg;
-        msg << "tau = " << tau << " is not allowed: the relaxation time must be positive";
-        throw std::invalid_argument(msg.str());
-    }
-}
-
-}  // namespace
-
 Berendsen::Berendsen(std::optional<double> tau_) : tau(tau_)
 {
     if (tau)
-        check_tau(*tau);
+        positive("tau", *tau, "relaxation time");
 }
 
 void Berendsen::step(Cell& cell, const StepContext& ctx)

@@ -6,14 +6,7 @@
 
 #include "noise.h"
 
-Bussi::Bussi(double tau_) : tau(tau_)
-{
-    if (!(std::isfinite(tau) && tau > 0.0)) {
-        std::ostringstream msg;
-        msg << "tau = " << tau << " is not allowed: the relaxation time must be positive";
-        throw std::invalid_argument(msg.str());
-    }
-}
+Bussi::Bussi(double tau_) : tau(positive("tau", tau_, "relaxation time")) {}
 
 void Bussi::step(Cell& cell, const StepContext& ctx)
 {

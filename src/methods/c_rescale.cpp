@@ -21,21 +21,14 @@ double volume(const vec3& box) { return box.x() * box.y() * box.z(); }
 
 }  // namespace
 
-void StepContext::after_drift(Cell& cell) const
-{
-    if (barostat)
-        barostat->rescale(cell, *this);
-}
-
 CRescale::CRescale(double pressure_, double tau_, std::optional<double> compressibility_)
     : pressure(pressure_), tau(tau_), compressibility(compressibility_)
 {
     if (!std::isfinite(pressure))
         refuse("pressure", pressure, "the target pressure must be finite");
-    if (!(std::isfinite(tau) && tau > 0.0))
-        refuse("tau", tau, "the barostat's relaxation time must be positive");
-    if (compressibility && !(std::isfinite(*compressibility) && *compressibility > 0.0))
-        refuse("compressibility", *compressibility, "the compressibility must be positive");
+    positive("tau", tau, "barostat's relaxation time");
+    if (compressibility)
+        positive("compressibility", *compressibility, "compressibility");
 }
 
 void CRescale::resolve(const Cell& cell, double kT)

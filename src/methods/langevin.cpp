@@ -1,20 +1,11 @@
 #include "langevin.h"
 
 #include <cmath>
-#include <sstream>
-#include <stdexcept>
 
 #include "noise.h"
 #include "parallel.h"
 
-Langevin::Langevin(double friction_) : friction(friction_)
-{
-    if (!(std::isfinite(friction) && friction > 0.0)) {
-        std::ostringstream msg;
-        msg << "friction = " << friction << " is not allowed: the friction must be positive (1/time)";
-        throw std::invalid_argument(msg.str());
-    }
-}
+Langevin::Langevin(double friction_) : friction(positive("friction", friction_, "friction (1/time)")) {}
 
 void Langevin::step(Cell& cell, const StepContext& ctx)
 {

@@ -4,13 +4,8 @@
 #include <sstream>
 #include <stdexcept>
 
-NoseHoover::NoseHoover(double tau_, int chain_) : tau(tau_), chain(chain_)
+NoseHoover::NoseHoover(double tau_, int chain_) : tau(positive("tau", tau_, "thermostat period")), chain(chain_)
 {
-    if (!(std::isfinite(tau) && tau > 0.0)) {
-        std::ostringstream msg;
-        msg << "tau = " << tau << " is not allowed: the thermostat period must be positive";
-        throw std::invalid_argument(msg.str());
-    }
     if (chain < 1 || chain > 1000) {
         std::ostringstream msg;
         msg << "chain = " << chain << " is not allowed: the chain has 1 to 1000 thermostats";

@@ -7,6 +7,10 @@
 
 #include "cell.h"
 
+// `value` when finite and positive; else std::invalid_argument
+// "NAME = VALUE is not allowed: the WHAT must be positive".
+double positive(const char* name, double value, const char* what);
+
 class CRescale;
 
 struct StepContext {

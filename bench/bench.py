@@ -26,6 +26,12 @@ N and thread count; the table shows the median of the rounds.
 Then, unless --no-busy: vorlan's one- and two-thread time at N = 4096 on an idle
 machine and with two busy processes (Python spin loops) running alongside.
 
+Last, vorlan alone at N = 32768 (--detail-size): the cost of sampling the
+pressure after every step (Simulation.run with a callback reading it, against
+the same run without), and, where valgrind is installed, the instructions of the
+pair loop per listed pair and of a list build, counted by callgrind on one
+thread (valgrind runs the AVX2 kernels whatever the CPU has).
+
 Nothing is installed here; without any LAMMPS vorlan runs alone.
 """
 
@@ -251,6 +257,9 @@ def main(argv):
     ap.add_argument("--no-busy", action="store_true", help="skip the table of runs beside busy processes")
     ap.add_argument("--busy-steps", type=int, default=None,
                     help="steps of the N = %d runs beside busy processes (default %d)" % (BUSY_N, BUSY_STEPS))
+    ap.add_argument("--detail-size", type=int, default=DETAIL_N,
+                    help="N of the pressure-sampling cost and of the instruction counts; 0 skips both "
+                         "(default %(default)s)")
     ap.add_argument("--busy-policies", default="default,passive",
                     help="OMP_WAIT_POLICY values for the runs beside busy processes; default: the runtime's own "
                          "(default %(default)s)")
@@ -310,6 +319,15 @@ def main(argv):
             busy_steps = args.busy_steps or (max(10, BUSY_STEPS // 10) if args.quick else BUSY_STEPS)
             policies = [p if p != "default" else "" for p in args.busy_policies.split(",")]
             print_busy(busy_table(workdir, BUSY_N, busy_steps, args.pairs, policies))
+        if args.detail_size:
+            n = round(args.detail_size ** (1 / 3))
+            if n ** 3 != args.detail_size:
+                ap.error("--detail-size %d is not a cube" % args.detail_size)
+            steps = max(10, (DEFAULT_STEPS.get(args.detail_size) or int(12e6 / args.detail_size)) // 4)
+            if args.quick:
+                steps = max(10, steps // 10)
+            print_pressure_cost(pressure_cost(workdir, n, steps, args.pairs))
+            print_instructions(instruction_counts(workdir, n))
     print("load after the runs (/proc/loadavg): %s" % loadavg())
     return 0
 
@@ -377,6 +395,123 @@ def print_busy(b):
     for policy, load, s in b["rows"]:
         print("%-16s %-16s %9.3f %9.3f %10.2fx" % (policy, "none" if load == 0 else "%d spinning" % load,
                                                    s[1], s[2], s[2] / s[1]))
+
+
+# ---- pressure sampling and instruction counts ----------------------------------
+
+DETAIL_N = 32768
+
+PRESSURE_CHILD = r"""
+import json, sys, time
+from vorlan import Simulation
+sim = Simulation(sys.argv[1])
+steps, sample = int(sys.argv[2]), sys.argv[3] == "1"
+seen = []
+start = time.perf_counter()
+if sample:
+    sim.run(steps, every=1, callback=lambda s: seen.append(s.pressure))
+else:
+    sim.run(steps)
+print(json.dumps({"seconds": time.perf_counter() - start}))
+"""
+
+
+def pressure_cost(workdir, n, steps, rounds):
+    """Seconds of `steps` one-thread steps without and with the pressure read after every step, median of
+    alternating rounds."""
+    par = os.path.join(workdir, "pressure_%d_%d.par" % (n, steps))
+    with open(par, "w") as f:
+        f.write(vorlan_parameters(n, steps))
+    env = dict(os.environ, OMP_NUM_THREADS="1")
+    times = {"0": [], "1": []}
+    for _ in range(rounds):
+        for sample in ("0", "1"):
+            out = subprocess.run([sys.executable, "-c", PRESSURE_CHILD, par, str(steps), sample], env=env,
+                                 check=True, capture_output=True, text=True)
+            times[sample].append(json.loads(out.stdout.strip().splitlines()[-1])["seconds"])
+    return {"N": n ** 3, "steps": steps, "plain": statistics.median(times["0"]),
+            "sampled": statistics.median(times["1"])}
+
+
+def print_pressure_cost(c):
+    print()
+    print("pressure after every step: N = %d, %d steps, one thread: %.3f s without, %.3f s with (%+.1f%%)" % (
+        c["N"], c["steps"], c["plain"], c["sampled"], 100 * (c["sampled"] / c["plain"] - 1)))
+
+
+# Callgrind counts the instructions inside the pair loop and the list build of
+# one simulate() (the module vorlan.vorlan keeps its symbol table); a plain run of
+# the same file through Simulation (same start: a fresh process draws the same
+# velocities) counts the listed pairs, the list's entries less the N starts and
+# N terminators, read through the engine's checkpoint state. The forces of the
+# start and of each step use the list as it is before that step.
+COUNT_CHILD = r"""
+import sys
+from vorlan import Vorlan
+Vorlan().simulate(sys.argv[1])
+"""
+
+LISTED_CHILD = r"""
+import json, sys
+from vorlan import Simulation
+sim = Simulation(sys.argv[1])
+n, steps = sim.nr_particles, int(sys.argv[2])
+nl = sim._engine.state()["neighbor_list"]
+listed, builds = len(nl) - 2 * n, 1
+for _ in range(steps):
+    listed += len(nl) - 2 * n
+    sim.run(1)
+    new = sim._engine.state()["neighbor_list"]
+    builds += len(new) != len(nl) or bool((new != nl).any())
+    nl = new
+print(json.dumps({"listed": listed, "forces": steps + 1, "builds": builds}))
+"""
+
+
+def instruction_counts(workdir, n, steps=8):
+    """Instructions of the pair loop per listed pair and of the list build per build, counted by callgrind on one
+    thread; None without valgrind."""
+    valgrind = shutil.which("valgrind")
+    annotate = shutil.which("callgrind_annotate")
+    if not valgrind or not annotate:
+        return None
+    par = os.path.join(workdir, "count_%d.par" % n)
+    with open(par, "w") as f:
+        f.write(vorlan_parameters(n, steps))
+    out_file = os.path.join(workdir, "callgrind.out")
+    env = dict(os.environ, OMP_NUM_THREADS="1")
+    done = subprocess.run([valgrind, "--tool=callgrind", "--callgrind-out-file=" + out_file,
+                           sys.executable, "-c", COUNT_CHILD, par], env=env, capture_output=True, text=True)
+    listed = subprocess.run([sys.executable, "-c", LISTED_CHILD, par, str(steps)], env=env, capture_output=True,
+                            text=True)
+    if done.returncode != 0 or listed.returncode != 0:
+        return None
+    counts = json.loads(listed.stdout.strip().splitlines()[-1])
+    report = subprocess.run([annotate, "--inclusive=yes", out_file], capture_output=True, text=True).stdout
+    pair = build = 0
+    for line in report.splitlines():
+        m = re.match(r"\s*([\d,]+)\s+\([^)]*\)\s+(?:\?\?\?|[^\s:]+):(.*)", line)
+        if not m:
+            continue
+        ir, symbol = int(m.group(1).replace(",", "")), m.group(2)
+        if "[clone" in symbol:  # an OpenMP region or a clone, inside the function itself
+            continue
+        if re.match(r"kernels::pair_forces_\w+\(", symbol):
+            pair += ir
+        elif re.match(r"Cell::build_neighbor_list\(\)", symbol):
+            build += ir
+    return {"N": n ** 3, "pair_per_listed": pair / counts["listed"], "pair_per_call": pair / counts["forces"],
+            "listed_per_call": counts["listed"] / counts["forces"], "build_per_call": build / counts["builds"]}
+
+
+def print_instructions(c):
+    if c is None:
+        print("instruction counts: valgrind not found (apt-get install valgrind)")
+        return
+    print("instructions (callgrind, one thread, N = %d, AVX2 kernels): pair loop %.1f per listed pair "
+          "(%.1f M per force evaluation over %.2f M listed pairs), list build %.0f M per build" % (
+              c["N"], c["pair_per_listed"], c["pair_per_call"] / 1e6, c["listed_per_call"] / 1e6,
+              c["build_per_call"] / 1e6))
 
 
 HEADER = ("%8s %3s  %-22s %6s %13s %9s %8s %10s %11s %8s" %

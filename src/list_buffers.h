@@ -5,6 +5,15 @@
 #include <cstddef>
 #include <vector>
 
+// Along one axis, for one subcell index: the distinct subcells below, at and
+// above it, in scan order, and whether pairs with a particle there can do without
+// the minimum image (neighbor_list.cpp).
+struct AxisNeighbours {
+    unsigned int around[3];  // subcell indices along the axis
+    unsigned int found;      // how many of them are distinct: 1, 2 or 3
+    bool raw[3];             // per subcell: separations need no image
+};
+
 struct ListBuffers {
     std::vector<unsigned int> subcell_of;    // subcell key of each particle
     std::vector<unsigned int> subcell_start; // first sorted slot of each subcell, then the particle count
@@ -14,4 +23,5 @@ struct ListBuffers {
     std::vector<std::size_t> run_start;      // start of each particle's run within its thread's part
     std::vector<std::vector<unsigned int>> list_parts;  // runs listed by threads 1, 2, ... (thread 0 writes neighbor_list)
     std::vector<std::size_t> part_size, part_base;     // entries in, and final offset of, each part
+    std::vector<AxisNeighbours> axes[3];     // per axis and subcell index along it
 };

@@ -36,42 +36,72 @@ unsigned int* scan_scalar(const SortedParticles& p, const ScanRanges& r, unsigne
     return out;
 }
 
-// Eight candidates at a time; the kept indices are packed to the front of a
-// register, which is stored whole, and `out` advances by their number.
+namespace {
+
+// Eight candidates at a time: the same separations, minimum image and distsq
+// lane by lane as scan_scalar, the same <= test; the kept indices are packed to
+// the front of a register, which is stored whole, and `out` advances by their
+// number. As in the AVX2 scan below, whole groups read with plain loads and the
+// image test is chosen once per range.
+struct Avx512Scan {
+    __m512d x, y, z, hx, hy, hz, mhx, mhy, mhz, lx, ly, lz, rlistsq;
+    __m256i me;
+
+    AVX512 Avx512Scan(unsigned int self, const double xi[3], const ListGeometry& g)
+    {
+        const BoxGeometry& box = g.box;
+        x = _mm512_set1_pd(xi[0]), y = _mm512_set1_pd(xi[1]), z = _mm512_set1_pd(xi[2]);
+        hx = _mm512_set1_pd(box.half[0]), hy = _mm512_set1_pd(box.half[1]), hz = _mm512_set1_pd(box.half[2]);
+        mhx = _mm512_set1_pd(-box.half[0]), mhy = _mm512_set1_pd(-box.half[1]), mhz = _mm512_set1_pd(-box.half[2]);
+        lx = _mm512_set1_pd(box.side[0]), ly = _mm512_set1_pd(box.side[1]), lz = _mm512_set1_pd(box.side[2]);
+        rlistsq = _mm512_set1_pd(g.rlistsq);
+        me = _mm256_set1_epi32(static_cast<int>(self));
+    }
+
+    // The sorted entries [k, end) in groups of eight; the last, partial group
+    // reads only its own entries (masked loads).
+    template <bool image>
+    AVX512 unsigned int* range(const SortedParticles& p, std::size_t k, std::size_t end, unsigned int* out) const
+    {
+        for (; k + 8 <= end; k += 8)
+            out = group<image>(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p.id + k)), _mm512_loadu_pd(p.x + k),
+                               _mm512_loadu_pd(p.y + k), _mm512_loadu_pd(p.z + k), 0xff, out);
+        if (k < end) {
+            const __mmask8 live = static_cast<__mmask8>((1u << (end - k)) - 1);
+            out = group<image>(_mm256_maskz_loadu_epi32(live, p.id + k), _mm512_maskz_loadu_pd(live, p.x + k),
+                               _mm512_maskz_loadu_pd(live, p.y + k), _mm512_maskz_loadu_pd(live, p.z + k), live, out);
+        }
+        return out;
+    }
+
+    // The candidates `id` at (px, py, pz), of which the lanes `live` are real.
+    template <bool image>
+    AVX512 unsigned int* group(__m256i id, __m512d px, __m512d py, __m512d pz, __mmask8 live, unsigned int* out) const
+    {
+        __m512d rx = _mm512_sub_pd(x, px), ry = _mm512_sub_pd(y, py), rz = _mm512_sub_pd(z, pz);
+        if (image) {
+            rx = minimum_image8(rx, hx, mhx, lx);
+            ry = minimum_image8(ry, hy, mhy, ly);
+            rz = minimum_image8(rz, hz, mhz, lz);
+        }
+        const __m512d distsq =
+            _mm512_add_pd(_mm512_mul_pd(rx, rx), _mm512_add_pd(_mm512_mul_pd(ry, ry), _mm512_mul_pd(rz, rz)));
+        const __mmask8 keep = static_cast<__mmask8>(_mm512_mask_cmp_pd_mask(live, distsq, rlistsq, _CMP_LE_OQ) &
+                                                    ~_mm256_cmpeq_epi32_mask(id, me));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_maskz_compress_epi32(keep, id));
+        return out + __builtin_popcount(keep);
+    }
+};
+
+}  // namespace
+
 AVX512 unsigned int* scan_avx512(const SortedParticles& p, const ScanRanges& r, unsigned int self, const double xi[3],
                                  const ListGeometry& g, unsigned int* out)
 {
-    const __m512d x = _mm512_set1_pd(xi[0]), y = _mm512_set1_pd(xi[1]), z = _mm512_set1_pd(xi[2]);
-    const BoxGeometry& box = g.box;
-    const __m512d hx = _mm512_set1_pd(box.half[0]), hy = _mm512_set1_pd(box.half[1]), hz = _mm512_set1_pd(box.half[2]);
-    const __m512d mhx = _mm512_set1_pd(-box.half[0]), mhy = _mm512_set1_pd(-box.half[1]),
-                  mhz = _mm512_set1_pd(-box.half[2]);
-    const __m512d lx = _mm512_set1_pd(box.side[0]), ly = _mm512_set1_pd(box.side[1]), lz = _mm512_set1_pd(box.side[2]);
-    const __m512d rlistsq = _mm512_set1_pd(g.rlistsq);
-    const __m256i me = _mm256_set1_epi32(static_cast<int>(self));
-
-    for (unsigned int q = 0; q < r.count; ++q) {
-        const std::size_t end = r.end[q];
-        const bool same_image = r.same_image[q];
-        for (std::size_t k = r.begin[q]; k < end; k += 8) {
-            const __mmask8 live = end - k >= 8 ? 0xff : static_cast<__mmask8>((1u << (end - k)) - 1);
-            const __m256i id = _mm256_maskz_loadu_epi32(live, p.id + k);
-            __m512d rx = _mm512_sub_pd(x, _mm512_maskz_loadu_pd(live, p.x + k));
-            __m512d ry = _mm512_sub_pd(y, _mm512_maskz_loadu_pd(live, p.y + k));
-            __m512d rz = _mm512_sub_pd(z, _mm512_maskz_loadu_pd(live, p.z + k));
-            if (!same_image) {
-                rx = minimum_image8(rx, hx, mhx, lx);
-                ry = minimum_image8(ry, hy, mhy, ly);
-                rz = minimum_image8(rz, hz, mhz, lz);
-            }
-            const __m512d distsq =
-                _mm512_add_pd(_mm512_mul_pd(rx, rx), _mm512_add_pd(_mm512_mul_pd(ry, ry), _mm512_mul_pd(rz, rz)));
-            const __mmask8 keep = static_cast<__mmask8>(_mm512_mask_cmp_pd_mask(live, distsq, rlistsq, _CMP_LE_OQ) &
-                                                        ~_mm256_cmpeq_epi32_mask(id, me));
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_maskz_compress_epi32(keep, id));
-            out += __builtin_popcount(keep);
-        }
-    }
+    const Avx512Scan scan(self, xi, g);
+    for (unsigned int q = 0; q < r.count; ++q)
+        out = r.same_image[q] ? scan.range<false>(p, r.begin[q], r.end[q], out)
+                              : scan.range<true>(p, r.begin[q], r.end[q], out);
     return out;
 }
 

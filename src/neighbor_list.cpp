@@ -22,7 +22,7 @@
 //
 // A build, step by step (the functions below, in this order): the list radius
 // from the parameters, the instability check, the grid sizing, the counting
-// sort, the shortcut flags, then per particle the range assembly, the buffer
+// sort, the shortcut flags and the axis tables, then per particle the range assembly, the buffer
 // growth and the distance scan; last the overflow check and the parallel join.
 #include "cell.h"
 #include "kernels.h"
@@ -294,16 +294,32 @@ struct ListPass {
     kernels::ScanFn scan;
 };
 
-// Along axis k, for the neighbouring subcells around[0 .. found) of the own
-// subcell: the squared gap from coordinate x (0 where no shortcut applies) and
-// whether pairs there can do without the minimum image.
-inline void axis_gaps(const ListPass& pass, int k, unsigned int own, double x, const unsigned int* around,
-                      unsigned int found, double gapsq[3], bool raw[3])
+// The neighbouring subcells of every subcell index along each axis, once per
+// build into buf.axes.
+void fill_axis_tables(const SubcellGrid& grid, const Shortcuts& s, ListBuffers& buf)
+{
+    for (int k = 0; k < 3; ++k) {
+        buf.axes[k].resize(grid.n[k]);
+        for (unsigned int own = 0; own < grid.n[k]; ++own) {
+            AxisNeighbours& t = buf.axes[k][own];
+            t.found = axis_neighbours(own, grid.n[k], t.around);
+            for (unsigned int a = 0; a < t.found; ++a) {
+                const unsigned int c = t.around[a];
+                t.raw[a] = s.raw_axis[k] && (c + 1 == own || c == own || c == own + 1);
+            }
+        }
+    }
+}
+
+// Along axis k, for the neighbouring subcells of the own subcell: the squared gap
+// from coordinate x (0 where no shortcut applies).
+inline void axis_gaps(const ListPass& pass, int k, unsigned int own, double x, const AxisNeighbours& t,
+                      double gapsq[3])
 {
     const SubcellGrid& grid = pass.grid;
     const Shortcuts& s = pass.shortcuts;
-    for (unsigned int a = 0; a < found; ++a) {
-        const unsigned int c = around[a];
+    for (unsigned int a = 0; a < t.found; ++a) {
+        const unsigned int c = t.around[a];
         double g = 0.0;
         if (c != own && s.simple_gap[k])  // the face of the own subcell is nearer
             g = std::max(0.0, c + 1 == own || (own == 0 && c == grid.n[k] - 1)
@@ -312,7 +328,6 @@ inline void axis_gaps(const ListPass& pass, int k, unsigned int own, double x, c
         else if (c != own && s.cull)
             g = subcell_gap(x, c, grid.edge[k], pass.geometry.box.side[k], grid.slack[k]);
         gapsq[a] = g * g;
-        raw[a] = s.raw_axis[k] && (c + 1 == own || c == own || c == own + 1);
     }
 }
 
@@ -326,25 +341,31 @@ inline std::size_t assemble_ranges(const ListPass& pass, unsigned int key, const
     const unsigned int ny = n[1], nz = n[2];
     const unsigned int ixy = pass.by_nz(key), ix = pass.by_ny(ixy);
     const unsigned int own[3] = {ix, ixy - ix * ny, key - ixy * nz};
-    unsigned int around[3][3], found[3];
+    const AxisNeighbours* t[3];
     double gapsq[3][3];
-    bool raw[3][3];
     for (int k = 0; k < 3; ++k) {
-        found[k] = axis_neighbours(own[k], n[k], around[k]);
-        axis_gaps(pass, k, own[k], xi[k], around[k], found[k], gapsq[k], raw[k]);
+        t[k] = &pass.buf->axes[k][own[k]];
+        axis_gaps(pass, k, own[k], xi[k], *t[k], gapsq[k]);
     }
 
     const unsigned int* start = pass.buf->subcell_start.data();
+    const double limit = pass.shortcuts.cull_limit;
     ranges.count = 0;
     std::size_t candidates = 0;
-    for (unsigned int a = 0; a < found[0]; ++a)
-        for (unsigned int c = 0; c < found[1]; ++c)
-            for (unsigned int e = 0; e < found[2]; ++e) {
-                if (gapsq[0][a] + gapsq[1][c] + gapsq[2][e] > pass.shortcuts.cull_limit)
+    for (unsigned int a = 0; a < t[0]->found; ++a)
+        for (unsigned int c = 0; c < t[1]->found; ++c) {
+            // a column (a, c) out of reach is out of reach in all its subcells
+            const double gap_xy = gapsq[0][a] + gapsq[1][c];
+            if (gap_xy > limit)
+                continue;
+            const unsigned int column = (t[0]->around[a] * ny + t[1]->around[c]) * nz;
+            const bool raw_xy = t[0]->raw[a] && t[1]->raw[c];
+            for (unsigned int e = 0; e < t[2]->found; ++e) {
+                if (gap_xy + gapsq[2][e] > limit)
                     continue;
-                const unsigned int id = (around[0][a] * ny + around[1][c]) * nz + around[2][e];
+                const unsigned int id = column + t[2]->around[e];
                 const std::size_t from = start[id], to = start[id + 1];
-                const bool same_image = raw[0][a] && raw[1][c] && raw[2][e];
+                const bool same_image = raw_xy && t[2]->raw[e];
                 candidates += to - from;
                 const unsigned int last = ranges.count - 1;
                 if (ranges.count > 0 && ranges.end[last] == from && ranges.same_image[last] == same_image) {
@@ -356,6 +377,7 @@ inline std::size_t assemble_ranges(const ListPass& pass, unsigned int key, const
                     ++ranges.count;
                 }
             }
+        }
     return candidates;
 }
 
@@ -489,7 +511,9 @@ void Cell::build_neighbor_list()
     const kernels::BoxGeometry box = kernels::box_geometry(dims.data());
     const Spread spread = sort_by_subcell(positions, grid, box, buf, team_size);
     static const kernels::ScanFn scan = kernels::best_scan();
-    const ListPass pass{grid, choose_shortcuts(grid, spread, rlistsq), &buf, Divider(grid.n[2]), Divider(grid.n[1]),
+    const Shortcuts shortcuts = choose_shortcuts(grid, spread, rlistsq);
+    fill_axis_tables(grid, shortcuts, buf);
+    const ListPass pass{grid, shortcuts, &buf, Divider(grid.n[2]), Divider(grid.n[1]),
                         {buf.sorted_x.data(), buf.sorted_y.data(), buf.sorted_z.data(), buf.sorted_id.data()},
                         {box, rlistsq}, scan};
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Validation of the integration methods: the figures each ensemble must reach.
 
-  python3 bench/validate_ensembles.py                  # everything, one thread (~15 min)
+  python3 bench/validate_ensembles.py                  # everything, one thread (~15 min on a quiet machine)
   python3 bench/validate_ensembles.py --only canonical --steps 100000
   python3 bench/validate_ensembles.py --figure docs/ensembles.png
 
@@ -160,7 +160,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--only", choices=["nve", "canonical", "npt", "repro"], action="append")
     ap.add_argument("--steps", type=int, default=200000, help="measured steps of the canonical runs")
-    ap.add_argument("--nve-steps", type=int, default=10000)
+    ap.add_argument("--nve-steps", type=int, default=30000)
     ap.add_argument("--npt-steps", type=int, default=50000)
     ap.add_argument("--threads", type=int, default=1)
     ap.add_argument("--figure", metavar="PNG", help="draw the K distributions and an isobar")

@@ -229,8 +229,9 @@ def check(method: Any, barostat: Any, seed: Optional[int]) -> None:
         )
     if barostat is not None and not isinstance(barostat, CRescale):
         raise TypeError(f"barostat = {barostat!r} is not allowed: give vorlan.CRescale(...) or None")
-    for who in (method, barostat):
-        if who is not None and who.stochastic and seed is None:
+    chosen: Tuple[Any, ...] = (method,) if barostat is None else (method, barostat)
+    for who in chosen:
+        if who.stochastic and seed is None:
             raise ValueError(
                 f"seed = None is not allowed with {who!r}: it draws random numbers keyed by the seed; give seed=..."
             )

@@ -79,12 +79,13 @@ def restore(data: Mapping[str, Any], team: int) -> Tuple[Any, Optional[int], Tup
     if "virial" in data:  # older checkpoints lack it: the engine evaluates it anew
         state["virial"] = float(data["virial"])
     state.update(_dynamics_entries(data))
-    logs = [np.ascontiguousarray(data[k], dtype=np.float64) for k in ("log_ekin", "log_epot", "log_etot")]
+    ekin, epot, etot = (np.ascontiguousarray(data[k], dtype=np.float64) for k in ("log_ekin", "log_epot", "log_etot"))
     extras = None
     if "log_conserved" in data:
         extras = {k: np.ascontiguousarray(data["log_" + k], dtype=np.float64) for k in ("conserved", "volume", "pressure")}
     seed = int(data["seed"])
-    engine = _core.Engine.restore(params, state, team, int(data["step"]), *logs, None if seed < 0 else seed, extras)
+    engine = _core.Engine.restore(params, state, team, int(data["step"]), ekin, epot, etot,
+                                  None if seed < 0 else seed, extras)
     step0, time0 = np.asarray(data["time_base"]).tolist()
     return engine, (None if seed < 0 else seed), (int(step0), float(time0))
 

@@ -12,6 +12,7 @@
 // compose their steps from the stages declared below.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -27,12 +28,13 @@
 #include "list_buffers.h"
 #include "parameters.h"
 #include "team.h"
+#include "threads.h"
 
 using vec3 = Eigen::Vector3d;
 
 // How a Cell starts, beyond its parameter set.
 struct CellOptions {
-    int threads = 0;                 // team size of the parallel loops; 0: runtime default
+    int threads = 0;                 // team size of the parallel loops (checked_team_size); 0: runtime default
     bool seeded = false;             // true: draw the velocities from a generator of this cell's own,
     std::uint64_t seed = 0;          //   std::default_random_engine seeded with `seed`, with its own std::normal_distribution<double>(0, 1)
     std::vector<vec3> positions;     // empty: the lattice; else N start positions, wrapped into the box
@@ -76,8 +78,9 @@ public:
     Cell(const std::shared_ptr<Parameters>& _params, const CellOptions& options);
 
     // A cell restored from a saved state, team size `team_size` (0: runtime default);
-    // throws std::invalid_argument when the arrays do not fit nr_particles or the
-    // list is not a neighbour list.
+    // throws std::invalid_argument when the settings break a rule, the arrays do
+    // not fit nr_particles or are not finite, a position lies outside the box, or
+    // the list is not a neighbour list (checkpoint.cpp).
     Cell(const std::shared_ptr<Parameters>& _params, const CellState& state, int team_size);
     // The state that the next steps depend on (checkpoint.cpp).
     CellState save_state() const;
@@ -114,7 +117,7 @@ public:
     void set_box(const vec3& box) { dims = box; }
     // 0.5 m sum |v|^2 of the current velocities, summed in particle order (the
     // order of the kicks' sum).
-    double kinetic_energy() const;
+    double kinetic_energy_of_velocities() const;
     // ekin after a method changed the velocities in a pass of its own.
     void set_ekin(double value) { ekin = value; }
 
@@ -141,11 +144,12 @@ public:
     // summed in an order that does not depend on the thread count (forces.cpp).
     double virial() const { return virial_w; }
 
-    // Team size of every parallel loop of this cell; 0 means the runtime's default.
-    // At most that many: while other processes keep the cores busy the loops run on
-    // one thread, when that is faster (team.h).
-    void set_threads(int n) { threads = n; }
-    int team_limit() const { return threads > 0 ? threads : omp_get_max_threads(); }
+    // Team size of every parallel loop of this cell; 0 means the runtime's default
+    // (at most max_team_size()). Other sizes are checked by checked_team_size
+    // (threads.h). At most that many: while other processes keep the cores busy
+    // the loops run on one thread, when that is faster (team.h).
+    void set_threads(int n) { threads = checked_team_size(n); }
+    int team_limit() const { return threads > 0 ? threads : std::min(omp_get_max_threads(), max_team_size()); }
     int team() const
     {
         if (team_limit() != governor.limit())

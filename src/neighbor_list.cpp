@@ -41,16 +41,18 @@ namespace {
 
 // Subcell index of a coordinate along one axis: integer part of x / edge, wrapped
 // into [0, n). Coordinates equal to the box side, or a rounding error below zero,
-// come back from the periodic wrap and still land in a valid subcell.
+// come back from the periodic wrap and still land in a valid subcell. The
+// remainder is taken in floating point (exact), so that no coordinate, however
+// far out, is converted to an integer type that cannot hold it.
 inline unsigned int subcell_index(double x, double edge, unsigned int n)
 {
-    std::int64_t q = static_cast<std::int64_t>(x / edge);
-    if (q < 0 || q >= static_cast<std::int64_t>(n)) {  // only then the (slow) remainder
-        q %= static_cast<std::int64_t>(n);
-        if (q < 0)
-            q += n;
-    }
-    return static_cast<unsigned int>(q);
+    const double f = x / edge;
+    if (f >= 0.0 && f < static_cast<double>(n))
+        return static_cast<unsigned int>(f);
+    double q = std::fmod(std::trunc(f), static_cast<double>(n));  // only then the (slow) remainder
+    if (q < 0.0)
+        q += n;
+    return q >= 0.0 && q < static_cast<double>(n) ? static_cast<unsigned int>(q) : 0;  // NaN: refused before
 }
 
 // x / d for 32-bit x by a multiplication; the estimate is corrected by one where

@@ -1,6 +1,7 @@
 #include "run.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <sstream>
 #include <stdexcept>
@@ -27,9 +28,14 @@ void Run::restore_log(EnergyLog log)
 {
     if (log.ekin.size() != step || log.epot.size() != step || log.etot.size() != step)
         throw std::invalid_argument("the energy log must hold one entry per step done");
+    for (const std::vector<double>* series : {&log.ekin, &log.epot, &log.etot}) {
+        if (!std::all_of(series->begin(), series->end(), [](double x) { return std::isfinite(x); }))
+            throw std::invalid_argument("the energy log must hold finite energies, as every step leaves them");
+    }
     for (const auto* extra : {&log.conserved, &log.volume, &log.pressure}) {
         if (!extra->empty() && extra->size() != step)
-            throw std::invalid_argument("the log of conserved, volume and pressure must hold one entry per step done, or none");
+            throw std::invalid_argument(
+                "the log of conserved, volume and pressure must hold one entry per step done, or none");
     }
     energies = std::move(log);
 }

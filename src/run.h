@@ -83,7 +83,8 @@ public:
     void set_dynamics(Dynamics* d) { dynamics = d; }
 
     const EnergyLog& log() const { return energies; }
-    // Replaces the log (a run restored from a checkpoint); one entry per step done.
+    // Replaces the log (a run restored from a checkpoint); one finite entry per step
+    // done, else std::invalid_argument.
     void restore_log(EnergyLog log);
 
 private:

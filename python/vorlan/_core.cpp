@@ -47,6 +47,7 @@
 #include "parameters.h"
 #include "run.h"
 #include "settings.h"
+#include "threads.h"
 #include "translate.h"
 
 namespace nb = nanobind;
@@ -253,8 +254,8 @@ public:
            std::optional<std::uint64_t> seed_)
         : params(std::move(p)), seed(seed_)
     {
+        cell = std::make_unique<Cell>(params, state, threads);  // checks the settings first
         nr_particles = read_particle_count(*params);
-        cell = std::make_unique<Cell>(params, state, threads);
         run_state = std::make_unique<Run>(*cell, params, 0, true, false, steps);
         run_state->restore_log(std::move(log));
         dynamics.configure(Berendsen(), std::nullopt, seed);
@@ -559,28 +560,32 @@ void dynamics_from(const nb::dict& d, std::optional<std::uint64_t> seed, Dynamic
     dyn.configure(std::move(m), std::move(b), seed);
 }
 
-// A checkpoint's arrays back into a CellState; shapes are checked here, the
-// consistency of the neighbour list by the Cell.
-CellState state_from(const nb::dict& d, std::size_t n)
+// A checkpoint's arrays back into a CellState; the rows of three are checked
+// here, their number, their values and the neighbour list by the Cell.
+CellState state_from(const nb::dict& d)
 {
     auto item = [&](const char* key) -> nb::handle {
         if (!d.contains(key))
             throw std::invalid_argument(std::string("the checkpoint has no entry '") + key + "'");
         return d[key];
     };
+    auto rows = [&](const char* key) {
+        const In3 a = nb::cast<In3>(item(key));
+        return vectors(a, a.shape(0), key);
+    };
     CellState s;
-    s.positions = vectors(nb::cast<In3>(item("positions")), n, "positions");
-    s.velocities = vectors(nb::cast<In3>(item("velocities")), n, "velocities");
-    s.forces = vectors(nb::cast<In3>(item("forces")), n, "forces");
-    s.dij_list = vectors(nb::cast<In3>(item("dij_list")), n, "dij_list");
-    s.positions_initial = vectors(nb::cast<In3>(item("positions_initial")), n, "positions_initial");
-    s.velocities_initial = vectors(nb::cast<In3>(item("velocities_initial")), n, "velocities_initial");
+    s.positions = rows("positions");
+    s.velocities = rows("velocities");
+    s.forces = rows("forces");
+    s.dij_list = rows("dij_list");
+    s.positions_initial = rows("positions_initial");
+    s.velocities_initial = rows("velocities_initial");
     const InU list = nb::cast<InU>(item("neighbor_list"));
     s.neighbor_list.assign(list.data(), list.data() + list.shape(0));
     const InI3 images = nb::cast<InI3>(item("images"));
-    if (images.shape(0) != n || images.shape(1) != 3)
+    if (images.shape(1) != 3)
         throw std::invalid_argument("images must have shape (nr_particles, 3)");
-    s.images.assign(images.data(), images.data() + 3 * n);
+    s.images.assign(images.data(), images.data() + 3 * images.shape(0));
     s.epot = nb::cast<double>(item("epot"));
     s.ekin = nb::cast<double>(item("ekin"));
     s.etot = nb::cast<double>(item("etot"));
@@ -673,15 +678,13 @@ NB_MODULE(_core, m)
             "restore",
             [](const Map& entries, const nb::dict& state, int threads, unsigned int steps, const In1& ekin,
                const In1& epot, const In1& etot, std::optional<std::uint64_t> seed, std::optional<nb::dict> extras) {
-                auto p = parameters_from(entries);
-                const std::size_t n = p->get_param<unsigned int>("nr_particles");
                 EnergyLog log{doubles(ekin), doubles(epot), doubles(etot), {}, {}, {}};
                 if (extras) {
                     log.conserved = doubles(nb::cast<In1>((*extras)["conserved"]));
                     log.volume = doubles(nb::cast<In1>((*extras)["volume"]));
                     log.pressure = doubles(nb::cast<In1>((*extras)["pressure"]));
                 }
-                auto engine = std::make_unique<Engine>(p, state_from(state, n), threads, steps, std::move(log), seed);
+                auto engine = std::make_unique<Engine>(parameters_from(entries), state_from(state), threads, steps, std::move(log), seed);
                 dynamics_from(state, seed, engine->dynamics_ref());
                 return engine;
             },
@@ -747,6 +750,12 @@ NB_MODULE(_core, m)
     m.def("setting_value", &setting_value, "entries"_a, "key"_a,
           "The value of one setting of a set given as key -> value text, converted to its type\n"
           "(int or float) and checked by its rule, as the engine reads it.");
+    m.def("check_threads", &checked_team_size, "threads"_a,
+          "threads when it is a team size the engine allows: 0 (the runtime default) or 1 to\n"
+          "max_threads(); ValueError otherwise, RuntimeError when that many threads cannot be\n"
+          "started side by side here.");
+    m.def("max_threads", &max_team_size,
+          "The largest team allowed: 4 threads per processor, within the OpenMP thread limit.");
     m.def("setting_rules", &rules,
           "The rules of all settings: a list of (key, type name, allowed range, meaning).");
 }

@@ -26,7 +26,7 @@ from .io import checkpoint
 from ._interrupts import Interrupts
 from .progress import StepProgress
 
-__all__ = ["Simulation"]
+__all__ = ["Simulation", "check_threads"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -50,14 +50,19 @@ def _start_array(name: str, value: Any) -> np.ndarray:
     return a
 
 
-def _check_threads(threads: Optional[int]) -> int:
+def check_threads(threads: Optional[int]) -> int:
+    """The team size asked for as the engine takes it (0 for None: the OpenMP
+    default, at most ``vorlan._core.max_threads()``). ``ValueError`` outside 1 to
+    4 threads per processor (or the OpenMP thread limit), ``RuntimeError`` when
+    that many threads cannot be started here (memory or process limits); the
+    command line's ``--threads`` goes through it too."""
     if threads is None:
         return 0
     if isinstance(threads, bool) or not isinstance(threads, (int, np.integer)):
         raise TypeError(f"threads = {threads!r} is not allowed: give a positive integer or None")
     if threads < 1:
         raise ValueError(f"threads = {threads} is not allowed: the team size must be a positive integer (or None)")
-    return int(threads)
+    return int(_core.check_threads(int(threads)))
 
 
 def _check_seed(seed: Optional[int]) -> Optional[int]:
@@ -107,9 +112,11 @@ class Simulation:
         ``seed=1`` starts as a fresh process's first ``simulate``.
     threads:
         Team size of this simulation's parallel loops; ``None`` keeps the OpenMP
-        runtime's default. Positions, velocities and the kinetic energy do not
-        depend on it; the potential energy may differ in its last bits with
-        more than one thread.
+        runtime's default. At most 4 threads per processor (and the OpenMP thread
+        limit): a larger team only waits for itself; ``ValueError`` above that, and
+        ``RuntimeError`` when the threads cannot be started (``check_threads``).
+        Positions, velocities and the kinetic energy do not depend on it; the
+        potential energy may differ in its last bits with more than one thread.
     positions, velocities:
         Optional start state, arrays of shape (N, 3) with finite values. Positions
         replace the lattice and are wrapped into the box; velocities replace the
@@ -141,11 +148,11 @@ class Simulation:
         barostat: Optional[methods.CRescale] = None,
     ) -> None:
         seed = _check_seed(seed)
-        team = _check_threads(threads)
+        team = check_threads(threads)
         method = methods.Berendsen() if method is None else method
         methods.check(method, barostat, seed)
         if isinstance(params, Mapping):
-            source: Any = settings.settings_text(params)
+            source: Any = settings.settings_text(params, stacklevel=2)
             make = _core.Engine.from_dict
         else:
             source = _parameter_path(params)
@@ -438,6 +445,7 @@ class Simulation:
         as the engine's (``ValueError`` naming the key when it breaks one).
         ``nr_particles`` and ``cell_length`` belong to the box and cannot change.
         """
+        settings.check_key(key, stacklevel=2)
         if key in ("nr_particles", "cell_length"):
             raise ValueError(f"{key} cannot change: it belongs to the box built at the start")
         text = settings.format_value(key, value)
@@ -463,11 +471,17 @@ class Simulation:
     @classmethod
     def load(cls, path: PathLike, *, threads: Optional[int] = None) -> "Simulation":
         """A simulation restored from a checkpoint written by ``save``, ready to
-        continue bit for bit (``threads`` as in the constructor)."""
-        team = _check_threads(threads)
-        arrays = checkpoint.read(_parameter_path(path))
+        continue bit for bit (``threads`` as in the constructor).
+
+        The file is held to what ``save`` writes before any step: ``ValueError``
+        naming the file when it is not a vorlan checkpoint (an entry missing or of
+        another kind), when a setting breaks a rule of the constructor, when a
+        value is not finite or a position lies outside the box, or when the
+        neighbour list breaks its layout in any entry. Loading runs no code from
+        the file."""
+        team = check_threads(threads)
         sim = cls.__new__(cls)
-        sim._restore(arrays, team)
+        sim._engine, sim._seed, sim._time_base = checkpoint.load(_parameter_path(path), team)
         return sim
 
     def __getstate__(self) -> Dict[str, Any]:

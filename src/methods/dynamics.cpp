@@ -191,7 +191,7 @@ void Dynamics::step(Cell& cell, unsigned int step, double dt, bool verbose)
     // Before its first step a cell has no kinetic energy of its own yet; the
     // chain and the barostat read it before the first kick.
     if (step == 0)
-        cell.set_ekin(cell.kinetic_energy());
+        cell.set_ekin(cell.kinetic_energy_of_velocities());
     if (barostat) {
         barostat->resolve(cell, ctx.kT);
         if (!barostat->measured())

@@ -17,6 +17,7 @@ import vorlan.sweeps.worker  # noqa: E402
 from vorlan.analysis import block_error  # noqa: E402
 from vorlan.cli.sweep import add_parser  # noqa: E402
 from vorlan.sweeps import read_sweep, sweep  # noqa: E402
+from vorlan.sweeps.table import DamagedResultWarning  # noqa: E402
 
 # 64 particles and 60 steps: each run takes a few milliseconds.
 BASE = {
@@ -155,6 +156,25 @@ def test_resume_runs_only_what_is_missing(tmp_path):
     # Another sweep in the same directory is refused, not mixed in.
     with pytest.raises(ValueError, match="kT = 1 there, 1.25 now"):
         sweep(BASE, {"kT": [1.25]}, seed=3, results=tmp_path)
+
+
+@pytest.mark.parametrize("damage, why", [
+    (lambda text: "", "Expecting value"),
+    (lambda text: text[: len(text) // 2], "Unterminated string|Expecting"),
+    (lambda text: "{}", "no str 'name'"),
+    (lambda text: "[1, 2]", "a JSON list, not an object"),
+    (lambda text: text.replace('"nrsteps": "60"', '"nrsteps": 60'), "not a mapping of setting names"),
+])
+def test_a_damaged_summary_is_named_and_its_run_done_again(tmp_path, damage, why):
+    first = sweep(BASE, {"kT": [1.0, 1.5]}, seed=3, executor=Recording(), results=tmp_path)
+    summary = tmp_path / "p0001-r00.json"
+    summary.write_text(damage(summary.read_text()))
+    with pytest.warns(DamagedResultWarning, match=f"p0001-r00.json is not a run summary \\(.*({why}).*left out"):
+        assert list(read_sweep(tmp_path)["kT"]) == [1.0]
+    again = Recording()
+    with pytest.warns(DamagedResultWarning, match="p0001-r00.json .* its run is done again"):
+        same_numbers(sweep(BASE, {"kT": [1.0, 1.5]}, seed=3, executor=again, results=tmp_path), first)
+    assert again.names == ["p0001-r00"]
 
 
 @pytest.mark.parametrize(

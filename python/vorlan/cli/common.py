@@ -3,11 +3,12 @@
 from __future__ import annotations
 
 import argparse
+import os
 import sys
-from typing import Any, Optional, Tuple
+from typing import Any, Dict, Optional, Sequence, Tuple
 
-__all__ = ["CommandError", "UsageError", "say", "positive_int", "seed_value", "count", "Formatter",
-           "add_ensemble_arguments", "ensemble"]
+__all__ = ["CommandError", "UsageError", "check_files", "say", "positive_int", "seed_value", "team_size", "count",
+           "Formatter", "add_ensemble_arguments", "ensemble"]
 
 EXIT_OK = 0
 EXIT_FAILED = 1
@@ -21,6 +22,42 @@ class CommandError(Exception):
 
 class UsageError(CommandError):
     """Options that do not go together (exit status 2, as any bad command line)."""
+
+
+def _identity(path: str) -> Tuple[Any, ...]:
+    """What makes two paths one file: device and inode of an existing file (any
+    path to it, through symbolic or hard links), else the resolved path."""
+    try:
+        st = os.stat(path)
+    except OSError:
+        return ("path", os.path.realpath(path))
+    return ("file", st.st_dev, st.st_ino)
+
+
+Files = Sequence[Tuple[str, Optional[str]]]
+
+
+def check_files(inputs: Files, outputs: Files) -> None:
+    """Refuses, before any work is done, an output that is one of the inputs or
+    another output (the same file by any path or link), and an output that
+    cannot be written (io.atomic.write_problem). `inputs` and `outputs` are
+    pairs of what each is and its path (None: not given), e.g. ("--log", "run.csv")."""
+    from ..io.atomic import write_problem
+
+    seen: Dict[Tuple[Any, ...], str] = {}
+    for what, path in inputs:
+        if path is not None:
+            seen.setdefault(_identity(path), f"{what} {path}")
+    for what, path in outputs:
+        if path is None:
+            continue
+        same = seen.get(_identity(path))
+        if same is not None:
+            raise CommandError(f"{what} {path} is {same}: an output must be a file of its own")
+        problem = write_problem(path)
+        if problem is not None:
+            raise CommandError(f"cannot write {what} {path}: {problem}")
+        seen[_identity(path)] = f"{what} {path}"
 
 
 def say(*args: Any, file: Optional[Any] = None) -> None:
@@ -46,6 +83,17 @@ def seed_value(text: str) -> int:
     from ..simulation import SEED_MAX, SEED_MIN
 
     return _integer(text, SEED_MIN, SEED_MAX, f"seeds are {SEED_MIN} to {SEED_MAX}")
+
+
+def team_size(text: str) -> int:
+    """--threads: a team size by the rule of Simulation(threads=...)."""
+    from ..simulation import check_threads
+
+    value = _integer(text, 1, None, "give a positive integer")
+    try:
+        return check_threads(value)
+    except (ValueError, RuntimeError) as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
 
 
 def count(text: str) -> int:

@@ -78,7 +78,7 @@ def plan(base: Any, grid: Grid, steps: Any, replicas: Any, seed: Any, method: An
     With a barostat, the grid keys pressure and compressibility set its
     parameters point by point."""
     if isinstance(base, Mapping):
-        base_params = settings.settings_text({str(k): v for k, v in base.items()})
+        base_params = settings.settings_text({str(k): v for k, v in base.items()}, stacklevel=3)
     elif isinstance(base, (str, os.PathLike)):
         base_params = read_params(base)
     else:
@@ -114,7 +114,7 @@ def plan(base: Any, grid: Grid, steps: Any, replicas: Any, seed: Any, method: An
     tasks = []
     for p, point in enumerate(points):
         params = dict(base_params)
-        params.update(settings.settings_text({k: v for k, v in point.items() if k not in BAROSTAT_KEYS}))
+        params.update(settings.settings_text({k: v for k, v in point.items() if k not in BAROSTAT_KEYS}, stacklevel=3))
         point_barostat = barostat
         if barostat is not None and any(k in point for k in BAROSTAT_KEYS):
             given = {"pressure": barostat.pressure, "tau": barostat.tau, "compressibility": barostat.compressibility}

@@ -38,6 +38,36 @@ void check_given(const std::vector<vec3>& given, std::size_t nr_particles, const
     }
 }
 
+// Given start positions are wrapped into the box. A coordinate more than a
+// million box lengths out would land there only up to a rounding error above
+// 1e-10 of the box (far beyond, anywhere in it): a mistake in the input, refused
+// before it is wrapped.
+void check_wrappable(const std::vector<vec3>& given, const vec3& dims)
+{
+    constexpr double most = 1e6;  // box lengths
+    for (std::size_t i = 0; i < given.size(); ++i) {
+        for (int k = 0; k < 3; ++k) {
+            if (!(std::fabs(given[i][k]) <= most * dims[k])) {
+                const vec3& v = given[i];
+                std::ostringstream msg;
+                msg << "start position (" << v.x() << ", " << v.y() << ", " << v.z() << ") of particle " << i
+                    << " is not allowed: a coordinate may lie at most " << most << " box lengths (cell_length = "
+                    << dims[k] << ") from the origin";
+                throw std::invalid_argument(msg.str());
+            }
+        }
+    }
+}
+
+// 1/2 m sum |v|^2, summed in particle order as the time step sums it.
+double kinetic_energy(const std::vector<vec3>& velocities, double mass)
+{
+    double sum = 0.0;
+    for (const vec3& v : velocities)
+        sum += (v.x() * v.x() + v.y() * v.y()) + v.z() * v.z();
+    return 0.5 * sum * mass;
+}
+
 }  // namespace
 
 Cell::Cell(const std::shared_ptr<Parameters>& _params)
@@ -46,7 +76,7 @@ Cell::Cell(const std::shared_ptr<Parameters>& _params)
 }
 
 Cell::Cell(const std::shared_ptr<Parameters>& _params, const CellOptions& options)
-    : params(_params), threads(options.threads)
+    : params(_params), threads(checked_team_size(options.threads))
 {
     ttime = std::chrono::system_clock::now();
     if (options.seeded)
@@ -111,6 +141,7 @@ void Cell::initialize(const CellOptions& options)
         // Given positions go into the box with the wrap of the time step; images
         // count crossings from this start on.
         check_given(options.positions, nr_particles, "position");
+        check_wrappable(options.positions, dims);
         positions = options.positions;
         apply_boundary_conditions();
         images.assign(3 * nr_particles, 0);
@@ -140,16 +171,26 @@ void Cell::initialize(const CellOptions& options)
             for (auto& v : velocities)
                 v -= mean;
         }
-        // A spread near the largest double can still overflow in a draw or the sum.
-        for (const vec3& v : velocities) {
-            if (!finite(v))
-                throw std::invalid_argument(settings::velocity_spread_message(
-                    settings::real(*params, "kT"), settings::real(*params, "mass")));
-        }
+        // A spread near the largest double can still overflow in a draw, the sum or
+        // the kinetic energy.
+        bool sound = true;
+        for (const vec3& v : velocities)
+            sound = sound && finite(v);
+        if (!sound || !std::isfinite(kinetic_energy(velocities, settings::real(*params, "mass"))))
+            throw std::invalid_argument(settings::velocity_spread_message(settings::real(*params, "kT"),
+                                                                          settings::real(*params, "mass")));
     } else {
         settings::real(*params, "kT");  // the keys a drawn start reads, in the same order
-        settings::real(*params, "mass");
+        const double m = settings::real(*params, "mass");
         check_given(options.velocities, nr_particles, "velocity");
+        // finite velocities can still carry more energy than a double holds
+        const double start_ekin = kinetic_energy(options.velocities, m);
+        if (!std::isfinite(start_ekin)) {
+            std::ostringstream msg;
+            msg << "the start velocities are not allowed: their kinetic energy 1/2 mass sum |v|^2 is " << start_ekin
+                << " (mass = " << m << "); it must be finite";
+            throw std::invalid_argument(msg.str());
+        }
         velocities = options.velocities;
         velocities_initial = velocities;
     }
@@ -200,6 +241,20 @@ double Cell::get_gauss() const
     static std::default_random_engine process_engine;
     static std::normal_distribution<double> distribution(0.0, 1.0);
     return distribution(process_engine);
+}
+
+double Cell::kinetic_energy_of_velocities() const
+{
+    if (!mixed())
+        return ::kinetic_energy(velocities, settings::real(*params, "mass"));
+    // 0.5 sum m |v|^2 in particle order, the order of the mixture's kick
+    double sum = 0.0;
+    for (std::size_t i = 0; i < velocities.size(); ++i) {
+        const vec3& v = velocities[i];
+        sum += species.masses[static_cast<std::size_t>(species.types[i])] *
+               ((v.x() * v.x() + v.y() * v.y()) + v.z() * v.z());
+    }
+    return 0.5 * sum;
 }
 
 std::size_t Cell::particle_count() const

@@ -10,7 +10,14 @@
 // the progress-line timer, which is restarted. The virial of the saved forces is
 // part of the state (a NaN there, from a checkpoint that predates it, has it
 // evaluated anew).
+//
+// A restored state is held to what a new box and the steps guarantee, before any
+// step: the settings meet every rule, every vector is finite, the positions lie
+// in the box as the wrap leaves them, and the neighbour list is checked entry by
+// entry, since the pair loops trust it. A file that fails is refused with the
+// entry named.
 #include "cell.h"
+#include "settings.h"
 
 #include <cmath>
 #include <sstream>
@@ -18,36 +25,131 @@
 
 namespace {
 
+[[noreturn]] void refuse(const std::ostringstream& msg) { throw std::invalid_argument(msg.str()); }
+
+// Every rule the settings of a new box meet, single-key and cross-key
+// (check_settings); nrsteps may be missing, as a Simulation is told its step
+// counts by run().
+void check_saved_settings(const Parameters& p)
+{
+    for (const SettingProblem& problem : check_settings(p)) {
+        const bool missing = p.entries().count(problem.key) == 0;
+        if (missing && problem.key == "nrsteps")
+            continue;
+        std::ostringstream msg;
+        if (missing)
+            msg << "the checkpoint's settings have no " << problem.key;
+        else
+            msg << "the checkpoint's settings are not allowed: " << problem.message;
+        refuse(msg);
+    }
+}
+
 void check_rows(std::size_t rows, std::size_t n, const char* what)
 {
     if (rows != n) {
         std::ostringstream msg;
         msg << "the checkpoint's " << what << " has " << rows << " rows, but nr_particles = " << n;
-        throw std::invalid_argument(msg.str());
+        refuse(msg);
     }
 }
 
-// The list layout (neighbor_list.cpp): N start offsets, then each particle's run of
-// neighbours ended by its own index. A list that breaks it would send the pair
-// loop out of bounds, so it is refused.
+// One finite vector per particle, as the steps leave them.
+void check_finite(const std::vector<vec3>& v, const char* what)
+{
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        if (!v[i].allFinite()) {
+            std::ostringstream msg;
+            msg << "the checkpoint's " << what << " of particle " << i << " is (" << v[i].x() << ", " << v[i].y()
+                << ", " << v[i].z() << "): it must be finite";
+            refuse(msg);
+        }
+    }
+}
+
+void check_finite(double x, const char* what)
+{
+    if (!std::isfinite(x)) {
+        std::ostringstream msg;
+        msg << "the checkpoint's " << what << " is " << x << ": it must be finite";
+        refuse(msg);
+    }
+}
+
+// Positions as the wrap leaves them: in the box, up to the rounding of the wrap
+// (the margin of the list build, 1e-9 of the box).
+void check_in_box(const std::vector<vec3>& positions, const vec3& dims)
+{
+    for (std::size_t i = 0; i < positions.size(); ++i) {
+        for (int k = 0; k < 3; ++k) {
+            const double x = positions[i][k], slack = 1e-9 * dims[k];
+            if (!(x >= -slack && x <= dims[k] + slack)) {
+                std::ostringstream msg;
+                msg << "the checkpoint's position of particle " << i << " has coordinate " << k << " = " << x
+                    << ", outside the box [0, " << dims[k] << "]";
+                refuse(msg);
+            }
+        }
+    }
+}
+
+// The list layout (neighbor_list.cpp), entry by entry: N start offsets, then the
+// runs one after the other, each particle's neighbours (indices below N, not the
+// particle itself) ended by its own index, and nothing after the last run. The
+// pair loops read a whole register of entries past a run's end and load the
+// coordinates of every entry read, so no entry may break it.
 void check_list(const std::vector<unsigned int>& list, std::size_t n)
 {
     const std::size_t size = list.size();
-    bool sound = size >= n;
-    for (std::size_t i = 0; sound && i < n; ++i) {
-        std::size_t k = list[i];
-        sound = k >= n;
-        while (sound && k < size && list[k] != i)
-            sound = list[k++] < n;
-        sound = sound && k < size;
+    auto refuse_entry = [&](std::size_t k, const char* why) {
+        std::ostringstream msg;
+        msg << "the checkpoint's neighbor_list is not a neighbour list of nr_particles = " << n << " particles: ";
+        if (k < size)
+            msg << "entry " << k << " (" << list[k] << ") " << why;
+        else
+            msg << why;
+        msg << " (the layout: N start offsets, then each particle's neighbours ended by its own index)";
+        refuse(msg);
+    };
+    if (size < n)
+        refuse_entry(size, "the start offsets are missing");
+    std::size_t next = n;  // where the next run must start
+    for (std::size_t i = 0; i < n; ++i) {
+        if (list[i] != next)
+            refuse_entry(i, "is not where the run of this particle starts, right after the previous run");
+        std::size_t k = next;
+        for (; k < size && list[k] != i; ++k) {
+            if (list[k] >= n)
+                refuse_entry(k, "is not a particle index");
+        }
+        if (k == size)
+            refuse_entry(size, "the last run has no terminator");
+        next = k + 1;
     }
-    if (!sound)
-        throw std::invalid_argument(
-            "the checkpoint's neighbor_list is not a neighbour list of nr_particles particles "
-            "(start offsets, then each particle's neighbours ended by its own index)");
+    if (next != size)
+        refuse_entry(next, "lies after the last run");
 }
 
 }  // namespace
+
+// The box: as saved by a run that rescaled it, else cell_length; the box of the
+// list build likewise, else the box.
+void Cell::restore_box(const CellState& state)
+{
+    const double l = settings::real(*params, "cell_length");
+    dims = state.box == vec3::Zero() ? vec3(l, l, l) : state.box;
+    list_dims = state.list_box == vec3::Zero() ? dims : state.list_box;
+    for (int k = 0; k < 3; ++k) {
+        if (!(std::isfinite(dims[k]) && dims[k] > 0.0 && std::isfinite(list_dims[k]) && list_dims[k] > 0.0))
+            throw std::invalid_argument("the checkpoint's box edges must be finite and positive");
+    }
+    const double rcut = settings::real(*params, "rcut");
+    if (rcut > 0.5 * dims.minCoeff()) {
+        std::ostringstream msg;
+        msg << "the checkpoint's box edge " << dims.minCoeff() << " is less than twice the cutoff rcut = " << rcut;
+        refuse(msg);
+    }
+}
 
 CellState Cell::save_state() const
 {
@@ -63,6 +165,8 @@ CellState Cell::save_state() const
     s.epot = epot;
     s.ekin = ekin;
     s.etot = etot;
+    s.box = dims;
+    s.list_box = list_dims;
     s.virial = virial_w;
     s.box = dims;
     s.species = species;
@@ -73,18 +177,12 @@ Cell::Cell(const std::shared_ptr<Parameters>& _params, const CellState& state, i
     : positions(state.positions), positions_initial(state.positions_initial), velocities(state.velocities),
       velocities_initial(state.velocities_initial), forces(state.forces), images(state.images), params(_params),
       neighbor_list(state.neighbor_list), dij_list(state.dij_list), epot(state.epot), ekin(state.ekin),
-      etot(state.etot), virial_w(state.virial), threads(team_size)
+      etot(state.etot), virial_w(state.virial), threads(checked_team_size(team_size))
 {
     ttime = std::chrono::system_clock::now();
-    const std::size_t n = params->get_param<unsigned int>("nr_particles");
-    if (state.box == vec3::Zero()) {
-        const double l = params->get_param<double>("cell_length");
-        dims = vec3(l, l, l);
-    } else {
-        dims = state.box;
-        if (!(std::isfinite(dims.x()) && std::isfinite(dims.y()) && std::isfinite(dims.z()) && dims.minCoeff() > 0.0))
-            throw std::invalid_argument("the checkpoint's box sides must be finite positive lengths");
-    }
+    check_saved_settings(*params);
+    restore_box(state);
+    const std::size_t n = settings::count(*params, "nr_particles");
     if (!state.species.empty()) {
         check_species(state.species, n);
         species = state.species;
@@ -99,6 +197,16 @@ Cell::Cell(const std::shared_ptr<Parameters>& _params, const CellState& state, i
     check_rows(images.size() / 3, n, "images");
     if (images.size() != 3 * n)
         throw std::invalid_argument("the checkpoint's images must hold three counters per particle");
+    check_finite(positions, "position");
+    check_finite(velocities, "velocity");
+    check_finite(forces, "force");
+    check_finite(dij_list, "displacement since the list build (dij_list)");
+    check_finite(positions_initial, "start position");
+    check_finite(velocities_initial, "start velocity");
+    check_finite(epot, "epot");
+    check_finite(ekin, "ekin");
+    check_finite(etot, "etot");
+    check_in_box(positions, dims);
     check_list(neighbor_list, n);
     if (std::isnan(virial_w)) {
         // a checkpoint without the virial: evaluated anew at the saved positions,

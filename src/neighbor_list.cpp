@@ -41,16 +41,18 @@ namespace {
 
 // Subcell index of a coordinate along one axis: integer part of x / edge, wrapped
 // into [0, n). Coordinates equal to the box side, or a rounding error below zero,
-// come back from the periodic wrap and still land in a valid subcell.
+// come back from the periodic wrap and still land in a valid subcell. The
+// remainder is taken in floating point (exact), so that no coordinate, however
+// far out, is converted to an integer type that cannot hold it.
 inline unsigned int subcell_index(double x, double edge, unsigned int n)
 {
-    std::int64_t q = static_cast<std::int64_t>(x / edge);
-    if (q < 0 || q >= static_cast<std::int64_t>(n)) {  // only then the (slow) remainder
-        q %= static_cast<std::int64_t>(n);
-        if (q < 0)
-            q += n;
-    }
-    return static_cast<unsigned int>(q);
+    const double f = x / edge;
+    if (f >= 0.0 && f < static_cast<double>(n))
+        return static_cast<unsigned int>(f);
+    double q = std::fmod(std::trunc(f), static_cast<double>(n));  // only then the (slow) remainder
+    if (q < 0.0)
+        q += n;
+    return q >= 0.0 && q < static_cast<double>(n) ? static_cast<unsigned int>(q) : 0;  // NaN: refused before
 }
 
 // x / d for 32-bit x by a multiplication; the estimate is corrected by one where
@@ -548,17 +550,28 @@ void Cell::build_neighbor_list()
         throw list_out_of_memory(nr_particles, radius.rlist, dims.x());
     }
     join_parts(neighbor_list, buf, nr_parts, nr_particles, team_size);
+    list_dims = dims;
 }
 
 bool Cell::check_update_neighbor_list() const
 {
     const double shell = settings::real(*params, "shell");
     const double shellsq = shell * shell;
-    const double limit = shellsq * 0.25;
-    // Stale when any particle moved strictly more than shell/2 since the build; a
+    double limit = shellsq * 0.25;
+    if (dims != list_dims) {
+        // The box was rescaled by s (smallest ratio over the axes) since the build,
+        // positions and displacements with it: a pair farther apart than rcut + shell
+        // then is now at least s (rcut + shell) - |dij_i| - |dij_j| apart, and stays
+        // out of the cut-off while no displacement exceeds (s (rcut + shell) - rcut) / 2.
+        const double rcut = settings::real(*params, "rcut");
+        const double s = std::min({dims.x() / list_dims.x(), dims.y() / list_dims.y(), dims.z() / list_dims.z()});
+        const double margin = 0.5 * (s * (rcut + shell) - rcut);
+        limit = margin > 0.0 ? margin * margin : -1.0;
+    }
+    // Stale when any particle moved strictly more than the limit since the build; a
     // non-finite displacement counts as stale so that the build reports it.
     const long long count = static_cast<long long>(dij_list.size());
-    bool stale = false;
+    bool stale = limit < 0.0;
 #pragma omp parallel for schedule(static) reduction(|| : stale) num_threads(team())
     for (long long i = 0; i < count; ++i) {
         const vec3& dij = dij_list[i];

@@ -137,7 +137,8 @@ double thermostat_time(const Parameters& p, double stepsize)
 std::string velocity_spread_message(double kT, double mass)
 {
     return not_allowed("kT", kT, "mass", mass,
-                       "the start velocities, normal with spread sqrt(kT / mass), must be finite");
+                       "the start velocities, normal with spread sqrt(kT / mass), and their kinetic energy "
+                       "must be finite");
 }
 
 double velocity_scale(const Parameters& p)

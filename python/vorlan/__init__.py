@@ -8,6 +8,10 @@ and final configurations as NumPy arrays.
 by n steps, with observables (temperature, pressure), the energy log, callbacks,
 progress, seeds, its own thread count, start states and checkpoints.
 
+``method=`` and ``barostat=`` choose the ensemble: ``NVE``, ``Berendsen`` (the
+default), ``Langevin``, ``Bussi``, ``NoseHoover``, with an optional ``CRescale``
+barostat (``vorlan.methods``).
+
 ``lattice``, ``random_positions`` and ``composition`` make start
 configurations (``vorlan.starts``), ``read_start`` reads one from a GSD,
 extended XYZ or LAMMPS data file, and ``vorlan.units`` converts reduced
@@ -19,6 +23,7 @@ process pool or a Dask cluster and returns a pandas table.
 
 from typing import TYPE_CHECKING, Any
 
+from .methods import NVE, Berendsen, Bussi, CRescale, Langevin, NoseHoover
 from .vorlan import Vorlan
 
 if TYPE_CHECKING:
@@ -29,8 +34,24 @@ if TYPE_CHECKING:
     from .starts import composition, lattice, random_positions
     from .sweeps import sweep
 
-__all__ = ["Simulation", "Vorlan", "composition", "lattice", "random_positions", "read_params", "read_start",
-           "sweep", "units", "write_params"]
+__all__ = [
+    "NVE",
+    "Berendsen",
+    "Bussi",
+    "CRescale",
+    "Langevin",
+    "NoseHoover",
+    "Simulation",
+    "Vorlan",
+    "composition",
+    "lattice",
+    "random_positions",
+    "read_params",
+    "read_start",
+    "sweep",
+    "units",
+    "write_params",
+]
 
 
 def __getattr__(name: str) -> Any:

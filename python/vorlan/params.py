@@ -19,6 +19,8 @@ from __future__ import annotations
 import decimal
 import difflib
 import numbers
+import re
+import warnings
 from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
@@ -27,7 +29,7 @@ from . import _core
 
 __all__ = [
     "KEYS", "Key", "format_value", "settings_text", "value_problem", "check", "setting_value",
-    "suggest_key", "derived_quantities",
+    "suggest_key", "check_key", "UnknownSettingWarning", "derived_quantities",
 ]
 
 
@@ -115,13 +117,38 @@ def format_value(key: str, value: Any) -> str:
     raise TypeError(f"{key} = {value!r} is not allowed: give a number or its text")
 
 
-def settings_text(params: Mapping[str, Any]) -> Dict[str, str]:
-    """key -> value text of a mapping of settings, each value through format_value."""
+class UnknownSettingWarning(UserWarning):
+    """A setting that the engine never reads: it is kept, as a parameter file
+    keeps such a line, and changes nothing."""
+
+
+KEY_NAME = re.compile(r"[a-zA-Z0-9_]+")
+
+
+def check_key(key: Any, stacklevel: int = 1) -> str:
+    """`key` as a setting name: TypeError for a name that is no str, ValueError
+    for one that a parameter file could not hold (ASCII letters, digits and _
+    only), an UnknownSettingWarning with a suggestion for one the engine does
+    not read, pointing at the `stacklevel`-th caller (1: the caller of check_key)."""
+    if not isinstance(key, str):
+        raise TypeError(f"setting names are str, got {key!r}")
+    hint = suggest_key(key)
+    maybe = f"; did you mean {hint!r}?" if hint else ""
+    if not KEY_NAME.fullmatch(key):
+        raise ValueError(f"{key!r} is not allowed as a setting name: a name is ASCII letters, digits and _{maybe}")
+    if key not in KEYS:
+        warnings.warn(f"{key!r} is not a setting the engine reads: it is kept but changes nothing{maybe}",
+                      UnknownSettingWarning, stacklevel=stacklevel + 1)
+    return key
+
+
+def settings_text(params: Mapping[str, Any], stacklevel: int = 1) -> Dict[str, str]:
+    """key -> value text of a mapping of settings, each key through check_key
+    (a warning points at the `stacklevel`-th caller) and each value through
+    format_value."""
     out = {}
     for key, value in params.items():
-        if not isinstance(key, str):
-            raise TypeError(f"setting names are str, got {key!r}")
-        out[key] = format_value(key, value)
+        out[check_key(key, stacklevel + 1)] = format_value(key, value)
     return out
 
 

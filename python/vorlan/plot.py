@@ -14,8 +14,9 @@ import numpy as np
 
 from ._optional import require
 from .analysis import OBSERVABLES
+from .io.atomic import replace_atomically
 
-__all__ = ["pyplot", "plot_run", "plot_sweep_table"]
+__all__ = ["pyplot", "plot_run", "plot_sweep_table", "figure_format", "save_figure"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -38,6 +39,28 @@ def pyplot() -> Any:
         return require("matplotlib.pyplot", extra="plot", purpose="figures")
 
 
+def figure_format(path: PathLike) -> str:
+    """The image format of a figure file, from its extension (png, pdf, svg, ...);
+    ValueError naming the formats matplotlib writes when it writes no such one."""
+    name = os.fspath(path)
+    ext = os.path.splitext(name)[1].lstrip(".").lower()
+    supported = _matplotlib().figure.Figure().canvas.get_supported_filetypes()
+    if ext not in supported:
+        raise ValueError(f"{name}: {'no extension' if not ext else repr('.' + ext)} names no image format "
+                         f"matplotlib writes; use one of {', '.join('.' + e for e in sorted(supported))}")
+    return ext
+
+
+def save_figure(fig: Any, path: PathLike, dpi: int) -> str:
+    """Saves `fig` to `path` in the format of its extension; the file appears
+    whole or not at all (io.atomic). Returns the path."""
+    name = os.fspath(path)
+    fmt = figure_format(name)
+    with replace_atomically(name) as tmp:
+        fig.savefig(tmp, dpi=dpi, format=fmt)
+    return name
+
+
 def plot_run(
     out: PathLike,
     columns: Optional[Mapping[str, np.ndarray]] = None,
@@ -48,8 +71,9 @@ def plot_run(
     """Draws a run: from the log `columns` the energies per particle, the
     temperature (with the target kT from `meta` when known) and the pressure
     against the step; from `rdf` = (r, g, label) the radial distribution
-    function (a dict of curves: the partial g_ab(r) of a mixture). Writes a PNG
-    to `out` and returns its path."""
+    function (a dict of curves: the partial g_ab(r) of a mixture). Writes the
+    figure to `out` (its format from the extension, see figure_format) and
+    returns its path."""
     plt = pyplot()
     meta = dict(meta or {})
     panels = []
@@ -126,10 +150,10 @@ def plot_run(
     if title:
         fig.suptitle(title, fontsize="medium")
     fig.tight_layout()
-    name = os.fspath(out)
-    fig.savefig(name, dpi=80)
-    plt.close(fig)
-    return name
+    try:
+        return save_figure(fig, out, dpi=80)
+    finally:
+        plt.close(fig)
 
 
 def plot_sweep_table(mean: Any, out_png: PathLike, reference: Optional[Mapping[str, Any]] = None) -> str:
@@ -167,6 +191,4 @@ def plot_sweep_table(mean: Any, out_png: PathLike, reference: Optional[Mapping[s
         ax.set_ylabel(name)
         if others or reference is not None:
             ax.legend(fontsize="small")
-    out_png = os.fspath(out_png)
-    fig.savefig(out_png, dpi=120)
-    return out_png
+    return save_figure(fig, out_png, dpi=120)

@@ -20,14 +20,14 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Union
 
 import numpy as np
 
-from . import _core
+from . import _core, methods
 from . import params as settings
 from .io import checkpoint
 from .mixture import check_types, pair_table, species_masses, species_names
 from ._interrupts import Interrupts
 from .progress import StepProgress
 
-__all__ = ["Simulation"]
+__all__ = ["Simulation", "check_threads"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -51,14 +51,19 @@ def _start_array(name: str, value: Any) -> np.ndarray:
     return a
 
 
-def _check_threads(threads: Optional[int]) -> int:
+def check_threads(threads: Optional[int]) -> int:
+    """The team size asked for as the engine takes it (0 for None: the OpenMP
+    default, at most ``vorlan._core.max_threads()``). ``ValueError`` outside 1 to
+    4 threads per processor (or the OpenMP thread limit), ``RuntimeError`` when
+    that many threads cannot be started here (memory or process limits); the
+    command line's ``--threads`` goes through it too."""
     if threads is None:
         return 0
     if isinstance(threads, bool) or not isinstance(threads, (int, np.integer)):
         raise TypeError(f"threads = {threads!r} is not allowed: give a positive integer or None")
     if threads < 1:
         raise ValueError(f"threads = {threads} is not allowed: the team size must be a positive integer (or None)")
-    return int(threads)
+    return int(_core.check_threads(int(threads)))
 
 
 def _check_seed(seed: Optional[int]) -> Optional[int]:
@@ -160,9 +165,11 @@ class Simulation:
         ``seed=1`` starts as a fresh process's first ``simulate``.
     threads:
         Team size of this simulation's parallel loops; ``None`` keeps the OpenMP
-        runtime's default. Positions, velocities and the kinetic energy do not
-        depend on it; the potential energy may differ in its last bits with
-        more than one thread.
+        runtime's default. At most 4 threads per processor (and the OpenMP thread
+        limit): a larger team only waits for itself; ``ValueError`` above that, and
+        ``RuntimeError`` when the threads cannot be started (``check_threads``).
+        Positions, velocities and the kinetic energy do not depend on it; the
+        potential energy may differ in its last bits with more than one thread.
     positions, velocities:
         Optional start state, arrays of shape (N, 3) with finite values. Positions
         replace the lattice and are wrapped into the box; velocities replace the
@@ -195,6 +202,14 @@ class Simulation:
         Without ``species`` the box holds one species with the settings' sigma,
         epsilon and mass, on the one-species code path.
 
+    method, barostat:
+        The integration method (``vorlan.NVE()``, ``Berendsen(tau=None)`` - the
+        default, ``simulate``'s step -, ``Langevin(friction)``, ``Bussi(tau)``,
+        ``NoseHoover(tau, chain=3)``) and an optional ``CRescale(pressure, tau)``
+        barostat; see ``vorlan.methods``. Langevin, Bussi and CRescale need
+        ``seed``: their random numbers are keyed by it, so that a seeded run is the
+        same at any thread count and across checkpoints.
+
     Errors are those of ``simulate``: a missing file raises ``Exception("Cannot
     open file: ...")``, a missing key ``RuntimeError``, an unconvertible value
     ``TypeError``, a value outside its range ``ValueError`` naming the key.
@@ -208,6 +223,8 @@ class Simulation:
         threads: Optional[int] = None,
         positions: Any = None,
         velocities: Any = None,
+        method: Optional[methods.Method] = None,
+        barostat: Optional[methods.CRescale] = None,
         box: Any = None,
         species: Optional[Sequence[str]] = None,
         types: Any = None,
@@ -215,9 +232,11 @@ class Simulation:
         pairs: Optional[Mapping[Any, Mapping[str, Any]]] = None,
     ) -> None:
         seed = _check_seed(seed)
-        team = _check_threads(threads)
+        team = check_threads(threads)
+        method = methods.Berendsen() if method is None else method
+        methods.check(method, barostat, seed)
         if isinstance(params, Mapping):
-            source: Any = settings.settings_text(params)
+            source: Any = settings.settings_text(params, stacklevel=2)
             make = _core.Engine.from_dict
         else:
             source = _parameter_path(params)
@@ -255,6 +274,7 @@ class Simulation:
             raise
         self._seed = seed
         self._time_base = (0, 0.0)  # (step, time) at which the current stepsize took over
+        self._set_dynamics(method, barostat)
 
     @classmethod
     def from_file(cls, path: PathLike, params: Union[PathLike, Mapping[str, Any]], frame: int = -1, *,
@@ -466,10 +486,49 @@ class Simulation:
         """Kinetic temperature 2 ekin / (3N - 3) in units of the energy (k_B = 1).
 
         3N - 3 degrees of freedom: the total momentum is removed at the start and
-        the Berendsen thermostat aims at (3N - 3)/2 kT, so the temperature measured
-        here settles at the setting ``kT``.
+        every method keeps it at zero, so under a thermostat the temperature
+        measured here settles at the setting ``kT``.
         """
         return 2.0 * self.ekin / self._degrees_of_freedom()
+
+    @property
+    def conserved(self) -> float:
+        """The conserved quantity of the method: etot, minus the energy the
+        thermostat put in (Berendsen, Bussi, Langevin) or plus the chain's energy
+        (NoseHoover), plus P0 V minus the barostat's work. It stays constant up to
+        the integration error: its drift measures the quality of the time step."""
+        return self._engine.conserved
+
+    # ------------------------------------------------------------------ ensemble
+
+    @property
+    def method(self) -> methods.Method:
+        """The integration method of the next runs (``vorlan.NVE()``, ``Berendsen``,
+        ``Langevin``, ``Bussi``, ``NoseHoover``). Assigning one switches between
+        runs (equilibrate with ``Bussi``, then measure dynamics in ``NVE``); its
+        state (chain variables, work) starts afresh, the barostat is kept."""
+        name, parameters, _ = self._engine.dynamics
+        return methods.from_core(name, parameters)
+
+    @method.setter
+    def method(self, method: methods.Method) -> None:
+        self._set_dynamics(method, self.barostat)
+
+    @property
+    def barostat(self) -> Optional[methods.CRescale]:
+        """The barostat (``vorlan.CRescale``) or None for constant volume;
+        assignable between runs like ``method``. Its compressibility shows the
+        value in use (the default is fixed at the first step)."""
+        return methods.barostat_from_core(self._engine.dynamics[2])
+
+    @barostat.setter
+    def barostat(self, barostat: Optional[methods.CRescale]) -> None:
+        self._set_dynamics(self.method, barostat)
+
+    def _set_dynamics(self, method: Any, barostat: Any) -> None:
+        methods.check(method, barostat, self._seed)
+        name, parameters = method._core()
+        self._engine.set_dynamics(name, parameters, None if barostat is None else barostat._core()[1])
 
     @property
     def virial(self) -> float:
@@ -531,8 +590,10 @@ class Simulation:
     def log(self) -> Dict[str, np.ndarray]:
         """The energies after every step done, as NumPy arrays of equal length:
         ``step`` (1, 2, ...: the value of ``self.step`` after that step), ``ekin``,
-        ``epot``, ``etot`` and ``temperature`` (2 ekin / (3N - 3); left out when
-        N < 2)."""
+        ``epot``, ``etot``, ``temperature`` (2 ekin / (3N - 3); left out when
+        N < 2), ``conserved`` (see ``conserved``; NaN for steps of a checkpoint
+        that did not record it), ``volume``, and ``pressure`` ((2 ekin + W)/3V) when
+        every step done ran with a barostat."""
         ekin, epot, etot = self._engine.log()
         log = {
             "step": np.arange(1, len(ekin) + 1, dtype=np.int64),
@@ -542,6 +603,11 @@ class Simulation:
         }
         if self.nr_particles >= 2:
             log["temperature"] = 2.0 * ekin / (3 * self.nr_particles - 3)
+        extras = self._engine.log_extras()
+        log["conserved"] = extras["conserved"]
+        log["volume"] = extras["volume"]
+        if len(ekin) > 0 and not np.isnan(extras["pressure"]).any():
+            log["pressure"] = extras["pressure"]
         return log
 
     # ------------------------------------------------------------------ settings
@@ -558,6 +624,7 @@ class Simulation:
         as the engine's (``ValueError`` naming the key when it breaks one).
         ``nr_particles`` and ``cell_length`` belong to the box and cannot change.
         """
+        settings.check_key(key, stacklevel=2)
         if key in ("nr_particles", "cell_length"):
             raise ValueError(f"{key} cannot change: it belongs to the box built at the start")
         if self._species is not None and key in ("sigma", "epsilon", "rcut", "mass"):
@@ -585,11 +652,17 @@ class Simulation:
     @classmethod
     def load(cls, path: PathLike, *, threads: Optional[int] = None) -> "Simulation":
         """A simulation restored from a checkpoint written by ``save``, ready to
-        continue bit for bit (``threads`` as in the constructor)."""
-        team = _check_threads(threads)
-        arrays = checkpoint.read(_parameter_path(path))
+        continue bit for bit (``threads`` as in the constructor).
+
+        The file is held to what ``save`` writes before any step: ``ValueError``
+        naming the file when it is not a vorlan checkpoint (an entry missing or of
+        another kind), when a setting breaks a rule of the constructor, when a
+        value is not finite or a position lies outside the box, or when the
+        neighbour list breaks its layout in any entry. Loading runs no code from
+        the file."""
+        team = check_threads(threads)
         sim = cls.__new__(cls)
-        sim._restore(arrays, team)
+        sim._engine, sim._seed, sim._time_base = checkpoint.load(_parameter_path(path), team)
         return sim
 
     def __getstate__(self) -> Dict[str, Any]:
@@ -624,7 +697,9 @@ class Simulation:
                      mass=self.masses)
 
     def __repr__(self) -> str:
+        barostat = self.barostat
+        ensemble = f" method={self.method!r}" + ("" if barostat is None else f" barostat={barostat!r}")
         return (
-            f"<Simulation N={self.nr_particles} step={self.step} "
+            f"<Simulation N={self.nr_particles} step={self.step}{ensemble} "
             f"ekin={self.ekin:.6g} epot={self.epot:.6g}>"
         )

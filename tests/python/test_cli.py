@@ -217,6 +217,11 @@ def test_radial_distribution_of_a_lattice_and_of_a_gas():
         (["run", "{par}", "--threads", "0"], 2),
         (["run", "{par}", "--every", "5"], 2),
         (["run", "{par}", "--seed", "0"], 2),
+        (["run", "{par}", "--method", "bussi", "--tau", "0.5"], 2),  # no --seed
+        (["run", "{par}", "--method", "langevin", "--seed", "1"], 2),  # no --friction
+        (["run", "{par}", "--method", "nve", "--friction", "1"], 2),
+        (["run", "{par}", "--method", "langevin", "--friction", "-1", "--seed", "1"], 2),
+        (["run", "{par}", "--method", "nve", "--pressure", "1", "--seed", "1"], 2),
         (["run", "{missing}"], 1),
         (["check", "{missing}"], 1),
         (["plot", "{missing}"], 1),
@@ -317,3 +322,85 @@ def test_ctrl_c_keeps_a_valid_log_and_trajectory(tmp_path, param_file, simulatio
     assert np.isfinite(columns["etot"]).all()
     frames = trajectory.read_gsd(str(gsd))
     assert frames.steps[0] == 0 and frames.steps[-1] == done and len(frames.steps) >= 2
+
+
+def test_run_in_an_ensemble_prints_it_and_the_density(tmp_path, capsys, param_file, simulation):
+    log = tmp_path / "npt.csv"
+    rc, out, err = vorlan(capsys, "run", param_file({"nrsteps": 40, "rcut": 2.0}), "--method", "langevin", "--friction", "1",
+                          "--pressure", "1.0", "--tau-p", "1", "--seed", "3", "--log", log, "-q")
+    assert rc == 0, err
+    text = log.read_text()
+    assert "# method = Langevin(friction=1.0)" in text and "conserved,volume" in text
+
+
+@pytest.mark.parametrize("options, rc, message", [
+    (["--log", "{par}"], 1, "--log {par} is the parameter file {par}"),
+    (["--trajectory", "{tmp}/link.gsd"], 1, "--trajectory {tmp}/link.gsd is the parameter file"),
+    (["--log", "{tmp}/a.csv", "--plot", "{tmp}/a.csv"], 1, "--plot {tmp}/a.csv is --log {tmp}/a.csv"),
+    (["--log", "{tmp}"], 1, "cannot write --log {tmp}: a directory is in its place"),
+    (["--log", "{tmp}/nowhere/a.csv"], 1, "the folder {tmp}/nowhere does not exist"),
+    (["--log", "/dev/null"], 1, "it is not a regular file"),
+    (["--plot", "{tmp}/run.par"], 2, "'.par' names no image format"),
+    (["--trajectory", "{tmp}/run.xyz"], 2, "the trajectory is written as GSD"),
+    (["--threads", "100000"], 2, "threads = 100000 is not allowed: the team size must be 1 to"),
+])
+def test_run_refuses_its_outputs_before_it_starts(tmp_path, capsys, options, rc, message):
+    if "--plot" in options:
+        need_matplotlib()
+    par = tmp_path / "ok.par"
+    par.write_text(params_text())
+    before = par.read_bytes()
+    os.symlink(par, tmp_path / "link.gsd")
+    fill = dict(par=par, tmp=tmp_path)
+    got, out, err = vorlan(capsys, "run", par, "--steps", 5, *[o.format(**fill) for o in options])
+    assert got == rc and message.format(**fill) in err and "Traceback" not in err
+    assert par.read_bytes() == before and sorted(os.listdir(tmp_path)) == ["link.gsd", "ok.par"]
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["check", "/dev/zero"], "/dev/zero: is a character device, not a parameter file"),
+    (["run", "/dev/zero"], "/dev/zero: is a character device, not a parameter file"),
+    (["plot", "/dev/zero"], "/dev/zero: is a character device, not a run log"),
+    (["check", "{tmp}/big.par"], "longer than 1048576 bytes"),
+    (["plot", "{tmp}/empty.gsd"], "empty.gsd: cannot be read as a GSD trajectory"),
+    (["plot", "{tmp}/garbage.gsd"], "garbage.gsd: cannot be read as a GSD trajectory"),
+    (["convert", "{tmp}/cut.gsd", "{tmp}/out.xyz"], "cut.gsd: cannot be read as a GSD trajectory"),
+    (["convert", "{tmp}/garbage.gsd", "{tmp}/garbage.gsd"], "the output {tmp}/garbage.gsd is the input file {tmp}/garbage.gsd"),
+])
+def test_inputs_that_are_no_files_of_their_kind_are_errors(tmp_path, capsys, param_file, argv, message):
+    pytest.importorskip("gsd.hoomd")
+    from vorlan.io.gsd import GSDWriter
+
+    (tmp_path / "big.par").write_text(params_text() + "#" * (1 << 20))
+    (tmp_path / "empty.gsd").write_bytes(b"")
+    (tmp_path / "garbage.gsd").write_bytes(bytes(range(256)) * 20)
+    with GSDWriter(tmp_path / "whole.gsd", (5, 5, 5), 2) as w:
+        for step in range(3):
+            w.write(step, np.ones((2, 3)), np.zeros((2, 3)))
+    (tmp_path / "cut.gsd").write_bytes((tmp_path / "whole.gsd").read_bytes()[:700])
+    rc, out, err = vorlan(capsys, *[a.format(tmp=tmp_path) for a in argv])
+    assert rc == 1 and message.format(tmp=tmp_path) in err and "Traceback" not in err
+    assert not (tmp_path / "out.xyz").exists()
+
+
+def test_outputs_that_cannot_be_finished_are_reported(tmp_path, param_file):
+    # A file-size limit stands in for a full disk: every write past it fails.
+    pytest.importorskip("gsd.hoomd")
+    import resource
+
+    par = param_file()
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [PACKAGE_ROOT, os.environ.get("PYTHONPATH")])))
+
+    def vorlan_run(*options):
+        return subprocess.run(
+            [sys.executable, "-m", "vorlan", "run", par, "-q", *options], cwd=tmp_path, env=env, text=True,
+            capture_output=True, timeout=120,
+            preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (30000, 30000)))
+
+    r = vorlan_run("--steps", "200", "--trajectory", "run.gsd", "--every", "1")
+    assert r.returncode == 1 and "Traceback" not in r.stderr, r.stderr
+    assert "vorlan run: error: cannot write the trajectory run.gsd: File too large; it holds the first" in r.stderr
+    r = vorlan_run("--steps", "2000", "--log", "run.csv")
+    assert r.returncode == 1 and "Traceback" not in r.stderr, r.stderr
+    assert "vorlan run: error: cannot write the log run.csv: File too large" in r.stderr
+    assert not (tmp_path / "run.csv").exists() and not [f for f in os.listdir(tmp_path) if f.endswith(".tmp")]

@@ -2,6 +2,7 @@
 counts, interrupts and other Python threads, checkpoints, observables against a
 direct pair sum, and the errors of bad input."""
 
+import fcntl
 import os
 import pickle
 import subprocess
@@ -15,6 +16,7 @@ import pytest
 
 from conftest import DEFAULT_PARAMS, PACKAGE_ROOT
 from vorlan import Simulation
+from vorlan.params import UnknownSettingWarning
 
 FIELDS = ("positions", "velocities", "forces", "images")
 
@@ -243,14 +245,83 @@ def test_pickled_simulation_continues_bit_for_bit(params):
     assert_same(snapshot(sim.run(6)), snapshot(copy.run(6)))
 
 
-def test_checkpoint_with_a_broken_list_is_refused(params, tmp_path):
+def _setting(name, value):
+    def change(d):
+        keys = d["parameter_keys"].tolist()
+        d["parameter_values"][keys.index(name)] = value
+    return change
+
+
+def _set(name, value):
+    return lambda d: d.__setitem__(name, value)
+
+
+@pytest.mark.parametrize("change, message", [
+    # every list entry is checked: past the last run, inside a run, the start offsets
+    (lambda d: d.__setitem__("neighbor_list", np.append(d["neighbor_list"], np.uint32(4000000000))),
+     r"entry \d+ \(4000000000\) lies after the last run"),
+    (lambda d: d.__setitem__("neighbor_list", np.append(d["neighbor_list"], np.full(7, 0x7FFFFFF0, np.uint32))),
+     "lies after the last run"),
+    (lambda d: d["neighbor_list"].__setitem__(70, 4000000000), r"entry 70 \(4000000000\) is not a particle index"),
+    (lambda d: d["neighbor_list"].__setitem__(0, len(d["neighbor_list"]) + 5), "entry 0 .* is not where the run"),
+    # the constructor's rules and finiteness, before any step
+    (_setting("cell_length", "0"), "cell_length = 0 is not allowed"),
+    (_setting("rcut", "100"), "rcut = 100 and cell_length = 5 are not allowed"),
+    (_setting("shell", "-0.3"), "shell = -0.3 are not allowed"),
+    (lambda d: d["positions"].__setitem__((3, 1), np.nan), "position of particle 3 is .*nan.*must be finite"),
+    (lambda d: d["positions"].__setitem__((3, 1), 40.0), "particle 3 has coordinate 1 = 40, outside the box"),
+    (lambda d: d["log_epot"].__setitem__(0, np.inf), "energy log must hold finite energies"),
+    # not a checkpoint: each a ValueError that says why
+    (lambda d: d.pop("seed"), "not a vorlan checkpoint: it has no entry 'seed'"),
+    (_set("step", np.int64(-1)), r"not a vorlan checkpoint: its step -1 is outside 0 \.\. 4294967295"),
+    (_set("step", np.int64(2**40)), "its step 1099511627776 is outside"),
+    (_set("neighbor_list", np.zeros(3)), "'neighbor_list' holds float64 values"),
+    (_set("positions", np.zeros(3)), "'positions' has 1 dimension"),
+])
+def test_crafted_checkpoints_are_refused_before_any_step(params, tmp_path, change, message):
     path = tmp_path / "state.npz"
     Simulation(params, seed=9).run(2).save(path)
     data = dict(np.load(path))
-    data["neighbor_list"][0] = len(data["neighbor_list"]) + 5
+    change(data)
     np.savez(path, **data)
-    with pytest.raises(ValueError, match="neighbor_list"):
+    with pytest.raises(ValueError, match=message):
         Simulation.load(path)
+
+
+@pytest.mark.parametrize("kind, message", [
+    ("npy", "not a vorlan checkpoint: it holds a single array"),
+    ("text", "is not a vorlan checkpoint: "),  # NumPy names the pickle it refuses
+    ("truncated", "not a vorlan checkpoint: File is not a zip file"),
+    ("/dev/zero", "is a character device, not a checkpoint"),
+    ("directory", "is a directory, not a checkpoint"),
+])
+def test_files_that_are_no_checkpoints(params, tmp_path, kind, message):
+    path = tmp_path / "state.npz"
+    Simulation(params).save(path)
+    if kind == "npy":
+        np.save(tmp_path / "state.npy", np.zeros(3))
+        path = tmp_path / "state.npy"
+    elif kind == "text":
+        path.write_text("nr_particles = 64\n")
+    elif kind == "truncated":
+        path.write_bytes(path.read_bytes()[:3000])
+    else:
+        path = "/dev/zero" if kind == "/dev/zero" else tmp_path
+    with pytest.raises(ValueError, match=message):
+        Simulation.load(path)
+
+
+def test_a_save_clears_the_temporaries_of_killed_saves(params, tmp_path):
+    path = tmp_path / "state.npz"
+    stale, fresh, held = (tmp_path / f".state.npz.{token}.tmp" for token in ("0badf00d", "5ca1ab1e", "c0ffee00"))
+    for f in (stale, fresh, held):
+        f.write_bytes(b"x" * 100)
+    for f in (stale, held):
+        os.utime(f, (time.time() - 3600,) * 2)
+    with open(held, "rb") as writer:  # a save in progress holds its file locked
+        fcntl.flock(writer, fcntl.LOCK_EX)
+        Simulation(params).save(path)
+    assert sorted(os.listdir(tmp_path)) == sorted(["state.npz", fresh.name, held.name])
 
 
 # --------------------------------------------------------------------- observables
@@ -400,6 +471,10 @@ def test_progress_only_when_asked(params, capsys):
     [
         ({"threads": 0}, {}, ValueError, "threads = 0 is not allowed"),
         ({"threads": -2}, {}, ValueError, "threads = -2"),
+        ({"threads": 100000}, {}, ValueError, "threads = 100000 is not allowed: the team size must be 1 to"),
+        ({"positions": np.full((64, 3), 1e300)}, {}, ValueError, "at most 1e.06 box lengths"),
+        ({"velocities": np.full((64, 3), 1e300)}, {}, ValueError, "kinetic energy .* is inf"),
+        ({}, {"kT\nmass": "1"}, ValueError, "not allowed as a setting name.*did you mean 'mass'"),
         ({"seed": 0}, {}, ValueError, "seed = 0 is not allowed"),
         ({"positions": np.zeros((64, 2))}, {}, ValueError, r"positions has shape \(64, 2\)"),
         ({"positions": np.zeros((63, 3))}, {}, ValueError, "nr_particles = 64"),
@@ -419,6 +494,14 @@ def test_bad_construction(params, kwargs, changes, error, message):
             params[key] = value
     with pytest.raises(error, match=message):
         Simulation(params, **kwargs)
+
+
+def test_unknown_settings_are_kept_with_a_warning(params, tmp_path):
+    with pytest.warns(UnknownSettingWarning, match="'kt' is not a setting the engine reads.*did you mean 'kT'"):
+        sim = Simulation({**params, "kt": "2"})
+    with pytest.warns(UnknownSettingWarning, match="'bogus'"):
+        sim.set("bogus", 3)
+    assert sim.parameters["kt"] == "2" and sim.parameters["bogus"] == "3"
 
 
 def test_bad_file_and_run_arguments(params, param_file):

@@ -12,10 +12,12 @@ import pytest
 
 pd = pytest.importorskip("pandas")
 
+import vorlan  # noqa: E402
 import vorlan.sweeps.worker  # noqa: E402
 from vorlan.analysis import block_error  # noqa: E402
 from vorlan.cli.sweep import add_parser  # noqa: E402
 from vorlan.sweeps import read_sweep, sweep  # noqa: E402
+from vorlan.sweeps.table import DamagedResultWarning  # noqa: E402
 
 # 64 particles and 60 steps: each run takes a few milliseconds.
 BASE = {
@@ -168,6 +170,25 @@ def test_resume_runs_only_what_is_missing(tmp_path):
         sweep(BASE, {"kT": [1.25]}, seed=3, results=tmp_path)
 
 
+@pytest.mark.parametrize("damage, why", [
+    (lambda text: "", "Expecting value"),
+    (lambda text: text[: len(text) // 2], "Unterminated string|Expecting"),
+    (lambda text: "{}", "no str 'name'"),
+    (lambda text: "[1, 2]", "a JSON list, not an object"),
+    (lambda text: text.replace('"nrsteps": "60"', '"nrsteps": 60'), "not a mapping of setting names"),
+])
+def test_a_damaged_summary_is_named_and_its_run_done_again(tmp_path, damage, why):
+    first = sweep(BASE, {"kT": [1.0, 1.5]}, seed=3, executor=Recording(), results=tmp_path)
+    summary = tmp_path / "p0001-r00.json"
+    summary.write_text(damage(summary.read_text()))
+    with pytest.warns(DamagedResultWarning, match=f"p0001-r00.json is not a run summary \\(.*({why}).*left out"):
+        assert list(read_sweep(tmp_path)["kT"]) == [1.0]
+    again = Recording()
+    with pytest.warns(DamagedResultWarning, match="p0001-r00.json .* its run is done again"):
+        same_numbers(sweep(BASE, {"kT": [1.0, 1.5]}, seed=3, executor=again, results=tmp_path), first)
+    assert again.names == ["p0001-r00"]
+
+
 @pytest.mark.parametrize(
     "grid, options, error, match",
     [
@@ -221,3 +242,13 @@ def test_command_line_sweep_and_plot(tmp_path):
     png = tmp_path / "eos.png"
     plot_sweep(out, png)
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_an_isobar_is_one_call_with_the_density_and_its_error(tmp_path):
+    table = sweep(BASE, {"pressure": [0.5, 3.0]}, method=vorlan.Bussi(0.1),
+                  barostat=vorlan.CRescale(pressure=1.0, tau=0.5), seed=3, executor=Recording(),
+                  results=tmp_path)
+    assert list(table["status"]) == ["ok", "ok"]
+    assert table["rho"].iloc[1] > table["rho"].iloc[0] and (table["rho_err"] > 0).all()
+    with pytest.raises(KeyError, match="barostat"):
+        sweep(BASE, {"pressure": [1.0]}, results=tmp_path / "none")

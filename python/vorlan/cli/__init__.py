@@ -18,7 +18,8 @@ from __future__ import annotations
 
 import argparse
 import sys
-from typing import Optional, Sequence
+import warnings
+from typing import Any, Callable, Optional, Sequence
 
 from . import check, convert, plot, run, sweep
 from .._optional import MissingDependency
@@ -50,6 +51,15 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _warning_line(command: str) -> Callable[..., None]:
+    """Shows a warning as one line of the command's own, without a source line."""
+
+    def show(message: Any, category: Any, filename: str, lineno: int, file: Any = None, line: Any = None) -> None:
+        say(f"vorlan {command}: warning: {message}", file=sys.stderr)
+
+    return show
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Runs the command line `argv` (default: sys.argv[1:]) and returns the exit status."""
     parser = build_parser()
@@ -61,7 +71,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         parser.print_help(sys.stderr)
         return EXIT_USAGE
     try:
-        return int(args.func(args) or 0)
+        with warnings.catch_warnings():
+            warnings.showwarning = _warning_line(args.command)
+            return int(args.func(args) or 0)
     except (CommandError, MissingDependency) as e:
         say(f"vorlan {args.command}: error: {e}", file=sys.stderr)
         return EXIT_USAGE if isinstance(e, UsageError) else EXIT_FAILED

@@ -16,6 +16,8 @@ def cmd_check(args: argparse.Namespace) -> int:
         report = diagnose(args.params)
     except OSError as e:
         raise CommandError(f"cannot read the parameter file {args.params}: {e.strerror or e}") from None
+    except ValueError as e:  # longer than any parameter file
+        raise CommandError(str(e)) from None
     problems = P.check(report.params)
     missing = set(report.missing)
     problems = [(k, m) for k, m in problems if k not in missing]

@@ -7,10 +7,11 @@ import argparse
 from typing import Any
 
 from ..io.trajectory import convert
-from .common import EXIT_OK, CommandError, Formatter, say
+from .common import EXIT_OK, CommandError, Formatter, check_files, say
 
 
 def cmd_convert(args: argparse.Namespace) -> int:
+    check_files([("the input file", args.input)], [("the output", args.output)])
     try:
         frames = convert(args.input, args.output, species=args.species, nr_particles=args.nr_particles,
                          in_format=args.from_format, out_format=args.to_format)

@@ -12,8 +12,8 @@ import numpy as np
 from ..analysis import partial_radial_distribution, radial_distribution
 from ..io.gsd import read_gsd
 from ..io.runlog import read_log
-from ..plot import plot_run, pyplot
-from .common import EXIT_OK, CommandError, Formatter, say
+from ..plot import figure_format, plot_run, pyplot
+from .common import EXIT_OK, CommandError, Formatter, check_files, say
 
 
 def cmd_plot(args: argparse.Namespace) -> int:
@@ -66,6 +66,8 @@ def plot_files(inputs: Sequence[str], out: Optional[str] = None) -> str:
     for p in inputs:
         if not os.path.exists(p):
             raise CommandError(f"{p}: no such file or directory")
+    check_files([("the input", p) for p in inputs], [("the figure", out)])
+    figure_format(out)
     if len(inputs) == 1 and os.path.isdir(inputs[0]):
         from ..sweeps import plot_sweep
 

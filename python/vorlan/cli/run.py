@@ -10,16 +10,17 @@ import math
 import os
 import sys
 import time
-from typing import Any, Dict, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 import numpy as np
 
 from .. import params as P
 from .._interrupts import Interrupts
 from ..analysis import estimate, second_half
+from ..io.files import PARAMETER_FILE_BYTES, open_regular
 from ..io.parameter_file import diagnose
-from .common import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, CommandError, Formatter, UsageError, count,
-                     positive_int, say, seed_value)
+from .common import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, CommandError, Formatter, UsageError, add_ensemble_arguments,
+                     check_files, count, ensemble, positive_int, say, seed_value, team_size)
 
 
 def cmd_run(args: argparse.Namespace) -> int:
@@ -28,7 +29,7 @@ def cmd_run(args: argparse.Namespace) -> int:
     sample = args.sample or max(1, steps // 100)
     every = args.every or max(1, steps // 100)
     pressures: Dict[int, float] = {}
-    failure: Optional[BaseException] = None
+    errors: List[str] = []
     interrupted = False
     step0 = sim.step
     started = time.perf_counter()
@@ -40,21 +41,32 @@ def cmd_run(args: argparse.Namespace) -> int:
                 trajectory=args.trajectory, trajectory_every=every)
     except KeyboardInterrupt:
         interrupted = True
+    except OSError as e:
+        if not args.trajectory:
+            raise
+        # only the trajectory is written while the run goes on; the run stops with it
+        errors.append(f"cannot write the trajectory {args.trajectory}: {e.strerror or e}; "
+                      + _frames_held(args.trajectory))
     except Exception as e:
-        failure = e
+        errors.append(f"{args.params}: {e}")
     seconds = time.perf_counter() - started
     done = sim.step - step0
     columns, meta = run_log(sim, args.params, pressures, sample, args)
     if args.log:
         from ..io.runlog import write_log
 
-        with Interrupts() as interrupts, interrupts.protected():
-            write_log(args.log, columns, meta)
+        try:
+            with Interrupts() as interrupts, interrupts.protected():
+                write_log(args.log, columns, meta)
+        except OSError as e:
+            errors.append(f"cannot write the log {args.log}: {e.strerror or e}")
+        else:
+            if errors:
+                errors.append(f"the log of the {done} step(s) done is in {args.log}")
 
-    if failure is not None:
-        say(f"vorlan run: error: {args.params}: {failure}", file=sys.stderr)
-        if args.log:
-            say(f"vorlan run: the log of the {done} step(s) done is in {args.log}", file=sys.stderr)
+    if errors:
+        for message in errors:
+            say(f"vorlan run: error: {message}", file=sys.stderr)
         return EXIT_FAILED
     if interrupted:
         kept = [f for f in (args.log, args.trajectory) if f]
@@ -62,27 +74,39 @@ def cmd_run(args: argparse.Namespace) -> int:
             + (f"; kept {', '.join(kept)}" if kept else ""), file=sys.stderr)
     frames = _frame_count(args.trajectory)
     if args.plot:
-        _plot(args, columns, meta, sim.nr_particles, done, frames)
+        try:
+            _plot(args, columns, meta, sim.nr_particles, done, frames)
+        except OSError as e:
+            raise CommandError(f"cannot write the plot {args.plot}: {e.strerror or e}") from None
     if not args.quiet:
         summary(sim, columns, meta, steps, done, seconds, sample, args, frames)
     return EXIT_INTERRUPTED if interrupted else EXIT_OK
 
 
 def _check_outputs(args: argparse.Namespace) -> None:
-    """Everything that can be found wrong before the run costs any time."""
+    """Everything that can be found wrong before the run costs any time: the
+    parameter file readable, every output a file of its own that can be
+    written, in a format that fits it."""
     if args.every is not None and args.trajectory is None:
         raise UsageError("--every sets the frame interval of --trajectory; give --trajectory FILE.gsd too")
-    if not os.path.isfile(args.params):
-        raise CommandError(f"cannot open the parameter file {args.params}: no such file")
-    for out, what in ((args.log, "log"), (args.plot, "plot"), (args.trajectory, "trajectory")):
-        if out is not None:
-            folder = os.path.dirname(os.path.abspath(out))
-            if not os.path.isdir(folder):
-                raise CommandError(f"cannot write the {what} {out}: the folder {folder} does not exist")
+    try:
+        open_regular(args.params, "parameter file", PARAMETER_FILE_BYTES).close()
+    except OSError as e:
+        raise CommandError(f"cannot open the parameter file {args.params}: {e.strerror or e}") from None
+    except ValueError as e:
+        raise CommandError(str(e)) from None
+    check_files([("the parameter file", args.params)],
+                [("--log", args.log), ("--plot", args.plot), ("--trajectory", args.trajectory)])
+    if args.trajectory is not None and not args.trajectory.lower().endswith(".gsd"):
+        raise UsageError(f"--trajectory {args.trajectory}: the trajectory is written as GSD; give a name ending in .gsd "
+                         "(vorlan convert turns it into .xyz or .movie)")
     if args.plot is not None:
-        from ..plot import pyplot
+        from ..plot import figure_format
 
-        pyplot()  # a missing matplotlib should not cost a whole run
+        try:
+            figure_format(args.plot)  # also: a missing matplotlib should not cost a whole run
+        except ValueError as e:
+            raise UsageError(f"--plot {e}") from None
 
 
 def _start(args: argparse.Namespace) -> Tuple[Any, int]:
@@ -103,13 +127,26 @@ def _start(args: argparse.Namespace) -> Tuple[Any, int]:
         except (ValueError, RuntimeError, TypeError) as e:
             raise CommandError(f"{args.system}: {e}") from None
     try:
-        sim = Simulation(path, seed=args.seed, threads=args.threads, **system)
+        method, barostat = ensemble(args)
+    except ValueError as e:
+        raise UsageError(str(e)) from None
+    try:
+        sim = Simulation(path, seed=args.seed, threads=args.threads, method=method, barostat=barostat,
+                         **system)
         steps = args.steps if args.steps is not None else int(P.setting_value(sim.parameters, "nrsteps"))
     except KeyboardInterrupt:
         raise
     except Exception as e:
         raise CommandError(f"{path}: {explain_failure(path, e)}") from None
     return sim, steps
+
+
+def _frames_held(path: str) -> str:
+    """What a trajectory that could not be finished holds, in words."""
+    try:
+        return f"it holds the first {_frame_count(path)} frame(s)"
+    except (OSError, ValueError):
+        return "it cannot be read back"
 
 
 def _frame_count(path: Optional[str]) -> int:
@@ -167,6 +204,8 @@ def run_log(sim: Any, path: str, pressures: Dict[int, float], sample: int, args:
         "etot": np.asarray(log.get("etot", ()), dtype=np.float64),
         "temperature": np.asarray(log.get("temperature", ()), dtype=np.float64),
         "pressure": pressure,
+        "conserved": np.asarray(log.get("conserved", ()), dtype=np.float64),
+        "volume": np.asarray(log.get("volume", ()), dtype=np.float64),
     }
     meta = {
         "vorlan run log": "one row per step; energies are totals, pressure every %d steps" % sample,
@@ -178,6 +217,8 @@ def run_log(sim: Any, path: str, pressures: Dict[int, float], sample: int, args:
         "stepsize": params.get("stepsize", ""),
         "seed": "" if args.seed is None else args.seed,
         "threads": "" if args.threads is None else args.threads,
+        "method": repr(sim.method),
+        "barostat": repr(sim.barostat) if sim.barostat is not None else "",
     }
     return columns, meta
 
@@ -194,7 +235,8 @@ def summary(sim: Any, columns: Dict[str, np.ndarray], meta: Dict[str, Any], step
     rate = n * done / seconds if seconds > 0 else math.inf
     rows = [
         ("particles N", f"{n}"),
-        ("density N / V", f"{sim.density:.6g}"),
+        ("ensemble", meta["method"] + (f" + {meta['barostat']}" if meta["barostat"] else "")),
+        ("density N / V" + (" at the end" if sim.barostat is not None else ""), f"{sim.density:.6g}"),
     ]
     if len(sim.species) > 1:
         counts = np.bincount(sim.types, minlength=len(sim.species))
@@ -209,6 +251,9 @@ def summary(sim: Any, columns: Dict[str, np.ndarray], meta: Dict[str, Any], step
         rows.append(("temperature T", f"{t}{target}"))
         rows.append(("energy u = Epot / N", f"{u if u is not None else '-'}"))
         rows.append(("pressure P", f"{p}" + (f"   ({p.samples} samples, every {sample} steps)" if p.samples else "")))
+        if sim.barostat is not None:
+            rho = estimate(second_half(step, n / columns["volume"]))
+            rows.append(("density N / V", f"{rho}   (target P = {sim.barostat.pressure})"))
     rows.append(("wall time", f"{seconds:.3f} s"))
     rows.append(("speed", f"{rate / 1e6:.3g} M atom-steps/s" if math.isfinite(rate) else "-"))
     for flag, label in ((args.log, "log"), (args.trajectory, "trajectory"), (args.plot, "plot")):
@@ -234,6 +279,8 @@ def add_parser(sub: Any) -> None:
             "Examples:\n"
             "  vorlan run examples/lj_liquid.par --plot run.png\n"
             "  vorlan run examples/lj_liquid.par --steps 5000 --log run.csv --trajectory run.gsd --every 100\n"
+            "  vorlan run examples/lj_liquid.par --method bussi --tau 0.5 --seed 7\n"
+            "  vorlan run examples/lj_liquid.par --method langevin --friction 1 --pressure 1.69 --tau-p 2 --seed 7\n"
             "  vorlan run examples/lj_liquid.par --system examples/ka.toml --trajectory ka.gsd --plot ka.png\n"
             "\n"
             "Ctrl-C stops the run after the current step; the log and trajectory written so\n"
@@ -246,11 +293,13 @@ def add_parser(sub: Any) -> None:
     p.add_argument("--steps", type=count, metavar="N", help="number of steps (default: nrsteps of the file)")
     p.add_argument("--seed", type=seed_value, metavar="S",
                    help="seed the start velocities (1 to 2**31 - 2); default: the process-wide sequence, as vorlan-run")
-    p.add_argument("--threads", type=positive_int, metavar="T", help="threads of the parallel loops (default: all)")
+    p.add_argument("--threads", type=team_size, metavar="T",
+                   help="threads of the parallel loops, at most 4 per processor (default: all processors)")
     p.add_argument("--trajectory", metavar="FILE.gsd", help="write frames to a GSD trajectory")
     p.add_argument("--every", type=positive_int, metavar="K", help="a frame every K steps (default: nrsteps / 100)")
     p.add_argument("--sample", type=positive_int, metavar="K", help="sample the pressure every K steps (default: nrsteps / 100)")
     p.add_argument("--log", metavar="FILE.csv", help="write step, time, energies, temperature and pressure as CSV")
     p.add_argument("--plot", metavar="FILE.png", help="draw energies, temperature, pressure (and g(r) with --trajectory)")
     p.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
+    add_ensemble_arguments(p)
     p.set_defaults(func=cmd_run)

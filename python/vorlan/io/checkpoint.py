@@ -7,24 +7,74 @@ which the current stepsize took over), ``seed`` (-1: the process-wide sequence),
 ``parameter_keys`` and ``parameter_values`` (the settings as text), the Cell's
 state (positions, velocities, forces, dij_list, neighbor_list, images,
 positions_initial, velocities_initial, the energies epot, ekin, etot, the
-virial of the forces and the box sides), for a mixture the species names
-(``species``), ``types``, per-type ``masses`` and the pair tables ``epsilon``,
-``sigma``, ``rcut``, and the energy log (log_ekin, log_epot, log_etot).
+virial of the forces, and the box now and at the list build, box and
+list_box), for a mixture the species names (species), types, per-type masses
+and the pair tables epsilon, sigma, rcut, the integration method (method,
+method_parameter_names and _values, method_state: chain variables, work;
+barostat_parameter_names and _values, barostat_work when a barostat runs) and
+the log (log_ekin, log_epot, log_etot, log_conserved, log_volume,
+log_pressure).
 """
 
 from __future__ import annotations
 
 import os
+import zipfile
+import zlib
 from typing import Any, Dict, Mapping, Optional, Tuple
 
 import numpy as np
 
 from .. import _core
 from .atomic import replace_atomically
+from .files import open_regular
 
-__all__ = ["FORMAT", "arrays", "restore", "write", "read"]
+__all__ = ["FORMAT", "LAYOUT", "arrays", "restore", "write", "read", "load"]
 
 FORMAT = 1  # version of the checkpoint layout
+
+# Each entry of a checkpoint: the kind of its values and its number of dimensions.
+LAYOUT = {
+    "format": ("int", 0),
+    "step": ("int", 0),
+    "time_base": ("float", 1),
+    "seed": ("int", 0),
+    "parameter_keys": ("str", 1),
+    "parameter_values": ("str", 1),
+    "positions": ("float", 2),
+    "velocities": ("float", 2),
+    "forces": ("float", 2),
+    "dij_list": ("float", 2),
+    "neighbor_list": ("uint32", 1),
+    "images": ("int32", 2),
+    "positions_initial": ("float", 2),
+    "velocities_initial": ("float", 2),
+    "epot": ("float", 0),
+    "ekin": ("float", 0),
+    "etot": ("float", 0),
+    "virial": ("float", 0),
+    "log_ekin": ("float", 1),
+    "log_epot": ("float", 1),
+    "log_etot": ("float", 1),
+    "box": ("float", 1),
+    "list_box": ("float", 1),
+    "method": ("str", 0),
+    "method_parameter_names": ("str", 1),
+    "method_parameter_values": ("float", 1),
+    "method_state": ("float", 1),
+    "barostat_parameter_names": ("str", 1),
+    "barostat_parameter_values": ("float", 1),
+    "barostat_work": ("float", 0),
+    "log_conserved": ("float", 1),
+    "log_volume": ("float", 1),
+    "log_pressure": ("float", 1),
+}
+
+# Entries that checkpoints of an earlier layout lack (and the barostat's, which
+# only a run with one has).
+OPTIONAL = ("virial", "box", "list_box", "method", "method_parameter_names", "method_parameter_values",
+            "method_state", "barostat_parameter_names", "barostat_parameter_values", "barostat_work",
+            "log_conserved", "log_volume", "log_pressure")
 
 STATE_ARRAYS = (
     "positions",
@@ -44,6 +94,9 @@ MIXTURE_TABLES = ("masses", "epsilon", "sigma", "rcut")
 def arrays(engine: Any, seed: Optional[int], time_base: Tuple[int, float]) -> Dict[str, Any]:
     """The checkpoint of `engine` (a vorlan._core.Engine) as a dict of arrays."""
     out: Dict[str, Any] = dict(engine.state())
+    for key in ("method", "method_parameter_names", "barostat_parameter_names"):
+        if key in out:
+            out[key] = np.array(out[key], dtype=str)
     params = engine.parameters
     keys = sorted(params)
     ekin, epot, etot = engine.log()
@@ -58,37 +111,98 @@ def arrays(engine: Any, seed: Optional[int], time_base: Tuple[int, float]) -> Di
         log_epot=epot,
         log_etot=etot,
     )
+    for key, values in engine.log_extras().items():
+        out["log_" + key] = values
     return out
+
+
+def _entry(data: Mapping[str, Any], key: str) -> np.ndarray:
+    """The array `key` of a checkpoint, converted to the type of its LAYOUT row;
+    ValueError naming it when it is missing or of another kind or shape."""
+    if key not in data:
+        raise ValueError(f"it has no entry {key!r}")
+    kind, ndim = LAYOUT[key]
+    a = np.asarray(data[key])
+    if a.ndim != ndim:
+        raise ValueError(f"its entry {key!r} has {a.ndim} dimension(s), a checkpoint's has {ndim}")
+    allowed = {"float": "fiu", "int": "iu", "uint32": "iu", "int32": "iu", "str": "U"}[kind]
+    if a.dtype.kind not in allowed:
+        raise ValueError(f"its entry {key!r} holds {a.dtype} values, a checkpoint's holds {kind} values")
+    if kind in ("uint32", "int32"):
+        info = np.iinfo(kind)
+        if a.size and (a.min() < info.min or a.max() > info.max):
+            raise ValueError(f"its entry {key!r} holds values outside the range of {kind}")
+    return np.asarray(a, dtype={"float": np.float64, "int": np.int64, "uint32": np.uint32, "int32": np.int32,
+                                "str": str}[kind], order="C")
+
+
+def _text(values: np.ndarray, key: str) -> list:
+    try:
+        for v in values.tolist():
+            v.encode("utf-8")
+    except UnicodeEncodeError:
+        raise ValueError(f"its entry {key!r} holds text that is not valid Unicode") from None
+    return values.tolist()
 
 
 def restore(data: Mapping[str, Any], team: int) -> Tuple[Any, Optional[int], Tuple[int, float]]:
     """(engine, seed, time_base) from a checkpoint's arrays; `team` the team size
-    (0: the runtime default)."""
-    missing = [k for k in (*STATE_ARRAYS, "step", "parameter_keys", "log_ekin") if k not in data]
-    if missing:
-        raise ValueError(f"the checkpoint has no entry {missing[0]!r}")
-    params = dict(zip(np.asarray(data["parameter_keys"]).tolist(), np.asarray(data["parameter_values"]).tolist()))
-    state: Dict[str, Any] = {}
-    for key in STATE_ARRAYS:
-        dtype = np.uint32 if key == "neighbor_list" else np.int32 if key == "images" else np.float64
-        state[key] = np.ascontiguousarray(data[key], dtype=dtype)
+    (0: the runtime default). ValueError when the arrays are not a checkpoint
+    of this layout ("it has no entry 'step'", ...) and when the engine refuses the
+    state (a setting outside its rule, a value that is not finite, a neighbour
+    list that breaks its layout: vorlan._core)."""
+    from ..simulation import SEED_MAX, SEED_MIN, STEP_MAX
+
+    a = {key: _entry(data, key) for key in LAYOUT if key in data or key not in OPTIONAL}
+    step, seed = int(a["step"]), int(a["seed"])
+    if not 0 <= step <= STEP_MAX:
+        raise ValueError(f"its step {step} is outside 0 .. {STEP_MAX}")
+    if seed != -1 and not SEED_MIN <= seed <= SEED_MAX:
+        raise ValueError(f"its seed {seed} is neither -1 (none) nor a seed {SEED_MIN} .. {SEED_MAX}")
+    time_base = a["time_base"]
+    if time_base.shape != (2,) or not np.isfinite(time_base).all() or not (
+            time_base[0] == int(time_base[0]) and 0 <= time_base[0] <= step):
+        raise ValueError(f"its time_base {time_base.tolist()} is not (a step up to {step}, a finite time)")
+    keys, values = _text(a["parameter_keys"], "parameter_keys"), _text(a["parameter_values"], "parameter_values")
+    if len(keys) != len(values) or len(set(keys)) != len(keys):
+        raise ValueError("its parameter_keys and parameter_values are not one value for each of distinct keys")
+    state: Dict[str, Any] = {key: a[key] for key in STATE_ARRAYS}
     for key in ("epot", "ekin", "etot"):
-        state[key] = float(data[key])
-    if "virial" in data:  # older checkpoints lack it: the engine evaluates it anew
-        state["virial"] = float(data["virial"])
-    if "box" in data:  # older checkpoints: a cube of side cell_length
-        state["box"] = np.ascontiguousarray(data["box"], dtype=np.float64)
-    if "types" in data:
-        state["types"] = np.ascontiguousarray(data["types"], dtype=np.int32)
+        state[key] = float(a[key])
+    if "virial" in a:  # older checkpoints lack it: the engine evaluates it anew
+        state["virial"] = float(a["virial"])
+    state.update(_dynamics_entries(a))
+    if "types" in a:
+        state["types"] = np.ascontiguousarray(a["types"], dtype=np.int32)
         for key in MIXTURE_TABLES:
-            if key not in data:
+            if key not in a:
                 raise ValueError(f"the checkpoint has types but no entry {key!r}")
-            state[key] = np.ascontiguousarray(data[key], dtype=np.float64)
-    logs = [np.ascontiguousarray(data[k], dtype=np.float64) for k in ("log_ekin", "log_epot", "log_etot")]
-    engine = _core.Engine.restore(params, state, team, int(data["step"]), *logs)
-    seed = int(data["seed"])
-    step0, time0 = np.asarray(data["time_base"]).tolist()
+            state[key] = np.ascontiguousarray(a[key], dtype=np.float64)
+    extras = None
+    if "log_conserved" in a:
+        extras = {k: a["log_" + k] for k in ("conserved", "volume", "pressure")}
+    engine = _core.Engine.restore(dict(zip(keys, values)), state, team, step, a["log_ekin"], a["log_epot"],
+                                  a["log_etot"], None if seed < 0 else seed, extras)
+    step0, time0 = time_base.tolist()
     return engine, (None if seed < 0 else seed), (int(step0), float(time0))
+
+
+def _dynamics_entries(a: Mapping[str, np.ndarray]) -> Dict[str, Any]:
+    """The box and the integration method's entries, as the engine takes them (a
+    checkpoint of an earlier layout has none: the box is cell_length, the method
+    the default)."""
+    out: Dict[str, Any] = {}
+    for key in ("box", "list_box", "method_parameter_values", "method_state", "barostat_parameter_values"):
+        if key in a:
+            out[key] = a[key]
+    for key in ("method_parameter_names", "barostat_parameter_names"):
+        if key in a:
+            out[key] = _text(a[key], key)
+    if "method" in a:
+        out["method"] = str(a["method"])
+    if "barostat_work" in a:
+        out["barostat_work"] = float(a["barostat_work"])
+    return out
 
 
 def write(path: str, data: Mapping[str, Any]) -> None:
@@ -101,10 +215,32 @@ def write(path: str, data: Mapping[str, Any]) -> None:
 
 
 def read(path: str) -> Dict[str, Any]:
-    """The arrays of the checkpoint at `path`; ValueError when it is not one of
-    this format."""
-    with np.load(path, allow_pickle=False) as data:
-        fmt = int(data["format"]) if "format" in data else None
-        if fmt != FORMAT:
-            raise ValueError(f"{path} is not a vorlan checkpoint of format {FORMAT}")
-        return {key: data[key] for key in data.files}
+    """The arrays of the checkpoint at `path`. Loading runs no code (no pickles).
+    ValueError "PATH is not a vorlan checkpoint: why" when it is not a NumPy
+    .npz file of this format; OSError when it is not a regular file that can be
+    read."""
+    with open_regular(path, "checkpoint") as f:
+        try:
+            data = np.load(f, allow_pickle=False)
+            if not isinstance(data, np.lib.npyio.NpzFile):
+                raise ValueError("it holds a single array (.npy), not the arrays of a checkpoint (.npz)")
+            with data:
+                fmt = int(data["format"]) if "format" in data.files else None
+                if fmt != FORMAT:
+                    raise ValueError(f"it has no format {FORMAT} entry")
+                return {key: data[key] for key in data.files}
+        except (ValueError, TypeError, EOFError, OSError, zipfile.BadZipFile, zlib.error) as e:
+            raise ValueError(f"{path} is not a vorlan checkpoint: {e}") from None
+
+
+def load(path: str, team: int) -> Tuple[Any, Optional[int], Tuple[int, float]]:
+    """(engine, seed, time_base) of the checkpoint at `path` (read, then restore);
+    every ValueError names the file."""
+    data = read(path)
+    try:
+        return restore(data, team)
+    except ValueError as e:
+        message = str(e)
+        if message.startswith(("it ", "its ")):
+            raise ValueError(f"{path} is not a vorlan checkpoint: {message}") from None
+        raise ValueError(f"{path}: {message}") from None

@@ -27,12 +27,14 @@ Ctrl-C or killed leaves a valid file holding every frame written so far.
 
 from __future__ import annotations
 
+import contextlib
 import os
-from typing import Optional, Sequence, Union
+from typing import Any, Iterator, Optional, Sequence, Union
 
 import numpy as np
 
 from .._optional import require
+from .files import open_regular
 from .frames import Trajectory, box3, check_species, count
 
 __all__ = ["GSDWriter", "read_gsd", "frame_count"]
@@ -147,12 +149,25 @@ class GSDWriter:
             pass
 
 
+@contextlib.contextmanager
+def _open_gsd(hoomd, name: str) -> Iterator[Any]:
+    """The GSD file `name` opened for reading, when it is a regular file; the
+    gsd library's errors about its contents (RuntimeError: not a GSD file,
+    corrupt, truncated) become ValueError naming the file."""
+    open_regular(name, "GSD file").close()
+    try:
+        with hoomd.open(name, mode="r") as traj:
+            yield traj
+    except RuntimeError as e:
+        raise ValueError(f"{name}: cannot be read as a GSD trajectory ({e})") from None
+
+
 def read_gsd(path: PathLike) -> Trajectory:
     """Reads all frames of the GSD file at `path` (one written by GSDWriter, or a
     HOOMD-schema file with an orthorhombic box and a fixed particle count)."""
     hoomd = _gsd_hoomd()
     name = os.fspath(path)
-    with hoomd.open(name, mode="r") as traj:
+    with _open_gsd(hoomd, name) as traj:
         nr_frames = len(traj)
         first = traj[0] if nr_frames else None
         n = int(first.particles.N) if first is not None else 0
@@ -200,5 +215,5 @@ def read_gsd(path: PathLike) -> Trajectory:
 
 def frame_count(path: PathLike) -> int:
     """The number of frames in the GSD file at `path`."""
-    with _gsd_hoomd().open(os.fspath(path), mode="r") as traj:
+    with _open_gsd(_gsd_hoomd(), os.fspath(path)) as traj:
         return len(traj)

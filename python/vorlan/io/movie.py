@@ -24,11 +24,11 @@ The mapping is private (copy on write): changing the arrays never changes the fi
 from __future__ import annotations
 
 import os
-import stat
 from typing import Callable, NamedTuple, Optional, Sequence, Union
 
 import numpy as np
 
+from .files import open_regular
 from .frames import Trajectory
 
 __all__ = ["Movie", "read_movie", "write_movie", "frame_bytes", "check_frames", "same_file"]
@@ -112,23 +112,6 @@ def _layout(name: str, size: int, first4: bytes, nr_particles: Optional[int]):
     return n, offset, nr_frames
 
 
-def _open_regular(name: str):
-    """Opens `name` for binary reading; ValueError if it is not a regular file (a
-    device such as /dev/zero, a pipe or a socket has no size to check frames against)."""
-    f = open(name, "rb")
-    try:
-        mode = os.fstat(f.fileno()).st_mode
-        if not stat.S_ISREG(mode):
-            kind = ("a directory" if stat.S_ISDIR(mode) else "a character device" if stat.S_ISCHR(mode)
-                    else "a block device" if stat.S_ISBLK(mode) else "a pipe" if stat.S_ISFIFO(mode)
-                    else "a socket" if stat.S_ISSOCK(mode) else "not a regular file")
-            raise ValueError(f"{name}: is {kind}, not a movie file (a regular file is needed)")
-    except BaseException:
-        f.close()
-        raise
-    return f
-
-
 def read_movie(path: Union[str, "os.PathLike[str]"], nr_particles: Optional[int] = None) -> Movie:
     """Maps the frames of the movie file at `path` into memory.
 
@@ -155,7 +138,7 @@ def read_movie(path: Union[str, "os.PathLike[str]"], nr_particles: Optional[int]
             raise ValueError(f"nr_particles must be between 0 and 2**32 - 1, got {nr_particles}")
         nr_particles = int(nr_particles)
 
-    with _open_regular(name) as f:
+    with open_regular(name, "movie file") as f:
         size = os.fstat(f.fileno()).st_size
         n, offset, nr_frames = _layout(name, size, f.read(HEADER_BYTES), nr_particles)
         width = 3 + 7 * n

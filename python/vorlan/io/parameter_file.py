@@ -15,15 +15,13 @@ import re
 from typing import Dict, List, NamedTuple, Optional, Tuple, Union
 
 from .. import _core
-from ..params import KEYS, format_value, suggest_key
+from ..params import KEY_NAME, KEYS, format_value, suggest_key
 from .atomic import replace_atomically
+from .files import PARAMETER_FILE_BYTES, open_regular, read_regular
 
 __all__ = ["read_params", "write_params", "diagnose", "FileReport", "SkippedLine", "Entry"]
 
 PathLike = Union[str, "os.PathLike[str]"]
-
-KEY_NAME = re.compile(r"[a-zA-Z0-9_]+")
-
 
 def split_lines(data: bytes) -> List[bytes]:
     """The lines as the engine's line reader sees them: split at line feeds, a
@@ -44,14 +42,16 @@ def read_params(path: PathLike) -> Dict[str, str]:
     """Reads `path` with the engine's reader: key -> value text of every kept
     line, the first occurrence of a key winning. Raises OSError when the file is
     not a readable regular file (the engine refuses it the same way)."""
-    name = os.fspath(path)
-    name = os.fsdecode(name) if isinstance(name, bytes) else name
+    name = os.fsdecode(os.fspath(path))
     try:
         return dict(_core.read_parameter_file(name))
     except Exception as e:
         if str(e).startswith("Cannot open file: "):
-            reason = "no such file" if not os.path.exists(name) else "not a readable regular file"
-            raise OSError(f"cannot read the parameter file {name}: {reason}") from None
+            try:
+                open_regular(name, "parameter file").close()  # raises with the reason
+            except OSError as why:
+                raise OSError(f"cannot read the parameter file {name}: {why.strerror or why}") from None
+            raise OSError(f"cannot read the parameter file {name}") from None
         raise
 
 
@@ -234,10 +234,9 @@ def diagnose(path: PathLike) -> FileReport:
     """Reads `path` line by line as the engine does and records every kept
     line, every skipped line that looks like a setting (with the reasons),
     duplicate, unknown and missing keys. Raises OSError when the file cannot be
-    read."""
+    read, ValueError when it is longer than a parameter file can be (1 MiB)."""
     name = os.fspath(path)
-    with open(name, "rb") as f:
-        data = f.read()
+    data = read_regular(name, "parameter file", PARAMETER_FILE_BYTES)
     entries: List[Entry] = []
     skipped: List[SkippedLine] = []
     for number, raw in enumerate(split_lines(data), start=1):

@@ -5,6 +5,7 @@ and the pressure where it was sampled, else an empty field)."""
 from __future__ import annotations
 
 import csv
+import io
 import math
 import os
 from typing import Dict, Mapping, Tuple, Union
@@ -12,12 +13,13 @@ from typing import Dict, Mapping, Tuple, Union
 import numpy as np
 
 from .atomic import replace_atomically
+from .files import LOG_BYTES, open_regular
 
 __all__ = ["LOG_COLUMNS", "write_log", "read_log"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 
-LOG_COLUMNS = ("step", "time", "ekin", "epot", "etot", "temperature", "pressure")
+LOG_COLUMNS = ("step", "time", "ekin", "epot", "etot", "temperature", "pressure", "conserved", "volume")
 
 
 def write_log(path: PathLike, columns: Mapping[str, np.ndarray], meta: Mapping[str, object]) -> str:
@@ -41,12 +43,13 @@ def write_log(path: PathLike, columns: Mapping[str, np.ndarray], meta: Mapping[s
 
 def read_log(path: PathLike) -> Tuple[Dict[str, np.ndarray], Dict[str, str]]:
     """Reads a run log: (columns name -> float64 array, NaN for empty fields;
-    meta key -> text). Raises ValueError when the file is not such a log."""
+    meta key -> text). Raises ValueError when the file is not such a log (or
+    longer than 1 GiB), OSError when it is not a regular file that can be read."""
     name = os.fspath(path)
     meta: Dict[str, str] = {}
     rows = []
     header = None
-    with open(name, newline="") as f:
+    with io.TextIOWrapper(open_regular(name, "run log", LOG_BYTES), newline="") as f:
         for number, line in enumerate(f, start=1):
             if line.startswith("#"):
                 key, eq, value = line[1:].partition("=")

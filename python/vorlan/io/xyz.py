@@ -24,6 +24,7 @@ from typing import Any, Callable, Iterable, List, Optional, Sequence, TextIO, Un
 import numpy as np
 
 from .atomic import replace_atomically
+from .files import open_regular
 from .frames import Trajectory, box3, check_species
 from .movie import Movie, check_frames, read_movie, same_file
 
@@ -131,8 +132,8 @@ def read_xyz(path: PathLike) -> Trajectory:
     from `pos`, velocities from `velo` (or `vel`, or `momenta` / `masses`; zeros
     if none), step= and Time= from the comment line (the frame index if no step)."""
     name = os.fspath(path)
-    with open(name, encoding="utf-8") as f:
-        lines = f.read().splitlines()
+    with open_regular(name, "XYZ file") as f:
+        lines = f.read().decode("utf-8").splitlines()
     steps: List[int] = []
     symbols: List[str] = []  # the species column of the first frame
     boxes: List[np.ndarray] = []

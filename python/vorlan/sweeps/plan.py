@@ -5,7 +5,8 @@ Run (point p, replica r) draws its initial velocities with the seed
 1 + w mod (2**31 - 2), w the 32-bit word
 ``SeedSequence(seed, spawn_key=(p, r)).generate_state(1)``: a function of the
 sweep seed and the run's place in the grid only, so which worker runs it and in
-what order does not change its numbers.
+what order does not change its numbers. The same seed keys the random numbers
+of a stochastic method or barostat.
 """
 
 from __future__ import annotations
@@ -18,6 +19,7 @@ import numpy as np
 
 from .. import params as settings
 from ..io.parameter_file import read_params
+from ..methods import Berendsen, CRescale, check
 
 __all__ = ["plan", "run_seed", "grid_points", "run_name"]
 
@@ -66,22 +68,26 @@ def run_seed(seed: int, point: int, replica: int) -> int:
     return 1 + word % SEED_STATES
 
 
+# Grid keys that set the barostat's parameters rather than a setting.
+BAROSTAT_KEYS = ("pressure", "compressibility")
 # Grid keys "fraction.B" vary the share of species B of the sweep's system.
 FRACTION = "fraction."
 
 
-def plan(base: Any, grid: Grid, steps: Any, replicas: Any, seed: Any,
-         system: Any = None) -> Tuple[List[Dict[str, Any]], List[str]]:
+def plan(base: Any, grid: Grid, steps: Any, replicas: Any, seed: Any, method: Any = None,
+         barostat: Any = None, system: Any = None) -> Tuple[List[Dict[str, Any]], List[str]]:
     """Every run of the sweep as a task dict, and the varied keys in order.
-    `system`: a system description (path or ``vorlan.io.system.System``) every
-    run starts from; grid keys "fraction.X" then vary the share of species X
-    (the other species share the rest in their proportions)."""
+    With a barostat, the grid keys pressure and compressibility set its
+    parameters point by point. `system`: a system description (path or
+    ``vorlan.io.system.System``) every run starts from; grid keys "fraction.X"
+    then vary the share of species X (the other species share the rest in
+    their proportions)."""
     if system is not None and not hasattr(system, "arguments"):
         from ..io.system import read_system
 
         system = read_system(system)
     if isinstance(base, Mapping):
-        base_params = settings.settings_text({str(k): v for k, v in base.items()})
+        base_params = settings.settings_text({str(k): v for k, v in base.items()}, stacklevel=3)
     elif isinstance(base, (str, os.PathLike)):
         base_params = read_params(base)
     else:
@@ -97,12 +103,14 @@ def plan(base: Any, grid: Grid, steps: Any, replicas: Any, seed: Any,
         for key in point:
             if key not in varied:
                 varied.append(key)
-    known = set(base_params) | set(settings.KEYS)
+    known = set(base_params) | set(settings.KEYS) | (set(BAROSTAT_KEYS) if barostat is not None else set())
     if system is not None:
         known |= {FRACTION + name for name in system.species}
     for key in varied:
         if isinstance(key, str) and key.startswith(FRACTION) and system is None:
             raise KeyError(f"grid key {key!r} varies a composition: give the system description too (system=...)")
+        if isinstance(key, str) and key in BAROSTAT_KEYS and barostat is None:
+            raise KeyError(f"grid key {key!r} sets the barostat's {key}: give barostat=vorlan.CRescale(...) too")
         if not isinstance(key, str) or key not in known:
             raise KeyError(
                 f"grid key {key!r} is not a setting: it is neither in the base parameters nor a known key "
@@ -115,13 +123,22 @@ def plan(base: Any, grid: Grid, steps: Any, replicas: Any, seed: Any,
             raise ValueError(f"steps = {steps!r} is not allowed: give a whole number of at least 4 (averages over the second half)")
         base_params["nrsteps"] = str(int(steps))
 
+    method = Berendsen() if method is None else method
     tasks = []
     for p, point in enumerate(points):
         params = dict(base_params)
         shares = {k[len(FRACTION):]: float(v) for k, v in point.items() if k.startswith(FRACTION)}
-        params.update(settings.settings_text({k: v for k, v in point.items() if not k.startswith(FRACTION)}))
+        engine_keys = {k: v for k, v in point.items() if k not in BAROSTAT_KEYS and not k.startswith(FRACTION)}
+        params.update(settings.settings_text(engine_keys, stacklevel=3))
         # the shares travel with the settings, so that a resumed sweep sees them
         params.update({FRACTION + k: repr(v) for k, v in shares.items()})
+        point_barostat = barostat
+        if barostat is not None and any(k in point for k in BAROSTAT_KEYS):
+            given = {"pressure": barostat.pressure, "tau": barostat.tau, "compressibility": barostat.compressibility}
+            given.update({k: float(point[k]) for k in BAROSTAT_KEYS if k in point})
+            point_barostat = CRescale(**given)
+        check(method, point_barostat, 1)
+        shown = {**params, **{k: repr(float(point[k])) for k in BAROSTAT_KEYS if k in point}}
         for r in range(int(replicas)):
             tasks.append(
                 {
@@ -130,7 +147,10 @@ def plan(base: Any, grid: Grid, steps: Any, replicas: Any, seed: Any,
                     "replica": r,
                     "seed": run_seed(int(seed), p, r),
                     "parameters": params,
-                    "varied": {key: params[key] for key in varied},
+                    "varied": {key: shown[key] for key in varied},
+                    "method": method,
+                    "barostat": point_barostat,
+                    "ensemble": repr(method) + ("" if point_barostat is None else " + " + repr(point_barostat)),
                     "system": None if system is None else system.with_fractions(shares),
                 }
             )

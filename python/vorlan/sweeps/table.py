@@ -9,18 +9,21 @@ from __future__ import annotations
 import json
 import os
 import re
-from typing import Any, Dict, List, Mapping, Sequence, Union
+import warnings
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Union
 
 import numpy as np
 
 from .._optional import require
 from ..analysis import OBSERVABLES
 from ..io.atomic import replace_atomically
+from ..io.files import SUMMARY_BYTES, read_regular
 
-__all__ = ["save_run", "load_summaries", "table", "read_sweep", "average_replicas", "RUN_COLUMNS"]
+__all__ = ["save_run", "load_summaries", "summary_problem", "DamagedResultWarning", "table", "read_sweep",
+           "average_replicas", "RUN_COLUMNS"]
 
 # Columns every row has besides the varied settings, in table order.
-RUN_COLUMNS = ("replica", "seed", "status", "message", "wall_time", "nrsteps", "nr_particles", "rho")
+RUN_COLUMNS = ("replica", "seed", "status", "message", "wall_time", "nrsteps", "nr_particles", "rho", "rho_err")
 
 
 def _pandas() -> Any:
@@ -48,12 +51,64 @@ def save_run(results: str, outcome: Mapping[str, Any]) -> None:
         f.write("\n")
 
 
-def load_summaries(results: str) -> List[Dict[str, Any]]:
+class DamagedResultWarning(UserWarning):
+    """A run summary in a results directory that cannot be read (truncated by a
+    crash, edited, not written by a sweep): the run counts as not done."""
+
+
+def _number(x: Any) -> bool:
+    return isinstance(x, (int, float)) and not isinstance(x, bool)
+
+
+def _texts(x: Any) -> bool:
+    return isinstance(x, dict) and all(isinstance(k, str) and isinstance(v, str) for k, v in x.items())
+
+
+def summary_problem(s: Any, name: str) -> Optional[str]:
+    """Why `s`, read from `name`.json, is not the summary of run `name` as
+    save_run writes it, or None."""
+    if not isinstance(s, dict):
+        return f"it holds a JSON {type(s).__name__}, not an object"
+    kinds = {"name": str, "point": int, "replica": int, "seed": int, "status": str, "message": str}
+    for key, kind in kinds.items():
+        if not isinstance(s.get(key), kind) or isinstance(s.get(key), bool):
+            return f"no {kind.__name__} {key!r}"
+    if s["name"] != name:
+        return f"it names the run {s['name']!r}"
+    if not _number(s.get("wall_time")):
+        return "no number 'wall_time'"
+    for key in ("parameters", "varied"):
+        if not _texts(s.get(key)):
+            return f"{key!r} is not a mapping of setting names to value texts"
+    if not re.fullmatch(r"[0-9]+", s["parameters"].get("nrsteps", "")):
+        return "its parameters have no nrsteps"
+    numbers = ["nr_particles", "rho"] + [c for n in OBSERVABLES for c in (n, n + "_err")]
+    for key in numbers:
+        if s.get(key) is not None and not _number(s[key]):
+            return f"{key!r} is not a number"
+    if s["status"] == "ok" and any(s.get(key) is None for key in numbers):
+        return "a finished run without its averages"
+    return None
+
+
+def load_summaries(results: str, damaged: str = "its run is done again") -> List[Dict[str, Any]]:
+    """The run summaries in the directory `results`. A summary that cannot be
+    read is left out with a DamagedResultWarning naming the file and saying
+    `damaged` (what becomes of its run)."""
     summaries = []
     for name in sorted(os.listdir(results)):
-        if re.fullmatch(r"p\d+-r\d+\.json", name):
-            with open(os.path.join(results, name), encoding="utf-8") as f:
-                summaries.append(json.load(f))
+        if not re.fullmatch(r"p\d+-r\d+\.json", name):
+            continue
+        path = os.path.join(results, name)
+        try:
+            s = json.loads(read_regular(path, "run summary", SUMMARY_BYTES).decode("utf-8"))
+            problem = summary_problem(s, name[:-len(".json")])
+        except (OSError, ValueError) as e:  # JSONDecodeError and UnicodeDecodeError are ValueErrors
+            problem = str(e)
+        if problem is not None:
+            warnings.warn(f"{path} is not a run summary ({problem}); {damaged}", DamagedResultWarning, stacklevel=2)
+            continue
+        summaries.append(s)
     return summaries
 
 
@@ -72,6 +127,7 @@ def table(summaries: Sequence[Mapping[str, Any]], varied: Sequence[str]) -> Any:
             nrsteps=int(s["parameters"]["nrsteps"]),
             nr_particles=s.get("nr_particles"),
             rho=s.get("rho"),
+            rho_err=s.get("rho_err", 0.0),
         )
         for name in OBSERVABLES:
             row[name] = s.get(name)
@@ -79,7 +135,7 @@ def table(summaries: Sequence[Mapping[str, Any]], varied: Sequence[str]) -> Any:
         rows.append(row)
     columns = list(varied) + list(RUN_COLUMNS) + [c for name in OBSERVABLES for c in (name, name + "_err")]
     out = pd.DataFrame(rows, columns=columns)
-    for c in ["rho"] + [c for name in OBSERVABLES for c in (name, name + "_err")]:
+    for c in ["rho", "rho_err"] + [c for name in OBSERVABLES for c in (name, name + "_err")]:
         out[c] = out[c].astype(float)
     out["nr_particles"] = out["nr_particles"].astype("Int64")
     return out
@@ -91,7 +147,7 @@ def read_sweep(results: Union[str, os.PathLike] = "sweep/"):
     results = os.fspath(results)
     if not os.path.isdir(results):
         raise FileNotFoundError(f"No sweep results in {results!r}: the directory does not exist")
-    summaries = load_summaries(results)
+    summaries = load_summaries(results, damaged="it is left out")
     if not summaries:
         raise FileNotFoundError(f"No sweep results in {results!r}: no run summaries (p0000-r00.json, ...) found")
     varied: List[str] = []
@@ -118,8 +174,9 @@ def average_replicas(table: Any) -> Any:
         row = dict(zip(keys, key))
         row["replicas"] = len(group)
         row["rho"] = float(group["rho"].mean())
+        row["rho_err"] = float(np.sqrt(np.sum(group["rho_err"] ** 2)) / len(group))
         for name in OBSERVABLES:
             row[name] = float(group[name].mean())
             row[name + "_err"] = float(np.sqrt(np.sum(group[name + "_err"] ** 2)) / len(group))
         rows.append(row)
-    return pd.DataFrame(rows, columns=keys + ["replicas", "rho"] + [c for n in OBSERVABLES for c in (n, n + "_err")])
+    return pd.DataFrame(rows, columns=keys + ["replicas", "rho", "rho_err"] + [c for n in OBSERVABLES for c in (n, n + "_err")])

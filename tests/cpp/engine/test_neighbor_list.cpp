@@ -111,6 +111,17 @@ TEST(NeighborList, RefusesNonFinitePositions)
     }
 }
 
+TEST(NeighborList, FarCoordinatesLandInASubcell)
+{
+    // however far out a finite coordinate lies, its subcell index is taken
+    // without an integer conversion that cannot hold it (UBSan checks the casts)
+    auto cell = two_particles();
+    for (double x : {1e300, -1e300, 3e19, -15.0}) {
+        A::place(*cell, {vec3(1, 1, 1), vec3(x, 1, 1)});
+        EXPECT_EQ(A::neighbor_list(*cell).size(), 4u) << x;
+    }
+}
+
 // --- agreement with a brute-force search ---------------------------------------
 
 struct Box {

@@ -670,7 +670,7 @@ CellState state_from(const nb::dict& d)
     s.virial = d.contains("virial") ? nb::cast<double>(d["virial"]) : std::nan("");
     read_box(d, s);
     if (d.contains("types"))
-        s.species = species_from(d, n);
+        s.species = species_from(d, s.positions.size());
     return s;
 }
 

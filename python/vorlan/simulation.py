@@ -661,8 +661,11 @@ class Simulation:
         neighbour list breaks its layout in any entry. Loading runs no code from
         the file."""
         team = check_threads(threads)
+        name = _parameter_path(path)
+        data = checkpoint.read(name)
         sim = cls.__new__(cls)
-        sim._engine, sim._seed, sim._time_base = checkpoint.load(_parameter_path(path), team)
+        sim._engine, sim._seed, sim._time_base = checkpoint.load(name, team, data)
+        sim._mixture_names(data)
         return sim
 
     def __getstate__(self) -> Dict[str, Any]:
@@ -678,6 +681,10 @@ class Simulation:
 
     def _restore(self, arrays: Mapping[str, Any], team: int) -> None:
         self._engine, self._seed, self._time_base = checkpoint.restore(arrays, team)
+        self._mixture_names(arrays)
+
+    def _mixture_names(self, arrays: Mapping[str, Any]) -> None:
+        """The species names and masses of a restored mixture (None for one species)."""
         self._species = [str(s) for s in np.asarray(arrays["species"]).tolist()] if "species" in arrays else None
         self._type_masses = np.asarray(arrays["masses"], dtype=np.float64) if "masses" in arrays else None
 

@@ -79,6 +79,8 @@ def test_trajectory_independent_of_threads_and_checkpoint(tmp_path):
     assert back.species == ["A", "B"] and back.virial == part.virial
     with pytest.raises(ValueError, match="fixed at the start"):
         back.set("rcut", 2.0)
+    with pytest.raises(ValueError, match="one mass for all particles"):  # B is twice as heavy here
+        ka(method=vorlan.Langevin(1.0)).run(1)
     back.run(25)
     assert np.array_equal(back.positions, whole.positions) and back.epot == whole.epot
 

@@ -68,13 +68,19 @@ LAYOUT = {
     "log_conserved": ("float", 1),
     "log_volume": ("float", 1),
     "log_pressure": ("float", 1),
+    "species": ("str", 1),
+    "types": ("int32", 1),
+    "masses": ("float", 1),
+    "epsilon": ("float", 2),
+    "sigma": ("float", 2),
+    "rcut": ("float", 2),
 }
 
 # Entries that checkpoints of an earlier layout lack (and the barostat's, which
 # only a run with one has).
 OPTIONAL = ("virial", "box", "list_box", "method", "method_parameter_names", "method_parameter_values",
             "method_state", "barostat_parameter_names", "barostat_parameter_values", "barostat_work",
-            "log_conserved", "log_volume", "log_pressure")
+            "log_conserved", "log_volume", "log_pressure", "species", "types", "masses", "epsilon", "sigma", "rcut")
 
 STATE_ARRAYS = (
     "positions",
@@ -176,7 +182,7 @@ def restore(data: Mapping[str, Any], team: int) -> Tuple[Any, Optional[int], Tup
         state["types"] = np.ascontiguousarray(a["types"], dtype=np.int32)
         for key in MIXTURE_TABLES:
             if key not in a:
-                raise ValueError(f"the checkpoint has types but no entry {key!r}")
+                raise ValueError(f"it has types but no entry {key!r}")
             state[key] = np.ascontiguousarray(a[key], dtype=np.float64)
     extras = None
     if "log_conserved" in a:
@@ -233,10 +239,10 @@ def read(path: str) -> Dict[str, Any]:
             raise ValueError(f"{path} is not a vorlan checkpoint: {e}") from None
 
 
-def load(path: str, team: int) -> Tuple[Any, Optional[int], Tuple[int, float]]:
-    """(engine, seed, time_base) of the checkpoint at `path` (read, then restore);
-    every ValueError names the file."""
-    data = read(path)
+def load(path: str, team: int, data: Optional[Mapping[str, Any]] = None) -> Tuple[Any, Optional[int], Tuple[int, float]]:
+    """(engine, seed, time_base) of the checkpoint at `path` (read, unless its
+    arrays `data` are given, then restore); every ValueError names the file."""
+    data = read(path) if data is None else data
     try:
         return restore(data, team)
     except ValueError as e:

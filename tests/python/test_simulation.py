@@ -277,6 +277,7 @@ def _set(name, value):
     (_set("step", np.int64(2**40)), "its step 1099511627776 is outside"),
     (_set("neighbor_list", np.zeros(3)), "'neighbor_list' holds float64 values"),
     (_set("positions", np.zeros(3)), "'positions' has 1 dimension"),
+    (_set("parameter_values", np.frombuffer(np.uint32(0x110000).tobytes(), "<U1")), "not valid Unicode"),
 ])
 def test_crafted_checkpoints_are_refused_before_any_step(params, tmp_path, change, message):
     path = tmp_path / "state.npz"

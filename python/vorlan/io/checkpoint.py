@@ -13,8 +13,6 @@ virial of the forces) and the energy log (log_ekin, log_epot, log_etot).
 from __future__ import annotations
 
 import os
-import zipfile
-import zlib
 from typing import Any, Dict, Mapping, Optional, Tuple
 
 import numpy as np
@@ -108,11 +106,11 @@ def _entry(data: Mapping[str, Any], key: str) -> np.ndarray:
 
 
 def _text(values: np.ndarray, key: str) -> list:
-    try:
-        for v in values.tolist():
-            v.encode("utf-8")
-    except UnicodeEncodeError:
-        raise ValueError(f"its entry {key!r} holds text that is not valid Unicode") from None
+    """The strings of a str array; ValueError when a code point is none of
+    Unicode's (beyond U+10FFFF, or a surrogate)."""
+    points = np.ascontiguousarray(values).view(np.uint32)
+    if ((points > 0x10FFFF) | ((points >= 0xD800) & (points <= 0xDFFF))).any():
+        raise ValueError(f"its entry {key!r} holds text that is not valid Unicode")
     return values.tolist()
 
 
@@ -172,8 +170,10 @@ def read(path: str) -> Dict[str, Any]:
                 if fmt != FORMAT:
                     raise ValueError(f"it has no format {FORMAT} entry")
                 return {key: data[key] for key in data.files}
-        except (ValueError, TypeError, EOFError, OSError, zipfile.BadZipFile, zlib.error) as e:
-            raise ValueError(f"{path} is not a vorlan checkpoint: {e}") from None
+        except MemoryError:
+            raise
+        except Exception as e:  # whatever NumPy or zipfile find wrong in the bytes (not the path)
+            raise ValueError(f"{path} is not a vorlan checkpoint: {e or type(e).__name__}") from None
 
 
 def load(path: str, team: int) -> Tuple[Any, Optional[int], Tuple[int, float]]:

@@ -35,6 +35,7 @@ import sys
 import tempfile
 import time
 import zipfile
+from typing import Optional
 
 import atheris
 import numpy as np
@@ -212,9 +213,10 @@ def native_stack(pid: int) -> str:
 class Worker:
     """The worker process, restarted after it died or hung."""
 
-    def __init__(self, timeout: float, memory_bytes: int, threads: int, log: str, target: str = "simulate"):
+    def __init__(self, timeout: float, memory_bytes: int, threads: int, log: str, target: str = "simulate",
+                 env: Optional[dict] = None):
         self.timeout, self.memory_bytes, self.threads, self.log = timeout, memory_bytes, threads, log
-        self.target = target
+        self.target, self.env = target, env or {}
         self.proc = self.stderr = None
 
     def _limit(self):  # in the child, before exec: a runaway allocation fails there
@@ -223,7 +225,7 @@ class Worker:
 
     def start(self):
         env = dict(os.environ, OMP_NUM_THREADS=str(self.threads), OMP_WAIT_POLICY="passive",
-                   OPENBLAS_NUM_THREADS="1")
+                   OPENBLAS_NUM_THREADS="1", **self.env)
         self.stderr = open(self.log, "w+b")
         self.proc = subprocess.Popen(
             [sys.executable, "-u", os.path.join(HERE, "worker.py"), "--target", self.target],
@@ -311,8 +313,9 @@ class Campaign:
         self.target = TARGETS[args.target]
         self.tmp = tempfile.mkdtemp(prefix="vorlan-fuzz-")
         self.path = os.path.join(self.tmp, "input" + self.target["suffix"])
+        env = dict(item.split("=", 1) for item in args.worker_env)
         self.worker = Worker(args.timeout, args.memory_mb << 20, args.threads,
-                             os.path.join(self.tmp, "worker.stderr"), args.target)
+                             os.path.join(self.tmp, "worker.stderr"), args.target, env)
         self.start = time.monotonic()
         self.runs = self.clamped = 0
         self.findings = {}  # signature -> count
@@ -399,8 +402,9 @@ def seed_corpus(args) -> None:
         for s in seeds:
             shutil.copy(s, args.corpus)
         return
+    env = dict(os.environ, **dict(item.split("=", 1) for item in args.worker_env))
     made = subprocess.run([sys.executable, os.path.join(HERE, "worker.py"), "--seeds", args.target, args.corpus],
-                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)
     if made.returncode != 0:
         sys.exit("fuzz: the worker could not make the seeds of %s:\n%s" % (args.target, made.stdout))
 
@@ -415,6 +419,9 @@ def main():
     p.add_argument("--max-steps", type=int, default=20)
     p.add_argument("--threads", type=int, default=2, help="OMP_NUM_THREADS of the worker")
     p.add_argument("--memory-mb", type=int, default=4096, help="address-space limit of the worker")
+    p.add_argument("--worker-env", action="append", default=[], metavar="KEY=VALUE",
+                   help="an environment variable of the worker only (repeat), e.g. LD_PRELOAD of a "
+                        "sanitizer runtime for a sanitized build on PYTHONPATH")
     p.add_argument("--findings", default=os.path.join(HERE, "findings"))
     p.add_argument("--keep-per-finding", type=int, default=3,
                    help="inputs saved for each kind of finding (default 3)")

@@ -14,7 +14,7 @@ import time
 import numpy as np
 import pytest
 
-from conftest import DEFAULT_PARAMS, PACKAGE_ROOT
+from conftest import DEFAULT_PARAMS, PACKAGE_ROOT, needs_plain_memory
 from vorlan import Simulation
 from vorlan.params import UnknownSettingWarning
 
@@ -495,6 +495,23 @@ def test_bad_construction(params, kwargs, changes, error, message):
             params[key] = value
     with pytest.raises(error, match=message):
         Simulation(params, **kwargs)
+
+
+@needs_plain_memory
+def test_a_team_that_cannot_start_is_an_exception(run_python, params):
+    # too little address space for the threads' stacks: the OpenMP runtime would
+    # end the process, the trial start reports it first
+    r = run_python(f"""
+        import resource
+        from vorlan import Simulation, _core
+        size = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (size + (4 << 20),) * 2)
+        try:
+            Simulation({params!r}, threads=_core.max_threads())
+        except RuntimeError as e:
+            print(e)
+    """)
+    assert r.returncode == 0 and "threads cannot be started here" in r.stdout, r.stdout + r.stderr
 
 
 def test_unknown_settings_are_kept_with_a_warning(params, tmp_path):

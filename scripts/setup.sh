@@ -2,7 +2,8 @@
 # Installs what is missing, from Debian and PyPI:
 #   scripts/setup.sh run PYTHON...    what building and running vorlan needs
 #   scripts/setup.sh test PYTHON...   that, and what the tests use
-# System packages: the compiler, Boost and Eigen (and GoogleTest for the tests).
+# System packages: the compiler, Boost, Eigen and Random123 (counter-based random
+# numbers of the stochastic methods; GoogleTest too for the tests).
 # For each interpreter, from PyPI: the build backend with nanobind (vorlan._core
 # is written with it), NumPy and gsd (GSD trajectories, a core feature); for the
 # tests also pytest, mypy (the type check), ASE and MDAnalysis (readers of the
@@ -16,7 +17,7 @@ case "$what" in
   *) echo "usage: scripts/setup.sh run|test PYTHON..." >&2; exit 2 ;;
 esac
 
-debs=(g++ make ninja-build libboost-dev libboost-regex-dev libeigen3-dev)
+debs=(g++ make ninja-build libboost-dev libboost-regex-dev libeigen3-dev librandom123-dev)
 [ "$what" = test ] && debs+=(libgtest-dev)
 missing=()
 for d in "${debs[@]}"; do

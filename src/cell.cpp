@@ -193,6 +193,11 @@ double Cell::get_gauss() const
     return distribution(process_engine);
 }
 
+double Cell::kinetic_energy_of_velocities() const
+{
+    return ::kinetic_energy(velocities, settings::real(*params, "mass"));
+}
+
 std::size_t Cell::particle_count() const
 {
     const std::size_t nr_particles = settings::count(*params, "nr_particles");

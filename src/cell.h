@@ -8,7 +8,8 @@
 //
 // Sources, one concern each: cell.cpp (state, initial configuration, accessors),
 // neighbor_list.cpp, forces.cpp, integrate.cpp (time step, wrap, thermostat),
-// movie.cpp (binary trajectory frames).
+// movie.cpp (binary trajectory frames). The integration methods of methods/
+// compose their steps from the stages declared below.
 #pragma once
 
 #include <algorithm>
@@ -54,7 +55,18 @@ struct CellState {
     double epot = 0.0;                        // energies at the end of the latest step
     double ekin = 0.0;
     double etot = 0.0;
-    double virial = 0.0;                      // virial W of those forces
+    double virial = 0.0;                      // virial W of the latest forces
+    vec3 box = vec3::Zero();                  // box edges now; zero: cell_length (a box never rescaled)
+    vec3 list_box = vec3::Zero();             // box edges at the list build; zero: as `box`
+};
+
+// The per-particle arrays a method's own passes read and write (methods/).
+struct MotionArrays {
+    vec3* positions;       // moved by drifts, scaled by the barostat
+    vec3* velocities;
+    vec3* dij_list;        // displacements since the list build: every move of a position goes here too
+    const vec3* forces;    // forces at the positions (valid on entry to a step)
+    std::size_t count;     // N
 };
 
 class Cell {
@@ -78,11 +90,45 @@ public:
     // One velocity-Verlet step with Berendsen thermostat, wrap and list maintenance.
     void integrate(unsigned int step, double dt, bool verbose);
 
+    // ---- the stages of a time step, for the integration methods (methods/) ----
+    // Wall and CPU time at the start of a step, for the team governor.
+    struct StepStart {
+        std::chrono::steady_clock::time_point wall;
+        double cpu;
+    };
+    StepStart begin_step() const;
+    // v += F dt / 2m (half a step); ekin becomes that of the new velocities.
+    void update_velocities_half_dt(double dt);
+    // x += v dt and dij += v dt (the list's displacement record).
+    void update_positions(double dt);
+    // Forces and epot at the moved positions, over the current list; then the wrap
+    // into the box and a list rebuild when some particle moved too far.
+    void update_forces();
+    // v *= lambda with the Berendsen factor towards (3N - 3)/2 kT for relaxation
+    // time tau, from the ekin of the latest kick (left as it is); returns lambda.
+    double apply_berendsen_thermostat(double dt, double tau);
+    // v *= lambda for every particle; ekin follows (times lambda^2).
+    void scale_velocities(double lambda);
+    // etot = ekin + epot, refused when not finite (naming `step`); the step's time
+    // goes to the governor; the progress line at multiples of 1000 when verbose.
+    void end_step(unsigned int step, bool verbose, const StepStart& start);
+
+    const Parameters& parameters() const { return *params; }
+    MotionArrays motion() { return {positions.data(), velocities.data(), dij_list.data(), forces.data(), positions.size()}; }
+    // A new box (the barostat's); positions, velocities and dij_list are the caller's.
+    void set_box(const vec3& box) { dims = box; }
+    // 0.5 m sum |v|^2 of the current velocities, summed in particle order (the
+    // order of the kicks' sum).
+    double kinetic_energy_of_velocities() const;
+    // ekin after a method changed the velocities in a pass of its own.
+    void set_ekin(double value) { ekin = value; }
+
     // Appends one frame (box, then x v |v| per particle) to a binary movie file;
     // with `create` the file is truncated and starts with the particle count.
     void write_to_movie_file(const std::string& moviefile, bool create);
 
     const vec3& get_dims() const { return dims; }
+    std::size_t particles() const { return positions.size(); }
     std::vector<double> get_positions() const { return flatten(positions); }
     std::vector<double> get_velocities() const { return flatten(velocities); }
     std::vector<double> get_initial_positions() const { return flatten(positions_initial); }
@@ -117,14 +163,14 @@ private:
     friend struct CellTestAccess;  // white-box access for the engine tests
 
     void initialize(const CellOptions& options);
+    void restore_box(const CellState& state);
     double get_gauss() const;
     void build_neighbor_list();
     bool check_update_neighbor_list() const;
     void calculate_forces();
-    void update_velocities_half_dt(double dt);
-    void update_positions(double dt);
     void apply_boundary_conditions();
     void apply_berendsen_thermostat(double dt);
+    void multiply_velocities(double lambda);
 
     // nr_particles as read now; throws if it no longer matches the arrays held.
     std::size_t particle_count() const;
@@ -132,7 +178,8 @@ private:
     // The array as 3N contiguous doubles (null when empty).
     static double* coordinates(std::vector<vec3>& v) { return v.empty() ? nullptr : v.front().data(); }
 
-    vec3 dims;                               // box edge lengths (Lx, Ly, Lz), all cell_length
+    vec3 dims;                               // box edge lengths (Lx, Ly, Lz): cell_length, or as a barostat left them
+    vec3 list_dims;                          // box edge lengths at the latest list build
     std::vector<vec3> positions;             // current positions
     std::vector<vec3> positions_initial;     // lattice positions, as built
     std::vector<vec3> velocities;            // current velocities
@@ -149,7 +196,7 @@ private:
     std::vector<double> virial_terms;        // per particle: its pairs' r_ij . F_ij / 24 eps, summed in list order
     std::vector<double> block_virials;       // per block of the pair loop: its virial_terms summed in order
     double epot = 0.0;                       // potential energy of the current configuration
-    double ekin = 0.0;                       // kinetic energy after the latest half-step kick
+    double ekin = 0.0;                       // kinetic energy after the latest kick, or as a method set it
     double etot = 0.0;                       // ekin + epot at the end of the latest step
     double virial_w = 0.0;                   // virial W of the latest force evaluation
     std::chrono::system_clock::time_point ttime;  // start of the current progress-timing interval

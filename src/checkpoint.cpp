@@ -132,6 +132,25 @@ void check_list(const std::vector<unsigned int>& list, std::size_t n)
 
 }  // namespace
 
+// The box: as saved by a run that rescaled it, else cell_length; the box of the
+// list build likewise, else the box.
+void Cell::restore_box(const CellState& state)
+{
+    const double l = settings::real(*params, "cell_length");
+    dims = state.box == vec3::Zero() ? vec3(l, l, l) : state.box;
+    list_dims = state.list_box == vec3::Zero() ? dims : state.list_box;
+    for (int k = 0; k < 3; ++k) {
+        if (!(std::isfinite(dims[k]) && dims[k] > 0.0 && std::isfinite(list_dims[k]) && list_dims[k] > 0.0))
+            throw std::invalid_argument("the checkpoint's box edges must be finite and positive");
+    }
+    const double rcut = settings::real(*params, "rcut");
+    if (rcut > 0.5 * dims.minCoeff()) {
+        std::ostringstream msg;
+        msg << "the checkpoint's box edge " << dims.minCoeff() << " is less than twice the cutoff rcut = " << rcut;
+        refuse(msg);
+    }
+}
+
 CellState Cell::save_state() const
 {
     CellState s;
@@ -146,6 +165,8 @@ CellState Cell::save_state() const
     s.epot = epot;
     s.ekin = ekin;
     s.etot = etot;
+    s.box = dims;
+    s.list_box = list_dims;
     s.virial = virial_w;
     return s;
 }
@@ -158,8 +179,7 @@ Cell::Cell(const std::shared_ptr<Parameters>& _params, const CellState& state, i
 {
     ttime = std::chrono::system_clock::now();
     check_saved_settings(*params);
-    const double l = settings::real(*params, "cell_length");
-    dims = vec3(l, l, l);
+    restore_box(state);
     const std::size_t n = settings::count(*params, "nr_particles");
     check_rows(positions.size(), n, "positions");
     check_rows(velocities.size(), n, "velocities");

@@ -9,6 +9,9 @@
 //   7. v += F dt / 2m                 (ekin of the full-step velocities)
 //   8. etot = ekin + epot              (a non-finite total reports the run as unstable)
 // Forces must be valid on entry (the constructor computes the first ones).
+//
+// The stages are public: the other integration methods (methods/) are made of
+// the same kicks, drifts and force updates, with their own thermostat passes.
 #include "cell.h"
 #include "parallel.h"
 #include "settings.h"
@@ -37,16 +40,30 @@ double process_cpu_seconds()
 
 void Cell::integrate(unsigned int step, double dt, bool verbose)
 {
-    const auto started = std::chrono::steady_clock::now();
-    const double cpu_started = process_cpu_seconds();
+    const StepStart start = begin_step();
     update_velocities_half_dt(dt);
     apply_berendsen_thermostat(dt);
     update_positions(dt);
+    update_forces();
+    update_velocities_half_dt(dt);
+    end_step(step, verbose, start);
+}
+
+Cell::StepStart Cell::begin_step() const
+{
+    return {std::chrono::steady_clock::now(), process_cpu_seconds()};
+}
+
+void Cell::update_forces()
+{
     calculate_forces();
     apply_boundary_conditions();
     if (check_update_neighbor_list())
         build_neighbor_list();
-    update_velocities_half_dt(dt);
+}
+
+void Cell::end_step(unsigned int step, bool verbose, const StepStart& start)
+{
     etot = ekin + epot;
     if (!std::isfinite(etot)) {
         std::ostringstream msg;
@@ -54,8 +71,8 @@ void Cell::integrate(unsigned int step, double dt, bool verbose)
             << ": the simulation became unstable (time step too large, or particles overlapping)";
         throw std::range_error(msg.str());
     }
-    governor.record(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
-                    process_cpu_seconds() - cpu_started);
+    governor.record(std::chrono::duration<double>(std::chrono::steady_clock::now() - start.wall).count(),
+                    process_cpu_seconds() - start.cpu);
 
     if (step % 1000 == 0) {
         if (verbose) {
@@ -162,8 +179,13 @@ void Cell::apply_boundary_conditions()
 
 void Cell::apply_berendsen_thermostat(double dt)
 {
+    particle_count();
+    apply_berendsen_thermostat(dt, settings::thermostat_time(*params, dt));
+}
+
+double Cell::apply_berendsen_thermostat(double dt, double tau)
+{
     const std::size_t nr_particles = particle_count();
-    const double tau = settings::thermostat_time(*params, dt);
     const double kT = settings::real(*params, "kT");
 
     // (3N - 3)/2 kT: the equipartition value with the total momentum removed
@@ -175,8 +197,19 @@ void Cell::apply_berendsen_thermostat(double dt)
         const double radicand = 1 + (ekin0 / ekin - 1) * (dt / tau);
         lambda = std::sqrt(radicand > 0.0 ? radicand : 0.0);
     }
-    const long long count = static_cast<long long>(nr_particles);
+    multiply_velocities(lambda);
+    return lambda;
+}
 
+void Cell::scale_velocities(double lambda)
+{
+    multiply_velocities(lambda);
+    ekin *= lambda * lambda;
+}
+
+void Cell::multiply_velocities(double lambda)
+{
+    const long long count = static_cast<long long>(particle_count());
 #pragma omp parallel for schedule(static) num_threads(team())
     for (long long i = 0; i < count; ++i)
         velocities[i] *= lambda;

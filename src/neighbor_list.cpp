@@ -548,17 +548,28 @@ void Cell::build_neighbor_list()
         throw list_out_of_memory(nr_particles, radius.rlist, dims.x());
     }
     join_parts(neighbor_list, buf, nr_parts, nr_particles, team_size);
+    list_dims = dims;
 }
 
 bool Cell::check_update_neighbor_list() const
 {
     const double shell = settings::real(*params, "shell");
     const double shellsq = shell * shell;
-    const double limit = shellsq * 0.25;
-    // Stale when any particle moved strictly more than shell/2 since the build; a
+    double limit = shellsq * 0.25;
+    if (dims != list_dims) {
+        // The box was rescaled by s (smallest ratio over the axes) since the build,
+        // positions and displacements with it: a pair farther apart than rcut + shell
+        // then is now at least s (rcut + shell) - |dij_i| - |dij_j| apart, and stays
+        // out of the cut-off while no displacement exceeds (s (rcut + shell) - rcut) / 2.
+        const double rcut = settings::real(*params, "rcut");
+        const double s = std::min({dims.x() / list_dims.x(), dims.y() / list_dims.y(), dims.z() / list_dims.z()});
+        const double margin = 0.5 * (s * (rcut + shell) - rcut);
+        limit = margin > 0.0 ? margin * margin : -1.0;
+    }
+    // Stale when any particle moved strictly more than the limit since the build; a
     // non-finite displacement counts as stale so that the build reports it.
     const long long count = static_cast<long long>(dij_list.size());
-    bool stale = false;
+    bool stale = limit < 0.0;
 #pragma omp parallel for schedule(static) reduction(|| : stale) num_threads(team())
     for (long long i = 0; i < count; ++i) {
         const vec3& dij = dij_list[i];

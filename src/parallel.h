@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstddef>
 #include <exception>
+#include <vector>
 
 #include <omp.h>
 
@@ -29,6 +30,30 @@ inline Block static_block(std::size_t n)
 {
     return static_block(n, static_cast<std::size_t>(omp_get_thread_num()),
                         static_cast<std::size_t>(omp_get_num_threads()));
+}
+
+// A sum over the indices [0, n) whose bits do not depend on the team: `chunk`
+// adds the terms of the indices [begin, end) one after the other from `zero` and
+// returns the result; the chunks are fixed ranges of sum_chunk indices, their
+// sums added in order on the calling thread. The chunks are shared out among
+// the threads of a team of `team` (chunk may also write entries of its indices).
+constexpr std::size_t sum_chunk = 1024;
+
+template <typename T, typename Chunk>
+T sum_in_chunks(std::size_t n, int team, const T& zero, Chunk&& chunk)
+{
+    const std::size_t chunks = (n + sum_chunk - 1) / sum_chunk;
+    std::vector<T> sums(chunks, zero);
+    const long long count = static_cast<long long>(chunks);
+#pragma omp parallel for schedule(static) num_threads(team)
+    for (long long c = 0; c < count; ++c) {
+        const std::size_t begin = static_cast<std::size_t>(c) * sum_chunk;
+        sums[static_cast<std::size_t>(c)] = chunk(begin, std::min(begin + sum_chunk, n));
+    }
+    T total = zero;
+    for (const T& s : sums)
+        total += s;
+    return total;
 }
 
 // No exception may leave an OpenMP parallel region: the runtime would end the

@@ -32,7 +32,42 @@ void Run::restore_log(EnergyLog log)
         if (!std::all_of(series->begin(), series->end(), [](double x) { return std::isfinite(x); }))
             throw std::invalid_argument("the energy log must hold finite energies, as every step leaves them");
     }
+    for (const auto* extra : {&log.conserved, &log.volume, &log.pressure}) {
+        if (!extra->empty() && extra->size() != step)
+            throw std::invalid_argument(
+                "the log of conserved, volume and pressure must hold one entry per step done, or none");
+    }
     energies = std::move(log);
+}
+
+namespace {
+
+// Room for `more` entries; at least doubling, so that runs of one step at a time
+// (simulate's loop) do not copy the whole log at every step.
+void grow(std::vector<double>& series, std::size_t more)
+{
+    if (series.capacity() < series.size() + more)
+        series.reserve(std::max(series.size() + more, 2 * series.capacity()));
+}
+
+}  // namespace
+
+void Run::record()
+{
+    energies.ekin.push_back(cell.get_ekin());
+    energies.epot.push_back(cell.get_epot());
+    energies.etot.push_back(cell.get_etot());
+    if (!dynamics)
+        return;
+    // a log restored without these entries gets them for the steps before
+    const std::size_t before = energies.ekin.size() - 1;
+    for (auto* extra : {&energies.conserved, &energies.volume, &energies.pressure})
+        extra->resize(before, std::numeric_limits<double>::quiet_NaN());
+    const vec3& box = cell.get_dims();
+    energies.conserved.push_back(dynamics->conserved(cell));
+    energies.volume.push_back(box.x() * box.y() * box.z());
+    const auto& barostat = dynamics->get_barostat();
+    energies.pressure.push_back(barostat ? barostat->measured_pressure(cell) : std::numeric_limits<double>::quiet_NaN());
 }
 
 unsigned int Run::advance(unsigned int count, RunObserver& observer)
@@ -47,23 +82,26 @@ unsigned int Run::advance(unsigned int count, RunObserver& observer)
     if (keep_log) {
         // at most a million entries ahead: a huge count is not a reason to fail early
         const std::size_t more = std::min<std::size_t>(count, std::size_t(1) << 20);
-        energies.ekin.reserve(energies.ekin.size() + more);
-        energies.epot.reserve(energies.epot.size() + more);
-        energies.etot.reserve(energies.etot.size() + more);
+        for (auto* series : {&energies.ekin, &energies.epot, &energies.etot})
+            grow(*series, more);
+        if (dynamics) {
+            for (auto* series : {&energies.conserved, &energies.volume, &energies.pressure})
+                grow(*series, more);
+        }
     }
     observer.start(step);
     double dt = settings::real(*params, "stepsize");
     unsigned int done = 0;
     bool seen = false;  // every() saw the latest step
     while (done < count) {
-        cell.integrate(step, dt, verbose);
+        if (dynamics)
+            dynamics->step(cell, step, dt, verbose);
+        else
+            cell.integrate(step, dt, verbose);
         ++step;
         ++done;
-        if (keep_log) {
-            energies.ekin.push_back(cell.get_ekin());
-            energies.epot.push_back(cell.get_epot());
-            energies.etot.push_back(cell.get_etot());
-        }
+        if (keep_log)
+            record();
         seen = every != 0 && step % every == 0;
         if (seen) {
             observer.every(step);

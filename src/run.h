@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "cell.h"
+#include "methods/dynamics.h"
 #include "parameters.h"
 
 struct RunSettings {
@@ -51,6 +52,11 @@ struct EnergyLog {
     std::vector<double> ekin;  // kinetic energy
     std::vector<double> epot;  // potential energy
     std::vector<double> etot;  // total energy
+    // With an integration method (set_dynamics), also one entry per step, or none
+    // at all (a run without one):
+    std::vector<double> conserved;  // the method's conserved quantity
+    std::vector<double> volume;     // box volume
+    std::vector<double> pressure;   // (2 ekin + W) / 3V as the barostat measured it; NaN: no barostat at that step
 };
 
 class Run {
@@ -73,12 +79,17 @@ public:
     unsigned int every_steps() const { return every; }
     void set_every(unsigned int k) { every = k; }
 
+    // The integration method of the steps to come; null: Cell::integrate.
+    void set_dynamics(Dynamics* d) { dynamics = d; }
+
     const EnergyLog& log() const { return energies; }
     // Replaces the log (a run restored from a checkpoint); one finite entry per step
     // done, else std::invalid_argument.
     void restore_log(EnergyLog log);
 
 private:
+    void record();  // the log entries of the step just done
+
     Cell& cell;                          // the box the steps advance
     std::shared_ptr<Parameters> params;  // the settings, read for the time step
     unsigned int every;                  // steps between every() calls; 0: never
@@ -87,4 +98,5 @@ private:
     unsigned int step;                   // steps done; the next step has this number
     bool was_stopped = false;            // the latest advance() ended at the observer's request
     EnergyLog energies;                  // the energies after each step done (when kept)
+    Dynamics* dynamics = nullptr;        // the integration method; null: Cell::integrate
 };

@@ -8,12 +8,17 @@ and final configurations as NumPy arrays.
 by n steps, with observables (temperature, pressure), the energy log, callbacks,
 progress, seeds, its own thread count, start states and checkpoints.
 
+``method=`` and ``barostat=`` choose the ensemble: ``NVE``, ``Berendsen`` (the
+default), ``Langevin``, ``Bussi``, ``NoseHoover``, with an optional ``CRescale``
+barostat (``vorlan.methods``).
+
 ``sweep(base, grid)`` runs many simulations (a grid of settings, replicas) on a
 process pool or a Dask cluster and returns a pandas table.
 """
 
 from typing import TYPE_CHECKING, Any
 
+from .methods import NVE, Berendsen, Bussi, CRescale, Langevin, NoseHoover
 from .vorlan import Vorlan
 
 if TYPE_CHECKING:
@@ -21,7 +26,19 @@ if TYPE_CHECKING:
     from .simulation import Simulation
     from .sweeps import sweep
 
-__all__ = ["Simulation", "Vorlan", "read_params", "sweep", "write_params"]
+__all__ = [
+    "NVE",
+    "Berendsen",
+    "Bussi",
+    "CRescale",
+    "Langevin",
+    "NoseHoover",
+    "Simulation",
+    "Vorlan",
+    "read_params",
+    "sweep",
+    "write_params",
+]
 
 
 def __getattr__(name: str) -> Any:

@@ -20,6 +20,7 @@
 // Sections: helpers, the Python observer, the Engine, settings, module definition.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
+#include <nanobind/stl/map.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/tuple.h>
@@ -42,6 +43,7 @@
 #include <vector>
 
 #include "cell.h"
+#include "methods/dynamics.h"
 #include "parameters.h"
 #include "run.h"
 #include "settings.h"
@@ -241,16 +243,23 @@ public:
             throw std::invalid_argument(mismatch("velocities", options.velocities.size()));
         cell = std::make_unique<Cell>(params, options);
         run_state = std::make_unique<Run>(*cell, params, 0, true, false);
+        if (options.seeded)
+            seed = options.seed;
+        dynamics.configure(Berendsen(), std::nullopt, seed);
+        run_state->set_dynamics(&dynamics);
     }
 
     // A box restored from a checkpoint, `steps` steps into its run, with its log.
-    Engine(std::shared_ptr<Parameters> p, const CellState& state, int threads, unsigned int steps, EnergyLog log)
-        : params(std::move(p))
+    Engine(std::shared_ptr<Parameters> p, const CellState& state, int threads, unsigned int steps, EnergyLog log,
+           std::optional<std::uint64_t> seed_)
+        : params(std::move(p)), seed(seed_)
     {
         cell = std::make_unique<Cell>(params, state, threads);  // checks the settings first
         nr_particles = read_particle_count(*params);
         run_state = std::make_unique<Run>(*cell, params, 0, true, false, steps);
         run_state->restore_log(std::move(log));
+        dynamics.configure(Berendsen(), std::nullopt, seed);
+        run_state->set_dynamics(&dynamics);
     }
 
     // Advances at most `count` steps with the interpreter lock released and
@@ -299,6 +308,8 @@ public:
         return steps_done() > 0 ? cell->get_etot() : ekin() + cell->get_epot();
     }
     double virial() const { idle(); return cell->virial(); }
+    // The method's conserved quantity: etot plus its thermostat's and barostat's terms.
+    double conserved() const { idle(); return dynamics.conserved(*cell) - cell->get_etot() + etot(); }
     int threads() const { return cell->team_limit(); }
 
     std::tuple<double, double, double> box() const
@@ -331,6 +342,49 @@ public:
                 numpy_array(std::vector<double>(e.etot), e.etot.size(), 0)};
     }
 
+    // Log of the conserved quantity, the volume and the pressure (NaN where no
+    // barostat measured it), one entry per step done (NaN for steps of a
+    // checkpoint that had none).
+    nb::dict log_extras() const
+    {
+        idle();
+        const EnergyLog& e = run_state->log();
+        const std::size_t n = e.ekin.size();
+        nb::dict d;
+        for (auto [name, values] : {std::pair<const char*, const std::vector<double>*>{"conserved", &e.conserved},
+                                    {"volume", &e.volume},
+                                    {"pressure", &e.pressure}}) {
+            std::vector<double> copy(*values);
+            copy.resize(n, std::numeric_limits<double>::quiet_NaN());
+            d[name] = numpy_array(std::move(copy), n, 0);
+        }
+        return d;
+    }
+
+    // ---- integration method
+
+    // The method of the next steps, by name and parameters, and the barostat
+    // (its parameters, or none); their state starts afresh.
+    void set_dynamics(const std::string& method, const Numbers& parameters, std::optional<Numbers> barostat)
+    {
+        idle();
+        std::optional<CRescale> b;
+        if (barostat)
+            b = make_barostat(*barostat);
+        dynamics.configure(make_method(method, parameters), std::move(b), seed);
+    }
+
+    // (method name, its parameters, barostat parameters or None).
+    std::tuple<std::string, Numbers, std::optional<Numbers>> get_dynamics() const
+    {
+        const auto& b = dynamics.get_barostat();
+        return {method_name(dynamics.get_method()), method_parameters(dynamics.get_method()),
+                b ? std::optional<Numbers>(barostat_parameters(*b)) : std::nullopt};
+    }
+
+    Dynamics& dynamics_ref() { return dynamics; }
+    const Dynamics& dynamics_ref() const { return dynamics; }
+
     Map parameters() const { return params->entries(); }
 
     // Replaces or adds one setting; the next step reads it.
@@ -360,6 +414,8 @@ public:
         d["ekin"] = s.ekin;
         d["etot"] = s.etot;
         d["virial"] = s.virial;
+        d["box"] = numpy_array(std::vector<double>{s.box.x(), s.box.y(), s.box.z()}, 3, 0);
+        d["list_box"] = numpy_array(std::vector<double>{s.list_box.x(), s.list_box.y(), s.list_box.z()}, 3, 0);
         return d;
     }
 
@@ -400,6 +456,8 @@ private:
     std::shared_ptr<Parameters> params;  // the run's settings, shared with the Cell
     std::unique_ptr<Cell> cell;          // the box
     std::unique_ptr<Run> run_state;      // the step counter, the energy log and the loop
+    std::optional<std::uint64_t> seed;   // key of the random numbers of the stochastic methods
+    Dynamics dynamics;                   // the integration method and barostat of the steps
     unsigned int nr_particles = 0;       // N, fixed for the life of the box
     bool running = false;                // a run() is in progress
     bool stepping = false;               // the Cell is stepping with the interpreter lock released
@@ -430,6 +488,76 @@ std::unique_ptr<Engine> make_engine(const std::shared_ptr<Parameters>& p, std::o
                                     int threads, std::optional<In3> positions, std::optional<In3> velocities)
 {
     return std::make_unique<Engine>(p, options_from(seed, threads, std::move(positions), std::move(velocities)));
+}
+
+// The box edges now and at the list build, when a checkpoint has them (a box
+// never rescaled is cell_length).
+void read_box(const nb::dict& d, CellState& s)
+{
+    auto edges = [&](const char* key) {
+        const In1 a = nb::cast<In1>(d[key]);
+        if (a.shape(0) != 3)
+            throw std::invalid_argument(std::string("the checkpoint's ") + key + " must hold three box edges");
+        return vec3(a.data()[0], a.data()[1], a.data()[2]);
+    };
+    if (d.contains("box"))
+        s.box = edges("box");
+    if (d.contains("list_box"))
+        s.list_box = edges("list_box");
+}
+
+// The integration method's entries of a checkpoint: its name, parameters and
+// state, and the barostat's (names and values in two arrays each).
+void dynamics_entries(const Dynamics& dyn, nb::dict& d)
+{
+    auto put = [&](const std::string& prefix, const Numbers& numbers) {
+        std::vector<std::string> names;
+        std::vector<double> values;
+        for (const auto& [k, v] : numbers) {
+            names.push_back(k);
+            values.push_back(v);
+        }
+        const std::size_t count = names.size();
+        d[(prefix + "_parameter_names").c_str()] = nb::cast(names);
+        d[(prefix + "_parameter_values").c_str()] = numpy_array(std::move(values), count, 0);
+    };
+    const Method& m = dyn.get_method();
+    d["method"] = method_name(m);
+    put("method", method_parameters(m));
+    std::vector<double> state = method_state(m);
+    const std::size_t n = state.size();
+    d["method_state"] = numpy_array(std::move(state), n, 0);
+    if (const auto& b = dyn.get_barostat()) {
+        put("barostat", barostat_parameters(*b));
+        d["barostat_work"] = b->work;
+    }
+}
+
+// The method and barostat of a checkpoint, configured with `seed`; a checkpoint
+// without them runs the default method.
+void dynamics_from(const nb::dict& d, std::optional<std::uint64_t> seed, Dynamics& dyn)
+{
+    if (!d.contains("method"))
+        return;
+    auto numbers = [&](const std::string& prefix) {
+        const auto names = nb::cast<std::vector<std::string>>(d[(prefix + "_parameter_names").c_str()]);
+        const In1 values = nb::cast<In1>(d[(prefix + "_parameter_values").c_str()]);
+        if (values.shape(0) != names.size())
+            throw std::invalid_argument("the checkpoint's " + prefix + " parameters do not match their names");
+        Numbers out;
+        for (std::size_t i = 0; i < names.size(); ++i)
+            out[names[i]] = values.data()[i];
+        return out;
+    };
+    Method m = make_method(nb::cast<std::string>(d["method"]), numbers("method"));
+    const In1 state = nb::cast<In1>(d["method_state"]);
+    restore_method_state(m, std::vector<double>(state.data(), state.data() + state.shape(0)));
+    std::optional<CRescale> b;
+    if (d.contains("barostat_parameter_names")) {
+        b = make_barostat(numbers("barostat"));
+        b->work = nb::cast<double>(d["barostat_work"]);
+    }
+    dyn.configure(std::move(m), std::move(b), seed);
 }
 
 // A checkpoint's arrays back into a CellState; the rows of three are checked
@@ -463,6 +591,7 @@ CellState state_from(const nb::dict& d)
     s.etot = nb::cast<double>(item("etot"));
     // checkpoints written before the virial was kept: the Cell evaluates it anew
     s.virial = d.contains("virial") ? nb::cast<double>(d["virial"]) : std::nan("");
+    read_box(d, s);
     return s;
 }
 
@@ -548,11 +677,19 @@ NB_MODULE(_core, m)
         .def_static(
             "restore",
             [](const Map& entries, const nb::dict& state, int threads, unsigned int steps, const In1& ekin,
-               const In1& epot, const In1& etot) {
-                return std::make_unique<Engine>(parameters_from(entries), state_from(state), threads, steps,
-                                                EnergyLog{doubles(ekin), doubles(epot), doubles(etot)});
+               const In1& epot, const In1& etot, std::optional<std::uint64_t> seed, std::optional<nb::dict> extras) {
+                EnergyLog log{doubles(ekin), doubles(epot), doubles(etot), {}, {}, {}};
+                if (extras) {
+                    log.conserved = doubles(nb::cast<In1>((*extras)["conserved"]));
+                    log.volume = doubles(nb::cast<In1>((*extras)["volume"]));
+                    log.pressure = doubles(nb::cast<In1>((*extras)["pressure"]));
+                }
+                auto engine = std::make_unique<Engine>(parameters_from(entries), state_from(state), threads, steps, std::move(log), seed);
+                dynamics_from(state, seed, engine->dynamics_ref());
+                return engine;
             },
             "entries"_a, "state"_a, "threads"_a, "steps"_a, "ekin"_a, "epot"_a, "etot"_a,
+            "seed"_a.none() = nb::none(), "log_extras"_a.none() = nb::none(),
             "A box restored from checkpoint arrays (see state()), continuing bit for bit.")
         .def("run", &Engine::run, "count"_a, "every"_a = 0, "observer"_a.none() = nb::none(),
              "progress"_a.none() = nb::none(),
@@ -565,6 +702,15 @@ NB_MODULE(_core, m)
         .def("advance", [](Engine& e, unsigned int count) { return e.run(count, 0, nb::none(), nb::none()); },
              "count"_a, "Advances count steps (run without hooks); returns the steps done.")
         .def_prop_ro("step", &Engine::steps_done, "Steps done.")
+        .def_prop_ro("conserved", &Engine::conserved,
+                     "The conserved quantity of the method: etot plus the thermostat's and barostat's terms.")
+        .def("log_extras", &Engine::log_extras,
+             "Log of conserved, volume and pressure (NaN where no barostat measured it), one entry per step.")
+        .def("set_dynamics", &Engine::set_dynamics, "method"_a, "parameters"_a, "barostat"_a.none(),
+             "The integration method of the next steps (berendsen, nve, langevin, bussi, nose_hoover) with its\n"
+             "parameters, and the CRescale barostat's parameters or None; their state starts afresh.")
+        .def_prop_ro("dynamics", &Engine::get_dynamics,
+                     "(method name, its parameters, barostat parameters or None).")
         .def_prop_ro("nr_particles", &Engine::particles, "Number of particles N.")
         .def_prop_ro("threads", &Engine::threads,
                      "Most threads the parallel loops use (one while other processes keep the cores busy).")
@@ -582,7 +728,14 @@ NB_MODULE(_core, m)
         .def("log", &Engine::log, "Energy log (ekin, epot, etot): three arrays, one entry per step done.")
         .def_prop_ro("parameters", &Engine::parameters, "Settings as key -> value text.")
         .def("set", &Engine::set, "key"_a, "value"_a, "Replaces or adds one setting; the next step reads it.")
-        .def("state", &Engine::state, "The arrays a checkpoint needs to continue bit for bit.");
+        .def(
+            "state",
+            [](const Engine& e) {
+                nb::dict d = e.state();
+                dynamics_entries(e.dynamics_ref(), d);
+                return d;
+            },
+            "The arrays a checkpoint needs to continue bit for bit (the method's state included).");
 
     m.def("check_settings", &check, "entries"_a,
           "Checks settings given as key -> value text by every single-key and cross-key rule,\n"

@@ -20,7 +20,7 @@ from typing import Any, Callable, Dict, Mapping, Optional, Union
 
 import numpy as np
 
-from . import _core
+from . import _core, methods
 from . import params as settings
 from .io import checkpoint
 from ._interrupts import Interrupts
@@ -123,6 +123,14 @@ class Simulation:
         drawn ones and are used as given (their mean is not removed). The first
         neighbour list and forces are built from them.
 
+    method, barostat:
+        The integration method (``vorlan.NVE()``, ``Berendsen(tau=None)`` - the
+        default, ``simulate``'s step -, ``Langevin(friction)``, ``Bussi(tau)``,
+        ``NoseHoover(tau, chain=3)``) and an optional ``CRescale(pressure, tau)``
+        barostat; see ``vorlan.methods``. Langevin, Bussi and CRescale need
+        ``seed``: their random numbers are keyed by it, so that a seeded run is the
+        same at any thread count and across checkpoints.
+
     Errors are those of ``simulate``: a missing file raises ``Exception("Cannot
     open file: ...")``, a missing key ``RuntimeError``, an unconvertible value
     ``TypeError``, a value outside its range ``ValueError`` naming the key.
@@ -136,9 +144,13 @@ class Simulation:
         threads: Optional[int] = None,
         positions: Any = None,
         velocities: Any = None,
+        method: Optional[methods.Method] = None,
+        barostat: Optional[methods.CRescale] = None,
     ) -> None:
         seed = _check_seed(seed)
         team = check_threads(threads)
+        method = methods.Berendsen() if method is None else method
+        methods.check(method, barostat, seed)
         if isinstance(params, Mapping):
             source: Any = settings.settings_text(params, stacklevel=2)
             make = _core.Engine.from_dict
@@ -152,6 +164,7 @@ class Simulation:
         self._engine = make(source, seed, team, start_x, start_v)
         self._seed = seed
         self._time_base = (0, 0.0)  # (step, time) at which the current stepsize took over
+        self._set_dynamics(method, barostat)
 
     # ------------------------------------------------------------------ running
 
@@ -311,10 +324,49 @@ class Simulation:
         """Kinetic temperature 2 ekin / (3N - 3) in units of the energy (k_B = 1).
 
         3N - 3 degrees of freedom: the total momentum is removed at the start and
-        the Berendsen thermostat aims at (3N - 3)/2 kT, so the temperature measured
-        here settles at the setting ``kT``.
+        every method keeps it at zero, so under a thermostat the temperature
+        measured here settles at the setting ``kT``.
         """
         return 2.0 * self.ekin / self._degrees_of_freedom()
+
+    @property
+    def conserved(self) -> float:
+        """The conserved quantity of the method: etot, minus the energy the
+        thermostat put in (Berendsen, Bussi, Langevin) or plus the chain's energy
+        (NoseHoover), plus P0 V minus the barostat's work. It stays constant up to
+        the integration error: its drift measures the quality of the time step."""
+        return self._engine.conserved
+
+    # ------------------------------------------------------------------ ensemble
+
+    @property
+    def method(self) -> methods.Method:
+        """The integration method of the next runs (``vorlan.NVE()``, ``Berendsen``,
+        ``Langevin``, ``Bussi``, ``NoseHoover``). Assigning one switches between
+        runs (equilibrate with ``Bussi``, then measure dynamics in ``NVE``); its
+        state (chain variables, work) starts afresh, the barostat is kept."""
+        name, parameters, _ = self._engine.dynamics
+        return methods.from_core(name, parameters)
+
+    @method.setter
+    def method(self, method: methods.Method) -> None:
+        self._set_dynamics(method, self.barostat)
+
+    @property
+    def barostat(self) -> Optional[methods.CRescale]:
+        """The barostat (``vorlan.CRescale``) or None for constant volume;
+        assignable between runs like ``method``. Its compressibility shows the
+        value in use (the default is fixed at the first step)."""
+        return methods.barostat_from_core(self._engine.dynamics[2])
+
+    @barostat.setter
+    def barostat(self, barostat: Optional[methods.CRescale]) -> None:
+        self._set_dynamics(self.method, barostat)
+
+    def _set_dynamics(self, method: Any, barostat: Any) -> None:
+        methods.check(method, barostat, self._seed)
+        name, parameters = method._core()
+        self._engine.set_dynamics(name, parameters, None if barostat is None else barostat._core()[1])
 
     @property
     def virial(self) -> float:
@@ -359,8 +411,10 @@ class Simulation:
     def log(self) -> Dict[str, np.ndarray]:
         """The energies after every step done, as NumPy arrays of equal length:
         ``step`` (1, 2, ...: the value of ``self.step`` after that step), ``ekin``,
-        ``epot``, ``etot`` and ``temperature`` (2 ekin / (3N - 3); left out when
-        N < 2)."""
+        ``epot``, ``etot``, ``temperature`` (2 ekin / (3N - 3); left out when
+        N < 2), ``conserved`` (see ``conserved``; NaN for steps of a checkpoint
+        that did not record it), ``volume``, and ``pressure`` ((2 ekin + W)/3V) when
+        every step done ran with a barostat."""
         ekin, epot, etot = self._engine.log()
         log = {
             "step": np.arange(1, len(ekin) + 1, dtype=np.int64),
@@ -370,6 +424,11 @@ class Simulation:
         }
         if self.nr_particles >= 2:
             log["temperature"] = 2.0 * ekin / (3 * self.nr_particles - 3)
+        extras = self._engine.log_extras()
+        log["conserved"] = extras["conserved"]
+        log["volume"] = extras["volume"]
+        if len(ekin) > 0 and not np.isnan(extras["pressure"]).any():
+            log["pressure"] = extras["pressure"]
         return log
 
     # ------------------------------------------------------------------ settings
@@ -447,7 +506,9 @@ class Simulation:
         return atoms(self.box, self.positions, self.velocities, mass=float(self._engine.parameters["mass"]))
 
     def __repr__(self) -> str:
+        barostat = self.barostat
+        ensemble = f" method={self.method!r}" + ("" if barostat is None else f" barostat={barostat!r}")
         return (
-            f"<Simulation N={self.nr_particles} step={self.step} "
+            f"<Simulation N={self.nr_particles} step={self.step}{ensemble} "
             f"ekin={self.ekin:.6g} epot={self.epot:.6g}>"
         )

@@ -217,6 +217,11 @@ def test_radial_distribution_of_a_lattice_and_of_a_gas():
         (["run", "{par}", "--threads", "0"], 2),
         (["run", "{par}", "--every", "5"], 2),
         (["run", "{par}", "--seed", "0"], 2),
+        (["run", "{par}", "--method", "bussi", "--tau", "0.5"], 2),  # no --seed
+        (["run", "{par}", "--method", "langevin", "--seed", "1"], 2),  # no --friction
+        (["run", "{par}", "--method", "nve", "--friction", "1"], 2),
+        (["run", "{par}", "--method", "langevin", "--friction", "-1", "--seed", "1"], 2),
+        (["run", "{par}", "--method", "nve", "--pressure", "1", "--seed", "1"], 2),
         (["run", "{missing}"], 1),
         (["check", "{missing}"], 1),
         (["plot", "{missing}"], 1),
@@ -317,6 +322,15 @@ def test_ctrl_c_keeps_a_valid_log_and_trajectory(tmp_path, param_file, simulatio
     assert np.isfinite(columns["etot"]).all()
     frames = trajectory.read_gsd(str(gsd))
     assert frames.steps[0] == 0 and frames.steps[-1] == done and len(frames.steps) >= 2
+
+
+def test_run_in_an_ensemble_prints_it_and_the_density(tmp_path, capsys, param_file, simulation):
+    log = tmp_path / "npt.csv"
+    rc, out, err = vorlan(capsys, "run", param_file({"nrsteps": 40, "rcut": 2.0}), "--method", "langevin", "--friction", "1",
+                          "--pressure", "1.0", "--tau-p", "1", "--seed", "3", "--log", log, "-q")
+    assert rc == 0, err
+    text = log.read_text()
+    assert "# method = Langevin(friction=1.0)" in text and "conserved,volume" in text
 
 
 @pytest.mark.parametrize("options, rc, message", [

@@ -12,6 +12,7 @@ import pytest
 
 pd = pytest.importorskip("pandas")
 
+import vorlan  # noqa: E402
 import vorlan.sweeps.worker  # noqa: E402
 from vorlan.analysis import block_error  # noqa: E402
 from vorlan.cli.sweep import add_parser  # noqa: E402
@@ -229,3 +230,13 @@ def test_command_line_sweep_and_plot(tmp_path):
     png = tmp_path / "eos.png"
     plot_sweep(out, png)
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_an_isobar_is_one_call_with_the_density_and_its_error(tmp_path):
+    table = sweep(BASE, {"pressure": [0.5, 3.0]}, method=vorlan.Bussi(0.1),
+                  barostat=vorlan.CRescale(pressure=1.0, tau=0.5), seed=3, executor=Recording(),
+                  results=tmp_path)
+    assert list(table["status"]) == ["ok", "ok"]
+    assert table["rho"].iloc[1] > table["rho"].iloc[0] and (table["rho_err"] > 0).all()
+    with pytest.raises(KeyError, match="barostat"):
+        sweep(BASE, {"pressure": [1.0]}, results=tmp_path / "none")

@@ -7,7 +7,8 @@ import os
 import sys
 from typing import Any, Dict, Optional, Sequence, Tuple
 
-__all__ = ["CommandError", "UsageError", "check_files", "say", "positive_int", "seed_value", "team_size", "count", "Formatter"]
+__all__ = ["CommandError", "UsageError", "check_files", "say", "positive_int", "seed_value", "team_size", "count",
+           "Formatter", "add_ensemble_arguments", "ensemble"]
 
 EXIT_OK = 0
 EXIT_FAILED = 1
@@ -102,3 +103,60 @@ def count(text: str) -> int:
 class Formatter(argparse.RawDescriptionHelpFormatter):
     def __init__(self, prog):
         super().__init__(prog, max_help_position=30)
+
+
+# ---- the ensemble options of run and sweep
+
+METHOD_NAMES = ("berendsen", "nve", "langevin", "bussi", "nose-hoover")
+
+
+def add_ensemble_arguments(p: argparse.ArgumentParser) -> None:
+    """--method with its --tau/--friction/--chain, and the barostat's --pressure,
+    --tau-p, --compressibility (vorlan.methods)."""
+    g = p.add_argument_group("ensemble (vorlan.methods; the stochastic ones need --seed)")
+    g.add_argument("--method", choices=METHOD_NAMES, default=None,
+                   help="integration method (default: berendsen with the file's tau)")
+    g.add_argument("--tau", type=float, metavar="T", help="relaxation time of berendsen and bussi, period of nose-hoover")
+    g.add_argument("--friction", type=float, metavar="G", help="langevin friction, 1/time")
+    g.add_argument("--chain", type=int, metavar="M", help="nose-hoover chain length (default 3)")
+    g.add_argument("--pressure", type=float, metavar="P", help="constant pressure P with the C-rescale barostat")
+    g.add_argument("--tau-p", type=float, metavar="T", help="barostat relaxation time (default 2.0)")
+    g.add_argument("--compressibility", type=float, metavar="B",
+                   help="barostat compressibility (default: V / (N kT), an ideal gas's)")
+
+
+def ensemble(args: argparse.Namespace) -> Tuple[Any, Any]:
+    """(method, barostat) of the ensemble options; UsageError for an option
+    that does not belong to the method or a missing one (--seed with a
+    stochastic method), ValueError for a bad value."""
+    from .. import methods
+
+    name = args.method or "berendsen"
+    extra = {"--friction": args.friction is not None and name != "langevin",
+             "--chain": args.chain is not None and name != "nose-hoover",
+             "--tau": args.tau is not None and name not in ("berendsen", "bussi", "nose-hoover"),
+             "--tau-p": args.tau_p is not None and args.pressure is None,
+             "--compressibility": args.compressibility is not None and args.pressure is None}
+    for option, wrong in extra.items():
+        if wrong:
+            raise UsageError(f"{option} does not apply to --method {name}"
+                             + (" without --pressure" if option in ("--tau-p", "--compressibility") else ""))
+    needed = {"langevin": ("--friction", args.friction), "bussi": ("--tau", args.tau),
+              "nose-hoover": ("--tau", args.tau)}
+    if name in needed and needed[name][1] is None:
+        raise UsageError(f"--method {name} needs {needed[name][0]}")
+    method = {
+        "berendsen": lambda: methods.Berendsen(args.tau),
+        "nve": methods.NVE,
+        "langevin": lambda: methods.Langevin(args.friction),
+        "bussi": lambda: methods.Bussi(args.tau),
+        "nose-hoover": lambda: methods.NoseHoover(args.tau, 3 if args.chain is None else args.chain),
+    }[name]()
+    barostat = None
+    if args.pressure is not None:
+        barostat = methods.CRescale(args.pressure, 2.0 if args.tau_p is None else args.tau_p, args.compressibility)
+    stochastic = [who for who in (method, barostat) if who is not None and who.stochastic]
+    if stochastic and getattr(args, "seed", None) is None:
+        raise UsageError(f"{stochastic[0]!r} draws random numbers keyed by the seed: give --seed S")
+    methods.check(method, barostat, 1)
+    return method, barostat

@@ -19,8 +19,8 @@ from .._interrupts import Interrupts
 from ..analysis import estimate, second_half
 from ..io.files import PARAMETER_FILE_BYTES, open_regular
 from ..io.parameter_file import diagnose
-from .common import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, CommandError, Formatter, UsageError, check_files,
-                     count, positive_int, say, seed_value, team_size)
+from .common import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, CommandError, Formatter, UsageError, add_ensemble_arguments,
+                     check_files, count, ensemble, positive_int, say, seed_value, team_size)
 
 
 def cmd_run(args: argparse.Namespace) -> int:
@@ -116,7 +116,11 @@ def _start(args: argparse.Namespace) -> Tuple[Any, int]:
 
     path = args.params
     try:
-        sim = Simulation(path, seed=args.seed, threads=args.threads)
+        method, barostat = ensemble(args)
+    except ValueError as e:
+        raise UsageError(str(e)) from None
+    try:
+        sim = Simulation(path, seed=args.seed, threads=args.threads, method=method, barostat=barostat)
         steps = args.steps if args.steps is not None else int(P.setting_value(sim.parameters, "nrsteps"))
     except KeyboardInterrupt:
         raise
@@ -188,6 +192,8 @@ def run_log(sim: Any, path: str, pressures: Dict[int, float], sample: int, args:
         "etot": np.asarray(log.get("etot", ()), dtype=np.float64),
         "temperature": np.asarray(log.get("temperature", ()), dtype=np.float64),
         "pressure": pressure,
+        "conserved": np.asarray(log.get("conserved", ()), dtype=np.float64),
+        "volume": np.asarray(log.get("volume", ()), dtype=np.float64),
     }
     meta = {
         "vorlan run log": "one row per step; energies are totals, pressure every %d steps" % sample,
@@ -199,6 +205,8 @@ def run_log(sim: Any, path: str, pressures: Dict[int, float], sample: int, args:
         "stepsize": params.get("stepsize", ""),
         "seed": "" if args.seed is None else args.seed,
         "threads": "" if args.threads is None else args.threads,
+        "method": repr(sim.method),
+        "barostat": repr(sim.barostat) if sim.barostat is not None else "",
     }
     return columns, meta
 
@@ -215,7 +223,8 @@ def summary(sim: Any, columns: Dict[str, np.ndarray], meta: Dict[str, Any], step
     rate = n * done / seconds if seconds > 0 else math.inf
     rows = [
         ("particles N", f"{n}"),
-        ("density N / V", f"{sim.density:.6g}"),
+        ("ensemble", meta["method"] + (f" + {meta['barostat']}" if meta["barostat"] else "")),
+        ("density N / V" + (" at the end" if sim.barostat is not None else ""), f"{sim.density:.6g}"),
         ("steps", f"{done}" + (f" of {steps}" if done != steps else "") + f", dt = {meta['stepsize']}"),
     ]
     if len(step):
@@ -225,6 +234,9 @@ def summary(sim: Any, columns: Dict[str, np.ndarray], meta: Dict[str, Any], step
         rows.append(("temperature T", f"{t}{target}"))
         rows.append(("energy u = Epot / N", f"{u if u is not None else '-'}"))
         rows.append(("pressure P", f"{p}" + (f"   ({p.samples} samples, every {sample} steps)" if p.samples else "")))
+        if sim.barostat is not None:
+            rho = estimate(second_half(step, n / columns["volume"]))
+            rows.append(("density N / V", f"{rho}   (target P = {sim.barostat.pressure})"))
     rows.append(("wall time", f"{seconds:.3f} s"))
     rows.append(("speed", f"{rate / 1e6:.3g} M atom-steps/s" if math.isfinite(rate) else "-"))
     for flag, label in ((args.log, "log"), (args.trajectory, "trajectory"), (args.plot, "plot")):
@@ -250,6 +262,8 @@ def add_parser(sub: Any) -> None:
             "Examples:\n"
             "  vorlan run examples/lj_liquid.par --plot run.png\n"
             "  vorlan run examples/lj_liquid.par --steps 5000 --log run.csv --trajectory run.gsd --every 100\n"
+            "  vorlan run examples/lj_liquid.par --method bussi --tau 0.5 --seed 7\n"
+            "  vorlan run examples/lj_liquid.par --method langevin --friction 1 --pressure 1.69 --tau-p 2 --seed 7\n"
             "\n"
             "Ctrl-C stops the run after the current step; the log and trajectory written so\n"
             "far are kept (exit status 130)."
@@ -267,4 +281,5 @@ def add_parser(sub: Any) -> None:
     p.add_argument("--log", metavar="FILE.csv", help="write step, time, energies, temperature and pressure as CSV")
     p.add_argument("--plot", metavar="FILE.png", help="draw energies, temperature, pressure (and g(r) with --trajectory)")
     p.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
+    add_ensemble_arguments(p)
     p.set_defaults(func=cmd_run)

@@ -10,7 +10,7 @@ import sys
 from typing import Any, Dict, List, Tuple, Union
 
 from .._optional import require
-from .common import CommandError
+from .common import CommandError, UsageError, add_ensemble_arguments, ensemble
 
 
 def _parse_set(text: str) -> Tuple[str, List[str]]:
@@ -29,7 +29,8 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
     p = subparsers.add_parser(
         "sweep",
         help="run a grid of settings with replicas in parallel",
-        description="Runs every combination of the --set values over a base parameter file, "
+        description="Runs every combination of the --set values over a base parameter file "
+        "(with --pressure, --set pressure=... varies the barostat's pressure), "
         "each --replicas times, on a local process pool or a Dask cluster. Each finished run "
         "is written to --out at once; running the same command again skips finished runs.",
     )
@@ -43,6 +44,7 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
                    help="address of a Dask scheduler (tcp://host:8786); default: a local process pool")
     p.add_argument("--workers", type=int, default=None, help="processes of the local pool (default: one per core)")
     p.add_argument("--out", default="sweep/", help="results directory (default sweep/)")
+    add_ensemble_arguments(p)
     p.set_defaults(func=cmd_sweep)
     return p
 
@@ -61,9 +63,13 @@ def cmd_sweep(args: argparse.Namespace) -> int:
     else:
         grid_points = grid
     try:
+        method, barostat = ensemble(args)
+    except ValueError as e:
+        raise UsageError(str(e)) from None
+    try:
         with executor_for(args.scheduler, args.workers) as executor:
             table = sweep(args.base, grid_points, steps=args.steps, replicas=args.replicas, seed=args.seed,
-                          executor=executor, results=args.out, progress=True)
+                          executor=executor, results=args.out, progress=True, method=method, barostat=barostat)
     except (ValueError, KeyError, TypeError, OSError, ImportError) as e:
         raise CommandError(e.args[0] if isinstance(e, KeyError) and e.args else str(e)) from None
 

@@ -6,8 +6,13 @@ Arrays: ``format`` (the layout version), ``step``, ``time_base`` (step and time 
 which the current stepsize took over), ``seed`` (-1: the process-wide sequence),
 ``parameter_keys`` and ``parameter_values`` (the settings as text), the Cell's
 state (positions, velocities, forces, dij_list, neighbor_list, images,
-positions_initial, velocities_initial, the energies epot, ekin, etot and the
-virial of the forces) and the energy log (log_ekin, log_epot, log_etot).
+positions_initial, velocities_initial, the energies epot, ekin, etot, the
+virial of the forces, and the
+box now and at the list build, box and list_box), the integration method
+(method, method_parameter_names and _values, method_state: chain variables,
+work; barostat_parameter_names and _values, barostat_work when a barostat runs)
+and the log (log_ekin, log_epot, log_etot, log_conserved, log_volume,
+log_pressure).
 """
 
 from __future__ import annotations
@@ -48,10 +53,25 @@ LAYOUT = {
     "log_ekin": ("float", 1),
     "log_epot": ("float", 1),
     "log_etot": ("float", 1),
+    "box": ("float", 1),
+    "list_box": ("float", 1),
+    "method": ("str", 0),
+    "method_parameter_names": ("str", 1),
+    "method_parameter_values": ("float", 1),
+    "method_state": ("float", 1),
+    "barostat_parameter_names": ("str", 1),
+    "barostat_parameter_values": ("float", 1),
+    "barostat_work": ("float", 0),
+    "log_conserved": ("float", 1),
+    "log_volume": ("float", 1),
+    "log_pressure": ("float", 1),
 }
 
-# Entries that checkpoints of an earlier layout lack.
-OPTIONAL = ("virial",)
+# Entries that checkpoints of an earlier layout lack (and the barostat's, which
+# only a run with one has).
+OPTIONAL = ("virial", "box", "list_box", "method", "method_parameter_names", "method_parameter_values",
+            "method_state", "barostat_parameter_names", "barostat_parameter_values", "barostat_work",
+            "log_conserved", "log_volume", "log_pressure")
 
 STATE_ARRAYS = (
     "positions",
@@ -68,6 +88,9 @@ STATE_ARRAYS = (
 def arrays(engine: Any, seed: Optional[int], time_base: Tuple[int, float]) -> Dict[str, Any]:
     """The checkpoint of `engine` (a vorlan._core.Engine) as a dict of arrays."""
     out: Dict[str, Any] = dict(engine.state())
+    for key in ("method", "method_parameter_names", "barostat_parameter_names"):
+        if key in out:
+            out[key] = np.array(out[key], dtype=str)
     params = engine.parameters
     keys = sorted(params)
     ekin, epot, etot = engine.log()
@@ -82,6 +105,8 @@ def arrays(engine: Any, seed: Optional[int], time_base: Tuple[int, float]) -> Di
         log_epot=epot,
         log_etot=etot,
     )
+    for key, values in engine.log_extras().items():
+        out["log_" + key] = values
     return out
 
 
@@ -140,10 +165,32 @@ def restore(data: Mapping[str, Any], team: int) -> Tuple[Any, Optional[int], Tup
         state[key] = float(a[key])
     if "virial" in a:  # older checkpoints lack it: the engine evaluates it anew
         state["virial"] = float(a["virial"])
-    logs = [a[k] for k in ("log_ekin", "log_epot", "log_etot")]
-    engine = _core.Engine.restore(dict(zip(keys, values)), state, team, step, *logs)
+    state.update(_dynamics_entries(a))
+    extras = None
+    if "log_conserved" in a:
+        extras = {k: a["log_" + k] for k in ("conserved", "volume", "pressure")}
+    engine = _core.Engine.restore(dict(zip(keys, values)), state, team, step, a["log_ekin"], a["log_epot"],
+                                  a["log_etot"], None if seed < 0 else seed, extras)
     step0, time0 = time_base.tolist()
     return engine, (None if seed < 0 else seed), (int(step0), float(time0))
+
+
+def _dynamics_entries(a: Mapping[str, np.ndarray]) -> Dict[str, Any]:
+    """The box and the integration method's entries, as the engine takes them (a
+    checkpoint of an earlier layout has none: the box is cell_length, the method
+    the default)."""
+    out: Dict[str, Any] = {}
+    for key in ("box", "list_box", "method_parameter_values", "method_state", "barostat_parameter_values"):
+        if key in a:
+            out[key] = a[key]
+    for key in ("method_parameter_names", "barostat_parameter_names"):
+        if key in a:
+            out[key] = _text(a[key], key)
+    if "method" in a:
+        out["method"] = str(a["method"])
+    if "barostat_work" in a:
+        out["barostat_work"] = float(a["barostat_work"])
+    return out
 
 
 def write(path: str, data: Mapping[str, Any]) -> None:

@@ -19,7 +19,7 @@ __all__ = ["LOG_COLUMNS", "write_log", "read_log"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 
-LOG_COLUMNS = ("step", "time", "ekin", "epot", "etot", "temperature", "pressure")
+LOG_COLUMNS = ("step", "time", "ekin", "epot", "etot", "temperature", "pressure", "conserved", "volume")
 
 
 def write_log(path: PathLike, columns: Mapping[str, np.ndarray], meta: Mapping[str, object]) -> str:

@@ -54,6 +54,8 @@ def sweep(
     executor: Optional[cf.Executor] = None,
     results: Union[str, os.PathLike] = "sweep/",
     progress: bool = False,
+    method: Any = None,
+    barostat: Any = None,
 ) -> Any:
     """Runs every point of `grid` over the settings `base`, `replicas` times
     each, and returns a pandas DataFrame with one row per run.
@@ -67,15 +69,21 @@ def sweep(
     process pool with one worker per core, each run on one thread. results:
     the directory that receives each run's log and summary as soon as it ends,
     and from which a repeated call takes the finished runs. progress: show a
-    progress bar over runs.
+    progress bar over runs. method, barostat: the ensemble of every run
+    (``vorlan.Bussi(0.5)``, ``vorlan.CRescale(pressure, tau)``, ...; default
+    Berendsen at constant volume); with a barostat the grid may vary
+    ``pressure`` (and ``compressibility``): an isobar or an isotherm of the
+    density is one call, ``sweep(base, {"pressure": [...]}, method=...,
+    barostat=...)``. Each run's seed also keys its random numbers.
 
     Columns: the varied settings, replica, seed, status ("ok" or "failed"),
-    message, wall_time (seconds), nrsteps, nr_particles, rho (N/V), and T, u,
+    message, wall_time (seconds), nrsteps, nr_particles, rho (N/V; with a
+    barostat its mean over the second half) and rho_err, and T, u,
     P, e with their standard errors T_err, u_err, P_err, e_err (means over the
     second half of the run; errors by blocking).
     """
     require("pandas", extra="sweep", purpose="a sweep's table")  # before any run, not after all of them
-    tasks, varied = plan(base, grid, steps, replicas, seed)
+    tasks, varied = plan(base, grid, steps, replicas, seed, method, barostat)
     results = os.fspath(results)
     os.makedirs(results, exist_ok=True)
 
@@ -86,6 +94,11 @@ def sweep(
     todo = []
     for task in tasks:
         old = finished.get(task["name"])
+        if old is not None and old.get("ensemble", task["ensemble"]) != task["ensemble"]:
+            raise ValueError(
+                f"{results!r} holds another sweep: run {task['name']} ran {old['ensemble']}, now {task['ensemble']}; "
+                "give a new results directory"
+            )
         if old is not None and (old["parameters"] != task["parameters"] or old["seed"] != task["seed"]):
             changed = sorted(
                 k
@@ -116,7 +129,7 @@ def sweep(
 
 
 def _lost(task: Mapping[str, Any], error: BaseException) -> Dict[str, Any]:
-    summary = {k: task[k] for k in ("name", "point", "replica", "seed", "parameters", "varied")}
+    summary = {k: task[k] for k in ("name", "point", "replica", "seed", "parameters", "varied", "ensemble")}
     summary.update(status="failed", message=f"worker lost: {type(error).__name__}: {error}", wall_time=0.0)
     return summary
 

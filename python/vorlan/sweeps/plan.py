@@ -5,7 +5,8 @@ Run (point p, replica r) draws its initial velocities with the seed
 1 + w mod (2**31 - 2), w the 32-bit word
 ``SeedSequence(seed, spawn_key=(p, r)).generate_state(1)``: a function of the
 sweep seed and the run's place in the grid only, so which worker runs it and in
-what order does not change its numbers.
+what order does not change its numbers. The same seed keys the random numbers
+of a stochastic method or barostat.
 """
 
 from __future__ import annotations
@@ -18,6 +19,7 @@ import numpy as np
 
 from .. import params as settings
 from ..io.parameter_file import read_params
+from ..methods import Berendsen, CRescale, check
 
 __all__ = ["plan", "run_seed", "grid_points", "run_name"]
 
@@ -66,8 +68,15 @@ def run_seed(seed: int, point: int, replica: int) -> int:
     return 1 + word % SEED_STATES
 
 
-def plan(base: Any, grid: Grid, steps: Any, replicas: Any, seed: Any) -> Tuple[List[Dict[str, Any]], List[str]]:
-    """Every run of the sweep as a task dict, and the varied keys in order."""
+# Grid keys that set the barostat's parameters rather than a setting.
+BAROSTAT_KEYS = ("pressure", "compressibility")
+
+
+def plan(base: Any, grid: Grid, steps: Any, replicas: Any, seed: Any, method: Any = None,
+         barostat: Any = None) -> Tuple[List[Dict[str, Any]], List[str]]:
+    """Every run of the sweep as a task dict, and the varied keys in order.
+    With a barostat, the grid keys pressure and compressibility set its
+    parameters point by point."""
     if isinstance(base, Mapping):
         base_params = settings.settings_text({str(k): v for k, v in base.items()}, stacklevel=3)
     elif isinstance(base, (str, os.PathLike)):
@@ -85,8 +94,10 @@ def plan(base: Any, grid: Grid, steps: Any, replicas: Any, seed: Any) -> Tuple[L
         for key in point:
             if key not in varied:
                 varied.append(key)
-    known = set(base_params) | set(settings.KEYS)
+    known = set(base_params) | set(settings.KEYS) | (set(BAROSTAT_KEYS) if barostat is not None else set())
     for key in varied:
+        if isinstance(key, str) and key in BAROSTAT_KEYS and barostat is None:
+            raise KeyError(f"grid key {key!r} sets the barostat's {key}: give barostat=vorlan.CRescale(...) too")
         if not isinstance(key, str) or key not in known:
             raise KeyError(
                 f"grid key {key!r} is not a setting: it is neither in the base parameters nor a known key "
@@ -99,10 +110,18 @@ def plan(base: Any, grid: Grid, steps: Any, replicas: Any, seed: Any) -> Tuple[L
             raise ValueError(f"steps = {steps!r} is not allowed: give a whole number of at least 4 (averages over the second half)")
         base_params["nrsteps"] = str(int(steps))
 
+    method = Berendsen() if method is None else method
     tasks = []
     for p, point in enumerate(points):
         params = dict(base_params)
-        params.update(settings.settings_text(point, stacklevel=3))
+        params.update(settings.settings_text({k: v for k, v in point.items() if k not in BAROSTAT_KEYS}, stacklevel=3))
+        point_barostat = barostat
+        if barostat is not None and any(k in point for k in BAROSTAT_KEYS):
+            given = {"pressure": barostat.pressure, "tau": barostat.tau, "compressibility": barostat.compressibility}
+            given.update({k: float(point[k]) for k in BAROSTAT_KEYS if k in point})
+            point_barostat = CRescale(**given)
+        check(method, point_barostat, 1)
+        shown = {**params, **{k: repr(float(point[k])) for k in BAROSTAT_KEYS if k in point}}
         for r in range(int(replicas)):
             tasks.append(
                 {
@@ -111,7 +130,10 @@ def plan(base: Any, grid: Grid, steps: Any, replicas: Any, seed: Any) -> Tuple[L
                     "replica": r,
                     "seed": run_seed(int(seed), p, r),
                     "parameters": params,
-                    "varied": {key: params[key] for key in varied},
+                    "varied": {key: shown[key] for key in varied},
+                    "method": method,
+                    "barostat": point_barostat,
+                    "ensemble": repr(method) + ("" if point_barostat is None else " + " + repr(point_barostat)),
                 }
             )
     return tasks, varied

@@ -23,7 +23,7 @@ __all__ = ["save_run", "load_summaries", "summary_problem", "DamagedResultWarnin
            "average_replicas", "RUN_COLUMNS"]
 
 # Columns every row has besides the varied settings, in table order.
-RUN_COLUMNS = ("replica", "seed", "status", "message", "wall_time", "nrsteps", "nr_particles", "rho")
+RUN_COLUMNS = ("replica", "seed", "status", "message", "wall_time", "nrsteps", "nr_particles", "rho", "rho_err")
 
 
 def _pandas() -> Any:
@@ -127,6 +127,7 @@ def table(summaries: Sequence[Mapping[str, Any]], varied: Sequence[str]) -> Any:
             nrsteps=int(s["parameters"]["nrsteps"]),
             nr_particles=s.get("nr_particles"),
             rho=s.get("rho"),
+            rho_err=s.get("rho_err", 0.0),
         )
         for name in OBSERVABLES:
             row[name] = s.get(name)
@@ -134,7 +135,7 @@ def table(summaries: Sequence[Mapping[str, Any]], varied: Sequence[str]) -> Any:
         rows.append(row)
     columns = list(varied) + list(RUN_COLUMNS) + [c for name in OBSERVABLES for c in (name, name + "_err")]
     out = pd.DataFrame(rows, columns=columns)
-    for c in ["rho"] + [c for name in OBSERVABLES for c in (name, name + "_err")]:
+    for c in ["rho", "rho_err"] + [c for name in OBSERVABLES for c in (name, name + "_err")]:
         out[c] = out[c].astype(float)
     out["nr_particles"] = out["nr_particles"].astype("Int64")
     return out
@@ -173,8 +174,9 @@ def average_replicas(table: Any) -> Any:
         row = dict(zip(keys, key))
         row["replicas"] = len(group)
         row["rho"] = float(group["rho"].mean())
+        row["rho_err"] = float(np.sqrt(np.sum(group["rho_err"] ** 2)) / len(group))
         for name in OBSERVABLES:
             row[name] = float(group[name].mean())
             row[name + "_err"] = float(np.sqrt(np.sum(group[name + "_err"] ** 2)) / len(group))
         rows.append(row)
-    return pd.DataFrame(rows, columns=keys + ["replicas", "rho"] + [c for n in OBSERVABLES for c in (n, n + "_err")])
+    return pd.DataFrame(rows, columns=keys + ["replicas", "rho", "rho_err"] + [c for n in OBSERVABLES for c in (n, n + "_err")])

@@ -2,7 +2,9 @@
 second half of the run with their blocking errors (``vorlan.analysis``).
 
 Over the second half, T, u = epot/N and e = etot/N are sampled after every step
-and P every ``pressure_every`` steps (about 200 samples).
+and P every ``pressure_every`` steps (about 200 samples); with a barostat P and
+the density rho = N/V after every step (the barostat measures the pressure
+anyway).
 """
 
 from __future__ import annotations
@@ -42,6 +44,7 @@ def run_one(task: Mapping[str, Any]) -> Dict[str, Any]:
     from ..simulation import Simulation
 
     summary: Dict[str, Any] = {k: task[k] for k in ("name", "point", "replica", "seed", "parameters", "varied")}
+    summary["ensemble"] = task.get("ensemble", "")
     summary.update(status="failed", message="", wall_time=0.0)
     log: Dict[str, np.ndarray] = {}
     start = time.perf_counter()
@@ -52,27 +55,38 @@ def run_one(task: Mapping[str, Any]) -> Dict[str, Any]:
             raise ValueError(f"nrsteps = {nrsteps} is too few: the averages over the second half need at least 4 steps")
         half = nrsteps // 2
         every = max(1, -(-half // PRESSURE_SAMPLES))
+        barostat = task.get("barostat")
         with warnings.catch_warnings():  # the plan has told of unknown keys once
             warnings.simplefilter("ignore", settings.UnknownSettingWarning)
-            sim = Simulation(params, seed=task["seed"], threads=1)
+            sim = Simulation(params, seed=task["seed"], threads=1, method=task.get("method"), barostat=barostat)
         n = sim.nr_particles
         if n < 2:
             raise ValueError(f"nr_particles = {n} is not allowed in a sweep: the temperature needs at least 2 particles")
         summary["nr_particles"] = n
         summary["rho"] = n / sim.volume
+        summary["rho_err"] = 0.0
         sim.run(nrsteps - half)
-        # Second half: pressure every `every` steps (the virial comes with the forces).
-        p_step, p_value = [], []
-        done = 0
-        while done < half:
-            k = min(every, half - done)
-            sim.run(k)
-            done += k
-            p_step.append(sim.step)
-            p_value.append(sim.pressure)
-        log = {key: np.asarray(value) for key, value in sim.log.items()}
-        log["pressure_step"] = np.asarray(p_step, dtype=np.int64)
-        log["pressure"] = np.asarray(p_value, dtype=np.float64)
+        if barostat is None:
+            # Second half: pressure every `every` steps (the virial comes with the forces).
+            p_step, p_value = [], []
+            done = 0
+            while done < half:
+                k = min(every, half - done)
+                sim.run(k)
+                done += k
+                p_step.append(sim.step)
+                p_value.append(sim.pressure)
+            log = {key: np.asarray(value) for key, value in sim.log.items()}
+            log["pressure_step"] = np.asarray(p_step, dtype=np.int64)
+            log["pressure"] = np.asarray(p_value, dtype=np.float64)
+        else:
+            # the barostat logs the pressure and the volume of every step
+            sim.run(half)
+            log = {key: np.asarray(value) for key, value in sim.log.items()}
+            log["pressure_step"] = log["step"][-half:]
+            log["pressure"] = log["pressure"][-half:]
+            rho = n / log["volume"][-half:]
+            summary["rho"], summary["rho_err"] = float(np.mean(rho)), block_error(rho)
         steps = log["step"][-half:]
         series = {
             "T": log["temperature"][-half:],

@@ -1,0 +1,41 @@
+#include "bussi.h"
+
+#include <cmath>
+#include <sstream>
+#include <stdexcept>
+
+#include "noise.h"
+
+Bussi::Bussi(double tau_) : tau(positive("tau", tau_, "relaxation time")) {}
+
+void Bussi::step(Cell& cell, const StepContext& ctx)
+{
+    const double dt = ctx.dt;
+    const Cell::StepStart start = cell.begin_step();
+    cell.update_velocities_half_dt(dt);
+    cell.update_positions(dt);
+    ctx.after_drift(cell);
+    cell.update_forces();
+    cell.update_velocities_half_dt(dt);
+
+    const double K = cell.get_ekin(), nf = ctx.dof;
+    if (nf >= 2.0) {
+        if (!(K > 0.0)) {
+            std::ostringstream msg;
+            msg << "the kinetic energy is " << K << " at step " << ctx.step
+                << ": the Bussi thermostat scales velocities and cannot set a system at rest in motion "
+                   "(give start velocities)";
+            throw std::range_error(msg.str());
+        }
+        const double K0 = 0.5 * nf * ctx.kT;
+        const double c = std::exp(-dt / tau);
+        noise::StepStream draws(ctx.seed, ctx.step, noise::Purpose::bussi);
+        const double r1 = draws.normal();
+        const double s = 2.0 * draws.gamma(0.5 * (nf - 1.0));
+        const double K_new =
+            K + (1.0 - c) * (K0 * (r1 * r1 + s) / nf - K) + 2.0 * r1 * std::sqrt(c * (1.0 - c) * K * K0 / nf);
+        cell.scale_velocities(std::sqrt(K_new / K));
+        work += cell.get_ekin() - K;
+    }
+    cell.end_step(ctx.step, ctx.verbose, start);
+}

@@ -1,0 +1,107 @@
+#include "c_rescale.h"
+
+#include <cmath>
+#include <sstream>
+#include <stdexcept>
+
+#include "noise.h"
+#include "parallel.h"
+#include "settings.h"
+
+namespace {
+
+[[noreturn]] void refuse(const char* name, double value, const char* rule)
+{
+    std::ostringstream msg;
+    msg << name << " = " << value << " is not allowed: " << rule;
+    throw std::invalid_argument(msg.str());
+}
+
+double volume(const vec3& box) { return box.x() * box.y() * box.z(); }
+
+}  // namespace
+
+CRescale::CRescale(double pressure_, double tau_, std::optional<double> compressibility_)
+    : pressure(pressure_), tau(tau_), compressibility(compressibility_)
+{
+    if (!std::isfinite(pressure))
+        refuse("pressure", pressure, "the target pressure must be finite");
+    positive("tau", tau, "barostat's relaxation time");
+    if (compressibility)
+        positive("compressibility", *compressibility, "compressibility");
+}
+
+void CRescale::resolve(const Cell& cell, double kT)
+{
+    if (compressibility)
+        return;
+    const double n = static_cast<double>(cell.particles());
+    const double beta = volume(cell.get_dims()) / (n * kT);
+    if (!(std::isfinite(beta) && beta > 0.0))
+        refuse("kT", kT, "the barostat's default compressibility V / (N kT) needs kT > 0 and particles: give compressibility");
+    compressibility = beta;
+}
+
+void CRescale::measure(const Cell& cell)
+{
+    const double w = cell.virial();
+    // dU/dmu = -W(mu)/mu along the scaling: the trapezoid between the virial before
+    // the move and the one after it
+    if (pending_mu != 1.0)
+        work -= (pending_mu - 1.0) * 0.5 * (virial_start + w / pending_mu);
+    pending_mu = 1.0;
+    ekin_start = cell.get_ekin();
+    virial_start = w;
+    have_measure = true;
+}
+
+double CRescale::measured_pressure(const Cell& cell) const
+{
+    return (2.0 * ekin_start + virial_start) / (3.0 * volume(cell.get_dims()));
+}
+
+void CRescale::rescale(Cell& cell, const StepContext& ctx)
+{
+    const double beta = *compressibility;
+    const vec3 box = cell.get_dims();
+    const double v = volume(box);
+    const double p = measured_pressure(cell);
+    have_measure = false;
+    const double xi = noise::StepStream(ctx.seed, ctx.step, noise::Purpose::barostat).normal();
+    const double deps = -(beta / tau) * (pressure - p) * ctx.dt + std::sqrt(2.0 * ctx.kT * beta * ctx.dt / (v * tau)) * xi;
+    const double mu = std::exp(deps / 3.0), inv = 1.0 / mu;
+
+    // x, dij and L scaled by mu, v by 1/mu; |v|^2 summed before the scaling
+    const MotionArrays a = cell.motion();
+    const double vsq = sum_in_chunks(a.count, cell.team(), 0.0, [&](std::size_t begin, std::size_t end) {
+        double s = 0.0;
+        for (std::size_t i = begin; i < end; ++i) {
+            vec3& vi = a.velocities[i];
+            s += (vi.x() * vi.x() + vi.y() * vi.y()) + vi.z() * vi.z();
+            vi *= inv;
+            a.positions[i] *= mu;
+            a.dij_list[i] *= mu;
+        }
+        return s;
+    });
+    const vec3 new_box = mu * box;
+    cell.set_box(new_box);
+    const double ekin = 0.5 * vsq * ctx.mass;
+    cell.set_ekin(ekin * (inv * inv));
+    work += ekin * (inv * inv - 1.0) + pressure * (volume(new_box) - v);
+    pending_mu = mu;
+
+    const double rcut = settings::real(cell.parameters(), "rcut");
+    if (rcut > 0.5 * new_box.minCoeff()) {
+        std::ostringstream msg;
+        msg << "at step " << ctx.step << " the barostat shrank the box edge to " << new_box.minCoeff()
+            << ", less than twice the cutoff rcut = " << rcut
+            << " (the minimum image would miss pairs): simulate more particles, or a lower pressure";
+        throw std::range_error(msg.str());
+    }
+}
+
+double CRescale::extra_energy(const Cell& cell) const
+{
+    return pressure * volume(cell.get_dims()) - work;
+}

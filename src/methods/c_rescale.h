@@ -1,0 +1,63 @@
+// Isotropic stochastic cell rescaling (Bernetti & Bussi, J. Chem. Phys. 153,
+// 114107 (2020)): the box and the positions are scaled by one factor each step,
+// the velocities by its inverse, so that the volume follows
+//
+//   d eps = -(beta_T / tau_p)(P0 - P) dt + sqrt(2 kT beta_T dt / (V tau_p)) xi,   eps = ln V,
+//
+// P = (2K + W) / 3V the instantaneous pressure (W the virial), beta_T the
+// compressibility (it sets the strength of the coupling: the volume relaxes in
+// about tau_p beta / beta_T, beta the true compressibility), xi standard normal,
+// drawn from (seed, step). In eps the Ito drift of the volume-dependent noise
+// and the Jacobian of ln V cancel; with the total momentum conserved (3N - 3
+// kinetic degrees of freedom) the stationary distribution of the volume is the
+// isothermal-isobaric one, V e^{-(U + P0 V)/kT}, when a thermostat keeps the
+// temperature at kT.
+//
+// In a step the move comes right after the drift: eps from P at the start of the
+// step (K and W measured at the end of the previous one, or before the first), then x *= mu, L *= mu,
+// v /= mu with mu = exp(d eps / 3), and the forces at the scaled positions. The
+// list's displacements are scaled with the positions, and the list's validity is
+// judged against the box of its build (Cell::check_update_neighbor_list). A box
+// whose half edge shrinks below rcut is an error that names the step.
+//
+// The energy the move puts in, dK + dU + P0 dV, is accumulated, so that
+// etot + P0 V - work is conserved: dK and dV exactly, dU = -int W(mu)/mu dmu by
+// the trapezoid between the virials before and after the move (the latter
+// measured at the end of the step, where it is the next step's pressure).
+#pragma once
+
+#include <optional>
+
+#include "step_context.h"
+
+class CRescale {
+public:
+    // pressure P0 (finite), tau_p (positive), compressibility beta_T (positive;
+    // none: that of an ideal gas at the box's density and kT, fixed when the
+    // barostat is attached, see resolve).
+    CRescale(double pressure, double tau, std::optional<double> compressibility = std::nullopt);
+
+    // Fixes a compressibility left open: V / (N kT).
+    void resolve(const Cell& cell, double kT);
+    // K and W of the cell as it is (at the end of a step: the start of the next);
+    // completes the work of the step's move.
+    void measure(const Cell& cell);
+    bool measured() const { return have_measure; }
+    // (2K + W) / 3V as measured.
+    double measured_pressure(const Cell& cell) const;
+    // The move of a step.
+    void rescale(Cell& cell, const StepContext& ctx);
+    // The conserved quantity beyond etot: P0 V minus the work of the moves.
+    double extra_energy(const Cell& cell) const;
+
+    double pressure;                        // P0
+    double tau;                             // tau_p
+    std::optional<double> compressibility;  // beta_T
+    double work = 0.0;                      // energy the moves put in so far (dK + dU + P0 dV)
+
+private:
+    double ekin_start = 0.0;    // K at the start of the step
+    double virial_start = 0.0;  // W at the start of the step
+    bool have_measure = false;  // ekin_start and virial_start belong to the cell as it is
+    double pending_mu = 1.0;    // the move of this step, whose dU waits for the virial after it
+};

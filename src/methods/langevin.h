@@ -1,0 +1,36 @@
+// Langevin dynamics in the BAOAB splitting (Leimkuhler & Matthews, Appl. Math.
+// Res. Express 2013, 34 (2013)):
+//
+//   B  v += F dt / 2m
+//   A  x += v dt / 2
+//   O  v = c1 v + c2 xi,   c1 = exp(-gamma dt),  c2 = sqrt((1 - c1^2) kT / m)
+//   A  x += v dt / 2
+//      F at the new positions; wrap; list
+//   B  v += F dt / 2m
+//
+// O is the exact solution of dv = -gamma v dt + sqrt(2 gamma kT / m) dW over dt,
+// so the configurations are sampled with an error of order dt^2 only (the
+// splitting's strength). The noise xi of particle i at step n is the normal
+// triple keyed by (seed, n, i): the same at any thread count. Its mean over the
+// particles is subtracted, so that the total momentum stays zero and the
+// kinetic energy has the 3N - 3 degrees of freedom of the other methods (O then
+// samples the Maxwell distribution on that subspace exactly).
+#pragma once
+
+#include <vector>
+
+#include "step_context.h"
+
+class Langevin {
+public:
+    // friction gamma in 1/time, positive.
+    explicit Langevin(double friction);
+
+    void step(Cell& cell, const StepContext& ctx);
+    // The conserved quantity beyond etot: minus the heat the bath gave.
+    double extra_energy(const StepContext&) const { return -heat; }
+
+    double friction;             // gamma, 1/time
+    double heat = 0.0;           // kinetic energy the O steps added so far
+    std::vector<double> xi;      // 3N noise of the current step (scratch)
+};

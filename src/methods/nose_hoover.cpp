@@ -1,0 +1,83 @@
+#include "nose_hoover.h"
+
+#include <cmath>
+#include <sstream>
+#include <stdexcept>
+
+NoseHoover::NoseHoover(double tau_, int chain_) : tau(positive("tau", tau_, "thermostat period")), chain(chain_)
+{
+    if (chain < 1 || chain > 1000) {
+        std::ostringstream msg;
+        msg << "chain = " << chain << " is not allowed: the chain has 1 to 1000 thermostats";
+        throw std::invalid_argument(msg.str());
+    }
+    xi.assign(static_cast<std::size_t>(chain), 0.0);
+    p.assign(static_cast<std::size_t>(chain), 0.0);
+}
+
+std::vector<double> NoseHoover::masses(const StepContext& ctx) const
+{
+    if (!(ctx.kT > 0.0) || !(ctx.dof > 0.0)) {
+        std::ostringstream msg;
+        msg << "kT = " << ctx.kT << " is not allowed with the Nose-Hoover thermostat at " << ctx.dof
+            << " degrees of freedom: its masses Nf kT tau^2 must be positive (kT > 0, at least 2 particles)";
+        throw std::invalid_argument(msg.str());
+    }
+    std::vector<double> q(p.size(), ctx.kT * tau * tau);
+    q[0] = ctx.dof * q[0];
+    return q;
+}
+
+void NoseHoover::step(Cell& cell, const StepContext& ctx)
+{
+    const Cell::StepStart start = cell.begin_step();
+    half_chain(cell, ctx);
+    cell.update_velocities_half_dt(ctx.dt);
+    cell.update_positions(ctx.dt);
+    ctx.after_drift(cell);
+    cell.update_forces();
+    cell.update_velocities_half_dt(ctx.dt);
+    half_chain(cell, ctx);
+    cell.end_step(ctx.step, ctx.verbose, start);
+}
+
+// The chain over h = dt/2: the last velocity kicked by its force over h/2, the
+// others from the end of the chain to its start, each scaled by the next one's
+// friction over h/4 before and after its kick; then the particles' velocities
+// scaled by exp(-p1 h) and the positions advanced by h; then the same kicks in
+// the opposite order.
+void NoseHoover::half_chain(Cell& cell, const StepContext& ctx)
+{
+    const double h = 0.5 * ctx.dt;
+    const std::vector<double> q = masses(ctx);
+    const std::size_t m = p.size();
+    double twice_K = 2.0 * cell.get_ekin();
+    auto force = [&](std::size_t j) {
+        return j == 0 ? (twice_K - ctx.dof * ctx.kT) / q[0] : (q[j - 1] * p[j - 1] * p[j - 1] - ctx.kT) / q[j];
+    };
+    auto kick = [&](std::size_t j) {
+        const double damp = j + 1 < m ? std::exp(-0.25 * h * p[j + 1]) : 1.0;
+        p[j] *= damp;
+        p[j] += 0.5 * h * force(j);
+        p[j] *= damp;
+    };
+
+    for (std::size_t j = m; j-- > 0;)
+        kick(j);
+    const double scale = std::exp(-h * p[0]);
+    cell.scale_velocities(scale);
+    twice_K = 2.0 * cell.get_ekin();
+    for (std::size_t j = 0; j < m; ++j)
+        xi[j] += h * p[j];
+    for (std::size_t j = 0; j < m; ++j)
+        kick(j);
+}
+
+double NoseHoover::extra_energy(const StepContext& ctx) const
+{
+    const std::vector<double> q = masses(ctx);
+    double e = 0.0;
+    for (std::size_t j = 0; j < p.size(); ++j)
+        e += 0.5 * q[j] * p[j] * p[j] + (j == 0 ? ctx.dof : 1.0) * ctx.kT * xi[j];
+    return e;
+}

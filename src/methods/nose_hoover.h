@@ -1,0 +1,41 @@
+// Nose-Hoover chain (Martyna, Klein & Tuckerman, J. Chem. Phys. 97, 2635
+// (1992)): the particles' kinetic energy is coupled to thermostat variable 1,
+// which is coupled to variable 2, and so on, M variables in all:
+//
+//   dv/dt      = F/m - p1 v                 (p_j: the thermostat velocities)
+//   dp1/dt     = (2K - Nf kT)/Q1 - p2 p1
+//   dp_j/dt    = (Q_{j-1} p_{j-1}^2 - kT)/Q_j - p_{j+1} p_j,   dp_M/dt = (Q_{M-1} p_{M-1}^2 - kT)/Q_M
+//   dxi_j/dt   = p_j
+//
+// with masses Q1 = Nf kT tau^2 and Q_j = kT tau^2, so that tau is the period of
+// the thermostat's oscillation. The step is the Trotter splitting of Martyna,
+// Tuckerman, Tobias & Klein (Mol. Phys. 87, 1117 (1996)):
+//
+//   1. chain over dt/2 (ends in v *= exp(-p1 dt/2))
+//   2. velocity Verlet
+//   3. chain over dt/2
+//
+// The conserved quantity is etot + sum_j Q_j p_j^2 / 2 + Nf kT xi_1 + kT sum_{j>1} xi_j.
+#pragma once
+
+#include <vector>
+
+#include "step_context.h"
+
+class NoseHoover {
+public:
+    // tau: period of the thermostat, positive; chain: M, at least 1.
+    NoseHoover(double tau, int chain);
+
+    void step(Cell& cell, const StepContext& ctx);
+    double extra_energy(const StepContext& ctx) const;
+
+    double tau;               // thermostat period
+    int chain;                // number of thermostat variables M
+    std::vector<double> xi;   // M thermostat positions
+    std::vector<double> p;    // M thermostat velocities, 1/time
+
+private:
+    void half_chain(Cell& cell, const StepContext& ctx);
+    std::vector<double> masses(const StepContext& ctx) const;
+};

@@ -1,0 +1,18 @@
+// Constant energy: velocity Verlet without a thermostat.
+//
+//   1. v += F dt / 2m
+//   2. x += v dt
+//   3. F at the new positions; wrap; list
+//   4. v += F dt / 2m
+// Time-reversible and symplectic: the total energy fluctuates around a constant
+// with an amplitude of order dt^2 and no drift beyond rounding.
+#pragma once
+
+#include "step_context.h"
+
+class NVE {
+public:
+    void step(Cell& cell, const StepContext& ctx);
+    // The conserved quantity beyond etot: none.
+    double extra_energy(const StepContext&) const { return 0.0; }
+};

@@ -1,0 +1,28 @@
+// What one step of an integration method reads besides the Cell: the step's
+// number and size, the settings of this step, the seed of the random numbers and
+// the barostat, if any, which acts between the drift and the force evaluation.
+#pragma once
+
+#include <cstdint>
+
+#include "cell.h"
+
+// `value` when finite and positive; else std::invalid_argument
+// "NAME = VALUE is not allowed: the WHAT must be positive".
+double positive(const char* name, double value, const char* what);
+
+class CRescale;
+
+struct StepContext {
+    unsigned int step;          // number of this step (a key of the random numbers)
+    double dt;                  // time step
+    bool verbose;               // progress line at multiples of 1000
+    double kT;                  // target temperature (the setting kT, read at the start of the step)
+    double mass;                // particle mass
+    double dof;                 // degrees of freedom 3N - 3 (the total momentum is conserved)
+    std::uint64_t seed;         // key of the random numbers (checked present by Dynamics where needed)
+    CRescale* barostat;         // null: constant volume
+
+    // The barostat's move, right after the drift (c_rescale.cpp).
+    void after_drift(Cell& cell) const;
+};

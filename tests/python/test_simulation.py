@@ -273,6 +273,7 @@ def _set(name, value):
     (lambda d: d["log_epot"].__setitem__(0, np.inf), "energy log must hold finite energies"),
     # not a checkpoint: each a ValueError that says why
     (lambda d: d.pop("seed"), "not a vorlan checkpoint: it has no entry 'seed'"),
+    (lambda d: d.pop("log_volume"), "not a vorlan checkpoint: it has no entry 'log_volume'"),
     (_set("step", np.int64(-1)), r"not a vorlan checkpoint: its step -1 is outside 0 \.\. 4294967295"),
     (_set("step", np.int64(2**40)), "its step 1099511627776 is outside"),
     (_set("neighbor_list", np.zeros(3)), "'neighbor_list' holds float64 values"),

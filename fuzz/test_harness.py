@@ -9,7 +9,7 @@ import threading
 
 import pytest
 
-import fuzz_simulate
+import campaign
 import judge
 import worker as worker_module
 from vorlan.vorlan import Vorlan
@@ -64,7 +64,7 @@ def test_verdict(reply, allowed):
 
 @pytest.fixture
 def worker(tmp_path):
-    w = fuzz_simulate.Worker(timeout=3.0, memory_bytes=4 << 30, threads=1, log=str(tmp_path / "err"))
+    w = campaign.Worker(timeout=3.0, memory_bytes=4 << 30, threads=1, log=str(tmp_path / "err"))
     yield w
     w.stop()
 
@@ -93,3 +93,39 @@ def test_worker_killed_or_hanging_is_a_finding_and_restarts(tmp_path, worker):
     assert (kind, detail) == ("signal", "SIGSEGV")
     assert "Fatal Python error: Segmentation fault" in stderr
     assert worker.run(quick)["problems"] == []
+
+
+@pytest.mark.parametrize("reply, allowed", [
+    ({"stage": "load", "raised": ["ValueError", "Exception"], "message": "x is not a vorlan checkpoint"}, True),
+    ({"stage": "run", "raised": ["ArithmeticError", "Exception"], "message": "unstable"}, True),
+    ({"stage": "load", "raised": ["TypeError", "Exception"], "message": "incompatible function arguments"}, False),
+    ({"stage": "load", "raised": ["KeyError", "LookupError", "Exception"], "message": "'seed'"}, False),
+    ({"problems": []}, True),
+    ({"problems": ["non-finite positions after load and run"]}, False),
+])
+def test_checkpoint_verdict(reply, allowed):
+    assert (judge.checkpoint_verdict(reply) is None) == allowed
+
+
+@pytest.mark.parametrize("changes, allowed", [
+    ({}, True),
+    ({"rc": 1}, True),
+    ({"escaped": {"raised": ["Error", "Exception"], "message": "line contains NUL"}, "rc": None}, False),
+    ({"traceback": True}, False),
+    ({"input_changed": True}, False),
+    ({"left": [".fig.png.0badf00d.tmp"]}, False),
+])
+def test_cli_verdict(changes, allowed):
+    reply = dict({"command": "plot .csv", "rc": 0, "escaped": None, "traceback": False, "stderr": "",
+                  "input_changed": False, "left": []}, **changes)
+    assert (judge.cli_verdict(reply) is None) == allowed
+
+
+@pytest.mark.parametrize("target", ["checkpoint", "cli"])
+def test_seeds_of_a_target_run_clean(tmp_path, target):
+    worker_module.write_seeds(target, str(tmp_path))
+    seeds = sorted(tmp_path.iterdir())
+    assert len(seeds) >= 4
+    for seed in seeds:
+        reply = worker_module.TARGETS[target](str(seed))
+        assert judge.VERDICTS[target](reply) is None and reply.get("rc", 0) == 0, reply

@@ -1,20 +1,34 @@
-"""Long-lived worker of the fuzzer: runs ``Vorlan().simulate(path)`` for each path
-read from standard input and answers with one JSON line per run.
+"""Long-lived worker of the fuzzer: runs one input of a target for each path read
+from standard input and answers with one JSON line per input.
+
+Targets:
+
+    simulate     the input is a parameter file: ``Vorlan().simulate(path)``
+    checkpoint   the input is a checkpoint: ``Simulation.load(path)``, then ``run(2)``
+    cli          the first byte picks a command of ``vorlan`` (check, run, plot,
+                 convert; COMMANDS), the rest is its input file
 
 The engine runs here and not in the fuzzer's process, so that a segmentation fault,
 an abort or a hang of the engine ends only this process: the fuzzer sees the signal
 or the time-out, records the input and starts a new worker.
 
-Replay one file in the foreground (for a debugger: ``gdb --args python worker.py F``):
+Replay files in the foreground (for a debugger: ``gdb --args python worker.py ...``):
 
-    python fuzz/worker.py FILE...
+    python fuzz/worker.py [--target simulate|checkpoint|cli] FILE...
+
+and ``python fuzz/worker.py --seeds TARGET DIR`` writes the seed inputs of a
+target (checkpoints and command inputs are made by the package itself).
 """
 from __future__ import annotations
 
+import contextlib
 import faulthandler
+import hashlib
+import io
 import json
 import os
 import sys
+import tempfile
 
 faulthandler.enable()  # a fatal signal prints the Python stack to stderr
 
@@ -27,6 +41,28 @@ import judge  # noqa: E402
 
 RESULT_KEYS = ("ekin", "epot", "etot", "nrsteps", "nrparticles",
                "positions", "velocities", "positions_initial", "velocities_initial")
+
+# The commands of the cli target: the input's suffix, then the command line with
+# {input} and {out} (the folder of the outputs) filled in, and the outputs the
+# command may leave.
+COMMANDS = (
+    (".par", ["check", "{input}"], ()),
+    (".par", ["run", "{input}", "--steps", "2", "-q", "--threads", "1", "--log", "{out}/run.csv",
+              "--trajectory", "{out}/run.gsd", "--every", "1"], ("run.csv", "run.gsd")),
+    (".csv", ["plot", "{input}", "-o", "{out}/fig.png"], ("fig.png",)),
+    (".gsd", ["plot", "{input}", "-o", "{out}/fig.png"], ("fig.png",)),
+    (".gsd", ["convert", "{input}", "{out}/conv.xyz"], ("conv.xyz",)),
+    (".xyz", ["convert", "{input}", "{out}/conv.gsd"], ("conv.gsd",)),
+    (".movie", ["convert", "{input}", "{out}/conv.xyz"], ("conv.xyz",)),
+    ("/p0000-r00.json", ["plot", "{input_dir}", "-o", "{out}/fig.png"], ("fig.png",)),
+)
+
+
+def raised(e: BaseException) -> dict:
+    return {"raised": [c.__name__ for c in type(e).__mro__], "message": str(e)[:500]}
+
+
+# ---------------------------------------------------------------- simulate
 
 
 def check_result(r, cell_length=None) -> list:
@@ -80,27 +116,178 @@ def cell_length_of(path: str):
         return None
 
 
-def run(path: str) -> dict:
+def run_simulate(path: str) -> dict:
     try:
         r = Vorlan().simulate(path)
     except BaseException as e:  # every exception is reported; the fuzzer judges it
-        return {"raised": [c.__name__ for c in type(e).__mro__], "message": str(e)}
+        return raised(e)
     return {"problems": check_result(r, cell_length_of(path)), "nrparticles": r.get("nrparticles") if isinstance(r, dict) else None}
 
 
-def serve() -> None:
+# ---------------------------------------------------------------- checkpoint
+
+
+def check_state(sim) -> list:
+    """What is wrong with a simulation that loaded and ran: every number finite,
+    the positions in the box, one log entry per step done."""
+    problems = []
+    for name in ("positions", "velocities", "forces"):
+        a = getattr(sim, name)
+        if not np.isfinite(a).all():
+            problems.append("non-finite %s after load and run" % name)
+    box = sim.box
+    x = sim.positions
+    if x.size and not ((x >= -1e-9 * box) & (x <= box * (1 + 1e-9))).all():
+        problems.append("position outside the box after load and run")
+    for name in ("ekin", "epot", "etot"):
+        if not np.isfinite(getattr(sim, name)):
+            problems.append("non-finite %s after load and run" % name)
+    if len(sim.log["step"]) != sim.step:
+        problems.append("log of %d entries after %d steps" % (len(sim.log["step"]), sim.step))
+    return problems
+
+
+def run_checkpoint(path: str) -> dict:
+    from vorlan import Simulation
+
+    try:
+        sim = Simulation.load(path)
+    except BaseException as e:
+        return dict(raised(e), stage="load")
+    try:
+        sim.run(2)
+    except BaseException as e:
+        return dict(raised(e), stage="run")
+    return {"problems": check_state(sim)}
+
+
+# ---------------------------------------------------------------- cli
+
+
+def files_in(folder: str) -> dict:
+    out = {}
+    for base, _, names in os.walk(folder):
+        for name in names:
+            path = os.path.join(base, name)
+            with open(path, "rb") as f:
+                out[os.path.relpath(path, folder)] = hashlib.sha1(f.read()).hexdigest()
+    return out
+
+
+def run_cli(path: str) -> dict:
+    """One command of `vorlan` on the input: its exit status, whether a traceback
+    or an exception escaped, whether the input changed and what files it left."""
+    from vorlan.cli import main
+
+    with open(path, "rb") as f:
+        data = f.read()
+    if not data:
+        return {"command": None}
+    which = data[0] % len(COMMANDS)
+    suffix, argv, outputs = COMMANDS[which]
+    content = data[1:]
+    if argv[0] == "run":
+        content = judge.clamp(content, judge.read(content), 216, 20)[0]
+    with tempfile.TemporaryDirectory(prefix="vorlan-fuzz-cli-") as tmp:
+        inputs, out = os.path.join(tmp, "in"), os.path.join(tmp, "out")
+        os.makedirs(inputs)
+        os.makedirs(out)
+        name = os.path.join(inputs, "input" + suffix) if not suffix.startswith("/") else inputs + suffix
+        with open(name, "wb") as f:
+            f.write(content)
+        before = files_in(inputs)
+        argv = [a.format(input=name, input_dir=inputs, out=out) for a in argv]
+        stdout, stderr = io.StringIO(), io.StringIO()
+        escaped = None
+        with contextlib.redirect_stdout(stdout), contextlib.redirect_stderr(stderr):
+            try:
+                rc = main(argv)
+            except BaseException as e:  # main() returns a status for everything it expects
+                rc, escaped = None, raised(e)
+        left = sorted(set(files_in(out)) - set(outputs))
+        return {"command": " ".join(argv[:1]) + " " + suffix, "rc": rc, "escaped": escaped,
+                "traceback": "Traceback" in stderr.getvalue(), "stderr": stderr.getvalue()[-500:],
+                "input_changed": files_in(inputs) != before, "left": left}
+
+
+TARGETS = {"simulate": run_simulate, "checkpoint": run_checkpoint, "cli": run_cli}
+
+
+# ---------------------------------------------------------------- seeds
+
+
+SMALL = {"nr_particles": 64, "cell_length": 4.2, "kT": 1.0, "mass": 1.0, "sigma": 1.0, "epsilon": 1.0,
+         "rcut": 2.0, "shell": 0.3, "tau": 0.5, "stepsize": 0.005, "nrsteps": 10}
+
+
+def write_seeds(target: str, folder: str) -> None:
+    """The seed inputs of `target` (checkpoint, cli) made by the package."""
+    from vorlan import Simulation
+    from vorlan.io.gsd import GSDWriter
+    from vorlan.io.runlog import write_log
+    from vorlan.io.trajectory import convert
+
+    os.makedirs(folder, exist_ok=True)
+    if target == "checkpoint":
+        rng = np.random.default_rng(1)
+        made = [Simulation(dict(SMALL, nr_particles=8, cell_length=4.5), seed=3),
+                Simulation(SMALL, seed=5).run(3),
+                Simulation(dict(SMALL, nr_particles=27, cell_length=6.0),
+                           positions=np.indices((3, 3, 3)).reshape(3, -1).T * 2.0 + rng.uniform(0, 0.2, (27, 3)),
+                           velocities=rng.normal(size=(27, 3))).run(5),
+                Simulation(dict(SMALL, nr_particles=1)).run(1)]
+        for k, sim in enumerate(made):
+            sim.save(os.path.join(folder, "seed%d.npz" % k))
+        return
+    with tempfile.TemporaryDirectory() as tmp:
+        par = os.path.join(tmp, "small.par")
+        with open(par, "w") as f:
+            f.writelines("%s = %s\n" % (k, v) for k, v in SMALL.items())
+        sim = Simulation(par, seed=2, threads=1).run(6, every=2, trajectory=os.path.join(tmp, "t.gsd"))
+        log = sim.log
+        write_log(os.path.join(tmp, "run.csv"), dict(log, time=log["step"] * 0.005,
+                                                      pressure=np.full(len(log["step"]), np.nan)),
+                  {"parameters": par, "nr_particles": 64, "kT": "1"})
+        with GSDWriter(os.path.join(tmp, "two.gsd"), (4.2, 4.2, 4.2), 2) as w:
+            w.write(0, np.ones((2, 3)), np.zeros((2, 3)))
+        convert(os.path.join(tmp, "t.gsd"), os.path.join(tmp, "t.xyz"))
+        convert(os.path.join(tmp, "two.gsd"), os.path.join(tmp, "two.movie"))
+        summary = {"name": "p0000-r00", "point": 0, "replica": 0, "seed": 7, "parameters": dict(
+            (k, str(v)) for k, v in SMALL.items()), "varied": {"kT": "1.0"}, "status": "ok", "message": "",
+            "wall_time": 0.1, "nr_particles": 64, "rho": 0.86, "T": 1.0, "T_err": 0.1, "u": -5.0,
+            "u_err": 0.1, "P": 1.0, "P_err": 0.1, "e": -3.5, "e_err": 0.01}
+        inputs = ["small.par", "small.par", "run.csv", "t.gsd", "two.gsd", "t.xyz", "two.movie", None]
+        for which, name in enumerate(inputs):
+            if name is None:
+                content = json.dumps(summary).encode()
+            else:
+                with open(os.path.join(tmp, name), "rb") as f:
+                    content = f.read()
+            with open(os.path.join(folder, "seed%d" % which), "wb") as f:
+                f.write(bytes([which]) + content)
+
+
+def serve(target: str) -> None:
     # The answers go to a private copy of the standard output; whatever the engine
     # or a library prints to file descriptor 1 goes to standard error instead.
     out = os.fdopen(os.dup(1), "w", buffering=1)
     os.dup2(2, 1)
+    run = TARGETS[target]
     out.write('{"ready": true}\n')
     for line in sys.stdin:
         out.write(json.dumps(run(line.rstrip("\n"))) + "\n")
 
 
 if __name__ == "__main__":
-    if len(sys.argv) > 1:
-        for name in sys.argv[1:]:
-            print(name, json.dumps(run(name)))
+    args = sys.argv[1:]
+    target = "simulate"
+    if args[:1] == ["--seeds"]:
+        write_seeds(args[1], args[2])
+        sys.exit(0)
+    if args[:1] == ["--target"]:
+        target, args = args[1], args[2:]
+    if args:
+        for name in args:
+            print(name, json.dumps(TARGETS[target](name)))
     else:
-        serve()
+        serve(target)

@@ -84,7 +84,9 @@ public:
     // The lattice start with velocities from the process-wide generator.
     explicit Cell(const std::shared_ptr<Parameters>& _params);
     // Throws std::invalid_argument when given positions or velocities are not N
-    // finite vectors, or when the start is not finite (see initialize).
+    // finite vectors, a position lies more than 10^6 box lengths out, the start's
+    // kinetic or potential energy is not finite (see initialize), or the team size
+    // is not allowed (checked_team_size, which may also throw std::runtime_error).
     Cell(const std::shared_ptr<Parameters>& _params, const CellOptions& options);
 
     // A cell restored from a saved state, team size `team_size` (0: runtime default);

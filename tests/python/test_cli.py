@@ -362,6 +362,7 @@ def test_run_refuses_its_outputs_before_it_starts(tmp_path, capsys, options, rc,
     (["run", "/dev/zero"], "/dev/zero: is a character device, not a parameter file"),
     (["plot", "/dev/zero"], "/dev/zero: is a character device, not a run log"),
     (["check", "{tmp}/big.par"], "longer than 1048576 bytes"),
+    (["plot", "{tmp}/nul.csv"], "nul.csv, line 2: "),
     (["plot", "{tmp}/empty.gsd"], "empty.gsd: cannot be read as a GSD trajectory"),
     (["plot", "{tmp}/garbage.gsd"], "garbage.gsd: cannot be read as a GSD trajectory"),
     (["convert", "{tmp}/cut.gsd", "{tmp}/out.xyz"], "cut.gsd: cannot be read as a GSD trajectory"),
@@ -372,6 +373,7 @@ def test_inputs_that_are_no_files_of_their_kind_are_errors(tmp_path, capsys, par
     from vorlan.io.gsd import GSDWriter
 
     (tmp_path / "big.par").write_text(params_text() + "#" * (1 << 20))
+    (tmp_path / "nul.csv").write_text("step,ekin\n1,\x002\n")
     (tmp_path / "empty.gsd").write_bytes(b"")
     (tmp_path / "garbage.gsd").write_bytes(bytes(range(256)) * 20)
     with GSDWriter(tmp_path / "whole.gsd", (5, 5, 5), 2) as w:

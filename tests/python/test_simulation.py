@@ -14,7 +14,7 @@ import time
 import numpy as np
 import pytest
 
-from conftest import DEFAULT_PARAMS, PACKAGE_ROOT
+from conftest import DEFAULT_PARAMS, PACKAGE_ROOT, needs_plain_memory
 from vorlan import Simulation
 from vorlan.params import UnknownSettingWarning
 
@@ -273,10 +273,12 @@ def _set(name, value):
     (lambda d: d["log_epot"].__setitem__(0, np.inf), "energy log must hold finite energies"),
     # not a checkpoint: each a ValueError that says why
     (lambda d: d.pop("seed"), "not a vorlan checkpoint: it has no entry 'seed'"),
+    (lambda d: d.pop("log_volume"), "not a vorlan checkpoint: it has no entry 'log_volume'"),
     (_set("step", np.int64(-1)), r"not a vorlan checkpoint: its step -1 is outside 0 \.\. 4294967295"),
     (_set("step", np.int64(2**40)), "its step 1099511627776 is outside"),
     (_set("neighbor_list", np.zeros(3)), "'neighbor_list' holds float64 values"),
     (_set("positions", np.zeros(3)), "'positions' has 1 dimension"),
+    (_set("parameter_values", np.frombuffer(np.uint32(0x110000).tobytes(), "<U1")), "not valid Unicode"),
 ])
 def test_crafted_checkpoints_are_refused_before_any_step(params, tmp_path, change, message):
     path = tmp_path / "state.npz"
@@ -494,6 +496,23 @@ def test_bad_construction(params, kwargs, changes, error, message):
             params[key] = value
     with pytest.raises(error, match=message):
         Simulation(params, **kwargs)
+
+
+@needs_plain_memory
+def test_a_team_that_cannot_start_is_an_exception(run_python, params):
+    # too little address space for the threads' stacks: the OpenMP runtime would
+    # end the process, the trial start reports it first
+    r = run_python(f"""
+        import resource
+        from vorlan import Simulation, _core
+        size = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (size + (4 << 20),) * 2)
+        try:
+            Simulation({params!r}, threads=_core.max_threads())
+        except RuntimeError as e:
+            print(e)
+    """)
+    assert r.returncode == 0 and "threads cannot be started here" in r.stdout, r.stdout + r.stderr
 
 
 def test_unknown_settings_are_kept_with_a_warning(params, tmp_path):

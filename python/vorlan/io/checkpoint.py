@@ -19,8 +19,6 @@ log_pressure).
 from __future__ import annotations
 
 import os
-import zipfile
-import zlib
 from typing import Any, Dict, Mapping, Optional, Tuple
 
 import numpy as np
@@ -81,6 +79,11 @@ LAYOUT = {
 OPTIONAL = ("virial", "box", "list_box", "method", "method_parameter_names", "method_parameter_values",
             "method_state", "barostat_parameter_names", "barostat_parameter_values", "barostat_work",
             "log_conserved", "log_volume", "log_pressure", "species", "types", "masses", "epsilon", "sigma", "rcut")
+
+# Optional entries that a checkpoint holds all or none of.
+TOGETHER = (("log_conserved", "log_volume", "log_pressure"),
+            ("method", "method_parameter_names", "method_parameter_values", "method_state"),
+            ("barostat_parameter_names", "barostat_parameter_values", "barostat_work"))
 
 STATE_ARRAYS = (
     "positions",
@@ -143,11 +146,11 @@ def _entry(data: Mapping[str, Any], key: str) -> np.ndarray:
 
 
 def _text(values: np.ndarray, key: str) -> list:
-    try:
-        for v in values.tolist():
-            v.encode("utf-8")
-    except UnicodeEncodeError:
-        raise ValueError(f"its entry {key!r} holds text that is not valid Unicode") from None
+    """The strings of a str array; ValueError when a code point is none of
+    Unicode's (beyond U+10FFFF, or a surrogate)."""
+    points = np.ascontiguousarray(values).view(np.uint32)
+    if ((points > 0x10FFFF) | ((points >= 0xD800) & (points <= 0xDFFF))).any():
+        raise ValueError(f"its entry {key!r} holds text that is not valid Unicode")
     return values.tolist()
 
 
@@ -160,6 +163,10 @@ def restore(data: Mapping[str, Any], team: int) -> Tuple[Any, Optional[int], Tup
     from ..simulation import SEED_MAX, SEED_MIN, STEP_MAX
 
     a = {key: _entry(data, key) for key in LAYOUT if key in data or key not in OPTIONAL}
+    for group in TOGETHER:
+        if any(key in a for key in group):
+            for key in group:
+                _entry(a, key)  # "it has no entry ..."
     step, seed = int(a["step"]), int(a["seed"])
     if not 0 <= step <= STEP_MAX:
         raise ValueError(f"its step {step} is outside 0 .. {STEP_MAX}")
@@ -205,7 +212,7 @@ def _dynamics_entries(a: Mapping[str, np.ndarray]) -> Dict[str, Any]:
         if key in a:
             out[key] = _text(a[key], key)
     if "method" in a:
-        out["method"] = str(a["method"])
+        out["method"] = _text(a["method"], "method")
     if "barostat_work" in a:
         out["barostat_work"] = float(a["barostat_work"])
     return out
@@ -235,8 +242,10 @@ def read(path: str) -> Dict[str, Any]:
                 if fmt != FORMAT:
                     raise ValueError(f"it has no format {FORMAT} entry")
                 return {key: data[key] for key in data.files}
-        except (ValueError, TypeError, EOFError, OSError, zipfile.BadZipFile, zlib.error) as e:
-            raise ValueError(f"{path} is not a vorlan checkpoint: {e}") from None
+        except MemoryError:
+            raise
+        except Exception as e:  # whatever NumPy or zipfile find wrong in the bytes (not the path)
+            raise ValueError(f"{path} is not a vorlan checkpoint: {e or type(e).__name__}") from None
 
 
 def load(path: str, team: int, data: Optional[Mapping[str, Any]] = None) -> Tuple[Any, Optional[int], Tuple[int, float]]:

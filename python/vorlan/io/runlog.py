@@ -58,7 +58,10 @@ def read_log(path: PathLike) -> Tuple[Dict[str, np.ndarray], Dict[str, str]]:
                 continue
             if not line.strip():
                 continue
-            fields = next(csv.reader([line]))
+            try:
+                fields = next(csv.reader([line]))
+            except csv.Error as e:  # a NUL byte, an unterminated quote
+                raise ValueError(f"{name}, line {number}: {e}") from None
             if header is None:
                 header = [h.strip() for h in fields]
                 if "step" not in header:

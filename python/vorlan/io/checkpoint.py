@@ -83,7 +83,8 @@ OPTIONAL = ("virial", "box", "list_box", "method", "method_parameter_names", "me
 # Optional entries that a checkpoint holds all or none of.
 TOGETHER = (("log_conserved", "log_volume", "log_pressure"),
             ("method", "method_parameter_names", "method_parameter_values", "method_state"),
-            ("barostat_parameter_names", "barostat_parameter_values", "barostat_work"))
+            ("barostat_parameter_names", "barostat_parameter_values", "barostat_work"),
+            ("types", "masses", "epsilon", "sigma", "rcut"))
 
 STATE_ARRAYS = (
     "positions",
@@ -188,8 +189,6 @@ def restore(data: Mapping[str, Any], team: int) -> Tuple[Any, Optional[int], Tup
     if "types" in a:
         state["types"] = np.ascontiguousarray(a["types"], dtype=np.int32)
         for key in MIXTURE_TABLES:
-            if key not in a:
-                raise ValueError(f"it has types but no entry {key!r}")
             state[key] = np.ascontiguousarray(a[key], dtype=np.float64)
     extras = None
     if "log_conserved" in a:

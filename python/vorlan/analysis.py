@@ -19,6 +19,7 @@ carry.
 from __future__ import annotations
 
 import math
+import sys
 from typing import Iterable, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
@@ -119,12 +120,21 @@ def radial_distribution(
     k-th particle as a centre against all others (unbiased, only noisier).
     """
     box = float(box)
+    volume = box * box * box
+    if not (sys.float_info.min < volume < sys.float_info.max):
+        raise ValueError(f"box = {box!r} is not allowed: g(r) needs a box edge whose volume is a positive "
+                         "double (about 3e-103 to 5e102)")
+    frames = [np.asarray(x, dtype=np.float64) for x in frames]
+    for k, x in enumerate(frames):
+        if not np.isfinite(x).all():
+            raise ValueError(f"frame {k} holds a position that is not finite: no g(r)")
     half = box / 2
     r_max = half if r_max is None else min(float(r_max), half)
     # freud wants r_max below half its box, which it holds in single precision:
     # 1e-6 keeps clear of that rounding (float32 resolves about 6e-8)
     r_max *= 1 - 1e-6
-    if available("freud"):
+    single = np.finfo(np.float32)
+    if available("freud") and single.tiny < box < single.max:  # else NumPy, in double precision
         return _rdf_freud(frames, box, bins, r_max)
     return _rdf_histogram(frames, box, bins, r_max)
 

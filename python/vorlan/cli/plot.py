@@ -42,7 +42,10 @@ def gsd_frames(path: str, last: int = 5) -> Tuple[np.ndarray, float, np.ndarray]
 def trajectory_rdf(path: str) -> Tuple[np.ndarray, np.ndarray, str]:
     """(r, g, label): g(r) over the last frames of the GSD trajectory at `path`."""
     positions, edge, steps = gsd_frames(path)
-    r, g = radial_distribution(list(positions), edge)
+    try:
+        r, g = radial_distribution(list(positions), edge)
+    except ValueError as e:
+        raise ValueError(f"{path}: {e}") from None
     lo, hi = int(steps[0]), int(steps[-1])
     return r, g, f"g(r), {len(positions)} frame(s), steps {lo}-{hi}" if lo != hi else f"g(r), step {lo}"
 

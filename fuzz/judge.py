@@ -178,11 +178,6 @@ def verdict(reply: dict):
 # Exceptions Simulation.load and a run after it may raise on a crafted file.
 CHECKPOINT_ALLOWED = ("ValueError", "ArithmeticError", "MemoryError")
 
-# Fragments of the refusals, each a branch of its own (for coverage only).
-CHECKPOINT_REFUSALS = ("is not a vorlan checkpoint", "no entry", "dimension", "holds", "outside the range",
-                       "settings", "rows", "must be finite", "outside the box", "neighbor_list", "energy log",
-                       "step", "seed", "time_base", "parameter_keys", "regular file")
-
 
 def checkpoint_verdict(reply: dict):
     """None for an allowed outcome of load + run(2), else a short signature."""
@@ -190,14 +185,48 @@ def checkpoint_verdict(reply: dict):
         mro, message, stage = reply["raised"], reply["message"], reply["stage"]
         if not any(name in mro for name in CHECKPOINT_ALLOWED):
             return "%s from %s: %s" % (mro[0], "Simulation.load" if stage == "load" else "run(2)", message[:60])
-        if stage == "run":
-            return None
-        for fragment in CHECKPOINT_REFUSALS:
-            if fragment in message:
-                return None
+        checkpoint_refusal(stage, message)
         return None
     problems = reply["problems"]
     return problems[0][:80] if problems else None
+
+
+def checkpoint_refusal(stage: str, message: str) -> str:
+    """Which check refused a checkpoint, one branch each: libFuzzer keeps an input
+    in its corpus for every branch it reaches first (for coverage only)."""
+    if stage == "run":
+        return "unstable" if "unstable" in message else "refused in the run"
+    if "holds a single array" in message:
+        return "npy"
+    if "no entry" in message:
+        return "entry missing"
+    if "dimension" in message:
+        return "shape"
+    if "values outside the range" in message:
+        return "index range"
+    if "holds" in message:
+        return "type"
+    if "step" in message or "seed" in message or "time_base" in message:
+        return "counters"
+    if "parameter_keys" in message:
+        return "setting names"
+    if "settings" in message:
+        return "setting rule"
+    if "rows" in message or "three counters" in message:
+        return "rows"
+    if "must be finite" in message:
+        return "not finite"
+    if "outside the box" in message or "box edge" in message:
+        return "box"
+    if "neighbor_list" in message:
+        return "list layout"
+    if "energy log" in message:
+        return "log"
+    if "method" in message or "barostat" in message:
+        return "dynamics"
+    if "is not a vorlan checkpoint" in message:
+        return "not an npz"
+    return "other"
 
 
 # ---------------------------------------------------------------- command line
@@ -219,11 +248,28 @@ def cli_verdict(reply: dict):
         return "vorlan %s changed its input" % command
     if reply["left"]:
         return "vorlan %s left %s" % (command, ", ".join(reply["left"])[:60])
-    if reply["rc"] == 0:
-        return None
-    if "error:" in reply["stderr"]:  # which refusal, for coverage only
-        return None
+    cli_outcome(command, reply["rc"] == 0)
     return None
+
+
+def cli_outcome(command: str, ok: bool) -> str:
+    """Command and success, one branch each: libFuzzer keeps an input of every
+    command in its corpus (for coverage only)."""
+    if command == "check .par":
+        return "check read" if ok else "check refused"
+    if command == "run .par":
+        return "run ran" if ok else "run refused"
+    if command == "plot .csv":
+        return "log drawn" if ok else "log refused"
+    if command == "plot .gsd":
+        return "g(r) drawn" if ok else "trajectory refused"
+    if command == "convert .gsd":
+        return "gsd converted" if ok else "gsd refused"
+    if command == "convert .xyz":
+        return "xyz converted" if ok else "xyz refused"
+    if command == "convert .movie":
+        return "movie converted" if ok else "movie refused"
+    return "sweep drawn" if ok else "sweep refused"
 
 
 VERDICTS = {"simulate": verdict, "checkpoint": checkpoint_verdict, "cli": cli_verdict}

@@ -19,7 +19,8 @@ carry.
 from __future__ import annotations
 
 import math
-from typing import Dict, Iterable, NamedTuple, Optional, Sequence, Tuple
+import sys
+from typing import Dict, Iterable, List, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 from numpy.typing import ArrayLike
@@ -119,14 +120,31 @@ def radial_distribution(
     k-th particle as a centre against all others (unbiased, only noisier).
     """
     box = float(box)
+    frames = _checked_frames(frames, (box, box, box))
     half = box / 2
     r_max = half if r_max is None else min(float(r_max), half)
     # freud wants r_max below half its box, which it holds in single precision:
     # 1e-6 keeps clear of that rounding (float32 resolves about 6e-8)
     r_max *= 1 - 1e-6
-    if available("freud"):
+    single = np.finfo(np.float32)
+    if available("freud") and single.tiny < box < single.max:  # else NumPy, in double precision
         return _rdf_freud(frames, box, bins, r_max)
     return _rdf_histogram(frames, box, bins, r_max)
+
+
+def _checked_frames(frames: Iterable[ArrayLike], sides: Sequence[float]) -> List[np.ndarray]:
+    """`frames` as float64 arrays, refused when a position is not finite or the
+    box of three `sides` has no volume a double can hold."""
+    lx, ly, lz = (float(s) for s in sides)
+    volume = lx * ly * lz
+    if not (sys.float_info.min < volume < sys.float_info.max):
+        raise ValueError(f"box = {list(sides)!r} is not allowed: g(r) needs a box whose volume is a positive "
+                         "double (about 2e-308 to 2e308)")
+    out = [np.asarray(x, dtype=np.float64) for x in frames]
+    for k, x in enumerate(out):
+        if not np.isfinite(x).all():
+            raise ValueError(f"frame {k} holds a position that is not finite: no g(r)")
+    return out
 
 
 def _rdf_freud(frames: Iterable[ArrayLike], box: float, bins: int, r_max: float) -> Tuple[np.ndarray, np.ndarray]:
@@ -191,6 +209,7 @@ def partial_radial_distribution(
     {(a, b): g_ab} for a <= b in species order). freud when installed, else a
     NumPy pair histogram."""
     sides = np.broadcast_to(np.asarray(box, dtype=np.float64), (3,)).copy()
+    frames = _checked_frames(frames, sides)
     t = np.asarray(types)
     r_max = float(sides.min()) / 2 if r_max is None else min(float(r_max), float(sides.min()) / 2)
     r_max *= 1 - 1e-6  # clear of freud's single-precision box

@@ -193,31 +193,34 @@ def derived_quantities(params: Mapping[str, str]) -> List[Tuple[str, str]]:
     """(label, text) of the quantities that follow from the settings: density,
     cut-off against half the box, subcells of the neighbour-list grid, expected
     neighbours per particle, simulated time. Quantities whose settings are
-    missing or do not convert are left out."""
+    missing or do not convert are left out; one beyond double precision reads
+    inf (or 0)."""
 
-    def get(key: str) -> Optional[float]:
+    def get(key: str) -> Optional[np.float64]:
         text = params.get(key)
         if text is None or value_problem(key, text):
             return None
-        return float(text)
+        return np.float64(text)
 
     out: List[Tuple[str, str]] = []
     n, length = get("nr_particles"), get("cell_length")
     rcut, shell = get("rcut"), get("shell")
-    rho = None
-    if n is not None and length:
-        rho = n / length**3
-        out.append(("density", f"N / L^3 = {int(n)} / {length:g}^3 = {rho:.6g}"))
-    if rcut is not None and length:
-        half = length / 2
-        verdict = "fits" if rcut <= half else "too long: a particle would meet two images of another"
-        out.append(("cut-off", f"rcut = {rcut:g} against L / 2 = {half:.6g}: {verdict}"))
-    if rcut is not None and shell is not None and length and rcut + shell > 0:
-        reach = rcut + shell
-        out.append(("subcells", f"floor(L / (rcut + shell)) = {int(np.floor(length / reach))} per axis"))
-        if rho is not None:
-            out.append(("neighbours", f"4/3 pi (rcut + shell)^3 rho = {4 / 3 * np.pi * reach**3 * rho:.4g} per particle"))
     steps, dt = get("nrsteps"), get("stepsize")
-    if steps is not None and dt is not None:
-        out.append(("run length", f"nrsteps * stepsize = {int(steps)} * {dt:g} = {steps * dt:.6g} time units"))
+    with np.errstate(all="ignore"):  # a quantity beyond double precision is shown as inf or 0
+        rho = None
+        if n is not None and length:
+            rho = n / length**3
+            out.append(("density", f"N / L^3 = {int(n)} / {length:g}^3 = {rho:.6g}"))
+        if rcut is not None and length:
+            half = length / 2
+            verdict = "fits" if rcut <= half else "too long: a particle would meet two images of another"
+            out.append(("cut-off", f"rcut = {rcut:g} against L / 2 = {half:.6g}: {verdict}"))
+        if rcut is not None and shell is not None and length and rcut + shell > 0:
+            reach = rcut + shell
+            out.append(("subcells", f"floor(L / (rcut + shell)) = {np.floor(length / reach):.15g} per axis"))
+            if rho is not None:
+                out.append(("neighbours",
+                            f"4/3 pi (rcut + shell)^3 rho = {4 / 3 * np.pi * reach**3 * rho:.4g} per particle"))
+        if steps is not None and dt is not None:
+            out.append(("run length", f"nrsteps * stepsize = {int(steps)} * {dt:g} = {steps * dt:.6g} time units"))
     return out

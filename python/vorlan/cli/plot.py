@@ -46,10 +46,13 @@ def trajectory_rdf(path: str) -> Tuple[np.ndarray, Any, str]:
     positions, edge, steps = gsd_frames(path)
     lo, hi = int(steps[0]), int(steps[-1])
     label = f"{len(positions)} frame(s), steps {lo}-{hi}" if lo != hi else f"step {lo}"
-    if traj.species is not None and len(traj.species) > 1 and traj.types is not None:
-        r, partial = partial_radial_distribution(list(positions), traj.box[-1], traj.types, traj.species)
-        return r, {f"g_{a}{b}(r)": g for (a, b), g in partial.items()}, label
-    r, g = radial_distribution(list(positions), edge)
+    try:
+        if traj.species is not None and len(traj.species) > 1 and traj.types is not None:
+            r, partial = partial_radial_distribution(list(positions), traj.box[-1], traj.types, traj.species)
+            return r, {f"g_{a}{b}(r)": g for (a, b), g in partial.items()}, label
+        r, g = radial_distribution(list(positions), edge)
+    except ValueError as e:
+        raise ValueError(f"{path}: {e}") from None
     return r, g, f"g(r), {label}"
 
 

@@ -153,13 +153,14 @@ class GSDWriter:
 def _open_gsd(hoomd, name: str) -> Iterator[Any]:
     """The GSD file `name` opened for reading, when it is a regular file; the
     gsd library's errors about its contents (RuntimeError: not a GSD file,
-    corrupt, truncated) become ValueError naming the file."""
+    corrupt, truncated; KeyError: a frame without a chunk that the first frame
+    lists) become ValueError naming the file."""
     open_regular(name, "GSD file").close()
     try:
         with hoomd.open(name, mode="r") as traj:
             yield traj
-    except RuntimeError as e:
-        raise ValueError(f"{name}: cannot be read as a GSD trajectory ({e})") from None
+    except (RuntimeError, KeyError) as e:
+        raise ValueError(f"{name}: cannot be read as a GSD trajectory ({type(e).__name__}: {e})") from None
 
 
 def read_gsd(path: PathLike) -> Trajectory:
@@ -191,7 +192,10 @@ def read_gsd(path: PathLike) -> Trajectory:
                 raise ValueError(f"{name}: frame {k} has a tilted box (xy, xz, yz = {b6[3:].tolist()}); "
                                  "only orthorhombic boxes are supported")
             log = frame.log
-            steps[k] = int(frame.configuration.step)
+            step = int(frame.configuration.step)
+            if step > np.iinfo(np.int64).max:
+                raise ValueError(f"{name}: frame {k} has step {step}, more than a step counter holds")
+            steps[k] = step
             box[k] = log["vorlan/box"] if "vorlan/box" in log else b6[:3]
             if "particles/vorlan/position" in log:
                 positions[k] = log["particles/vorlan/position"]

@@ -150,7 +150,9 @@ def read_xyz(path: PathLike) -> Trajectory:
         try:
             n = int(lines[i])
         except ValueError:
-            raise ValueError(f"{where}: expected the particle count, got {lines[i][:40]!r}") from None
+            n = -1
+        if n < 0:
+            raise ValueError(f"{where}: expected the particle count, got {lines[i][:40]!r}")
         if i + 2 + n > len(lines):
             raise ValueError(f"{where}: {n} particles announced, {max(len(lines) - i - 2, 0)} lines follow")
         try:

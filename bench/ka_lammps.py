@@ -189,17 +189,23 @@ def blocking_error(x):
     return float(np.mean(x)), block_error(x)
 
 
+ENSEMBLE_NAMES = {"nve": "NVE", "berendsen": "Berendsen (tau = 0.5)", "bussi": "Bussi (tau = 0.5)"}
+
+
 def cmd_averages(args):
     """<T>, <u> and <P> of the same run in both codes: a relaxed random start
     equilibrated in vorlan (Berendsen to T = 1, tau = 0.5, dt = 0.005), its
     positions and velocities handed to LAMMPS, then `steps` steps in each code,
-    sampled every 10 steps. --ensemble nve (default): both without thermostat
-    (vorlan's Berendsen with tau = 1e12, a factor 1 to rounding), the same
-    microcanonical ensemble; --ensemble berendsen: both with Berendsen (vorlan
-    scales after the first half-kick with the half-step kinetic energy, LAMMPS's
-    fix temp/berendsen at the end of the step with the full-step one, which
-    shifts the mean temperature at this time step). P = (2 ekin + W) / 3V in
-    both (LAMMPS's own press counts N kT with 3N - 3 degrees of freedom)."""
+    sampled every 10 steps. --ensemble bussi (default): both with the canonical
+    stochastic velocity rescaling (vorlan's Bussi, LAMMPS's fix temp/csvr, tau =
+    0.5), the same canonical ensemble; nve: both without thermostat, the same
+    microcanonical one; berendsen: both with Berendsen (vorlan scales after the
+    first half-kick with the half-step kinetic energy, LAMMPS's fix
+    temp/berendsen at the end of the step with the full-step one, which shifts
+    the mean temperature at this time step). P = (2 ekin + W) / 3V in both
+    (LAMMPS's own press counts N kT with 3N - 3 degrees of freedom)."""
+    import vorlan
+
     sim = ka_start(args.n, args.seed)
     sim.set("stepsize", 0.005)
     sim.set("tau", 0.5)
@@ -210,13 +216,14 @@ def cmd_averages(args):
     samples = []
     with tempfile.TemporaryDirectory() as tmp:
         write_data(os.path.join(tmp, "start.data"), sim.positions, sim.types, sim.box, sim.velocities)
-        thermostat = [] if args.ensemble == "nve" else ["fix 2 all temp/berendsen 1.0 1.0 0.5"]
+        thermostat = {"nve": [], "berendsen": ["fix 2 all temp/berendsen 1.0 1.0 0.5"],
+                      "bussi": [f"fix 2 all temp/csvr 1.0 1.0 0.5 {args.seed + 1}"]}[args.ensemble]
         script = setup_commands(sim.box)[:3] + ["read_data start.data"] + setup_commands(sim.box)[8:] + [
             "fix 1 all nve", *thermostat, "timestep 0.005", "compute w all pressure NULL virial",
             "thermo_style custom step pe ke c_w", "thermo_modify norm no", "thermo 10", f"run {args.steps}"]
         script = [line for line in script if not line.startswith("create_box")]
-        if args.ensemble == "nve":
-            sim.set("tau", 1e12)
+        sim.method = {"nve": vorlan.NVE(), "berendsen": vorlan.Berendsen(), "bussi": vorlan.Bussi(tau=0.5)}[
+            args.ensemble]
 
         def sample(s):
             samples.append((2.0 * s.ekin / dof, s.epot / s.nr_particles, s.pressure))
@@ -234,7 +241,7 @@ def cmd_averages(args):
              **{f"vorlan_{k}": v for k, v in mine.items()}, **{f"lammps_{k}": v for k, v in peer.items()})
     print(f"Kob-Andersen, N = {args.n}, density {DENSITY}, dt = 0.005: {args.equilibrate} steps at T = 1 "
           f"(Berendsen, tau = 0.5) in vorlan, then {args.steps} steps "
-          f"{'NVE' if args.ensemble == 'nve' else 'Berendsen (tau = 0.5)'} in each code from the same state, "
+          f"{ENSEMBLE_NAMES[args.ensemble]} in each code from the same state, "
           "sampled every 10 steps; mean +- standard error by blocking")
     for name in ("T", "u", "P"):
         (ma, ea), (mb, eb) = blocking_error(mine[name]), blocking_error(peer[name])
@@ -300,7 +307,7 @@ def main(argv):
     a.add_argument("--seed", type=int, default=1)
     a.add_argument("--equilibrate", type=int, default=20000)
     a.add_argument("--steps", type=int, default=100000)
-    a.add_argument("--ensemble", choices=("nve", "berendsen"), default="nve")
+    a.add_argument("--ensemble", choices=tuple(ENSEMBLE_NAMES), default="bussi")
     s = sub.add_parser("speed")
     s.add_argument("--side", type=int, default=32, help="n: N = n^3 particles (default 32: 32768)")
     s.add_argument("--steps", type=int, default=400)

@@ -132,13 +132,13 @@ def radial_distribution(
     return _rdf_histogram(frames, box, bins, r_max)
 
 
-def _checked_frames(frames: Iterable[ArrayLike], sides: Sequence[float]) -> List[np.ndarray]:
+def _checked_frames(frames: Iterable[ArrayLike], sides: ArrayLike) -> List[np.ndarray]:
     """`frames` as float64 arrays, refused when a position is not finite or the
     box of three `sides` has no volume a double can hold."""
-    lx, ly, lz = (float(s) for s in sides)
+    lx, ly, lz = (float(s) for s in np.asarray(sides, dtype=np.float64))
     volume = lx * ly * lz
     if not (sys.float_info.min < volume < sys.float_info.max):
-        raise ValueError(f"box = {list(sides)!r} is not allowed: g(r) needs a box whose volume is a positive "
+        raise ValueError(f"box = {[lx, ly, lz]!r} is not allowed: g(r) needs a box whose volume is a positive "
                          "double (about 2e-308 to 2e308)")
     out = [np.asarray(x, dtype=np.float64) for x in frames]
     for k, x in enumerate(out):

@@ -16,6 +16,10 @@ Prints, with the error bars of blocking (vorlan.analysis):
   NPT        <rho> under CRescale with Bussi at (kT 1.0, P 1.690) and (kT 2.0,
              P 0.372), N = 500; the LJTS equation of state gives 0.800 and 0.200
              (targets: within 0.004).
+  masses     equipartition in a 50:50 mixture whose A particles are twice as
+             heavy as B (Wahnstrom's sizes s_AB = 11/12, s_BB = 5/6), N = 500,
+             rho 0.8, kT 1: <T_a>/kT of each species for Langevin, Bussi,
+             NoseHoover and Bussi + CRescale (target: 1 within the error).
   repro      for Langevin, Bussi, NoseHoover and Bussi + CRescale: positions
              after 1000 seeded steps at 1 and 2 threads identical, and a
              checkpoint at step 500 continued to 1000 identical to the unbroken run.
@@ -100,6 +104,40 @@ def npt(steps, threads):
               flush=True)
 
 
+WAHNSTROM = {("A", "A"): dict(epsilon=1.0, sigma=1.0, rcut=2.5),
+             ("A", "B"): dict(epsilon=1.0, sigma=11 / 12, rcut=2.5 * 11 / 12),
+             ("B", "B"): dict(epsilon=1.0, sigma=5 / 6, rcut=2.5 * 5 / 6)}
+
+
+def masses(steps, threads):
+    n, kT, every = 500, 1.0, 10
+    print(f"masses  50:50 mixture, m_A = 2 m_B, N = {n}, rho 0.8, kT {kT}, {steps} steps after 10000, "
+          f"sampled every {every} (target: <T_a>/kT = 1 within the error)", flush=True)
+    side = (n / 0.8) ** (1 / 3)
+    species, types = vorlan.composition(n, {"A": 0.5, "B": 0.5}, seed=4)
+    x = vorlan.random_positions(n, side, 0.8, seed=4)
+    cases = [("Langevin(friction=1)", vorlan.Langevin(1.0), None), ("Bussi(tau=0.5)", vorlan.Bussi(0.5), None),
+             ("NoseHoover(tau=0.5)", vorlan.NoseHoover(0.5), None),
+             ("Bussi + CRescale(P=2)", vorlan.Bussi(0.5), vorlan.CRescale(pressure=2.0, tau=2.0))]
+    for name, method, barostat in cases:
+        sim = vorlan.Simulation(box(n, 0.8, kT), species=species, types=types, masses={"A": 2.0, "B": 1.0},
+                                pairs=WAHNSTROM, positions=x, box=side, method=method, barostat=barostat,
+                                seed=6, threads=threads).run(10000)
+        m = sim.masses
+        # the total momentum is held at zero: species a keeps 3 (N_a - M_a / M) degrees of freedom
+        dof = {a: 3 * ((types == t).sum() - m[types == t].sum() / m.sum()) for t, a in enumerate(species)}
+        samples = {a: [] for a in species}
+
+        def sample(s):
+            k = 0.5 * m * (s.velocities**2).sum(axis=1)
+            for t, a in enumerate(species):
+                samples[a].append(2 * k[types == t].sum() / dof[a] / kT)
+
+        sim.run(steps, every=every, callback=sample)
+        shown = "   ".join(f"<T_{a}>/kT = {fmt(estimate(np.array(samples[a])))}" for a in species)
+        print(f"  {name:24s} {shown}", flush=True)
+
+
 def repro():
     print("reproducibility  N = 256, 1000 seeded steps", flush=True)
     cases = [(vorlan.Langevin(1.0), None), (vorlan.Bussi(0.5), None), (vorlan.NoseHoover(0.5), None),
@@ -158,14 +196,15 @@ def draw(path, keep):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--only", choices=["nve", "canonical", "npt", "repro"], action="append")
+    ap.add_argument("--only", choices=["nve", "canonical", "npt", "masses", "repro"], action="append")
     ap.add_argument("--steps", type=int, default=200000, help="measured steps of the canonical runs")
     ap.add_argument("--nve-steps", type=int, default=30000)
     ap.add_argument("--npt-steps", type=int, default=50000)
+    ap.add_argument("--masses-steps", type=int, default=50000)
     ap.add_argument("--threads", type=int, default=1)
     ap.add_argument("--figure", metavar="PNG", help="draw the K distributions and an isobar")
     args = ap.parse_args()
-    parts = args.only or ["repro", "nve", "canonical", "npt"]
+    parts = args.only or ["repro", "nve", "canonical", "npt", "masses"]
     keep = {}
     if "repro" in parts:
         repro()
@@ -175,6 +214,8 @@ def main():
         canonical(args.steps, args.threads, keep)
     if "npt" in parts:
         npt(args.npt_steps, args.threads)
+    if "masses" in parts:
+        masses(args.masses_steps, args.threads)
     if args.figure:
         draw(args.figure, keep)
     return 0

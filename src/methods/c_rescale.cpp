@@ -1,6 +1,7 @@
 #include "c_rescale.h"
 
 #include <cmath>
+#include <cstdint>
 #include <sstream>
 #include <stdexcept>
 
@@ -71,13 +72,17 @@ void CRescale::rescale(Cell& cell, const StepContext& ctx)
     const double deps = -(beta / tau) * (pressure - p) * ctx.dt + std::sqrt(2.0 * ctx.kT * beta * ctx.dt / (v * tau)) * xi;
     const double mu = std::exp(deps / 3.0), inv = 1.0 / mu;
 
-    // x, dij and L scaled by mu, v by 1/mu; |v|^2 summed before the scaling
+    // x, dij and L scaled by mu, v by 1/mu; m |v|^2 summed before the scaling (for
+    // one species the mass is applied once, after the sum: a weight of 1 is exact)
     const MotionArrays a = cell.motion();
+    const std::int32_t* type = ctx.mixture ? ctx.mixture->types.data() : nullptr;
+    const double* mass = ctx.mixture ? ctx.mixture->masses.data() : nullptr;
     const double vsq = sum_in_chunks(a.count, cell.team(), 0.0, [&](std::size_t begin, std::size_t end) {
         double s = 0.0;
         for (std::size_t i = begin; i < end; ++i) {
             vec3& vi = a.velocities[i];
-            s += (vi.x() * vi.x() + vi.y() * vi.y()) + vi.z() * vi.z();
+            const double weight = type ? mass[type[i]] : 1.0;
+            s += weight * ((vi.x() * vi.x() + vi.y() * vi.y()) + vi.z() * vi.z());
             vi *= inv;
             a.positions[i] *= mu;
             a.dij_list[i] *= mu;
@@ -86,7 +91,7 @@ void CRescale::rescale(Cell& cell, const StepContext& ctx)
     });
     const vec3 new_box = mu * box;
     cell.set_box(new_box);
-    const double ekin = 0.5 * vsq * ctx.mass;
+    const double ekin = type ? 0.5 * vsq : 0.5 * vsq * ctx.mass;
     cell.set_ekin(ekin * (inv * inv));
     work += ekin * (inv * inv - 1.0) + pressure * (volume(new_box) - v);
     pending_mu = mu;

@@ -179,19 +179,10 @@ void Dynamics::configure(Method m, std::optional<CRescale> b, std::optional<std:
 StepContext Dynamics::context(const Cell& cell, unsigned int step, double dt, bool verbose) const
 {
     const Parameters& p = cell.parameters();
-    // Langevin's noise and the barostat's kinetic energy take one mass; a mixture
-    // whose species differ in mass is left to the methods that scale velocities.
     const Species& mix = cell.get_species();
-    if (!mix.empty() && (std::holds_alternative<Langevin>(method) || barostat)) {
-        for (const double m : mix.masses)
-            if (m != mix.masses.front())
-                throw std::invalid_argument(
-                    "langevin and the c_rescale barostat take one mass for all particles: with a mixture of "
-                    "several masses use berendsen, bussi, nose_hoover or nve");
-    }
     const double n = static_cast<double>(cell.particles());
     return StepContext{step, dt, verbose, settings::real(p, "kT"),
-                       mix.empty() ? settings::real(p, "mass") : mix.masses.front(),
+                       mix.empty() ? settings::real(p, "mass") : 0.0, mix.empty() ? nullptr : &mix,
                        n > 1.0 ? 3.0 * n - 3.0 : 0.0, seed.value_or(0),
                        barostat ? const_cast<CRescale*>(&*barostat) : nullptr};
 }

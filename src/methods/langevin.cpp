@@ -9,13 +9,25 @@ Langevin::Langevin(double friction_) : friction(positive("friction", friction_, 
 
 void Langevin::step(Cell& cell, const StepContext& ctx)
 {
-    const double dt = ctx.dt, half = 0.5 * dt;
+    const double dt = ctx.dt;
     const double c1 = std::exp(-friction * dt);
-    const double c2 = std::sqrt((1.0 - c1 * c1) * ctx.kT / ctx.mass);
     const Cell::StepStart start = cell.begin_step();
 
     cell.update_velocities_half_dt(dt);  // B
     const double ekin_before = cell.get_ekin();
+    cell.set_ekin(ctx.mixture ? drift_and_noise_mixed(cell, ctx, c1) : drift_and_noise(cell, ctx, c1));  // A O A
+    heat += cell.get_ekin() - ekin_before;
+
+    ctx.after_drift(cell);
+    cell.update_forces();
+    cell.update_velocities_half_dt(dt);  // B
+    cell.end_step(ctx.step, ctx.verbose, start);
+}
+
+double Langevin::drift_and_noise(Cell& cell, const StepContext& ctx, double c1)
+{
+    const double half = 0.5 * ctx.dt;
+    const double c2 = std::sqrt((1.0 - c1 * c1) * ctx.kT / ctx.mass);
 
     // the noise, and its mean over the particles
     const MotionArrays a = cell.motion();
@@ -47,11 +59,55 @@ void Langevin::step(Cell& cell, const StepContext& ctx)
         }
         return s;
     });
-    cell.set_ekin(0.5 * vsq * ctx.mass);
-    heat += cell.get_ekin() - ekin_before;
+    return 0.5 * vsq * ctx.mass;
+}
 
-    ctx.after_drift(cell);
-    cell.update_forces();
-    cell.update_velocities_half_dt(dt);  // B
-    cell.end_step(ctx.step, ctx.verbose, start);
+double Langevin::drift_and_noise_mixed(Cell& cell, const StepContext& ctx, double c1)
+{
+    const double half = 0.5 * ctx.dt;
+    const Species& mix = *ctx.mixture;
+    const std::int32_t* type = mix.types.data();
+    const double* mass = mix.masses.data();
+    c2_of_type.resize(mix.nr_types());
+    for (std::size_t t = 0; t < mix.nr_types(); ++t)
+        c2_of_type[t] = std::sqrt((1.0 - c1 * c1) * ctx.kT / mass[t]);
+    const double* c2 = c2_of_type.data();
+
+    // the noise velocities c2_i xi_i, and the momentum and mass they sum to
+    const MotionArrays a = cell.motion();
+    const int team = cell.team();
+    xi.resize(3 * a.count);
+    double* x = xi.data();
+    using vec4 = Eigen::Vector4d;
+    const vec4 sum = sum_in_chunks(a.count, team, vec4(vec4::Zero()), [&](std::size_t begin, std::size_t end) {
+        noise::normal_triples(ctx.seed, ctx.step, noise::Purpose::langevin, begin, end, x);
+        vec4 s = vec4::Zero();
+        for (std::size_t i = begin; i < end; ++i) {
+            const double c = c2[type[i]], m = mass[type[i]];
+            for (int k = 0; k < 3; ++k)
+                x[3 * i + k] *= c;
+            s += vec4(m * x[3 * i], m * x[3 * i + 1], m * x[3 * i + 2], m);
+        }
+        return s;
+    });
+    // the velocity of the centre of mass the noise would give, taken off every particle
+    const vec3 drift = a.count > 0 ? vec3(sum.head<3>() / sum[3]) : vec3(vec3::Zero());
+
+    // A O A, summing m |v|^2 of the new velocities
+    const double mvsq = sum_in_chunks(a.count, team, 0.0, [&](std::size_t begin, std::size_t end) {
+        double s = 0.0;
+        for (std::size_t i = begin; i < end; ++i) {
+            vec3& v = a.velocities[i];
+            const vec3 first = half * v;
+            v = c1 * v + (vec3(x[3 * i], x[3 * i + 1], x[3 * i + 2]) - drift);
+            const vec3 second = half * v;
+            a.positions[i] += first;
+            a.positions[i] += second;
+            a.dij_list[i] += first;
+            a.dij_list[i] += second;
+            s += mass[type[i]] * ((v.x() * v.x() + v.y() * v.y()) + v.z() * v.z());
+        }
+        return s;
+    });
+    return 0.5 * mvsq;
 }

@@ -14,9 +14,13 @@
 // triple keyed by (seed, n, i): the same at any thread count. Its mean over the
 // particles is subtracted, so that the total momentum stays zero and the
 // kinetic energy has the 3N - 3 degrees of freedom of the other methods (O then
-// samples the Maxwell distribution on that subspace exactly).
+// samples the Maxwell distribution on that subspace exactly). In a mixture each
+// particle has the c2 of its mass, and the velocity of the centre of mass that
+// the noise would give, sum m_i c2_i xi_i / sum m_i, is what is subtracted: the
+// projection of the noise onto zero total momentum in the metric of the masses.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "step_context.h"
@@ -30,7 +34,14 @@ public:
     // The conserved quantity beyond etot: minus the heat the bath gave.
     double extra_energy(const StepContext&) const { return -heat; }
 
-    double friction;             // gamma, 1/time
-    double heat = 0.0;           // kinetic energy the O steps added so far
-    std::vector<double> xi;      // 3N noise of the current step (scratch)
+    double friction;                  // gamma, 1/time
+    double heat = 0.0;                // kinetic energy the O steps added so far
+    std::vector<double> xi;           // 3N noise of the current step (scratch)
+    std::vector<double> c2_of_type;   // sqrt((1 - c1^2) kT / m) per type of a mixture (scratch)
+
+private:
+    // A O A over all particles; returns the new kinetic energy. One species, or a
+    // mixture with the mass of each particle's type.
+    double drift_and_noise(Cell& cell, const StepContext& ctx, double c1);
+    double drift_and_noise_mixed(Cell& cell, const StepContext& ctx, double c1);
 };

@@ -1,6 +1,7 @@
 // What one step of an integration method reads besides the Cell: the step's
-// number and size, the settings of this step, the seed of the random numbers and
-// the barostat, if any, which acts between the drift and the force evaluation.
+// number and size, the settings of this step, the masses, the seed of the random
+// numbers and the barostat, if any, which acts between the drift and the force
+// evaluation.
 #pragma once
 
 #include <cstdint>
@@ -18,7 +19,8 @@ struct StepContext {
     double dt;                  // time step
     bool verbose;               // progress line at multiples of 1000
     double kT;                  // target temperature (the setting kT, read at the start of the step)
-    double mass;                // particle mass
+    double mass;                // particle mass of one species
+    const Species* mixture;     // the mixture, whose masses are per type; null for one species
     double dof;                 // degrees of freedom 3N - 3 (the total momentum is conserved)
     std::uint64_t seed;         // key of the random numbers (checked present by Dynamics where needed)
     CRescale* barostat;         // null: constant volume

@@ -79,10 +79,21 @@ def test_trajectory_independent_of_threads_and_checkpoint(tmp_path):
     assert back.species == ["A", "B"] and back.virial == part.virial
     with pytest.raises(ValueError, match="fixed at the start"):
         back.set("rcut", 2.0)
-    with pytest.raises(ValueError, match="one mass for all particles"):  # B is twice as heavy here
-        ka(method=vorlan.Langevin(1.0)).run(1)
     back.run(25)
     assert np.array_equal(back.positions, whole.positions) and back.epot == whole.epot
+
+
+@pytest.mark.parametrize("method, barostat", [(vorlan.Langevin(2.0), None),
+                                              (vorlan.Bussi(0.1), vorlan.CRescale(pressure=2.0, tau=0.5))])
+def test_stochastic_methods_with_two_masses(method, barostat):
+    # B is twice as heavy: the noise and the barostat's kinetic energy take each particle's mass
+    runs = [ka(threads=threads, method=method, barostat=barostat) for threads in (1, 2)]
+    for sim in runs:
+        sim.run(30)
+    assert np.array_equal(runs[0].positions, runs[1].positions) and runs[0].ekin == runs[1].ekin
+    v, m = runs[0].velocities, runs[0].masses[:, None]
+    assert np.allclose((m * v).sum(0), 0.0, atol=1e-10)
+    assert runs[0].ekin == pytest.approx(0.5 * (m * v**2).sum(), rel=1e-12)
 
 
 def test_lattice_box_and_one_species_in_a_box():

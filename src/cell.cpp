@@ -269,7 +269,7 @@ std::size_t Cell::particle_count() const
     return nr_particles;
 }
 
-std::vector<double> Cell::flatten(const std::vector<vec3>& v)
+std::vector<double> flatten(const std::vector<vec3>& v)
 {
     const std::size_t sz = 3 * v.size();
     std::vector<double> res(sz, 0.0);

@@ -35,6 +35,10 @@
 
 using vec3 = Eigen::Vector3d;
 
+// Per-particle vectors as 3N doubles (x0 y0 z0 x1 ...): the layout every copy
+// handed out of the engine has (the accessors below, the bindings' arrays).
+std::vector<double> flatten(const std::vector<vec3>& v);
+
 namespace kernels {
 struct PairInput;
 }
@@ -202,7 +206,6 @@ private:
 
     // nr_particles as read now; throws if it no longer matches the arrays held.
     std::size_t particle_count() const;
-    static std::vector<double> flatten(const std::vector<vec3>& v);
     // The array as 3N contiguous doubles (null when empty).
     static double* coordinates(std::vector<vec3>& v) { return v.empty() ? nullptr : v.front().data(); }
 

@@ -70,7 +70,7 @@ void Run::record()
     energies.pressure.push_back(barostat ? barostat->measured_pressure(cell) : std::numeric_limits<double>::quiet_NaN());
 }
 
-unsigned int Run::advance(unsigned int count, RunObserver& observer)
+void Run::begin(unsigned int count)
 {
     if (count > std::numeric_limits<unsigned int>::max() - step) {
         std::ostringstream msg;
@@ -89,30 +89,17 @@ unsigned int Run::advance(unsigned int count, RunObserver& observer)
                 grow(*series, more);
         }
     }
-    observer.start(step);
-    double dt = settings::real(*params, "stepsize");
-    unsigned int done = 0;
-    bool seen = false;  // every() saw the latest step
-    while (done < count) {
-        if (dynamics)
-            dynamics->step(cell, step, dt, verbose);
-        else
-            cell.integrate(step, dt, verbose);
-        ++step;
-        ++done;
-        if (keep_log)
-            record();
-        seen = every != 0 && step % every == 0;
-        if (seen) {
-            observer.every(step);
-            dt = settings::real(*params, "stepsize");
-        }
-        if (!observer.go_on(step)) {
-            was_stopped = true;
-            break;
-        }
-    }
-    if (done > 0)
-        observer.last(step, seen);
-    return done;
+}
+
+double Run::time_step() const { return settings::real(*params, "stepsize"); }
+
+void Run::one_step(double dt)
+{
+    if (dynamics)
+        dynamics->step(cell, step, dt, verbose);
+    else
+        cell.integrate(step, dt, verbose);
+    ++step;
+    if (keep_log)
+        record();
 }

@@ -30,21 +30,26 @@ struct RunSettings {
 // stepsize, nrsteps, nr_particles, in that order, each through its setting rule.
 RunSettings read_run_settings(const Parameters&);
 
-// What a driver does between steps; every hook is called between two whole
-// steps, with the number of steps done so far. The defaults do nothing.
-class RunObserver {
-public:
-    virtual ~RunObserver() = default;
-    // Before the first step of an advance() call (the first frame of a trajectory).
-    virtual void start(unsigned int /*steps_done*/) {}
-    // After each step that makes the steps done a multiple of the run's `every`.
-    virtual void every(unsigned int /*steps_done*/) {}
-    // After the last step of an advance() call that did at least one step (after
-    // every() when that step is a multiple of K): the state the run ends with,
-    // also when it was stopped. `seen`: every() was just called for it.
-    virtual void last(unsigned int /*steps_done*/, bool /*seen*/) {}
-    // After every step; false stops the run after this step (Ctrl-C).
-    virtual bool go_on(unsigned int /*steps_done*/) { return true; }
+// What a driver does between steps: an observer is any type with the four hooks
+// below (the run loop is a template over it), each called between two whole
+// steps with the number of steps done so far. NoObserver has them all doing
+// nothing; an observer that needs only some of them writes the others as the
+// same one-line no-ops.
+//   start(steps_done)        before the first step of an advance() call (the
+//                            first frame of a trajectory)
+//   every(steps_done)        after each step that makes the steps done a multiple
+//                            of the run's `every`
+//   last(steps_done, seen)   after the last step of an advance() call that did at
+//                            least one step (after every() when that step is a
+//                            multiple of K): the state the run ends with, also
+//                            when it was stopped; `seen`: every() was just called
+//   go_on(steps_done)        after every step; false stops the run after this
+//                            step (Ctrl-C)
+struct NoObserver {
+    void start(unsigned int /*steps_done*/) {}
+    void every(unsigned int /*steps_done*/) {}
+    void last(unsigned int /*steps_done*/, bool /*seen*/) {}
+    bool go_on(unsigned int /*steps_done*/) { return true; }
 };
 
 // The energies after each step done, one entry per step in step order.
@@ -71,7 +76,8 @@ public:
     // fewer when the observer stopped the run. Throws std::overflow_error when
     // the step counter would pass its 32-bit range. An exception from a step or
     // an observer propagates; the steps before it stay done and logged.
-    unsigned int advance(unsigned int count, RunObserver& observer);
+    template <typename Observer>
+    unsigned int advance(unsigned int count, Observer& observer);
 
     unsigned int steps_done() const { return step; }
     // True when the latest advance() was stopped by the observer.
@@ -88,7 +94,11 @@ public:
     void restore_log(EnergyLog log);
 
 private:
-    void record();  // the log entries of the step just done
+    // The start of advance(): the counter guarded, the log grown for `count` more steps.
+    void begin(unsigned int count);
+    double time_step() const;  // the setting stepsize, read now
+    void one_step(double dt);  // the next step, counted and logged
+    void record();             // the log entries of the step just done
 
     Cell& cell;                          // the box the steps advance
     std::shared_ptr<Parameters> params;  // the settings, read for the time step
@@ -100,3 +110,29 @@ private:
     EnergyLog energies;                  // the energies after each step done (when kept)
     Dynamics* dynamics = nullptr;        // the integration method; null: Cell::integrate
 };
+
+template <typename Observer>
+unsigned int Run::advance(unsigned int count, Observer& observer)
+{
+    begin(count);
+    observer.start(step);
+    double dt = time_step();
+    unsigned int done = 0;
+    bool seen = false;  // every() saw the latest step
+    while (done < count) {
+        one_step(dt);
+        ++done;
+        seen = every != 0 && step % every == 0;
+        if (seen) {
+            observer.every(step);
+            dt = time_step();
+        }
+        if (!observer.go_on(step)) {
+            was_stopped = true;
+            break;
+        }
+    }
+    if (done > 0)
+        observer.last(step, seen);
+    return done;
+}

@@ -123,17 +123,17 @@ extern "C" void on_interrupt(int) { interrupted = 1; }
 
 // Movie frames and Ctrl-C, between steps: the first frame starts the file, one
 // frame every K steps, and the last step's state when no frame holds it yet.
-class MovieObserver : public RunObserver {
+class MovieObserver {
 public:
     MovieObserver(Cell& c, const std::string& path) : cell(c), movie(path) {}
-    void start(unsigned int) override { write(true); }
-    void every(unsigned int) override { write(false); }
-    void last(unsigned int, bool seen) override
+    void start(unsigned int) { write(true); }
+    void every(unsigned int) { write(false); }
+    void last(unsigned int, bool seen)
     {
         if (!seen)
             write(false);
     }
-    bool go_on(unsigned int) override { return interrupted == 0; }
+    bool go_on(unsigned int) { return interrupted == 0; }
 
 private:
     void write(bool create)

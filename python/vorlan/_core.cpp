@@ -84,15 +84,6 @@ nb::ndarray<nb::numpy, double> rows3(std::vector<double>&& flat)
     return numpy_array(std::move(flat), n, 3);
 }
 
-std::vector<double> flat(const std::vector<vec3>& v)
-{
-    std::vector<double> out(3 * v.size());
-    for (std::size_t i = 0; i < v.size(); ++i)
-        for (int k = 0; k < 3; ++k)
-            out[3 * i + k] = v[i][k];
-    return out;
-}
-
 // N rows of three doubles from a caller array; `what` names it in the message.
 std::vector<vec3> vectors(const In3& a, std::size_t n, const char* what)
 {
@@ -148,18 +139,18 @@ private:
 // Python error (a callback's exception, KeyboardInterrupt) stops the run after
 // the step in progress; the "last" event still follows it, so a trajectory ends
 // where the run ends.
-class PythonObserver : public RunObserver {
+class PythonObserver {
 public:
     PythonObserver(nb::handle on_event, nb::handle on_progress, bool& stepping_flag)
         : observer(on_event), progress(on_progress), stepping(stepping_flag)
     {
     }
 
-    void start(unsigned int steps) override { call("start", steps); }
-    void every(unsigned int steps) override { call("every", steps); }
-    void last(unsigned int steps, bool) override { call("last", steps); }
+    void start(unsigned int steps) { call("start", steps); }
+    void every(unsigned int steps) { call("every", steps); }
+    void last(unsigned int steps, bool) { call("last", steps); }
 
-    bool go_on(unsigned int steps) override
+    bool go_on(unsigned int steps)
     {
         if (error.held())
             return false;
@@ -289,26 +280,11 @@ public:
     unsigned int particles() const { return nr_particles; }
 
     // Kinetic energy: after a step the engine's own (full-step velocities); before
-    // the first step that of the start velocities, summed in particle order as the
-    // engine sums it.
+    // the first step that of the start velocities, as the first step takes it.
     double ekin() const
     {
         idle();
-        if (steps_done() > 0)
-            return cell->get_ekin();
-        const std::vector<double> v = cell->get_velocities();
-        const Species& mix = cell->get_species();
-        double sum = 0.0;
-        if (!mix.empty()) {  // 0.5 sum m |v|^2 as the mixture's kick sums it
-            for (std::size_t i = 0; i < v.size(); i += 3)
-                sum += mix.masses[static_cast<std::size_t>(mix.types[i / 3])] *
-                       ((v[i] * v[i] + v[i + 1] * v[i + 1]) + v[i + 2] * v[i + 2]);
-            return 0.5 * sum;
-        }
-        const double m = params->get_param<double>("mass");
-        for (std::size_t i = 0; i < v.size(); i += 3)
-            sum += (v[i] * v[i] + v[i + 1] * v[i + 1]) + v[i + 2] * v[i + 2];
-        return 0.5 * sum * m;
+        return steps_done() > 0 ? cell->get_ekin() : cell->kinetic_energy_of_velocities();
     }
     double epot() const { idle(); return cell->get_epot(); }
     double etot() const
@@ -418,12 +394,12 @@ public:
         CellState s = cell->save_state();
         const std::size_t n = s.positions.size();
         nb::dict d;
-        d["positions"] = rows3(flat(s.positions));
-        d["velocities"] = rows3(flat(s.velocities));
-        d["forces"] = rows3(flat(s.forces));
-        d["dij_list"] = rows3(flat(s.dij_list));
-        d["positions_initial"] = rows3(flat(s.positions_initial));
-        d["velocities_initial"] = rows3(flat(s.velocities_initial));
+        d["positions"] = rows3(flatten(s.positions));
+        d["velocities"] = rows3(flatten(s.velocities));
+        d["forces"] = rows3(flatten(s.forces));
+        d["dij_list"] = rows3(flatten(s.dij_list));
+        d["positions_initial"] = rows3(flatten(s.positions_initial));
+        d["velocities_initial"] = rows3(flatten(s.velocities_initial));
         const std::size_t list_size = s.neighbor_list.size();
         d["neighbor_list"] = numpy_array(std::move(s.neighbor_list), list_size, 0);
         d["images"] = numpy_array(std::move(s.images), n, 3);

@@ -18,13 +18,14 @@ cut-offs are 2.5 s_ab.
 from __future__ import annotations
 
 import math
-from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 
 from .io.frames import check_species
 
-__all__ = ["PairTable", "pair_table", "species_masses", "check_types", "KOB_ANDERSEN", "species_names"]
+__all__ = ["PairTable", "pair_table", "species_masses", "check_types", "KOB_ANDERSEN", "species_names",
+           "engine_tables"]
 
 # The Kob-Andersen 80:20 binary mixture, in units of the A-A pair.
 KOB_ANDERSEN: Dict[Tuple[str, str], Dict[str, float]] = {
@@ -157,3 +158,27 @@ def check_types(types: Any, species: Sequence[str], nr_particles: Optional[int] 
         raise ValueError(f"types[{i}] = {int(t[i])} is not allowed: particle {i} needs an index into the "
                          f"{len(species)} species {list(species)} (0 to {len(species) - 1})")
     return t.astype(np.int32)
+
+
+def engine_tables(names: List[str], types: Any, masses: Any, pairs: Optional[Mapping[Any, Mapping[str, Any]]],
+                  setting: Callable[[str], float], sides: Optional[np.ndarray]) -> Dict[str, Any]:
+    """The engine's arrays of a mixture (types, masses, epsilon, sigma, rcut),
+    checked here so that errors name the species and pairs. `setting(key)` is
+    the value of a setting of the run (nr_particles, sigma, epsilon, rcut,
+    cell_length, mass, each read when needed); `sides` the box, None for a cube
+    of side cell_length."""
+    n = int(setting("nr_particles"))
+    if types is None:
+        if len(names) > 1:
+            raise ValueError(f"types is needed with {len(names)} species: one index into {names} per particle "
+                             "(vorlan.composition deals them)")
+        types = np.zeros(n, dtype=np.int32)
+    t = check_types(types, names, n)
+    table = pair_table(names, pairs, sigma=setting("sigma"), epsilon=setting("epsilon"), rcut=setting("rcut"))
+    shortest = float(sides.min()) if sides is not None else float(setting("cell_length"))
+    a, b = np.unravel_index(int(np.argmax(table.rcut)), table.rcut.shape)
+    if table.rcut[a, b] > 0.5 * shortest:
+        raise ValueError(f"rcut = {table.rcut[a, b]} of pair ({names[a]}, {names[b]}) is not allowed: the cut-offs "
+                         f"must not exceed half the shortest box side {shortest}")
+    return {"types": t, "masses": species_masses(names, masses, setting("mass")),
+            "epsilon": table.epsilon, "sigma": table.sigma, "rcut": table.rcut}

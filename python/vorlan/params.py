@@ -29,8 +29,17 @@ from . import _core
 
 __all__ = [
     "KEYS", "Key", "format_value", "settings_text", "value_problem", "check", "setting_value",
-    "suggest_key", "check_key", "UnknownSettingWarning", "derived_quantities",
+    "suggest_key", "check_key", "UnknownSettingWarning", "derived_quantities", "check_change",
+    "check_threads", "check_seed", "check_count", "SEED_MIN", "SEED_MAX", "STEP_MAX",
 ]
+
+# Seeds of the per-simulation generator: std::default_random_engine, the minimal
+# standard generator x -> 16807 x mod (2^31 - 1), whose states are 1 .. 2^31 - 2
+# (it would take 0 as 1 and reduce larger seeds modulo 2^31 - 1).
+SEED_MIN = 1
+SEED_MAX = 2**31 - 2
+
+STEP_MAX = 2**32 - 1  # the engine numbers its steps with 32-bit unsigned integers
 
 
 class Key(NamedTuple):
@@ -187,6 +196,65 @@ def setting_value(params: Mapping[str, str], key: str) -> Union[int, float]:
     value = _core.setting_value(dict(params), key)
     assert isinstance(value, (int, float))
     return value
+
+
+def check_change(params: Mapping[str, str], key: str, value: Any, *, mixture: bool,
+                 stacklevel: int = 1) -> str:
+    """The value text of a change of one setting between runs (steering), checked
+    with the whole set `params` (key -> value text) by the engine's rules:
+    ``ValueError`` naming the key when it breaks one, or when the key belongs to
+    the box (``nr_particles``, ``cell_length``) or, in a mixture, to its fixed
+    pair tables and masses (``sigma``, ``epsilon``, ``rcut``, ``mass``)."""
+    check_key(key, stacklevel + 1)
+    if key in ("nr_particles", "cell_length"):
+        raise ValueError(f"{key} cannot change: it belongs to the box built at the start")
+    if mixture and key in ("sigma", "epsilon", "rcut", "mass"):
+        raise ValueError(f"{key} cannot change in a mixture: its pair tables and masses are fixed at the start")
+    text = format_value(key, value)
+    proposed = dict(params)
+    proposed[key] = text
+    problems = check(proposed)
+    if problems:
+        raise ValueError("; ".join(message for _, message in problems))
+    return text
+
+
+def check_threads(threads: Optional[int]) -> int:
+    """The team size asked for as the engine takes it (0 for None: the OpenMP
+    default, at most ``vorlan._core.max_threads()``). ``ValueError`` outside 1 to
+    4 threads per processor (or the OpenMP thread limit), ``RuntimeError`` when
+    that many threads cannot be started here (memory or process limits); the
+    command line's ``--threads`` goes through it too."""
+    if threads is None:
+        return 0
+    if isinstance(threads, bool) or not isinstance(threads, (int, np.integer)):
+        raise TypeError(f"threads = {threads!r} is not allowed: give a positive integer or None")
+    if threads < 1:
+        raise ValueError(f"threads = {threads} is not allowed: the team size must be a positive integer (or None)")
+    return int(_core.check_threads(int(threads)))
+
+
+def check_seed(seed: Optional[int]) -> Optional[int]:
+    """`seed` as a seed of the minimal standard generator (SEED_MIN .. SEED_MAX), or None."""
+    if seed is None:
+        return None
+    if isinstance(seed, bool) or not isinstance(seed, (int, np.integer)):
+        raise TypeError(f"seed = {seed!r} is not allowed: give an integer or None")
+    if not SEED_MIN <= seed <= SEED_MAX:
+        raise ValueError(
+            f"seed = {seed} is not allowed: seeds of the minimal standard generator are "
+            f"{SEED_MIN} to {SEED_MAX}"
+        )
+    return int(seed)
+
+
+def check_count(name: str, value: Any, minimum: int) -> int:
+    """`value` as an integer of at least `minimum` (a count of steps); `name` names it in the message."""
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"{name} = {value!r} is not allowed: give an integer")
+    if value < minimum:
+        raise ValueError(f"{name} = {value} is not allowed: it must be at least {minimum}")
+    return int(value)
 
 
 def derived_quantities(params: Mapping[str, str]) -> List[Tuple[str, str]]:

@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import os
 import warnings
-from typing import Any, Mapping, Optional, Tuple, Union
+from typing import Any, Dict, List, Mapping, Optional, Tuple, Union
 
 import numpy as np
 
@@ -76,6 +76,28 @@ def plot_run(
     returns its path."""
     plt = pyplot()
     meta = dict(meta or {})
+    panels = _run_panels(columns, rdf)
+    rows, cols = (len(panels), 1) if len(panels) < 4 else (2, 2)
+    fig, grid = plt.subplots(rows, cols, figsize=(7.5 if cols == 1 else 11, 2.6 * rows + 0.6), squeeze=False)
+    axes = dict(zip(panels, grid.flat))
+    if columns is not None:
+        _draw_log(axes, columns, meta)
+    if rdf is not None:
+        _draw_rdf(axes["rdf"], *rdf)
+    for ax in list(grid.flat)[len(panels):]:
+        ax.set_visible(False)
+    if title:
+        fig.suptitle(title, fontsize="medium")
+    fig.tight_layout()
+    try:
+        return save_figure(fig, out, dpi=80)
+    finally:
+        plt.close(fig)
+
+
+def _run_panels(columns: Optional[Mapping[str, np.ndarray]], rdf: Any) -> List[str]:
+    """The panels of a run's figure, in order: energy, temperature and pressure
+    where the log has them, then g(r)."""
     panels = []
     if columns is not None:
         panels += ["energy"] + (["temperature"] if "temperature" in columns else [])
@@ -85,76 +107,66 @@ def plot_run(
         panels.append("rdf")
     if not panels:
         raise ValueError("nothing to draw")
-    rows, cols = (len(panels), 1) if len(panels) < 4 else (2, 2)
-    fig, axes = plt.subplots(rows, cols, figsize=(7.5 if cols == 1 else 11, 2.6 * rows + 0.6), squeeze=False)
-    axes = list(axes.flat)
+    return panels
 
-    if columns is not None:
-        step = columns["step"]
-        n = float(meta.get("nr_particles", 0) or 0)
-        per = 1.0 / n if n > 0 else 1.0
-        unit = " / N" if n > 0 else ""
-        start = step[len(step) // 2] if len(step) else 0
-        ax = axes[panels.index("energy")]
-        for key, label, colour in (("etot", "total", "k"), ("epot", "potential", "tab:blue"), ("ekin", "kinetic", "tab:red")):
-            if key in columns:
-                ax.plot(step, columns[key] * per, color=colour, lw=1, label=label)
-        ax.set_ylabel("energy" + unit)
-        ax.legend(loc="best", fontsize="small", ncol=3)
 
-        if "temperature" in panels:
-            ax = axes[panels.index("temperature")]
-            ax.plot(step, columns["temperature"], color="tab:red", lw=1, label="T = 2 Ekin / (3N - 3)")
-            kT = meta.get("kT")
-            if kT not in (None, ""):
-                ax.axhline(float(kT), color="k", ls="--", lw=1, label=f"target kT = {float(kT):g}")
-            ax.set_ylabel("temperature")
-            ax.legend(loc="best", fontsize="small")
+def _draw_log(axes: Dict[str, Any], columns: Mapping[str, np.ndarray], meta: Mapping[str, Any]) -> None:
+    """The log's panels against the step: energies per particle, temperature with
+    the target kT, the sampled pressure; the second half (the averages) shaded."""
+    step = columns["step"]
+    n = float(meta.get("nr_particles", 0) or 0)
+    per = 1.0 / n if n > 0 else 1.0
+    ax = axes["energy"]
+    for key, label, colour in (("etot", "total", "k"), ("epot", "potential", "tab:blue"), ("ekin", "kinetic", "tab:red")):
+        if key in columns:
+            ax.plot(step, columns[key] * per, color=colour, lw=1, label=label)
+    ax.set_ylabel("energy" + (" / N" if n > 0 else ""))
+    ax.legend(loc="best", fontsize="small", ncol=3)
 
-        if "pressure" in panels:
-            ax = axes[panels.index("pressure")]
-            p = columns["pressure"]
-            ok = np.isfinite(p)
-            ax.plot(step[ok], p[ok], ".-", color="tab:green", lw=1, ms=3, label="P = (2 Ekin + W) / 3V")
-            ax.set_ylabel("pressure")
-            ax.legend(loc="best", fontsize="small")
-
-        for name in ("energy", "temperature", "pressure"):
-            if name in panels:
-                ax = axes[panels.index(name)]
-                if len(step) > 1:
-                    shade = "second half (averages)" if name == "temperature" else None
-                    ax.axvspan(start, step[-1], color="0.93", zorder=0, label=shade)
-                ax.set_xlabel("step")
-                ax.grid(alpha=0.3)
-
-        if len(step) > 1 and "temperature" in panels:
-            axes[panels.index("temperature")].legend(loc="best", fontsize="small")
-
-    if rdf is not None:
-        r, g, label = rdf
-        ax = axes[panels.index("rdf")]
-        if isinstance(g, dict):  # the partial g_ab(r) of a mixture
-            for name, curve in g.items():
-                ax.plot(r, curve, lw=1.2, label=name)
-            ax.set_title(label, fontsize="small")
-        else:
-            ax.plot(r, g, color="tab:purple", lw=1.2, label=label)
-        ax.axhline(1.0, color="k", lw=0.8, ls=":")
-        ax.set_xlabel("r")
-        ax.set_ylabel("g(r)")
-        ax.set_xlim(0, r[-1] if len(r) else 1)
+    if "temperature" in axes:
+        ax = axes["temperature"]
+        ax.plot(step, columns["temperature"], color="tab:red", lw=1, label="T = 2 Ekin / (3N - 3)")
+        kT = meta.get("kT")
+        if kT not in (None, ""):
+            ax.axhline(float(kT), color="k", ls="--", lw=1, label=f"target kT = {float(kT):g}")
+        ax.set_ylabel("temperature")
         ax.legend(loc="best", fontsize="small")
-        ax.grid(alpha=0.3)
-    for ax in axes[len(panels):]:
-        ax.set_visible(False)
-    if title:
-        fig.suptitle(title, fontsize="medium")
-    fig.tight_layout()
-    try:
-        return save_figure(fig, out, dpi=80)
-    finally:
-        plt.close(fig)
+
+    if "pressure" in axes:
+        ax = axes["pressure"]
+        p = columns["pressure"]
+        ok = np.isfinite(p)
+        ax.plot(step[ok], p[ok], ".-", color="tab:green", lw=1, ms=3, label="P = (2 Ekin + W) / 3V")
+        ax.set_ylabel("pressure")
+        ax.legend(loc="best", fontsize="small")
+
+    start = step[len(step) // 2] if len(step) else 0
+    for name in ("energy", "temperature", "pressure"):
+        if name in axes:
+            ax = axes[name]
+            if len(step) > 1:
+                shade = "second half (averages)" if name == "temperature" else None
+                ax.axvspan(start, step[-1], color="0.93", zorder=0, label=shade)
+            ax.set_xlabel("step")
+            ax.grid(alpha=0.3)
+    if len(step) > 1 and "temperature" in axes:
+        axes["temperature"].legend(loc="best", fontsize="small")
+
+
+def _draw_rdf(ax: Any, r: np.ndarray, g: Any, label: str) -> None:
+    """g(r), or the partial g_ab(r) of a mixture (a dict of curves), with g = 1."""
+    if isinstance(g, dict):
+        for name, curve in g.items():
+            ax.plot(r, curve, lw=1.2, label=name)
+        ax.set_title(label, fontsize="small")
+    else:
+        ax.plot(r, g, color="tab:purple", lw=1.2, label=label)
+    ax.axhline(1.0, color="k", lw=0.8, ls=":")
+    ax.set_xlabel("r")
+    ax.set_ylabel("g(r)")
+    ax.set_xlim(0, r[-1] if len(r) else 1)
+    ax.legend(loc="best", fontsize="small")
+    ax.grid(alpha=0.3)
 
 
 def plot_sweep_table(mean: Any, out_png: PathLike, reference: Optional[Mapping[str, Any]] = None) -> str:

@@ -9,6 +9,11 @@ The steps are the engine's own (the same loop as ``simulate`` and ``vorlan-run``
 numbered on from one run to the next, so that ``run(300); run(700)`` gives the same
 numbers as ``run(1000)``, and ``Simulation(path).run(nrsteps)`` as the first run of
 a fresh process the same numbers as ``simulate(path)``.
+
+This module is the run object; its start (settings, positions, velocities,
+box, a mixture's species and pairs, a start read from a file) is assembled in
+``vorlan.starts``, its settings and arguments are checked in ``vorlan.params``,
+its checkpoints are ``vorlan.io.checkpoint``'s.
 """
 
 from __future__ import annotations
@@ -16,132 +21,21 @@ from __future__ import annotations
 import contextlib
 import math
 import os
-from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Union
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from . import _core, methods
+from . import methods
 from . import params as settings
 from .io import checkpoint
-from .mixture import check_types, pair_table, species_masses, species_names
+from .params import STEP_MAX, check_count, check_seed, check_threads
+from .starts import file_start, parameter_path, simulation_start
 from ._interrupts import Interrupts
 from .progress import StepProgress
 
 __all__ = ["Simulation", "check_threads"]
 
 PathLike = Union[str, "os.PathLike[str]"]
-
-# Seeds of the per-simulation generator: std::default_random_engine, the minimal
-# standard generator x -> 16807 x mod (2^31 - 1), whose states are 1 .. 2^31 - 2
-# (it would take 0 as 1 and reduce larger seeds modulo 2^31 - 1).
-SEED_MIN = 1
-SEED_MAX = 2**31 - 2
-
-STEP_MAX = 2**32 - 1  # the engine numbers its steps with 32-bit unsigned integers
-
-def _start_array(name: str, value: Any) -> np.ndarray:
-    """An (N, 3) finite float64 array from the caller's start positions or
-    velocities (N is checked against nr_particles by the engine)."""
-    a = np.ascontiguousarray(value, dtype=np.float64)
-    if a.ndim != 2 or a.shape[1] != 3:
-        raise ValueError(f"{name} has shape {a.shape}, expected (nr_particles, 3)")
-    if not np.isfinite(a).all():
-        i = int(np.argwhere(~np.isfinite(a))[0][0])
-        raise ValueError(f"{name} of particle {i} is {a[i].tolist()}: start {name} must be finite")
-    return a
-
-
-def check_threads(threads: Optional[int]) -> int:
-    """The team size asked for as the engine takes it (0 for None: the OpenMP
-    default, at most ``vorlan._core.max_threads()``). ``ValueError`` outside 1 to
-    4 threads per processor (or the OpenMP thread limit), ``RuntimeError`` when
-    that many threads cannot be started here (memory or process limits); the
-    command line's ``--threads`` goes through it too."""
-    if threads is None:
-        return 0
-    if isinstance(threads, bool) or not isinstance(threads, (int, np.integer)):
-        raise TypeError(f"threads = {threads!r} is not allowed: give a positive integer or None")
-    if threads < 1:
-        raise ValueError(f"threads = {threads} is not allowed: the team size must be a positive integer (or None)")
-    return int(_core.check_threads(int(threads)))
-
-
-def _check_seed(seed: Optional[int]) -> Optional[int]:
-    if seed is None:
-        return None
-    if isinstance(seed, bool) or not isinstance(seed, (int, np.integer)):
-        raise TypeError(f"seed = {seed!r} is not allowed: give an integer or None")
-    if not SEED_MIN <= seed <= SEED_MAX:
-        raise ValueError(
-            f"seed = {seed} is not allowed: seeds of the minimal standard generator are "
-            f"{SEED_MIN} to {SEED_MAX}"
-        )
-    return int(seed)
-
-
-def _check_count(name: str, value: Any, minimum: int) -> int:
-    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
-        raise TypeError(f"{name} = {value!r} is not allowed: give an integer")
-    if value < minimum:
-        raise ValueError(f"{name} = {value} is not allowed: it must be at least {minimum}")
-    return int(value)
-
-
-def _box_sides(box: Any) -> np.ndarray:
-    b = np.asarray(box, dtype=np.float64)
-    if b.ndim == 0:
-        b = np.full(3, float(b))
-    if b.shape != (3,) or not (np.isfinite(b).all() and (b > 0.0).all()):
-        raise ValueError(f"box = {np.asarray(box).tolist()} is not allowed: give three positive sides "
-                         "(Lx, Ly, Lz) or one")
-    return b
-
-
-def _mixture_arrays(entries: Mapping[str, str], names: List[str], types: Any, masses: Any,
-                    pairs: Optional[Mapping[Any, Mapping[str, Any]]], sides: Optional[np.ndarray]) -> Dict[str, Any]:
-    """The engine's arrays of a mixture (types, masses, epsilon, sigma, rcut),
-    checked here so that errors name the species and pairs."""
-    n = int(settings.setting_value(entries, "nr_particles"))
-    if types is None:
-        if len(names) > 1:
-            raise ValueError(f"types is needed with {len(names)} species: one index into {names} per particle "
-                             "(vorlan.composition deals them)")
-        types = np.zeros(n, dtype=np.int32)
-    t = check_types(types, names, n)
-    table = pair_table(names, pairs, sigma=settings.setting_value(entries, "sigma"),
-                       epsilon=settings.setting_value(entries, "epsilon"), rcut=settings.setting_value(entries, "rcut"))
-    shortest = float(sides.min()) if sides is not None else float(settings.setting_value(entries, "cell_length"))
-    a, b = np.unravel_index(int(np.argmax(table.rcut)), table.rcut.shape)
-    if table.rcut[a, b] > 0.5 * shortest:
-        raise ValueError(f"rcut = {table.rcut[a, b]} of pair ({names[a]}, {names[b]}) is not allowed: the cut-offs "
-                         f"must not exceed half the shortest box side {shortest}")
-    return {"types": t, "masses": species_masses(names, masses, settings.setting_value(entries, "mass")),
-            "epsilon": table.epsilon, "sigma": table.sigma, "rcut": table.rcut}
-
-
-def _closest_pair(x: np.ndarray, sides: Optional[np.ndarray]) -> str:
-    """Which start particles overlap: the closest pair (scipy when installed)."""
-    try:
-        from scipy.spatial import cKDTree
-    except ImportError:
-        return "install scipy to have the closest pair named"
-    box = sides if sides is not None else None
-    tree = cKDTree(np.mod(x, box) if box is not None else x, boxsize=box)
-    d, j = tree.query(np.mod(x, box) if box is not None else x, k=2)
-    i = int(np.argmin(d[:, 1]))
-    return f"the closest are particles {i} and {int(j[i, 1])} at distance {d[i, 1]:.3g}"
-
-
-def _existing(params: Any) -> str:
-    path = _parameter_path(params)
-    if not os.path.exists(path):
-        raise Exception("Cannot open file: " + path)
-    return path
-
-
-def _parameter_path(params: Any) -> str:
-    path = os.fspath(params)
-    return os.fsdecode(path) if isinstance(path, bytes) else path
 
 
 class Simulation:
@@ -231,47 +125,14 @@ class Simulation:
         masses: Any = None,
         pairs: Optional[Mapping[Any, Mapping[str, Any]]] = None,
     ) -> None:
-        seed = _check_seed(seed)
+        seed = check_seed(seed)
         team = check_threads(threads)
         method = methods.Berendsen() if method is None else method
         methods.check(method, barostat, seed)
-        if isinstance(params, Mapping):
-            source: Any = settings.settings_text(params, stacklevel=2)
-            make = _core.Engine.from_dict
-        else:
-            source = _parameter_path(params)
-            if not os.path.exists(source):
-                raise Exception("Cannot open file: " + source)
-            make = _core.Engine.from_file  # type: ignore[assignment]
-        start_x = None if positions is None else _start_array("positions", positions)
-        start_v = None if velocities is None else _start_array("velocities", velocities)
-        sides = None
-        if box is not None:
-            sides = _box_sides(box)
-            if make is _core.Engine.from_file:
-                source, make = _core.read_parameter_file(source), _core.Engine.from_dict
-            source = dict(source)
-            if start_x is not None:
-                source["nr_particles"] = str(len(start_x))
-            source["cell_length"] = settings.format_value("cell_length", float(sides.min()))
-        mixture = None
-        if species is not None:
-            entries = source if isinstance(source, dict) else _core.read_parameter_file(source)
-            self._species: Optional[List[str]] = species_names(species)
-            mixture = _mixture_arrays(entries, self._species, types, masses, pairs, sides)
-            self._type_masses: Optional[np.ndarray] = mixture["masses"]
-        elif types is not None or masses is not None or pairs is not None:
-            raise ValueError("types, masses and pairs describe a mixture: give its species names too "
-                             "(species=['A', 'B', ...])")
-        else:
-            self._species = None
-            self._type_masses = None
-        try:
-            self._engine = make(source, seed, team, start_x, start_v, sides, mixture)
-        except ValueError as e:
-            if start_x is not None and "overlap" in str(e):
-                raise ValueError(f"{e}; {_closest_pair(start_x, sides)}") from None
-            raise
+        start = simulation_start(params, positions, velocities, box, species, types, masses, pairs, stacklevel=2)
+        self._species: Optional[List[str]] = start.species
+        self._type_masses: Optional[np.ndarray] = None if start.mixture is None else start.mixture["masses"]
+        self._engine = start.engine(seed, team)
         self._seed = seed
         self._time_base = (0, 0.0)  # (step, time) at which the current stepsize took over
         self._set_dynamics(method, barostat)
@@ -295,37 +156,8 @@ class Simulation:
         not given) runs on the one-species path; numbers are taken as reduced
         units (convert with ``vorlan.units`` first).
         """
-        from .io.start import read_start
-
-        start = read_start(path, frame)
-        names = list(start.species)
-        if species is not None:
-            renamed = species_names(species)
-            if len(renamed) != len(names):
-                raise ValueError(f"species = {renamed} renames {len(renamed)} species, the file has "
-                                 f"{len(names)}: {names}")
-            names = renamed
-        file_masses: Dict[str, float] = {}
-        if start.masses is not None:
-            for k, name in enumerate(names):
-                of_type = start.masses[start.types == k]
-                if len(of_type) and np.any(of_type != of_type[0]):
-                    i = int(np.flatnonzero(start.types == k)[np.argmax(of_type != of_type[0])])
-                    raise ValueError(f"{os.fspath(path)}: particle {i} of species {name!r} has the mass "
-                                     f"{start.masses[i]}, others of its species {of_type[0]}: a species has one mass")
-                if len(of_type):
-                    file_masses[name] = float(of_type[0])
-        if masses is not None:
-            file_masses.update(masses if isinstance(masses, Mapping) else dict(zip(names, masses)))
-        entries = (settings.settings_text(params) if isinstance(params, Mapping)
-                   else _core.read_parameter_file(_existing(params)))
-        one_species = (len(names) == 1 and pairs is None
-                       and all(m == settings.setting_value(entries, "mass") for m in file_masses.values()))
-        v = start.velocities if velocities else None
-        if one_species:
-            return cls(entries, seed=seed, threads=threads, positions=start.positions, velocities=v, box=start.box)
-        return cls(entries, seed=seed, threads=threads, positions=start.positions, velocities=v, box=start.box,
-                   species=names, types=start.types, masses=file_masses, pairs=pairs)
+        arguments = file_start(path, params, frame, species, masses, pairs, velocities)
+        return cls(**arguments, seed=seed, threads=threads)
 
     # ------------------------------------------------------------------ running
 
@@ -362,21 +194,7 @@ class Simulation:
         says how far the run got, the log holds every step done, and ``run`` can
         be called again. Returns ``self``.
         """
-        steps = _check_count("steps", int(settings.setting_value(self._engine.parameters, "nrsteps"))
-                             if steps is None else steps, 0)
-        if every is not None:
-            every = _check_count("every", every, 1)
-        if callback is not None and not callable(callback):
-            raise TypeError(f"callback = {callback!r} is not callable")
-        if callback is not None and every is None:
-            raise ValueError("a callback needs every=K, the number of steps between its calls")
-        if self.step + steps > STEP_MAX:
-            raise OverflowError(
-                f"steps = {steps} is not allowed: the step counter (now {self.step}) cannot go beyond {STEP_MAX}"
-            )
-
-        if trajectory_every is not None:
-            trajectory_every = _check_count("trajectory_every", trajectory_every, 1)
+        steps, every, trajectory_every = self._run_counts(steps, every, callback, trajectory_every)
         frames = trajectory_every or every
         interval = math.gcd(every or 0, frames or 0) if trajectory is not None else (every or 0)
         with contextlib.ExitStack() as stack:
@@ -386,32 +204,60 @@ class Simulation:
                 from .io.gsd import GSDWriter
 
                 writer = stack.enter_context(GSDWriter(os.fspath(trajectory), self.box, self.nr_particles,
-                                                       type_name=self.species,
-                                                       dt=self._stepsize()))
+                                                       type_name=self.species, dt=self._stepsize()))
             bar = StepProgress(steps, self.nr_particles) if progress else None
             if bar is not None:
                 stack.callback(bar.close)
             first = self.step
 
-            written = [-1]  # the step of the latest frame
-
-            def observe(event: str, step: int) -> None:
-                # "start", "every" K steps, "last" (the end, also of an interrupted run)
-                if writer is not None and written[0] != step and (event != "every" or step % frames == 0):  # type: ignore[operator]
-                    with interrupts.protected():
-                        self._write_frame(writer)
-                    written[0] = step
-                if event == "every" and callback is not None and step % every == 0:  # type: ignore[operator]
-                    callback(self)
-
             def report(step: int) -> None:
                 bar.update(step - first)  # type: ignore[union-attr]
 
-            self._engine.run(steps, interval, observe if writer or callback else None,
+            self._engine.run(steps, interval, self._observer(writer, interrupts, frames, callback, every),
                              report if bar is not None else None)
             if bar is not None:
                 bar.update(self.step - first)
         return self
+
+    def _run_counts(self, steps: Optional[int], every: Optional[int], callback: Any,
+                    trajectory_every: Optional[int]) -> Tuple[int, Optional[int], Optional[int]]:
+        """run()'s step counts checked: (steps, every, trajectory_every)."""
+        steps = check_count("steps", int(settings.setting_value(self._engine.parameters, "nrsteps"))
+                            if steps is None else steps, 0)
+        if every is not None:
+            every = check_count("every", every, 1)
+        if callback is not None and not callable(callback):
+            raise TypeError(f"callback = {callback!r} is not callable")
+        if callback is not None and every is None:
+            raise ValueError("a callback needs every=K, the number of steps between its calls")
+        if self.step + steps > STEP_MAX:
+            raise OverflowError(
+                f"steps = {steps} is not allowed: the step counter (now {self.step}) cannot go beyond {STEP_MAX}"
+            )
+        if trajectory_every is not None:
+            trajectory_every = check_count("trajectory_every", trajectory_every, 1)
+        return steps, every, trajectory_every
+
+    def _observer(self, writer: Any, interrupts: Interrupts, frames: Optional[int],
+                  callback: Optional[Callable[["Simulation"], Any]],
+                  every: Optional[int]) -> Optional[Callable[[str, int], None]]:
+        """The engine's observer(event, step) of a run: a frame at the start, every
+        `frames` steps and at the end (once per step), the callback every `every`
+        steps; None when there is nothing to do between steps."""
+        if writer is None and callback is None:
+            return None
+        written = [-1]  # the step of the latest frame
+
+        def observe(event: str, step: int) -> None:
+            # "start", "every" K steps, "last" (the end, also of an interrupted run)
+            if writer is not None and written[0] != step and (event != "every" or step % frames == 0):  # type: ignore[operator]
+                with interrupts.protected():
+                    self._write_frame(writer)
+                written[0] = step
+            if event == "every" and callback is not None and step % every == 0:  # type: ignore[operator]
+                callback(self)
+
+        return observe
 
     def _stepsize(self) -> float:
         return float(settings.setting_value(self._engine.parameters, "stepsize"))
@@ -624,17 +470,8 @@ class Simulation:
         as the engine's (``ValueError`` naming the key when it breaks one).
         ``nr_particles`` and ``cell_length`` belong to the box and cannot change.
         """
-        settings.check_key(key, stacklevel=2)
-        if key in ("nr_particles", "cell_length"):
-            raise ValueError(f"{key} cannot change: it belongs to the box built at the start")
-        if self._species is not None and key in ("sigma", "epsilon", "rcut", "mass"):
-            raise ValueError(f"{key} cannot change in a mixture: its pair tables and masses are fixed at the start")
-        text = settings.format_value(key, value)
-        proposed = self.parameters
-        proposed[key] = text
-        problems = settings.check(proposed)
-        if problems:
-            raise ValueError("; ".join(message for _, message in problems))
+        text = settings.check_change(self._engine.parameters, key, value, mixture=self._species is not None,
+                                     stacklevel=2)
         if key == "stepsize":
             self._time_base = (self.step, self.time)
         self._engine.set(key, text)
@@ -647,7 +484,7 @@ class Simulation:
         velocities, forces, the neighbour list as built and the displacements
         since then, image counters and the log. The file appears whole or not at
         all, so an interrupted save leaves any earlier checkpoint intact."""
-        checkpoint.write(_parameter_path(path), self.__getstate__())
+        checkpoint.write(parameter_path(path), self.__getstate__())
 
     @classmethod
     def load(cls, path: PathLike, *, threads: Optional[int] = None) -> "Simulation":
@@ -661,32 +498,21 @@ class Simulation:
         neighbour list breaks its layout in any entry. Loading runs no code from
         the file."""
         team = check_threads(threads)
-        name = _parameter_path(path)
+        name = parameter_path(path)
         data = checkpoint.read(name)
         sim = cls.__new__(cls)
         sim._engine, sim._seed, sim._time_base = checkpoint.load(name, team, data)
-        sim._mixture_names(data)
+        sim._species, sim._type_masses = checkpoint.mixture(data)
         return sim
 
     def __getstate__(self) -> Dict[str, Any]:
         """The checkpoint's arrays (pickling a Simulation, e.g. back from a process
         pool, carries the same state as ``save``)."""
-        arrays = checkpoint.arrays(self._engine, self._seed, self._time_base)
-        if self._species is not None:
-            arrays["species"] = np.array(self._species, dtype=str)
-        return arrays
+        return checkpoint.arrays(self._engine, self._seed, self._time_base, self._species)
 
     def __setstate__(self, arrays: Dict[str, Any]) -> None:
-        self._restore(arrays, 0)
-
-    def _restore(self, arrays: Mapping[str, Any], team: int) -> None:
-        self._engine, self._seed, self._time_base = checkpoint.restore(arrays, team)
-        self._mixture_names(arrays)
-
-    def _mixture_names(self, arrays: Mapping[str, Any]) -> None:
-        """The species names and masses of a restored mixture (None for one species)."""
-        self._species = [str(s) for s in np.asarray(arrays["species"]).tolist()] if "species" in arrays else None
-        self._type_masses = np.asarray(arrays["masses"], dtype=np.float64) if "masses" in arrays else None
+        self._engine, self._seed, self._time_base = checkpoint.restore(arrays, 0)
+        self._species, self._type_masses = checkpoint.mixture(arrays)
 
     # ------------------------------------------------------------------ interop
 

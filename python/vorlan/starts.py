@@ -17,16 +17,24 @@ of about 0.38 of spheres of diameter `min_distance`). ``composition`` deals the
 species of a mixture, in given fractions, to the sites in random order: the
 Kob-Andersen glass former is 80 % A and 20 % B (W. Kob and H. C. Andersen,
 Phys. Rev. E 51, 4626 (1995)).
+
+``simulation_start`` assembles the start of a ``vorlan.Simulation`` from its
+arguments (settings, positions, velocities, box, and a mixture's species,
+types, masses and pairs) and ``file_start`` that of ``Simulation.from_file``.
 """
 
 from __future__ import annotations
 
 import math
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union
+import os
+from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-__all__ = ["lattice", "random_positions", "composition", "LATTICE_BASIS"]
+__all__ = ["lattice", "random_positions", "composition", "LATTICE_BASIS", "box_sides", "SimulationStart",
+           "simulation_start", "file_start"]
+
+PathLike = Union[str, "os.PathLike[str]"]
 
 # Sites of the conventional cubic unit cell, in units of its edge a. Every site
 # is moved by a quarter (sc: a half) of the cell so that none lies on a box side.
@@ -55,12 +63,14 @@ def _positive(name: str, value: Any) -> float:
     return x
 
 
-def _box(box: Any) -> np.ndarray:
+def box_sides(box: Any) -> np.ndarray:
+    """The sides (Lx, Ly, Lz) of `box`: three positive lengths, or one for a cube."""
     b = np.asarray(box, dtype=np.float64)
     if b.ndim == 0:
         b = np.full(3, float(b))
     if b.shape != (3,) or not (np.isfinite(b).all() and (b > 0.0).all()):
-        raise ValueError(f"box = {np.asarray(box).tolist()} is not allowed: give one or three positive side lengths")
+        raise ValueError(f"box = {np.asarray(box).tolist()} is not allowed: give three positive sides "
+                         "(Lx, Ly, Lz) or one")
     return b
 
 
@@ -103,7 +113,7 @@ def random_positions(n: int, box: Any, min_distance: float = 0.0, seed: Optional
     """
     if isinstance(n, bool) or not isinstance(n, (int, np.integer)) or n < 0:
         raise ValueError(f"n = {n!r} is not allowed: give a non-negative integer")
-    side = _box(box)
+    side = box_sides(box)
     d = float(min_distance)
     if not (math.isfinite(d) and d >= 0.0):
         raise ValueError(f"min_distance = {min_distance!r} is not allowed: it must be a finite number >= 0")
@@ -185,3 +195,143 @@ def composition(n: int, fractions: Union[Mapping[str, float], Sequence[Tuple[str
     types = np.repeat(np.arange(len(species), dtype=np.int32), counts)
     np.random.default_rng(seed).shuffle(types)
     return species, types
+
+
+# ---------------------------------------------------------------- the start of a Simulation
+
+
+class SimulationStart(NamedTuple):
+    """What a Simulation starts from, checked: the settings and the start state
+    in the engine's terms."""
+
+    source: Union[str, Dict[str, str]]    # the parameter file's path, or the settings as key -> value text
+    positions: Optional[np.ndarray]       # (N, 3) start positions, or None: the lattice
+    velocities: Optional[np.ndarray]      # (N, 3) start velocities, or None: drawn at kT
+    sides: Optional[np.ndarray]           # (3,) box sides, or None: a cube of side cell_length
+    species: Optional[List[str]]          # a mixture's species names, None for one species
+    mixture: Optional[Dict[str, Any]]     # a mixture's engine arrays (mixture.engine_tables), or None
+
+    def engine(self, seed: Optional[int], team: int) -> Any:
+        """The engine (vorlan._core.Engine) of this start; an overlap of the
+        start positions is reported with the closest pair."""
+        from . import _core
+
+        make = _core.Engine.from_dict if isinstance(self.source, dict) else _core.Engine.from_file
+        try:
+            return make(self.source, seed, team, self.positions, self.velocities, self.sides,  # type: ignore[arg-type]
+                        self.mixture)
+        except ValueError as e:
+            if self.positions is not None and "overlap" in str(e):
+                raise ValueError(f"{e}; {_closest_pair(self.positions, self.sides)}") from None
+            raise
+
+
+def _start_array(name: str, value: Any) -> np.ndarray:
+    """An (N, 3) finite float64 array from the caller's start positions or
+    velocities (N is checked against nr_particles by the engine)."""
+    a = np.ascontiguousarray(value, dtype=np.float64)
+    if a.ndim != 2 or a.shape[1] != 3:
+        raise ValueError(f"{name} has shape {a.shape}, expected (nr_particles, 3)")
+    if not np.isfinite(a).all():
+        i = int(np.argwhere(~np.isfinite(a))[0][0])
+        raise ValueError(f"{name} of particle {i} is {a[i].tolist()}: start {name} must be finite")
+    return a
+
+
+def _closest_pair(x: np.ndarray, sides: Optional[np.ndarray]) -> str:
+    """Which start particles overlap: the closest pair (scipy when installed)."""
+    try:
+        from scipy.spatial import cKDTree
+    except ImportError:
+        return "install scipy to have the closest pair named"
+    wrapped = np.mod(x, sides) if sides is not None else x
+    tree = cKDTree(wrapped, boxsize=sides)
+    d, j = tree.query(wrapped, k=2)
+    i = int(np.argmin(d[:, 1]))
+    return f"the closest are particles {i} and {int(j[i, 1])} at distance {d[i, 1]:.3g}"
+
+
+def parameter_path(params: Any) -> str:
+    """The path of a parameter file as text."""
+    path = os.fspath(params)
+    return os.fsdecode(path) if isinstance(path, bytes) else path
+
+
+def existing_parameter_file(params: Any) -> str:
+    """The path of a parameter file that exists; ``Exception("Cannot open file:
+    PATH")`` otherwise, as ``simulate`` raises."""
+    path = parameter_path(params)
+    if not os.path.exists(path):
+        raise Exception("Cannot open file: " + path)
+    return path
+
+
+def simulation_start(params: Any, positions: Any, velocities: Any, box: Any, species: Optional[Sequence[str]],
+                     types: Any, masses: Any, pairs: Optional[Mapping[Any, Mapping[str, Any]]],
+                     stacklevel: int = 1) -> SimulationStart:
+    """The start of ``Simulation(params, positions=..., ...)``, its arguments
+    checked in the constructor's order (see its docstring); a warning about an
+    unknown setting points at the `stacklevel`-th caller."""
+    from . import _core
+    from . import params as settings
+    from .mixture import engine_tables, species_names
+
+    source: Union[str, Dict[str, str]]
+    if isinstance(params, Mapping):
+        source = settings.settings_text(params, stacklevel=stacklevel + 1)
+    else:
+        source = existing_parameter_file(params)
+    start_x = None if positions is None else _start_array("positions", positions)
+    start_v = None if velocities is None else _start_array("velocities", velocities)
+    sides = None
+    if box is not None:
+        sides = box_sides(box)
+        source = dict(_core.read_parameter_file(source) if isinstance(source, str) else source)
+        if start_x is not None:
+            source["nr_particles"] = str(len(start_x))
+        source["cell_length"] = settings.format_value("cell_length", float(sides.min()))
+    if species is None:
+        if types is not None or masses is not None or pairs is not None:
+            raise ValueError("types, masses and pairs describe a mixture: give its species names too "
+                             "(species=['A', 'B', ...])")
+        return SimulationStart(source, start_x, start_v, sides, None, None)
+    entries = source if isinstance(source, dict) else _core.read_parameter_file(source)
+    names = species_names(species)
+
+    def setting(key: str) -> float:
+        return settings.setting_value(entries, key)
+
+    mixture = engine_tables(names, types, masses, pairs, setting, sides)
+    return SimulationStart(source, start_x, start_v, sides, names, mixture)
+
+
+def file_start(path: PathLike, params: Any, frame: int, species: Optional[Sequence[str]], masses: Any,
+               pairs: Optional[Mapping[Any, Mapping[str, Any]]], velocities: bool) -> Dict[str, Any]:
+    """The arguments of ``Simulation`` (the settings as key -> value text, positions,
+    velocities, box, and for a mixture species, types, masses, pairs) that start
+    from frame `frame` of the file at `path` (``Simulation.from_file``)."""
+    from . import _core
+    from . import params as settings
+    from .io.start import masses_by_species, read_start
+    from .mixture import species_names
+
+    start = read_start(path, frame)
+    names = list(start.species)
+    if species is not None:
+        renamed = species_names(species)
+        if len(renamed) != len(names):
+            raise ValueError(f"species = {renamed} renames {len(renamed)} species, the file has "
+                             f"{len(names)}: {names}")
+        names = renamed
+    file_masses = masses_by_species(start, names, path)
+    if masses is not None:
+        file_masses.update(masses if isinstance(masses, Mapping) else dict(zip(names, masses)))
+    entries = (settings.settings_text(params) if isinstance(params, Mapping)
+               else _core.read_parameter_file(existing_parameter_file(params)))
+    one_species = (len(names) == 1 and pairs is None
+                   and all(m == settings.setting_value(entries, "mass") for m in file_masses.values()))
+    arguments = dict(params=entries, positions=start.positions, velocities=start.velocities if velocities else None,
+                     box=start.box)
+    if not one_species:
+        arguments.update(species=names, types=start.types, masses=file_masses, pairs=pairs)
+    return arguments

@@ -4,10 +4,10 @@ skips and why, the values its rules refuse, and derived quantities."""
 from __future__ import annotations
 
 import argparse
-from typing import Any
+from typing import Any, List, Tuple
 
 from .. import params as P
-from ..io.parameter_file import diagnose
+from ..io.parameter_file import FileReport, diagnose
 from .common import EXIT_FAILED, EXIT_OK, CommandError, Formatter, say
 
 
@@ -18,37 +18,59 @@ def cmd_check(args: argparse.Namespace) -> int:
         raise CommandError(f"cannot read the parameter file {args.params}: {e.strerror or e}") from None
     except ValueError as e:  # longer than any parameter file
         raise CommandError(str(e)) from None
-    problems = P.check(report.params)
     missing = set(report.missing)
-    problems = [(k, m) for k, m in problems if k not in missing]
-    warnings = 0
+    problems = [(k, m) for k, m in P.check(report.params) if k not in missing]
 
     say(f"{report.path}: {len(report.entries)} line(s) read, {len(report.params)} key(s) set")
+    warnings = _skipped_lines(report) + _duplicate_keys(report) + _unknown_keys(report)
+    _missing_keys(report)
+    _values_not_allowed(problems)
+    _derived(report)
+
+    if missing or problems:
+        say(f"\nThe file is not accepted: {len(missing)} key(s) missing, {len(problems)} value(s) not allowed.")
+        return EXIT_FAILED
+    verdict = "The file would run" + (f" ({warnings} warning(s) above)." if warnings else ".")
+    say("\n" + verdict)
+    return EXIT_FAILED if args.strict and warnings else EXIT_OK
+
+
+def _skipped_lines(report: FileReport) -> int:
+    """The lines the engine skips, each with its reasons and a line to write instead; their count."""
     if report.skipped:
         say(f"\nLines the engine skips ({len(report.skipped)}):")
     for s in report.skipped:
-        warnings += 1
         say(f"  line {s.number}: {s.text}")
         for reason in s.reasons:
             say(f"      skipped: {reason}")
         if s.suggestion:
             say(f"      write:   {s.suggestion}")
+    return len(report.skipped)
 
+
+def _duplicate_keys(report: FileReport) -> int:
+    """The keys set more than once, the line used and those ignored; their count."""
     if report.duplicates:
         say("\nKeys set more than once (the first occurrence wins):")
     for key, entries in report.duplicates.items():
-        warnings += 1
         first, rest = entries[0], entries[1:]
         ignored = ", ".join(f"line {e.number} ({key} = {e.value})" for e in rest)
         say(f"  {key}: line {first.number} ({key} = {first.value}) is used; ignored: {ignored}")
+    return len(report.duplicates)
 
+
+def _unknown_keys(report: FileReport) -> int:
+    """The keys the engine never reads, with the key likely meant; their count."""
     if report.unknown:
         say("\nKeys the engine never reads:")
     for entry, hint in report.unknown:
-        warnings += 1
         say(f"  line {entry.number}: {entry.key}" + (f" -- did you mean {hint}?" if hint else ""))
+    return len(report.unknown)
 
-    if missing:
+
+def _missing_keys(report: FileReport) -> None:
+    """The keys a run needs and the file does not set, with the lines that mean them."""
+    if report.missing:
         say("\nMissing keys (a run stops with 'Could not find parameter'):")
     for key in report.missing:
         near = [s.number for s in report.skipped if s.key == key]
@@ -60,25 +82,21 @@ def cmd_check(args: argparse.Namespace) -> int:
             where += " but the engine does not read " + ("it" if len(near) == 1 else "them")
         say(f"  {key} ({P.KEYS[key].meaning}){where}")
 
+
+def _values_not_allowed(problems: List[Tuple[str, str]]) -> None:
     if problems:
         say("\nValues not allowed:")
     for key, message in problems:
         say(f"  {message}" if key in message else f"  {key}: {message}")
 
+
+def _derived(report: FileReport) -> None:
     derived = P.derived_quantities(report.params)
     if derived:
         say("\nDerived quantities:")
         width = max(len(label) for label, _ in derived)
         for label, text in derived:
             say(f"  {label:<{width}}  {text}")
-
-    bad = len(missing) + len(problems)
-    if bad:
-        say(f"\nThe file is not accepted: {len(missing)} key(s) missing, {len(problems)} value(s) not allowed.")
-        return EXIT_FAILED
-    verdict = "The file would run" + (f" ({warnings} warning(s) above)." if warnings else ".")
-    say("\n" + verdict)
-    return EXIT_FAILED if args.strict and warnings else EXIT_OK
 
 
 def add_parser(sub: Any) -> None:

@@ -80,14 +80,14 @@ def positive_int(text: str) -> int:
 
 
 def seed_value(text: str) -> int:
-    from ..simulation import SEED_MAX, SEED_MIN
+    from ..params import SEED_MAX, SEED_MIN
 
     return _integer(text, SEED_MIN, SEED_MAX, f"seeds are {SEED_MIN} to {SEED_MAX}")
 
 
 def team_size(text: str) -> int:
     """--threads: a team size by the rule of Simulation(threads=...)."""
-    from ..simulation import check_threads
+    from ..params import check_threads
 
     value = _integer(text, 1, None, "give a positive integer")
     try:

@@ -53,17 +53,7 @@ def cmd_run(args: argparse.Namespace) -> int:
     done = sim.step - step0
     columns, meta = run_log(sim, args.params, pressures, sample, args)
     if args.log:
-        from ..io.runlog import write_log
-
-        try:
-            with Interrupts() as interrupts, interrupts.protected():
-                write_log(args.log, columns, meta)
-        except OSError as e:
-            errors.append(f"cannot write the log {args.log}: {e.strerror or e}")
-        else:
-            if errors:
-                errors.append(f"the log of the {done} step(s) done is in {args.log}")
-
+        _write_log(args.log, columns, meta, errors, done)
     if errors:
         for message in errors:
             say(f"vorlan run: error: {message}", file=sys.stderr)
@@ -81,6 +71,21 @@ def cmd_run(args: argparse.Namespace) -> int:
     if not args.quiet:
         summary(sim, columns, meta, steps, done, seconds, sample, args, frames)
     return EXIT_INTERRUPTED if interrupted else EXIT_OK
+
+
+def _write_log(path: str, columns: Dict[str, np.ndarray], meta: Dict[str, Any], errors: List[str], done: int) -> None:
+    """The run log, written whole even if Ctrl-C comes meanwhile; a failure goes
+    to `errors`, and after a failed run the log's place is named there too."""
+    from ..io.runlog import write_log
+
+    try:
+        with Interrupts() as interrupts, interrupts.protected():
+            write_log(path, columns, meta)
+    except OSError as e:
+        errors.append(f"cannot write the log {path}: {e.strerror or e}")
+    else:
+        if errors:
+            errors.append(f"the log of the {done} step(s) done is in {path}")
 
 
 def _check_outputs(args: argparse.Namespace) -> None:

@@ -19,7 +19,7 @@ log_pressure).
 from __future__ import annotations
 
 import os
-from typing import Any, Dict, Mapping, Optional, Tuple
+from typing import Any, Dict, List, Mapping, Optional, Tuple
 
 import numpy as np
 
@@ -27,7 +27,7 @@ from .. import _core
 from .atomic import replace_atomically
 from .files import open_regular
 
-__all__ = ["FORMAT", "LAYOUT", "arrays", "restore", "write", "read", "load"]
+__all__ = ["FORMAT", "LAYOUT", "arrays", "restore", "write", "read", "load", "mixture"]
 
 FORMAT = 1  # version of the checkpoint layout
 
@@ -101,9 +101,13 @@ STATE_ARRAYS = (
 MIXTURE_TABLES = ("masses", "epsilon", "sigma", "rcut")
 
 
-def arrays(engine: Any, seed: Optional[int], time_base: Tuple[int, float]) -> Dict[str, Any]:
-    """The checkpoint of `engine` (a vorlan._core.Engine) as a dict of arrays."""
+def arrays(engine: Any, seed: Optional[int], time_base: Tuple[int, float],
+           species: Optional[List[str]] = None) -> Dict[str, Any]:
+    """The checkpoint of `engine` (a vorlan._core.Engine) as a dict of arrays;
+    `species`: the names of a mixture's species."""
     out: Dict[str, Any] = dict(engine.state())
+    if species is not None:
+        out["species"] = np.array(species, dtype=str)
     for key in ("method", "method_parameter_names", "barostat_parameter_names"):
         if key in out:
             out[key] = np.array(out[key], dtype=str)
@@ -161,7 +165,7 @@ def restore(data: Mapping[str, Any], team: int) -> Tuple[Any, Optional[int], Tup
     of this layout ("it has no entry 'step'", ...) and when the engine refuses the
     state (a setting outside its rule, a value that is not finite, a neighbour
     list that breaks its layout: vorlan._core)."""
-    from ..simulation import SEED_MAX, SEED_MIN, STEP_MAX
+    from ..params import SEED_MAX, SEED_MIN, STEP_MAX
 
     a = {key: _entry(data, key) for key in LAYOUT if key in data or key not in OPTIONAL}
     for group in TOGETHER:
@@ -197,6 +201,14 @@ def restore(data: Mapping[str, Any], team: int) -> Tuple[Any, Optional[int], Tup
                                   a["log_etot"], None if seed < 0 else seed, extras)
     step0, time0 = time_base.tolist()
     return engine, (None if seed < 0 else seed), (int(step0), float(time0))
+
+
+def mixture(data: Mapping[str, Any]) -> Tuple[Optional[List[str]], Optional[np.ndarray]]:
+    """The species names and per-type masses of a checkpoint's mixture, (None,
+    None) for one species."""
+    species = [str(s) for s in np.asarray(data["species"]).tolist()] if "species" in data else None
+    masses = np.asarray(data["masses"], dtype=np.float64) if "masses" in data else None
+    return species, masses
 
 
 def _dynamics_entries(a: Mapping[str, np.ndarray]) -> Dict[str, Any]:

@@ -167,29 +167,54 @@ def diagnose_line(number: int, raw: bytes) -> Optional[SkippedLine]:
     text = ("<BOM>" + show(body)) if body is not raw else show(raw)
 
     if b"=" not in stripped:
-        m = LOOSE_PAIR.fullmatch(stripped)
-        if m:
-            loose = m.group(1).decode("ascii")
-            return SkippedLine(number, text, reasons + ["no '=' between key and value"], loose,
-                               f"{loose} = {m.group(2).decode('ascii')}")
-        return SkippedLine(number, text, reasons + ["no '=': not a key = value line"], None, None)
-
+        return _without_equals(number, text, stripped, reasons)
     key_raw, _, value_raw = stripped.partition(b"=")
-    key_raw = key_raw.strip(WS_CHARS)
-    value_raw = value_raw.strip(WS_CHARS)
-    key: Optional[str] = None
+    key = _key_of(key_raw.strip(WS_CHARS), reasons)
+    sign, mantissa, echar, exponent, rest = _number_of(value_raw.strip(WS_CHARS), reasons)
+    after = _after_value(rest)
+    if after:
+        reasons.append(after)
+    if not reasons:
+        reasons.append("not of the form key = value")
+
+    suggestion = None
+    if key is not None and mantissa.strip(b".") and sign != b"-" and (
+        not rest or rest.startswith(COMMENT_STARTS)
+    ):
+        suggestion = suggested_line(key, mantissa, echar + exponent if echar else b"")
+    return SkippedLine(number, text, reasons, key, suggestion)
+
+
+def _without_equals(number: int, text: str, stripped: bytes, reasons: List[str]) -> SkippedLine:
+    """A line without '=': "key value" or "key: value" gets the line meant."""
+    m = LOOSE_PAIR.fullmatch(stripped)
+    if m:
+        loose = m.group(1).decode("ascii")
+        return SkippedLine(number, text, reasons + ["no '=' between key and value"], loose,
+                           f"{loose} = {m.group(2).decode('ascii')}")
+    return SkippedLine(number, text, reasons + ["no '=': not a key = value line"], None, None)
+
+
+def _key_of(key_raw: bytes, reasons: List[str]) -> Optional[str]:
+    """The key that the text before '=' sets or most likely means (None: none);
+    why the engine does not take it as a key goes to `reasons`."""
     if not key_raw:
         reasons.append("no key before '='")
-    elif not KEY_NAME.fullmatch(key_raw.decode("utf-8", errors="replace")) or not key_raw.isascii():
+        return None
+    if not KEY_NAME.fullmatch(key_raw.decode("utf-8", errors="replace")) or not key_raw.isascii():
         hint = suggest_key(key_raw.decode("utf-8", errors="replace"))
         reasons.append(
             f"the key {show(key_raw)!r} has characters other than ASCII letters, digits and "
             f"underscores ({bad_key_characters(key_raw)})" + (f"; did you mean {hint}?" if hint else "")
         )
-        key = hint
-    else:
-        key = key_raw.decode("ascii")
+        return hint
+    return key_raw.decode("ascii")
 
+
+def _number_of(value_raw: bytes, reasons: List[str]) -> Tuple[bytes, bytes, bytes, bytes, bytes]:
+    """(sign, mantissa, exponent letter, exponent, text after the number) of the
+    text after '='; why the engine does not read it as a value goes to `reasons`
+    (the text after a value that is no number at all is not looked at)."""
     number_match = NUMBER.match(value_raw)
     assert number_match is not None  # every part of NUMBER is optional
     sign, mantissa, echar, exponent = (number_match.group(i) for i in range(1, 5))
@@ -208,26 +233,21 @@ def diagnose_line(number: int, raw: bytes) -> Optional[SkippedLine]:
             reasons.append(
                 f"an exponent in {show(mantissa + echar + exponent)!r}: write the number out in digits"
             )
-    if rest.startswith(COMMENT_STARTS):
-        reasons.append(
-            "a comment after the value: the engine skips the whole line, not only the comment; "
-            "put the comment on a line of its own"
-        )
-    elif rest.startswith(b"="):
-        reasons.append("more than one '='")
-    elif rest.startswith(b","):
-        reasons.append("a comma in the value: the decimal separator is a full stop, one value per line")
-    elif rest:
-        reasons.append(f"text after the value: {show(rest)!r}")
-    if not reasons:
-        reasons.append("not of the form key = value")
+    return sign, mantissa, echar, exponent, rest
 
-    suggestion = None
-    if key is not None and mantissa.strip(b".") and sign != b"-" and (
-        not rest or rest.startswith(COMMENT_STARTS)
-    ):
-        suggestion = suggested_line(key, mantissa, echar + exponent if echar else b"")
-    return SkippedLine(number, text, reasons, key, suggestion)
+
+def _after_value(rest: bytes) -> Optional[str]:
+    """Why the text after a value makes the engine skip the line, or None when there is none."""
+    if rest.startswith(COMMENT_STARTS):
+        return ("a comment after the value: the engine skips the whole line, not only the comment; "
+                "put the comment on a line of its own")
+    if rest.startswith(b"="):
+        return "more than one '='"
+    if rest.startswith(b","):
+        return "a comma in the value: the decimal separator is a full stop, one value per line"
+    if rest:
+        return f"text after the value: {show(rest)!r}"
+    return None
 
 
 def diagnose(path: PathLike) -> FileReport:

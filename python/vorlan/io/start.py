@@ -17,13 +17,13 @@ file; masses and velocities are returned when the file holds them, else None.
 from __future__ import annotations
 
 import os
-from typing import List, NamedTuple, Optional, Union
+from typing import Dict, List, NamedTuple, Optional, Union
 
 import numpy as np
 
 from .._optional import require
 
-__all__ = ["StartFrame", "read_start", "START_FORMATS"]
+__all__ = ["StartFrame", "read_start", "START_FORMATS", "masses_by_species"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -162,3 +162,21 @@ def read_start(path: PathLike, frame: int = -1, *, format: Optional[str] = None)
         raise ValueError(f"{name}: particle {bad} has the position {start.positions[bad].tolist()}")
     return start
 
+
+
+def masses_by_species(start: StartFrame, names: List[str], path: PathLike) -> Dict[str, float]:
+    """name -> mass of each species of `start` (named `names`, in order) that
+    the file gives masses for; ValueError naming the file when two particles of
+    one species differ in mass."""
+    out: Dict[str, float] = {}
+    if start.masses is None:
+        return out
+    for k, name in enumerate(names):
+        of_type = start.masses[start.types == k]
+        if len(of_type) and np.any(of_type != of_type[0]):
+            i = int(np.flatnonzero(start.types == k)[np.argmax(of_type != of_type[0])])
+            raise ValueError(f"{os.fspath(path)}: particle {i} of species {name!r} has the mass "
+                             f"{start.masses[i]}, others of its species {of_type[0]}: a species has one mass")
+        if len(of_type):
+            out[name] = float(of_type[0])
+    return out

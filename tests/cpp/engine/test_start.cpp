@@ -83,10 +83,13 @@ TEST(Images, UnwrappedPathsHaveNoJumps)
     };
     std::vector<double> before = unwrapped();
     int crossings = 0;
-    struct NoJumps : RunObserver {
+    struct NoJumps {
         std::function<std::vector<double>()> unwrapped;
         std::vector<double> before;
-        bool go_on(unsigned int) override
+        void start(unsigned int) {}
+        void every(unsigned int) {}
+        void last(unsigned int, bool) {}
+        bool go_on(unsigned int)
         {
             const std::vector<double> now = unwrapped();
             for (std::size_t k = 0; k < now.size(); ++k)
@@ -106,16 +109,16 @@ TEST(Images, UnwrappedPathsHaveNoJumps)
 
 // The hooks a Run calls, as "event:steps_done" in call order; stops the run after
 // step `stop_at` (0: never).
-struct Recorder : RunObserver {
+struct Recorder {
     std::vector<std::string> seen;
     unsigned int stop_at = 0;
-    void start(unsigned int n) override { seen.push_back("start:" + std::to_string(n)); }
-    void every(unsigned int n) override { seen.push_back("every:" + std::to_string(n)); }
-    void last(unsigned int n, bool every_saw_it) override
+    void start(unsigned int n) { seen.push_back("start:" + std::to_string(n)); }
+    void every(unsigned int n) { seen.push_back("every:" + std::to_string(n)); }
+    void last(unsigned int n, bool every_saw_it)
     {
         seen.push_back("last:" + std::to_string(n) + (every_saw_it ? "+" : ""));
     }
-    bool go_on(unsigned int n) override { return n != stop_at; }
+    bool go_on(unsigned int n) { return n != stop_at; }
 };
 
 TEST(RunLoop, CallsEveryKAndTheLastStepOnceNumberedOnAcrossCalls)
@@ -154,9 +157,12 @@ TEST(RunLoop, ReadsTheTimeStepAgainAfterAnObserverAndGuardsTheCounter)
     seeded.seed = 3;
     const auto params = lj_params("nr_particles = 8\n");
     Cell cell(params, seeded);
-    struct Halve : RunObserver {
+    struct Halve {
         std::shared_ptr<Parameters> p;
-        void every(unsigned int) override { p->override_param("stepsize", "0.0025"); }
+        void start(unsigned int) {}
+        void every(unsigned int) { p->override_param("stepsize", "0.0025"); }
+        void last(unsigned int, bool) {}
+        bool go_on(unsigned int) { return true; }
     } halve;
     halve.p = params;
     ::Run run(cell, params, 2, false, false);
@@ -171,7 +177,7 @@ TEST(RunLoop, ReadsTheTimeStepAgainAfterAnObserverAndGuardsTheCounter)
     EXPECT_EQ(cell.get_positions(), reference.get_positions());
 
     ::Run late(cell, params, 0, false, false, 4294967290u);
-    RunObserver none;
+    NoObserver none;
     EXPECT_THROW(late.advance(6, none), std::overflow_error);
 }
 

@@ -211,12 +211,13 @@ struct PairParameters {
 // i is interleaved with stage 1 of particle i + 1, so that the chain of
 // additions overlaps with packing.
 template <bool Registers>
-struct Avx512Mixed : MixedTables {
+struct Avx512Mixed {
+    MixedTables common;  // positions, list, types and central region of the pass
     __m512d hx, hy, hz, mhx, mhy, mhz, lx, ly, lz, one;
     __m512i mix_lo, mix_hi, rows_lo, rows_hi, take_lo, take_hi;
     PairParameters<Avx512Table<Registers>> table;
 
-    AVX512 explicit Avx512Mixed(const MixedPairInput& in) : MixedTables(in)
+    AVX512 explicit Avx512Mixed(const MixedPairInput& in) : common(in)
     {
         const BoxGeometry& box = in.pair.box;
         hx = _mm512_set1_pd(box.half[0]), hy = _mm512_set1_pd(box.half[1]), hz = _mm512_set1_pd(box.half[2]);
@@ -234,7 +235,7 @@ struct Avx512Mixed : MixedTables {
 
     AVX512 void pack(std::size_t i, MixedRun& run, const MixedRun* pending, Sums& s) const
     {
-        if (central(i))
+        if (common.central(i))
             pack_run<false>(i, run, pending, s);
         else
             pack_run<true>(i, run, pending, s);
@@ -245,16 +246,16 @@ struct Avx512Mixed : MixedTables {
     {
         std::size_t added = 0;
         const std::size_t to_add = pending ? pending->count : 0;
-        const __m512d xi = _mm512_set1_pd(pos[4 * i]), yi = _mm512_set1_pd(pos[4 * i + 1]),
-                      zi = _mm512_set1_pd(pos[4 * i + 2]);
+        const __m512d xi = _mm512_set1_pd(common.pos[4 * i]), yi = _mm512_set1_pd(common.pos[4 * i + 1]),
+                      zi = _mm512_set1_pd(common.pos[4 * i + 2]);
         const __m256i me = _mm256_set1_epi32(static_cast<int>(i));
-        const __m512d row_i = _mm512_set1_pd(row(i));
-        std::size_t n = list[i];
-        bool more = n < list_size;
+        const __m512d row_i = _mm512_set1_pd(common.row(i));
+        std::size_t n = common.list[i];
+        bool more = n < common.list_size;
         run.count = 0;
         while (more) {
-            const __mmask8 avail = first_lanes8(list_size - n);
-            const __m256i j = _mm256_maskz_loadu_epi32(avail, list + n);
+            const __mmask8 avail = first_lanes8(common.list_size - n);
+            const __m256i j = _mm256_maskz_loadu_epi32(avail, common.list + n);
             const __mmask8 owner = _mm256_mask_cmpeq_epi32_mask(avail, j, me);
             __mmask8 valid = avail;
             if (owner) {  // the run ends before the first copy of i
@@ -268,7 +269,7 @@ struct Avx512Mixed : MixedTables {
             // The eight neighbours' (x, y, z, type) rows, turned into registers.
             // Entries past the run are the next runs' particle indices, read but
             // masked out; only at the very end of the list are they replaced by 0.
-            const unsigned int* jj = list + n - 8;
+            const unsigned int* jj = common.list + n - 8;
             alignas(32) unsigned int tail[8];
             if (avail != 0xff) {
                 _mm256_store_si256(reinterpret_cast<__m256i*>(tail), j);
@@ -312,8 +313,8 @@ struct Avx512Mixed : MixedTables {
 
     AVX512 __m512d row_pair(unsigned int j, unsigned int k) const
     {
-        return _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_loadu_pd(pos + 4 * std::size_t(j))),
-                                  _mm256_loadu_pd(pos + 4 * std::size_t(k)), 1);
+        return _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_loadu_pd(common.pos + 4 * std::size_t(j))),
+                                  _mm256_loadu_pd(common.pos + 4 * std::size_t(k)), 1);
     }
 
     // Stage 2 for the packed pairs k .. k + 7.
@@ -399,11 +400,12 @@ struct Avx2Table {
 // The AVX2 loop: the same two stages four lanes wide, the packing by the lane
 // permutations of to_front (simd.h).
 template <bool Registers>
-struct Avx2Mixed : MixedTables {
+struct Avx2Mixed {
+    MixedTables common;  // positions, list, types and central region of the pass
     __m256d hx, hy, hz, mhx, mhy, mhz, lx, ly, lz, one;
     PairParameters<Avx2Table<Registers>> table;
 
-    AVX2 explicit Avx2Mixed(const MixedPairInput& in) : MixedTables(in)
+    AVX2 explicit Avx2Mixed(const MixedPairInput& in) : common(in)
     {
         const BoxGeometry& box = in.pair.box;
         hx = _mm256_set1_pd(box.half[0]), hy = _mm256_set1_pd(box.half[1]), hz = _mm256_set1_pd(box.half[2]);
@@ -415,7 +417,7 @@ struct Avx2Mixed : MixedTables {
 
     AVX2 void pack(std::size_t i, MixedRun& run, const MixedRun* pending, Sums& s) const
     {
-        if (central(i))
+        if (common.central(i))
             pack_run<false>(i, run, pending, s);
         else
             pack_run<true>(i, run, pending, s);
@@ -426,18 +428,18 @@ struct Avx2Mixed : MixedTables {
     {
         std::size_t added = 0;
         const std::size_t to_add = pending ? pending->count : 0;
-        const __m256d xi = _mm256_set1_pd(pos[4 * i]), yi = _mm256_set1_pd(pos[4 * i + 1]),
-                      zi = _mm256_set1_pd(pos[4 * i + 2]);
+        const __m256d xi = _mm256_set1_pd(common.pos[4 * i]), yi = _mm256_set1_pd(common.pos[4 * i + 1]),
+                      zi = _mm256_set1_pd(common.pos[4 * i + 2]);
         const __m128i me = _mm_set1_epi32(static_cast<int>(i));
-        const __m256d row_i = _mm256_set1_pd(row(i));
-        std::size_t n = list[i];
-        bool more = n < list_size;
+        const __m256d row_i = _mm256_set1_pd(common.row(i));
+        std::size_t n = common.list[i];
+        bool more = n < common.list_size;
         run.count = 0;
         while (more) {
             // Four entries; past the run they are the next runs' particle indices
             // (read, then masked out), at the very end of the list zeros.
-            const std::size_t left = list_size - n;
-            const unsigned int* jj = list + n;
+            const std::size_t left = common.list_size - n;
+            const unsigned int* jj = common.list + n;
             alignas(16) unsigned int tail[4];
             __m128i j;
             int avail = 0xf;
@@ -460,10 +462,10 @@ struct Avx2Mixed : MixedTables {
             n += 4;
 
             // the four neighbours' (x, y, z, type) rows, transposed
-            const __m256d r0 = _mm256_loadu_pd(pos + 4 * std::size_t(jj[0]));
-            const __m256d r1 = _mm256_loadu_pd(pos + 4 * std::size_t(jj[1]));
-            const __m256d r2 = _mm256_loadu_pd(pos + 4 * std::size_t(jj[2]));
-            const __m256d r3 = _mm256_loadu_pd(pos + 4 * std::size_t(jj[3]));
+            const __m256d r0 = _mm256_loadu_pd(common.pos + 4 * std::size_t(jj[0]));
+            const __m256d r1 = _mm256_loadu_pd(common.pos + 4 * std::size_t(jj[1]));
+            const __m256d r2 = _mm256_loadu_pd(common.pos + 4 * std::size_t(jj[2]));
+            const __m256d r3 = _mm256_loadu_pd(common.pos + 4 * std::size_t(jj[3]));
             const __m256d xz01 = _mm256_unpacklo_pd(r0, r1), yt01 = _mm256_unpackhi_pd(r0, r1);
             const __m256d xz23 = _mm256_unpacklo_pd(r2, r3), yt23 = _mm256_unpackhi_pd(r2, r3);
             __m256d rx = _mm256_sub_pd(xi, _mm256_permute2f128_pd(xz01, xz23, 0x20));

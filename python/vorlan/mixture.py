@@ -23,6 +23,7 @@ from typing import Any, Callable, Dict, List, Mapping, NamedTuple, Optional, Seq
 import numpy as np
 
 from .io.frames import check_species
+from .params import check_positive
 
 __all__ = ["PairTable", "pair_table", "species_masses", "check_types", "KOB_ANDERSEN", "species_names",
            "engine_tables"]
@@ -60,16 +61,6 @@ def species_names(species: Any) -> List[str]:
     return names
 
 
-def _positive(value: Any, what: str) -> float:
-    try:
-        x = float(value)
-    except (TypeError, ValueError):
-        raise ValueError(f"{what} = {value!r} is not allowed: give a positive number") from None
-    if not (math.isfinite(x) and x > 0.0):
-        raise ValueError(f"{what} = {value!r} is not allowed: it must be a finite positive number")
-    return x
-
-
 def pair_table(species: Sequence[str], pairs: Optional[Mapping[Any, Mapping[str, Any]]], *, sigma: float,
                epsilon: float, rcut: float) -> PairTable:
     """The pair tables of `species` from `pairs`, a mapping ``(a, b) ->
@@ -84,10 +75,10 @@ def pair_table(species: Sequence[str], pairs: Optional[Mapping[Any, Mapping[str,
     eps = np.full((n, n), np.nan)
     sig = np.full((n, n), np.nan)
     rc = np.full((n, n), np.nan)
-    default_rcut = _positive(rcut, "rcut")
+    default_rcut = check_positive("rcut", rcut)
     if pairs is None:
-        eps[:] = _positive(epsilon, "epsilon")
-        sig[:] = _positive(sigma, "sigma")
+        eps[:] = check_positive("epsilon", epsilon)
+        sig[:] = check_positive("sigma", sigma)
         rc[:] = default_rcut
         return PairTable(eps, sig, rc)
     if not isinstance(pairs, Mapping):
@@ -108,9 +99,9 @@ def pair_table(species: Sequence[str], pairs: Optional[Mapping[Any, Mapping[str,
         i, j = index[a], index[b]
         if not np.isnan(eps[i, j]):
             raise ValueError(f"pair ({a}, {b}) is given twice (as ({a}, {b}) and ({b}, {a}))")
-        eps[i, j] = eps[j, i] = _positive(values["epsilon"], f"epsilon of pair ({a}, {b})")
-        sig[i, j] = sig[j, i] = _positive(values["sigma"], f"sigma of pair ({a}, {b})")
-        rc[i, j] = rc[j, i] = (_positive(values["rcut"], f"rcut of pair ({a}, {b})") if "rcut" in values
+        eps[i, j] = eps[j, i] = check_positive(f"epsilon of pair ({a}, {b})", values["epsilon"])
+        sig[i, j] = sig[j, i] = check_positive(f"sigma of pair ({a}, {b})", values["sigma"])
+        rc[i, j] = rc[j, i] = (check_positive(f"rcut of pair ({a}, {b})", values["rcut"]) if "rcut" in values
                                else default_rcut)
     for k, s in enumerate(names):
         if np.isnan(eps[k, k]):
@@ -131,17 +122,17 @@ def species_masses(species: Sequence[str], masses: Any, default: float) -> np.nd
     None (all `default`)."""
     names = list(species)
     if masses is None:
-        return np.full(len(names), _positive(default, "mass"))
+        return np.full(len(names), check_positive("mass", default))
     if isinstance(masses, Mapping):
         for s in masses:
             if str(s) not in names:
                 raise ValueError(f"masses names the species {s!r}, which is not among the species {names}")
-        return np.array([_positive(masses[s], f"mass of species {s!r}") if s in masses
-                         else _positive(default, "mass") for s in names])
+        return np.array([check_positive(f"mass of species {s!r}", masses[s]) if s in masses
+                         else check_positive("mass", default) for s in names])
     values = list(masses)
     if len(values) != len(names):
         raise ValueError(f"masses has {len(values)} entries for {len(names)} species {names}: give one per species")
-    return np.array([_positive(m, f"mass of species {s!r}") for s, m in zip(names, values)])
+    return np.array([check_positive(f"mass of species {s!r}", m) for s, m in zip(names, values)])
 
 
 def check_types(types: Any, species: Sequence[str], nr_particles: Optional[int] = None) -> np.ndarray:

@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import decimal
 import difflib
+import math
 import numbers
 import re
 import warnings
@@ -30,7 +31,7 @@ from . import _core
 __all__ = [
     "KEYS", "Key", "format_value", "settings_text", "value_problem", "check", "setting_value",
     "suggest_key", "check_key", "UnknownSettingWarning", "derived_quantities", "check_change",
-    "check_threads", "check_seed", "check_count", "SEED_MIN", "SEED_MAX", "STEP_MAX",
+    "check_threads", "check_seed", "check_count", "check_positive", "SEED_MIN", "SEED_MAX", "STEP_MAX",
 ]
 
 # Seeds of the per-simulation generator: std::default_random_engine, the minimal
@@ -255,6 +256,18 @@ def check_count(name: str, value: Any, minimum: int) -> int:
     if value < minimum:
         raise ValueError(f"{name} = {value} is not allowed: it must be at least {minimum}")
     return int(value)
+
+
+def check_positive(name: str, value: Any) -> float:
+    """`value` as a finite positive float (a length, a density, a mass, ...);
+    `name` names it in the message."""
+    try:
+        x = float(value)
+    except (TypeError, ValueError):
+        raise ValueError(f"{name} = {value!r} is not allowed: give a positive number") from None
+    if not (math.isfinite(x) and x > 0.0):
+        raise ValueError(f"{name} = {value!r} is not allowed: it must be a finite positive number")
+    return x
 
 
 def derived_quantities(params: Mapping[str, str]) -> List[Tuple[str, str]]:

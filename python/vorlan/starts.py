@@ -31,6 +31,12 @@ from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tup
 
 import numpy as np
 
+from . import _core
+from . import params as settings
+from .io.start import masses_by_species, read_start
+from .mixture import engine_tables, species_names
+from .params import check_positive
+
 __all__ = ["lattice", "random_positions", "composition", "LATTICE_BASIS", "box_sides", "SimulationStart",
            "simulation_start", "file_start"]
 
@@ -51,16 +57,6 @@ def _cells(cells: Any) -> Tuple[int, int, int]:
                                for c in values):
         raise ValueError(f"cells = {cells!r} is not allowed: give a positive integer or three of them (nx, ny, nz)")
     return int(values[0]), int(values[1]), int(values[2])
-
-
-def _positive(name: str, value: Any) -> float:
-    try:
-        x = float(value)
-    except (TypeError, ValueError):
-        raise ValueError(f"{name} = {value!r} is not allowed: give a positive number") from None
-    if not (math.isfinite(x) and x > 0.0):
-        raise ValueError(f"{name} = {value!r} is not allowed: it must be a finite positive number")
-    return x
 
 
 def box_sides(box: Any) -> np.ndarray:
@@ -90,7 +86,7 @@ def lattice(kind: str, cells: Union[int, Sequence[int]], density: float) -> Tupl
     if kind not in LATTICE_BASIS:
         raise ValueError(f"kind = {kind!r} is not allowed: the lattices are {', '.join(map(repr, LATTICE_BASIS))}")
     nx, ny, nz = _cells(cells)
-    density = _positive("density", density)
+    density = check_positive("density", density)
     basis = LATTICE_BASIS[kind]
     a = (len(basis) / density) ** (1.0 / 3.0)
     corners = np.stack(np.meshgrid(np.arange(nx), np.arange(ny), np.arange(nz), indexing="ij"), axis=-1)
@@ -214,8 +210,6 @@ class SimulationStart(NamedTuple):
     def engine(self, seed: Optional[int], team: int) -> Any:
         """The engine (vorlan._core.Engine) of this start; an overlap of the
         start positions is reported with the closest pair."""
-        from . import _core
-
         make = _core.Engine.from_dict if isinstance(self.source, dict) else _core.Engine.from_file
         try:
             return make(self.source, seed, team, self.positions, self.velocities, self.sides,  # type: ignore[arg-type]
@@ -272,10 +266,6 @@ def simulation_start(params: Any, positions: Any, velocities: Any, box: Any, spe
     """The start of ``Simulation(params, positions=..., ...)``, its arguments
     checked in the constructor's order (see its docstring); a warning about an
     unknown setting points at the `stacklevel`-th caller."""
-    from . import _core
-    from . import params as settings
-    from .mixture import engine_tables, species_names
-
     source: Union[str, Dict[str, str]]
     if isinstance(params, Mapping):
         source = settings.settings_text(params, stacklevel=stacklevel + 1)
@@ -310,10 +300,6 @@ def file_start(path: PathLike, params: Any, frame: int, species: Optional[Sequen
     """The arguments of ``Simulation`` (the settings as key -> value text, positions,
     velocities, box, and for a mixture species, types, masses, pairs) that start
     from frame `frame` of the file at `path` (``Simulation.from_file``)."""
-    from . import _core
-    from . import params as settings
-    from .io.start import masses_by_species, read_start
-    from .mixture import species_names
 
     start = read_start(path, frame)
     names = list(start.species)

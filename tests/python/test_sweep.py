@@ -76,8 +76,10 @@ def reference(tmp_path_factory):
 @pytest.fixture(scope="module")
 def dask_client():
     distributed = pytest.importorskip("dask.distributed")
+    # dashboard_address=None still tries port 8787 (and warns, an error here, when
+    # another suite's cluster holds it): a free port of the system's choosing
     cluster = distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=50
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0", silence_logs=50
     )
     client = distributed.Client(cluster)
     yield client

@@ -8,7 +8,7 @@ from typing import Any, List, Tuple
 
 from .. import params as P
 from ..io.parameter_file import FileReport, diagnose
-from .common import EXIT_FAILED, EXIT_OK, CommandError, Formatter, say
+from .common import EXIT_FAILED, EXIT_OK, CommandError, Formatter, say, say_rows
 
 
 def cmd_check(args: argparse.Namespace) -> int:
@@ -94,9 +94,7 @@ def _derived(report: FileReport) -> None:
     derived = P.derived_quantities(report.params)
     if derived:
         say("\nDerived quantities:")
-        width = max(len(label) for label, _ in derived)
-        for label, text in derived:
-            say(f"  {label:<{width}}  {text}")
+        say_rows(derived)
 
 
 def add_parser(sub: Any) -> None:

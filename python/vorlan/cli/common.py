@@ -64,6 +64,13 @@ def say(*args: Any, file: Optional[Any] = None) -> None:
     print(*args, file=file or sys.stdout)
 
 
+def say_rows(rows: Sequence[Tuple[str, str]]) -> None:
+    """(label, text) rows, indented, the texts in one column."""
+    width = max(len(label) for label, _ in rows)
+    for label, text in rows:
+        say(f"  {label:<{width}}  {text}")
+
+
 def _integer(text: str, low: int, high: Optional[int], allowed: str) -> int:
     """An argparse type: an integer in [low, high] (no upper end when high is None)."""
     try:

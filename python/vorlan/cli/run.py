@@ -20,7 +20,7 @@ from ..analysis import estimate, second_half
 from ..io.files import PARAMETER_FILE_BYTES, open_regular
 from ..io.parameter_file import diagnose
 from .common import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, CommandError, Formatter, UsageError, add_ensemble_arguments,
-                     check_files, count, ensemble, positive_int, say, seed_value, team_size)
+                     check_files, count, ensemble, positive_int, say, say_rows, seed_value, team_size)
 
 
 def cmd_run(args: argparse.Namespace) -> int:
@@ -264,10 +264,8 @@ def summary(sim: Any, columns: Dict[str, np.ndarray], meta: Dict[str, Any], step
     for flag, label in ((args.log, "log"), (args.trajectory, "trajectory"), (args.plot, "plot")):
         if flag:
             rows.append((label, flag + (f" ({frames} frames)" if label == "trajectory" else "")))
-    width = max(len(a) for a, _ in rows)
     say("")
-    for a, b in rows:
-        say(f"  {a:<{width}}  {b}")
+    say_rows(rows)
 
 
 def add_parser(sub: Any) -> None:

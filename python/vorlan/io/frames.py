@@ -7,13 +7,28 @@ from typing import NamedTuple, Optional
 
 import numpy as np
 
-__all__ = ["Trajectory", "check_species", "box3", "count"]
+__all__ = ["Trajectory", "FrameSizes", "check_species", "box3", "count"]
 
 
-class Trajectory(NamedTuple):
-    """Frames of a trajectory (K frames, N particles), float64 unless stated.
-    `images` and `times` are None where the file does not hold them."""
+class FrameSizes:
+    """The sizes of frames held as (K, N, 3) positions: the part that every kind
+    of frames (Trajectory, io.movie.Movie) shares, added to its fields."""
 
+    __slots__ = ()
+    positions: np.ndarray  # (K, N, 3)
+
+    @property
+    def nr_frames(self) -> int:
+        """K, the number of frames."""
+        return int(self.positions.shape[0])
+
+    @property
+    def nr_particles(self) -> int:
+        """N, the number of particles of each frame."""
+        return int(self.positions.shape[1])
+
+
+class _TrajectoryFields(NamedTuple):
     steps: np.ndarray                  # (K,) int64 step number of each frame
     box: np.ndarray                    # (K, 3) box lengths
     positions: np.ndarray              # (K, N, 3) in [0, L)
@@ -24,13 +39,12 @@ class Trajectory(NamedTuple):
     species: Optional[list] = None     # species names, when the file records them
     types: Optional[np.ndarray] = None # (N,) int32 index into species (of the first frame)
 
-    @property
-    def nr_frames(self) -> int:
-        return self.positions.shape[0]
 
-    @property
-    def nr_particles(self) -> int:
-        return self.positions.shape[1]
+class Trajectory(_TrajectoryFields, FrameSizes):
+    """Frames of a trajectory (K frames, N particles), float64 unless stated.
+    `images` and `times` are None where the file does not hold them."""
+
+    __slots__ = ()
 
 
 def box3(box, what: str = "box") -> np.ndarray:

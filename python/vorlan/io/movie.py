@@ -29,7 +29,7 @@ from typing import Callable, NamedTuple, Optional, Sequence, Union
 import numpy as np
 
 from .files import open_regular
-from .frames import Trajectory
+from .frames import FrameSizes, Trajectory
 
 __all__ = ["Movie", "read_movie", "write_movie", "frame_bytes", "check_frames", "same_file"]
 
@@ -38,21 +38,17 @@ BOX_BYTES = 24
 RECORD_BYTES = 56
 
 
-class Movie(NamedTuple):
-    """The frames of a movie file, as float64 arrays (K frames, N particles)."""
-
+class _MovieFields(NamedTuple):
     box: np.ndarray         # (K, 3) box lengths Lx, Ly, Lz of each frame
     positions: np.ndarray   # (K, N, 3)
     velocities: np.ndarray  # (K, N, 3)
     speeds: np.ndarray      # (K, N) |v| as stored in the file
 
-    @property
-    def nr_frames(self) -> int:
-        return self.positions.shape[0]
 
-    @property
-    def nr_particles(self) -> int:
-        return self.positions.shape[1]
+class Movie(_MovieFields, FrameSizes):
+    """The frames of a movie file, as float64 arrays (K frames, N particles)."""
+
+    __slots__ = ()
 
 
 def frame_bytes(nr_particles: int) -> int:

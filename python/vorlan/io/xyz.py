@@ -19,7 +19,7 @@ from __future__ import annotations
 
 import os
 import shlex
-from typing import Any, Callable, Iterable, List, Optional, Sequence, TextIO, Union
+from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, TextIO, Tuple, Union
 
 import numpy as np
 
@@ -127,6 +127,50 @@ def _comment_fields(line: str) -> dict:
     return fields
 
 
+def _frame_header(lines: List[str], i: int, where: str) -> Tuple[int, Dict[str, str]]:
+    """The particle count and the comment line's fields of the frame starting at line `i`."""
+    try:
+        n = int(lines[i])
+    except ValueError:
+        n = -1
+    if n < 0:
+        raise ValueError(f"{where}: expected the particle count, got {lines[i][:40]!r}")
+    if i + 2 + n > len(lines):
+        raise ValueError(f"{where}: {n} particles announced, {max(len(lines) - i - 2, 0)} lines follow")
+    try:
+        return n, _comment_fields(lines[i + 1])
+    except ValueError as e:
+        raise ValueError(f"{where}: cannot read the comment line ({e})") from None
+
+
+def _lattice_box(info: Mapping[str, str], where: str) -> np.ndarray:
+    """The box sides of an orthorhombic Lattice= of the comment line."""
+    if "Lattice" not in info:
+        raise ValueError(f"{where}: no Lattice= on the comment line; the box is needed")
+    lattice = np.array(info["Lattice"].split(), dtype=np.float64)
+    if lattice.shape != (9,) or np.any(lattice.reshape(3, 3)[~np.eye(3, dtype=bool)] != 0.0):
+        raise ValueError(f"{where}: Lattice={info['Lattice']!r} is not an orthorhombic box")
+    return box3(np.diag(lattice.reshape(3, 3)), f"{where}: Lattice")
+
+
+def _particle_rows(info: Mapping[str, str], lines: List[str],
+                   where: str) -> Tuple[Dict[str, slice], List[List[str]]]:
+    """The columns of each property (from Properties=, by default species and
+    pos) and the particle lines split into fields, each with all the columns."""
+    columns: Dict[str, slice] = {}
+    c = 0
+    spec = info.get("Properties", "species:S:1:pos:R:3").split(":")
+    for prop, _, width in zip(spec[0::3], spec[1::3], spec[2::3]):
+        columns[prop] = slice(c, c + int(width))
+        c += int(width)
+    rows = [line.split() for line in lines]
+    if any(len(r) != c for r in rows):
+        raise ValueError(f"{where}: every particle line needs {c} columns")
+    if "pos" not in columns:
+        raise ValueError(f"{where}: no pos column in Properties")
+    return columns, rows
+
+
 def read_xyz(path: PathLike) -> Trajectory:
     """Reads an extended XYZ file: the box from Lattice (orthorhombic), positions
     from `pos`, velocities from `velo` (or `vel`, or `momenta` / `masses`; zeros
@@ -147,35 +191,13 @@ def read_xyz(path: PathLike) -> Trajectory:
             continue
         k = len(boxes)
         where = f"{name}, frame {k} (line {i + 1})"
-        try:
-            n = int(lines[i])
-        except ValueError:
-            n = -1
-        if n < 0:
-            raise ValueError(f"{where}: expected the particle count, got {lines[i][:40]!r}")
-        if i + 2 + n > len(lines):
-            raise ValueError(f"{where}: {n} particles announced, {max(len(lines) - i - 2, 0)} lines follow")
-        try:
-            info = _comment_fields(lines[i + 1])
-        except ValueError as e:
-            raise ValueError(f"{where}: cannot read the comment line ({e})") from None
-        if "Lattice" not in info:
-            raise ValueError(f"{where}: no Lattice= on the comment line; the box is needed")
-        lattice = np.array(info["Lattice"].split(), dtype=np.float64)
-        if lattice.shape != (9,) or np.any(lattice.reshape(3, 3)[~np.eye(3, dtype=bool)] != 0.0):
-            raise ValueError(f"{where}: Lattice={info['Lattice']!r} is not an orthorhombic box")
-        boxes.append(box3(np.diag(lattice.reshape(3, 3)), f"{where}: Lattice"))
-        columns, c = {}, 0
-        spec = info.get("Properties", "species:S:1:pos:R:3").split(":")
-        for prop, _, width in zip(spec[0::3], spec[1::3], spec[2::3]):
-            columns[prop] = slice(c, c + int(width))
-            c += int(width)
-        rows = [line.split() for line in lines[i + 2:i + 2 + n]]
-        if any(len(r) != c for r in rows):
-            raise ValueError(f"{where}: every particle line needs {c} columns")
-        numeric = lambda prop: np.array([r[columns[prop]] for r in rows], dtype=np.float64).reshape(n, -1)  # noqa: E731
-        if "pos" not in columns:
-            raise ValueError(f"{where}: no pos column in Properties")
+        n, info = _frame_header(lines, i, where)
+        boxes.append(_lattice_box(info, where))
+        columns, rows = _particle_rows(info, lines[i + 2:i + 2 + n], where)
+
+        def numeric(prop: str) -> np.ndarray:
+            return np.array([r[columns[prop]] for r in rows], dtype=np.float64).reshape(n, -1)
+
         positions.append(numeric("pos"))
         if "species" in columns and not symbols:
             symbols = [r[columns["species"]][0] for r in rows]

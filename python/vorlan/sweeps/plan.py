@@ -86,36 +86,13 @@ def plan(base: Any, grid: Grid, steps: Any, replicas: Any, seed: Any, method: An
         from ..io.system import read_system
 
         system = read_system(system)
-    if isinstance(base, Mapping):
-        base_params = settings.settings_text({str(k): v for k, v in base.items()}, stacklevel=3)
-    elif isinstance(base, (str, os.PathLike)):
-        base_params = read_params(base)
-    else:
-        raise TypeError(f"base = {base!r} is not allowed: give a parameter file or a dict of settings")
+    base_params = _base_settings(base)
     if isinstance(replicas, bool) or not isinstance(replicas, (int, np.integer)) or replicas < 1:
         raise ValueError(f"replicas = {replicas!r} is not allowed: give a whole number of at least 1")
     if isinstance(seed, bool) or not isinstance(seed, (int, np.integer)) or seed < 0:
         raise ValueError(f"seed = {seed!r} is not allowed: give a whole number >= 0")
     points = grid_points(grid)
-
-    varied: List[str] = []
-    for point in points:
-        for key in point:
-            if key not in varied:
-                varied.append(key)
-    known = set(base_params) | set(settings.KEYS) | (set(BAROSTAT_KEYS) if barostat is not None else set())
-    if system is not None:
-        known |= {FRACTION + name for name in system.species}
-    for key in varied:
-        if isinstance(key, str) and key.startswith(FRACTION) and system is None:
-            raise KeyError(f"grid key {key!r} varies a composition: give the system description too (system=...)")
-        if isinstance(key, str) and key in BAROSTAT_KEYS and barostat is None:
-            raise KeyError(f"grid key {key!r} sets the barostat's {key}: give barostat=vorlan.CRescale(...) too")
-        if not isinstance(key, str) or key not in known:
-            raise KeyError(
-                f"grid key {key!r} is not a setting: it is neither in the base parameters nor a known key "
-                f"(keys are case-sensitive; the base has {', '.join(sorted(base_params))})"
-            )
+    varied = _varied_keys(points, base_params, barostat, system)
     if steps is not None:
         if "nrsteps" in varied:
             raise ValueError("steps and a grid over nrsteps contradict each other: give one of them")
@@ -132,11 +109,7 @@ def plan(base: Any, grid: Grid, steps: Any, replicas: Any, seed: Any, method: An
         params.update(settings.settings_text(engine_keys, stacklevel=3))
         # the shares travel with the settings, so that a resumed sweep sees them
         params.update({FRACTION + k: repr(v) for k, v in shares.items()})
-        point_barostat = barostat
-        if barostat is not None and any(k in point for k in BAROSTAT_KEYS):
-            given = {"pressure": barostat.pressure, "tau": barostat.tau, "compressibility": barostat.compressibility}
-            given.update({k: float(point[k]) for k in BAROSTAT_KEYS if k in point})
-            point_barostat = CRescale(**given)
+        point_barostat = _point_barostat(barostat, point)
         check(method, point_barostat, 1)
         shown = {**params, **{k: repr(float(point[k])) for k in BAROSTAT_KEYS if k in point}}
         for r in range(int(replicas)):
@@ -155,3 +128,50 @@ def plan(base: Any, grid: Grid, steps: Any, replicas: Any, seed: Any, method: An
                 }
             )
     return tasks, varied
+
+
+def _base_settings(base: Any) -> Dict[str, str]:
+    """The sweep's base settings as key -> value text, from a parameter file or a
+    mapping (a warning about an unknown key points at the caller of sweep())."""
+    if isinstance(base, Mapping):
+        return settings.settings_text({str(k): v for k, v in base.items()}, stacklevel=4)
+    if isinstance(base, (str, os.PathLike)):
+        return read_params(base)
+    raise TypeError(f"base = {base!r} is not allowed: give a parameter file or a dict of settings")
+
+
+def _varied_keys(points: List[Dict[str, Any]], base_params: Mapping[str, str], barostat: Any,
+                 system: Any) -> List[str]:
+    """The grid's keys in order of first appearance, each a setting of the base or
+    the engine, a barostat parameter (with a barostat) or a species' share
+    "fraction.X" (with a system); KeyError naming a key that is none of these."""
+    varied: List[str] = []
+    for point in points:
+        for key in point:
+            if key not in varied:
+                varied.append(key)
+    known = set(base_params) | set(settings.KEYS) | (set(BAROSTAT_KEYS) if barostat is not None else set())
+    if system is not None:
+        known |= {FRACTION + name for name in system.species}
+    for key in varied:
+        if isinstance(key, str) and key.startswith(FRACTION) and system is None:
+            raise KeyError(f"grid key {key!r} varies a composition: give the system description too (system=...)")
+        if isinstance(key, str) and key in BAROSTAT_KEYS and barostat is None:
+            raise KeyError(f"grid key {key!r} sets the barostat's {key}: give barostat=vorlan.CRescale(...) too")
+        if not isinstance(key, str) or key not in known:
+            raise KeyError(
+                f"grid key {key!r} is not a setting: it is neither in the base parameters nor a known key "
+                f"(keys are case-sensitive; the base has {', '.join(sorted(base_params))})"
+            )
+    return varied
+
+
+def _point_barostat(barostat: Any, point: Mapping[str, Any]) -> Any:
+    """The barostat of one grid point: the sweep's, with the point's pressure and
+    compressibility where the grid sets them."""
+    if barostat is None or not any(k in point for k in BAROSTAT_KEYS):
+        return barostat
+    given = {"pressure": barostat.pressure, "tau": barostat.tau, "compressibility": barostat.compressibility}
+    given.update({k: float(point[k]) for k in BAROSTAT_KEYS if k in point})
+    return CRescale(**given)
+

@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import time
 import warnings
-from typing import Any, Dict, Mapping, Optional
+from typing import Any, Dict, Mapping, Optional, Tuple
 
 import numpy as np
 
@@ -38,58 +38,73 @@ def _first_bad(values: np.ndarray, steps: np.ndarray) -> Optional[int]:
     return int(steps[bad[0]]) if bad.size else None
 
 
+def _simulation(task: Mapping[str, Any]) -> Tuple[Any, int]:
+    """The Simulation of a task (one thread, the task's seed, method, barostat and
+    mixture) and its nrsteps; ValueError for a run too short to average over or
+    too small to have a temperature."""
+    from ..simulation import Simulation
+
+    params = {k: v for k, v in task["parameters"].items() if not k.startswith("fraction.")}
+    nrsteps = int(settings.setting_value(params, "nrsteps"))
+    if nrsteps < 4:
+        raise ValueError(f"nrsteps = {nrsteps} is too few: the averages over the second half need at least 4 steps")
+    system = task.get("system")
+    mixture = system.arguments(int(settings.setting_value(params, "nr_particles"))) if system else {}
+    with warnings.catch_warnings():  # the plan has told of unknown keys once
+        warnings.simplefilter("ignore", settings.UnknownSettingWarning)
+        sim = Simulation(params, seed=task["seed"], threads=1, method=task.get("method"), barostat=task.get("barostat"),
+                         **mixture)
+    if sim.nr_particles < 2:
+        raise ValueError(f"nr_particles = {sim.nr_particles} is not allowed in a sweep: the temperature needs at "
+                         "least 2 particles")
+    return sim, nrsteps
+
+
+def _second_half(sim: Any, half: int, barostat: bool, summary: Dict[str, Any]) -> Dict[str, np.ndarray]:
+    """Runs the second half (`half` steps) and returns the whole log with the
+    pressure samples of the second half (pressure_step, pressure): every few
+    steps at constant volume (the virial comes with the forces), every step
+    with a barostat, which also gives the density and its error to `summary`."""
+    if not barostat:
+        every = max(1, -(-half // PRESSURE_SAMPLES))
+        p_step, p_value = [], []
+        done = 0
+        while done < half:
+            k = min(every, half - done)
+            sim.run(k)
+            done += k
+            p_step.append(sim.step)
+            p_value.append(sim.pressure)
+        log = {key: np.asarray(value) for key, value in sim.log.items()}
+        log["pressure_step"] = np.asarray(p_step, dtype=np.int64)
+        log["pressure"] = np.asarray(p_value, dtype=np.float64)
+        return log
+    sim.run(half)
+    log = {key: np.asarray(value) for key, value in sim.log.items()}
+    log["pressure_step"] = log["step"][-half:]
+    log["pressure"] = log["pressure"][-half:]
+    rho = sim.nr_particles / log["volume"][-half:]
+    summary["rho"], summary["rho_err"] = float(np.mean(rho)), block_error(rho)
+    return log
+
+
 def run_one(task: Mapping[str, Any]) -> Dict[str, Any]:
     """Runs one simulation of the sweep and returns its summary and log.
     Never raises for a failing simulation: the summary then says "failed"."""
-    from ..simulation import Simulation
-
     summary: Dict[str, Any] = {k: task[k] for k in ("name", "point", "replica", "seed", "parameters", "varied")}
     summary["ensemble"] = task.get("ensemble", "")
     summary.update(status="failed", message="", wall_time=0.0)
     log: Dict[str, np.ndarray] = {}
     start = time.perf_counter()
     try:
-        params = {k: v for k, v in task["parameters"].items() if not k.startswith("fraction.")}
-        nrsteps = int(settings.setting_value(params, "nrsteps"))
-        if nrsteps < 4:
-            raise ValueError(f"nrsteps = {nrsteps} is too few: the averages over the second half need at least 4 steps")
-        half = nrsteps // 2
-        every = max(1, -(-half // PRESSURE_SAMPLES))
-        barostat = task.get("barostat")
-        system = task.get("system")
-        mixture = system.arguments(int(settings.setting_value(params, "nr_particles"))) if system else {}
-        with warnings.catch_warnings():  # the plan has told of unknown keys once
-            warnings.simplefilter("ignore", settings.UnknownSettingWarning)
-            sim = Simulation(params, seed=task["seed"], threads=1, method=task.get("method"), barostat=barostat,
-                             **mixture)
+        sim, nrsteps = _simulation(task)
         n = sim.nr_particles
-        if n < 2:
-            raise ValueError(f"nr_particles = {n} is not allowed in a sweep: the temperature needs at least 2 particles")
         summary["nr_particles"] = n
         summary["rho"] = n / sim.volume
         summary["rho_err"] = 0.0
+        half = nrsteps // 2
         sim.run(nrsteps - half)
-        if barostat is None:
-            # Second half: pressure every `every` steps (the virial comes with the forces).
-            p_step, p_value = [], []
-            done = 0
-            while done < half:
-                k = min(every, half - done)
-                sim.run(k)
-                done += k
-                p_step.append(sim.step)
-                p_value.append(sim.pressure)
-            log = {key: np.asarray(value) for key, value in sim.log.items()}
-            log["pressure_step"] = np.asarray(p_step, dtype=np.int64)
-            log["pressure"] = np.asarray(p_value, dtype=np.float64)
-        else:
-            # the barostat logs the pressure and the volume of every step
-            sim.run(half)
-            log = {key: np.asarray(value) for key, value in sim.log.items()}
-            log["pressure_step"] = log["step"][-half:]
-            log["pressure"] = log["pressure"][-half:]
-            rho = n / log["volume"][-half:]
-            summary["rho"], summary["rho_err"] = float(np.mean(rho)), block_error(rho)
+        log = _second_half(sim, half, task.get("barostat") is not None, summary)
         steps = log["step"][-half:]
         series = {
             "T": log["temperature"][-half:],

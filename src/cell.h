@@ -1,6 +1,6 @@
 // The simulation box: N Lennard-Jones particles in an orthorhombic periodic cell,
 // of one species (the parameter set's sigma, epsilon, mass) or a mixture
-// (species.h: a type per particle, a mass per type, parameters per type pair).
+// (mixture.h: a type per particle, a mass per type, parameters per type pair).
 //
 // Per-particle state lives in contiguous arrays of vec3 (x0 y0 z0 x1 y1 z1 ...),
 // indexed by particle number. Pair forces are summed over a full Verlet neighbour
@@ -29,7 +29,7 @@
 #include "aligned.h"
 #include "list_buffers.h"
 #include "parameters.h"
-#include "species.h"
+#include "mixture.h"
 #include "team.h"
 #include "threads.h"
 

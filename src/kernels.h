@@ -120,7 +120,7 @@ PairFn best_pair_forces();
 // ---- forces of a mixture ---------------------------------------------------------
 
 // The pair loop of a mixture reads the parameters of each pair from tables
-// indexed by type_i * nr_types + type_j (species.h).
+// indexed by type_i * nr_types + type_j (mixture.h).
 struct MixedPairInput {
     PairInput pair;             // positions as rows (x, y, z, type), list, box and central region (pair.rcutsq: the
                                 //   largest cut-off squared; pair.sigmasq and pair.epot_cutoff are not read)

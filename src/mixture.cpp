@@ -1,5 +1,5 @@
 // Checks of a mixture and the pair tables the force loop reads.
-#include "species.h"
+#include "mixture.h"
 
 #include "lj_pair.h"
 

@@ -5,6 +5,26 @@
 #include "noise.h"
 #include "parallel.h"
 
+namespace {
+
+// A O A of particle i: half a drift with the old velocity, the velocity made new
+// by `o`, half a drift with the new one (positions and list displacements).
+template <typename O>
+inline const vec3& drift_around(const MotionArrays& a, std::size_t i, double half, O&& o)
+{
+    vec3& v = a.velocities[i];
+    const vec3 first = half * v;
+    v = o(v);
+    const vec3 second = half * v;
+    a.positions[i] += first;
+    a.positions[i] += second;
+    a.dij_list[i] += first;
+    a.dij_list[i] += second;
+    return v;
+}
+
+}  // namespace
+
 Langevin::Langevin(double friction_) : friction(positive("friction", friction_, "friction (1/time)")) {}
 
 void Langevin::step(Cell& cell, const StepContext& ctx)
@@ -47,14 +67,9 @@ double Langevin::drift_and_noise(Cell& cell, const StepContext& ctx, double c1)
     const double vsq = sum_in_chunks(a.count, team, 0.0, [&](std::size_t begin, std::size_t end) {
         double s = 0.0;
         for (std::size_t i = begin; i < end; ++i) {
-            vec3& v = a.velocities[i];
-            const vec3 first = half * v;
-            v = c1 * v + c2 * (vec3(x[3 * i], x[3 * i + 1], x[3 * i + 2]) - mean);
-            const vec3 second = half * v;
-            a.positions[i] += first;
-            a.positions[i] += second;
-            a.dij_list[i] += first;
-            a.dij_list[i] += second;
+            const vec3& v = drift_around(a, i, half, [&](const vec3& old) {
+                return vec3(c1 * old + c2 * (vec3(x[3 * i], x[3 * i + 1], x[3 * i + 2]) - mean));
+            });
             s += (v.x() * v.x() + v.y() * v.y()) + v.z() * v.z();
         }
         return s;
@@ -97,14 +112,9 @@ double Langevin::drift_and_noise_mixed(Cell& cell, const StepContext& ctx, doubl
     const double mvsq = sum_in_chunks(a.count, team, 0.0, [&](std::size_t begin, std::size_t end) {
         double s = 0.0;
         for (std::size_t i = begin; i < end; ++i) {
-            vec3& v = a.velocities[i];
-            const vec3 first = half * v;
-            v = c1 * v + (vec3(x[3 * i], x[3 * i + 1], x[3 * i + 2]) - drift);
-            const vec3 second = half * v;
-            a.positions[i] += first;
-            a.positions[i] += second;
-            a.dij_list[i] += first;
-            a.dij_list[i] += second;
+            const vec3& v = drift_around(a, i, half, [&](const vec3& old) {
+                return vec3(c1 * old + (vec3(x[3 * i], x[3 * i + 1], x[3 * i + 2]) - drift));
+            });
             s += mass[type[i]] * ((v.x() * v.x() + v.y() * v.y()) + v.z() * v.z());
         }
         return s;

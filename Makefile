@@ -3,6 +3,7 @@
 # make bench - build and run the benchmark (see bench/README.md)
 # make test-sanitize - the C++ tests built with AddressSanitizer and UBSan (build/sanitize)
 # make fuzz  - fuzz simulate(), checkpoints and the command's inputs, FUZZ_SECONDS each (fuzz/README.md)
+# make docs  - the documentation site into build/docs (warnings are errors), its links, screenshots
 
 PYTHON   ?= python3
 PYTHON39 ?= $(shell scripts/find-python.sh 3.9)
@@ -16,11 +17,13 @@ FUZZ_SECONDS   ?= 60
 FUZZ_VENV      ?= build/fuzz-venv
 FUZZ_ARGS      ?=
 FUZZ_TARGETS   ?= simulate checkpoint cli
+DOCS_BUILD     ?= build/docs
 
-.PHONY: setup run test test-cpp test-python typecheck test-sanitize fuzz bench clean
+.PHONY: setup run test test-cpp test-python typecheck docs test-sanitize fuzz bench clean
 
 setup:
 	scripts/setup.sh test $(PYTHONS)
+	scripts/setup.sh docs $(PYTHON39)
 
 # Only what running needs, into the one interpreter that runs; the time it took.
 run:
@@ -48,7 +51,20 @@ test-python:
 	done
 
 test: setup
-	$(MAKE) test-cpp test-python typecheck
+	$(MAKE) test-cpp test-python typecheck docs
+
+# The site is built against the module of the CMake build (nothing installed): the
+# API pages, the command's reference and the table of keys come from the code, and
+# every page's code cells run, so a broken example fails the build. Then the
+# internal links, and a look at two rendered pages in headless Chromium.
+docs: $(BUILD)/build.ninja
+	scripts/setup.sh docs $(PYTHON39)
+	cmake --build $(BUILD) --target vorlan_module vorlan_core vorlan_python_sources
+	@start=$$(date +%s); \
+	PYTHONPATH=$(CURDIR)/$(BUILD)/python $(PYTHON39) -m sphinx -b html -W --keep-going -n -q docs $(DOCS_BUILD) && \
+	$(PYTHON39) scripts/check_links.py $(DOCS_BUILD) && \
+	scripts/screenshots.sh $(DOCS_BUILD) && \
+	echo "make docs: built in $$(( $$(date +%s) - start )) s"
 
 # The package as installed (with the stubs generated from vorlan._core and the one
 # of vorlan.vorlan), the examples and the README's Python blocks, checked by mypy.

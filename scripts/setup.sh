@@ -2,6 +2,7 @@
 # Installs what is missing, from Debian and PyPI:
 #   scripts/setup.sh run PYTHON...    what building and running vorlan needs
 #   scripts/setup.sh test PYTHON...   that, and what the tests use
+#   scripts/setup.sh docs PYTHON...   that, and what the documentation site is built with
 # System packages: the compiler, Boost, Eigen and Random123 (counter-based random
 # numbers of the stochastic methods; GoogleTest too for the tests).
 # For each interpreter, from PyPI: the build backend with nanobind (vorlan._core
@@ -9,17 +10,20 @@
 # before Python 3.11 (TOML system descriptions; tomllib from 3.11 on); for the
 # tests also pytest, mypy (the type check), ASE and MDAnalysis (readers of the
 # trajectories the tests write), tqdm (progress bars), matplotlib (the figures of
-# `vorlan plot`), pandas and Dask (sweeps), freud (g(r)).
+# `vorlan plot`), pandas and Dask (sweeps), freud (g(r)); for the site Sphinx with
+# MyST-NB (pages whose code runs at build time), the furo theme and sphinx-argparse,
+# and Debian's chromium for the screenshots of the rendered pages.
 set -euo pipefail
 
 what=${1:-}
 case "$what" in
-  run | test) shift ;;
-  *) echo "usage: scripts/setup.sh run|test PYTHON..." >&2; exit 2 ;;
+  run | test | docs) shift ;;
+  *) echo "usage: scripts/setup.sh run|test|docs PYTHON..." >&2; exit 2 ;;
 esac
 
 debs=(g++ make ninja-build libboost-dev libboost-regex-dev libeigen3-dev librandom123-dev)
-[ "$what" = test ] && debs+=(libgtest-dev)
+[ "$what" != run ] && debs+=(libgtest-dev)
+[ "$what" = docs ] && debs+=(chromium)
 missing=()
 for d in "${debs[@]}"; do
   dpkg-query -W -f='${Status}' "$d" 2>/dev/null | grep -q 'install ok installed' || missing+=("$d")
@@ -36,11 +40,17 @@ run_modules=(numpy scikit_build_core cmake ninja nanobind gsd)
 run_packages=(numpy scikit-build-core cmake ninja nanobind gsd)
 test_modules=(pytest mypy ase MDAnalysis tqdm matplotlib pandas distributed freud)
 test_packages=(pytest mypy ase MDAnalysis tqdm matplotlib pandas "dask[distributed]" freud-analysis)
+docs_modules=(sphinx myst_nb furo sphinxarg ipykernel)
+docs_packages=(sphinx myst-nb furo sphinx-argparse ipykernel)
 modules=("${run_modules[@]}")
 packages=("${run_packages[@]}")
-if [ "$what" = test ]; then
+if [ "$what" != run ]; then
   modules+=("${test_modules[@]}")
   packages+=("${test_packages[@]}")
+fi
+if [ "$what" = docs ]; then
+  modules+=("${docs_modules[@]}")
+  packages+=("${docs_packages[@]}")
 fi
 for py in "$@"; do
   if ! "$py" -c "import $(IFS=,; echo "${modules[*]}")" 2>/dev/null; then

@@ -98,7 +98,7 @@ def unwrap(positions: ArrayLike, images: Optional[ArrayLike], box: ArrayLike) ->
 
 def msd(positions: ArrayLike, images: Optional[ArrayLike], box: ArrayLike) -> np.ndarray:
     """Mean squared displacement from the first frame, one value per frame:
-    <|r_i(t) - r_i(0)|^2> over the particles, from wrapped `positions` (K, N, 3)
+    ``<|r_i(t) - r_i(0)|^2>`` over the particles, from wrapped `positions` (K, N, 3)
     and their box crossings `images` (K, N, 3) in a box of edges `box`. For a
     fluid it grows as 6 D t at long times (Einstein relation)."""
     u = unwrap(positions, images, box)

@@ -79,6 +79,7 @@ nb_execution_raise_on_error = True
 nb_execution_show_tb = True
 nb_execution_timeout = 180
 nb_merge_streams = True
+nb_output_stderr = "remove"      # warnings of third-party imports (tqdm under MDAnalysis), not results
 
 autodoc_member_order = "bysource"
 autodoc_typehints = "description"
@@ -98,3 +99,10 @@ nitpick_ignore_regex = [
     (r"py:(class|obj|data)", r".*\._.*"),
     (r"py:class", r"methods\.Method"),   # the union of the method classes, named relative to its module
 ]
+
+# The libraries' own INFO lines (the kernel client's, gsd's when a page runs
+# the command in this process) are not the build's messages.
+import logging  # noqa: E402
+
+for _name in ("traitlets", "gsd", "gsd.fl", "gsd.hoomd"):
+    logging.getLogger(_name).setLevel(logging.WARNING)

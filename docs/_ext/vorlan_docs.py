@@ -151,17 +151,29 @@ class MethodsTable(_TableDirective):
 
 class CommandRun(SphinxDirective):
     """``vorlan ARGS`` run in the scratch folder; the block shows the command line
-    and its output (standard output and standard error, as a terminal shows them)."""
+    and its output (standard output and standard error, as a terminal shows them).
+    With ``:file: NAME`` the directive's body is written to NAME first and shown
+    above the command."""
 
     required_arguments = 1
     final_argument_whitespace = True
-    option_spec = {"returncode": int}
+    has_content = True
+    option_spec = {"returncode": int, "file": str}
 
     def run(self) -> List[nodes.Node]:
         from vorlan.cli import main
 
         argv = shlex.split(self.arguments[0])
         expected = self.options.get("returncode", 0)
+        shown: List[nodes.Node] = []
+        if "file" in self.options:
+            text = "\n".join(self.content) + "\n"
+            pathlib.Path(os.environ["VORLAN_DOCS_RUN"], self.options["file"]).write_text(text, encoding="utf-8")
+            listing = nodes.literal_block(text, text)
+            listing["language"] = "ini"
+            shown.append(nodes.paragraph("", "", nodes.literal(self.options["file"], self.options["file"]),
+                                         nodes.Text(":")))
+            shown.append(listing)
         out = io.StringIO()
         here = os.getcwd()
         os.chdir(os.environ["VORLAN_DOCS_RUN"])
@@ -178,7 +190,7 @@ class CommandRun(SphinxDirective):
             text += f"\n$ echo $?\n{status}"
         block = nodes.literal_block(text, text)
         block["language"] = "console"
-        return [block]
+        return shown + [block]
 
 
 def setup(app: Any) -> Dict[str, Any]:

@@ -1,0 +1,90 @@
+"""What a new user runs first: every shell and Python block of README.md as
+written (a block preceded by ``<!-- not-run: reason -->`` is left out, with its
+reason), every script of examples/ at small sizes, and the package's surface."""
+
+import os
+import pathlib
+import re
+import shlex
+import subprocess
+import sys
+
+import pytest
+
+import vorlan
+from conftest import PACKAGE_ROOT
+
+REPO = pathlib.Path(__file__).resolve().parents[2]
+README = REPO / "README.md"
+BLOCK = re.compile(r"(?:<!-- not-run: (?P<reason>[^>]*) -->\n)?```(?P<lang>sh|python)\n(?P<body>.*?)```", re.S)
+
+# The arguments that make each example a run of seconds.
+EXAMPLE_ARGS = {
+    "run.py": ["examples/lj_liquid.par"],
+    "isotherm.py": ["--steps", "200", "--replicas", "1", "--workers", "1", "--out", "isotherm-out",
+                    "--figure", "isotherm.png"],
+}
+
+
+def readme_blocks():
+    blocks = []
+    for i, m in enumerate(BLOCK.finditer(README.read_text(encoding="utf-8"))):
+        marks = [pytest.mark.skip(reason=m["reason"])] if m["reason"] else []
+        blocks.append(pytest.param(m["lang"], m["body"], id=f"{m['lang']}-{i}", marks=marks))
+    return blocks
+
+
+def environment():
+    env = dict(os.environ, OMP_NUM_THREADS="1", MPLBACKEND="Agg")
+    env["PYTHONPATH"] = os.pathsep.join([PACKAGE_ROOT] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    return env
+
+
+def run(argv, folder):
+    """Runs argv in `folder` (which sees the repository's examples as examples/);
+    `vorlan` is this interpreter's command, whether or not its script is on PATH."""
+    if argv[0] == "vorlan":
+        argv = [sys.executable, "-m", "vorlan"] + argv[1:]
+    elif argv[0] in ("python", "python3"):
+        argv = [sys.executable] + argv[1:]
+    done = subprocess.run(argv, cwd=folder, env=environment(), capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, f"{' '.join(argv)} exited with {done.returncode}:\n{done.stdout}\n{done.stderr}"
+    return done
+
+
+@pytest.fixture
+def folder(tmp_path):
+    (tmp_path / "examples").symlink_to(REPO / "examples")
+    return tmp_path
+
+
+@pytest.mark.parametrize("lang,body", readme_blocks())
+def test_readme_block_runs_as_written(lang, body, folder):
+    if lang == "python":
+        run([sys.executable, "-c", body], folder)
+        return
+    for line in body.splitlines():
+        command = line.split("#", 1)[0].strip()
+        if command:
+            run(shlex.split(command), folder)
+
+
+@pytest.mark.parametrize("script", sorted(p.name for p in (REPO / "examples").glob("*.py")))
+def test_example_runs_as_a_script(script, folder):
+    assert script in EXAMPLE_ARGS, f"examples/{script} has no small-size arguments in EXAMPLE_ARGS"
+    run([sys.executable, f"examples/{script}"] + EXAMPLE_ARGS[script], folder)
+
+
+def test_package_surface_lists_the_public_api():
+    for name in vorlan.__all__:
+        assert getattr(vorlan, name) is not None
+    assert {"Simulation", "sweep", "lattice", "read_start", "units", "analysis", "Bussi", "CRescale"} <= set(vorlan.__all__)
+    assert set(vorlan.__all__) <= set(dir(vorlan))
+    stated = re.search(r'^version = "(.+)"', (REPO / "pyproject.toml").read_text(encoding="utf-8"), re.M)
+    assert vorlan.__version__ == stated.group(1)
+
+
+def test_readme_links_name_files_that_exist():
+    links = re.findall(r"\]\(([^)#]+)\)", README.read_text(encoding="utf-8"))
+    missing = [link for link in links if "://" not in link and not (REPO / link).exists()]
+    assert links and not missing, f"README links to files that do not exist: {missing}"

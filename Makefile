@@ -60,7 +60,7 @@ test: setup
 docs: $(BUILD)/build.ninja
 	scripts/setup.sh docs $(PYTHON39)
 	cmake --build $(BUILD) --target vorlan_module vorlan_core vorlan_python_sources
-	@start=$$(date +%s); \
+	@start=$$(date +%s); rm -rf $(DOCS_BUILD) && \
 	PYTHONPATH=$(CURDIR)/$(BUILD)/python $(PYTHON39) -m sphinx -b html -E -W --keep-going -n -q docs $(DOCS_BUILD) && \
 	$(PYTHON39) scripts/check_links.py $(DOCS_BUILD) && \
 	scripts/screenshots.sh $(DOCS_BUILD) && \

@@ -72,7 +72,6 @@ KERNEL.mkdir(parents=True, exist_ok=True)
     "display_name": "Python 3", "language": "python"}))
 os.environ["JUPYTER_PATH"] = os.pathsep.join([str(RUN_DIR / "jupyter"), os.environ.get("JUPYTER_PATH", "")])
 os.environ.setdefault("OMP_NUM_THREADS", "1")
-os.environ.setdefault("MPLBACKEND", "Agg")
 
 nb_execution_mode = "force"
 nb_execution_raise_on_error = True

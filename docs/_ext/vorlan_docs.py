@@ -185,7 +185,10 @@ class CommandRun(SphinxDirective):
         if status != expected:
             raise self.error(f"vorlan {self.arguments[0]} exited with {status}, the page says {expected}:\n"
                              f"{out.getvalue()}")
-        text = f"$ vorlan {self.arguments[0]}\n{out.getvalue().rstrip()}"
+        # As a terminal shows it: a progress bar redrawn with carriage returns
+        # leaves its last state on the line.
+        shown_output = "\n".join(line.rsplit("\r", 1)[-1] for line in out.getvalue().rstrip().split("\n"))
+        text = f"$ vorlan {self.arguments[0]}\n{shown_output}"
         if expected:
             text += f"\n$ echo $?\n{status}"
         block = nodes.literal_block(text, text)

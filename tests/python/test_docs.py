@@ -1,6 +1,8 @@
 """What a new user runs first: every shell and Python block of README.md as
 written (a block preceded by ``<!-- not-run: reason -->`` is left out, with its
-reason), every script of examples/ at small sizes, and the package's surface."""
+reason), the ``vorlan`` commands of the site's shell blocks at a few steps (the
+pages' Python runs when the site is built), every script of examples/ at small
+sizes, and the package's surface."""
 
 import os
 import pathlib
@@ -32,6 +34,31 @@ def readme_blocks():
         marks = [pytest.mark.skip(reason=m["reason"])] if m["reason"] else []
         blocks.append(pytest.param(m["lang"], m["body"], id=f"{m['lang']}-{i}", marks=marks))
     return blocks
+
+
+def docs_commands():
+    """Each shell block of the site's pages that holds ``vorlan`` commands, as
+    one list of command lines (continuations joined), run at 20 steps."""
+    blocks = []
+    for page in sorted((REPO / "docs").rglob("*.md")):
+        for i, m in enumerate(BLOCK.finditer(page.read_text(encoding="utf-8"))):
+            if m["lang"] != "sh" or m["reason"]:
+                continue
+            lines = [line.split("#", 1)[0].strip() for line in m["body"].replace("\\\n", " ").splitlines()]
+            commands = [shlex.split(line) for line in lines if line.startswith("vorlan ")]
+            if commands:
+                name = f"{page.relative_to(REPO / 'docs')}-{i}"
+                blocks.append(pytest.param([few_steps(c) for c in commands], id=name))
+    return blocks
+
+
+def few_steps(argv):
+    """argv with --steps 20 for the commands that run simulations."""
+    if argv[1] not in ("run", "sweep"):
+        return argv
+    if "--steps" in argv:
+        argv = argv[:argv.index("--steps")] + argv[argv.index("--steps") + 2:]
+    return argv + ["--steps", "20"]
 
 
 def environment():
@@ -67,6 +94,12 @@ def test_readme_block_runs_as_written(lang, body, folder):
         command = line.split("#", 1)[0].strip()
         if command:
             run(shlex.split(command), folder)
+
+
+@pytest.mark.parametrize("commands", docs_commands())
+def test_docs_commands_run(commands, folder):
+    for argv in commands:
+        run(argv, folder)
 
 
 @pytest.mark.parametrize("script", sorted(p.name for p in (REPO / "examples").glob("*.py")))

@@ -166,7 +166,8 @@ void Cell::check_cutoff_in_box() const
     if (rc > 0.5 * dims.minCoeff()) {
         std::ostringstream msg;
         msg << "the checkpoint's box edge " << dims.minCoeff() << " is less than twice the "
-            << (mixed() ? "largest pair cut-off " : "cutoff rcut = ") << rc;
+            << (mixed() ? "largest pair cut-off " : "cutoff rcut = ") << rc
+            << " (the minimum image would miss pairs within it)";
         refuse(msg);
     }
 }

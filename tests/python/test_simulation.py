@@ -422,8 +422,8 @@ def test_trajectory_frames_first_every_and_last(params, monkeypatch, tmp_path):
             assert path == str(tmp_path / "run.gsd") and nr_particles == 64
             np.testing.assert_array_equal(box, [5.0, 5.0, 5.0])
 
-        def write(self, step, positions, velocities, images, time, typeid):
-            assert positions.shape == velocities.shape == images.shape == (64, 3)
+        def write(self, step, positions, velocities, images, time, box, typeid):
+            assert positions.shape == velocities.shape == images.shape == (64, 3) and box.shape == (3,)
             assert time == pytest.approx(step * 0.005)
             frames.append(step)
 

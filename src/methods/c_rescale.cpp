@@ -86,7 +86,13 @@ void CRescale::plan(const Cell& cell, const StepContext& ctx)
             << ", " << box.z() << ") to (" << new_box.x() << ", " << new_box.y() << ", " << new_box.z() << "): " << why;
         throw std::range_error(msg.str());
     };
-    if (!(std::isfinite(new_volume) && new_volume > 0.0 && new_volume <= expansion_limit * start_volume)) {
+    if (!(std::isfinite(new_volume) && new_volume > 0.0)) {
+        std::ostringstream why;
+        why << "the box would not be finite: the pressure P = " << p << " is so far from the target pressure = "
+            << pressure << " that one move overflows; raise the target pressure, or tau";
+        refuse_box(why.str());
+    }
+    if (!(new_volume <= expansion_limit * start_volume)) {
         std::ostringstream why;
         why << "the volume " << new_volume << " is beyond " << expansion_limit
             << " times its volume when the barostat began (" << start_volume << "); the pressure P = " << p

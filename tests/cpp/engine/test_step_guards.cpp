@@ -1,13 +1,11 @@
 // What a step refuses, and what the refusal leaves: a method or barostat that
 // cannot integrate is refused before the state changes; a box that runs away, or
 // a barostat box against the largest pair cut-off of a mixture; the wrap's image
-// counters at their limit; a checkpoint holding what no step leaves.
+// counters at their limit.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdint>
-#include <functional>
-#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -179,56 +177,6 @@ TEST(Wrap, AnImageCounterAtItsLimitIsRefusedNotOverflowed)
         }
         EXPECT_EQ(cell.get_images()[4], sign * image_limit);
     }
-}
-
-// A checkpoint is held to what the steps leave: each entry below is refused,
-// naming it.
-struct Tamper {
-    const char* name;
-    std::function<void(CellState&)> change;
-    const char* names;
-};
-
-const Tamper tampers[] = {
-    {"ImageAtInt32Max", [](CellState& s) { s.images[5] = std::numeric_limits<std::int32_t>::max(); },
-     "image counter of particle 1 along z"},
-    {"ImageAtInt32Min", [](CellState& s) { s.images[0] = std::numeric_limits<std::int32_t>::min(); },
-     "image counter of particle 0 along x"},
-    {"PairCutoffBeyondHalfTheBox",
-     [](CellState& s) {
-         s.species = Species{{0, 1}, {1.0, 1.0}, {1, 1, 1, 1}, {1, 1, 1, 1}, {2.5, 2.5, 2.5, 5.5}};
-     },
-     "largest pair cut-off 5.5"},
-};
-
-class TamperedCheckpoint : public testing::TestWithParam<Tamper> {};
-
-TEST_P(TamperedCheckpoint, IsRefusedNamingTheEntry)
-{
-    auto params = lj_params();
-    CellState state = Cell(params).save_state();
-    GetParam().change(state);
-    try {
-        Cell restored(params, state, 1);
-        FAIL() << "the checkpoint was accepted";
-    } catch (const std::invalid_argument& e) {
-        EXPECT_NE(std::string(e.what()).find(GetParam().names), std::string::npos) << e.what();
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Entries, TamperedCheckpoint, testing::ValuesIn(tampers),
-                         [](const testing::TestParamInfo<Tamper>& info) { return std::string(info.param.name); });
-
-TEST(TamperedCheckpoint, MethodAndBarostatStatesMustBeFinite)
-{
-    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
-    Method chain = NoseHoover(0.1, 2);
-    EXPECT_THROW(restore_method_state(chain, {0.0, nan, 0.0, 0.0}), std::invalid_argument);
-    Method bussi = Bussi(0.1);
-    EXPECT_THROW(restore_method_state(bussi, {inf}), std::invalid_argument);
-    CRescale b(1.0, 1.0);
-    EXPECT_THROW(restore_barostat_state(b, nan, 0.0), std::invalid_argument);
-    EXPECT_THROW(restore_barostat_state(b, 0.0, -inf), std::invalid_argument);
 }
 
 }  // namespace

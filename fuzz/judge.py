@@ -196,6 +196,10 @@ def checkpoint_refusal(stage: str, message: str) -> str:
     in its corpus for every branch it reaches first (for coverage only)."""
     if stage == "run":
         return "unstable" if "unstable" in message else "refused in the run"
+    if "species" in message:
+        return "species"
+    if "image counter" in message:
+        return "images"
     if "holds a single array" in message:
         return "npy"
     if "no entry" in message:
@@ -214,7 +218,7 @@ def checkpoint_refusal(stage: str, message: str) -> str:
         return "setting rule"
     if "rows" in message or "three counters" in message:
         return "rows"
-    if "must be finite" in message:
+    if "must be finite" in message or "is finite" in message:
         return "not finite"
     if "outside the box" in message or "box edge" in message:
         return "box"

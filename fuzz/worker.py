@@ -139,9 +139,14 @@ def check_state(sim) -> list:
     x = sim.positions
     if x.size and not ((x >= -1e-9 * box) & (x <= box * (1 + 1e-9))).all():
         problems.append("position outside the box after load and run")
-    for name in ("ekin", "epot", "etot"):
+    for name in ("ekin", "epot", "etot", "conserved"):
         if not np.isfinite(getattr(sim, name)):
             problems.append("non-finite %s after load and run" % name)
+    if sim.images.size and np.abs(sim.images).max() > 2**31 - 2:
+        problems.append("image counter at the 32-bit limit after load and run")
+    names, masses = sim.species, sim._type_masses
+    if masses is not None and (len(names) != len(masses) or len(set(names)) != len(names)):
+        problems.append("species names %r for %d types after load" % (names[:4], len(masses)))
     if len(sim.log["step"]) != sim.step:
         problems.append("log of %d entries after %d steps" % (len(sim.log["step"]), sim.step))
     return problems

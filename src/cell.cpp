@@ -243,6 +243,8 @@ double Cell::get_gauss() const
     return distribution(process_engine);
 }
 
+double Cell::cutoff() const { return mixed() ? pairs.rcut_max : settings::real(*params, "rcut"); }
+
 double Cell::kinetic_energy_of_velocities() const
 {
     if (!mixed())

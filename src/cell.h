@@ -35,6 +35,11 @@
 
 using vec3 = Eigen::Vector3d;
 
+// The image counters stay within +-image_limit: a crossing that would take one
+// beyond it is refused by the wrap, so that the 32-bit counters never overflow,
+// and a checkpoint holding one beyond it is refused.
+constexpr std::int32_t image_limit = 2147483646;  // 2^31 - 2
+
 // Per-particle vectors as 3N doubles (x0 y0 z0 x1 ...): the layout every copy
 // handed out of the engine has (the accessors below, the bindings' arrays).
 std::vector<double> flatten(const std::vector<vec3>& v);
@@ -123,14 +128,20 @@ public:
     double apply_berendsen_thermostat(double dt, double tau);
     // v *= lambda for every particle; ekin follows (times lambda^2).
     void scale_velocities(double lambda);
-    // etot = ekin + epot, refused when not finite (naming `step`); the step's time
-    // goes to the governor; the progress line at multiples of 1000 when verbose.
+    // etot = ekin + epot, refused when not finite; the step's time goes to the
+    // governor; the progress line at multiples of 1000 when verbose. Error
+    // messages count steps as a run's counter does: the step numbered `step` is
+    // its (step + 1)-th, the count of steps done once it is done.
     void end_step(unsigned int step, bool verbose, const StepStart& start);
 
     const Parameters& parameters() const { return *params; }
     MotionArrays motion() { return {positions.data(), velocities.data(), dij_list.data(), forces.data(), positions.size()}; }
     // A new box (the barostat's); positions, velocities and dij_list are the caller's.
     void set_box(const vec3& box) { dims = box; }
+    // The largest pair cut-off: rcut, or the largest of a mixture's pair tables.
+    // The list reaches it plus shell, and it must not exceed half the shortest
+    // box edge (the minimum image); every test of the box against a cut-off reads it.
+    double cutoff() const;
     // 0.5 m sum |v|^2 of the current velocities, summed in particle order (the
     // order of the kicks' sum).
     double kinetic_energy_of_velocities() const;
@@ -183,6 +194,7 @@ private:
     void initialize(const CellOptions& options);
     void draw_mixed_velocities(std::size_t nr_particles);
     void restore_box(const CellState& state);
+    void check_cutoff_in_box() const;
     double get_gauss() const;
     void build_neighbor_list();
     bool check_update_neighbor_list() const;

@@ -76,6 +76,19 @@ void check_finite(double x, const char* what)
     }
 }
 
+// Image counters as the wrap leaves them: within +-image_limit.
+void check_images(const std::vector<std::int32_t>& images)
+{
+    for (std::size_t j = 0; j < images.size(); ++j) {
+        if (images[j] > image_limit || images[j] < -image_limit) {
+            std::ostringstream msg;
+            msg << "the checkpoint's image counter of particle " << j / 3 << " along " << "xyz"[j % 3] << " is "
+                << images[j] << ": the wrap keeps the counters within +-" << image_limit;
+            refuse(msg);
+        }
+    }
+}
+
 // Positions as the wrap leaves them: in the box, up to the rounding of the wrap
 // (the margin of the list build, 1e-9 of the box).
 void check_in_box(const std::vector<vec3>& positions, const vec3& dims)
@@ -143,10 +156,18 @@ void Cell::restore_box(const CellState& state)
         if (!(std::isfinite(dims[k]) && dims[k] > 0.0 && std::isfinite(list_dims[k]) && list_dims[k] > 0.0))
             throw std::invalid_argument("the checkpoint's box edges must be finite and positive");
     }
-    const double rcut = settings::real(*params, "rcut");
-    if (rcut > 0.5 * dims.minCoeff()) {
+}
+
+// The largest pair cut-off (a mixture's tables, or rcut) within half the box, as
+// every step keeps it; beyond, the minimum image would miss pairs.
+void Cell::check_cutoff_in_box() const
+{
+    const double rc = cutoff();
+    if (rc > 0.5 * dims.minCoeff()) {
         std::ostringstream msg;
-        msg << "the checkpoint's box edge " << dims.minCoeff() << " is less than twice the cutoff rcut = " << rcut;
+        msg << "the checkpoint's box edge " << dims.minCoeff() << " is less than twice the "
+            << (mixed() ? "largest pair cut-off " : "cutoff rcut = ") << rc
+            << " (the minimum image would miss pairs within it)";
         refuse(msg);
     }
 }
@@ -188,6 +209,7 @@ Cell::Cell(const std::shared_ptr<Parameters>& _params, const CellState& state, i
         species = state.species;
         pairs = pair_tables(species);
     }
+    check_cutoff_in_box();
     check_rows(positions.size(), n, "positions");
     check_rows(velocities.size(), n, "velocities");
     check_rows(forces.size(), n, "forces");
@@ -197,6 +219,7 @@ Cell::Cell(const std::shared_ptr<Parameters>& _params, const CellState& state, i
     check_rows(images.size() / 3, n, "images");
     if (images.size() != 3 * n)
         throw std::invalid_argument("the checkpoint's images must hold three counters per particle");
+    check_images(images);
     check_finite(positions, "position");
     check_finite(velocities, "velocity");
     check_finite(forces, "force");

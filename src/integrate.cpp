@@ -16,6 +16,7 @@
 #include "parallel.h"
 #include "settings.h"
 
+#include <algorithm>
 #include <cmath>
 #include <ctime>
 #include <cstdint>
@@ -67,7 +68,7 @@ void Cell::end_step(unsigned int step, bool verbose, const StepStart& start)
     etot = ekin + epot;
     if (!std::isfinite(etot)) {
         std::ostringstream msg;
-        msg << "the total energy became " << etot << " at step " << step
+        msg << "the total energy became " << etot << " at step " << step + 1ull
             << ": the simulation became unstable (time step too large, or particles overlapping)";
         throw std::range_error(msg.str());
     }
@@ -173,19 +174,32 @@ namespace {
 // f = floor(p / L); p <- p - f L; image += f for one block of coordinates, x y z
 // interleaved; a separate function so that it is compiled with a rounding
 // instruction for floor where the CPU has one (same result as the library call).
-// A count beyond the 32-bit range (only a run that has already blown up gets
-// there, and the list build stops it) is left as it was rather than overflowed.
+// A jump of 2^31 boxes or more in one step (only a run that has already blown up
+// gets there, and the list build stops it) leaves its counter as it was; a
+// crossing that would take a counter beyond +-image_limit leaves it too, and the
+// first such coordinate (3 i + k) is returned, for the caller to refuse the step.
+// Returns `none` when every counter took its crossings.
+constexpr std::size_t none = static_cast<std::size_t>(-1);
+
 __attribute__((target_clones("avx2", "default")))
-void wrap_block(double* p, std::int32_t* image, std::size_t begin, std::size_t end, const double invL[3],
-                const double L[3])
+std::size_t wrap_block(double* p, std::int32_t* image, std::size_t begin, std::size_t end, const double invL[3],
+                       const double L[3])
 {
+    std::size_t full = none;
     for (std::size_t i = begin; i < end; ++i)
         for (int k = 0; k < 3; ++k) {
             const double f = std::floor(p[3 * i + k] * invL[k]);
             p[3 * i + k] -= f * L[k];
-            if (f != 0.0 && std::fabs(f) < 2147483647.0)
-                image[3 * i + k] += static_cast<std::int32_t>(f);
+            if (f != 0.0 && std::fabs(f) < 2147483648.0) {
+                // exact in a double: both terms are below 2^31
+                const double count = static_cast<double>(image[3 * i + k]) + f;
+                if (std::fabs(count) <= image_limit)
+                    image[3 * i + k] = static_cast<std::int32_t>(count);
+                else if (full == none)
+                    full = 3 * i + k;
+            }
         }
+    return full;
 }
 
 }  // namespace
@@ -198,11 +212,19 @@ void Cell::apply_boundary_conditions()
     const double L[3] = {dims.x(), dims.y(), dims.z()};
     double* p = coordinates(positions);
     std::int32_t* image = images.data();
+    std::size_t full = none;
     // every coordinate on its own: the split over threads changes nothing
-#pragma omp parallel num_threads(team())
+#pragma omp parallel num_threads(team()) reduction(min : full)
     {
         const Block b = static_block(nr_particles);
-        wrap_block(p, image, b.begin, b.end, inv, L);
+        full = std::min(full, wrap_block(p, image, b.begin, b.end, inv, L));
+    }
+    if (full != none) {
+        std::ostringstream msg;
+        msg << "particle " << full / 3 << " has crossed the box " << images[full] << " times along "
+            << "xyz"[full % 3] << ": its image counter holds at most " << image_limit
+            << " crossings either way, so the unwrapped positions of this run cannot go on";
+        throw std::range_error(msg.str());
     }
 }
 

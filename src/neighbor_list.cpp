@@ -560,12 +560,13 @@ bool Cell::check_update_neighbor_list() const
     double limit = shellsq * 0.25;
     if (dims != list_dims) {
         // The box was rescaled by s (smallest ratio over the axes) since the build,
-        // positions and displacements with it: a pair farther apart than rcut + shell
-        // then is now at least s (rcut + shell) - |dij_i| - |dij_j| apart, and stays
-        // out of the cut-off while no displacement exceeds (s (rcut + shell) - rcut) / 2.
-        const double rcut = settings::real(*params, "rcut");
+        // positions and displacements with it: a pair farther apart than rc + shell
+        // (rc the largest pair cut-off, the list's reach) then is now at least
+        // s (rc + shell) - |dij_i| - |dij_j| apart, and stays out of every cut-off
+        // while no displacement exceeds (s (rc + shell) - rc) / 2.
+        const double rc = cutoff();
         const double s = std::min({dims.x() / list_dims.x(), dims.y() / list_dims.y(), dims.z() / list_dims.z()});
-        const double margin = 0.5 * (s * (rcut + shell) - rcut);
+        const double margin = 0.5 * (s * (rc + shell) - rc);
         limit = margin > 0.0 ? margin * margin : -1.0;
     }
     // Stale when any particle moved strictly more than the limit since the build; a

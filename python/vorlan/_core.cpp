@@ -583,6 +583,7 @@ void dynamics_entries(const Dynamics& dyn, nb::dict& d)
     if (const auto& b = dyn.get_barostat()) {
         put("barostat", barostat_parameters(*b));
         d["barostat_work"] = b->work;
+        d["barostat_start_volume"] = b->start_volume;
     }
 }
 
@@ -608,7 +609,9 @@ void dynamics_from(const nb::dict& d, std::optional<std::uint64_t> seed, Dynamic
     std::optional<CRescale> b;
     if (d.contains("barostat_parameter_names")) {
         b = make_barostat(numbers("barostat"));
-        b->work = nb::cast<double>(d["barostat_work"]);
+        // checkpoints written before the guard kept it: the volume at the next step
+        const double start = d.contains("barostat_start_volume") ? nb::cast<double>(d["barostat_start_volume"]) : 0.0;
+        restore_barostat_state(*b, nb::cast<double>(d["barostat_work"]), start);
     }
     dyn.configure(std::move(m), std::move(b), seed);
 }

@@ -79,7 +79,8 @@ class Berendsen(_Method):
     liquid are right, the canonical ensemble is not sampled.
 
     ``tau=None`` uses the setting ``tau`` (then the step is exactly that of
-    ``simulate``).
+    ``simulate``). A tau shorter than the time step is refused by ``run``
+    (``ValueError``) before the step changes anything.
     """
 
     _name = "berendsen"
@@ -147,6 +148,11 @@ class NoseHoover(_Method):
     A chain of ``chain`` thermostat variables with masses Q1 = Nf kT tau^2 and
     Q_j = kT tau^2: tau is the period of the thermostat's oscillation.
     Deterministic; the conserved quantity includes the chain's energy.
+
+    A tau shorter than the time step cannot be integrated (the chain oscillates
+    faster than the step resolves), nor one whose mass Nf kT tau^2 overflows:
+    ``run`` refuses both (``ValueError`` naming tau) before the step changes
+    anything.
     """
 
     _name = "nose_hoover"
@@ -179,6 +185,14 @@ class CRescale(_Method):
     strength of the coupling (the volume relaxes in about tau times the true
     compressibility over beta); None: that of an ideal gas at the start density
     and kT, V/(N kT), larger than a liquid's, so the volume relaxes faster than tau.
+
+    A negative P0 is allowed (a stretched liquid holds one). A target the system
+    cannot reach expands the box without end; ``run`` raises ``ArithmeticError``
+    naming the step and the box when a move would make the box not finite, or
+    its volume more than 10**6 times the volume at the barostat's first step,
+    and when an edge would fall below twice the largest pair cut-off. A tau
+    shorter than the time step is refused (``ValueError``). Each refusal comes
+    before the step changes anything.
     """
 
     _name = "c_rescale"

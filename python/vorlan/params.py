@@ -31,7 +31,8 @@ from . import _core
 __all__ = [
     "KEYS", "Key", "format_value", "settings_text", "value_problem", "check", "setting_value",
     "suggest_key", "check_key", "UnknownSettingWarning", "derived_quantities", "check_change",
-    "check_threads", "check_seed", "check_count", "check_positive", "SEED_MIN", "SEED_MAX", "STEP_MAX",
+    "check_threads", "check_seed", "check_count", "check_positive", "check_simulation_settings",
+    "SEED_MIN", "SEED_MAX", "STEP_MAX",
 ]
 
 # Seeds of the per-simulation generator: std::default_random_engine, the minimal
@@ -199,6 +200,23 @@ def setting_value(params: Mapping[str, str], key: str) -> Union[int, float]:
     return value
 
 
+# Settings that a Simulation needs positive where the engine's own rules allow 0:
+# a step of size 0 advances nothing, particles of size 0 do not interact.
+POSITIVE_IN_SIMULATION = ("stepsize", "sigma")
+
+# Settings a Simulation may lack: run() is told its step count.
+OPTIONAL_IN_SIMULATION = ("nrsteps",)
+
+
+def check_simulation_settings(params: Mapping[str, str]) -> None:
+    """ValueError naming the key when a setting a Simulation needs positive
+    (stepsize, sigma) is given as 0; ranges and other rules are `check`'s."""
+    for key in POSITIVE_IN_SIMULATION:
+        if key in params and value_problem(key, params[key]) is None and float(params[key]) == 0.0:
+            raise ValueError(f"{key} = {params[key]} is not allowed in a Simulation: the "
+                             f"{KEYS[key].meaning} must be positive")
+
+
 def check_change(params: Mapping[str, str], key: str, value: Any, *, mixture: bool,
                  stacklevel: int = 1) -> str:
     """The value text of a change of one setting between runs (steering), checked
@@ -214,9 +232,11 @@ def check_change(params: Mapping[str, str], key: str, value: Any, *, mixture: bo
     text = format_value(key, value)
     proposed = dict(params)
     proposed[key] = text
-    problems = check(proposed)
+    problems = [message for k, message in check(proposed)
+                if not (k in OPTIONAL_IN_SIMULATION and k not in proposed)]
     if problems:
-        raise ValueError("; ".join(message for _, message in problems))
+        raise ValueError("; ".join(problems))
+    check_simulation_settings({key: text})
     return text
 
 

@@ -130,6 +130,7 @@ class Simulation:
         method = methods.Berendsen() if method is None else method
         methods.check(method, barostat, seed)
         start = simulation_start(params, positions, velocities, box, species, types, masses, pairs, stacklevel=2)
+        settings.check_simulation_settings(start.settings())
         self._species: Optional[List[str]] = start.species
         self._type_masses: Optional[np.ndarray] = None if start.mixture is None else start.mixture["masses"]
         self._engine = start.engine(seed, team)
@@ -263,7 +264,9 @@ class Simulation:
         return float(settings.setting_value(self._engine.parameters, "stepsize"))
 
     def _write_frame(self, writer: Any) -> None:
-        writer.write(self.step, self.positions, self.velocities, self.images, time=self.time, typeid=self.types)
+        # each frame its own box: a barostat moves it from step to step
+        writer.write(self.step, self.positions, self.velocities, self.images, time=self.time, box=self.box,
+                     typeid=self.types)
 
     # ------------------------------------------------------------------ observables
 
@@ -500,6 +503,10 @@ class Simulation:
         team = check_threads(threads)
         name = parameter_path(path)
         data = checkpoint.read(name)
+        try:
+            settings.check_simulation_settings(checkpoint.settings(data))
+        except ValueError as e:
+            raise ValueError(f"{name}: the checkpoint's settings are not allowed: {e}") from None
         sim = cls.__new__(cls)
         sim._engine, sim._seed, sim._time_base = checkpoint.load(name, team, data)
         sim._species, sim._type_masses = checkpoint.mixture(data)

@@ -207,6 +207,10 @@ class SimulationStart(NamedTuple):
     species: Optional[List[str]]          # a mixture's species names, None for one species
     mixture: Optional[Dict[str, Any]]     # a mixture's engine arrays (mixture.engine_tables), or None
 
+    def settings(self) -> Dict[str, str]:
+        """The settings as key -> value text (a parameter file read)."""
+        return dict(self.source) if isinstance(self.source, dict) else dict(_core.read_parameter_file(self.source))
+
     def engine(self, seed: Optional[int], team: int) -> Any:
         """The engine (vorlan._core.Engine) of this start; an overlap of the
         start positions is reported with the closest pair."""

@@ -12,12 +12,8 @@ Berendsen::Berendsen(std::optional<double> tau_) : tau(tau_)
         positive("tau", *tau, "relaxation time");
 }
 
-void Berendsen::step(Cell& cell, const StepContext& ctx)
+double Berendsen::relaxation_time(const Cell& cell, double dt) const
 {
-    const double dt = ctx.dt;
-    const Cell::StepStart start = cell.begin_step();
-    cell.update_velocities_half_dt(dt);
-    const double ekin = cell.get_ekin();
     const double time = tau ? *tau : settings::thermostat_time(cell.parameters(), dt);
     if (dt > time) {
         std::ostringstream msg;
@@ -25,6 +21,16 @@ void Berendsen::step(Cell& cell, const StepContext& ctx)
             << ": the Berendsen relaxation time must not be shorter than the time step";
         throw std::invalid_argument(msg.str());
     }
+    return time;
+}
+
+void Berendsen::step(Cell& cell, const StepContext& ctx)
+{
+    const double dt = ctx.dt;
+    const double time = relaxation_time(cell, dt);
+    const Cell::StepStart start = cell.begin_step();
+    cell.update_velocities_half_dt(dt);
+    const double ekin = cell.get_ekin();
     const double lambda = cell.apply_berendsen_thermostat(dt, time);
     work += ekin * (lambda * lambda - 1.0);
     cell.update_positions(dt);

@@ -18,10 +18,16 @@ public:
     // tau: relaxation time; none: the setting tau, read every step.
     explicit Berendsen(std::optional<double> tau = std::nullopt);
 
+    // std::invalid_argument when the relaxation time is shorter than the time step.
+    void check(const Cell& cell, const StepContext& ctx) const { relaxation_time(cell, ctx.dt); }
     void step(Cell& cell, const StepContext& ctx);
     // The conserved quantity beyond etot: minus the energy the scaling added.
     double extra_energy(const StepContext&) const { return -work; }
 
     std::optional<double> tau;  // relaxation time; none: the setting tau
     double work = 0.0;          // kinetic energy added by the scaling so far
+
+private:
+    // tau, or the setting tau, checked against the time step dt.
+    double relaxation_time(const Cell& cell, double dt) const;
 };

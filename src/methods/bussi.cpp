@@ -22,7 +22,7 @@ void Bussi::step(Cell& cell, const StepContext& ctx)
     if (nf >= 2.0) {
         if (!(K > 0.0)) {
             std::ostringstream msg;
-            msg << "the kinetic energy is " << K << " at step " << ctx.step
+            msg << "the kinetic energy is " << K << " at step " << ctx.count()
                 << ": the Bussi thermostat scales velocities and cannot set a system at rest in motion "
                    "(give start velocities)";
             throw std::range_error(msg.str());

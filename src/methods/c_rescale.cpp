@@ -7,7 +7,6 @@
 
 #include "noise.h"
 #include "parallel.h"
-#include "settings.h"
 
 namespace {
 
@@ -61,16 +60,64 @@ double CRescale::measured_pressure(const Cell& cell) const
     return (2.0 * ekin_start + virial_start) / (3.0 * volume(cell.get_dims()));
 }
 
-void CRescale::rescale(Cell& cell, const StepContext& ctx)
+void CRescale::plan(const Cell& cell, const StepContext& ctx)
 {
+    if (ctx.dt > tau) {
+        std::ostringstream msg;
+        msg << "tau = " << tau << " is not allowed with stepsize = " << ctx.dt
+            << ": the barostat's relaxation time must not be shorter than the time step";
+        throw std::invalid_argument(msg.str());
+    }
     const double beta = *compressibility;
     const vec3 box = cell.get_dims();
     const double v = volume(box);
+    if (!(start_volume > 0.0))
+        start_volume = v;
     const double p = measured_pressure(cell);
-    have_measure = false;
     const double xi = noise::StepStream(ctx.seed, ctx.step, noise::Purpose::barostat).normal();
     const double deps = -(beta / tau) * (pressure - p) * ctx.dt + std::sqrt(2.0 * ctx.kT * beta * ctx.dt / (v * tau)) * xi;
-    const double mu = std::exp(deps / 3.0), inv = 1.0 / mu;
+    const double mu = std::exp(deps / 3.0);
+    const vec3 new_box = mu * box;
+    const double new_volume = volume(new_box);
+
+    auto refuse_box = [&](const std::string& why) {
+        std::ostringstream msg;
+        msg << "at step " << ctx.count() << " the barostat would move the box from (" << box.x() << ", " << box.y()
+            << ", " << box.z() << ") to (" << new_box.x() << ", " << new_box.y() << ", " << new_box.z() << "): " << why;
+        throw std::range_error(msg.str());
+    };
+    if (!(std::isfinite(new_volume) && new_volume > 0.0)) {
+        std::ostringstream why;
+        why << "the box would not be finite: the pressure P = " << p << " is so far from the target pressure = "
+            << pressure << " that one move overflows; raise the target pressure, or tau";
+        refuse_box(why.str());
+    }
+    if (!(new_volume <= expansion_limit * start_volume)) {
+        std::ostringstream why;
+        why << "the volume " << new_volume << " is beyond " << expansion_limit
+            << " times its volume when the barostat began (" << start_volume << "); the pressure P = " << p
+            << " cannot reach the target pressure = " << pressure
+            << " (a negative target beyond what the liquid sustains lets it evaporate): raise the target pressure";
+        refuse_box(why.str());
+    }
+    const double rc = cell.cutoff();
+    if (rc > 0.5 * new_box.minCoeff()) {
+        std::ostringstream why;
+        why << "its edge " << new_box.minCoeff() << " would be less than twice the "
+            << (cell.mixed() ? "largest pair cut-off " : "cutoff rcut = ") << rc
+            << " (the minimum image would miss pairs): simulate more particles, or a lower pressure";
+        refuse_box(why.str());
+    }
+    planned_mu = mu;
+}
+
+void CRescale::rescale(Cell& cell, const StepContext& ctx)
+{
+    const vec3 box = cell.get_dims();
+    const double v = volume(box);
+    have_measure = false;
+    const double mu = planned_mu, inv = 1.0 / mu;
+    planned_mu = 1.0;
 
     // x, dij and L scaled by mu, v by 1/mu; m |v|^2 summed before the scaling (for
     // one species the mass is applied once, after the sum: a weight of 1 is exact)
@@ -95,15 +142,6 @@ void CRescale::rescale(Cell& cell, const StepContext& ctx)
     cell.set_ekin(ekin * (inv * inv));
     work += ekin * (inv * inv - 1.0) + pressure * (volume(new_box) - v);
     pending_mu = mu;
-
-    const double rcut = settings::real(cell.parameters(), "rcut");
-    if (rcut > 0.5 * new_box.minCoeff()) {
-        std::ostringstream msg;
-        msg << "at step " << ctx.step << " the barostat shrank the box edge to " << new_box.minCoeff()
-            << ", less than twice the cutoff rcut = " << rcut
-            << " (the minimum image would miss pairs): simulate more particles, or a lower pressure";
-        throw std::range_error(msg.str());
-    }
 }
 
 double CRescale::extra_energy(const Cell& cell) const

@@ -17,8 +17,17 @@
 // step (K and W measured at the end of the previous one, or before the first), then x *= mu, L *= mu,
 // v /= mu with mu = exp(d eps / 3), and the forces at the scaled positions. The
 // list's displacements are scaled with the positions, and the list's validity is
-// judged against the box of its build (Cell::check_update_neighbor_list). A box
-// whose half edge shrinks below rcut is an error that names the step.
+// judged against the box of its build (Cell::check_update_neighbor_list).
+//
+// Everything the move depends on is known when the step begins, so the move is
+// drawn and checked then (plan), before the step touches anything, and applied
+// after the drift (rescale). Refused, naming the step and the box: a move whose
+// box is not finite, or whose volume exceeds expansion_limit times the volume
+// when the barostat began (a target pressure below what the system can sustain,
+// e.g. a negative one beyond a liquid's cavitation, expands it without end),
+// and one whose half edge falls below the largest pair cut-off (the minimum
+// image would miss pairs). A negative target pressure is allowed: a stretched
+// liquid holds one.
 //
 // The energy the move puts in, dK + dU + P0 dV, is accumulated, so that
 // etot + P0 V - work is conserved: dK and dV exactly, dU = -int W(mu)/mu dmu by
@@ -45,7 +54,11 @@ public:
     bool measured() const { return have_measure; }
     // (2K + W) / 3V as measured.
     double measured_pressure(const Cell& cell) const;
-    // The move of a step.
+    // Draws the move of the step about to begin and checks its box (the cell is
+    // as the step finds it); std::range_error naming the step and the box when it
+    // cannot be made, std::invalid_argument when tau is shorter than the time step.
+    void plan(const Cell& cell, const StepContext& ctx);
+    // Applies the planned move, after the drift.
     void rescale(Cell& cell, const StepContext& ctx);
     // The conserved quantity beyond etot: P0 V minus the work of the moves.
     double extra_energy(const Cell& cell) const;
@@ -54,10 +67,14 @@ public:
     double tau;                             // tau_p
     std::optional<double> compressibility;  // beta_T
     double work = 0.0;                      // energy the moves put in so far (dK + dU + P0 dV)
+    double start_volume = 0.0;              // volume when the barostat began (0: at its next step)
+
+    static constexpr double expansion_limit = 1e6;  // the box may grow to this many times start_volume
 
 private:
     double ekin_start = 0.0;    // K at the start of the step
     double virial_start = 0.0;  // W at the start of the step
     bool have_measure = false;  // ekin_start and virial_start belong to the cell as it is
     double pending_mu = 1.0;    // the move of this step, whose dU waits for the virial after it
+    double planned_mu = 1.0;    // the move drawn by plan, applied by rescale
 };

@@ -1,5 +1,6 @@
 #include "dynamics.h"
 
+#include <cmath>
 #include <sstream>
 #include <stdexcept>
 
@@ -131,6 +132,14 @@ std::vector<double> method_state(const Method& m)
 void restore_method_state(Method& m, const std::vector<double>& s)
 {
     const std::string name = method_name(m);
+    for (std::size_t k = 0; k < s.size(); ++k) {
+        if (!std::isfinite(s[k])) {
+            std::ostringstream msg;
+            msg << "the saved state of " << name << " holds " << s[k] << " at entry " << k
+                << ": a state the steps leave is finite";
+            throw std::invalid_argument(msg.str());
+        }
+    }
     std::visit(Overload{[&](Berendsen& b) { check_size(s, 1, name), b.work = s[0]; },
                         [&](NVE&) { check_size(s, 0, name); },
                         [&](Langevin& l) { check_size(s, 1, name), l.heat = s[0]; },
@@ -157,6 +166,23 @@ Numbers barostat_parameters(const CRescale& b)
     if (b.compressibility)
         p["compressibility"] = *b.compressibility;
     return p;
+}
+
+void restore_barostat_state(CRescale& b, double work, double start_volume)
+{
+    if (!std::isfinite(work)) {
+        std::ostringstream msg;
+        msg << "the saved barostat work " << work << " is not allowed: the work of the moves is finite";
+        throw std::invalid_argument(msg.str());
+    }
+    if (!(std::isfinite(start_volume) && start_volume >= 0.0)) {
+        std::ostringstream msg;
+        msg << "the saved barostat start volume " << start_volume
+            << " is not allowed: it is a finite positive volume, or 0 before the barostat began";
+        throw std::invalid_argument(msg.str());
+    }
+    b.work = work;
+    b.start_volume = start_volume;
 }
 
 void Dynamics::configure(Method m, std::optional<CRescale> b, std::optional<std::uint64_t> s)
@@ -190,14 +216,27 @@ StepContext Dynamics::context(const Cell& cell, unsigned int step, double dt, bo
 void Dynamics::step(Cell& cell, unsigned int step, double dt, bool verbose)
 {
     const StepContext ctx = context(cell, step, dt, verbose);
-    // Before its first step a cell has no kinetic energy of its own yet; the
-    // chain and the barostat read it before the first kick.
-    if (step == 0)
-        cell.set_ekin(cell.kinetic_energy_of_velocities());
-    if (barostat) {
-        barostat->resolve(cell, ctx.kT);
-        if (!barostat->measured())
-            barostat->measure(cell);
+    // A refused step leaves the run as it was: the method's time constants are
+    // checked, and the barostat's move drawn and checked, before the step touches
+    // the particles; what the barostat and the cell took on meanwhile is put back.
+    std::visit([&](const auto& m) { m.check(cell, ctx); }, method);
+    const double ekin = cell.get_ekin();
+    const std::optional<CRescale> before = barostat;  // a few numbers: copied every step
+    try {
+        // Before its first step a cell has no kinetic energy of its own yet; the
+        // chain and the barostat read it before the first kick.
+        if (step == 0)
+            cell.set_ekin(cell.kinetic_energy_of_velocities());
+        if (barostat) {
+            barostat->resolve(cell, ctx.kT);
+            if (!barostat->measured())
+                barostat->measure(cell);
+            barostat->plan(cell, ctx);
+        }
+    } catch (...) {
+        barostat = before;
+        cell.set_ekin(ekin);
+        throw;
     }
     std::visit([&](auto& m) { m.step(cell, ctx); }, method);
     if (barostat)

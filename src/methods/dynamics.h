@@ -36,12 +36,16 @@ Method make_method(const std::string& name, const Numbers& parameters);
 std::string method_name(const Method&);
 Numbers method_parameters(const Method&);
 std::vector<double> method_state(const Method&);
-// Puts back a state of method_state; std::invalid_argument when it does not fit.
+// Puts back a state of method_state; std::invalid_argument when it does not fit
+// or holds a number that is not finite.
 void restore_method_state(Method&, const std::vector<double>&);
 
 // The barostat from its parameters: pressure, tau, compressibility (optional).
 CRescale make_barostat(const Numbers& parameters);
 Numbers barostat_parameters(const CRescale&);
+// Puts back the barostat's work and start volume (0: not begun); std::invalid_argument
+// when the work is not finite or the volume not finite and non-negative.
+void restore_barostat_state(CRescale&, double work, double start_volume);
 
 class Dynamics {
 public:

@@ -30,6 +30,8 @@ public:
     // friction gamma in 1/time, positive.
     explicit Langevin(double friction);
 
+    // O is exact over any dt (c1 = exp(-gamma dt) in [0, 1]): every friction integrates.
+    void check(const Cell&, const StepContext&) const {}
     void step(Cell& cell, const StepContext& ctx);
     // The conserved quantity beyond etot: minus the heat the bath gave.
     double extra_energy(const StepContext&) const { return -heat; }

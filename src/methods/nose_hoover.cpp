@@ -25,7 +25,24 @@ std::vector<double> NoseHoover::masses(const StepContext& ctx) const
     }
     std::vector<double> q(p.size(), ctx.kT * tau * tau);
     q[0] = ctx.dof * q[0];
+    if (!std::isfinite(q[0])) {
+        std::ostringstream msg;
+        msg << "tau = " << tau << " is not allowed with kT = " << ctx.kT << " at " << ctx.dof
+            << " degrees of freedom: the chain's first mass Nf kT tau^2 = " << q[0] << " must be finite";
+        throw std::invalid_argument(msg.str());
+    }
     return q;
+}
+
+void NoseHoover::check(const Cell&, const StepContext& ctx) const
+{
+    if (ctx.dt > tau) {
+        std::ostringstream msg;
+        msg << "tau = " << tau << " is not allowed with stepsize = " << ctx.dt
+            << ": the Nose-Hoover thermostat period must not be shorter than the time step";
+        throw std::invalid_argument(msg.str());
+    }
+    masses(ctx);
 }
 
 void NoseHoover::step(Cell& cell, const StepContext& ctx)

@@ -27,6 +27,10 @@ public:
     // tau: period of the thermostat, positive; chain: M, at least 1.
     NoseHoover(double tau, int chain);
 
+    // std::invalid_argument when the chain cannot integrate: tau shorter than the
+    // time step (the chain's oscillation, about 4.4 tau long, unresolved), or its
+    // masses not finite and positive (kT, the degrees of freedom, tau^2 overflowing).
+    void check(const Cell& cell, const StepContext& ctx) const;
     void step(Cell& cell, const StepContext& ctx);
     double extra_energy(const StepContext& ctx) const;
 

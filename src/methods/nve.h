@@ -12,6 +12,8 @@
 
 class NVE {
 public:
+    // Any time step integrates: nothing to refuse before the step.
+    void check(const Cell&, const StepContext&) const {}
     void step(Cell& cell, const StepContext& ctx);
     // The conserved quantity beyond etot: none.
     double extra_energy(const StepContext&) const { return 0.0; }

@@ -25,6 +25,9 @@ struct StepContext {
     std::uint64_t seed;         // key of the random numbers (checked present by Dynamics where needed)
     CRescale* barostat;         // null: constant volume
 
+    // The step as error messages count it: the steps done once it is done (a run's
+    // step counter after it).
+    unsigned long long count() const { return step + 1ull; }
     // The barostat's move, right after the drift (c_rescale.cpp).
     void after_drift(Cell& cell) const;
 };

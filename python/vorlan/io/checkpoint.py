@@ -11,7 +11,8 @@ virial of the forces, and the box now and at the list build, box and
 list_box), for a mixture the species names (species), types, per-type masses
 and the pair tables epsilon, sigma, rcut, the integration method (method,
 method_parameter_names and _values, method_state: chain variables, work;
-barostat_parameter_names and _values, barostat_work when a barostat runs) and
+barostat_parameter_names and _values, barostat_work and barostat_start_volume
+when a barostat runs) and
 the log (log_ekin, log_epot, log_etot, log_conserved, log_volume,
 log_pressure).
 """
@@ -24,10 +25,11 @@ from typing import Any, Dict, List, Mapping, Optional, Tuple
 import numpy as np
 
 from .. import _core
+from ..mixture import species_names
 from .atomic import replace_atomically
 from .files import open_regular
 
-__all__ = ["FORMAT", "LAYOUT", "arrays", "restore", "write", "read", "load", "mixture"]
+__all__ = ["FORMAT", "LAYOUT", "arrays", "restore", "write", "read", "load", "mixture", "settings"]
 
 FORMAT = 1  # version of the checkpoint layout
 
@@ -63,6 +65,7 @@ LAYOUT = {
     "barostat_parameter_names": ("str", 1),
     "barostat_parameter_values": ("float", 1),
     "barostat_work": ("float", 0),
+    "barostat_start_volume": ("float", 0),
     "log_conserved": ("float", 1),
     "log_volume": ("float", 1),
     "log_pressure": ("float", 1),
@@ -78,6 +81,7 @@ LAYOUT = {
 # only a run with one has).
 OPTIONAL = ("virial", "box", "list_box", "method", "method_parameter_names", "method_parameter_values",
             "method_state", "barostat_parameter_names", "barostat_parameter_values", "barostat_work",
+            "barostat_start_volume",
             "log_conserved", "log_volume", "log_pressure", "species", "types", "masses", "epsilon", "sigma", "rcut")
 
 # Optional entries that a checkpoint holds all or none of.
@@ -190,7 +194,10 @@ def restore(data: Mapping[str, Any], team: int) -> Tuple[Any, Optional[int], Tup
     if "virial" in a:  # older checkpoints lack it: the engine evaluates it anew
         state["virial"] = float(a["virial"])
     state.update(_dynamics_entries(a))
+    if ("species" in a) != ("types" in a):
+        raise ValueError("its species names and types come together (a mixture) or not at all (one species)")
     if "types" in a:
+        _check_species(_text(a["species"], "species"), len(a["masses"]))
         state["types"] = np.ascontiguousarray(a["types"], dtype=np.int32)
         for key in MIXTURE_TABLES:
             state[key] = np.ascontiguousarray(a[key], dtype=np.float64)
@@ -201,6 +208,27 @@ def restore(data: Mapping[str, Any], team: int) -> Tuple[Any, Optional[int], Tup
                                   a["log_etot"], None if seed < 0 else seed, extras)
     step0, time0 = time_base.tolist()
     return engine, (None if seed < 0 else seed), (int(step0), float(time0))
+
+
+def _check_species(names: List[str], nr_types: int) -> None:
+    """The species names of a mixture as the constructor takes them: one for each
+    type of the tables, each a valid name, none twice."""
+    if len(names) != nr_types:
+        raise ValueError(f"its species entry holds {len(names)} names for the {nr_types} types of its tables")
+    try:
+        species_names(names)
+    except ValueError as e:
+        raise ValueError(f"its species entry is not allowed: {e}") from None
+
+
+def settings(data: Mapping[str, Any]) -> Dict[str, str]:
+    """The settings of a checkpoint's arrays as key -> value text (empty when
+    they are not a checkpoint's: restore tells why)."""
+    try:
+        keys, values = _entry(data, "parameter_keys"), _entry(data, "parameter_values")
+        return dict(zip(_text(keys, "parameter_keys"), _text(values, "parameter_values")))
+    except ValueError:
+        return {}
 
 
 def mixture(data: Mapping[str, Any]) -> Tuple[Optional[List[str]], Optional[np.ndarray]]:
@@ -224,8 +252,9 @@ def _dynamics_entries(a: Mapping[str, np.ndarray]) -> Dict[str, Any]:
             out[key] = _text(a[key], key)
     if "method" in a:
         out["method"] = _text(a["method"], "method")
-    if "barostat_work" in a:
-        out["barostat_work"] = float(a["barostat_work"])
+    for key in ("barostat_work", "barostat_start_volume"):
+        if key in a:
+            out[key] = float(a[key])
     return out
 
 

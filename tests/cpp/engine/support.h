@@ -63,6 +63,7 @@ struct CellTestAccess {
     static std::vector<vec3>& forces(Cell& c) { return c.forces; }
     static std::vector<vec3>& dij_list(Cell& c) { return c.dij_list; }
     static std::vector<unsigned int>& neighbor_list(Cell& c) { return c.neighbor_list; }
+    static std::vector<std::int32_t>& images(Cell& c) { return c.images; }
     static double& ekin(Cell& c) { return c.ekin; }
     static std::shared_ptr<Parameters>& params(Cell& c) { return c.params; }
     static double gauss(const Cell& c) { return c.get_gauss(); }

@@ -189,20 +189,4 @@ TEST(MethodChoice, RefusesWhatCannotRun)
               std::string::npos);
 }
 
-TEST(CRescale, ABoxShrinkingBelowTwiceTheCutoffNamesTheStep)
-{
-    // 2 rcut = 5 against an edge of 5.2 under a pressure far above the liquid's
-    auto params = lj_params("nr_particles = 100\ncell_length = 5.2\n");
-    Cell cell(params);
-    Dynamics d;
-    d.configure(Bussi(0.1), CRescale(500.0, 0.1, 1.0), 1);
-    try {
-        for (unsigned int i = 0; i < 100; ++i)
-            d.step(cell, i, 0.005, false);
-        FAIL() << "the box never shrank below twice the cutoff";
-    } catch (const std::range_error& e) {
-        EXPECT_NE(std::string(e.what()).find("at step "), std::string::npos) << e.what();
-    }
-}
-
 }  // namespace

@@ -127,7 +127,7 @@ def test_failing_runs_become_rows_and_the_rest_go_on(tmp_path):
     assert table.loc[[1], ["u", "P"]].isna().all().all()
     assert np.isfinite(table.loc[[0, 2], ["u", "P", "u_err", "P_err"]].to_numpy()).all()
     # Every run, failed or not, has its summary on disk.
-    assert sorted(p.name for p in tmp_path.glob("*.json")) == [f"p000{i}-r00.json" for i in range(3)]
+    assert sorted(p.name for p in tmp_path.glob("p*.json")) == [f"p000{i}-r00.json" for i in range(3)]
     # A value that no parameter file can hold is refused before any run.
     with pytest.raises(ValueError, match="nr_particles = six is not allowed"):
         sweep(BASE, [{"nr_particles": "six"}], results=tmp_path / "bad")

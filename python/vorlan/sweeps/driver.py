@@ -7,9 +7,15 @@ with status "failed" and its message; the other runs go on. A worker process
 that dies is replaced and its runs are started again (Dask reschedules them by
 itself; the default pool is rebuilt up to three times). Calling ``sweep`` again
 with the same results directory reuses every run that finished ("ok") with the
-same settings and seed, starts the others, and returns the whole table. Ctrl-C
-cancels the runs in flight at once (the default pool's workers are stopped) and
-keeps every finished one.
+same settings, seed and system description (a digest of the description and
+its start file is kept with every run; a changed one is refused, naming the
+run), starts the others, and returns the whole table. Ctrl-C cancels the runs
+not started, stops the runs in flight at once (the workers of a pool made here,
+by default or by ``executor_for``, ignore Ctrl-C and are terminated by the
+driver) and keeps every run that finished, so the same call resumes. A sweep
+in which every run failed raises SweepFailed naming the first failure (its
+table attached). The directory's ``sweep.json`` lists the runs of the last
+sweep, so that ``read_sweep`` leaves out summaries of another.
 
 Each run uses one thread (``Simulation(threads=1)``), so on the same machine a
 sweep repeated gives the same table to the last bit (the wall times aside).

@@ -2,7 +2,7 @@
 # make test  - install what is missing, build, run the C++ and Python tests and the type check
 # make bench - build and run the benchmark (see bench/README.md)
 # make test-sanitize - the C++ tests built with AddressSanitizer and UBSan (build/sanitize)
-# make fuzz  - fuzz simulate(), checkpoints and the command's inputs, FUZZ_SECONDS each (fuzz/README.md)
+# make fuzz  - fuzz simulate(), checkpoints, the command's inputs, start files and method parameters, FUZZ_SECONDS each (fuzz/README.md)
 
 PYTHON   ?= python3
 PYTHON39 ?= $(shell scripts/find-python.sh 3.9)
@@ -15,7 +15,7 @@ SANITIZE_BUILD ?= build/sanitize
 FUZZ_SECONDS   ?= 60
 FUZZ_VENV      ?= build/fuzz-venv
 FUZZ_ARGS      ?=
-FUZZ_TARGETS   ?= simulate checkpoint cli
+FUZZ_TARGETS   ?= simulate checkpoint cli starts methods
 
 .PHONY: setup run test test-cpp test-python typecheck test-sanitize fuzz bench clean
 

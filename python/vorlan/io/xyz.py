@@ -172,7 +172,8 @@ def _particle_rows(info: Mapping[str, str], lines: List[str], first: int,
     rows = [line.split() for line in lines]
     for k, r in enumerate(rows):
         if len(r) != c:
-            raise ValueError(f"{where}: line {first + k} has {len(r)} columns; Properties gives every particle {c}")
+            raise ValueError(f"{where}: line {first + k} has {len(r)} columns; every particle line needs {c} columns "
+                             "(Properties=)")
     if "pos" not in columns or columns["pos"].stop - columns["pos"].start != 3:
         raise ValueError(f"{where}: Properties has no pos column of three coordinates")
     return columns, rows

@@ -157,10 +157,12 @@ class Simulation:
         simulation's (``{"Ar": "A"}``; names not mapped are kept). A name that
         matches nothing is a ValueError naming it. `masses` (keyed by the
         simulation's names; an integer key 1 stands for species "1", the type
-        numbers of a LAMMPS start) and `pairs` are as in the constructor (masses given here win
-        over the file's). A file of one species whose mass is the setting's (or
-        not given) runs on the one-species path; numbers are taken as reduced
-        units (convert with ``vorlan.units`` first).
+        numbers of a LAMMPS start) and `pairs` are as in the constructor
+        (masses given here win over the file's). A file of one species whose
+        mass is the setting's (or not given) runs on the one-species path;
+        numbers are taken as written, as reduced units (convert with
+        ``vorlan.units`` first). Every fault of the file is a ValueError naming
+        the file and its line, or its frame and chunk.
         """
         arguments = file_start(path, params, frame, species, masses, pairs, velocities)
         return cls(**arguments, seed=seed, threads=threads)

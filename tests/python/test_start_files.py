@@ -64,6 +64,21 @@ def test_a_faulty_start_file_is_refused_naming_file_and_line(tmp_path, name, wri
         read_start(tmp_path / name)
 
 
+@pytest.mark.parametrize("style, rows", [
+    ("atomic", ["1 2 0.5 1.5 2.5", "2 1 3.0 3.5 4.0"]),
+    ("charge", ["2 1 -0.5 3.0 3.5 4.0 0 0 0", "1 2 0.5 0.5 1.5 2.5 1 0 -1"]),
+    ("molecular", ["1 7 2 0.5 1.5 2.5", "2 7 1 3.0 3.5 4.0"]),
+    ("full", ["1 7 2 0.1 0.5 1.5 2.5 0 0 0", "2 7 1 0.2 3.0 3.5 4.0 0 0 0"]),
+    ("", ["1 7 2 0.1 0.5 1.5 2.5", "2 7 1 0.2 3.0 3.5 4.0"]),  # seven columns: full
+])
+def test_lammps_atom_styles_give_one_start_ordered_by_id(tmp_path, style, rows):
+    path = data_file(tmp_path / "s.data", rows)
+    path.write_text(path.read_text().replace("Atoms # atomic", f"Atoms # {style}" if style else "Atoms"))
+    s = read_start(path)
+    assert s.positions.tolist() == [[0.5, 1.5, 2.5], [3.0, 3.5, 4.0]]
+    assert s.species == ["1", "2"] and s.types.tolist() == [1, 0] and s.masses.tolist() == [0.5, 1.0]
+
+
 def test_own_mixture_xyz_starts_again_with_species_matched_by_name(tmp_path):
     x, box = vorlan.lattice("fcc", 3, 0.8)
     species, types = vorlan.composition(len(x), {"A": 0.5, "B": 0.5}, seed=1)

@@ -71,23 +71,23 @@ def _types(symbols: List[str]):
 
 
 def _chunks(raw, k: int, name: str):
-    """chunk name -> its array in frame k, a chunk absent there taken from frame
-    0 when that frame holds as many particles (HOOMD's rule); None when neither
-    holds it. Every per-particle chunk is checked against N before it is used,
-    so that a count the file does not back never sizes an allocation."""
+    """N of frame k and ``chunk(key, width)``, the array of a chunk of frame k:
+    one absent there is taken from frame 0 (a per-particle one only when frame
+    0 holds as many particles, HOOMD's rule), None when neither holds it. A
+    per-particle chunk (width 0: N values, else N x width) is checked against N
+    before it is used, so that a count the file does not back never sizes an
+    allocation; width -1 is a chunk of the frame as a whole (box, step)."""
     def stored(chunk: str, frame: int):
         return raw.read_chunk(frame=frame, name=chunk) if raw.chunk_exists(frame=frame, name=chunk) else None
 
-    count = stored("particles/N", k)
-    if count is None:
-        count = stored("particles/N", 0)
-    n = int(count[0]) if count is not None and count.size else 0
     count0 = stored("particles/N", 0)
-    same_as_0 = k == 0 or (int(count0[0]) if count0 is not None and count0.size else 0) == n
+    n0 = int(count0[0]) if count0 is not None and count0.size else 0
+    count = stored("particles/N", k)
+    n = int(count[0]) if count is not None and count.size else n0
 
     def chunk(key: str, width: int = 0):
         a = stored(key, k)
-        if a is None and same_as_0 and k != 0:
+        if a is None and k != 0 and (width < 0 or n0 == n):
             a = stored(key, 0)
         if a is None or width < 0:
             return a

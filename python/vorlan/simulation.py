@@ -140,7 +140,7 @@ class Simulation:
 
     @classmethod
     def from_file(cls, path: PathLike, params: Union[PathLike, Mapping[str, Any]], frame: int = -1, *,
-                  species: Optional[Sequence[str]] = None, masses: Any = None,
+                  species: Union[Sequence[str], Mapping[str, str], None] = None, masses: Any = None,
                   pairs: Optional[Mapping[Any, Mapping[str, Any]]] = None, velocities: bool = True,
                   seed: Optional[int] = None, threads: Optional[int] = None) -> "Simulation":
         """A simulation started from frame `frame` (default the last) of a GSD,
@@ -151,11 +151,19 @@ class Simulation:
         ``nr_particles`` and ``cell_length``), the species (GSD type names, XYZ
         symbols, LAMMPS type numbers "1", "2", ...), their masses and the
         velocities where it holds them (``velocities=False`` draws them at the
-        setting kT instead). `species` renames the file's species in their order;
-        `masses` and `pairs` are as in the constructor (masses given here win
-        over the file's). A file of one species whose mass is the setting's (or
-        not given) runs on the one-species path; numbers are taken as reduced
-        units (convert with ``vorlan.units`` first).
+        setting kT instead). Species are matched by name: `species` is the list
+        of the simulation's species (it must name every species of the file, in
+        the order the type tables follow; names the file lacks are species
+        without particles), or a mapping from the file's names to the
+        simulation's (``{"Ar": "A"}``; names not mapped are kept). A name that
+        matches nothing is a ValueError naming it. `masses` (keyed by the
+        simulation's names; an integer key 1 stands for species "1", the type
+        numbers of a LAMMPS start) and `pairs` are as in the constructor
+        (masses given here win over the file's). A file of one species whose
+        mass is the setting's (or not given) runs on the one-species path;
+        numbers are taken as written, as reduced units (convert with
+        ``vorlan.units`` first). Every fault of the file is a ValueError naming
+        the file and its line, or its frame and chunk.
         """
         arguments = file_start(path, params, frame, species, masses, pairs, velocities)
         return cls(**arguments, seed=seed, threads=threads)

@@ -34,7 +34,7 @@ import numpy as np
 from . import _core
 from . import params as settings
 from .io.start import masses_by_species, read_start
-from .mixture import engine_tables, species_names
+from .mixture import engine_tables, masses_by_name, species_names
 from .params import check_positive
 
 __all__ = ["lattice", "random_positions", "composition", "LATTICE_BASIS", "box_sides", "SimulationStart",
@@ -299,23 +299,48 @@ def simulation_start(params: Any, positions: Any, velocities: Any, box: Any, spe
     return SimulationStart(source, start_x, start_v, sides, names, mixture)
 
 
-def file_start(path: PathLike, params: Any, frame: int, species: Optional[Sequence[str]], masses: Any,
+def _file_species(start: Any, species: Any, path: PathLike) -> Tuple[List[str], np.ndarray, List[str]]:
+    """The simulation's species names, each particle's index into them and the
+    simulation's name of each species of the file, the file's species matched
+    by name: `species` None (the file's names), a list naming every species of
+    the file (in the order of the type tables), or a mapping from the file's
+    names to the simulation's."""
+    names = list(start.species)
+    where = os.fsdecode(os.fspath(path))
+    if species is None:
+        return names, start.types, names
+    if isinstance(species, Mapping):
+        rename = {str(k): str(v) for k, v in species.items()}
+        unknown = [k for k in rename if k not in names]
+        if unknown:
+            raise ValueError(f"{where}: species maps {unknown}, which the file does not hold; its species are {names}")
+        wanted = [rename.get(s, s) for s in names]
+        for k, s in enumerate(wanted):
+            if s in wanted[:k]:
+                raise ValueError(f"species = {species!r} gives the file's species {names[wanted.index(s)]!r} and "
+                                 f"{names[k]!r} the one name {s!r}: every species needs a name of its own")
+        return species_names(wanted), start.types, wanted
+    wanted = species_names(species)
+    missing = [s for s in names if s not in wanted]
+    if missing:
+        raise ValueError(f"{where}: the file's species {missing} are not among species = {wanted}; species are "
+                         f"matched by name: give a mapping from the file's names to the simulation's, e.g. "
+                         f"species={{{missing[0]!r}: {wanted[0]!r}}}")
+    order = np.array([wanted.index(s) for s in names], dtype=np.int32)
+    return wanted, order[start.types], names
+
+
+def file_start(path: PathLike, params: Any, frame: int, species: Any, masses: Any,
                pairs: Optional[Mapping[Any, Mapping[str, Any]]], velocities: bool) -> Dict[str, Any]:
     """The arguments of ``Simulation`` (the settings as key -> value text, positions,
     velocities, box, and for a mixture species, types, masses, pairs) that start
     from frame `frame` of the file at `path` (``Simulation.from_file``)."""
 
     start = read_start(path, frame)
-    names = list(start.species)
-    if species is not None:
-        renamed = species_names(species)
-        if len(renamed) != len(names):
-            raise ValueError(f"species = {renamed} renames {len(renamed)} species, the file has "
-                             f"{len(names)}: {names}")
-        names = renamed
-    file_masses = masses_by_species(start, names, path)
+    names, types, alias = _file_species(start, species, path)
+    file_masses = masses_by_species(start, alias, path)
     if masses is not None:
-        file_masses.update(masses if isinstance(masses, Mapping) else dict(zip(names, masses)))
+        file_masses.update(masses_by_name(names, masses))
     entries = (settings.settings_text(params) if isinstance(params, Mapping)
                else _core.read_parameter_file(existing_parameter_file(params)))
     one_species = (len(names) == 1 and pairs is None
@@ -323,5 +348,5 @@ def file_start(path: PathLike, params: Any, frame: int, species: Optional[Sequen
     arguments = dict(params=entries, positions=start.positions, velocities=start.velocities if velocities else None,
                      box=start.box)
     if not one_species:
-        arguments.update(species=names, types=start.types, masses=file_masses, pairs=pairs)
+        arguments.update(species=names, types=types, masses=file_masses, pairs=pairs)
     return arguments

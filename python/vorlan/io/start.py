@@ -41,6 +41,8 @@ class StartFrame(NamedTuple):
     velocities: Optional[np.ndarray]  # (N, 3) float64, or None when the file has none
     masses: Optional[np.ndarray]      # (N,) float64, or None when the file has none
     step: Optional[int] = None        # the frame's step number, when the file records it
+    dt: Optional[float] = None        # the time step of the run that wrote it (GSD log vorlan/dt)
+    time: Optional[float] = None      # the frame's simulated time (GSD log vorlan/time)
 
 
 def _frame_index(frame: int, count: int, name: str) -> int:
@@ -104,8 +106,10 @@ def _read_gsd(name: str, frame: int) -> StartFrame:
                 velocities = np.array(f.particles.velocity, dtype=np.float64)
             if stored("particles/mass"):
                 masses = np.array(f.particles.mass, dtype=np.float64)
+    dt = float(log["vorlan/dt"][0]) if "vorlan/dt" in log else None
+    time = float(log["vorlan/time"][0]) if "vorlan/time" in log else None
     return StartFrame(positions.reshape(n, 3), box, species, types.astype(np.int32), velocities, masses,
-                      int(f.configuration.step))
+                      int(f.configuration.step), dt, time)
 
 
 def _read_ase(name: str, frame: int, fmt: str) -> StartFrame:

@@ -126,7 +126,9 @@ def msd_all_origins(r: np.ndarray, fft: Optional[bool] = None) -> np.ndarray:
         s1[m] = total / (k - m)
         if m + 1 < k:
             total = total - sq[m] - sq[k - 1 - m]
-    return s1 - 2.0 * s2
+    out = s1 - 2.0 * s2
+    out[0] = 0.0  # zero by definition; the transforms leave rounding there
+    return out
 
 
 def _unwrapped(traj: Any) -> np.ndarray:

@@ -141,3 +141,23 @@ def test_observe_records_properties_at_their_own_intervals(params):
     assert obs["pressure"][1][-1] == sim.pressure and seen == [2, 4]
     with pytest.raises(ValueError, match="not a quantity"):
         sim.run(1, observe={"run": 1})
+
+
+def test_command_line_minimize_and_analyze(params, tmp_path, capsys):
+    pytest.importorskip("gsd")
+    from test_cli import need_matplotlib, params_text, vorlan as command
+
+    need_matplotlib()
+    par = tmp_path / "liquid.par"
+    par.write_text(params_text({"rcut": "2.0", "nrsteps": "200"}))
+    assert command(capsys, "run", par, "--method", "nve", "--trajectory", tmp_path / "run.gsd", "--every", "2",
+                   "-q")[0] == 0
+    rc, out, _ = command(capsys, "minimize", tmp_path / "run.gsd", "--params", par, "-o", tmp_path / "min.gsd")
+    assert rc == 0 and "converged            yes" in out
+    minimum = Simulation.from_file(tmp_path / "min.gsd", str(par))
+    assert np.abs(minimum.forces).max() <= 1e-8
+    rc, out, _ = command(capsys, "minimize", tmp_path / "run.gsd", "--params", par, "--max-steps", "2")
+    assert rc == 1 and "no (max_steps)" in out
+    rc, out, _ = command(capsys, "analyze", tmp_path / "run.gsd", "--blocks", "2", "--profile", "z", "--msd",
+                         "--vacf", "--sk", "--plot", tmp_path / "a.png")
+    assert rc == 0 and "D from the MSD" in out and "D from the VACF" in out and (tmp_path / "a.png").stat().st_size

@@ -161,3 +161,19 @@ def test_command_line_minimize_and_analyze(params, tmp_path, capsys):
     rc, out, _ = command(capsys, "analyze", tmp_path / "run.gsd", "--blocks", "2", "--profile", "z", "--msd",
                          "--vacf", "--sk", "--plot", tmp_path / "a.png")
     assert rc == 0 and "D from the MSD" in out and "D from the VACF" in out and (tmp_path / "a.png").stat().st_size
+
+
+def test_the_monte_carlo_example_keeps_the_engine_energy_of_its_configuration():
+    import importlib.util
+    import pathlib
+
+    path = pathlib.Path(__file__).resolve().parents[2] / "examples" / "monte_carlo.py"
+    spec = importlib.util.spec_from_file_location("monte_carlo", path)
+    example = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(example)
+    params = dict(example.settings(64, 0.8, 1.0), rcut="2.0")
+    sim = Simulation(params, seed=1, threads=1)
+    u, acceptance = example.monte_carlo(sim, 3, 1.0, 0.12, seed=2)
+    assert len(u) == 3 and 0.2 < acceptance < 0.8
+    fresh = Simulation(params, positions=sim.positions)
+    assert sim.epot == pytest.approx(fresh.epot, rel=1e-12) and u[-1] * 64 == pytest.approx(sim.epot, rel=1e-12)

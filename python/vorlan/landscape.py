@@ -41,7 +41,7 @@ def inherent_structures(sim: Any, steps: int, *, every: int, fmax: float = 1e-8,
                      copy.positions if keep_positions else None))
 
     sim.run(steps, every=every, callback=quench)
-    columns = list(zip(*rows)) if rows else [[]] * 6
+    columns: list = list(zip(*rows)) if rows else [()] * 6
     return InherentStructures(np.array(columns[0], dtype=np.int64), np.array(columns[1], dtype=np.float64),
                               np.array(columns[2], dtype=np.float64), np.array(columns[3], dtype=np.int64),
                               np.array(columns[4], dtype=bool),

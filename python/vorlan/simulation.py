@@ -379,8 +379,13 @@ class Simulation:
 
     @property
     def box(self) -> np.ndarray:
-        """Box edge lengths (Lx, Ly, Lz), shape (3,)."""
+        """Box edge lengths (Lx, Ly, Lz), shape (3,). Assignable between runs
+        (``set_box``: the positions stay where they are; ``scale_box`` strains)."""
         return np.array(self._engine.box, dtype=np.float64)
+
+    @box.setter
+    def box(self, box: Any) -> None:
+        self.set_box(box)
 
     @property
     def volume(self) -> float:
@@ -487,13 +492,23 @@ class Simulation:
 
     @property
     def positions(self) -> np.ndarray:
-        """Positions, wrapped into the box: a float64 copy of shape (N, 3)."""
+        """Positions, wrapped into the box: a float64 copy of shape (N, 3).
+        Assignable between runs (``set_positions``)."""
         return self._engine.positions
+
+    @positions.setter
+    def positions(self, positions: Any) -> None:
+        self.set_positions(positions)
 
     @property
     def velocities(self) -> np.ndarray:
-        """Velocities: a float64 copy of shape (N, 3)."""
+        """Velocities: a float64 copy of shape (N, 3). Assignable between runs
+        (``set_velocities``)."""
         return self._engine.velocities
+
+    @velocities.setter
+    def velocities(self, velocities: Any) -> None:
+        self.set_velocities(velocities)
 
     @property
     def forces(self) -> np.ndarray:
@@ -560,18 +575,6 @@ class Simulation:
     # added to them), the random streams (keyed by seed, step and particle). The
     # conserved quantity jumps by the energy the edit puts in. A checkpoint
     # written after an edit holds the edited state and continues bit for bit.
-
-    @positions.setter
-    def positions(self, positions: Any) -> None:
-        self.set_positions(positions)
-
-    @velocities.setter
-    def velocities(self, velocities: Any) -> None:
-        self.set_velocities(velocities)
-
-    @box.setter
-    def box(self, box: Any) -> None:
-        self.set_box(box)
 
     def set_positions(self, positions: Any, *, check_overlap: bool = True) -> None:
         """New positions (N, 3), wrapped into the box. The image counters go on:

@@ -121,7 +121,7 @@ def density_profile(traj: Any, axis: Union[str, int] = "z", bins: int = 50, *, s
     the box times the mean edge, density = particles per slab volume). With
     `species` only that species is counted."""
     traj = frames_of(traj)
-    a = {"x": 0, "y": 1, "z": 2}.get(axis, axis) if isinstance(axis, str) else int(axis)
+    a = {"x": 0, "y": 1, "z": 2}.get(axis, -1) if isinstance(axis, str) else int(axis)
     if a not in (0, 1, 2):
         raise ValueError(f"axis = {axis!r} is not allowed: 'x', 'y', 'z' or 0, 1, 2")
     if isinstance(bins, bool) or int(bins) != bins or bins < 1:
@@ -136,11 +136,11 @@ def density_profile(traj: Any, axis: Union[str, int] = "z", bins: int = 50, *, s
     sel = np.ones(n, dtype=bool) if species is None else types == list(traj.species or ["A"]).index(species)
     counts = np.zeros(int(bins))
     edges = np.linspace(0.0, 1.0, int(bins) + 1)
-    slab_volume = 0.0
+    slab_volume = 0.0  # summed over the frames
     for f in chosen:
         box = np.asarray(traj.box[f], dtype=np.float64)
         s = (np.asarray(traj.positions[f][sel, a], dtype=np.float64) / box[a]) % 1.0
         counts += np.histogram(s, bins=edges)[0]
-        slab_volume += np.prod(box) / bins
+        slab_volume += float(np.prod(box)) / bins
     length = float(np.mean(np.asarray(traj.box, dtype=np.float64)[list(chosen), a]))
     return 0.5 * (edges[1:] + edges[:-1]) * length, counts / slab_volume

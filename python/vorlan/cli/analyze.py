@@ -41,7 +41,7 @@ def cmd_analyze(args: argparse.Namespace) -> int:
             if "msd" in panels:
                 rows.append(("D from the MSD", f"{d.msd} (slope over t = {d.fit[0]:g} to {d.fit[1]:g})"))
                 drawn["msd"] = (d.msd_curve.time, d.msd_curve.value, "t", "MSD")
-            if "vacf" in panels and d.vacf is not None:
+            if "vacf" in panels and d.vacf is not None and d.vacf_curve is not None:
                 rows.append(("D from the VACF", str(d.vacf)))
                 drawn["vacf"] = (d.vacf_curve.time, d.vacf_curve.value, "t", "VACF")
         if "sk" in panels:

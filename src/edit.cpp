@@ -1,6 +1,7 @@
 // Edits of a cell between steps: new positions, velocities or box edges, held to
 // the checks of a start, after which the cell is as a fresh start at that state
-// (list built anew, forces and energies evaluated) apart from what the edit keeps:
+// (list built anew, forces and energies evaluated; an edit of the velocities
+// alone keeps list and forces, bit for bit) apart from what the edit keeps:
 // the image counters, which go on counting crossings (so that the unwrapped
 // path continues through an edit of wrapped positions), and the start arrays.
 //
@@ -86,6 +87,14 @@ void Cell::edit(const CellEdit& e)
         }
     }
 
+    if (!e.positions && !e.box) {
+        // the configuration stays: list, forces and energies as they are
+        if (e.velocities)
+            velocities = *e.velocities;
+        ekin = kinetic_energy_of_velocities();
+        etot = ekin + epot;
+        return;
+    }
     const CellState saved = save_state();
     try {
         dims = new_dims;

@@ -450,7 +450,12 @@ public:
     }
 
     // This box takes over the step count of an earlier run (its log starts after it).
-    void start_at(unsigned int steps) { idle(); run_state->start_at(steps); }
+    void start_at(unsigned int steps)
+    {
+        idle();
+        run_state->start_at(steps);
+        cell->edit(CellEdit{});  // the kinetic and total energy a step leaves, for the first step to read
+    }
     unsigned int log_start() const { return run_state->log_start(); }
 
     Dynamics& dynamics_ref() { return dynamics; }

@@ -34,12 +34,14 @@ from .starts import file_start, parameter_path, simulation_start
 from ._interrupts import Interrupts
 from .progress import StepProgress
 
-__all__ = ["Simulation", "check_threads", "OBSERVABLES"]
+__all__ = ["Simulation", "check_threads", "observables"]
 
-# The properties run(observe=...) records: per-particle arrays and numbers of the
-# state after a step.
-OBSERVABLES = ["positions", "velocities", "forces", "images", "box", "volume", "density", "ekin", "epot", "etot",
-               "temperature", "pressure", "virial", "conserved", "time"]
+
+def observables(cls: type) -> List[str]:
+    """The names run(observe=...) can record: every property of `cls` but the
+    whole log and the records themselves."""
+    return sorted(name for name in dir(cls)
+                  if isinstance(getattr(cls, name, None), property) and name not in ("log", "observations"))
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -234,8 +236,9 @@ class Simulation:
         ``every`` steps (a callback and frames at different intervals).
 
         ``observe={"velocities": 10, "pressure": 1}`` records the named
-        properties of this simulation (any of ``OBSERVABLES``: positions,
-        velocities, forces, images, pressure, virial, box, ...) after every step
+        properties of this simulation (any property: positions, velocities,
+        forces, images, pressure, virial, box, ...; ``observables(Simulation)``
+        lists them) after every step
         whose number is a multiple of its k, counted over the whole simulation
         like ``every``; they gather in ``self.observations`` (name -> (steps,
         values)) across runs, where a callback can read them too.
@@ -254,7 +257,7 @@ class Simulation:
         be called again. Returns ``self``.
         """
         steps, every, trajectory_every = self._run_counts(steps, every, callback, trajectory_every)
-        observing = edits.observe_counts(observe, OBSERVABLES)
+        observing = edits.observe_counts(observe, observables(type(self)))
         frames = trajectory_every or every
         interval = math.gcd(every or 0, frames or 0) if trajectory is not None else (every or 0)
         for k in observing.values():

@@ -53,7 +53,9 @@ def test_an_edited_state_is_a_start_and_its_checkpoint_continues_bit_for_bit(par
     images = sim.images
     sim.positions = x
     assert np.array_equal(sim.images[0], images[0] + [1, 0, 0])
+    forces = sim.forces
     sim.velocities = 1.1 * sim.velocities
+    assert np.array_equal(sim.forces, forces)  # the configuration stays, bit for bit
     sim.scale_box([1.01, 1.0, 0.99])
     # forces and energy are those of a fresh start at the edited state
     fresh = Simulation(params, positions=sim.positions, velocities=sim.velocities, box=sim.box, zero_momentum=False)
@@ -123,6 +125,7 @@ def test_a_restart_from_a_frame_keeps_the_clock(params, tmp_path):
     params["stepsize"] = "0.001"
     back = Simulation.from_file(traj, params, seed=3, method=vorlan.Bussi(0.1), threads=1)
     assert back.step == 30 and back.time == pytest.approx(sim.time) and back.parameters["stepsize"] == "0.004"
+    assert back.ekin == pytest.approx(sim.ekin, rel=1e-12) and back.etot == pytest.approx(sim.etot, rel=1e-9)
     assert back.method == sim.method
     np.testing.assert_array_equal(back.positions, sim.positions)
     back.run(20, trajectory=traj, trajectory_every=10, append=True)

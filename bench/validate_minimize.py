@@ -40,7 +40,7 @@ from vorlan.analysis import estimate, inherent_structures  # noqa: E402
 TEMPERATURES = (2.0, 1.0, 0.8, 0.6, 0.5, 0.45)
 
 
-def lammps_minimum(sim, fmax: float) -> tuple:
+def lammps_minimum(sim, fmax: float, max_steps: int) -> tuple:
     """(energy per particle, iterations) of LAMMPS's FIRE from the state of `sim`."""
     with tempfile.TemporaryDirectory() as tmp:
         write_data(os.path.join(tmp, "start.data"), sim.positions, sim.types, sim.box)
@@ -48,7 +48,7 @@ def lammps_minimum(sim, fmax: float) -> tuple:
         script = (["units lj", "atom_style atomic", "boundary p p p", "atom_modify map array",
                    "read_data start.data"] + script[4:]
                   + ["thermo_modify norm yes", "min_style fire", "min_modify norm max",
-                     f"minimize 0.0 {fmax!r} 100000 1000000"])
+                     f"minimize 0.0 {fmax!r} {max_steps} {10 * max_steps}"])
         log = run_lmp(tmp, script)
     energy = float(re.search(r"Energy initial, next-to-last, final =\s*\n\s*\S+\s+\S+\s+(\S+)", log).group(1))
     iterations = int(re.search(r"Iterations, force evaluations =\s*(\d+)", log).group(1))
@@ -61,6 +61,8 @@ def main(argv) -> int:
     p.add_argument("--steps", type=int, default=4000, help="steps at each temperature")
     p.add_argument("--samples", type=int, default=3, help="configurations minimised at each temperature")
     p.add_argument("--fmax", type=float, default=1e-8)
+    p.add_argument("--max-steps", type=int, default=100_000, help="FIRE iterations at most (LAMMPS: the same)")
+    p.add_argument("--temperatures", default=",".join(map(str, TEMPERATURES)))
     p.add_argument("--seed", type=int, default=1)
     args = p.parse_args(argv)
 
@@ -74,7 +76,7 @@ def main(argv) -> int:
     with tempfile.TemporaryDirectory() as tmp:
         sim.save(os.path.join(tmp, "start.npz"))
         teams = [vorlan.Simulation.load(os.path.join(tmp, "start.npz"), threads=t) for t in (1, 2)]
-    r = [s.minimize(fmax=args.fmax) for s in teams]
+    r = [s.minimize(fmax=args.fmax, max_steps=args.max_steps) for s in teams]
     same = np.array_equal(teams[0].positions, teams[1].positions) and r[0].steps == r[1].steps
     print(f"threads 1 and 2 from the same start: {r[0].steps} and {r[1].steps} iterations, minima "
           f"{'identical' if same else 'DIFFERENT'}; energy per particle {r[0].energy_per_particle:.12f} and "
@@ -84,18 +86,19 @@ def main(argv) -> int:
                                                                   if have_lammps else "")
     print(header)
     rows = []
-    for T in TEMPERATURES:
+    for T in (float(t) for t in args.temperatures.split(",")):
         sim.set("kT", T)
         sim.run(args.steps // 2)
         every = max(1, args.steps // (2 * args.samples))
-        quench = inherent_structures(sim, every * args.samples, every=every, fmax=args.fmax, keep_positions=False)
+        quench = inherent_structures(sim, every * args.samples, every=every, fmax=args.fmax,
+                                     max_steps=args.max_steps)
         e = estimate(quench.energy)
         line = f"{T:5.2f} {str(e):>22} {int(np.mean(quench.steps)):>16d}"
         if not quench.converged.all():
             line += f"  ({(~quench.converged).sum()} not converged)"
         if have_lammps:
             # the last minimisation started from the live state at the end of the run
-            lam, iters = lammps_minimum(sim, args.fmax)
+            lam, iters = lammps_minimum(sim, args.fmax, args.max_steps)
             line += f" {lam:15.9f} {iters:10d} {abs(lam - quench.energy[-1]):9.2e}"
         print(line)
         rows.append((T, e.mean, e.error))

@@ -52,6 +52,9 @@ double Fire::largest_force(const Cell& cell) const
 
 void Fire::move_and_evaluate(Cell& cell, double h)
 {
+    // timed like a step, so that the team governor drops to one thread while
+    // other processes keep the cores busy (team.h)
+    const Cell::StepStart start = cell.begin_step();
     for (std::size_t i = 0; i < velocity.size(); ++i) {
         const vec3 dx = h * velocity[i];
         cell.positions[i] += dx;
@@ -61,6 +64,8 @@ void Fire::move_and_evaluate(Cell& cell, double h)
     if (cell.check_update_neighbor_list())
         cell.build_neighbor_list();
     cell.calculate_forces();
+    const Cell::StepStart end = cell.begin_step();
+    cell.governor.record(std::chrono::duration<double>(end.wall - start.wall).count(), end.cpu - start.cpu);
 }
 
 FireResult Fire::minimize(Cell& cell)

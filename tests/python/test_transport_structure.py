@@ -101,3 +101,57 @@ def test_inherent_structures_leave_the_run_as_it_was():
     np.testing.assert_array_equal(live.log["epot"], plain.log["epot"])
     assert quenched.step.tolist() == [10, 20] and quenched.converged.all()
     assert (quenched.energy < plain.log["epot"][[9, 19]] / 64).all()
+
+
+def test_fft_and_direct_origin_sums_agree_on_a_random_walk():
+    rng = np.random.default_rng(5)
+    steps = rng.normal(scale=0.3, size=(80, 12, 3))
+    x, v = np.cumsum(steps, axis=0), steps / 0.1
+    types = np.array([0, 1] * 6, dtype=np.int32)
+    traj = _trajectory(x + 10.0, 3.0, v, types=types, species=["A", "B"])
+    for name, f in (("msd", msd), ("vacf", vacf)):
+        fast, slow = f(traj, fft=True, species="B"), f(traj, fft=False, species="B")
+        np.testing.assert_allclose(fast.value, slow.value, rtol=1e-10, atol=1e-10, err_msg=name)
+        np.testing.assert_allclose(fast.error, slow.error, rtol=1e-8, atol=1e-10, err_msg=name)
+    d = x[1:] - x[:-1]
+    assert msd(traj, fft=True).value[1] == pytest.approx(np.mean(np.sum(d * d, axis=-1)), rel=1e-10)
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda t: msd(t, max_lag=100), "max_lag"),
+    (lambda t: msd(t, species="C"), "species"),
+    (lambda t: diffusion(t, blocks=50), "blocks"),
+    (lambda t: structure_factor(t, 0.1), "below the smallest"),
+    (lambda t: density_profile(t, "w"), "axis"),
+    (lambda t: green_kubo(np.zeros((100, 4)), dt=0.1, volume=1.0, kT=1.0), "shape"),
+    (lambda t: green_kubo(np.full((100, 3), np.nan), dt=0.1, volume=1.0, kT=1.0), "finite"),
+    (lambda t: green_kubo({"pxy": [0] * 9, "pxz": [0] * 9, "pyz": [0] * 9}, volume=1.0, kT=1.0), "dt="),
+], ids=["max-lag", "species", "blocks", "kmax", "axis", "tensor-shape", "nan-stress", "no-interval"])
+def test_analysis_refuses_what_it_cannot_compute(call, message):
+    x = np.random.default_rng(6).uniform(0, 4, (20, 10, 3))
+    with pytest.raises(ValueError, match=message):
+        call(_trajectory(x, 4.0))
+
+
+def test_a_minimised_mixture_under_a_barostat_continues_bit_for_bit_from_its_checkpoint(tmp_path):
+    from test_edits import _glass
+
+    sim = Simulation(**_glass(), seed=3, threads=1, method=vorlan.Langevin(1.0), barostat=vorlan.CRescale(2.0, 2.0))
+    sim.run(5)
+    assert sim.minimize(fmax=1e-4).converged
+    sim.save(tmp_path / "min.npz")
+    back = Simulation.load(tmp_path / "min.npz", threads=1)
+    sim.run(10)
+    back.run(10)
+    np.testing.assert_array_equal(sim.positions, back.positions)
+    np.testing.assert_array_equal(sim.log["volume"], back.log["volume"])
+
+
+def test_a_restarted_clock_survives_a_checkpoint(tmp_path):
+    pytest.importorskip("gsd")
+    params = dict(DEFAULT_PARAMS)
+    Simulation(params, seed=2).run(12, trajectory=tmp_path / "a.gsd", trajectory_every=4)
+    sim = Simulation.from_file(tmp_path / "a.gsd", params, seed=2).run(3)
+    sim.save(tmp_path / "s.npz")
+    back = Simulation.load(tmp_path / "s.npz").run(2)
+    assert back.log["step"].tolist() == [13, 14, 15, 16, 17] and back.time == pytest.approx(17 * 0.005)

@@ -82,8 +82,9 @@ def main(argv) -> int:
           f"{'identical' if same else 'DIFFERENT'}; energy per particle {r[0].energy_per_particle:.12f} and "
           f"{r[1].energy_per_particle:.12f}, converged {r[0].converged}")
 
-    header = f"{'T':>5} {'e_IS':>22} {'FIRE iterations':>16}" + (f" {'LAMMPS e_IS':>15} {'iterations':>10} {'|de|':>9}"
-                                                                  if have_lammps else "")
+    header = f"{'T':>5} {'e_IS':>22} {'FIRE iterations':>16}" + (
+        f" {'vorlan e_IS':>15} {'iterations':>10} {'LAMMPS e_IS':>15} {'iterations':>10} {'|de|':>9}"
+        if have_lammps else "")
     print(header)
     rows = []
     for T in (float(t) for t in args.temperatures.split(",")):
@@ -97,9 +98,11 @@ def main(argv) -> int:
         if not quench.converged.all():
             line += f"  ({(~quench.converged).sum()} not converged)"
         if have_lammps:
-            # the last minimisation started from the live state at the end of the run
+            # both codes from the live state at the end of the run
+            ours = sim.copy().minimize(fmax=args.fmax, max_steps=args.max_steps)
             lam, iters = lammps_minimum(sim, args.fmax, args.max_steps)
-            line += f" {lam:15.9f} {iters:10d} {abs(lam - quench.energy[-1]):9.2e}"
+            line += (f" {ours.energy_per_particle:15.9f} {ours.steps:10d} {lam:15.9f} {iters:10d} "
+                     f"{abs(lam - ours.energy_per_particle):9.2e}")
         print(line)
         rows.append((T, e.mean, e.error))
     draw(rows, args.n)

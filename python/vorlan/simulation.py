@@ -238,10 +238,10 @@ class Simulation:
         ``observe={"velocities": 10, "pressure": 1}`` records the named
         properties of this simulation (any property: positions, velocities,
         forces, images, pressure, virial, box, ...; ``observables(Simulation)``
-        lists them) after every step
-        whose number is a multiple of its k, counted over the whole simulation
-        like ``every``; they gather in ``self.observations`` (name -> (steps,
-        values)) across runs, where a callback can read them too.
+        lists them) after every step whose number is a multiple of its k,
+        counted over the whole simulation like ``every``; they gather in
+        ``self.observations`` (name -> (steps, values)) across runs, where a
+        callback can read them too (the observations come first).
 
         ``append=True`` adds the frames to an existing GSD `trajectory` (a
         restart's, ``from_file``) instead of replacing it; the start frame is
@@ -335,9 +335,9 @@ class Simulation:
         path = os.fspath(trajectory)
         if not append or not os.path.exists(path):
             return writer_class(path, self.box, self.nr_particles, type_name=self.species, dt=self._stepsize())
-        from .io.gsd import frame_count, read_gsd
+        from .io.gsd import last_step
 
-        last = int(read_gsd(path).steps[-1]) if frame_count(path) > 0 else None
+        last = last_step(path)
         writer = writer_class(path, self.box, self.nr_particles, type_name=self.species, dt=self._stepsize(),
                               mode="a")
         writer.last_step = last

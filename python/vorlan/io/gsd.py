@@ -37,7 +37,7 @@ from .._optional import require
 from .files import open_regular
 from .frames import Trajectory, box3, check_species, count
 
-__all__ = ["GSDWriter", "read_gsd", "frame_count"]
+__all__ = ["GSDWriter", "read_gsd", "frame_count", "last_step"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -218,6 +218,12 @@ def read_gsd(path: PathLike) -> Trajectory:
                 have_time = False
     return Trajectory(steps=steps, box=box, positions=positions, velocities=velocities, images=images,
                       times=times if have_time else None, dt=dt, species=species, types=types)
+
+
+def last_step(path: PathLike) -> Optional[int]:
+    """The step of the last frame of the GSD file at `path` (None: no frames)."""
+    with _gsd_hoomd().open(os.fspath(path), mode="r") as traj:
+        return int(traj[-1].configuration.step) if len(traj) else None
 
 
 def frame_count(path: PathLike) -> int:

@@ -70,6 +70,7 @@ def cmd_diffusion(args) -> None:
     sim = Simulation(params, seed=args.seed, threads=args.threads, method=vorlan.Bussi(0.1))
     sim.run(args.steps // 4)
     sim.method = vorlan.NVE()
+    sim_start = sim.copy()
     path = os.path.join(args.workdir, "lj_nve.gsd")
     sim.run(args.steps, trajectory=path, trajectory_every=5)
     traj = read_gsd(path)
@@ -83,6 +84,11 @@ def cmd_diffusion(args) -> None:
     sk = structure_factor(traj, 15.0, frames=range(traj.nr_frames - 20, traj.nr_frames), bins=100)
     peak = int(np.argmax(sk.s))
     print(f"  S(k) first peak  {sk.s[peak]:.3f} at k = {sk.k[peak]:.3f}")
+    lammps = lammps_diffusion(sim_start, args)
+    if lammps is not None:
+        gap = (d.msd.value - lammps.msd.value) / math.hypot(d.msd.error, lammps.msd.error)
+        print(f"  LAMMPS, same start and run, the same analysis of its dump: D from the MSD {lammps.msd}, "
+              f"from the VACF {lammps.vacf} ({gap:+.1f} combined errors from vorlan's MSD value)")
     fig, (a, b) = _figure(2)
     a.loglog(d.msd_curve.time[1:], d.msd_curve.value[1:], label="MSD")
     t = d.msd_curve.time[1:]
@@ -104,6 +110,45 @@ def cmd_diffusion(args) -> None:
     c.set_ylabel("S(k)")
     c.set_title(f"LJ liquid, kT = 1.0, rho = 0.8, N = {args.n}", fontsize=9)
     _save(fig, "structure_factor.png")
+
+
+def lammps_diffusion(sim, args):
+    """D of LAMMPS's NVE run from the state of `sim` (velocity Verlet, the same
+    potential, step and list settings), its dump read back and analysed by the
+    same functions; None without LAMMPS (bench/setup-peer.sh)."""
+    sys.path.insert(0, HERE)
+    from ka_lammps import lammps_binary, run_lmp
+
+    from vorlan.io.frames import Trajectory
+
+    if lammps_binary() is None:
+        print("  LAMMPS not installed (bench/setup-peer.sh): no comparison")
+        return None
+    import tempfile
+
+    with tempfile.TemporaryDirectory() as tmp:
+        x, v, box = sim.positions, sim.velocities, sim.box
+        with open(os.path.join(tmp, "start.data"), "w") as f:
+            f.write(f"LJ liquid\n\n{len(x)} atoms\n1 atom types\n\n")
+            for k, axis in enumerate("xyz"):
+                f.write(f"0 {box[k]!r} {axis}lo {axis}hi\n")
+            f.write("\nMasses\n\n1 1.0\n\nAtoms # atomic\n\n")
+            f.writelines("%d 1 %r %r %r\n" % (i + 1, *map(float, r)) for i, r in enumerate(x))
+            f.write("\nVelocities\n\n")
+            f.writelines("%d %r %r %r\n" % (i + 1, *map(float, u)) for i, u in enumerate(v))
+        run_lmp(tmp, ["units lj", "atom_style atomic", "boundary p p p", "read_data start.data",
+                      "pair_style lj/cut 2.5", "pair_coeff 1 1 1.0 1.0 2.5", "pair_modify shift yes",
+                      "neighbor 0.3 bin", "neigh_modify every 1 delay 0 check yes", "timestep 0.005",
+                      "fix 1 all nve", "dump 1 all custom 5 traj.dump id xu yu zu vx vy vz",
+                      "dump_modify 1 sort id", f"run {args.steps}"])
+        n = len(x)
+        rows = np.loadtxt((line for line in open(os.path.join(tmp, "traj.dump")) if line[:1].isdigit()
+                           and len(line.split()) == 7), dtype=np.float64)
+    frames = rows.reshape(-1, n, 7)
+    k = len(frames)
+    traj = Trajectory(np.arange(k, dtype=np.int64) * 5, np.tile(box, (k, 1)), frames[:, :, 1:4].copy(),
+                      frames[:, :, 4:7].copy(), None, None, 0.005, ["A"], np.zeros(n, dtype=np.int32))
+    return diffusion(traj, blocks=5)
 
 
 def _slab(n_side: int, density: float, aspect: float) -> tuple:

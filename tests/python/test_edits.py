@@ -171,9 +171,9 @@ def test_the_monte_carlo_example_keeps_the_engine_energy_of_its_configuration():
     import pathlib
 
     path = pathlib.Path(__file__).resolve().parents[2] / "examples" / "monte_carlo.py"
-    spec = importlib.util.spec_from_file_location("monte_carlo", path)
-    example = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(example)
+    found = importlib.util.spec_from_file_location("monte_carlo", path)
+    example = importlib.util.module_from_spec(found)
+    found.loader.exec_module(example)
     params = dict(example.settings(64, 0.8, 1.0), rcut="2.0")
     sim = Simulation(params, seed=1, threads=1)
     u, acceptance = example.monte_carlo(sim, 3, 1.0, 0.12, seed=2)

@@ -50,9 +50,11 @@ def lammps_minimum(sim, fmax: float, max_steps: int) -> tuple:
                   + ["thermo_modify norm yes", "min_style fire", "min_modify norm max",
                      f"minimize 0.0 {fmax!r} {max_steps} {10 * max_steps}"])
         log = run_lmp(tmp, script)
-    energy = float(re.search(r"Energy initial, next-to-last, final =\s*\n\s*\S+\s+\S+\s+(\S+)", log).group(1))
-    iterations = int(re.search(r"Iterations, force evaluations =\s*(\d+)", log).group(1))
-    return energy, iterations
+    energy = re.search(r"Energy initial, next-to-last, final =\s*\n\s*\S+\s+\S+\s+(\S+)", log)
+    iterations = re.search(r"Iterations, force evaluations =\s*(\d+)", log)
+    if energy is None or iterations is None:
+        raise RuntimeError("LAMMPS's log has no minimisation summary:\n" + log[-2000:])
+    return float(energy.group(1)), int(iterations.group(1))
 
 
 def main(argv) -> int:

@@ -544,7 +544,8 @@ class Simulation:
     @property
     def log(self) -> Dict[str, np.ndarray]:
         """The energies after every step done, as NumPy arrays of equal length:
-        ``step`` (1, 2, ...: the value of ``self.step`` after that step), ``ekin``,
+        ``step`` (1, 2, ...: the value of ``self.step`` after that step; after a
+        restart that took over a frame's step k, k + 1, k + 2, ...), ``ekin``,
         ``epot``, ``etot``, ``temperature`` (2 ekin / (3N - 3); left out when
         N < 2), ``conserved`` (see ``conserved``; NaN for steps of a checkpoint
         that did not record it), ``volume``, and ``pressure`` ((2 ekin + W)/3V) when

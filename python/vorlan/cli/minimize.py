@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import argparse
 import os
-from typing import Any
+from typing import Any, Dict
 
 from .common import EXIT_FAILED, EXIT_OK, CommandError, Formatter, check_files, count, say, say_rows, team_size
 
@@ -23,11 +23,27 @@ def _start(args: argparse.Namespace) -> Any:
             return Simulation.from_file(args.input, args.params, args.frame, threads=args.threads)
         if args.params is not None:
             raise CommandError("--params goes with a start file; a parameter file holds its own settings")
-        return Simulation(args.input, threads=args.threads)
+        return Simulation(args.input, threads=args.threads, **_system(args))
     except CommandError:
         raise
     except Exception as e:
         raise CommandError(f"{args.input}: {e}") from None
+
+
+def _system(args: argparse.Namespace) -> Dict[str, Any]:
+    """The mixture and start of --system for the parameter file's settings."""
+    if args.system is None:
+        return {}
+    from .. import params as P
+    from .._core import read_parameter_file
+    from ..io.system import read_system
+
+    try:
+        entries = read_parameter_file(args.input)
+        n = int(P.setting_value(entries, "nr_particles")) if "nr_particles" in entries else None
+        return read_system(args.system).arguments(n)
+    except (ValueError, RuntimeError, TypeError) as e:
+        raise CommandError(f"{args.system}: {e}") from None
 
 
 def cmd_minimize(args: argparse.Namespace) -> int:
@@ -48,7 +64,8 @@ def cmd_minimize(args: argparse.Namespace) -> int:
               ("energy per particle", f"{before:.10g} -> {result.energy_per_particle:.12g}"),
               ("largest force", f"{result.fmax:.3g} (target {args.fmax:g})"),
               ("FIRE iterations", str(result.steps)),
-              ("converged", "yes" if result.converged else f"no ({result.reason})")]
+              ("converged", "yes" if result.converged else f"no ({result.reason})"
+               + ("; give more --max-steps" if result.reason == "max_steps" else ""))]
              + ([("minimum written to", args.output)] if args.output else []))
     return EXIT_OK if result.converged else EXIT_FAILED
 
@@ -67,11 +84,14 @@ def add_parser(sub: Any) -> None:
         epilog=(
             "Examples:\n"
             "  vorlan minimize examples/lj_liquid.par -o min.gsd\n"
+            "  vorlan minimize examples/ka.par --system examples/ka.toml -o ka_min.gsd\n"
             "  vorlan minimize run.gsd --params examples/ka.par --fmax 1e-8 -o inherent.gsd"
         ),
     )
     p.add_argument("input", metavar="PARAMS|FILE", help="a parameter file, or a start file (.gsd, .xyz, .data)")
     p.add_argument("--params", metavar="PARAMS", help="the settings of a start file")
+    p.add_argument("--system", metavar="FILE.toml",
+                   help="species, pairs and start of a mixture for a parameter file (as vorlan run)")
     p.add_argument("--frame", type=int, default=-1, metavar="K", help="frame of the start file (default the last)")
     p.add_argument("--fmax", type=float, default=1e-8, metavar="F", help="largest force left (default 1e-8)")
     p.add_argument("--max-steps", type=count, default=10_000, metavar="N", help="FIRE iterations at most")

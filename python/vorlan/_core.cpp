@@ -436,6 +436,14 @@ public:
         Fire fire(s);
         FireResult r;
         {
+            // other Python threads are kept off the cell while the lock is released
+            // (restored after: a callback of a run may minimise)
+            struct Busy {
+                explicit Busy(bool& f) : flag(f), before(f) { flag = true; }
+                ~Busy() { flag = before; }
+                bool& flag;
+                bool before;
+            } busy(stepping);
             nb::gil_scoped_release unlocked;
             r = fire.minimize(*cell);
         }

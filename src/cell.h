@@ -79,6 +79,15 @@ struct CellState {
     Species species;                          // the mixture; empty for one species
 };
 
+// A change of a cell between steps (Cell::edit): what is given replaces the
+// cell's own, the rest is kept.
+struct CellEdit {
+    const std::vector<vec3>* positions = nullptr;   // N positions, wrapped into the (new) box; the image counters go on
+    const std::vector<vec3>* velocities = nullptr;  // N velocities, used as given
+    const vec3* box = nullptr;                      // box edges (Lx, Ly, Lz); positions not given are kept as they are
+    double min_distance = 0.0;                      // refuse a pair closer than this many of its sigma (0: no check)
+};
+
 // The per-particle arrays a method's own passes read and write (methods/).
 struct MotionArrays {
     vec3* positions;       // moved by drifts, scaled by the barostat
@@ -133,6 +142,11 @@ public:
     // messages count steps as a run's counter does: the step numbered `step` is
     // its (step + 1)-th, the count of steps done once it is done.
     void end_step(unsigned int step, bool verbose, const StepStart& start);
+
+    // ---- edits between steps (edit.cpp) ----
+    // Replaces what `edit` holds (positions, velocities, box; the others kept), with
+    // the checks of a start, rebuilds the list and evaluates the forces; see edit.cpp.
+    void edit(const CellEdit& edit);
 
     const Parameters& parameters() const { return *params; }
     MotionArrays motion() { return {positions.data(), velocities.data(), dij_list.data(), forces.data(), positions.size()}; }
@@ -190,11 +204,15 @@ public:
 
 private:
     friend struct CellTestAccess;  // white-box access for the engine tests
+    friend class Fire;             // the minimiser moves positions over the list (minimize.cpp)
 
     void initialize(const CellOptions& options);
     void draw_mixed_velocities(std::size_t nr_particles);
     void restore_box(const CellState& state);
     void check_cutoff_in_box() const;
+    // edit.cpp: refuses a listed pair closer than `limit` of its sigma; puts back a saved state.
+    void check_contacts(double limit) const;
+    void restore(const CellState& state);
     double get_gauss() const;
     void build_neighbor_list();
     bool check_update_neighbor_list() const;

@@ -44,6 +44,7 @@
 
 #include "cell.h"
 #include "methods/dynamics.h"
+#include "minimize.h"
 #include "parameters.h"
 #include "run.h"
 #include "settings.h"
@@ -244,13 +245,13 @@ public:
 
     // A box restored from a checkpoint, `steps` steps into its run, with its log.
     Engine(std::shared_ptr<Parameters> p, const CellState& state, int threads, unsigned int steps, EnergyLog log,
-           std::optional<std::uint64_t> seed_)
+           std::optional<std::uint64_t> seed_, unsigned int log_start = 0)
         : params(std::move(p)), seed(seed_)
     {
         cell = std::make_unique<Cell>(params, state, threads);  // checks the settings first
         nr_particles = read_particle_count(*params);
         run_state = std::make_unique<Run>(*cell, params, 0, true, false, steps);
-        run_state->restore_log(std::move(log));
+        run_state->restore_log(std::move(log), log_start);
         dynamics.configure(Berendsen(), std::nullopt, seed);
         run_state->set_dynamics(&dynamics);
     }
@@ -375,6 +376,96 @@ public:
                 b ? std::optional<Numbers>(barostat_parameters(*b)) : std::nullopt};
     }
 
+    // ---- edits and minimisation between runs
+
+    // New positions, velocities and/or box (Cell::edit); pairs closer than
+    // min_distance of their sigma refused (0: no check).
+    void edit(std::optional<In3> x, std::optional<In3> v, std::optional<In1> box, double min_distance)
+    {
+        idle();
+        std::vector<vec3> xs, vs;
+        vec3 b;
+        CellEdit e;
+        e.min_distance = min_distance;
+        if (x) {
+            xs = vectors(*x, x->shape(0), "positions");
+            e.positions = &xs;
+        }
+        if (v) {
+            vs = vectors(*v, v->shape(0), "velocities");
+            e.velocities = &vs;
+        }
+        if (box) {
+            if (box->shape(0) != 3)
+                throw std::invalid_argument("box must hold three side lengths (Lx, Ly, Lz)");
+            b = vec3(box->data()[0], box->data()[1], box->data()[2]);
+            e.box = &b;
+        }
+        cell->edit(e);
+        state_changed();
+    }
+
+    // FIRE on the cell's positions (minimize.h) with the settings given by name.
+    nb::dict minimize(const Numbers& given)
+    {
+        idle();
+        FireSettings s;
+        const std::pair<const char*, double*> reals[] = {
+            {"fmax", &s.fmax}, {"dt_start", &s.dt_start}, {"dt_max", &s.dt_max}, {"dt_min", &s.dt_min},
+            {"max_move", &s.max_move}, {"f_inc", &s.f_inc}, {"f_dec", &s.f_dec}, {"alpha_start", &s.alpha_start},
+            {"f_alpha", &s.f_alpha}};
+        for (const auto& [key, value] : given) {
+            bool known = false;
+            for (const auto& [name, target] : reals) {
+                if (key == name) {
+                    *target = value;
+                    known = true;
+                }
+            }
+            if (key == "max_steps" || key == "delay" || key == "max_uphill") {
+                if (!(value >= 0.0 && value <= 4294967295.0 && value == std::floor(value)))
+                    throw std::invalid_argument(key + " = " + std::to_string(value) +
+                                                " is not allowed: it is a count of iterations >= 0");
+                const unsigned int count = static_cast<unsigned int>(value);
+                (key == "max_steps" ? s.max_steps : key == "delay" ? s.delay : s.max_uphill) = count;
+                known = true;
+            }
+            if (!known)
+                throw std::invalid_argument("'" + key + "' is not a setting of the FIRE minimiser");
+        }
+        Fire fire(s);
+        FireResult r;
+        {
+            // other Python threads are kept off the cell while the lock is released
+            // (restored after: a callback of a run may minimise)
+            struct Busy {
+                explicit Busy(bool& f) : flag(f), before(f) { flag = true; }
+                ~Busy() { flag = before; }
+                bool& flag;
+                bool before;
+            } busy(stepping);
+            nb::gil_scoped_release unlocked;
+            r = fire.minimize(*cell);
+        }
+        state_changed();
+        nb::dict d;
+        d["energy"] = r.epot;
+        d["fmax"] = r.fmax;
+        d["steps"] = r.steps;
+        d["converged"] = r.converged;
+        d["reason"] = r.reason;
+        return d;
+    }
+
+    // This box takes over the step count of an earlier run (its log starts after it).
+    void start_at(unsigned int steps)
+    {
+        idle();
+        run_state->start_at(steps);
+        cell->edit(CellEdit{});  // the kinetic and total energy a step leaves, for the first step to read
+    }
+    unsigned int log_start() const { return run_state->log_start(); }
+
     Dynamics& dynamics_ref() { return dynamics; }
     const Dynamics& dynamics_ref() const { return dynamics; }
 
@@ -429,6 +520,19 @@ private:
         ~Running() { engine.running = engine.stepping = false; }
         Engine& engine;
     };
+
+    // After an edit the barostat measures the pressure of the state as it now is
+    // at the next step, as after a checkpoint's load; the work done so far, the
+    // method's state (chain, work, heat) and the compressibility are kept.
+    void state_changed()
+    {
+        const auto& b = dynamics.get_barostat();
+        if (!b)
+            return;
+        CRescale fresh = make_barostat(barostat_parameters(*b));
+        fresh.work = b->work;
+        dynamics.configure(dynamics.get_method(), std::move(fresh), seed);
+    }
 
     void idle() const
     {
@@ -739,19 +843,21 @@ NB_MODULE(_core, m)
         .def_static(
             "restore",
             [](const Map& entries, const nb::dict& state, int threads, unsigned int steps, const In1& ekin,
-               const In1& epot, const In1& etot, std::optional<std::uint64_t> seed, std::optional<nb::dict> extras) {
+               const In1& epot, const In1& etot, std::optional<std::uint64_t> seed, std::optional<nb::dict> extras,
+               unsigned int log_start) {
                 EnergyLog log{doubles(ekin), doubles(epot), doubles(etot), {}, {}, {}};
                 if (extras) {
                     log.conserved = doubles(nb::cast<In1>((*extras)["conserved"]));
                     log.volume = doubles(nb::cast<In1>((*extras)["volume"]));
                     log.pressure = doubles(nb::cast<In1>((*extras)["pressure"]));
                 }
-                auto engine = std::make_unique<Engine>(parameters_from(entries), state_from(state), threads, steps, std::move(log), seed);
+                auto engine = std::make_unique<Engine>(parameters_from(entries), state_from(state), threads, steps,
+                                                       std::move(log), seed, log_start);
                 dynamics_from(state, seed, engine->dynamics_ref());
                 return engine;
             },
             "entries"_a, "state"_a, "threads"_a, "steps"_a, "ekin"_a, "epot"_a, "etot"_a,
-            "seed"_a.none() = nb::none(), "log_extras"_a.none() = nb::none(),
+            "seed"_a.none() = nb::none(), "log_extras"_a.none() = nb::none(), "log_start"_a = 0,
             "A box restored from checkpoint arrays (see state()), continuing bit for bit.")
         .def("run", &Engine::run, "count"_a, "every"_a = 0, "observer"_a.none() = nb::none(),
              "progress"_a.none() = nb::none(),
@@ -764,6 +870,17 @@ NB_MODULE(_core, m)
         .def("advance", [](Engine& e, unsigned int count) { return e.run(count, 0, nb::none(), nb::none()); },
              "count"_a, "Advances count steps (run without hooks); returns the steps done.")
         .def_prop_ro("step", &Engine::steps_done, "Steps done.")
+        .def("edit", &Engine::edit, "positions"_a.none(), "velocities"_a.none(), "box"_a.none(), "min_distance"_a,
+             "Replaces positions, velocities and/or the box (None keeps one) with the checks of a start;\n"
+             "the list is built anew and the forces evaluated; pairs closer than min_distance of their\n"
+             "sigma are refused (0: no check). A refused edit leaves the box as it was.")
+        .def("minimize", &Engine::minimize, "settings"_a,
+             "FIRE 2.0 on the positions, settings by name (fmax, max_steps, dt_start, dt_max, dt_min,\n"
+             "max_move, delay, max_uphill, f_inc, f_dec, alpha_start, f_alpha); returns a dict of\n"
+             "energy, fmax, steps, converged and reason.")
+        .def("start_at", &Engine::start_at, "steps"_a,
+             "Counts `steps` as done before the first step of this box (its log starts after them).")
+        .def_prop_ro("log_start", &Engine::log_start, "Steps done before the first entry of the log.")
         .def_prop_ro("conserved", &Engine::conserved,
                      "The conserved quantity of the method: etot plus the thermostat's and barostat's terms.")
         .def("log_extras", &Engine::log_extras,

@@ -334,7 +334,9 @@ def file_start(path: PathLike, params: Any, frame: int, species: Any, masses: An
                pairs: Optional[Mapping[Any, Mapping[str, Any]]], velocities: bool) -> Dict[str, Any]:
     """The arguments of ``Simulation`` (the settings as key -> value text, positions,
     velocities, box, and for a mixture species, types, masses, pairs) that start
-    from frame `frame` of the file at `path` (``Simulation.from_file``)."""
+    from frame `frame` of the file at `path` (``Simulation.from_file``), and
+    under "clock" the frame's (step, time step, time), each None when the file
+    does not record it."""
 
     start = read_start(path, frame)
     names, types, alias = _file_species(start, species, path)
@@ -346,7 +348,7 @@ def file_start(path: PathLike, params: Any, frame: int, species: Any, masses: An
     one_species = (len(names) == 1 and pairs is None
                    and all(m == settings.setting_value(entries, "mass") for m in file_masses.values()))
     arguments = dict(params=entries, positions=start.positions, velocities=start.velocities if velocities else None,
-                     box=start.box)
+                     box=start.box, clock=(start.step, start.dt, start.time))
     if not one_species:
         arguments.update(species=names, types=types, masses=file_masses, pairs=pairs)
     return arguments

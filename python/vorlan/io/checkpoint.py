@@ -2,7 +2,8 @@
 steps depend on, so that a simulation saved at step k and loaded continues bit
 for bit as an unbroken run.
 
-Arrays: ``format`` (the layout version), ``step``, ``time_base`` (step and time at
+Arrays: ``format`` (the layout version), ``step``, ``log_start`` (the steps a
+restart took over before the log's first entry), ``time_base`` (step and time at
 which the current stepsize took over), ``seed`` (-1: the process-wide sequence),
 ``parameter_keys`` and ``parameter_values`` (the settings as text), the Cell's
 state (positions, velocities, forces, dij_list, neighbor_list, images,
@@ -37,6 +38,7 @@ FORMAT = 1  # version of the checkpoint layout
 LAYOUT = {
     "format": ("int", 0),
     "step": ("int", 0),
+    "log_start": ("int", 0),
     "time_base": ("float", 1),
     "seed": ("int", 0),
     "parameter_keys": ("str", 1),
@@ -79,7 +81,7 @@ LAYOUT = {
 
 # Entries that checkpoints of an earlier layout lack (and the barostat's, which
 # only a run with one has).
-OPTIONAL = ("virial", "box", "list_box", "method", "method_parameter_names", "method_parameter_values",
+OPTIONAL = ("log_start", "virial", "box", "list_box", "method", "method_parameter_names", "method_parameter_values",
             "method_state", "barostat_parameter_names", "barostat_parameter_values", "barostat_work",
             "barostat_start_volume",
             "log_conserved", "log_volume", "log_pressure", "species", "types", "masses", "epsilon", "sigma", "rcut")
@@ -121,6 +123,7 @@ def arrays(engine: Any, seed: Optional[int], time_base: Tuple[int, float],
     out.update(
         format=np.int64(FORMAT),
         step=np.int64(engine.step),
+        log_start=np.int64(engine.log_start),
         time_base=np.array(time_base, dtype=np.float64),
         seed=np.int64(-1 if seed is None else seed),
         parameter_keys=np.array(keys, dtype=str),
@@ -204,8 +207,11 @@ def restore(data: Mapping[str, Any], team: int) -> Tuple[Any, Optional[int], Tup
     extras = None
     if "log_conserved" in a:
         extras = {k: a["log_" + k] for k in ("conserved", "volume", "pressure")}
+    log_start = int(a.get("log_start", 0))
+    if not 0 <= log_start <= step:
+        raise ValueError(f"its log_start {log_start} is outside 0 .. step {step}")
     engine = _core.Engine.restore(dict(zip(keys, values)), state, team, step, a["log_ekin"], a["log_epot"],
-                                  a["log_etot"], None if seed < 0 else seed, extras)
+                                  a["log_etot"], None if seed < 0 else seed, extras, log_start)
     step0, time0 = time_base.tolist()
     return engine, (None if seed < 0 else seed), (int(step0), float(time0))
 

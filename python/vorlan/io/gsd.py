@@ -37,7 +37,7 @@ from .._optional import require
 from .files import open_regular
 from .frames import Trajectory, box3, check_species, count
 
-__all__ = ["GSDWriter", "read_gsd", "frame_count"]
+__all__ = ["GSDWriter", "read_gsd", "frame_count", "last_step"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -48,15 +48,17 @@ def _gsd_hoomd():
 
 class GSDWriter:
     """Writes frames of N particles in a fixed box to the GSD file at `path`
-    (replaced if it exists). Use as a context manager, or call close()::
+    (replaced if it exists; with mode="a" the frames are appended). Use as a context manager, or call close()::
 
         with GSDWriter("run.gsd", box=(10, 10, 10), nr_particles=1000) as w:
             w.write(step, positions, velocities, images)
     """
 
     def __init__(self, path: PathLike, box, nr_particles: int, *, type_name: Union[str, Sequence[str]] = "A",
-                 dt: Optional[float] = None):
+                 dt: Optional[float] = None, mode: str = "w"):
         hoomd = _gsd_hoomd()
+        if mode not in ("w", "a"):
+            raise ValueError(f"mode = {mode!r} is not allowed: 'w' (replace the file) or 'a' (append to it)")
         self.box = box3(box)
         self.nr_particles = count(nr_particles, "nr_particles")
         names = [type_name] if isinstance(type_name, str) else list(type_name)
@@ -69,7 +71,8 @@ class GSDWriter:
         self.path = os.fspath(path)
         self.nr_frames = 0
         self._frame = hoomd.Frame
-        self._file = hoomd.open(self.path, mode="w")
+        self.last_step: Optional[int] = None  # the step of the file's last frame before this writer (append)
+        self._file = hoomd.open(self.path, mode=mode)
 
     def _array(self, values, what: str, dtype) -> np.ndarray:
         a = np.asarray(values)
@@ -215,6 +218,12 @@ def read_gsd(path: PathLike) -> Trajectory:
                 have_time = False
     return Trajectory(steps=steps, box=box, positions=positions, velocities=velocities, images=images,
                       times=times if have_time else None, dt=dt, species=species, types=types)
+
+
+def last_step(path: PathLike) -> Optional[int]:
+    """The step of the last frame of the GSD file at `path` (None: no frames)."""
+    with _gsd_hoomd().open(os.fspath(path), mode="r") as traj:
+        return int(traj[-1].configuration.step) if len(traj) else None
 
 
 def frame_count(path: PathLike) -> int:

@@ -44,6 +44,8 @@ class StartFrame(NamedTuple):
     velocities: Optional[np.ndarray]  # (N, 3) float64, or None when the file has none
     masses: Optional[np.ndarray]      # (N,) float64, or None when the file has none
     step: Optional[int] = None        # the frame's step number, when the file records it
+    dt: Optional[float] = None        # the time step of the run that wrote it (GSD log vorlan/dt)
+    time: Optional[float] = None      # the frame's simulated time (GSD log vorlan/time)
 
 
 def _frame_index(frame: int, count: int, name: str) -> int:
@@ -142,10 +144,14 @@ def _read_gsd(name: str, frame: int) -> StartFrame:
             velocities = chunk("particles/velocity", 3)
         masses = chunk("particles/mass")
         step = chunk("configuration/step", -1)
+        dt = chunk("log/vorlan/dt", -1)
+        time = chunk("log/vorlan/time", -1)
     return StartFrame(positions, box, species, types.astype(np.int32),
                       None if velocities is None else np.array(velocities, dtype=np.float64),
                       None if masses is None else np.array(masses, dtype=np.float64),
-                      int(step[0]) if step is not None and step.size else 0)
+                      int(step[0]) if step is not None and step.size else 0,
+                      float(dt[0]) if dt is not None and dt.size else None,
+                      float(time[0]) if time is not None and time.size else None)
 
 
 def _read_xyz(name: str, frame: int) -> StartFrame:

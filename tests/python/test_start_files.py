@@ -89,7 +89,8 @@ def test_own_mixture_xyz_starts_again_with_species_matched_by_name(tmp_path):
     swapped = Simulation.from_file(tmp_path / "m.xyz", P, species=["B", "A", "C"],
                                    pairs={(s, s): dict(epsilon=1.0, sigma=1.0) for s in "ABC"})
     assert swapped.species == ["B", "A", "C"] and swapped.epot == sim.epot
-    renamed = Simulation.from_file(tmp_path / "m.xyz", P, species={"A": "Ar"}, masses={"Ar": 2.0})
+    renamed = Simulation.from_file(tmp_path / "m.xyz", P, species={"A": "Ar"}, masses={"Ar": 2.0},
+                                   zero_momentum=False)
     assert sorted(renamed.species) == ["Ar", "B"] and renamed.masses[types == 0].tolist() == [2.0] * 54
     for species, match in [(["X", "Y"], r"species \[.*\] are not among species = \['X', 'Y'\].*mapping"),
                            ({"Kr": "A"}, r"maps \['Kr'\], which the file does not hold"),
@@ -106,11 +107,11 @@ def test_lammps_numbers_as_written_and_masses_keyed_by_type_number(tmp_path):
     path = data_file(tmp_path / "one.data", atoms, masses="Masses\n\n1 1.0\n", types=1, velocities=velocities)
     path.write_text(path.read_text().replace("0 5 xlo", f"0 {box[0]!r} xlo").replace("0 5 ylo", f"0 {box[1]!r} ylo")
                     .replace("0 5 zlo", f"0 {box[2]!r} zlo"))
-    sim = Simulation.from_file(path, P).run(3)
+    sim = Simulation.from_file(path, P, zero_momentum=False).run(3)
     assert sim.species == ["A"]  # the one-species path
-    assert sim.epot == Simulation(P, positions=x, velocities=v, box=box).run(3).epot
+    assert sim.epot == Simulation(P, positions=x, velocities=v, box=box, zero_momentum=False).run(3).epot
     two = data_file(tmp_path / "two.data", GOOD_ATOMS)
-    assert Simulation.from_file(two, dict(P, rcut=1.0), masses={2: 5.0}).masses.tolist() == [1.0, 5.0]
+    assert Simulation.from_file(two, dict(P, rcut=1.0), masses={2: 5.0}, zero_momentum=False).masses.tolist() == [1.0, 5.0]
     for masses, match in [("12", "masses = '12' is not allowed"), ({3: 1.0}, "names the species 3"),
                           ({1: 1.0, "1": 2.0}, "species '1' twice"), ({True: 1.0}, "key True")]:
         with pytest.raises(ValueError, match=match):

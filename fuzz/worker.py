@@ -35,6 +35,7 @@ import json
 import os
 import sys
 import tempfile
+import warnings
 
 faulthandler.enable()  # a fatal signal prints the Python stack to stderr
 
@@ -153,8 +154,11 @@ def check_state(sim) -> list:
     names, masses = sim.species, sim._type_masses
     if masses is not None and (len(names) != len(masses) or len(set(names)) != len(names)):
         problems.append("species names %r for %d types after load" % (names[:4], len(masses)))
-    if len(sim.log["step"]) != sim.step:
-        problems.append("log of %d entries after %d steps" % (len(sim.log["step"]), sim.step))
+    # one entry per step done, numbered on from where the clock started (a restart
+    # from a frame goes on counting from its step)
+    steps = np.asarray(sim.log["step"])
+    if len(steps) > sim.step or (len(steps) and (steps[-1] != sim.step or np.any(np.diff(steps) != 1))):
+        problems.append("log of %d entries after %d steps" % (len(steps), sim.step))
     return problems
 
 
@@ -340,8 +344,20 @@ def run_methods(path: str) -> dict:
     return {"problems": problems, "method": label}
 
 
-TARGETS = {"simulate": run_simulate, "checkpoint": run_checkpoint, "cli": run_cli, "starts": run_starts,
-           "methods": run_methods}
+def quiet_drift(run):
+    """`run` with the documented removal of a start's net momentum (a UserWarning
+    that says so) taken as the normal outcome it is, not as a raised error."""
+    def target(path: str) -> dict:
+        with warnings.catch_warnings():
+            warnings.filterwarnings("ignore", message="the supplied velocities carry a net momentum",
+                                    category=UserWarning)
+            return run(path)
+    return target
+
+
+TARGETS = {name: quiet_drift(run) for name, run in
+           {"simulate": run_simulate, "checkpoint": run_checkpoint, "cli": run_cli, "starts": run_starts,
+            "methods": run_methods}.items()}
 
 
 # ---------------------------------------------------------------- seeds
@@ -371,7 +387,7 @@ def write_seeds(target: str, folder: str) -> None:
                 Simulation(SMALL, seed=5).run(3),
                 Simulation(dict(SMALL, nr_particles=27, cell_length=6.0),
                            positions=np.indices((3, 3, 3)).reshape(3, -1).T * 2.0 + rng.uniform(0, 0.2, (27, 3)),
-                           velocities=rng.normal(size=(27, 3))).run(5),
+                           velocities=rng.normal(size=(27, 3)), zero_momentum=False).run(5),
                 Simulation(dict(SMALL, nr_particles=1)).run(1)]
         for k, sim in enumerate(made):
             sim.save(os.path.join(folder, "seed%d.npz" % k))

@@ -91,10 +91,11 @@ Cell::Cell(const std::shared_ptr<Parameters>& _params, const CellOptions& option
         throw std::invalid_argument(msg.str());
     }
     if (!options.species.empty()) {
-        check_species(options.species, settings::count(*params, "nr_particles"));
+        check_species(options.species, settings::count(*params, "nr_particles"), !options.potential.empty());
         species = options.species;
-        pairs = pair_tables(species);
     }
+    set_potential(options.potential);
+    pair_terms_wanted = options.pair_terms;
     initialize(options);
     build_neighbor_list();
     calculate_forces();

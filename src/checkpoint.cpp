@@ -170,6 +170,7 @@ CellState Cell::save_state() const
     s.virial = virial_w;
     s.box = dims;
     s.species = species;
+    s.potential = potential;
     return s;
 }
 
@@ -184,10 +185,10 @@ Cell::Cell(const std::shared_ptr<Parameters>& _params, const CellState& state, i
     restore_box(state);
     const std::size_t n = settings::count(*params, "nr_particles");
     if (!state.species.empty()) {
-        check_species(state.species, n);
+        check_species(state.species, n, !state.potential.empty());
         species = state.species;
-        pairs = pair_tables(species);
     }
+    set_potential(state.potential);
     check_rows(positions.size(), n, "positions");
     check_rows(velocities.size(), n, "velocities");
     check_rows(forces.size(), n, "forces");

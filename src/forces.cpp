@@ -290,19 +290,22 @@ void Cell::calculate_forces()
 
 void Cell::finish_pair_terms(const PairSums& sums, double fscale)
 {
-    // each particle's half of its pairs, scaled as the totals are
+    // each particle's half of its pairs, scaled as the totals are; the tail
+    // energy shared equally
     const bool factored = !mixed();
     const std::size_t n = positions.size();
+    const TailTerms tail =
+        potential.tail_correction ? pair_tail(potential, type_counts(), dims.prod()) : TailTerms{};
+    const double tail_share = tail.energy / static_cast<double>(n);
     particle_energies_.resize(n);
     particle_virials_.resize(6 * n);
     for (std::size_t i = 0; i < n; ++i) {
         const double e = energy_terms[i];
-        particle_energies_[i] = factored ? ((e * table.energy_factors[0]) * table.energy_factors[1]) * 0.5 : e * 0.5;
+        particle_energies_[i] =
+            (factored ? ((e * table.energy_factors[0]) * table.energy_factors[1]) * 0.5 : e * 0.5) + tail_share;
         for (int c = 0; c < 6; ++c)
             particle_virials_[6 * i + c] = 0.5 * (fscale * tensor_terms[6 * i + c]);
     }
-    const TailTerms tail =
-        potential.tail_correction ? pair_tail(potential, type_counts(), dims.prod()) : TailTerms{};
     for (int c = 0; c < 6; ++c)
         virial_tensor_[c] = 0.5 * (fscale * sums.tensor[c]) + (c < 3 ? tail.virial / 3.0 : 0.0);
 }

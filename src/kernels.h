@@ -111,7 +111,7 @@ struct PairOutput {
 struct PairTableView {
     unsigned int nr_types;       // S
     bool factored;               // one species: scales applied by the caller, after the loop
-    const double* params[8];     // the evaluator's parameter tables
+    const double* params[10];    // the evaluator's parameter tables
     const double* rcutsq;        // a pair interacts when distsq < rcutsq
     const double* energy_scale;  // per pair: energy = e energy_scale (not read when factored)
     const double* force_scale;   //   virial = w force_scale, force = (w / distsq) force_scale

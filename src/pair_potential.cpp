@@ -75,7 +75,7 @@ PairTable build_pair_table(const PairPotential& p)
                                     f.name + " mode '" + p.mode + "'");
     const bool force_shift = p.mode == "force_shift";
     PairTable t;
-    t.resize(s, static_cast<std::size_t>(f.nr_params + (force_shift ? 2 : 0)));
+    t.resize(s, static_cast<std::size_t>(f.nr_params + (force_shift ? 3 : 0)));
     for (std::size_t a = 0; a < s; ++a)
         for (std::size_t b = 0; b < s; ++b) {
             const std::size_t ab = a * s + b, ba = b * s + a;
@@ -96,8 +96,10 @@ PairTable build_pair_table(const PairPotential& p)
                 f.reduced(c.params, t.data.data(), c.rcut * c.rcut, e, w);
                 c.params[f.shift_param] = e;
                 if (force_shift) {
+                    const double energy_scale = c.energy_factors[0] * c.energy_factors[1];
                     c.params[f.nr_params] = c.rcut;
                     c.params[f.nr_params + 1] = w / c.rcut;
+                    c.params[f.nr_params + 2] = (w / c.rcut) * (c.force_scale / energy_scale);
                 }
             }
             for (std::size_t k = 0; k < t.nr_params; ++k)

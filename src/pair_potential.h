@@ -58,8 +58,10 @@ struct PairFamily {
     // append their arrays to `data`.
     void (*coefficients)(const double* values, const std::vector<double>* array, PairCoefficients& c,
                          std::vector<double>& data);
-    // The reduced terms at distsq of one pair, over the table's data.
+    // The reduced terms at distsq of one pair, over the table's data, plain and
+    // force-shifted.
     void (*reduced)(const double* params, const double* data, double distsq, double& e, double& w);
+    void (*reduced_force_shifted)(const double* params, const double* data, double distsq, double& e, double& w);
     kernels::PairKernels plain;
     kernels::PairKernels force_shifted;
     // Tail integrals beyond rc of the unshifted potential: int r^2 u dr and

@@ -61,7 +61,7 @@ VORLAN_INLINE V lanewise(V x, V y, F f)
 
 // The tables of one potential over S types, entry ab = a S + b of each S x S table.
 struct PairTable {
-    static constexpr std::size_t max_params = 8;
+    static constexpr std::size_t max_params = 10;
     std::size_t nr_types = 1;                 // S
     std::size_t nr_params = 0;                // parameters per pair the evaluator reads
     std::vector<double> params[max_params];   // parameter k of pair ab: params[k][ab]

@@ -76,6 +76,14 @@ class Simulation:
         ``nr_particles`` without them), and the settings' ``nr_particles`` and
         ``cell_length`` are replaced by N and the shortest side, so that the rule
         rcut <= L/2 is checked against it.
+    pair:
+        The pair potential of one species, a ``vorlan.pair`` object (``LJ``,
+        ``WCA``, ``Mie``, ``Yukawa``, ``Morse``, ``Table``); by default the
+        truncated and shifted Lennard-Jones of the settings (sigma, epsilon,
+        rcut). The setting ``rcut`` becomes the potential's cut-off. A mixture
+        gives ``pairs={("A", "A"): vorlan.pair.Mie(...), ...}`` instead: one
+        family and mode for all pairs, cross pairs not given mixed by the
+        family's rule (``vorlan.pair``).
     species, types, masses, pairs:
         A mixture (``vorlan.mixture``): ``species`` the names (e.g. ``["A",
         "B"]``), ``types`` an integer array of N indices into them, ``masses``
@@ -123,18 +131,21 @@ class Simulation:
         species: Optional[Sequence[str]] = None,
         types: Any = None,
         masses: Any = None,
-        pairs: Optional[Mapping[Any, Mapping[str, Any]]] = None,
+        pairs: Optional[Mapping[Any, Any]] = None,
+        pair: Any = None,
     ) -> None:
         seed = check_seed(seed)
         team = check_threads(threads)
         method = methods.Berendsen() if method is None else method
         methods.check(method, barostat, seed)
-        start = simulation_start(params, positions, velocities, box, species, types, masses, pairs, stacklevel=2)
+        start = simulation_start(params, positions, velocities, box, species, types, masses, pairs, stacklevel=2,
+                                 pair=pair)
         self._species: Optional[List[str]] = start.species
         self._type_masses: Optional[np.ndarray] = None if start.mixture is None else start.mixture["masses"]
         self._engine = start.engine(seed, team)
         self._seed = seed
         self._time_base = (0, 0.0)  # (step, time) at which the current stepsize took over
+        self._tensor_log: Dict[int, Tuple[float, ...]] = {}  # step -> pressure tensor observed by run(observe=...)
         self._set_dynamics(method, barostat)
 
     @classmethod
@@ -170,6 +181,7 @@ class Simulation:
         progress: bool = False,
         trajectory: Optional[PathLike] = None,
         trajectory_every: Optional[int] = None,
+        observe: Optional[Mapping[str, int]] = None,
     ) -> "Simulation":
         """Advance ``steps`` time steps (default: the setting ``nrsteps``).
 
@@ -185,6 +197,10 @@ class Simulation:
         ``trajectory_every=K`` writes the frames every K steps instead of every
         ``every`` steps (a callback and frames at different intervals).
 
+        ``observe={"pressure_tensor": K}`` records the pressure tensor after
+        every step that is a multiple of K into ``log["pressure_tensor"]``; the
+        force loop of those runs gives the tensor on the way.
+
         ``progress=True`` shows a progress bar with the steps, atom-steps per
         second and the time left (tqdm when installed, else a line on standard
         error); nothing is printed otherwise.
@@ -195,9 +211,14 @@ class Simulation:
         be called again. Returns ``self``.
         """
         steps, every, trajectory_every = self._run_counts(steps, every, callback, trajectory_every)
+        tensor_every = self._observe_counts(observe)
         frames = trajectory_every or every
         interval = math.gcd(every or 0, frames or 0) if trajectory is not None else (every or 0)
+        interval = math.gcd(interval, tensor_every or 0)
         with contextlib.ExitStack() as stack:
+            if tensor_every:
+                self._engine.set_pair_terms(True)
+                stack.callback(self._engine.set_pair_terms, False)
             interrupts = stack.enter_context(Interrupts())
             writer = None
             if trajectory is not None:
@@ -213,7 +234,8 @@ class Simulation:
             def report(step: int) -> None:
                 bar.update(step - first)  # type: ignore[union-attr]
 
-            self._engine.run(steps, interval, self._observer(writer, interrupts, frames, callback, every),
+            self._engine.run(steps, interval,
+                             self._observer(writer, interrupts, frames, callback, every, tensor_every),
                              report if bar is not None else None)
             if bar is not None:
                 bar.update(self.step - first)
@@ -238,13 +260,23 @@ class Simulation:
             trajectory_every = check_count("trajectory_every", trajectory_every, 1)
         return steps, every, trajectory_every
 
+    @staticmethod
+    def _observe_counts(observe: Optional[Mapping[str, int]]) -> Optional[int]:
+        """run()'s observe= checked: the interval of the pressure tensor, or None."""
+        if observe is None:
+            return None
+        if not isinstance(observe, Mapping) or set(observe) - {"pressure_tensor"}:
+            raise ValueError(f"observe = {observe!r} is not allowed: give {{'pressure_tensor': K}}")
+        return check_count("observe['pressure_tensor']", observe["pressure_tensor"], 1) if observe else None
+
     def _observer(self, writer: Any, interrupts: Interrupts, frames: Optional[int],
                   callback: Optional[Callable[["Simulation"], Any]],
-                  every: Optional[int]) -> Optional[Callable[[str, int], None]]:
+                  every: Optional[int], tensor_every: Optional[int] = None) -> Optional[Callable[[str, int], None]]:
         """The engine's observer(event, step) of a run: a frame at the start, every
-        `frames` steps and at the end (once per step), the callback every `every`
-        steps; None when there is nothing to do between steps."""
-        if writer is None and callback is None:
+        `frames` steps and at the end (once per step), the pressure tensor every
+        `tensor_every` steps, the callback every `every` steps; None when there
+        is nothing to do between steps."""
+        if writer is None and callback is None and not tensor_every:
             return None
         written = [-1]  # the step of the latest frame
 
@@ -254,6 +286,8 @@ class Simulation:
                 with interrupts.protected():
                     self._write_frame(writer)
                 written[0] = step
+            if event == "every" and tensor_every and step % tensor_every == 0:
+                self._tensor_log[step] = self.pressure_tensor
             if event == "every" and callback is not None and step % every == 0:  # type: ignore[operator]
                 callback(self)
 
@@ -388,6 +422,34 @@ class Simulation:
         """Pressure P = (2 ekin + W) / (3V), with the virial W of the current forces."""
         return (2.0 * self.ekin + self.virial) / (3.0 * self.volume)
 
+    @property
+    def pressure_tensor(self) -> Tuple[float, float, float, float, float, float]:
+        """Pressure tensor (xx, yy, zz, xy, xz, yz) = (sum_i m_i v_i (x) v_i + W) / V
+        of the current state, W the virial tensor sum over pairs of r_ij (x) F_ij
+        (with the tail correction on the diagonal when the potential has one);
+        its trace / 3 is ``pressure`` to rounding (the kinetic part is taken from
+        the current velocities). The pair loop gives W alongside the forces."""
+        v = self.velocities
+        m = self.masses
+        kinetic = [float(np.sum(m * v[:, a] * v[:, b])) for a, b in ((0, 0), (1, 1), (2, 2), (0, 1), (0, 2), (1, 2))]
+        w = self._engine.virial_tensor
+        volume = self.volume
+        return tuple((k + x) / volume for k, x in zip(kinetic, w))  # type: ignore[return-value]
+
+    @property
+    def particle_energies(self) -> np.ndarray:
+        """Potential energy per particle (N,): half of each of its pairs'
+        energies (plus its share of a tail correction); they sum to ``epot``
+        to rounding."""
+        return self._engine.particle_energies
+
+    @property
+    def particle_virials(self) -> np.ndarray:
+        """Virial per particle (N, 6): xx yy zz xy xz yz of half of each of its
+        pairs' r_ij (x) F_ij; summed over the particles they give the virial
+        tensor without its tail correction."""
+        return self._engine.particle_virials
+
     def _degrees_of_freedom(self) -> int:
         dof = 3 * self.nr_particles - 3
         if dof <= 0:
@@ -439,7 +501,8 @@ class Simulation:
         ``epot``, ``etot``, ``temperature`` (2 ekin / (3N - 3); left out when
         N < 2), ``conserved`` (see ``conserved``; NaN for steps of a checkpoint
         that did not record it), ``volume``, and ``pressure`` ((2 ekin + W)/3V) when
-        every step done ran with a barostat."""
+        every step done ran with a barostat; ``pressure_tensor`` (steps, 6) when a
+        run recorded it (``run(observe=...)``), NaN rows at the steps it did not."""
         ekin, epot, etot = self._engine.log()
         log = {
             "step": np.arange(1, len(ekin) + 1, dtype=np.int64),
@@ -454,6 +517,12 @@ class Simulation:
         log["volume"] = extras["volume"]
         if len(ekin) > 0 and not np.isnan(extras["pressure"]).any():
             log["pressure"] = extras["pressure"]
+        if self._tensor_log:
+            tensor = np.full((len(ekin), 6), np.nan)
+            for step, values in self._tensor_log.items():
+                if 1 <= step <= len(ekin):
+                    tensor[step - 1] = values
+            log["pressure_tensor"] = tensor
         return log
 
     # ------------------------------------------------------------------ settings
@@ -502,6 +571,7 @@ class Simulation:
         data = checkpoint.read(name)
         sim = cls.__new__(cls)
         sim._engine, sim._seed, sim._time_base = checkpoint.load(name, team, data)
+        sim._tensor_log = {}
         sim._species, sim._type_masses = checkpoint.mixture(data)
         return sim
 
@@ -512,6 +582,7 @@ class Simulation:
 
     def __setstate__(self, arrays: Dict[str, Any]) -> None:
         self._engine, self._seed, self._time_base = checkpoint.restore(arrays, 0)
+        self._tensor_log = {}
         self._species, self._type_masses = checkpoint.mixture(arrays)
 
     # ------------------------------------------------------------------ interop

@@ -41,6 +41,7 @@ PairFamily with_evaluator(PairFamily f)
 {
     f.nr_params = Eval::nr_params;
     f.reduced = reduced<Eval>;
+    f.reduced_force_shifted = reduced<ForceShifted<Eval>>;
     f.plain = kernels::pair_kernels<Eval>();
     f.force_shifted = kernels::pair_kernels<ForceShifted<Eval>>();
     return f;

@@ -51,7 +51,7 @@ const PairFamily& lj_family()
     static const PairFamily f = with_evaluator<LJEvaluator>(
         {"lj", "4 epsilon [(sigma/r)^12 - (sigma/r)^6]", {{"epsilon", "> 0"}, {"sigma", "> 0"}, {"rcut", "> 0"}},
          {"shift", "none", "force_shift"}, "lorentz-berthelot", 0, LJEvaluator::shift_param, check_lj,
-         lj_coefficients, nullptr, {}, {}, lj_tail});
+         lj_coefficients, nullptr, nullptr, {}, {}, lj_tail});
     return f;
 }
 
@@ -60,7 +60,7 @@ const PairFamily& wca_family()
     static const PairFamily f = with_evaluator<LJEvaluator>(
         {"wca", "4 epsilon [(sigma/r)^12 - (sigma/r)^6] + epsilon for r < 2^(1/6) sigma",
          {{"epsilon", "> 0"}, {"sigma", "> 0"}}, {"shift"}, "lorentz-berthelot", 0, LJEvaluator::shift_param,
-         check_wca, wca_coefficients, nullptr, {}, {}, nullptr});
+         check_wca, wca_coefficients, nullptr, nullptr, {}, {}, nullptr});
     return f;
 }
 

@@ -51,7 +51,7 @@ const PairFamily& mie_family()
         {"mie", "C epsilon [(sigma/r)^n - (sigma/r)^m], C = n/(n-m) (n/m)^(m/(n-m))",
          {{"epsilon", "> 0"}, {"sigma", "> 0"}, {"n", "> m"}, {"m", "> 0"}, {"rcut", "> 0"}},
          {"shift", "none", "force_shift"}, "lorentz-berthelot", 0, MieEvaluator::shift_param, check_mie,
-         mie_coefficients, nullptr, {}, {}, mie_tail});
+         mie_coefficients, nullptr, nullptr, {}, {}, mie_tail});
     return f;
 }
 

@@ -31,7 +31,7 @@ const PairFamily& morse_family()
     static const PairFamily f = with_evaluator<MorseEvaluator>(
         {"morse", "D0 [exp(-2 alpha (r - r0)) - 2 exp(-alpha (r - r0))]",
          {{"D0", "> 0"}, {"alpha", "> 0"}, {"r0", "> 0"}, {"rcut", "> 0"}}, {"shift", "none", "force_shift"},
-         "explicit", 0, MorseEvaluator::shift_param, check_morse, morse_coefficients, nullptr, {}, {}, nullptr});
+         "explicit", 0, MorseEvaluator::shift_param, check_morse, morse_coefficients, nullptr, nullptr, {}, {}, nullptr});
     return f;
 }
 

@@ -62,7 +62,7 @@ const PairFamily& table_family()
 {
     static const PairFamily f = with_evaluator<TableEvaluator>(
         {"table", "E(r) and F(r) at evenly spaced r, interpolated linearly in r", {}, {"none"}, "explicit", 0,
-         TableEvaluator::shift_param, check_table, table_coefficients, nullptr, {}, {}, nullptr});
+         TableEvaluator::shift_param, check_table, table_coefficients, nullptr, nullptr, {}, {}, nullptr});
     return f;
 }
 

@@ -31,7 +31,7 @@ const PairFamily& yukawa_family()
     static const PairFamily f = with_evaluator<YukawaEvaluator>(
         {"yukawa", "epsilon exp(-kappa r) / r", {{"epsilon", "!= 0"}, {"kappa", ">= 0"}, {"rcut", "> 0"}},
          {"shift", "none", "force_shift"}, "explicit", 0, YukawaEvaluator::shift_param, check_yukawa,
-         yukawa_coefficients, nullptr, {}, {}, nullptr});
+         yukawa_coefficients, nullptr, nullptr, {}, {}, nullptr});
     return f;
 }
 

@@ -376,6 +376,21 @@ public:
         return numpy_array(std::vector<double>(cell->particle_virials()), nr_particles, 6);
     }
     void set_pair_terms(bool on) { idle(); cell->set_pair_terms(on); }
+    // The run's pair potential (family, mode, nr_types, values), None for the
+    // settings' Lennard-Jones.
+    nb::object pair_potential() const
+    {
+        const PairPotential& p = cell->pair_potential();
+        if (p.empty())
+            return nb::none();
+        nb::dict d;
+        d["family"] = p.family;
+        d["mode"] = p.mode;
+        d["nr_types"] = p.nr_types;
+        d["values"] = numpy_array(std::vector<double>(p.values), p.values.size(), 0);
+        d["tail"] = p.tail_correction;
+        return d;
+    }
     // The method's conserved quantity: etot plus its thermostat's and barostat's terms.
     double conserved() const { idle(); return dynamics.conserved(*cell) - cell->get_etot() + etot(); }
     int threads() const { return cell->team_limit(); }
@@ -901,6 +916,9 @@ NB_MODULE(_core, m)
                      "Per-particle potential energy (N,): half of each of its pairs' energies.")
         .def_prop_ro("particle_virials", &Engine::particle_virials, nb::rv_policy::move,
                      "Per-particle virial (N, 6): xx yy zz xy xz yz of half of each of its pairs' r_ij (x) F_ij.")
+        .def_prop_ro("pair_potential", &Engine::pair_potential,
+                     "The pair potential: dict of family, mode, nr_types, values (S x S x P, flat), tail; None for\n"
+                     "the truncated and shifted Lennard-Jones of the settings.")
         .def("set_pair_terms", &Engine::set_pair_terms, "on"_a,
              "Whether every force evaluation also gives the virial tensor and per-particle terms.")
         .def_prop_ro("types", &Engine::types, nb::rv_policy::move,

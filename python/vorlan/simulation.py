@@ -225,7 +225,8 @@ class Simulation:
                 from .io.gsd import GSDWriter
 
                 writer = stack.enter_context(GSDWriter(os.fspath(trajectory), self.box, self.nr_particles,
-                                                       type_name=self.species, dt=self._stepsize()))
+                                                       type_name=self.species, dt=self._stepsize(),
+                                                       pair=self._pair_record()))
             bar = StepProgress(steps, self.nr_particles) if progress else None
             if bar is not None:
                 stack.callback(bar.close)
@@ -292,6 +293,16 @@ class Simulation:
                 callback(self)
 
         return observe
+
+    def _pair_record(self) -> Dict[str, Any]:
+        """The pair potential as the trajectory records it (the settings'
+        Lennard-Jones as family lj, mode shift, epsilon, sigma, rcut)."""
+        record = self._engine.pair_potential
+        if record is None:
+            entries = self._engine.parameters
+            values = [float(settings.setting_value(entries, k)) for k in ("epsilon", "sigma", "rcut")]
+            record = dict(family="lj", mode="shift", nr_types=1, values=np.array(values), tail=False)
+        return dict(record)
 
     def _stepsize(self) -> float:
         return float(settings.setting_value(self._engine.parameters, "stepsize"))

@@ -144,11 +144,15 @@ struct PackedRun {
     }
 
     // Room for `more` pairs behind the packed ones, keeping them (an unusually
-    // crowded run).
+    // crowded run): the test inline, the move out of the loop's way.
     void make_room(std::size_t more)
     {
-        if (count + more <= capacity)
-            return;
+        if (count + more > capacity)
+            grow();
+    }
+
+    __attribute__((noinline)) void grow()
+    {
         PackedRun bigger;
         bigger.reserve(2 * capacity + 8);
         for (int a = 0; a < 5; ++a)

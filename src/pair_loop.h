@@ -300,6 +300,7 @@ struct Avx512Pairs {
     AVX512 void pack_run(std::size_t i, PackedRun& run, const PackedRun* pending, Sums& sums, ExtraSums& x) const
     {
         Sums acc = sums;  // in registers through the loop
+        ExtraSums extra = x;
         std::size_t added = 0;
         const std::size_t to_add = pending ? pending->count : 0;
         const __m512d xi = _mm512_set1_pd(geo.pos[4 * i]), yi = _mm512_set1_pd(geo.pos[4 * i + 1]),
@@ -362,13 +363,15 @@ struct Avx512Pairs {
                 _mm512_storeu_pd(run.index + count, _mm512_maskz_compress_pd(near, index));
             run.count = count + static_cast<std::size_t>(__builtin_popcount(near));
             if (added < to_add) {
-                add(*pending, added, acc, x);
+                add(*pending, added, acc, extra);
                 added += 8;
             }
         }
         for (; added < to_add; added += 8)
-            add(*pending, added, acc, x);
+            add(*pending, added, acc, extra);
         sums = acc;
+        if constexpr (Extras)
+            x = extra;
     }
 
     // Rows j and k of the padded positions, as the two halves of one register.
@@ -515,6 +518,7 @@ struct Avx2Pairs {
     AVX2 void pack_run(std::size_t i, PackedRun& run, const PackedRun* pending, Sums& sums, ExtraSums& x) const
     {
         Sums acc = sums;  // in registers through the loop
+        ExtraSums extra = x;
         std::size_t added = 0;
         const std::size_t to_add = pending ? pending->count : 0;
         const __m256d xi = _mm256_set1_pd(geo.pos[4 * i]), yi = _mm256_set1_pd(geo.pos[4 * i + 1]),
@@ -584,17 +588,19 @@ struct Avx2Pairs {
                 _mm256_storeu_pd(run.index + count, to_front(index, near));
             run.count = count + static_cast<std::size_t>(__builtin_popcount(static_cast<unsigned int>(near)));
             if (added < to_add) {
-                add(*pending, added, acc, x);
+                add(*pending, added, acc, extra);
                 added += 4;
             }
         }
         for (; added < to_add; added += 4)
-            add(*pending, added, acc, x);
+            add(*pending, added, acc, extra);
         sums = acc;
+        if constexpr (Extras)
+            x = extra;
     }
 
     // Stage 2 for the packed pairs k .. k + 3.
-    AVX2 void add(const PackedRun& run, std::size_t k, Sums& s, ExtraSums& x) const
+    AVX2 __attribute__((always_inline)) void add(const PackedRun& run, std::size_t k, Sums& s, ExtraSums& x) const
     {
         if (k + 4 <= run.count)
             add_terms<true>(run, k, s, x);
@@ -605,7 +611,7 @@ struct Avx2Pairs {
     // Their terms, added row by row in list order. In the last, partial group of
     // a run the lanes past its pairs divide 1.0 and are then zeroed.
     template <bool whole>
-    AVX2 void add_terms(const PackedRun& run, std::size_t k, Sums& s, ExtraSums& x) const
+    AVX2 __attribute__((always_inline)) void add_terms(const PackedRun& run, std::size_t k, Sums& s, ExtraSums& x) const
     {
         const __m256d live = whole ? _mm256_castsi256_pd(_mm256_set1_epi64x(-1)) : first_lanes4_pd(run.count - k);
         const Avx2Index index = factored ? Avx2Index{} : avx2_index(_mm256_loadu_pd(run.index + k));
@@ -650,15 +656,16 @@ struct Avx2Pairs {
         s.rows = _mm256_add_pd(rows, _mm256_permute2f128_pd(efx13, fyz13, 0x31));
         s.virial = _mm256_add_pd(s.virial, w);
         if constexpr (Extras) {
+            // r_a F_b; in a partial group the lanes past the run add +0.0
             const __m256d terms[nr_extras] = {e,
-                                              _mm256_and_pd(live, _mm256_mul_pd(rx, fx)),
-                                              _mm256_and_pd(live, _mm256_mul_pd(ry, fy)),
-                                              _mm256_and_pd(live, _mm256_mul_pd(rz, fz)),
-                                              _mm256_and_pd(live, _mm256_mul_pd(rx, fy)),
-                                              _mm256_and_pd(live, _mm256_mul_pd(rx, fz)),
-                                              _mm256_and_pd(live, _mm256_mul_pd(ry, fz))};
+                                              _mm256_mul_pd(rx, fx),
+                                              _mm256_mul_pd(ry, fy),
+                                              _mm256_mul_pd(rz, fz),
+                                              _mm256_mul_pd(rx, fy),
+                                              _mm256_mul_pd(rx, fz),
+                                              _mm256_mul_pd(ry, fz)};
             for (int c = 0; c < nr_extras; ++c)
-                x.v[c] = _mm256_add_pd(x.v[c], terms[c]);
+                x.v[c] = _mm256_add_pd(x.v[c], whole ? terms[c] : _mm256_and_pd(live, terms[c]));
         }
     }
 };

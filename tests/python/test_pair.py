@@ -192,3 +192,27 @@ def test_checkpoint_of_a_tabulated_mixture_continues_bit_for_bit(tmp_path):
     tensor = sim.log["pressure_tensor"]
     assert tensor.shape == (50, 6) and np.isnan(tensor).sum() == 6 * 47
     assert np.allclose(tensor[-1], sim.pressure_tensor, rtol=1e-12)
+
+
+@pytest.mark.parametrize("text, expect", [
+    ('[pair]\npotential = "mie"\nn = 14\nm = 7\nrcut = 2.5\n', {("A", "A"): pair.Mie(n=14, m=7)}),
+    ('[species]\nA = {}\nB = {}\n[[pair]]\nbetween = ["A", "A"]\npotential = "yukawa"\nkappa = 2\n'
+     '[[pair]]\nbetween = ["A", "B"]\npotential = "yukawa"\nkappa = 1\n'
+     '[[pair]]\nbetween = ["B", "B"]\npotential = "yukawa"\nkappa = 3\nmode = "none"\n',
+     "one mode"),
+    ('[pair]\npotential = "morse"\nsigma = 1\n', "unexpected keyword argument 'sigma'"),
+])
+def test_system_description_names_the_potential(tmp_path, text, expect):
+    from vorlan.io.system import read_system
+
+    path = tmp_path / "system.toml"
+    path.write_text(text)
+    if isinstance(expect, str):
+        with pytest.raises(ValueError, match=re.escape(expect)):
+            args = read_system(path).arguments(N)
+            vorlan.Simulation(PARAMS, **args)
+        return
+    args = read_system(path).arguments(N)
+    assert args["pairs"] == expect
+    sim = vorlan.Simulation(PARAMS, **args)
+    assert sim.parameters["rcut"] == "2.5" and np.isfinite(sim.epot)

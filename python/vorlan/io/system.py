@@ -32,6 +32,21 @@ description says what is in the box. For the Kob-Andersen mixture::
     min_distance = 0.75
     seed = 7               # positions and the placement of the species
 
+A pair may name another potential of ``vorlan.pair`` with ``potential`` (lj,
+wca, mie, yukawa, morse, table) and give that family's parameters and
+``mode``; a tabulated pair reads ``file = "pair.table"`` (columns r, E, F,
+relative to the description). One ``[pair]`` table instead of ``[[pair]]``
+entries is the potential of every like pair, cross pairs mixed::
+
+    [pair]
+    potential = "mie"
+    n = 14
+    m = 7
+    rcut = 2.5
+
+All pairs of a description take one family and mode: once one names a
+potential, the others are Lennard-Jones unless they name it too.
+
 Every table is optional: without [species] the box holds one species "A" with
 the parameter set's mass; a species without ``mass`` takes it too; pairs not
 given follow ``vorlan.mixture.pair_table``; without [start] the engine's simple
@@ -71,12 +86,12 @@ class System:
     into the keyword arguments of ``Simulation``."""
 
     def __init__(self, species: List[str], fractions: Optional[List[float]], masses: Dict[str, float],
-                 pairs: Optional[Dict[Tuple[str, str], Dict[str, float]]], start: Dict[str, Any],
+                 pairs: Optional[Dict[Tuple[str, str], Any]], start: Dict[str, Any],
                  base: str = "."):
         self.species = species        # names in order
         self.fractions = fractions    # share of each species, or None (equal shares)
         self.masses = masses          # name -> mass, for the species that set one
-        self.pairs = pairs            # (a, b) -> dict(epsilon, sigma[, rcut]), or None
+        self.pairs = pairs            # (a, b) -> dict(epsilon, sigma[, rcut]) or a vorlan.pair potential, or None
         self.start = start            # the [start] table as given
         self.base = base              # directory that relative start files are read from
 
@@ -155,6 +170,30 @@ def _file_types(frame: Any, species: List[str]) -> np.ndarray:
     return order[frame.types]
 
 
+def _potential(values: Mapping[str, Any], base: str, where: str) -> Any:
+    """The vorlan.pair potential of one [[pair]] entry (potential = family name,
+    the family's parameters, mode; file = a table's path)."""
+    from .. import pair
+
+    classes = {"lj": pair.LJ, "wca": pair.WCA, "mie": pair.Mie, "yukawa": pair.Yukawa, "morse": pair.Morse,
+               "table": pair.Table}
+    values = dict(values)
+    family = str(values.pop("potential", "lj"))
+    if family not in classes:
+        raise ValueError(f"{where}: potential = {family!r} is not known: the potentials are {sorted(classes)}")
+    try:
+        if family == "table":
+            if set(values) != {"file"}:
+                raise ValueError(f"a table pair takes file = \"...\" (columns r, E, F) and nothing else, "
+                                 f"got {sorted(values)}")
+            return pair.Table.from_file(os.path.join(base, str(values["file"])))
+        return classes[family](**values)
+    except TypeError as e:  # an unknown parameter
+        raise ValueError(f"{where}: {e}") from None
+    except ValueError as e:
+        raise ValueError(f"{where}: {e}") from None
+
+
 def parse_system(data: Mapping[str, Any], base: str = ".", source: str = "system") -> System:
     """A System from the parsed TOML/JSON tables (`source` names the file in errors)."""
     unknown = set(data) - {"species", "pair", "start"}
@@ -175,10 +214,15 @@ def parse_system(data: Mapping[str, Any], base: str = ".", source: str = "system
     if any(f is not None for f in fractions) and any(f is None for f in fractions):
         raise ValueError(f"{source}: give a fraction for every species or for none")
     shares = None if fractions[0] is None else [float(f) for f in fractions if f is not None]
-    pairs: Optional[Dict[Tuple[str, str], Dict[str, float]]] = None
+    pairs: Optional[Dict[Tuple[str, str], Any]] = None
     if "pair" in data:
         pairs = {}
         entries = data["pair"]
+        if isinstance(entries, Mapping):  # one potential for every like pair
+            if "between" in entries:
+                raise ValueError(f"{source}: a single [pair] table is every like pair: leave out between, or "
+                                 "give [[pair]] entries")
+            entries = [dict(entries, between=[s, s]) for s in species]
         if not isinstance(entries, list):
             raise ValueError(f"{source}: pair must be a list of tables ([[pair]] in TOML)")
         for entry in entries:
@@ -186,6 +230,8 @@ def parse_system(data: Mapping[str, Any], base: str = ".", source: str = "system
             if not isinstance(between, list) or len(between) != 2:
                 raise ValueError(f"{source}: every [[pair]] needs between = [\"A\", \"B\"], got {entry!r}")
             pairs[(str(between[0]), str(between[1]))] = {k: v for k, v in entry.items() if k != "between"}
+        if any("potential" in values for values in pairs.values()):
+            pairs = {key: _potential(values, base, f"{source}: pair {key}") for key, values in pairs.items()}
     start = dict(data.get("start", {}))
     kinds = [k for k in _START_KINDS if k in start]
     if len(kinds) > 1:

@@ -225,8 +225,8 @@ class Simulation:
                 from .io.gsd import GSDWriter
 
                 writer = stack.enter_context(GSDWriter(os.fspath(trajectory), self.box, self.nr_particles,
-                                                       type_name=self.species, dt=self._stepsize(),
-                                                       pair=self._pair_record()))
+                                                       type_name=self.species, dt=self._stepsize()))
+                writer.pair = self._pair_record()  # recorded in every frame's log
             bar = StepProgress(steps, self.nr_particles) if progress else None
             if bar is not None:
                 stack.callback(bar.close)

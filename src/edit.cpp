@@ -11,6 +11,7 @@
 // failure there puts the saved state back, so that a refused edit leaves the
 // cell as it was.
 #include "cell.h"
+#include "pair_potential.h"
 #include "settings.h"
 
 #include <cmath>
@@ -68,8 +69,8 @@ void Cell::edit(const CellEdit& e)
             << ") is not allowed: its sides must be finite positive lengths";
         refuse(msg);
     }
-    // rcut (a mixture: the largest pair cut-off) at most half the shortest side
-    settings::list_radius(*params, new_dims, mixed() ? pairs.rcut_max : settings::real(*params, "rcut"));
+    // the largest pair cut-off at most half the shortest side
+    settings::list_radius(*params, new_dims, cutoff());
     if (e.positions) {
         check_vectors(*e.positions, n, "positions");
         check_wrappable(*e.positions, new_dims);
@@ -121,14 +122,37 @@ void Cell::edit(const CellEdit& e)
     etot = ekin + epot;
 }
 
-// The closest pair on the list, in units of its sigma, against `limit`: the
+// The squared size of each type pair, S x S, against which contacts are measured:
+// sigma of the Lennard-Jones-like families, r0 of Morse; 0 (no contact test,
+// only the energy's) for the families without a size (Yukawa, tables).
+std::vector<double> Cell::contact_sizes_sq() const
+{
+    if (potential.empty())
+        return {std::pow(settings::real(*params, "sigma"), 2)};
+    const PairFamily& family = pair_family(potential.family);
+    const std::size_t nr = family.params.size();
+    std::size_t size_param = nr;
+    for (std::size_t k = 0; k < nr; ++k) {
+        const std::string name = family.params[k].name;
+        if (name == "sigma" || name == "r0")
+            size_param = k;
+    }
+    const std::size_t pairs_count = potential.nr_types * potential.nr_types;
+    std::vector<double> sizesq(pairs_count, 0.0);
+    if (size_param < nr)
+        for (std::size_t ab = 0; ab < pairs_count; ++ab)
+            sizesq[ab] = std::pow(potential.values[ab * nr + size_param], 2);
+    return sizesq;
+}
+
+// The closest pair on the list, in units of its size, against `limit`: the
 // list holds every pair within the cut-off, so no closer pair escapes it.
 void Cell::check_contacts(double limit) const
 {
     const std::size_t n = positions.size();
     const double limitsq = limit * limit;
-    const double one_sigmasq = mixed() ? 0.0 : std::pow(settings::real(*params, "sigma"), 2);
-    const std::size_t nt = species.nr_types();
+    const std::vector<double> sizesq = contact_sizes_sq();
+    const std::size_t nt = mixed() ? species.nr_types() : 1;
     for (std::size_t i = 0; i < n; ++i) {
         for (std::size_t k = neighbor_list[i]; neighbor_list[k] != i; ++k) {
             const std::size_t j = neighbor_list[k];
@@ -140,8 +164,8 @@ void Cell::check_contacts(double limit) const
                     d[a] += dims[a];
             }
             const double sigmasq = mixed()
-                ? pairs.sigmasq[static_cast<std::size_t>(species.types[i]) * nt + static_cast<std::size_t>(species.types[j])]
-                : one_sigmasq;
+                ? sizesq[static_cast<std::size_t>(species.types[i]) * nt + static_cast<std::size_t>(species.types[j])]
+                : sizesq[0];
             if (d.squaredNorm() < limitsq * sigmasq) {
                 std::ostringstream msg;
                 msg << "particles " << j << " and " << i << " are " << d.norm() << " apart, closer than the limit "

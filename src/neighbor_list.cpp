@@ -502,9 +502,9 @@ void join_parts(std::vector<unsigned int>& list, ListBuffers& buf, std::size_t n
 
 void Cell::build_neighbor_list()
 {
-    // the largest cut-off of a mixture, or rcut
+    // the largest cut-off of the potential, or rcut
     const settings::ListRadius radius =
-        mixed() ? settings::list_radius(*params, dims, pairs.rcut_max) : settings::list_radius(*params, dims);
+        potential.empty() ? settings::list_radius(*params, dims) : settings::list_radius(*params, dims, cutoff());
     const double rlistsq = radius.rlist * radius.rlist;
     const std::size_t nr_particles = positions.size();
     const int team_size = team();

@@ -61,6 +61,17 @@ def species_names(species: Any) -> List[str]:
     return names
 
 
+def pair_species(key: Any, names: Sequence[str]) -> Tuple[str, str]:
+    """The two species of a `pairs` key; ValueError unless it is a pair of `names`."""
+    if isinstance(key, str) or not isinstance(key, (tuple, list)) or len(key) != 2:
+        raise ValueError(f"pairs key {key!r} is not allowed: give a pair of species names, e.g. ('A', 'B')")
+    a, b = (str(x) for x in key)
+    for s in (a, b):
+        if s not in names:
+            raise ValueError(f"pair ({a}, {b}) names the species {s!r}, which is not among the species {list(names)}")
+    return a, b
+
+
 def pair_table(species: Sequence[str], pairs: Optional[Mapping[Any, Mapping[str, Any]]], *, sigma: float,
                epsilon: float, rcut: float) -> PairTable:
     """The pair tables of `species` from `pairs`, a mapping ``(a, b) ->
@@ -84,12 +95,7 @@ def pair_table(species: Sequence[str], pairs: Optional[Mapping[Any, Mapping[str,
     if not isinstance(pairs, Mapping):
         raise ValueError(f"pairs = {pairs!r} is not allowed: give a mapping (a, b) -> dict(epsilon, sigma, rcut)")
     for key, values in pairs.items():
-        if isinstance(key, str) or not isinstance(key, (tuple, list)) or len(key) != 2:
-            raise ValueError(f"pairs key {key!r} is not allowed: give a pair of species names, e.g. ('A', 'B')")
-        a, b = (str(x) for x in key)
-        for s in (a, b):
-            if s not in index:
-                raise ValueError(f"pair ({a}, {b}) names the species {s!r}, which is not among the species {names}")
+        a, b = pair_species(key, names)
         if not isinstance(values, Mapping):
             raise ValueError(f"pair ({a}, {b}) = {values!r} is not allowed: give dict(epsilon=..., sigma=..., rcut=...)")
         unknown = set(values) - {"epsilon", "sigma", "rcut"}

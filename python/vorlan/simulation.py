@@ -43,6 +43,10 @@ def observables(cls: type) -> List[str]:
     return sorted(name for name in dir(cls)
                   if isinstance(getattr(cls, name, None), property) and name not in ("log", "observations"))
 
+
+# Observables the force loop gives on the way when asked for during a run.
+PAIR_TERMS = {"pressure_tensor", "particle_energies", "particle_virials"}
+
 PathLike = Union[str, "os.PathLike[str]"]
 
 
@@ -94,6 +98,14 @@ class Simulation:
         ``nr_particles`` without them), and the settings' ``nr_particles`` and
         ``cell_length`` are replaced by N and the shortest side, so that the rule
         rcut <= L/2 is checked against it.
+    pair:
+        The pair potential of one species, a ``vorlan.pair`` object (``LJ``,
+        ``WCA``, ``Mie``, ``Yukawa``, ``Morse``, ``Table``); by default the
+        truncated and shifted Lennard-Jones of the settings (sigma, epsilon,
+        rcut). The setting ``rcut`` becomes the potential's cut-off. A mixture
+        gives ``pairs={("A", "A"): vorlan.pair.Mie(...), ...}`` instead: one
+        family and mode for all pairs, cross pairs not given mixed by the
+        family's rule (``vorlan.pair``).
     species, types, masses, pairs:
         A mixture (``vorlan.mixture``): ``species`` the names (e.g. ``["A",
         "B"]``), ``types`` an integer array of N indices into them, ``masses``
@@ -141,14 +153,16 @@ class Simulation:
         species: Optional[Sequence[str]] = None,
         types: Any = None,
         masses: Any = None,
-        pairs: Optional[Mapping[Any, Mapping[str, Any]]] = None,
+        pairs: Optional[Mapping[Any, Any]] = None,
         zero_momentum: bool = True,
+        pair: Any = None,
     ) -> None:
         seed = check_seed(seed)
         team = check_threads(threads)
         method = methods.Berendsen() if method is None else method
         methods.check(method, barostat, seed)
-        start = simulation_start(params, positions, velocities, box, species, types, masses, pairs, stacklevel=2)
+        start = simulation_start(params, positions, velocities, box, species, types, masses, pairs, stacklevel=2,
+                                 pair=pair)
         settings.check_simulation_settings(start.settings())
         self._species: Optional[List[str]] = start.species
         self._type_masses: Optional[np.ndarray] = None if start.mixture is None else start.mixture["masses"]
@@ -168,7 +182,7 @@ class Simulation:
                   seed: Optional[int] = None, threads: Optional[int] = None,
                   method: Optional[methods.Method] = None, barostat: Optional[methods.CRescale] = None,
                   zero_momentum: bool = True, step: Optional[int] = None,
-                  stepsize: Optional[float] = None) -> "Simulation":
+                  stepsize: Optional[float] = None, pair: Any = None) -> "Simulation":
         """A simulation started from frame `frame` (default the last) of a GSD,
         extended XYZ or LAMMPS data file (``vorlan.io.start.read_start``), with
         the settings `params` for everything else.
@@ -198,7 +212,7 @@ class Simulation:
         the time step a vorlan GSD frame records, else the setting) replaces the
         setting, and the simulated time goes on from the frame's. ``step=0``
         starts the clock afresh. Every other keyword is the constructor's
-        (seed, threads, method, barostat, zero_momentum).
+        (seed, threads, method, barostat, zero_momentum, pair).
         """
         arguments = file_start(path, params, frame, species, masses, pairs, velocities)
         frame_step, frame_dt, frame_time = arguments.pop("clock")
@@ -209,7 +223,7 @@ class Simulation:
             entries["stepsize"] = repr(float(dt))
             arguments["params"] = entries
         sim = cls(**arguments, seed=seed, threads=threads, method=method, barostat=barostat,
-                  zero_momentum=zero_momentum)
+                  zero_momentum=zero_momentum, pair=pair)
         if step > 0:
             sim._engine.start_at(step)
             sim._time_base = (step, frame_time if frame_time is not None and step == frame_step
@@ -256,6 +270,10 @@ class Simulation:
         restart's, ``from_file``) instead of replacing it; the start frame is
         left out when the file ends at this step already.
 
+        Observing ``pressure_tensor``, ``particle_energies`` or
+        ``particle_virials`` has the force loop give them on the way (no second
+        pass); ``log["pressure_tensor"]`` then holds the tensor.
+
         ``progress=True`` shows a progress bar with the steps, atom-steps per
         second and the time left (tqdm when installed, else a line on standard
         error); nothing is printed otherwise.
@@ -271,13 +289,18 @@ class Simulation:
         interval = math.gcd(every or 0, frames or 0) if trajectory is not None else (every or 0)
         for k in observing.values():
             interval = math.gcd(interval, k)
+        pair_terms = bool(set(observing) & PAIR_TERMS)
         with contextlib.ExitStack() as stack:
+            if pair_terms:
+                self._engine.set_pair_terms(True)
+                stack.callback(self._engine.set_pair_terms, False)
             interrupts = stack.enter_context(Interrupts())
             writer = None
             if trajectory is not None:
                 from .io.gsd import GSDWriter
 
                 writer = stack.enter_context(self._trajectory_writer(GSDWriter, trajectory, append))
+                writer.pair = self._pair_record()  # recorded in every frame's log
             bar = StepProgress(steps, self.nr_particles) if progress else None
             if bar is not None:
                 stack.callback(bar.close)
@@ -351,6 +374,16 @@ class Simulation:
                               mode="a")
         writer.last_step = last
         return writer
+
+    def _pair_record(self) -> Dict[str, Any]:
+        """The pair potential as the trajectory records it (the settings'
+        Lennard-Jones as family lj, mode shift, epsilon, sigma, rcut)."""
+        record = self._engine.pair_potential
+        if record is None:
+            entries = self._engine.parameters
+            values = [float(settings.setting_value(entries, k)) for k in ("epsilon", "sigma", "rcut")]
+            record = dict(family="lj", mode="shift", nr_types=1, values=np.array(values), tail=False)
+        return dict(record)
 
     def _stepsize(self) -> float:
         return float(settings.setting_value(self._engine.parameters, "stepsize"))
@@ -498,6 +531,34 @@ class Simulation:
         """Pressure P = (2 ekin + W) / (3V), with the virial W of the current forces."""
         return (2.0 * self.ekin + self.virial) / (3.0 * self.volume)
 
+    @property
+    def pressure_tensor(self) -> Tuple[float, float, float, float, float, float]:
+        """Pressure tensor (xx, yy, zz, xy, xz, yz) = (sum_i m_i v_i (x) v_i + W) / V
+        of the current state, W the virial tensor sum over pairs of r_ij (x) F_ij
+        (with the tail correction on the diagonal when the potential has one);
+        its trace / 3 is ``pressure`` to rounding (the kinetic part is taken from
+        the current velocities). The pair loop gives W alongside the forces."""
+        v = self.velocities
+        m = self.masses
+        kinetic = [float(np.sum(m * v[:, a] * v[:, b])) for a, b in ((0, 0), (1, 1), (2, 2), (0, 1), (0, 2), (1, 2))]
+        w = self._engine.virial_tensor
+        volume = self.volume
+        return tuple((k + x) / volume for k, x in zip(kinetic, w))  # type: ignore[return-value]
+
+    @property
+    def particle_energies(self) -> np.ndarray:
+        """Potential energy per particle (N,): half of each of its pairs'
+        energies (plus its share of a tail correction); they sum to ``epot``
+        to rounding."""
+        return self._engine.particle_energies
+
+    @property
+    def particle_virials(self) -> np.ndarray:
+        """Virial per particle (N, 6): xx yy zz xy xz yz of half of each of its
+        pairs' r_ij (x) F_ij; summed over the particles they give the virial
+        tensor without its tail correction."""
+        return self._engine.particle_virials
+
     def _degrees_of_freedom(self) -> int:
         dof = 3 * self.nr_particles - 3
         if dof <= 0:
@@ -560,7 +621,8 @@ class Simulation:
         ``epot``, ``etot``, ``temperature`` (2 ekin / (3N - 3); left out when
         N < 2), ``conserved`` (see ``conserved``; NaN for steps of a checkpoint
         that did not record it), ``volume``, and ``pressure`` ((2 ekin + W)/3V) when
-        every step done ran with a barostat."""
+        every step done ran with a barostat; ``pressure_tensor`` (steps, 6) when a
+        run recorded it (``run(observe=...)``), NaN rows at the steps it did not."""
         ekin, epot, etot = self._engine.log()
         first = self._engine.log_start  # steps taken over from a restart's frame
         log = {
@@ -576,6 +638,13 @@ class Simulation:
         log["volume"] = extras["volume"]
         if len(ekin) > 0 and not np.isnan(extras["pressure"]).any():
             log["pressure"] = extras["pressure"]
+        observed = self.observations.get("pressure_tensor")
+        if observed is not None:
+            tensor = np.full((len(ekin), 6), np.nan)
+            for step, values in zip(*observed):
+                if first < step <= first + len(ekin):
+                    tensor[step - first - 1] = values
+            log["pressure_tensor"] = tensor
         return log
 
     # ------------------------------------------------------------------ edits

@@ -17,7 +17,11 @@ precision values under log/ (which HOOMD's readers pass through untouched):
 ``log/particles/vorlan/velocity``, ``log/vorlan/box`` and, when known,
 ``log/vorlan/time`` (the simulated time of the frame) and ``log/vorlan/dt`` (the
 time step, so that a reader can tell the time of a frame: step * dt; MDAnalysis
-takes it as ``dt=`` times the steps between frames). `read_gsd` returns those when present, so movie -> GSD ->
+takes it as ``dt=`` times the steps between frames), and the pair potential:
+``log/vorlan/pair/family`` and ``log/vorlan/pair/mode`` (the names as UTF-8
+bytes, uint8), ``log/vorlan/pair/values`` (float64, S x S pairs times the
+family's parameters in ``vorlan.pair.families()`` order, row-major) and
+``log/vorlan/pair/tail`` (1 when the tail correction is on). `read_gsd` returns those when present, so movie -> GSD ->
 movie gives back every bit; from another program's GSD file it takes the schema
 values and moves the positions into [0, L).
 
@@ -29,7 +33,7 @@ from __future__ import annotations
 
 import contextlib
 import os
-from typing import Any, Iterator, Optional, Sequence, Union
+from typing import Any, Iterator, Mapping, Optional, Sequence, Union
 
 import numpy as np
 
@@ -55,7 +59,7 @@ class GSDWriter:
     """
 
     def __init__(self, path: PathLike, box, nr_particles: int, *, type_name: Union[str, Sequence[str]] = "A",
-                 dt: Optional[float] = None, mode: str = "w"):
+                 dt: Optional[float] = None, mode: str = "w", pair: Optional[Mapping[str, Any]] = None):
         hoomd = _gsd_hoomd()
         if mode not in ("w", "a"):
             raise ValueError(f"mode = {mode!r} is not allowed: 'w' (replace the file) or 'a' (append to it)")
@@ -68,6 +72,7 @@ class GSDWriter:
         if dt is not None and not (np.isfinite(dt) and dt >= 0.0):
             raise ValueError(f"dt = {dt!r} is not allowed: the time step is a finite number >= 0")
         self.dt = None if dt is None else float(dt)
+        self.pair = pair  # family, mode, values, tail of the pair potential, or None
         self.path = os.fspath(path)
         self.nr_frames = 0
         self._frame = hoomd.Frame
@@ -121,6 +126,11 @@ class GSDWriter:
             frame.log["vorlan/time"] = np.array([time], dtype=np.float64)
         if self.dt is not None:
             frame.log["vorlan/dt"] = np.array([self.dt], dtype=np.float64)
+        if self.pair is not None:
+            for key in ("family", "mode"):
+                frame.log["vorlan/pair/" + key] = np.frombuffer(str(self.pair[key]).encode(), dtype=np.uint8).copy()
+            frame.log["vorlan/pair/values"] = np.asarray(self.pair["values"], dtype=np.float64)
+            frame.log["vorlan/pair/tail"] = np.array([int(bool(self.pair["tail"]))], dtype=np.uint8)
         self._file.append(frame)
         self._file.flush()
         self.nr_frames += 1

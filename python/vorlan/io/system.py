@@ -32,6 +32,21 @@ description says what is in the box. For the Kob-Andersen mixture::
     min_distance = 0.75
     seed = 7               # positions and the placement of the species
 
+A pair may name another potential of ``vorlan.pair`` with ``potential`` (lj,
+wca, mie, yukawa, morse, table) and give that family's parameters and
+``mode``; a tabulated pair reads ``file = "pair.table"`` (columns r, E, F,
+relative to the description). One ``[pair]`` table instead of ``[[pair]]``
+entries is the potential of every like pair, cross pairs mixed::
+
+    [pair]
+    potential = "mie"
+    n = 14
+    m = 7
+    rcut = 2.5
+
+All pairs of a description take one family and mode: once one names a
+potential, the others are Lennard-Jones unless they name it too.
+
 Every table is optional: without [species] the box holds one species "A" with
 the parameter set's mass; a species without ``mass`` takes it too; pairs not
 given follow ``vorlan.mixture.pair_table``; without [start] the engine's simple
@@ -78,12 +93,12 @@ class System:
     into the keyword arguments of ``Simulation``."""
 
     def __init__(self, species: List[str], fractions: Optional[List[float]], masses: Dict[str, float],
-                 pairs: Optional[Dict[Tuple[str, str], Dict[str, float]]], start: Dict[str, Any],
+                 pairs: Optional[Dict[Tuple[str, str], Any]], start: Dict[str, Any],
                  base: str = ".", source: str = "system"):
         self.species = species        # names in order
         self.fractions = fractions    # share of each species, or None (equal shares)
         self.masses = masses          # name -> mass, for the species that set one
-        self.pairs = pairs            # (a, b) -> dict(epsilon, sigma[, rcut]), or None
+        self.pairs = pairs            # (a, b) -> dict(epsilon, sigma[, rcut]) or a vorlan.pair potential, or None
         self.start = start            # the [start] table as given
         self.base = base              # directory that relative start files are read from
         self.source = source          # the file it was read from, for messages
@@ -245,12 +260,18 @@ def _start_table(start: Any, source: str) -> Dict[str, Any]:
     return start
 
 
-def _pair_tables(entries: Any, source: str) -> Dict[Tuple[str, str], Dict[str, float]]:
-    """The [[pair]] tables as (a, b) -> values; a pair given twice, in either
-    order, is a ValueError naming it."""
+def _pair_tables(entries: Any, species: List[str], base: str, source: str) -> Dict[Tuple[str, str], Any]:
+    """The [[pair]] tables as (a, b) -> values, or -> a vorlan.pair potential when
+    an entry names one (potential = family); a single [pair] table is every like
+    pair. A pair given twice, in either order, is a ValueError naming it."""
+    if isinstance(entries, Mapping):  # one potential for every like pair
+        if "between" in entries:
+            raise ValueError(f"{source}: a single [pair] table is every like pair: leave out between, or "
+                             "give [[pair]] entries")
+        entries = [dict(entries, between=[s, s]) for s in species]
     if not isinstance(entries, list):
         raise ValueError(f"{source}: pair must be a list of tables ([[pair]] in TOML)")
-    pairs: Dict[Tuple[str, str], Dict[str, float]] = {}
+    pairs: Dict[Tuple[str, str], Any] = {}
     for entry in entries:
         between = entry.get("between") if isinstance(entry, Mapping) else None
         if not isinstance(between, list) or len(between) != 2 or not all(isinstance(x, str) for x in between):
@@ -258,11 +279,37 @@ def _pair_tables(entries: Any, source: str) -> Dict[Tuple[str, str], Dict[str, f
         a, b = between
         if (a, b) in pairs or (b, a) in pairs:
             raise ValueError(f"{source}: the pair ({a}, {b}) is given by two [[pair]] tables; give each pair once")
-        values = {k: v for k, v in entry.items() if k != "between"}
+        pairs[(a, b)] = {k: v for k, v in entry.items() if k != "between"}
+    if any("potential" in values for values in pairs.values()):
+        return {key: _potential(values, base, f"{source}: pair {key}") for key, values in pairs.items()}
+    for (a, b), values in pairs.items():
         for key, v in values.items():
             _real(source, f"{key} of pair ({a}, {b})", v, "give a positive number", _positive)
-        pairs[(a, b)] = values
     return pairs
+
+
+def _potential(values: Mapping[str, Any], base: str, where: str) -> Any:
+    """The vorlan.pair potential of one [[pair]] entry (potential = family name,
+    the family's parameters, mode; file = a table's path)."""
+    from .. import pair
+
+    classes = {"lj": pair.LJ, "wca": pair.WCA, "mie": pair.Mie, "yukawa": pair.Yukawa, "morse": pair.Morse,
+               "table": pair.Table}
+    values = dict(values)
+    family = str(values.pop("potential", "lj"))
+    if family not in classes:
+        raise ValueError(f"{where}: potential = {family!r} is not known: the potentials are {sorted(classes)}")
+    try:
+        if family == "table":
+            if set(values) != {"file"}:
+                raise ValueError(f"a table pair takes file = \"...\" (columns r, E, F) and nothing else, "
+                                 f"got {sorted(values)}")
+            return pair.Table.from_file(os.path.join(base, str(values["file"])))
+        return classes[family](**values)
+    except TypeError as e:  # an unknown parameter
+        raise ValueError(f"{where}: {e}") from None
+    except ValueError as e:
+        raise ValueError(f"{where}: {e}") from None
 
 
 def parse_system(data: Mapping[str, Any], base: str = ".", source: str = "system") -> System:
@@ -289,14 +336,14 @@ def parse_system(data: Mapping[str, Any], base: str = ".", source: str = "system
                                       _positive)
     if fractions and len(fractions) != len(species):
         raise ValueError(f"{source}: give a fraction for every species or for none")
-    pairs = _pair_tables(data["pair"], source) if "pair" in data else None
+    pairs = _pair_tables(data["pair"], species, base, source) if "pair" in data else None
     start = _start_table(data.get("start", {}), source)
     from ..mixture import pair_table, species_masses, species_names
 
     try:
         species_names(species)
         species_masses(species, masses, 1.0)
-        if pairs is not None:
+        if pairs is not None and all(isinstance(v, Mapping) for v in pairs.values()):
             pair_table(species, pairs, sigma=1.0, epsilon=1.0, rcut=1.0)
         if fractions:
             from ..starts import composition

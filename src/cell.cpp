@@ -95,6 +95,7 @@ Cell::Cell(const std::shared_ptr<Parameters>& _params, const CellOptions& option
         species = options.species;
     }
     set_potential(options.potential);
+    set_fields(options.fields);
     pair_terms_wanted = options.pair_terms;
     initialize(options);
     build_neighbor_list();
@@ -144,6 +145,14 @@ void Cell::initialize(const CellOptions& options)
         check_given(options.positions, nr_particles, "position");
         check_wrappable(options.positions, dims);
         positions = options.positions;
+        for (std::size_t i = 0; i < nr_particles; ++i)
+            for (int k = 0; k < 3; ++k)
+                if (walls[k] && !(positions[i][k] > 0.0 && positions[i][k] < dims[k])) {
+                    std::ostringstream msg;
+                    msg << "start position " << i << " has " << "xyz"[k] << " = " << positions[i][k]
+                        << ", outside the walls at 0 and " << dims[k];
+                    throw std::invalid_argument(msg.str());
+                }
         apply_boundary_conditions();
         images.assign(3 * nr_particles, 0);
     }

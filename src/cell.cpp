@@ -144,15 +144,8 @@ void Cell::initialize(const CellOptions& options)
         // count crossings from this start on.
         check_given(options.positions, nr_particles, "position");
         check_wrappable(options.positions, dims);
+        check_given_within_walls(options.positions, dims);
         positions = options.positions;
-        for (std::size_t i = 0; i < nr_particles; ++i)
-            for (int k = 0; k < 3; ++k)
-                if (walls[k] && !(positions[i][k] > 0.0 && positions[i][k] < dims[k])) {
-                    std::ostringstream msg;
-                    msg << "start position " << i << " has " << "xyz"[k] << " = " << positions[i][k]
-                        << ", outside the walls at 0 and " << dims[k];
-                    throw std::invalid_argument(msg.str());
-                }
         apply_boundary_conditions();
         images.assign(3 * nr_particles, 0);
     }

@@ -264,6 +264,7 @@ private:
     void set_fields(const std::vector<Field>& given);
     double apply_fields(bool extras);
     void check_inside_walls() const;
+    void check_given_within_walls(const std::vector<vec3>& given, const vec3& box) const;
     vec3 image_box() const;
     void finish_pair_terms(const PairSums& sums, double fscale);
     void evaluate_pair_terms();

@@ -73,3 +73,18 @@ void Cell::check_inside_walls() const
             }
         }
 }
+
+void Cell::check_given_within_walls(const std::vector<vec3>& given, const vec3& box) const
+{
+    // given positions (a start, an edit) must lie between the walls of box `box`
+    for (const Field& f : fields)
+        check_field(f, box);
+    for (std::size_t i = 0; i < given.size(); ++i)
+        for (int k = 0; k < 3; ++k)
+            if (walls[k] && !(given[i][k] > 0.0 && given[i][k] < box[k])) {
+                std::ostringstream msg;
+                msg << "position " << i << " has " << "xyz"[k] << " = " << given[i][k] << ", outside the walls at 0 and "
+                    << box[k];
+                throw std::invalid_argument(msg.str());
+            }
+}

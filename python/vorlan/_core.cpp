@@ -444,6 +444,12 @@ public:
         return numpy_array(std::vector<double>(cell->particle_virials()), nr_particles, 6);
     }
     void set_pair_terms(bool on) { idle(); cell->set_pair_terms(on); }
+    // The external fields as rows of ten numbers (field_rows), F x 10.
+    nb::object field_rows_of_run() const
+    {
+        const std::vector<Field>& f = cell->get_fields();
+        return nb::cast(numpy_array(field_rows(f), f.size(), field_row));
+    }
     // The run's pair potential (family, mode, nr_types, values), None for the
     // settings' Lennard-Jones.
     nb::object pair_potential() const
@@ -1120,6 +1126,9 @@ NB_MODULE(_core, m)
         .def_prop_ro("pair_potential", &Engine::pair_potential,
                      "The pair potential: dict of family, mode, nr_types, values (S x S x P, flat), tail; None for\n"
                      "the truncated and shifted Lennard-Jones of the settings.")
+        .def_prop_ro("fields", &Engine::field_rows_of_run,
+                     "The external fields (F, 10): kind (0 constant, 1 wall), style (0 lj93, 1 harmonic), axis,\n"
+                     "fx, fy, fz, epsilon, sigma, k, rcut.")
         .def("set_pair_terms", &Engine::set_pair_terms, "on"_a,
              "Whether every force evaluation also gives the virial tensor and per-particle terms.")
         .def_prop_ro("types", &Engine::types, nb::rv_policy::move,

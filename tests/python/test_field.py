@@ -94,3 +94,21 @@ def test_particle_past_a_wall_names_it_and_the_step():
                             fields=[field.Wall("z", kind="harmonic", k=0.0, rcut=1.0)])
     with pytest.raises(ArithmeticError, match=r"particle 0 passed the wall at z = 0 in step 26"):
         sim.run(100)
+
+
+def test_system_file_fields_reach_the_run_and_its_trajectory(tmp_path):
+    gsd_hoomd = pytest.importorskip("gsd.hoomd")
+    from vorlan.io.system import read_system
+
+    path = tmp_path / "walls.toml"
+    path.write_text('[[field]]\nfield = "wall"\naxis = "z"\nkind = "harmonic"\nk = 10.0\nrcut = 1.0\n\n'
+                    '[[field]]\nfield = "constant"\nforce = [0.1, 0.0, 0.0]\n')
+    args = read_system(path).arguments(256)
+    sim = liquid(1, args.pop("fields"), **args)
+    sim.run(4, trajectory=str(tmp_path / "run.gsd"), trajectory_every=2)
+    with gsd_hoomd.open(str(tmp_path / "run.gsd"), "r") as traj:
+        rows = traj[-1].log["vorlan/fields"].reshape(-1, 10)
+    np.testing.assert_array_equal(rows, [[1, 1, 2, 0, 0, 0, 0, 0, 10.0, 1.0], [0, 0, -1, 0.1, 0, 0, 0, 0, 0, 0]])
+    path.write_text('[[field]]\nfield = "gravity"\n')
+    with pytest.raises(ValueError, match="entry 1 must name its kind"):
+        read_system(path)

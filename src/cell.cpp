@@ -95,6 +95,7 @@ Cell::Cell(const std::shared_ptr<Parameters>& _params, const CellOptions& option
         species = options.species;
     }
     set_potential(options.potential);
+    set_fields(options.fields);
     pair_terms_wanted = options.pair_terms;
     initialize(options);
     build_neighbor_list();
@@ -143,6 +144,7 @@ void Cell::initialize(const CellOptions& options)
         // count crossings from this start on.
         check_given(options.positions, nr_particles, "position");
         check_wrappable(options.positions, dims);
+        check_given_within_walls(options.positions, dims);
         positions = options.positions;
         apply_boundary_conditions();
         images.assign(3 * nr_particles, 0);

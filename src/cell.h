@@ -27,6 +27,7 @@
 #include <omp.h>
 
 #include "aligned.h"
+#include "fields/field.h"
 #include "list_buffers.h"
 #include "parameters.h"
 #include "mixture.h"
@@ -61,6 +62,7 @@ struct CellOptions {
     Species species;                 // empty: one species from the parameter set; else a mixture
     PairPotential potential;         // empty: Lennard-Jones of the parameter set or the mixture's tables
     bool pair_terms = false;         // every force evaluation also gives the per-particle terms and the tensor
+    std::vector<Field> fields;       // external fields (fields/field.h); a wall makes its axis non-periodic
 };
 
 // The state a Cell's next steps depend on, for checkpoints (checkpoint.cpp): a
@@ -82,6 +84,7 @@ struct CellState {
     vec3 list_box = vec3::Zero();             // box edges at the list build; zero: as `box`
     Species species;                          // the mixture; empty for one species
     PairPotential potential;                  // the pair potential; empty: Lennard-Jones of the settings or mixture
+    std::vector<Field> fields;                // the external fields
 };
 
 // A change of a cell between steps (Cell::edit): what is given replaces the
@@ -194,6 +197,12 @@ public:
     // largest cut-off is cutoff().
     const PairPotential& pair_potential() const { return potential; }
 
+    // The external fields, and whether a wall closes axis k (no images across it:
+    // the list, the minimum image and the wrap leave that axis alone).
+    const std::vector<Field>& get_fields() const { return fields; }
+    bool walled(int k) const { return walls[k]; }
+    bool has_walls() const { return walls[0] || walls[1] || walls[2]; }
+
     // The per-particle terms of the current forces, evaluated when asked for
     // (by the same pair loop; forces, energy and virial keep their bits):
     // particle_energies N values (half of each pair's energy, plus the tail's
@@ -251,6 +260,12 @@ private:
     template <typename Evaluate>
     PairSums pair_loop(kernels::PairInput& in, double rcut, bool extras, Evaluate evaluate);
     void set_potential(const PairPotential& given);
+    // fields/apply.cpp: checks and keeps the fields; their forces and energies.
+    void set_fields(const std::vector<Field>& given);
+    double apply_fields(bool extras);
+    void check_inside_walls() const;
+    void check_given_within_walls(const std::vector<vec3>& given, const vec3& box) const;
+    vec3 image_box() const;
     void finish_pair_terms(const PairSums& sums, double fscale);
     void evaluate_pair_terms();
     std::vector<double> type_counts() const;
@@ -287,6 +302,10 @@ private:
     std::vector<double> block_virials;       // per block of the pair loop: its virial_terms summed in order
     Species species;                         // the mixture as given; empty for one species
     PairPotential potential;                 // the pair potential as given (empty: LJ of the parameter set)
+    std::vector<Field> fields;               // external fields, applied after the pair loop in their order
+    bool walls[3] = {false, false, false};   // axes closed by a wall
+    std::vector<double> field_energies;      // per particle: its energy in all fields
+    unsigned long long steps_done = 0;       // steps completed, for naming the step a particle leaves the box in
     PairTable table;                         // its tables as the pair loop reads them (one species: rebuilt per evaluation)
     const kernels::PairKernels* loops = nullptr;  // the pair loops of its family and mode
     bool pair_terms_wanted = false;          // every force evaluation gives the per-particle terms

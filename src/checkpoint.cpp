@@ -214,6 +214,7 @@ CellState Cell::save_state() const
     s.box = dims;
     s.species = species;
     s.potential = potential;
+    s.fields = fields;
     return s;
 }
 
@@ -232,6 +233,7 @@ Cell::Cell(const std::shared_ptr<Parameters>& _params, const CellState& state, i
         species = state.species;
     }
     set_potential(state.potential);
+    set_fields(state.fields);
     check_mixture_tables_agree();
     check_cutoff_in_box();
     check_rows(positions.size(), n, "positions");

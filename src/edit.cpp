@@ -75,6 +75,8 @@ void Cell::edit(const CellEdit& e)
         check_vectors(*e.positions, n, "positions");
         check_wrappable(*e.positions, new_dims);
     }
+    if (has_walls())  // the positions that will be, between the walls of the box that will be
+        check_given_within_walls(e.positions ? *e.positions : positions, new_dims);
     if (e.velocities) {
         check_vectors(*e.velocities, n, "velocities");
         const std::vector<vec3> kept = velocities;

@@ -241,7 +241,8 @@ void Cell::calculate_forces()
     kernels::LoopInput in{};
     in.pair.list = neighbor_list.data();
     in.pair.list_size = neighbor_list.size();
-    in.pair.box = kernels::box_geometry(dims.data());
+    const vec3 image = image_box();
+    in.pair.box = kernels::box_geometry(image.data());
     in.pair.rcutsq = table.rcut_max * table.rcut_max;
     in.types = factored ? nullptr : species.types.data();
     in.table.nr_types = static_cast<unsigned int>(table.nr_types);
@@ -286,6 +287,10 @@ void Cell::calculate_forces()
     pair_terms_fresh = extras;
     if (extras)
         finish_pair_terms(sums, factored ? fscale : 1.0);
+    // the fields' forces on top of the pair forces, their energy in epot; their
+    // forces stay out of the virial (fields/field.h)
+    if (!fields.empty())
+        epot += apply_fields(extras);
 }
 
 void Cell::finish_pair_terms(const PairSums& sums, double fscale)

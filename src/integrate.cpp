@@ -66,6 +66,7 @@ void Cell::update_forces()
 void Cell::end_step(unsigned int step, bool verbose, const StepStart& start)
 {
     etot = ekin + epot;
+    steps_done = step + 1ull;
     if (!std::isfinite(etot)) {
         std::ostringstream msg;
         msg << "the total energy became " << etot << " at step " << step + 1ull
@@ -208,7 +209,8 @@ void Cell::apply_boundary_conditions()
 {
     const std::size_t nr_particles = particle_count();
     const vec3 invL(1.0 / dims.x(), 1.0 / dims.y(), 1.0 / dims.z());
-    const double inv[3] = {invL.x(), invL.y(), invL.z()};
+    // a walled axis is not wrapped (floor(x * 0) is 0): a particle past its wall is refused
+    const double inv[3] = {walls[0] ? 0.0 : invL.x(), walls[1] ? 0.0 : invL.y(), walls[2] ? 0.0 : invL.z()};
     const double L[3] = {dims.x(), dims.y(), dims.z()};
     double* p = coordinates(positions);
     std::int32_t* image = images.data();
@@ -226,6 +228,8 @@ void Cell::apply_boundary_conditions()
             << " crossings either way, so the unwrapped positions of this run cannot go on";
         throw std::range_error(msg.str());
     }
+    if (has_walls())
+        check_inside_walls();
 }
 
 void Cell::apply_berendsen_thermostat(double dt)

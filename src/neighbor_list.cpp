@@ -511,8 +511,10 @@ void Cell::build_neighbor_list()
     check_stability(positions, dij_list, dims, radius.shell, team_size);
 
     ListBuffers& buf = list_buffers;
-    const SubcellGrid grid = size_grid(dims, radius.rlist, nr_particles);
-    const kernels::BoxGeometry box = kernels::box_geometry(dims.data());
+    // a walled axis is laid out in a longer box that no pair reaches across (image_box)
+    const vec3 image = image_box();
+    const SubcellGrid grid = size_grid(image, radius.rlist, nr_particles);
+    const kernels::BoxGeometry box = kernels::box_geometry(image.data());
     const Spread spread = sort_by_subcell(positions, grid, box, buf, team_size);
     static const kernels::ScanFn scan = kernels::best_scan();
     const Shortcuts shortcuts = choose_shortcuts(grid, spread, rlistsq);

@@ -78,6 +78,9 @@ _LAZY_MODULES = ["units", "analysis"]
 if importlib.util.find_spec(f"{__name__}.pair") is not None:
     _LAZY_MODULES.append("pair")
     __all__.append("pair")
+if importlib.util.find_spec(f"{__name__}.field") is not None:
+    _LAZY_MODULES.append("field")
+    __all__.append("field")
 
 
 def _version() -> str:

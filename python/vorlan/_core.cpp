@@ -288,6 +288,73 @@ PairPotential potential_from(const nb::dict& d, const std::string& prefix)
     return p;
 }
 
+// The fields from vorlan.field's dicts: kind "constant" with force (fx, fy,
+// fz), or kind "wall" with style, axis (0..2), epsilon, sigma, k, rcut.
+std::vector<Field> fields_from(const nb::list& given)
+{
+    std::vector<Field> out;
+    for (nb::handle h : given) {
+        const nb::dict d = nb::cast<nb::dict>(h);
+        auto number = [&](const char* key) { return d.contains(key) ? nb::cast<double>(d[key]) : 0.0; };
+        Field f;
+        f.kind = nb::cast<std::string>(d["kind"]);
+        if (d.contains("force")) {
+            const std::vector<double> force = nb::cast<std::vector<double>>(d["force"]);
+            if (force.size() != 3)
+                throw std::invalid_argument("a constant field's force must be three components (fx, fy, fz)");
+            for (int k = 0; k < 3; ++k)
+                f.force[k] = force[static_cast<std::size_t>(k)];
+        }
+        if (d.contains("style"))
+            f.style = nb::cast<std::string>(d["style"]);
+        if (d.contains("axis"))
+            f.axis = nb::cast<int>(d["axis"]);
+        f.epsilon = number("epsilon");
+        f.sigma = number("sigma");
+        f.k = number("k");
+        f.rcut = number("rcut");
+        out.push_back(f);
+    }
+    return out;
+}
+
+// The checkpoint's rows of the fields, ten numbers each: kind (0 constant,
+// 1 wall), style (0 lj93, 1 harmonic), axis, fx, fy, fz, epsilon, sigma, k, rcut.
+constexpr std::size_t field_row = 10;
+
+std::vector<double> field_rows(const std::vector<Field>& fields)
+{
+    std::vector<double> rows;
+    for (const Field& f : fields)
+        rows.insert(rows.end(), {f.kind == "wall" ? 1.0 : 0.0, f.style == "harmonic" ? 1.0 : 0.0,
+                                 static_cast<double>(f.axis), f.force[0], f.force[1], f.force[2], f.epsilon, f.sigma,
+                                 f.k, f.rcut});
+    return rows;
+}
+
+std::vector<Field> fields_of_rows(const In2& rows)
+{
+    if (rows.shape(1) != field_row)
+        throw std::invalid_argument("the checkpoint's fields must hold ten numbers per field");
+    std::vector<Field> out;
+    for (std::size_t i = 0; i < rows.shape(0); ++i) {
+        const double* r = rows.data() + field_row * i;
+        Field f;
+        f.kind = r[0] == 1.0 ? "wall" : r[0] == 0.0 ? "constant" : "unknown";
+        if (f.kind == "wall")
+            f.style = r[1] == 1.0 ? "harmonic" : r[1] == 0.0 ? "lj93" : "unknown";
+        f.axis = static_cast<int>(r[2]);
+        for (int k = 0; k < 3; ++k)
+            f.force[k] = r[3 + k];
+        f.epsilon = r[6];
+        f.sigma = r[7];
+        f.k = r[8];
+        f.rcut = r[9];
+        out.push_back(f);
+    }
+    return out;
+}
+
 class Engine {
 public:
     // A new box from a parameter set: lattice or given start state, first list and forces.
@@ -377,6 +444,12 @@ public:
         return numpy_array(std::vector<double>(cell->particle_virials()), nr_particles, 6);
     }
     void set_pair_terms(bool on) { idle(); cell->set_pair_terms(on); }
+    // The external fields as rows of ten numbers (field_rows), F x 10.
+    nb::object field_rows_of_run() const
+    {
+        const std::vector<Field>& f = cell->get_fields();
+        return nb::cast(numpy_array(field_rows(f), f.size(), field_row));
+    }
     // The run's pair potential (family, mode, nr_types, values), None for the
     // settings' Lennard-Jones.
     nb::object pair_potential() const
@@ -610,6 +683,10 @@ public:
         }
         if (!s.potential.empty())
             pair_entries(s.potential, d);
+        if (!s.fields.empty()) {
+            const std::size_t nf = s.fields.size();
+            d["fields"] = numpy_array(field_rows(s.fields), nf, field_row);
+        }
         return d;
     }
 
@@ -722,9 +799,11 @@ vec3 box_from(const In1& b)
 
 CellOptions options_from(std::optional<std::uint64_t> seed, int threads, std::optional<In3> positions,
                          std::optional<In3> velocities, std::optional<In1> box, std::optional<nb::dict> mixture,
-                         std::size_t n, std::optional<nb::dict> pair)
+                         std::size_t n, std::optional<nb::dict> pair, std::optional<nb::list> fields)
 {
     CellOptions o;
+    if (fields)
+        o.fields = fields_from(*fields);
     if (pair)
         o.potential = potential_from(*pair, "");
     if (box)
@@ -746,12 +825,13 @@ CellOptions options_from(std::optional<std::uint64_t> seed, int threads, std::op
 std::unique_ptr<Engine> make_engine(const std::shared_ptr<Parameters>& p, std::optional<std::uint64_t> seed,
                                     int threads, std::optional<In3> positions, std::optional<In3> velocities,
                                     std::optional<In1> box, std::optional<nb::dict> mixture,
-                                    std::optional<nb::dict> pair)
+                                    std::optional<nb::dict> pair, std::optional<nb::list> fields)
 {
     // N as the engine reads it, for the shape of the types (checked again by the Engine)
     const std::size_t n = mixture ? settings::count(*p, "nr_particles") : 0;
     return std::make_unique<Engine>(p, options_from(seed, threads, std::move(positions), std::move(velocities),
-                                                    std::move(box), std::move(mixture), n, std::move(pair)));
+                                                    std::move(box), std::move(mixture), n, std::move(pair),
+                                                    std::move(fields)));
 }
 
 // The box edges now and at the list build, when a checkpoint has them (a box
@@ -863,6 +943,8 @@ CellState state_from(const nb::dict& d)
         s.species = species_from(d, s.positions.size(), d.contains("pair_family"));
     if (d.contains("pair_family"))
         s.potential = potential_from(d, "pair_");
+    if (d.contains("fields"))
+        s.fields = fields_of_rows(nb::cast<In2>(d["fields"]));
     return s;
 }
 
@@ -950,27 +1032,32 @@ NB_MODULE(_core, m)
             "from_file",
             [](const std::string& path, std::optional<std::uint64_t> seed, int threads, std::optional<In3> positions,
                std::optional<In3> velocities, std::optional<In1> box, std::optional<nb::dict> mixture,
-               std::optional<nb::dict> pair) {
+               std::optional<nb::dict> pair, std::optional<nb::list> fields) {
                 return make_engine(std::make_shared<Parameters>(path), seed, threads, std::move(positions),
-                                   std::move(velocities), std::move(box), std::move(mixture), std::move(pair));
+                                   std::move(velocities), std::move(box), std::move(mixture), std::move(pair),
+                                   std::move(fields));
             },
             "path"_a, "seed"_a.none(), "threads"_a, "positions"_a.none(), "velocities"_a.none(),
             "box"_a.none() = nb::none(), "mixture"_a.none() = nb::none(), "pair"_a.none() = nb::none(),
+            "fields"_a.none() = nb::none(),
             "A box from a parameter file (which must exist), seeded or on the process-wide sequence;\n"
             "box: three sides (default a cube of side cell_length); mixture: dict of types (N,),\n"
             "masses (S,), epsilon, sigma, rcut (S, S) (default one species from the settings); pair: the\n"
             "pair potential as a dict of family, mode, nr_types, values (S x S x P, flat), tail and for\n"
-            "tabulated families arrays (a list of S x S arrays r, E, F) (default the settings' LJ).")
+            "tabulated families arrays (a list of S x S arrays r, E, F) (default the settings' LJ); fields: a\n"
+            "list of field dicts (vorlan.field).")
         .def_static(
             "from_dict",
             [](const Map& entries, std::optional<std::uint64_t> seed, int threads, std::optional<In3> positions,
                std::optional<In3> velocities, std::optional<In1> box, std::optional<nb::dict> mixture,
-               std::optional<nb::dict> pair) {
+               std::optional<nb::dict> pair, std::optional<nb::list> fields) {
                 return make_engine(parameters_from(entries), seed, threads, std::move(positions),
-                                   std::move(velocities), std::move(box), std::move(mixture), std::move(pair));
+                                   std::move(velocities), std::move(box), std::move(mixture), std::move(pair),
+                                   std::move(fields));
             },
             "entries"_a, "seed"_a.none(), "threads"_a, "positions"_a.none(), "velocities"_a.none(),
             "box"_a.none() = nb::none(), "mixture"_a.none() = nb::none(), "pair"_a.none() = nb::none(),
+            "fields"_a.none() = nb::none(),
             "A box from settings given as key -> value text (box, mixture and pair as from_file).")
         .def_static(
             "restore",
@@ -1039,6 +1126,9 @@ NB_MODULE(_core, m)
         .def_prop_ro("pair_potential", &Engine::pair_potential,
                      "The pair potential: dict of family, mode, nr_types, values (S x S x P, flat), tail; None for\n"
                      "the truncated and shifted Lennard-Jones of the settings.")
+        .def_prop_ro("fields", &Engine::field_rows_of_run,
+                     "The external fields (F, 10): kind (0 constant, 1 wall), style (0 lj93, 1 harmonic), axis,\n"
+                     "fx, fy, fz, epsilon, sigma, k, rcut.")
         .def("set_pair_terms", &Engine::set_pair_terms, "on"_a,
              "Whether every force evaluation also gives the virial tensor and per-particle terms.")
         .def_prop_ro("types", &Engine::types, nb::rv_policy::move,
@@ -1088,6 +1178,20 @@ NB_MODULE(_core, m)
         "check_pair", [](const nb::dict& d) { build_pair_table(potential_from(d, "")); }, "pair"_a,
         "Checks a pair potential dict (as Engine.from_dict's pair) by the engine's rules; ValueError\n"
         "naming the parameter and pair at fault.");
+    m.def(
+        "field_kinds",
+        [] {
+            nb::list out;
+            for (const FieldKind& k : field_kinds()) {
+                nb::dict d;
+                d["name"] = k.name;
+                d["summary"] = k.summary;
+                d["parameters"] = nb::cast(k.parameters);
+                out.append(d);
+            }
+            return out;
+        },
+        "The external field kinds: a list of dicts with name, summary (the energy) and parameters.");
     m.def("setting_rules", &rules,
           "The rules of all settings: a list of (key, type name, allowed range, meaning).");
 }

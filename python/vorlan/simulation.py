@@ -106,6 +106,10 @@ class Simulation:
         gives ``pairs={("A", "A"): vorlan.pair.Mie(...), ...}`` instead: one
         family and mode for all pairs, cross pairs not given mixed by the
         family's rule (``vorlan.pair``).
+    fields:
+        External fields, a list of ``vorlan.field`` objects (``Wall``,
+        ``Constant``): their forces added to the pair forces, their energy in
+        ``epot``; a wall makes its axis non-periodic (``vorlan.field``).
     species, types, masses, pairs:
         A mixture (``vorlan.mixture``): ``species`` the names (e.g. ``["A",
         "B"]``), ``types`` an integer array of N indices into them, ``masses``
@@ -156,7 +160,11 @@ class Simulation:
         pairs: Optional[Mapping[Any, Any]] = None,
         zero_momentum: bool = True,
         pair: Any = None,
+        fields: Optional[Sequence[Any]] = None,
     ) -> None:
+        from . import field as external_fields
+
+        engine_fields = external_fields.engine_fields(fields)
         seed = check_seed(seed)
         team = check_threads(threads)
         method = methods.Berendsen() if method is None else method
@@ -166,7 +174,7 @@ class Simulation:
         settings.check_simulation_settings(start.settings())
         self._species: Optional[List[str]] = start.species
         self._type_masses: Optional[np.ndarray] = None if start.mixture is None else start.mixture["masses"]
-        self._engine = start.engine(seed, team)
+        self._engine = start.engine(seed, team, engine_fields)
         self._seed = seed
         self._time_base = (0, 0.0)  # (step, time) at which the current stepsize took over
         self._set_dynamics(method, barostat)
@@ -301,6 +309,7 @@ class Simulation:
 
                 writer = stack.enter_context(self._trajectory_writer(GSDWriter, trajectory, append))
                 writer.pair = self._pair_record()  # recorded in every frame's log
+                writer.fields = self._engine.fields
             bar = StepProgress(steps, self.nr_particles) if progress else None
             if bar is not None:
                 stack.callback(bar.close)

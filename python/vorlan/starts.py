@@ -213,13 +213,14 @@ class SimulationStart(NamedTuple):
         """The settings as key -> value text (a parameter file read)."""
         return dict(self.source) if isinstance(self.source, dict) else dict(_core.read_parameter_file(self.source))
 
-    def engine(self, seed: Optional[int], team: int) -> Any:
-        """The engine (vorlan._core.Engine) of this start; an overlap of the
-        start positions is reported with the closest pair."""
+    def engine(self, seed: Optional[int], team: int, fields: Optional[List[Dict[str, Any]]] = None) -> Any:
+        """The engine (vorlan._core.Engine) of this start, with the external
+        `fields` (vorlan.field.engine_fields); an overlap of the start positions
+        is reported with the closest pair."""
         make = _core.Engine.from_dict if isinstance(self.source, dict) else _core.Engine.from_file
         try:
             return make(self.source, seed, team, self.positions, self.velocities, self.sides,  # type: ignore[arg-type]
-                        self.mixture, self.pair)
+                        self.mixture, self.pair, fields)
         except ValueError as e:
             if self.positions is not None and "overlap" in str(e):
                 raise ValueError(f"{e}; {_closest_pair(self.positions, self.sides)}") from None

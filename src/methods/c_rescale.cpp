@@ -33,6 +33,10 @@ CRescale::CRescale(double pressure_, double tau_, std::optional<double> compress
 
 void CRescale::resolve(const Cell& cell, double kT)
 {
+    // an isotropic scaling would move the walls with the fluid
+    if (cell.has_walls())
+        throw std::invalid_argument("the barostat scales every axis of the box, and a wall closes one: "
+                                    "run a box with walls at constant volume");
     if (compressibility)
         return;
     const double n = static_cast<double>(cell.particles());

@@ -87,6 +87,7 @@ LAYOUT = {
     "pair_tail": ("int", 0),
     "pair_arrays": ("float", 1),
     "pair_array_sizes": ("float", 1),
+    "fields": ("float", 2),
 }
 
 # Entries that checkpoints of an earlier layout lack (and the barostat's, which
@@ -95,7 +96,8 @@ OPTIONAL = ("log_start", "virial", "box", "list_box", "method", "method_paramete
             "method_state", "barostat_parameter_names", "barostat_parameter_values", "barostat_work",
             "barostat_start_volume",
             "log_conserved", "log_volume", "log_pressure", "species", "types", "masses", "epsilon", "sigma", "rcut",
-            "pair_family", "pair_mode", "pair_nr_types", "pair_values", "pair_tail", "pair_arrays", "pair_array_sizes")
+            "pair_family", "pair_mode", "pair_nr_types", "pair_values", "pair_tail", "pair_arrays", "pair_array_sizes",
+            "fields")
 
 # Optional entries that a checkpoint holds all or none of.
 TOGETHER = (("log_conserved", "log_volume", "log_pressure"),
@@ -231,6 +233,8 @@ def restore(data: Mapping[str, Any], team: int) -> Tuple[Any, Optional[int], Tup
         for key in PAIR_ENTRIES:
             if key in a:
                 state[key] = np.ascontiguousarray(a[key], dtype=np.float64)
+    if "fields" in a:  # rows of ten numbers per external field, as the engine writes them
+        state["fields"] = np.ascontiguousarray(a["fields"], dtype=np.float64)
     extras = None
     if "log_conserved" in a:
         extras = {k: a["log_" + k] for k in ("conserved", "volume", "pressure")}

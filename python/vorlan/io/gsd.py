@@ -21,7 +21,10 @@ takes it as ``dt=`` times the steps between frames), and the pair potential:
 ``log/vorlan/pair/family`` and ``log/vorlan/pair/mode`` (the names as UTF-8
 bytes, uint8), ``log/vorlan/pair/values`` (float64, S x S pairs times the
 family's parameters in ``vorlan.pair.families()`` order, row-major) and
-``log/vorlan/pair/tail`` (1 when the tail correction is on). `read_gsd` returns those when present, so movie -> GSD ->
+``log/vorlan/pair/tail`` (1 when the tail correction is on); with external
+fields ``log/vorlan/fields`` (float64, ten numbers per field: kind 0 constant
+or 1 wall, style 0 lj93 or 1 harmonic, axis, fx, fy, fz, epsilon, sigma, k,
+rcut). `read_gsd` returns those when present, so movie -> GSD ->
 movie gives back every bit; from another program's GSD file it takes the schema
 values and moves the positions into [0, L).
 
@@ -73,6 +76,7 @@ class GSDWriter:
             raise ValueError(f"dt = {dt!r} is not allowed: the time step is a finite number >= 0")
         self.dt = None if dt is None else float(dt)
         self.pair = pair  # family, mode, values, tail of the pair potential, or None
+        self.fields: Optional[np.ndarray] = None  # the external fields' rows (vorlan.field), or None
         self.path = os.fspath(path)
         self.nr_frames = 0
         self._frame = hoomd.Frame
@@ -131,6 +135,8 @@ class GSDWriter:
                 frame.log["vorlan/pair/" + key] = np.frombuffer(str(self.pair[key]).encode(), dtype=np.uint8).copy()
             frame.log["vorlan/pair/values"] = np.asarray(self.pair["values"], dtype=np.float64)
             frame.log["vorlan/pair/tail"] = np.array([int(bool(self.pair["tail"]))], dtype=np.uint8)
+        if self.fields is not None and len(self.fields):
+            frame.log["vorlan/fields"] = np.asarray(self.fields, dtype=np.float64).reshape(-1)
         self._file.append(frame)
         self._file.flush()
         self.nr_frames += 1

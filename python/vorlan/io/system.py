@@ -53,7 +53,22 @@ given follow ``vorlan.mixture.pair_table``; without [start] the engine's simple
 cubic lattice of `nr_particles` in `cell_length` is used. Fractions (default:
 equal shares) deal the species at random over the start's sites; a start read
 from a file keeps the file's species, unless it has only one and [species] has
-fractions. JSON files hold the same keys (``{"species": {"A": {...}}, "pair":
+fractions. External fields (``vorlan.field``) are ``[[field]]`` entries, each
+naming its kind and giving that kind's keyword arguments::
+
+    [[field]]
+    field = "wall"
+    axis = "z"
+    kind = "lj93"          # or "harmonic" with k
+    epsilon = 1.0
+    sigma = 1.0
+    rcut = 2.5
+
+    [[field]]
+    field = "constant"
+    force = [0.01, 0.0, 0.0]
+
+JSON files hold the same keys (``{"species": {"A": {...}}, "pair":
 [...], "start": {...}}``).
 """
 
@@ -94,8 +109,9 @@ class System:
 
     def __init__(self, species: List[str], fractions: Optional[List[float]], masses: Dict[str, float],
                  pairs: Optional[Dict[Tuple[str, str], Any]], start: Dict[str, Any],
-                 base: str = ".", source: str = "system"):
+                 base: str = ".", source: str = "system", fields: Optional[List[Any]] = None):
         self.species = species        # names in order
+        self.fields = fields or []    # vorlan.field objects, in the order given
         self.fractions = fractions    # share of each species, or None (equal shares)
         self.masses = masses          # name -> mass, for the species that set one
         self.pairs = pairs            # (a, b) -> dict(epsilon, sigma[, rcut]) or a vorlan.pair potential, or None
@@ -109,8 +125,10 @@ class System:
         with every run, so that a resumed sweep sees a changed description."""
         h = hashlib.sha256()
         pairs = None if self.pairs is None else sorted([list(k), v] for k, v in self.pairs.items())
-        h.update(json.dumps([self.species, self.fractions, self.masses, pairs, self.start], sort_keys=True,
-                            default=str).encode())
+        described = [self.species, self.fractions, self.masses, pairs, self.start]
+        if self.fields:  # descriptions without fields keep their digest
+            described.append([f.record() for f in self.fields])
+        h.update(json.dumps(described, sort_keys=True, default=str).encode())
         if "file" in self.start:
             path = os.path.join(self.base, str(self.start["file"]))
             try:
@@ -139,7 +157,7 @@ class System:
         rest = max(0.0, 1.0 - sum(given.values()))
         shares = [given[s] if s in given else (rest * b / others if others > 0 else 0.0)
                   for s, b in zip(self.species, base)]
-        return System(self.species, shares, self.masses, self.pairs, self.start, self.base, self.source)
+        return System(self.species, shares, self.masses, self.pairs, self.start, self.base, self.source, self.fields)
 
     def arguments(self, nr_particles: Optional[int] = None, cell_length: Optional[float] = None) -> Dict[str, Any]:
         """Keyword arguments of ``Simulation``: species, types, masses, pairs and,
@@ -160,6 +178,8 @@ class System:
         args: Dict[str, Any] = {"species": list(self.species), "masses": dict(self.masses)}
         if self.pairs is not None:
             args["pairs"] = dict(self.pairs)
+        if self.fields:
+            args["fields"] = list(self.fields)
         start = self.start
         seed = start.get("seed")
         kinds = [k for k in _START_KINDS if k in start]
@@ -316,9 +336,9 @@ def parse_system(data: Mapping[str, Any], base: str = ".", source: str = "system
     """A System from the parsed TOML/JSON tables (`source` names the file in
     errors); every value is checked here, so that a fault names the file, the
     key and the value."""
-    unknown = set(data) - {"species", "pair", "start"}
+    unknown = set(data) - {"species", "pair", "start", "field"}
     if unknown:
-        raise ValueError(f"{source}: unknown table(s) {sorted(unknown)}; the tables are species, pair and start")
+        raise ValueError(f"{source}: unknown table(s) {sorted(unknown)}; the tables are species, pair, field and start")
     table = data.get("species", {"A": {}})
     if not isinstance(table, Mapping) or not table:
         raise ValueError(f"{source}: [species] must name at least one species, e.g. A = {{ fraction = 0.8 }}")
@@ -351,7 +371,30 @@ def parse_system(data: Mapping[str, Any], base: str = ".", source: str = "system
             composition(0, list(zip(species, fractions)))  # checks the shares
     except ValueError as e:
         raise ValueError(f"{source}: {e}") from None
-    return System(species, fractions or None, masses, pairs, start, base, source)
+    return System(species, fractions or None, masses, pairs, start, base, source,
+                  _field_entries(data.get("field", []), source))
+
+
+def _field_entries(entries: Any, source: str) -> List[Any]:
+    """The [[field]] entries as vorlan.field objects; an entry that names no
+    known kind, or gives keys that kind does not take, is a ValueError."""
+    from .. import field
+
+    kinds = {"wall": field.Wall, "constant": field.Constant}
+    if isinstance(entries, Mapping):
+        entries = [entries]
+    out = []
+    for k, entry in enumerate(entries):
+        if not isinstance(entry, Mapping) or entry.get("field") not in kinds:
+            raise ValueError(f"{source}: [[field]] entry {k + 1} must name its kind: field = \"wall\" or \"constant\"")
+        values = {key: v for key, v in entry.items() if key != "field"}
+        try:
+            out.append(kinds[entry["field"]](**values))
+        except TypeError as e:
+            raise ValueError(f"{source}: [[field]] entry {k + 1} ({entry['field']}): {e}") from None
+        except ValueError as e:
+            raise ValueError(f"{source}: [[field]] entry {k + 1} ({entry['field']}): {e}") from None
+    return out
 
 
 def _no_constant(text: str) -> Any:

@@ -1,0 +1,90 @@
+// The cell's side of the external fields: their forces and energies after the
+// pair loop, and the walls' closing of their axes.
+//
+// Each particle's field terms are its own (no sums across particles), so the
+// forces are thread-count independent by construction; the energies are kept
+// per particle and summed in particle order afterwards, which keeps epot so too.
+#include "cell.h"
+#include "parallel.h"
+
+#include <cmath>
+#include <sstream>
+#include <stdexcept>
+
+void Cell::set_fields(const std::vector<Field>& given)
+{
+    walls[0] = walls[1] = walls[2] = false;
+    for (const Field& f : given) {
+        check_field(f, dims);
+        if (f.kind == "wall")
+            walls[f.axis] = true;
+    }
+    fields = given;
+}
+
+vec3 Cell::image_box() const
+{
+    // A walled axis gets a box three times its length for the minimum image and
+    // the subcell grid: every separation within [0, L] stays below half of it, so
+    // no pair is imaged, and the empty two thirds keep the grid from connecting
+    // the two walls (the cut-off is at most L / 2).
+    vec3 b = dims;
+    for (int k = 0; k < 3; ++k)
+        if (walls[k])
+            b[k] = 3.0 * dims[k];
+    return b;
+}
+
+double Cell::apply_fields(bool extras)
+{
+    const std::size_t n = positions.size();
+    field_energies.resize(n);
+    const long long count = static_cast<long long>(n);
+#pragma omp parallel for schedule(static) num_threads(team())
+    for (long long i = 0; i < count; ++i) {
+        double e = 0.0;
+        for (const Field& f : fields)
+            e += f.kind == "wall" ? wall_field(f, positions[i], dims, forces[i])
+                                  : constant_field(f, positions[i], images.data() + 3 * i, dims, forces[i]);
+        field_energies[i] = e;
+    }
+    double sum = 0.0;
+    for (std::size_t i = 0; i < n; ++i)
+        sum += field_energies[i];
+    if (extras)
+        for (std::size_t i = 0; i < n; ++i)
+            particle_energies_[i] += field_energies[i];
+    return sum;
+}
+
+void Cell::check_inside_walls() const
+{
+    // a particle outside [0, L] of a walled axis has passed its wall: the step
+    // that took it there was too large for the wall's stiffness
+    for (std::size_t i = 0; i < positions.size(); ++i)
+        for (int k = 0; k < 3; ++k) {
+            const double x = positions[i][k];
+            if (walls[k] && !(x > 0.0 && x < dims[k])) {
+                std::ostringstream msg;
+                msg << "particle " << i << " passed the wall at " << "xyz"[k] << " = " << (x <= 0.0 ? 0.0 : dims[k])
+                    << " in step " << steps_done + 1 << " (" << "xyz"[k] << " = " << x
+                    << "): the time step is too large for the wall";
+                throw std::range_error(msg.str());
+            }
+        }
+}
+
+void Cell::check_given_within_walls(const std::vector<vec3>& given, const vec3& box) const
+{
+    // given positions (a start, an edit) must lie between the walls of box `box`
+    for (const Field& f : fields)
+        check_field(f, box);
+    for (std::size_t i = 0; i < given.size(); ++i)
+        for (int k = 0; k < 3; ++k)
+            if (walls[k] && !(given[i][k] > 0.0 && given[i][k] < box[k])) {
+                std::ostringstream msg;
+                msg << "position " << i << " has " << "xyz"[k] << " = " << given[i][k] << ", outside the walls at 0 and "
+                    << box[k];
+                throw std::invalid_argument(msg.str());
+            }
+}

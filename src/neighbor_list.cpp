@@ -304,6 +304,7 @@ struct ListPass {
     kernels::ScanFn scan;
     const std::int32_t* types;         // type of each particle; null for one species
     const double* rlistsq_by_type;     // S x S (rc_ab + shell)^2 of a mixture
+    const double* cull_by_type;        // per type: its cull limit (the largest radius of its row)
     unsigned int nr_types;             // S
 };
 
@@ -346,8 +347,10 @@ inline void axis_gaps(const ListPass& pass, int k, unsigned int own, double x, c
 
 // The subcells around the one with `key`, in scan order, as ranges of the sorted
 // arrays; a range that starts where the previous one ends (with the same image
-// rule) is joined to it. Returns the number of candidates in all ranges.
-inline std::size_t assemble_ranges(const ListPass& pass, unsigned int key, const double xi[3],
+// rule) is joined to it; where the shortcuts allow, subcells whose nearest
+// image lies beyond `limit` (squared, with a margin) are left out. Returns the
+// number of candidates in all ranges.
+inline std::size_t assemble_ranges(const ListPass& pass, unsigned int key, const double xi[3], double limit,
                                    kernels::ScanRanges& ranges)
 {
     const unsigned int* n = pass.grid.n;
@@ -362,7 +365,6 @@ inline std::size_t assemble_ranges(const ListPass& pass, unsigned int key, const
     }
 
     const unsigned int* start = pass.buf->subcell_start.data();
-    const double limit = pass.shortcuts.cull_limit;
     ranges.count = 0;
     std::size_t candidates = 0;
     for (unsigned int a = 0; a < t[0]->found; ++a)
@@ -445,7 +447,9 @@ std::size_t list_block(const ListPass& pass, const Block& b, const std::vector<v
                                      pass.types ? pass.rlistsq_by_type + pass.types[i] * pass.nr_types : nullptr,
                                      pass.nr_types};
         kernels::ScanRanges ranges;
-        const std::size_t candidates = assemble_ranges(pass, subcell_of[i], self.x, ranges);
+        // a particle of a mixture reaches no farther than the largest radius of its type
+        const double reach = pass.types ? pass.cull_by_type[pass.types[i]] : pass.shortcuts.cull_limit;
+        const std::size_t candidates = assemble_ranges(pass, subcell_of[i], self.x, reach, ranges);
         // room for every candidate, the terminator and a whole register of slack
         const std::size_t need = w + candidates + 9;
         if (part.size() < need && !grow_part(part, need, w - w0, i - b.begin, b.end - i, errors))
@@ -515,13 +519,17 @@ void join_parts(std::vector<unsigned int>& list, ListBuffers& buf, std::size_t n
 
 // (rc_ab + shell)^2 for the S x S pair cut-offs `rcut`, row-major: each sum is
 // formed as settings::list_radius forms rcut + shell, so the largest is the
-// one-radius list's rlistsq bit for bit.
-void fill_pair_radii(const std::vector<double>& rcut, double shell, std::vector<double>& rlistsq_by_type)
+// one-radius list's rlistsq bit for bit. Per type, the largest of its row with
+// the margin of Shortcuts::cull_limit.
+void fill_pair_radii(const std::vector<double>& rcut, std::size_t nr_types, double shell, ListBuffers& buf)
 {
-    rlistsq_by_type.resize(rcut.size());
+    buf.rlistsq_by_type.resize(rcut.size());
+    buf.cull_by_type.assign(nr_types, 0.0);
     for (std::size_t k = 0; k < rcut.size(); ++k) {
         const double rlist = rcut[k] + shell;
-        rlistsq_by_type[k] = rlist * rlist;
+        buf.rlistsq_by_type[k] = rlist * rlist;
+        double& reach = buf.cull_by_type[k / nr_types];
+        reach = std::max(reach, buf.rlistsq_by_type[k] * (1.0 + 1e-9));
     }
 }
 
@@ -534,7 +542,7 @@ void Cell::build_neighbor_list()
         mixed() ? settings::list_radius(*params, dims, pairs.rcut_max) : settings::list_radius(*params, dims);
     const double rlistsq = radius.rlist * radius.rlist;
     if (mixed())
-        fill_pair_radii(species.rcut, radius.shell, list_buffers.rlistsq_by_type);
+        fill_pair_radii(species.rcut, species.nr_types(), radius.shell, list_buffers);
     const std::size_t nr_particles = positions.size();
     const int team_size = team();
     check_stability(positions, dij_list, dims, radius.shell, team_size);
@@ -558,6 +566,7 @@ void Cell::build_neighbor_list()
                         scan,
                         types,
                         buf.rlistsq_by_type.data(),
+                        buf.cull_by_type.data(),
                         static_cast<unsigned int>(species.nr_types())};
 
     const std::size_t max_parts = static_cast<std::size_t>(team_size);

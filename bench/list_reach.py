@@ -16,7 +16,9 @@ listed per particle, and the share of a step spent building the list. vorlan
 lists every pair in both particles' runs (a full list): its count is the
 list's entries less the N starts and N terminators, over N, after the run.
 LAMMPS lists each pair once (a half list): its "Ave neighs/atom" is doubled to
-compare. The build share is vorlan's perf samples in the build over those in
+compare. Beside the wall-clock rate, the rate per CPU second of the process
+(LAMMPS: loop time times its reported CPU use), which other work on the
+machine disturbs less. The build share is vorlan's perf samples in the build over those in
 the engine (one thread, a run of its own; "-" without perf or without the
 engine's symbols: the package's vorlan._core is linked stripped, so a build
 to be profiled is relinked without -s), and LAMMPS's
@@ -64,11 +66,11 @@ else:
     sim = vorlan.Simulation(params, species=species, types=types, pairs=KOB_ANDERSEN, positions=x, box=box,
                             seed=1, threads=threads)
 n = sim.nr_particles if hasattr(sim, "nr_particles") else len(sim.positions)
-t0 = time.perf_counter()
+t0, c0 = time.perf_counter(), time.process_time()
 sim.run(steps)
-seconds = time.perf_counter() - t0
+seconds, cpu = time.perf_counter() - t0, time.process_time() - c0
 listed = len(sim._engine.state()["neighbor_list"]) - 2 * n
-print(json.dumps({"rate": n * steps / seconds, "pairs": listed / n}))
+print(json.dumps({"rate": n * steps / seconds, "cpu_rate": n * steps / cpu, "pairs": listed / n}))
 """
 
 
@@ -120,7 +122,9 @@ def lammps_run(lmp, workdir, system, steps, ranks):
     loop = re.search(r"Loop time of ([\d.eE+-]+) on \d+ procs for (\d+) steps with (\d+) atoms", log)
     neigh = re.search(r"^Neigh\s*\|.*\|\s*([\d.]+)\s*$", log, re.M)
     half = float(re.search(r"Ave neighs/atom = ([\d.eE+-]+)", log).group(1))
-    return {"rate": int(loop.group(3)) * steps / float(loop.group(1)), "pairs": 2.0 * half,
+    use = float(re.search(r"([\d.]+)% CPU use", log).group(1)) / 100.0
+    rate = int(loop.group(3)) * steps / float(loop.group(1))
+    return {"rate": rate, "cpu_rate": rate / use, "pairs": 2.0 * half,
             "share": float(neigh.group(1)) / 100.0 if neigh else None}
 
 
@@ -164,13 +168,15 @@ def main(argv):
                         rows.setdefault(("lmp -sf opt", t), []).append(
                             lammps_run(lmp, tmp, system, args.steps, t) | {"load": loadavg()})
         print(f"\n{name}")
-        print(f"  {'code':<14}{'threads':>8}{'M a-steps/s':>13}{'pairs/part':>12}{'build %':>9}   load average")
+        print(f"  {'code':<14}{'threads':>8}{'M a-steps/s':>13}{'per CPU s':>11}{'pairs/part':>12}{'build %':>9}"
+              "   load average")
         for (tag, t), runs in rows.items():
             rate = statistics.median(r["rate"] for r in runs)
+            cpu_rate = statistics.median(r["cpu_rate"] for r in runs)
             share = runs[-1].get("share")
             if share is None and t == 1 and tag != "lmp -sf opt":
                 share = vorlan_run(dict(builds)[tag], system, args.steps, 1, perf=True)
-            print(f"  {tag:<14}{t:>8}{rate / 1e6:13.2f}{runs[-1]['pairs']:12.1f}"
+            print(f"  {tag:<14}{t:>8}{rate / 1e6:13.2f}{cpu_rate / 1e6:11.2f}{runs[-1]['pairs']:12.1f}"
                   f"{'-' if share is None else '%.1f' % (100 * share):>9}   {', '.join(r['load'] for r in runs)}")
 
 

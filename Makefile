@@ -2,7 +2,7 @@
 # make test  - install what is missing, build, run the C++ and Python tests and the type check
 # make bench - build and run the benchmark (see bench/README.md)
 # make test-sanitize - the C++ tests built with AddressSanitizer and UBSan (build/sanitize)
-# make fuzz  - fuzz simulate(), checkpoints and the command's inputs, FUZZ_SECONDS each (fuzz/README.md)
+# make fuzz  - fuzz simulate(), checkpoints, the command's inputs, start files and method parameters, FUZZ_SECONDS each (fuzz/README.md)
 # make docs  - the documentation site into build/docs (warnings are errors), its links, screenshots
 
 PYTHON   ?= python3
@@ -16,7 +16,7 @@ SANITIZE_BUILD ?= build/sanitize
 FUZZ_SECONDS   ?= 60
 FUZZ_VENV      ?= build/fuzz-venv
 FUZZ_ARGS      ?=
-FUZZ_TARGETS   ?= simulate checkpoint cli
+FUZZ_TARGETS   ?= simulate checkpoint cli starts methods
 DOCS_BUILD     ?= build/docs
 
 .PHONY: setup run test test-cpp test-python typecheck docs test-sanitize fuzz bench clean

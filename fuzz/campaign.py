@@ -1,6 +1,7 @@
 """Coverage-guided fuzzing of vorlan with atheris: parameter files through
-Vorlan.simulate, checkpoints through Simulation.load and a run, and the input
-files of the `vorlan` command.
+Vorlan.simulate, checkpoints through Simulation.load and a run, the input
+files of the `vorlan` command, start files and system descriptions, and the
+parameters of the methods and the barostat.
 
 The fuzzer writes each input to a temporary file and hands the path to a
 long-lived worker process (fuzz/worker.py) that runs it; a worker that dies by a
@@ -11,7 +12,7 @@ are saved under fuzz/findings/ (the input as run, and a .txt with what
 happened); fuzzing goes on with a fresh worker, and the process exits with
 status 1 at the end when there was any finding.
 
-    python fuzz/campaign.py [--target simulate|checkpoint|cli] --seconds 60 [libFuzzer options...]
+    python fuzz/campaign.py [--target simulate|checkpoint|cli|starts|methods] --seconds 60 [libFuzzer options...]
 
 nr_particles and nrsteps above --max-particles and --max-steps are cut down to
 them before a parameter file runs (counted in the summary), so that one run
@@ -26,10 +27,12 @@ import io
 import json
 import os
 import random
+import re
 import resource
 import select
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -179,21 +182,91 @@ def mutate_checkpoint(data: bytes, max_size: int, seed: int) -> bytes:
 # ---------------------------------------------------------------- command line
 
 
-def mutate_cli(data: bytes, max_size: int, seed: int) -> bytes:
-    """The first byte picks the command (fuzz/worker.py COMMANDS), the rest is its
-    input: now and then another command, else the input mutated (a parameter file
-    as a parameter file, anything else byte by byte)."""
+def mutate_picked(data: bytes, max_size: int, seed: int, switch: float, mutate) -> bytes:
+    """An input whose first byte picks its kind (a command, a format) and whose
+    rest is the file: with probability `switch` another kind, else the file
+    changed by ``mutate(kind byte, file, rnd)``."""
     rnd = random.Random(seed)
     if not data:
         return atheris.Mutate(data, max_size)
     which, content = data[0], data[1:]
-    if rnd.random() < 0.05:
+    if rnd.random() < switch:
         return bytes([rnd.randrange(256)]) + content
-    if which % 8 in (0, 1):
-        content = mutate_params(content, max_size - 1, seed)
-    else:
-        content = atheris.Mutate(content, max_size - 1)
-    return bytes([which]) + content
+    return bytes([which]) + mutate(which, content, rnd)
+
+
+def mutate_cli(data: bytes, max_size: int, seed: int) -> bytes:
+    """The first byte picks the command (fuzz/worker.py COMMANDS), the rest is its
+    input: now and then another command, else the input mutated (a parameter file
+    as a parameter file, anything else byte by byte)."""
+    return mutate_picked(data, max_size, seed, 0.05, lambda which, content, rnd: (
+        mutate_params(content, max_size - 1, seed) if which % 8 in (0, 1) else atheris.Mutate(content, max_size - 1)))
+
+
+# ---------------------------------------------------------------- starts and methods
+
+# Numbers a text mutation puts in place of another: the edges of counts, types,
+# lengths and parameters.
+TEXT_VALUES = (b"0", b"-1", b"1", b"2", b"3", b"0.7", b"1e12", b"1000000000000", b"2147483648", b"4294967296",
+               b"1e308", b"1e-320", b"nan", b"inf", b"-inf", b"NaN", b"Infinity", b"true", b"\"x\"", b"",
+               b"0.001", b"100", b"-0.0", b"1e400")
+
+NUMBER = re.compile(rb"[-+]?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?")
+
+
+def mutate_text(content: bytes, max_size: int, rnd: random.Random) -> bytes:
+    """One number of a text input replaced by a value at the edges, a line
+    dropped or repeated, or libFuzzer's own byte-level mutations."""
+    choice = rnd.random()
+    numbers = list(NUMBER.finditer(content))
+    if numbers and choice < 0.6:
+        m = rnd.choice(numbers)
+        if rnd.random() < 0.4:  # a nearby value, so that many inputs still make a run
+            value = repr(float(m.group()) * rnd.uniform(0.5, 2.0)).encode()
+            if m.group().lstrip(b"-+").isdigit():
+                value = str(int(m.group()) + rnd.randint(-2, 2)).encode()
+        else:
+            value = rnd.choice(TEXT_VALUES)
+        return (content[:m.start()] + value + content[m.end():])[:max_size]
+    lines = content.split(b"\n")
+    if len(lines) > 2 and choice < 0.8:
+        i = rnd.randrange(len(lines))
+        lines[i:i + 1] = [] if rnd.random() < 0.5 else [lines[i], lines[i]]
+        return b"\n".join(lines)[:max_size]
+    return atheris.Mutate(content, max_size)
+
+
+def mutate_gsd(content: bytes, max_size: int, rnd: random.Random) -> bytes:
+    """A 32-bit word of the file set to a count at the edges (N, a chunk size,
+    an offset), or the bytes mutated."""
+    if len(content) >= 8 and rnd.random() < 0.6:
+        i = rnd.randrange(0, len(content) - 4) & ~3
+        word = rnd.choice((0, 1, 2, 3, 63, 64, 65, 2**31, 2**32 - 1, 1 << 20))
+        return content[:i] + struct.pack("<I", word) + content[i + 4:]
+    return atheris.Mutate(content, max_size)
+
+
+def mutate_start(data: bytes, max_size: int, seed: int) -> bytes:
+    """The first byte picks the format (fuzz/worker.py STARTS), the rest is the
+    file: now and then another format, else the file mutated as its kind is."""
+    return mutate_picked(data, max_size, seed, 0.03, lambda which, content, rnd: (
+        mutate_gsd(content, max_size - 1, rnd) if which % 5 == 0 else mutate_text(content, max_size - 1, rnd)))
+
+
+METHOD_LINES = (b"method = nve", b"method = berendsen", b"method = langevin", b"method = bussi",
+                b"method = nose-hoover", b"barostat = crescale", b"barostat = none", b"tau = 0.5", b"friction = 1",
+                b"chain = 3", b"pressure = -1", b"tau_p = 2", b"compressibility = 0.1", b"kT = 1", b"stepsize = 0.005",
+                b"steps = 20", b"seed = 3")
+
+
+def mutate_methods(data: bytes, max_size: int, seed: int) -> bytes:
+    """A value replaced (mutate_text), or a line of another method or
+    parameter added."""
+    rnd = random.Random(seed)
+    if rnd.random() < 0.25:
+        return (data + b"\n" + rnd.choice(METHOD_LINES))[:max_size] if rnd.random() < 0.5 else \
+            (rnd.choice(METHOD_LINES) + b"\n" + data)[:max_size]
+    return mutate_text(data, max_size, rnd)
 
 
 def native_stack(pid: int) -> str:
@@ -304,6 +377,8 @@ TARGETS = {
     "simulate": dict(suffix=".par", mutate=mutate_params, max_len=2048, dictionary="parameters.dict", clamp=True),
     "checkpoint": dict(suffix=".npz", mutate=mutate_checkpoint, max_len=65536, dictionary=None, clamp=False),
     "cli": dict(suffix=".cli", mutate=mutate_cli, max_len=65536, dictionary="parameters.dict", clamp=False),
+    "starts": dict(suffix=".start", mutate=mutate_start, max_len=65536, dictionary=None, clamp=False),
+    "methods": dict(suffix=".methods", mutate=mutate_methods, max_len=4096, dictionary=None, clamp=False),
 }
 
 

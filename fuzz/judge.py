@@ -6,7 +6,8 @@ the reader accepts, which keys are set and to what kind of value, and which outc
 (a result, or which error naming which key or entry) a run had.
 
 Targets: simulate (parameter files), checkpoint (Simulation.load and run), cli
-(the commands of `vorlan` on their input files).
+(the commands of `vorlan` on their input files), starts (start files and system
+descriptions), methods (the parameters of the methods and the barostat).
 """
 from __future__ import annotations
 
@@ -276,7 +277,69 @@ def cli_outcome(command: str, ok: bool) -> str:
     return "sweep drawn" if ok else "sweep refused"
 
 
-VERDICTS = {"simulate": verdict, "checkpoint": checkpoint_verdict, "cli": cli_verdict}
+# ---------------------------------------------------------------- starts and methods
+
+# What a start file or a method's parameters may end in besides a run: a refusal.
+START_ALLOWED = ("ValueError", "MemoryError")
+METHOD_ALLOWED = ("ValueError", "ArithmeticError")
+
+
+def start_verdict(reply: dict):
+    """None when a start file was refused with a ValueError naming its fault (or
+    a run from it stopped with an ArithmeticError), or ran to finite numbers."""
+    if reply.get("format") is None:
+        return None
+    fmt = reply["format"]
+    if "raised" in reply:
+        mro, message, stage = reply["raised"], reply["message"], reply["stage"]
+        allowed = START_ALLOWED + (("ArithmeticError",) if stage == "run" else ())
+        if not any(name in mro for name in allowed):
+            return "%s from a %s start (%s): %s" % (mro[0], fmt, stage, message[:60])
+        if not message.strip():
+            return "%s without a message from a %s start" % (mro[0], fmt)
+        start_refusal(fmt, message)
+        return None
+    problems = reply["problems"]
+    return "%s start: %s" % (fmt, problems[0][:70]) if problems else None
+
+
+def start_refusal(fmt: str, message: str) -> str:
+    """Which check refused a start, one branch each (for coverage only)."""
+    for words in ("line", "frame", "chunk", "Lattice", "Properties", "species", "mass", "pair", "density",
+                  "overlap", "rcut", "box", "not allowed", "not a valid"):
+        if words in message:
+            return fmt + " " + words
+    return fmt + " other"
+
+
+def method_verdict(reply: dict):
+    """None when the method's parameters were refused with a ValueError or an
+    ArithmeticError carrying a message, or the run ended with finite numbers
+    and a finite box; anything else (another exception, a refusal without a
+    message, NaN reported as success) is a finding."""
+    if "raised" in reply:
+        mro, message = reply["raised"], reply["message"]
+        if not any(name in mro for name in METHOD_ALLOWED):
+            return "%s from %s (%s): %s" % (mro[0], reply["method"], reply["stage"], message[:60])
+        if not message.strip():
+            return "%s without a message from %s" % (mro[0], reply["method"])
+        method_refusal(reply["stage"], message)
+        return None
+    problems = reply["problems"]
+    return "%s: %s" % (reply["method"], problems[0][:70]) if problems else None
+
+
+def method_refusal(stage: str, message: str) -> str:
+    """Which parameter a refusal names, one branch each (for coverage only)."""
+    for words in ("tau", "friction", "chain", "pressure", "compressibility", "kT", "stepsize", "seed", "box",
+                  "step", "thermostat"):
+        if words in message:
+            return stage + " " + words
+    return stage + " other"
+
+
+VERDICTS = {"simulate": verdict, "checkpoint": checkpoint_verdict, "cli": cli_verdict, "starts": start_verdict,
+            "methods": method_verdict}
 
 
 def outcome(target: str, reply: dict) -> str:
@@ -286,4 +349,6 @@ def outcome(target: str, reply: dict) -> str:
             else "loaded and ran"
     if target == "cli":
         return "status %s" % reply.get("rc")
+    if target in ("starts", "methods"):
+        return "refused" if reply.get("stage") == "start" else "failed in the run" if "raised" in reply else "ran"
     return "raised" if "raised" in reply else "ran"

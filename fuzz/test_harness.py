@@ -121,7 +121,26 @@ def test_cli_verdict(changes, allowed):
     assert (judge.cli_verdict(reply) is None) == allowed
 
 
-@pytest.mark.parametrize("target", ["checkpoint", "cli"])
+@pytest.mark.parametrize("target, reply, allowed", [
+    ("starts", {"format": ".xyz", "stage": "start", "raised": ["ValueError", "Exception"],
+                "message": "s.xyz, frame 0 (line 1): 10 particles announced, 2 lines follow"}, True),
+    ("starts", {"format": ".data", "stage": "start", "raised": ["KeyError", "LookupError", "Exception"],
+                "message": "'1'"}, False),
+    ("starts", {"format": ".gsd", "stage": "run", "raised": ["ArithmeticError", "Exception"], "message": "unstable"},
+     True),
+    ("starts", {"format": ".toml", "problems": ["non-finite positions after load and run"]}, False),
+    ("methods", {"method": "bussi", "stage": "start", "raised": ["ValueError", "Exception"],
+                 "message": "tau = 0 is not allowed"}, True),
+    ("methods", {"method": "bussi", "stage": "run", "raised": ["ArithmeticError", "Exception"], "message": ""}, False),
+    ("methods", {"method": "berendsen + crescale", "problems": ["non-finite box after the run"]}, False),
+    ("methods", {"method": "nve", "stage": "run", "raised": ["IndexError", "LookupError", "Exception"],
+                 "message": "x"}, False),
+])
+def test_start_and_method_verdicts(target, reply, allowed):
+    assert (judge.VERDICTS[target](reply) is None) == allowed
+
+
+@pytest.mark.parametrize("target", ["checkpoint", "cli", "starts", "methods"])
 def test_seeds_of_a_target_run_clean(tmp_path, target):
     worker_module.write_seeds(target, str(tmp_path))
     seeds = sorted(tmp_path.iterdir())

@@ -91,10 +91,11 @@ Cell::Cell(const std::shared_ptr<Parameters>& _params, const CellOptions& option
         throw std::invalid_argument(msg.str());
     }
     if (!options.species.empty()) {
-        check_species(options.species, settings::count(*params, "nr_particles"));
+        check_species(options.species, settings::count(*params, "nr_particles"), !options.potential.empty());
         species = options.species;
-        pairs = pair_tables(species);
     }
+    set_potential(options.potential);
+    pair_terms_wanted = options.pair_terms;
     initialize(options);
     build_neighbor_list();
     calculate_forces();
@@ -242,8 +243,6 @@ double Cell::get_gauss() const
     static std::normal_distribution<double> distribution(0.0, 1.0);
     return distribution(process_engine);
 }
-
-double Cell::cutoff() const { return mixed() ? pairs.rcut_max : settings::real(*params, "rcut"); }
 
 double Cell::kinetic_energy_of_velocities() const
 {

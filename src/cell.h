@@ -30,6 +30,7 @@
 #include "list_buffers.h"
 #include "parameters.h"
 #include "mixture.h"
+#include "pair_potential.h"
 #include "team.h"
 #include "threads.h"
 
@@ -46,6 +47,7 @@ std::vector<double> flatten(const std::vector<vec3>& v);
 
 namespace kernels {
 struct PairInput;
+struct PairKernels;
 }
 
 // How a Cell starts, beyond its parameter set.
@@ -57,6 +59,8 @@ struct CellOptions {
     std::vector<vec3> velocities;    // empty: drawn as usual; else N start velocities, used as given
     vec3 box = vec3::Zero();         // box edges (Lx, Ly, Lz); zero: a cube of side cell_length
     Species species;                 // empty: one species from the parameter set; else a mixture
+    PairPotential potential;         // empty: Lennard-Jones of the parameter set or the mixture's tables
+    bool pair_terms = false;         // every force evaluation also gives the per-particle terms and the tensor
 };
 
 // The state a Cell's next steps depend on, for checkpoints (checkpoint.cpp): a
@@ -77,6 +81,16 @@ struct CellState {
     vec3 box = vec3::Zero();                  // box edges now; zero: cell_length (a box never rescaled)
     vec3 list_box = vec3::Zero();             // box edges at the list build; zero: as `box`
     Species species;                          // the mixture; empty for one species
+    PairPotential potential;                  // the pair potential; empty: Lennard-Jones of the settings or mixture
+};
+
+// A change of a cell between steps (Cell::edit): what is given replaces the
+// cell's own, the rest is kept.
+struct CellEdit {
+    const std::vector<vec3>* positions = nullptr;   // N positions, wrapped into the (new) box; the image counters go on
+    const std::vector<vec3>* velocities = nullptr;  // N velocities, used as given
+    const vec3* box = nullptr;                      // box edges (Lx, Ly, Lz); positions not given are kept as they are
+    double min_distance = 0.0;                      // refuse a pair closer than this many of its sigma (0: no check)
 };
 
 // The per-particle arrays a method's own passes read and write (methods/).
@@ -134,6 +148,11 @@ public:
     // its (step + 1)-th, the count of steps done once it is done.
     void end_step(unsigned int step, bool verbose, const StepStart& start);
 
+    // ---- edits between steps (edit.cpp) ----
+    // Replaces what `edit` holds (positions, velocities, box; the others kept), with
+    // the checks of a start, rebuilds the list and evaluates the forces; see edit.cpp.
+    void edit(const CellEdit& edit);
+
     const Parameters& parameters() const { return *params; }
     MotionArrays motion() { return {positions.data(), velocities.data(), dij_list.data(), forces.data(), positions.size()}; }
     // A new box (the barostat's); positions, velocities and dij_list are the caller's.
@@ -171,6 +190,24 @@ public:
     // summed in an order that does not depend on the thread count (forces.cpp).
     double virial() const { return virial_w; }
 
+    // The pair potential (empty: Lennard-Jones of the parameter set); its
+    // largest cut-off is cutoff().
+    const PairPotential& pair_potential() const { return potential; }
+
+    // The per-particle terms of the current forces, evaluated when asked for
+    // (by the same pair loop; forces, energy and virial keep their bits):
+    // particle_energies N values (half of each pair's energy, plus the tail's
+    // share), particle_virials 6N (xx yy zz xy xz yz of half of each pair's
+    // r_ij (x) F_ij), virial_tensor the sum over pairs (with the tail on the
+    // diagonal), summed in a thread-count independent order; its trace is the
+    // virial W to rounding. With set_pair_terms(true) every force evaluation
+    // gives them at once.
+    void set_pair_terms(bool on) { pair_terms_wanted = on; }
+    bool pair_terms() const { return pair_terms_wanted; }
+    const std::vector<double>& particle_energies() { evaluate_pair_terms(); return particle_energies_; }
+    const std::vector<double>& particle_virials() { evaluate_pair_terms(); return particle_virials_; }
+    const double* virial_tensor() { evaluate_pair_terms(); return virial_tensor_; }
+
     // The mixture (empty for one species) and the type of each particle.
     const Species& get_species() const { return species; }
     bool mixed() const { return !species.empty(); }
@@ -190,23 +227,33 @@ public:
 
 private:
     friend struct CellTestAccess;  // white-box access for the engine tests
+    friend class Fire;             // the minimiser moves positions over the list (minimize.cpp)
 
     void initialize(const CellOptions& options);
     void draw_mixed_velocities(std::size_t nr_particles);
     void restore_box(const CellState& state);
     void check_cutoff_in_box() const;
+    void check_mixture_tables_agree() const;
+    // edit.cpp: refuses a listed pair closer than `limit` of its sigma; puts back a saved state.
+    void check_contacts(double limit) const;
+    std::vector<double> contact_sizes_sq() const;
+    void restore(const CellState& state);
     double get_gauss() const;
     void build_neighbor_list();
     bool check_update_neighbor_list() const;
     void calculate_forces();
-    void calculate_mixed_forces();
-    // The parallel pair loop shared by both force evaluations (forces.cpp).
+    // The parallel pair loop (forces.cpp).
     struct PairSums {
-        double epot;    // the energy terms of all listed pairs (each pair twice), chained as the loop adds them
-        double virial;  // the per-particle virials, chained block by block
+        double epot;       // the energy terms of all listed pairs (each pair twice), chained as the loop adds them
+        double virial;     // the per-particle virials, chained block by block
+        double tensor[6];  // the per-particle tensor terms, chained block by block (when asked for)
     };
     template <typename Evaluate>
-    PairSums pair_loop(kernels::PairInput& in, double rcut, Evaluate evaluate);
+    PairSums pair_loop(kernels::PairInput& in, double rcut, bool extras, Evaluate evaluate);
+    void set_potential(const PairPotential& given);
+    void finish_pair_terms(const PairSums& sums, double fscale);
+    void evaluate_pair_terms();
+    std::vector<double> type_counts() const;
     void update_mixed_velocities_half_dt(double dt);
     // Runs kick(i) for every particle on the team and returns the sum of what it
     // returns, added in particle order (the kinetic-energy sum of the kicks).
@@ -239,7 +286,17 @@ private:
     std::vector<double> virial_terms;        // per particle: its pairs' r_ij . F_ij (one species: / 24 eps), summed as pair_kernel.cpp says
     std::vector<double> block_virials;       // per block of the pair loop: its virial_terms summed in order
     Species species;                         // the mixture as given; empty for one species
-    PairTables pairs;                        // the mixture's pair tables, as the force loop reads them
+    PairPotential potential;                 // the pair potential as given (empty: LJ of the parameter set)
+    PairTable table;                         // its tables as the pair loop reads them (one species: rebuilt per evaluation)
+    const kernels::PairKernels* loops = nullptr;  // the pair loops of its family and mode
+    bool pair_terms_wanted = false;          // every force evaluation gives the per-particle terms
+    bool pair_terms_fresh = false;           // the per-particle terms belong to the current forces
+    std::vector<double> energy_terms;        // per particle: its pairs' energy terms, as the loop summed them
+    std::vector<double> tensor_terms;        // per particle: six sums of r_a F_b terms, as the loop summed them
+    std::vector<double> block_tensors;       // per block of the pair loop: six sums of tensor_terms in order
+    std::vector<double> particle_energies_;  // per particle: half its pairs' energies
+    std::vector<double> particle_virials_;   // per particle: xx yy zz xy xz yz of half its pairs' r (x) F
+    double virial_tensor_[6] = {};           // the virial tensor of the latest evaluation with the terms
     std::vector<double> kick_factors;        // dt / 2m per type, for the mixture's half-step kick
     double epot = 0.0;                       // potential energy of the current configuration
     double ekin = 0.0;                       // kinetic energy after the latest kick, or as a method set it

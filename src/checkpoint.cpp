@@ -172,6 +172,28 @@ void Cell::check_cutoff_in_box() const
     }
 }
 
+// A mixture saved with both its Lennard-Jones tables and the potential made of
+// them: the two must say the same, or the file was changed after it was written.
+void Cell::check_mixture_tables_agree() const
+{
+    if (!mixed() || species.epsilon.empty() || potential.family != "lj" || potential.mode != "shift")
+        return;
+    const std::size_t s = species.nr_types();
+    if (potential.nr_types != s || potential.values.size() != 3 * s * s)
+        return;
+    const std::vector<double>* tables[3] = {&species.epsilon, &species.sigma, &species.rcut};
+    const char* names[3] = {"epsilon", "sigma", "rcut"};
+    for (std::size_t ab = 0; ab < s * s; ++ab)
+        for (int k = 0; k < 3; ++k)
+            if ((*tables[k])[ab] != potential.values[3 * ab + k]) {
+                std::ostringstream msg;
+                msg << "the checkpoint's " << names[k] << " of pair (" << ab / s << ", " << ab % s << ") is "
+                    << (*tables[k])[ab] << " in its mixture tables but " << potential.values[3 * ab + k]
+                    << " in its pair potential: the file was changed after it was written";
+                refuse(msg);
+            }
+}
+
 CellState Cell::save_state() const
 {
     CellState s;
@@ -191,6 +213,7 @@ CellState Cell::save_state() const
     s.virial = virial_w;
     s.box = dims;
     s.species = species;
+    s.potential = potential;
     return s;
 }
 
@@ -205,10 +228,11 @@ Cell::Cell(const std::shared_ptr<Parameters>& _params, const CellState& state, i
     restore_box(state);
     const std::size_t n = settings::count(*params, "nr_particles");
     if (!state.species.empty()) {
-        check_species(state.species, n);
+        check_species(state.species, n, !state.potential.empty());
         species = state.species;
-        pairs = pair_tables(species);
     }
+    set_potential(state.potential);
+    check_mixture_tables_agree();
     check_cutoff_in_box();
     check_rows(positions.size(), n, "positions");
     check_rows(velocities.size(), n, "velocities");

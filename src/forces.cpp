@@ -1,31 +1,38 @@
-// Truncated and shifted Lennard-Jones forces and potential energy.
+// Pair forces, potential energy and virial from the cell's pair potential: the
+// run's potential (pair_potential.h), the mixture's Lennard-Jones tables, or
+// for one species without one the truncated and shifted Lennard-Jones of the
+// parameter set, read at every evaluation:
 //
 //   u(r) = 4 eps [ (s/r)^12 - (s/r)^6 - ((s/rc)^12 - (s/rc)^6) ]   for r < rc
-//   F_i  = 24 eps sum_j [ 2 (s/r)^12 - (s/r)^6 ] / r^2 * r_ij
 //
-// Only r^2 is needed: (s/r)^6 and (s/r)^12 come from (s/r)^2 by multiplication.
 // The list is full, so every pair is met twice: each particle sums its own force
 // in list order (no atomics, results independent of the thread count) and the
 // energy sum counts each pair twice, which the final factor 0.5 undoes. The pair
 // loop itself is in pair_kernel.cpp; threads take blocks of particles in order and
 // chain their energy terms through them.
 //
-// The virial W = sum over distinct pairs of r_ij . F_ij = 24 eps sum (2 (s/r)^12 -
-// (s/r)^6) comes out of the same loop (the bracket is the force factor's
-// numerator): each particle sums its terms in list order, each block of
+// The virial W = sum over distinct pairs of r_ij . F_ij comes out of the same
+// loop: each particle sums its terms in list order, each block of
 // `pair_block` particles chains its particles in order, and the block sums are
 // chained in block order after the loop. The blocks are the same on any number of
 // threads, so W is too (a barostat built on it keeps trajectories independent of
-// the thread count), and sampling the pressure costs no second pass.
+// the thread count), and sampling the pressure costs no second pass. When the
+// per-particle terms are asked for, the same loop also sums each particle's
+// energy terms and its six r_a F_b terms; the block sums of the latter give the
+// virial tensor in the same thread-independent order as W.
+//
+// One species sums the reduced terms (pair_table.h) and applies the scales once
+// here, after the loop; a mixture's loop applies them per pair.
 #include "cell.h"
 #include "kernels.h"
-#include "lj_pair.h"
+#include "potentials/lj.h"
 #include "parallel.h"
 #include "settings.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <sstream>
 #include <stdexcept>
 
 namespace {
@@ -84,11 +91,12 @@ constexpr std::size_t pair_block = 512;  // particles handed out to a thread at 
 // free; each thread chains its energy terms through its blocks (on one thread:
 // all pairs in list order). `evaluate(from, to, partial)` runs the pair loop over
 // one block and returns the partial carried on; block b then leaves the sum of
-// its particles' virials, in particle order, in block_virials[b]. Returns the
-// thread's energy partial.
+// its particles' virials, in particle order, in block_virials[b] (and with
+// `tensors` the six sums of their tensor terms in block_tensors[6b..]). Returns
+// the thread's energy partial.
 template <typename Evaluate>
 double evaluate_blocks(Evaluate evaluate, std::size_t nr_particles, const double* virials, double* block_virials,
-                       RegionErrors& errors)
+                       const double* tensors, double* block_tensors, RegionErrors& errors)
 {
     double partial = 0.0;
     const long long nr_blocks = static_cast<long long>((nr_particles + pair_block - 1) / pair_block);
@@ -102,25 +110,96 @@ double evaluate_blocks(Evaluate evaluate, std::size_t nr_particles, const double
         for (std::size_t i = from; i < to; ++i)
             w += virials[i];
         block_virials[blk] = w;
+        if (tensors) {
+            for (int c = 0; c < 6; ++c) {
+                double t = 0.0;
+                for (std::size_t i = from; i < to; ++i)
+                    t += tensors[6 * i + c];
+                block_tensors[6 * blk + c] = t;
+            }
+        }
     }
     return partial;
 }
 
+// The tables of one species' Lennard-Jones from the parameter set as it is now.
+PairTable settings_lj_table(const Parameters& params)
+{
+    const double rcut = settings::real(params, "rcut");
+    const double sigma = settings::real(params, "sigma");
+    const double epsilon = settings::real(params, "epsilon");
+    PairTable t;
+    t.resize(1, LJEvaluator::nr_params);
+    t.params[0][0] = sigma * sigma;
+    t.rcutsq[0] = rcut * rcut;
+    t.rcut[0] = rcut;
+    t.params[1][0] = lj_epot_cutoff(t.params[0][0], t.rcutsq[0]);
+    t.energy_factors[0] = 4.0;
+    t.energy_factors[1] = epsilon;
+    t.force_scale[0] = 24.0 * epsilon;
+    t.rcut_max = rcut;
+    return t;
+}
+
 }  // namespace
 
+void Cell::set_potential(const PairPotential& given)
+{
+    potential = given;
+    if (potential.empty() && mixed()) {
+        // the mixture's own Lennard-Jones tables, truncated and shifted
+        const std::size_t s = species.nr_types();
+        potential.family = "lj";
+        potential.mode = "shift";
+        potential.nr_types = s;
+        potential.values.resize(3 * s * s);
+        for (std::size_t ab = 0; ab < s * s; ++ab) {
+            potential.values[3 * ab] = species.epsilon[ab];
+            potential.values[3 * ab + 1] = species.sigma[ab];
+            potential.values[3 * ab + 2] = species.rcut[ab];
+        }
+    }
+    if (potential.empty()) {
+        loops = &pair_family("lj").plain;
+        return;
+    }
+    const std::size_t s = mixed() ? species.nr_types() : 1;
+    if (potential.nr_types != s) {
+        std::ostringstream msg;
+        msg << "the pair potential is given for " << potential.nr_types << " types, the system has " << s;
+        throw std::invalid_argument(msg.str());
+    }
+    table = build_pair_table(potential);
+    loops = &pair_kernels_of(potential);
+}
+
+double Cell::cutoff() const
+{
+    return potential.empty() ? settings::real(*params, "rcut") : table.rcut_max;
+}
+
 template <typename Evaluate>
-Cell::PairSums Cell::pair_loop(kernels::PairInput& in, double rcut, Evaluate evaluate)
+Cell::PairSums Cell::pair_loop(kernels::PairInput& in, double rcut, bool extras, Evaluate evaluate)
 {
     // The pair loop reads each neighbour's coordinates as one aligned 32-byte row
-    // (x, y, z, 0) of padded_positions, filled first, together with the range of
-    // the coordinates that decides which particles may skip the minimum image.
-    // The kernel overwrites forces[i] and virial_terms[i] of every particle.
+    // (x, y, z, type) of padded_positions, filled first, together with the range
+    // of the coordinates that decides which particles may skip the minimum image.
+    // The kernel overwrites forces[i] and virial_terms[i] of every particle (and
+    // with `extras` energy_terms[i], tensor_terms[6i..]).
     const std::size_t nr_particles = positions.size();
+    const std::size_t nr_blocks = (nr_particles + pair_block - 1) / pair_block;
     padded_positions.resize(4 * nr_particles);
     in.positions = padded_positions.data();
     virial_terms.resize(nr_particles);
-    block_virials.resize((nr_particles + pair_block - 1) / pair_block);
-    const kernels::PairOutput out{coordinates(forces), virial_terms.data()};
+    block_virials.resize(nr_blocks);
+    kernels::PairOutput out{coordinates(forces), virial_terms.data()};
+    if (extras) {
+        energy_terms.resize(nr_particles);
+        tensor_terms.resize(6 * nr_particles);
+        block_tensors.resize(6 * nr_blocks);
+        out.energies = energy_terms.data();
+        out.tensors = tensor_terms.data();
+    }
     const int team_size = team();
     extent.assign(6 * static_cast<std::size_t>(team_size), 0.0);
     double epotsum = 0.0;
@@ -135,89 +214,127 @@ Cell::PairSums Cell::pair_loop(kernels::PairInput& in, double rcut, Evaluate eva
         central_region(extent.data(), static_cast<std::size_t>(omp_get_num_threads()), rcut, mine);
         epotsum += evaluate_blocks(
             [&](std::size_t from, std::size_t to, double partial) { return evaluate(mine, out, from, to, partial); },
-            nr_particles, virial_terms.data(), block_virials.data(), errors);
+            nr_particles, virial_terms.data(), block_virials.data(), out.tensors, block_tensors.data(), errors);
     }
     errors.rethrow();
-    double wsum = 0.0;
+    PairSums sums{epotsum, 0.0, {0.0, 0.0, 0.0, 0.0, 0.0, 0.0}};
     for (const double w : block_virials)
-        wsum += w;
-    return PairSums{epotsum, wsum};
+        sums.virial += w;
+    if (extras)
+        for (std::size_t b = 0; b < nr_blocks; ++b)
+            for (int c = 0; c < 6; ++c)
+                sums.tensor[c] += block_tensors[6 * b + c];
+    return sums;
 }
 
 void Cell::calculate_forces()
 {
-    if (mixed()) {
-        calculate_mixed_forces();
-        return;
-    }
-    const std::size_t nr_particles = particle_count();
-    const double rcut = settings::real(*params, "rcut");
-    const double sigma = settings::real(*params, "sigma");
-    epot = 0.0;
-    virial_w = 0.0;
-
-    kernels::PairInput in;
-    in.list = neighbor_list.data();
-    in.list_size = neighbor_list.size();
-    in.box = kernels::box_geometry(dims.data());
-    in.rcutsq = rcut * rcut;
-    in.sigmasq = sigma * sigma;
-    in.epot_cutoff = lj_epot_cutoff(in.sigmasq, in.rcutsq);
-    static const kernels::PairFn pair_forces = kernels::best_pair_forces();
-    if (neighbor_list.size() < nr_particles)
-        throw std::logic_error("the neighbour list has no start entry for some particles");
-
-    // Copy, evaluate, scale.
-    const PairSums sums = pair_loop(in, rcut, [&](const kernels::PairInput& region, const kernels::PairOutput& out,
-                                                  std::size_t from, std::size_t to, double partial) {
-        return pair_forces(region, from, to, out, partial);
-    });
-
-    // 24 eps on the forces, 4 eps / 2 on the energy and 24 eps / 2 on the virial,
-    // once each, outside the pair loop
-    const double epsilon = settings::real(*params, "epsilon");
-    const double prefctr = 24.0 * epsilon;
-    const long long count = static_cast<long long>(nr_particles);
-#pragma omp parallel for schedule(static) num_threads(team())
-    for (long long i = 0; i < count; ++i)
-        forces[i] *= prefctr;
-    epot = ((sums.epot * 4.0) * epsilon) * 0.5;
-    virial_w = 0.5 * (prefctr * sums.virial);
-}
-
-void Cell::calculate_mixed_forces()
-{
     const std::size_t nr_particles = particle_count();
     if (neighbor_list.size() < nr_particles)
         throw std::logic_error("the neighbour list has no start entry for some particles");
+    if (potential.empty())
+        table = settings_lj_table(*params);
     epot = 0.0;
     virial_w = 0.0;
+    const bool factored = !mixed();
+    const bool extras = pair_terms_wanted;
 
-    kernels::MixedPairInput in;
+    kernels::LoopInput in{};
     in.pair.list = neighbor_list.data();
     in.pair.list_size = neighbor_list.size();
     in.pair.box = kernels::box_geometry(dims.data());
-    in.pair.rcutsq = pairs.rcut_max * pairs.rcut_max;
-    in.pair.sigmasq = 0.0;
-    in.pair.epot_cutoff = 0.0;
-    in.types = species.types.data();
-    in.nr_types = static_cast<unsigned int>(species.nr_types());
-    in.sigmasq = pairs.sigmasq.data();
-    in.rcutsq = pairs.rcutsq.data();
-    in.epot_cutoff = pairs.epot_cutoff.data();
-    in.eps4 = pairs.eps4.data();
-    in.eps24 = pairs.eps24.data();
-    static const kernels::MixedPairFn mixed_pair_forces = kernels::best_mixed_pair_forces();
+    in.pair.rcutsq = table.rcut_max * table.rcut_max;
+    in.types = factored ? nullptr : species.types.data();
+    in.table.nr_types = static_cast<unsigned int>(table.nr_types);
+    in.table.factored = factored;
+    for (std::size_t k = 0; k < table.nr_params; ++k)
+        in.table.params[k] = table.params[k].data();
+    in.table.rcutsq = table.rcutsq.data();
+    in.table.energy_scale = table.energy_scale.data();
+    in.table.force_scale = table.force_scale.data();
+    in.table.data = table.data.data();
+    const kernels::LoopFn loop = loops->best();
 
-    // The prefactors are applied per pair inside the loop: only the factor 1/2 of
-    // the full list is left.
-    const PairSums sums = pair_loop(in.pair, pairs.rcut_max,
+    const PairSums sums = pair_loop(in.pair, table.rcut_max, extras,
                                     [&](const kernels::PairInput& region, const kernels::PairOutput& out,
                                         std::size_t from, std::size_t to, double partial) {
-                                        kernels::MixedPairInput mine = in;
+                                        kernels::LoopInput mine = in;
                                         mine.pair = region;
-                                        return mixed_pair_forces(mine, from, to, out, partial);
+                                        return loop(mine, from, to, out, partial);
                                     });
-    epot = sums.epot * 0.5;
-    virial_w = 0.5 * sums.virial;
+
+    // One species: the force scale on the forces, the energy factors / 2 on the
+    // energy and the force scale / 2 on the virial, once each, outside the pair
+    // loop. A mixture's loop applied them per pair: only the factor 1/2 of the
+    // full list is left.
+    const double fscale = table.force_scale[0];
+    const long long count = static_cast<long long>(nr_particles);
+    if (factored) {
+#pragma omp parallel for schedule(static) num_threads(team())
+        for (long long i = 0; i < count; ++i)
+            forces[i] *= fscale;
+        epot = ((sums.epot * table.energy_factors[0]) * table.energy_factors[1]) * 0.5;
+        virial_w = 0.5 * (fscale * sums.virial);
+    } else {
+        epot = sums.epot * 0.5;
+        virial_w = 0.5 * sums.virial;
+    }
+    if (potential.tail_correction) {
+        const TailTerms tail = pair_tail(potential, type_counts(), dims.prod());
+        epot += tail.energy;
+        virial_w += tail.virial;
+    }
+    pair_terms_fresh = extras;
+    if (extras)
+        finish_pair_terms(sums, factored ? fscale : 1.0);
+}
+
+void Cell::finish_pair_terms(const PairSums& sums, double fscale)
+{
+    // each particle's half of its pairs, scaled as the totals are; the tail
+    // energy shared equally
+    const bool factored = !mixed();
+    const std::size_t n = positions.size();
+    const TailTerms tail =
+        potential.tail_correction ? pair_tail(potential, type_counts(), dims.prod()) : TailTerms{};
+    const double tail_share = tail.energy / static_cast<double>(n);
+    particle_energies_.resize(n);
+    particle_virials_.resize(6 * n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double e = energy_terms[i];
+        particle_energies_[i] =
+            (factored ? ((e * table.energy_factors[0]) * table.energy_factors[1]) * 0.5 : e * 0.5) + tail_share;
+        for (int c = 0; c < 6; ++c)
+            particle_virials_[6 * i + c] = 0.5 * (fscale * tensor_terms[6 * i + c]);
+    }
+    for (int c = 0; c < 6; ++c)
+        virial_tensor_[c] = 0.5 * (fscale * sums.tensor[c]) + (c < 3 ? tail.virial / 3.0 : 0.0);
+}
+
+std::vector<double> Cell::type_counts() const
+{
+    std::vector<double> counts(mixed() ? species.nr_types() : 1, 0.0);
+    if (!mixed())
+        counts[0] = static_cast<double>(positions.size());
+    else
+        for (const std::int32_t t : species.types)
+            counts[static_cast<std::size_t>(t)] += 1.0;
+    return counts;
+}
+
+void Cell::evaluate_pair_terms()
+{
+    if (pair_terms_fresh)
+        return;
+    // the same loop once more with the per-particle terms: forces, energy and
+    // virial come out with the same bits
+    const bool wanted = pair_terms_wanted;
+    pair_terms_wanted = true;
+    try {
+        calculate_forces();
+    } catch (...) {
+        pair_terms_wanted = wanted;
+        throw;
+    }
+    pair_terms_wanted = wanted;
 }

@@ -109,18 +109,60 @@ struct PairInput {
     double central_hi[3];
 };
 
-// Where the pair loop writes its per-particle sums (no prefactors).
+// Where the pair loop writes its per-particle sums. With `energies` and
+// `tensors` (both or neither) it also writes each particle's energy terms and
+// its r_ij (x) F_ij terms (xx yy zz xy xz yz), each added into four partial sums
+// as the virial is; without them the loop does none of that work.
 struct PairOutput {
-    double* forces;   // 3 per particle: sum of ((2 (s/r)^12 - (s/r)^6) / r^2) r_ij
-    double* virials;  // 1 per particle: sum of 2 (s/r)^12 - (s/r)^6, that is r_ij . F_ij / 24 eps
+    double* forces;              // 3 per particle: sum of the force terms F_ij
+    double* virials;             // 1 per particle: sum of r_ij . F_ij
+    double* energies = nullptr;  // 1 per particle: sum of its pairs' energy terms
+    double* tensors = nullptr;   // 6 per particle: sums of rx Fx, ry Fy, rz Fz, rx Fy, rx Fz, ry Fz
 };
 
-// Sums, for the particles [begin, end) one after the other, the pair terms
-// (LJPairEvaluator in lj_pair.h) over each particle's run into out.forces[3i..3i+2]
-// and out.virials[i], each started from 0.0 and added in list order. Adds to
-// `epotsum` the terms (s/r)^12 - (s/r)^6 - epot_cutoff of all these pairs, one
-// after the other in the same order (particle by particle, each in list order),
-// and returns it.
+// The parameters of a potential as a loop reads them (pair_table.h): each table
+// S x S, entry type_i * S + type_j.
+struct PairTableView {
+    unsigned int nr_types;       // S
+    bool factored;               // one species: scales applied by the caller, after the loop
+    const double* params[10];    // the evaluator's parameter tables
+    const double* rcutsq;        // a pair interacts when distsq < rcutsq
+    const double* energy_scale;  // per pair: energy = e energy_scale (not read when factored)
+    const double* force_scale;   //   virial = w force_scale, force = (w / distsq) force_scale
+    const double* data;          // read-only data of the evaluator
+};
+
+// One pass of a pair loop: positions as rows (x, y, z, type) (types only when
+// not factored), the list, box and central region; pair.rcutsq the largest
+// cut-off squared (pair.sigmasq, pair.epot_cutoff are not read).
+struct LoopInput {
+    PairInput pair;
+    const int* types;  // N type indices (read when not factored)
+    PairTableView table;
+};
+
+// Sums for the particles [begin, end) one after the other the terms of their
+// interacting pairs over each particle's run into `out` (each started from 0.0
+// and added in list order; virials and the optional terms in four partials,
+// pair k into partial k mod 4, then (p0 + p1) + (p2 + p3)). Adds to `epotsum`
+// the energy terms of all these pairs one after the other in the same order and
+// returns it.
+using LoopFn = double (*)(const LoopInput& in, std::size_t begin, std::size_t end, const PairOutput& out,
+                          double epotsum);
+
+// The loop of one evaluator in each instruction set.
+struct PairKernels {
+    LoopFn scalar;
+    LoopFn avx2;
+    LoopFn avx512;
+    LoopFn best() const;  // the fastest this CPU runs
+};
+
+// ---- Lennard-Jones through the loop above --------------------------------------
+
+// One species (sigmasq, epot_cutoff, rcutsq of `in`): the terms in units of
+// 4 eps (energy) and 24 eps (force, virial), as LJ in potentials/lj.h gives them
+// (((sr12 - sr6) - epot_cutoff), (sr12 + sr12) - sr6, and that over distsq).
 using PairFn = double (*)(const PairInput& in, std::size_t begin, std::size_t end, const PairOutput& out,
                           double epotsum);
 double pair_forces_scalar(const PairInput& in, std::size_t begin, std::size_t end, const PairOutput& out,
@@ -129,12 +171,12 @@ double pair_forces_avx512(const PairInput& in, std::size_t begin, std::size_t en
                           double epotsum);
 double pair_forces_avx2(const PairInput& in, std::size_t begin, std::size_t end, const PairOutput& out,
                         double epotsum);
-PairFn best_pair_forces();
 
-// ---- forces of a mixture ---------------------------------------------------------
-
-// The pair loop of a mixture reads the parameters of each pair from tables
-// indexed by type_i * nr_types + type_j (mixture.h).
+// A mixture: the parameters of each pair from tables indexed by
+// type_i * nr_types + type_j, the prefactors applied per pair:
+//   energy  ((sr12 - sr6) - epot_cutoff_ab) eps4_ab
+//   force   (((sr12 + sr12) - sr6) / distsq) eps24_ab times r_ij
+//   virial  ((sr12 + sr12) - sr6) eps24_ab
 struct MixedPairInput {
     PairInput pair;             // positions as rows (x, y, z, type), list, box and central region (pair.rcutsq: the
                                 //   largest cut-off squared; pair.sigmasq and pair.epot_cutoff are not read)
@@ -146,15 +188,6 @@ struct MixedPairInput {
     const double* eps4;         //   4 eps_ab
     const double* eps24;        //   24 eps_ab
 };
-
-// The mixture loop writes into PairOutput with the prefactors included:
-// out.forces[3i..3i+2] the sum of 24 eps_ab ((2 (s/r)^12 - (s/r)^6) / r^2) r_ij in
-// list order, out.virials[i] that of 24 eps_ab (2 (s/r)^12 - (s/r)^6) = r_ij . F_ij
-// in the four partials of the one-species loop.
-// Per interacting pair, with sr2 = sigmasq_ab / distsq, sr6 = (sr2 sr2) sr2, sr12 = sr6 sr6:
-//   energy  ((sr12 - sr6) - epot_cutoff_ab) eps4_ab, added to `epotsum` in the order of pair_forces
-//   force   (((sr12 + sr12) - sr6) / distsq) eps24_ab times r_ij
-//   virial  ((sr12 + sr12) - sr6) eps24_ab
 using MixedPairFn = double (*)(const MixedPairInput& in, std::size_t begin, std::size_t end,
                                const PairOutput& out, double epotsum);
 double mixed_pair_forces_scalar(const MixedPairInput& in, std::size_t begin, std::size_t end,
@@ -163,7 +196,6 @@ double mixed_pair_forces_avx512(const MixedPairInput& in, std::size_t begin, std
                                 const PairOutput& out, double epotsum);
 double mixed_pair_forces_avx2(const MixedPairInput& in, std::size_t begin, std::size_t end,
                               const PairOutput& out, double epotsum);
-MixedPairFn best_mixed_pair_forces();
 
 bool have_avx512();
 bool have_avx2();

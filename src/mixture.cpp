@@ -1,8 +1,6 @@
 // Checks of a mixture and the pair tables the force loop reads.
 #include "mixture.h"
 
-#include "lj_pair.h"
-
 #include <algorithm>
 #include <cmath>
 #include <sstream>
@@ -22,7 +20,7 @@ bool positive(double x)
 
 }  // namespace
 
-void check_species(const Species& species, std::size_t nr_particles)
+void check_species(const Species& species, std::size_t nr_particles, bool own_potential)
 {
     const std::size_t s = species.nr_types();
     std::ostringstream msg;
@@ -52,6 +50,9 @@ void check_species(const Species& species, std::size_t nr_particles)
         const std::vector<double>& table;
         const char* name;
     } tables[] = {{species.epsilon, "epsilon"}, {species.sigma, "sigma"}, {species.rcut, "rcut"}};
+    const bool no_tables = species.epsilon.empty() && species.sigma.empty() && species.rcut.empty();
+    if (own_potential && no_tables)
+        return;
     for (const auto& t : tables) {
         if (t.table.size() != s * s) {
             msg << "the " << t.name << " table has " << t.table.size() << " entries for " << s
@@ -68,24 +69,4 @@ void check_species(const Species& species, std::size_t nr_particles)
                 }
             }
     }
-}
-
-PairTables pair_tables(const Species& species)
-{
-    const std::size_t n = species.nr_types() * species.nr_types();
-    PairTables t;
-    t.sigmasq.resize(n);
-    t.rcutsq.resize(n);
-    t.epot_cutoff.resize(n);
-    t.eps4.resize(n);
-    t.eps24.resize(n);
-    for (std::size_t k = 0; k < n; ++k) {
-        t.sigmasq[k] = species.sigma[k] * species.sigma[k];
-        t.rcutsq[k] = species.rcut[k] * species.rcut[k];
-        t.epot_cutoff[k] = lj_epot_cutoff(t.sigmasq[k], t.rcutsq[k]);
-        t.eps4[k] = 4.0 * species.epsilon[k];
-        t.eps24[k] = 24.0 * species.epsilon[k];
-        t.rcut_max = std::max(t.rcut_max, species.rcut[k]);
-    }
-    return t;
 }

@@ -517,7 +517,8 @@ void join_parts(std::vector<unsigned int>& list, ListBuffers& buf, std::size_t n
 
 // ---- list radii of a mixture -------------------------------------------------------------
 
-// (rc_ab + shell)^2 for the S x S pair cut-offs `rcut`, row-major: each sum is
+// (rc_ab + shell)^2 for the S x S pair cut-offs `rcut` of the potential's tables
+// (whatever its family), row-major: each sum is
 // formed as settings::list_radius forms rcut + shell, so the largest is the
 // one-radius list's rlistsq bit for bit. Per type, the largest of its row with
 // the margin of Shortcuts::cull_limit.
@@ -537,12 +538,12 @@ void fill_pair_radii(const std::vector<double>& rcut, std::size_t nr_types, doub
 
 void Cell::build_neighbor_list()
 {
-    // the largest cut-off of a mixture, or rcut: the grid's reach
+    // the largest cut-off of the potential, or rcut: the grid's reach
     const settings::ListRadius radius =
-        mixed() ? settings::list_radius(*params, dims, pairs.rcut_max) : settings::list_radius(*params, dims);
+        potential.empty() ? settings::list_radius(*params, dims) : settings::list_radius(*params, dims, cutoff());
     const double rlistsq = radius.rlist * radius.rlist;
     if (mixed())
-        fill_pair_radii(species.rcut, species.nr_types(), radius.shell, list_buffers);
+        fill_pair_radii(table.rcut, table.nr_types, radius.shell, list_buffers);
     const std::size_t nr_particles = positions.size();
     const int team_size = team();
     check_stability(positions, dij_list, dims, radius.shell, team_size);
@@ -567,7 +568,7 @@ void Cell::build_neighbor_list()
                         types,
                         buf.rlistsq_by_type.data(),
                         buf.cull_by_type.data(),
-                        static_cast<unsigned int>(species.nr_types())};
+                        static_cast<unsigned int>(table.nr_types)};
 
     const std::size_t max_parts = static_cast<std::size_t>(team_size);
     if (buf.list_parts.size() < max_parts)
@@ -616,7 +617,7 @@ bool Cell::check_update_neighbor_list() const
         // shrank (s < 1) and at the smallest one when it grew.
         const double s = std::min({dims.x() / list_dims.x(), dims.y() / list_dims.y(), dims.z() / list_dims.z()});
         const double rc =
-            s < 1.0 || !mixed() ? cutoff() : *std::min_element(species.rcut.begin(), species.rcut.end());
+            s < 1.0 || !mixed() ? cutoff() : *std::min_element(table.rcut.begin(), table.rcut.end());
         const double margin = 0.5 * (s * (rc + shell) - rc);
         limit = margin > 0.0 ? margin * margin : -1.0;
     }

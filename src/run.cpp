@@ -24,20 +24,31 @@ Run::Run(Cell& c, std::shared_ptr<Parameters> p, unsigned int every_k, bool log,
 {
 }
 
-void Run::restore_log(EnergyLog log)
+void Run::start_at(unsigned int steps)
 {
-    if (log.ekin.size() != step || log.epot.size() != step || log.etot.size() != step)
+    if (step != 0 || !energies.ekin.empty())
+        throw std::logic_error("a run that has stepped cannot take over another step count");
+    step = first_logged = steps;
+}
+
+void Run::restore_log(EnergyLog log, unsigned int log_start)
+{
+    if (log_start > step)
+        throw std::invalid_argument("the energy log cannot start after the steps done");
+    const std::size_t logged = step - log_start;
+    if (log.ekin.size() != logged || log.epot.size() != logged || log.etot.size() != logged)
         throw std::invalid_argument("the energy log must hold one entry per step done");
     for (const std::vector<double>* series : {&log.ekin, &log.epot, &log.etot}) {
         if (!std::all_of(series->begin(), series->end(), [](double x) { return std::isfinite(x); }))
             throw std::invalid_argument("the energy log must hold finite energies, as every step leaves them");
     }
     for (const auto* extra : {&log.conserved, &log.volume, &log.pressure}) {
-        if (!extra->empty() && extra->size() != step)
+        if (!extra->empty() && extra->size() != logged)
             throw std::invalid_argument(
                 "the log of conserved, volume and pressure must hold one entry per step done, or none");
     }
     energies = std::move(log);
+    first_logged = log_start;
 }
 
 namespace {

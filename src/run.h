@@ -80,6 +80,13 @@ public:
     unsigned int advance(unsigned int count, Observer& observer);
 
     unsigned int steps_done() const { return step; }
+    // A run that takes over the clock of an earlier one (a start from a frame of
+    // its trajectory): `steps` counted as done, the log starting after them.
+    // std::logic_error once this run has stepped.
+    void start_at(unsigned int steps);
+    // Steps done before the log's first entry: entry k is the energies after step
+    // log_start() + k + 1.
+    unsigned int log_start() const { return first_logged; }
     // True when the latest advance() was stopped by the observer.
     bool stopped() const { return was_stopped; }
     unsigned int every_steps() const { return every; }
@@ -90,8 +97,8 @@ public:
 
     const EnergyLog& log() const { return energies; }
     // Replaces the log (a run restored from a checkpoint); one finite entry per step
-    // done, else std::invalid_argument.
-    void restore_log(EnergyLog log);
+    // done after `log_start`, else std::invalid_argument.
+    void restore_log(EnergyLog log, unsigned int log_start = 0);
 
 private:
     // The start of advance(): the counter guarded, the log grown for `count` more steps.
@@ -106,6 +113,7 @@ private:
     bool keep_log;                       // record the energies after each step
     bool verbose;                        // the Cell's progress line every 1000 steps
     unsigned int step;                   // steps done; the next step has this number
+    unsigned int first_logged = 0;       // steps done before the log's first entry
     bool was_stopped = false;            // the latest advance() ended at the observer's request
     EnergyLog energies;                  // the energies after each step done (when kept)
     Dynamics* dynamics = nullptr;        // the integration method; null: Cell::integrate

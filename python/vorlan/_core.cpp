@@ -44,6 +44,7 @@
 
 #include "cell.h"
 #include "methods/dynamics.h"
+#include "minimize.h"
 #include "parameters.h"
 #include "run.h"
 #include "settings.h"
@@ -223,6 +224,70 @@ private:
 
 // ---------------------------------------------------------------- the Engine
 
+// The pair potential as checkpoint entries: pair_family, pair_mode,
+// pair_nr_types, pair_values (S x S x P flat), pair_tail and, for tabulated
+// families, pair_arrays (every pair's columns one after the other) with
+// pair_array_sizes.
+void pair_entries(const PairPotential& p, nb::dict& d)
+{
+    d["pair_family"] = p.family;
+    d["pair_mode"] = p.mode;
+    d["pair_nr_types"] = static_cast<long long>(p.nr_types);
+    d["pair_values"] = numpy_array(std::vector<double>(p.values), p.values.size(), 0);
+    d["pair_tail"] = p.tail_correction;
+    if (!p.arrays.empty()) {
+        std::vector<double> all;
+        std::vector<double> sizes;
+        for (const auto& a : p.arrays) {
+            all.insert(all.end(), a.begin(), a.end());
+            sizes.push_back(static_cast<double>(a.size()));
+        }
+        const std::size_t n = all.size(), m = sizes.size();
+        d["pair_arrays"] = numpy_array(std::move(all), n, 0);
+        d["pair_array_sizes"] = numpy_array(std::move(sizes), m, 0);
+    }
+}
+
+// A pair potential from the entries pair_entries writes (`prefix` "pair_") or
+// from vorlan.pair's dict (no prefix): family, mode, nr_types, values, tail,
+// and arrays (a list of 1-D arrays) or arrays + array_sizes.
+PairPotential potential_from(const nb::dict& d, const std::string& prefix)
+{
+    auto item = [&](const std::string& key) -> nb::handle {
+        if (!d.contains((prefix + key).c_str()))
+            throw std::invalid_argument("the pair potential has no entry '" + prefix + key + "'");
+        return d[(prefix + key).c_str()];
+    };
+    PairPotential p;
+    p.family = nb::cast<std::string>(item("family"));
+    p.mode = nb::cast<std::string>(item("mode"));
+    p.nr_types = nb::cast<std::size_t>(item("nr_types"));
+    const In1 values = nb::cast<In1>(item("values"));
+    p.values.assign(values.data(), values.data() + values.shape(0));
+    p.tail_correction = nb::cast<bool>(item("tail"));
+    if (d.contains((prefix + "arrays").c_str())) {
+        const nb::handle arrays = item("arrays");
+        if (d.contains((prefix + "array_sizes").c_str())) {
+            const In1 all = nb::cast<In1>(arrays);
+            const In1 sizes = nb::cast<In1>(item("array_sizes"));
+            std::size_t at = 0;
+            for (std::size_t k = 0; k < sizes.shape(0); ++k) {
+                const std::size_t n = static_cast<std::size_t>(sizes.data()[k]);
+                if (at + n > all.shape(0))
+                    throw std::invalid_argument("the pair potential's array sizes exceed its arrays");
+                p.arrays.emplace_back(all.data() + at, all.data() + at + n);
+                at += n;
+            }
+        } else {
+            for (nb::handle a : arrays) {
+                const In1 column = nb::cast<In1>(a);
+                p.arrays.emplace_back(column.data(), column.data() + column.shape(0));
+            }
+        }
+    }
+    return p;
+}
+
 class Engine {
 public:
     // A new box from a parameter set: lattice or given start state, first list and forces.
@@ -244,13 +309,13 @@ public:
 
     // A box restored from a checkpoint, `steps` steps into its run, with its log.
     Engine(std::shared_ptr<Parameters> p, const CellState& state, int threads, unsigned int steps, EnergyLog log,
-           std::optional<std::uint64_t> seed_)
+           std::optional<std::uint64_t> seed_, unsigned int log_start = 0)
         : params(std::move(p)), seed(seed_)
     {
         cell = std::make_unique<Cell>(params, state, threads);  // checks the settings first
         nr_particles = read_particle_count(*params);
         run_state = std::make_unique<Run>(*cell, params, 0, true, false, steps);
-        run_state->restore_log(std::move(log));
+        run_state->restore_log(std::move(log), log_start);
         dynamics.configure(Berendsen(), std::nullopt, seed);
         run_state->set_dynamics(&dynamics);
     }
@@ -293,6 +358,40 @@ public:
         return steps_done() > 0 ? cell->get_etot() : ekin() + cell->get_epot();
     }
     double virial() const { idle(); return cell->virial(); }
+    // The virial tensor (xx, yy, zz, xy, xz, yz) and the per-particle terms of
+    // the current forces, evaluated when first asked for.
+    std::tuple<double, double, double, double, double, double> virial_tensor()
+    {
+        idle();
+        const double* w = cell->virial_tensor();
+        return {w[0], w[1], w[2], w[3], w[4], w[5]};
+    }
+    nb::ndarray<nb::numpy, double> particle_energies()
+    {
+        idle();
+        return numpy_array(std::vector<double>(cell->particle_energies()), nr_particles, 0);
+    }
+    nb::ndarray<nb::numpy, double> particle_virials()
+    {
+        idle();
+        return numpy_array(std::vector<double>(cell->particle_virials()), nr_particles, 6);
+    }
+    void set_pair_terms(bool on) { idle(); cell->set_pair_terms(on); }
+    // The run's pair potential (family, mode, nr_types, values), None for the
+    // settings' Lennard-Jones.
+    nb::object pair_potential() const
+    {
+        const PairPotential& p = cell->pair_potential();
+        if (p.empty())
+            return nb::none();
+        nb::dict d;
+        d["family"] = p.family;
+        d["mode"] = p.mode;
+        d["nr_types"] = p.nr_types;
+        d["values"] = numpy_array(std::vector<double>(p.values), p.values.size(), 0);
+        d["tail"] = p.tail_correction;
+        return d;
+    }
     // The method's conserved quantity: etot plus its thermostat's and barostat's terms.
     double conserved() const { idle(); return dynamics.conserved(*cell) - cell->get_etot() + etot(); }
     int threads() const { return cell->team_limit(); }
@@ -375,6 +474,96 @@ public:
                 b ? std::optional<Numbers>(barostat_parameters(*b)) : std::nullopt};
     }
 
+    // ---- edits and minimisation between runs
+
+    // New positions, velocities and/or box (Cell::edit); pairs closer than
+    // min_distance of their sigma refused (0: no check).
+    void edit(std::optional<In3> x, std::optional<In3> v, std::optional<In1> box, double min_distance)
+    {
+        idle();
+        std::vector<vec3> xs, vs;
+        vec3 b;
+        CellEdit e;
+        e.min_distance = min_distance;
+        if (x) {
+            xs = vectors(*x, x->shape(0), "positions");
+            e.positions = &xs;
+        }
+        if (v) {
+            vs = vectors(*v, v->shape(0), "velocities");
+            e.velocities = &vs;
+        }
+        if (box) {
+            if (box->shape(0) != 3)
+                throw std::invalid_argument("box must hold three side lengths (Lx, Ly, Lz)");
+            b = vec3(box->data()[0], box->data()[1], box->data()[2]);
+            e.box = &b;
+        }
+        cell->edit(e);
+        state_changed();
+    }
+
+    // FIRE on the cell's positions (minimize.h) with the settings given by name.
+    nb::dict minimize(const Numbers& given)
+    {
+        idle();
+        FireSettings s;
+        const std::pair<const char*, double*> reals[] = {
+            {"fmax", &s.fmax}, {"dt_start", &s.dt_start}, {"dt_max", &s.dt_max}, {"dt_min", &s.dt_min},
+            {"max_move", &s.max_move}, {"f_inc", &s.f_inc}, {"f_dec", &s.f_dec}, {"alpha_start", &s.alpha_start},
+            {"f_alpha", &s.f_alpha}};
+        for (const auto& [key, value] : given) {
+            bool known = false;
+            for (const auto& [name, target] : reals) {
+                if (key == name) {
+                    *target = value;
+                    known = true;
+                }
+            }
+            if (key == "max_steps" || key == "delay" || key == "max_uphill") {
+                if (!(value >= 0.0 && value <= 4294967295.0 && value == std::floor(value)))
+                    throw std::invalid_argument(key + " = " + std::to_string(value) +
+                                                " is not allowed: it is a count of iterations >= 0");
+                const unsigned int count = static_cast<unsigned int>(value);
+                (key == "max_steps" ? s.max_steps : key == "delay" ? s.delay : s.max_uphill) = count;
+                known = true;
+            }
+            if (!known)
+                throw std::invalid_argument("'" + key + "' is not a setting of the FIRE minimiser");
+        }
+        Fire fire(s);
+        FireResult r;
+        {
+            // other Python threads are kept off the cell while the lock is released
+            // (restored after: a callback of a run may minimise)
+            struct Busy {
+                explicit Busy(bool& f) : flag(f), before(f) { flag = true; }
+                ~Busy() { flag = before; }
+                bool& flag;
+                bool before;
+            } busy(stepping);
+            nb::gil_scoped_release unlocked;
+            r = fire.minimize(*cell);
+        }
+        state_changed();
+        nb::dict d;
+        d["energy"] = r.epot;
+        d["fmax"] = r.fmax;
+        d["steps"] = r.steps;
+        d["converged"] = r.converged;
+        d["reason"] = r.reason;
+        return d;
+    }
+
+    // This box takes over the step count of an earlier run (its log starts after it).
+    void start_at(unsigned int steps)
+    {
+        idle();
+        run_state->start_at(steps);
+        cell->edit(CellEdit{});  // the kinetic and total energy a step leaves, for the first step to read
+    }
+    unsigned int log_start() const { return run_state->log_start(); }
+
     Dynamics& dynamics_ref() { return dynamics; }
     const Dynamics& dynamics_ref() const { return dynamics; }
 
@@ -413,10 +602,14 @@ public:
             const std::size_t nt = s.species.nr_types();
             d["types"] = numpy_array(std::move(s.species.types), n, 0);
             d["masses"] = numpy_array(std::move(s.species.masses), nt, 0);
-            d["epsilon"] = numpy_array(std::move(s.species.epsilon), nt, nt);
-            d["sigma"] = numpy_array(std::move(s.species.sigma), nt, nt);
-            d["rcut"] = numpy_array(std::move(s.species.rcut), nt, nt);
+            if (!s.species.rcut.empty()) {
+                d["epsilon"] = numpy_array(std::move(s.species.epsilon), nt, nt);
+                d["sigma"] = numpy_array(std::move(s.species.sigma), nt, nt);
+                d["rcut"] = numpy_array(std::move(s.species.rcut), nt, nt);
+            }
         }
+        if (!s.potential.empty())
+            pair_entries(s.potential, d);
         return d;
     }
 
@@ -429,6 +622,19 @@ private:
         ~Running() { engine.running = engine.stepping = false; }
         Engine& engine;
     };
+
+    // After an edit the barostat measures the pressure of the state as it now is
+    // at the next step, as after a checkpoint's load; the work done so far, the
+    // method's state (chain, work, heat) and the compressibility are kept.
+    void state_changed()
+    {
+        const auto& b = dynamics.get_barostat();
+        if (!b)
+            return;
+        CRescale fresh = make_barostat(barostat_parameters(*b));
+        fresh.work = b->work;
+        dynamics.configure(dynamics.get_method(), std::move(fresh), seed);
+    }
 
     void idle() const
     {
@@ -471,7 +677,7 @@ std::shared_ptr<Parameters> parameters_from(const Map& entries)
 
 // A mixture from Python: types (N,) int32, masses (S,), epsilon, sigma, rcut (S, S);
 // shapes are checked here, values by the Cell.
-Species species_from(const nb::dict& d, std::size_t n)
+Species species_from(const nb::dict& d, std::size_t n, bool own_potential)
 {
     auto item = [&](const char* key) -> nb::handle {
         if (!d.contains(key))
@@ -499,9 +705,11 @@ Species species_from(const nb::dict& d, std::size_t n)
         }
         out.assign(t.data(), t.data() + nt * nt);
     };
-    table("epsilon", s.epsilon);
-    table("sigma", s.sigma);
-    table("rcut", s.rcut);
+    if (d.contains("epsilon") || !own_potential) {  // a potential of the run's may stand instead
+        table("epsilon", s.epsilon);
+        table("sigma", s.sigma);
+        table("rcut", s.rcut);
+    }
     return s;
 }
 
@@ -514,13 +722,15 @@ vec3 box_from(const In1& b)
 
 CellOptions options_from(std::optional<std::uint64_t> seed, int threads, std::optional<In3> positions,
                          std::optional<In3> velocities, std::optional<In1> box, std::optional<nb::dict> mixture,
-                         std::size_t n)
+                         std::size_t n, std::optional<nb::dict> pair)
 {
     CellOptions o;
+    if (pair)
+        o.potential = potential_from(*pair, "");
     if (box)
         o.box = box_from(*box);
     if (mixture)
-        o.species = species_from(*mixture, n);
+        o.species = species_from(*mixture, n, pair.has_value());
     o.threads = threads;
     if (seed) {
         o.seeded = true;
@@ -535,12 +745,13 @@ CellOptions options_from(std::optional<std::uint64_t> seed, int threads, std::op
 
 std::unique_ptr<Engine> make_engine(const std::shared_ptr<Parameters>& p, std::optional<std::uint64_t> seed,
                                     int threads, std::optional<In3> positions, std::optional<In3> velocities,
-                                    std::optional<In1> box, std::optional<nb::dict> mixture)
+                                    std::optional<In1> box, std::optional<nb::dict> mixture,
+                                    std::optional<nb::dict> pair)
 {
     // N as the engine reads it, for the shape of the types (checked again by the Engine)
     const std::size_t n = mixture ? settings::count(*p, "nr_particles") : 0;
     return std::make_unique<Engine>(p, options_from(seed, threads, std::move(positions), std::move(velocities),
-                                                    std::move(box), std::move(mixture), n));
+                                                    std::move(box), std::move(mixture), n, std::move(pair)));
 }
 
 // The box edges now and at the list build, when a checkpoint has them (a box
@@ -649,7 +860,9 @@ CellState state_from(const nb::dict& d)
     s.virial = d.contains("virial") ? nb::cast<double>(d["virial"]) : std::nan("");
     read_box(d, s);
     if (d.contains("types"))
-        s.species = species_from(d, s.positions.size());
+        s.species = species_from(d, s.positions.size(), d.contains("pair_family"));
+    if (d.contains("pair_family"))
+        s.potential = potential_from(d, "pair_");
     return s;
 }
 
@@ -693,6 +906,25 @@ std::vector<std::tuple<std::string, std::string, std::string, std::string>> rule
     return out;
 }
 
+nb::list families()
+{
+    nb::list out;
+    for (const PairFamily* f : pair_families()) {
+        nb::dict d;
+        d["name"] = f->name;
+        d["summary"] = f->summary;
+        std::vector<std::tuple<std::string, std::string>> params;
+        for (const PairParameter& q : f->params)
+            params.emplace_back(q.name, q.rule);
+        d["parameters"] = params;
+        d["modes"] = std::vector<std::string>(f->modes.begin(), f->modes.end());
+        d["mixing"] = f->mixing;
+        d["tail"] = f->tail != nullptr;
+        out.append(d);
+    }
+    return out;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- module definition
@@ -717,41 +949,47 @@ NB_MODULE(_core, m)
         .def_static(
             "from_file",
             [](const std::string& path, std::optional<std::uint64_t> seed, int threads, std::optional<In3> positions,
-               std::optional<In3> velocities, std::optional<In1> box, std::optional<nb::dict> mixture) {
+               std::optional<In3> velocities, std::optional<In1> box, std::optional<nb::dict> mixture,
+               std::optional<nb::dict> pair) {
                 return make_engine(std::make_shared<Parameters>(path), seed, threads, std::move(positions),
-                                   std::move(velocities), std::move(box), std::move(mixture));
+                                   std::move(velocities), std::move(box), std::move(mixture), std::move(pair));
             },
             "path"_a, "seed"_a.none(), "threads"_a, "positions"_a.none(), "velocities"_a.none(),
-            "box"_a.none() = nb::none(), "mixture"_a.none() = nb::none(),
+            "box"_a.none() = nb::none(), "mixture"_a.none() = nb::none(), "pair"_a.none() = nb::none(),
             "A box from a parameter file (which must exist), seeded or on the process-wide sequence;\n"
             "box: three sides (default a cube of side cell_length); mixture: dict of types (N,),\n"
-            "masses (S,), epsilon, sigma, rcut (S, S) (default one species from the settings).")
+            "masses (S,), epsilon, sigma, rcut (S, S) (default one species from the settings); pair: the\n"
+            "pair potential as a dict of family, mode, nr_types, values (S x S x P, flat), tail and for\n"
+            "tabulated families arrays (a list of S x S arrays r, E, F) (default the settings' LJ).")
         .def_static(
             "from_dict",
             [](const Map& entries, std::optional<std::uint64_t> seed, int threads, std::optional<In3> positions,
-               std::optional<In3> velocities, std::optional<In1> box, std::optional<nb::dict> mixture) {
+               std::optional<In3> velocities, std::optional<In1> box, std::optional<nb::dict> mixture,
+               std::optional<nb::dict> pair) {
                 return make_engine(parameters_from(entries), seed, threads, std::move(positions),
-                                   std::move(velocities), std::move(box), std::move(mixture));
+                                   std::move(velocities), std::move(box), std::move(mixture), std::move(pair));
             },
             "entries"_a, "seed"_a.none(), "threads"_a, "positions"_a.none(), "velocities"_a.none(),
-            "box"_a.none() = nb::none(), "mixture"_a.none() = nb::none(),
-            "A box from settings given as key -> value text (box and mixture as from_file).")
+            "box"_a.none() = nb::none(), "mixture"_a.none() = nb::none(), "pair"_a.none() = nb::none(),
+            "A box from settings given as key -> value text (box, mixture and pair as from_file).")
         .def_static(
             "restore",
             [](const Map& entries, const nb::dict& state, int threads, unsigned int steps, const In1& ekin,
-               const In1& epot, const In1& etot, std::optional<std::uint64_t> seed, std::optional<nb::dict> extras) {
+               const In1& epot, const In1& etot, std::optional<std::uint64_t> seed, std::optional<nb::dict> extras,
+               unsigned int log_start) {
                 EnergyLog log{doubles(ekin), doubles(epot), doubles(etot), {}, {}, {}};
                 if (extras) {
                     log.conserved = doubles(nb::cast<In1>((*extras)["conserved"]));
                     log.volume = doubles(nb::cast<In1>((*extras)["volume"]));
                     log.pressure = doubles(nb::cast<In1>((*extras)["pressure"]));
                 }
-                auto engine = std::make_unique<Engine>(parameters_from(entries), state_from(state), threads, steps, std::move(log), seed);
+                auto engine = std::make_unique<Engine>(parameters_from(entries), state_from(state), threads, steps,
+                                                       std::move(log), seed, log_start);
                 dynamics_from(state, seed, engine->dynamics_ref());
                 return engine;
             },
             "entries"_a, "state"_a, "threads"_a, "steps"_a, "ekin"_a, "epot"_a, "etot"_a,
-            "seed"_a.none() = nb::none(), "log_extras"_a.none() = nb::none(),
+            "seed"_a.none() = nb::none(), "log_extras"_a.none() = nb::none(), "log_start"_a = 0,
             "A box restored from checkpoint arrays (see state()), continuing bit for bit.")
         .def("run", &Engine::run, "count"_a, "every"_a = 0, "observer"_a.none() = nb::none(),
              "progress"_a.none() = nb::none(),
@@ -764,6 +1002,17 @@ NB_MODULE(_core, m)
         .def("advance", [](Engine& e, unsigned int count) { return e.run(count, 0, nb::none(), nb::none()); },
              "count"_a, "Advances count steps (run without hooks); returns the steps done.")
         .def_prop_ro("step", &Engine::steps_done, "Steps done.")
+        .def("edit", &Engine::edit, "positions"_a.none(), "velocities"_a.none(), "box"_a.none(), "min_distance"_a,
+             "Replaces positions, velocities and/or the box (None keeps one) with the checks of a start;\n"
+             "the list is built anew and the forces evaluated; pairs closer than min_distance of their\n"
+             "sigma are refused (0: no check). A refused edit leaves the box as it was.")
+        .def("minimize", &Engine::minimize, "settings"_a,
+             "FIRE 2.0 on the positions, settings by name (fmax, max_steps, dt_start, dt_max, dt_min,\n"
+             "max_move, delay, max_uphill, f_inc, f_dec, alpha_start, f_alpha); returns a dict of\n"
+             "energy, fmax, steps, converged and reason.")
+        .def("start_at", &Engine::start_at, "steps"_a,
+             "Counts `steps` as done before the first step of this box (its log starts after them).")
+        .def_prop_ro("log_start", &Engine::log_start, "Steps done before the first entry of the log.")
         .def_prop_ro("conserved", &Engine::conserved,
                      "The conserved quantity of the method: etot plus the thermostat's and barostat's terms.")
         .def("log_extras", &Engine::log_extras,
@@ -781,6 +1030,17 @@ NB_MODULE(_core, m)
         .def_prop_ro("epot", &Engine::epot, "Potential energy.")
         .def_prop_ro("etot", &Engine::etot, "Total energy.")
         .def_prop_ro("virial", &Engine::virial, "Virial W = sum over pairs within rcut of r_ij . F_ij.")
+        .def_prop_ro("virial_tensor", &Engine::virial_tensor,
+                     "Virial tensor (xx, yy, zz, xy, xz, yz): sum over pairs of r_ij (x) F_ij (tail on the diagonal).")
+        .def_prop_ro("particle_energies", &Engine::particle_energies, nb::rv_policy::move,
+                     "Per-particle potential energy (N,): half of each of its pairs' energies.")
+        .def_prop_ro("particle_virials", &Engine::particle_virials, nb::rv_policy::move,
+                     "Per-particle virial (N, 6): xx yy zz xy xz yz of half of each of its pairs' r_ij (x) F_ij.")
+        .def_prop_ro("pair_potential", &Engine::pair_potential,
+                     "The pair potential: dict of family, mode, nr_types, values (S x S x P, flat), tail; None for\n"
+                     "the truncated and shifted Lennard-Jones of the settings.")
+        .def("set_pair_terms", &Engine::set_pair_terms, "on"_a,
+             "Whether every force evaluation also gives the virial tensor and per-particle terms.")
         .def_prop_ro("types", &Engine::types, nb::rv_policy::move,
                      "Type of each particle (N,), int32: an index into the mixture's species (all 0 for one).")
         .def_prop_ro("positions", &Engine::positions, nb::rv_policy::move, "Positions (N, 3), wrapped into the box.")
@@ -820,6 +1080,14 @@ NB_MODULE(_core, m)
           "started side by side here.");
     m.def("max_threads", &max_team_size,
           "The largest team allowed: 4 threads per processor, within the OpenMP thread limit.");
+    m.def("pair_families", &families,
+          "The pair potentials: a list of dicts with name, summary (the formula), parameters (a list\n"
+          "of (name, rule)), modes (the first the default), mixing ('lorentz-berthelot' or 'explicit')\n"
+          "and tail (whether mode 'none' has an analytic tail correction).");
+    m.def(
+        "check_pair", [](const nb::dict& d) { build_pair_table(potential_from(d, "")); }, "pair"_a,
+        "Checks a pair potential dict (as Engine.from_dict's pair) by the engine's rules; ValueError\n"
+        "naming the parameter and pair at fault.");
     m.def("setting_rules", &rules,
           "The rules of all settings: a list of (key, type name, allowed range, meaning).");
 }

@@ -1,5 +1,9 @@
 """Analysis of runs: averages with honest error bars, the radial distribution
-function g(r) and the mean squared displacement.
+function g(r) and the mean squared displacement; the transport coefficients
+(``msd``, ``vacf``, ``diffusion``, ``green_kubo``: ``vorlan.transport``), the
+structure factor and density profiles (``structure_factor``,
+``density_profile``: ``vorlan.structure``) and inherent structures along a run
+(``inherent_structures``: ``vorlan.landscape``) are handed on from their modules.
 
 Error bars of correlated series (energies after every step, pressures every K
 steps) come from blocking (H. Flyvbjerg and H. G. Petersen, J. Chem. Phys. 91,
@@ -19,15 +23,23 @@ carry.
 from __future__ import annotations
 
 import math
+import os
 import sys
-from typing import Dict, Iterable, List, NamedTuple, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterable, List, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 from numpy.typing import ArrayLike
 
+from . import transport
 from ._optional import available
+from .landscape import inherent_structures
+from .structure import density_profile, structure_factor
+from .transport import diffusion, green_kubo
 
-__all__ = ["OBSERVABLES", "block_error", "Estimate", "estimate", "second_half", "radial_distribution", "msd", "unwrap"]
+vacf = transport.velocity_autocorrelation
+
+__all__ = ["OBSERVABLES", "block_error", "Estimate", "estimate", "second_half", "radial_distribution", "msd", "unwrap",
+           "vacf", "diffusion", "green_kubo", "structure_factor", "density_profile", "inherent_structures"]
 
 # Quantities a sweep averages over the second half of every run, in table order:
 # the temperature T, the potential energy per particle u = epot/N, the pressure P
@@ -96,11 +108,22 @@ def unwrap(positions: ArrayLike, images: Optional[ArrayLike], box: ArrayLike) ->
     return x if images is None else x + np.asarray(images) * np.asarray(box, dtype=np.float64)
 
 
-def msd(positions: ArrayLike, images: Optional[ArrayLike], box: ArrayLike) -> np.ndarray:
-    """Mean squared displacement from the first frame, one value per frame:
-    ``<|r_i(t) - r_i(0)|^2>`` over the particles, from wrapped `positions` (K, N, 3)
-    and their box crossings `images` (K, N, 3) in a box of edges `box`. For a
-    fluid it grows as 6 D t at long times (Einstein relation)."""
+def msd(positions: Any, images: Optional[ArrayLike] = None, box: Optional[ArrayLike] = None, **options: Any) -> Any:
+    """Mean squared displacement.
+
+    ``msd(traj)`` (a trajectory, ``vorlan.io.gsd.read_gsd(...)``, or a GSD path;
+    options max_lag, species, dt, fft): averaged over all time origins and the
+    particles, a ``Correlation`` (time, value, error) from the unwrapped
+    positions (``vorlan.transport.mean_squared_displacement``).
+
+    ``msd(positions, images, box)``: from the first frame only, one value per
+    frame, <|r_i(t) - r_i(0)|^2> over the particles, from wrapped `positions`
+    (K, N, 3) and their box crossings `images` (K, N, 3) in a box of edges
+    `box`. For a fluid it grows as 6 D t at long times (Einstein relation)."""
+    if hasattr(positions, "positions") or isinstance(positions, (str, os.PathLike)):
+        return transport.mean_squared_displacement(positions, **options)
+    if box is None:
+        raise ValueError("msd(positions, images, box) needs the box; or give a trajectory: msd(traj)")
     u = unwrap(positions, images, box)
     if u.ndim != 3 or u.shape[-1] != 3:
         raise ValueError(f"positions must have shape (frames, N, 3), got {u.shape}")

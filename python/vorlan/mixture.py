@@ -25,7 +25,7 @@ import numpy as np
 from .io.frames import check_species
 from .params import check_positive
 
-__all__ = ["PairTable", "pair_table", "species_masses", "check_types", "KOB_ANDERSEN", "species_names",
+__all__ = ["PairTable", "pair_table", "species_masses", "masses_by_name", "check_types", "KOB_ANDERSEN", "species_names",
            "engine_tables"]
 
 # The Kob-Andersen 80:20 binary mixture, in units of the A-A pair.
@@ -61,6 +61,17 @@ def species_names(species: Any) -> List[str]:
     return names
 
 
+def pair_species(key: Any, names: Sequence[str]) -> Tuple[str, str]:
+    """The two species of a `pairs` key; ValueError unless it is a pair of `names`."""
+    if isinstance(key, str) or not isinstance(key, (tuple, list)) or len(key) != 2:
+        raise ValueError(f"pairs key {key!r} is not allowed: give a pair of species names, e.g. ('A', 'B')")
+    a, b = (str(x) for x in key)
+    for s in (a, b):
+        if s not in names:
+            raise ValueError(f"pair ({a}, {b}) names the species {s!r}, which is not among the species {list(names)}")
+    return a, b
+
+
 def pair_table(species: Sequence[str], pairs: Optional[Mapping[Any, Mapping[str, Any]]], *, sigma: float,
                epsilon: float, rcut: float) -> PairTable:
     """The pair tables of `species` from `pairs`, a mapping ``(a, b) ->
@@ -84,12 +95,7 @@ def pair_table(species: Sequence[str], pairs: Optional[Mapping[Any, Mapping[str,
     if not isinstance(pairs, Mapping):
         raise ValueError(f"pairs = {pairs!r} is not allowed: give a mapping (a, b) -> dict(epsilon, sigma, rcut)")
     for key, values in pairs.items():
-        if isinstance(key, str) or not isinstance(key, (tuple, list)) or len(key) != 2:
-            raise ValueError(f"pairs key {key!r} is not allowed: give a pair of species names, e.g. ('A', 'B')")
-        a, b = (str(x) for x in key)
-        for s in (a, b):
-            if s not in index:
-                raise ValueError(f"pair ({a}, {b}) names the species {s!r}, which is not among the species {names}")
+        a, b = pair_species(key, names)
         if not isinstance(values, Mapping):
             raise ValueError(f"pair ({a}, {b}) = {values!r} is not allowed: give dict(epsilon=..., sigma=..., rcut=...)")
         unknown = set(values) - {"epsilon", "sigma", "rcut"}
@@ -116,23 +122,46 @@ def pair_table(species: Sequence[str], pairs: Optional[Mapping[Any, Mapping[str,
     return PairTable(eps, sig, rc)
 
 
-def species_masses(species: Sequence[str], masses: Any, default: float) -> np.ndarray:
-    """One mass per species: `masses` a mapping name -> mass (species left out
-    take `default`, the parameter set's mass), a sequence in species order, or
-    None (all `default`)."""
+def masses_by_name(species: Sequence[str], masses: Any) -> Dict[str, Any]:
+    """`masses` as species name -> mass: a mapping keyed by the names (an
+    integer key k stands for the species named "k", as the type numbers of a
+    LAMMPS start are named), or a sequence of one mass per species in order.
+    A key that names no species, a name given twice or text in place of the
+    masses is a ValueError."""
     names = list(species)
-    if masses is None:
-        return np.full(len(names), check_positive("mass", default))
+    if isinstance(masses, (str, bytes)):
+        raise ValueError(f"masses = {masses!r} is not allowed: give a mapping species name -> mass or one mass "
+                         f"per species {names}")
     if isinstance(masses, Mapping):
-        for s in masses:
-            if str(s) not in names:
-                raise ValueError(f"masses names the species {s!r}, which is not among the species {names}")
-        return np.array([check_positive(f"mass of species {s!r}", masses[s]) if s in masses
-                         else check_positive("mass", default) for s in names])
-    values = list(masses)
+        out: Dict[str, Any] = {}
+        for key, m in masses.items():
+            if isinstance(key, (bool, np.bool_)) or not isinstance(key, (str, int, np.integer)):
+                raise ValueError(f"masses key {key!r} is not allowed: the keys are species names {names}")
+            name = str(int(key)) if isinstance(key, (int, np.integer)) else key
+            if name not in names:
+                raise ValueError(f"masses names the species {key!r}, which is not among the species {names}")
+            if name in out:
+                raise ValueError(f"masses gives the mass of species {name!r} twice")
+            out[name] = m
+        return out
+    try:
+        values = list(masses)
+    except TypeError:
+        raise ValueError(f"masses = {masses!r} is not allowed: give a mapping species name -> mass or one mass "
+                         f"per species {names}") from None
     if len(values) != len(names):
         raise ValueError(f"masses has {len(values)} entries for {len(names)} species {names}: give one per species")
-    return np.array([check_positive(f"mass of species {s!r}", m) for s, m in zip(names, values)])
+    return dict(zip(names, values))
+
+
+def species_masses(species: Sequence[str], masses: Any, default: float) -> np.ndarray:
+    """One mass per species: `masses` as ``masses_by_name`` reads it (species
+    left out take `default`, the parameter set's mass), or None (all
+    `default`)."""
+    names = list(species)
+    given = {} if masses is None else masses_by_name(names, masses)
+    return np.array([check_positive(f"mass of species {s!r}", given[s]) if s in given
+                     else check_positive("mass", default) for s in names])
 
 
 def check_types(types: Any, species: Sequence[str], nr_particles: Optional[int] = None) -> np.ndarray:

@@ -280,7 +280,10 @@ def check_count(name: str, value: Any, minimum: int) -> int:
 
 def check_positive(name: str, value: Any) -> float:
     """`value` as a finite positive float (a length, a density, a mass, ...);
-    `name` names it in the message."""
+    `name` names it in the message. A NumPy scalar is a number; True, False
+    and text are not."""
+    if isinstance(value, (bool, np.bool_, str, bytes)):
+        raise ValueError(f"{name} = {value!r} is not allowed: give a positive number")
     try:
         x = float(value)
     except (TypeError, ValueError):

@@ -25,6 +25,7 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
 
+from . import edits
 from . import methods
 from . import params as settings
 from .io import checkpoint
@@ -33,7 +34,18 @@ from .starts import file_start, parameter_path, simulation_start
 from ._interrupts import Interrupts
 from .progress import StepProgress
 
-__all__ = ["Simulation", "check_threads"]
+__all__ = ["Simulation", "check_threads", "observables"]
+
+
+def observables(cls: type) -> List[str]:
+    """The names run(observe=...) can record: every property of `cls` but the
+    whole log and the records themselves."""
+    return sorted(name for name in dir(cls)
+                  if isinstance(getattr(cls, name, None), property) and name not in ("log", "observations"))
+
+
+# Observables the force loop gives on the way when asked for during a run.
+PAIR_TERMS = {"pressure_tensor", "particle_energies", "particle_virials"}
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -67,15 +79,33 @@ class Simulation:
     positions, velocities:
         Optional start state, arrays of shape (N, 3) with finite values. Positions
         replace the lattice and are wrapped into the box; velocities replace the
-        drawn ones and are used as given (their mean is not removed). The first
-        neighbour list and forces are built from them. ``vorlan.lattice`` and
-        ``vorlan.random_positions`` make such starts.
+        drawn ones. The first neighbour list and forces are built from them.
+        ``vorlan.lattice`` and ``vorlan.random_positions`` make such starts.
+    zero_momentum:
+        True (the default): a net momentum of the supplied velocities is removed
+        (the mass-weighted centre-of-mass velocity subtracted), with a warning
+        saying how much, since every method keeps the total momentum at zero and
+        counts 3N - 3 degrees of freedom (the thermostats would otherwise heat
+        the drift and cool the rest). A drift at the level of rounding (below
+        1e-10 of the rms speed) is left alone, so that velocities read from a run
+        restart bit for bit. False keeps the velocities exactly as given; the
+        ``temperature`` property then still reports the thermal temperature (the
+        drift's kinetic energy taken out), while the log's ``temperature``
+        counts the whole kinetic energy.
     box:
         The box sides (Lx, Ly, Lz), or one side of a cube; by default a cube of
         side ``cell_length``. With a box, N is the number of ``positions`` (or
         ``nr_particles`` without them), and the settings' ``nr_particles`` and
         ``cell_length`` are replaced by N and the shortest side, so that the rule
         rcut <= L/2 is checked against it.
+    pair:
+        The pair potential of one species, a ``vorlan.pair`` object (``LJ``,
+        ``WCA``, ``Mie``, ``Yukawa``, ``Morse``, ``Table``); by default the
+        truncated and shifted Lennard-Jones of the settings (sigma, epsilon,
+        rcut). The setting ``rcut`` becomes the potential's cut-off. A mixture
+        gives ``pairs={("A", "A"): vorlan.pair.Mie(...), ...}`` instead: one
+        family and mode for all pairs, cross pairs not given mixed by the
+        family's rule (``vorlan.pair``).
     species, types, masses, pairs:
         A mixture (``vorlan.mixture``): ``species`` the names (e.g. ``["A",
         "B"]``), ``types`` an integer array of N indices into them, ``masses``
@@ -123,13 +153,16 @@ class Simulation:
         species: Optional[Sequence[str]] = None,
         types: Any = None,
         masses: Any = None,
-        pairs: Optional[Mapping[Any, Mapping[str, Any]]] = None,
+        pairs: Optional[Mapping[Any, Any]] = None,
+        zero_momentum: bool = True,
+        pair: Any = None,
     ) -> None:
         seed = check_seed(seed)
         team = check_threads(threads)
         method = methods.Berendsen() if method is None else method
         methods.check(method, barostat, seed)
-        start = simulation_start(params, positions, velocities, box, species, types, masses, pairs, stacklevel=2)
+        start = simulation_start(params, positions, velocities, box, species, types, masses, pairs, stacklevel=2,
+                                 pair=pair)
         settings.check_simulation_settings(start.settings())
         self._species: Optional[List[str]] = start.species
         self._type_masses: Optional[np.ndarray] = None if start.mixture is None else start.mixture["masses"]
@@ -137,12 +170,19 @@ class Simulation:
         self._seed = seed
         self._time_base = (0, 0.0)  # (step, time) at which the current stepsize took over
         self._set_dynamics(method, barostat)
+        if velocities is not None and zero_momentum:
+            free = edits.momentum_free(self.velocities, self.masses, stacklevel=2)
+            if free is not None:
+                self._engine.edit(None, free, None, 0.0)
 
     @classmethod
     def from_file(cls, path: PathLike, params: Union[PathLike, Mapping[str, Any]], frame: int = -1, *,
-                  species: Optional[Sequence[str]] = None, masses: Any = None,
+                  species: Union[Sequence[str], Mapping[str, str], None] = None, masses: Any = None,
                   pairs: Optional[Mapping[Any, Mapping[str, Any]]] = None, velocities: bool = True,
-                  seed: Optional[int] = None, threads: Optional[int] = None) -> "Simulation":
+                  seed: Optional[int] = None, threads: Optional[int] = None,
+                  method: Optional[methods.Method] = None, barostat: Optional[methods.CRescale] = None,
+                  zero_momentum: bool = True, step: Optional[int] = None,
+                  stepsize: Optional[float] = None, pair: Any = None) -> "Simulation":
         """A simulation started from frame `frame` (default the last) of a GSD,
         extended XYZ or LAMMPS data file (``vorlan.io.start.read_start``), with
         the settings `params` for everything else.
@@ -151,14 +191,44 @@ class Simulation:
         ``nr_particles`` and ``cell_length``), the species (GSD type names, XYZ
         symbols, LAMMPS type numbers "1", "2", ...), their masses and the
         velocities where it holds them (``velocities=False`` draws them at the
-        setting kT instead). `species` renames the file's species in their order;
-        `masses` and `pairs` are as in the constructor (masses given here win
-        over the file's). A file of one species whose mass is the setting's (or
-        not given) runs on the one-species path; numbers are taken as reduced
-        units (convert with ``vorlan.units`` first).
+        setting kT instead). Species are matched by name: `species` is the list
+        of the simulation's species (it must name every species of the file, in
+        the order the type tables follow; names the file lacks are species
+        without particles), or a mapping from the file's names to the
+        simulation's (``{"Ar": "A"}``; names not mapped are kept). A name that
+        matches nothing is a ValueError naming it. `masses` (keyed by the
+        simulation's names; an integer key 1 stands for species "1", the type
+        numbers of a LAMMPS start) and `pairs` are as in the constructor
+        (masses given here win over the file's). A file of one species whose
+        mass is the setting's (or not given) runs on the one-species path;
+        numbers are taken as written, as reduced units (convert with
+        ``vorlan.units`` first). Every fault of the file is a ValueError naming
+        the file and its line, or its frame and chunk.
+
+        The clock goes on from the frame: ``step`` (default the frame's step, 0
+        when the file records none) is counted as done, so that callbacks, frames
+        and trajectories (``run(trajectory=..., append=True)`` onto the same file)
+        continue its numbering and the log starts after it; ``stepsize`` (default
+        the time step a vorlan GSD frame records, else the setting) replaces the
+        setting, and the simulated time goes on from the frame's. ``step=0``
+        starts the clock afresh. Every other keyword is the constructor's
+        (seed, threads, method, barostat, zero_momentum, pair).
         """
         arguments = file_start(path, params, frame, species, masses, pairs, velocities)
-        return cls(**arguments, seed=seed, threads=threads)
+        frame_step, frame_dt, frame_time = arguments.pop("clock")
+        step = check_count("step", (frame_step or 0) if step is None else step, 0)
+        dt = frame_dt if stepsize is None else stepsize
+        if dt is not None:
+            entries = dict(arguments["params"])
+            entries["stepsize"] = repr(float(dt))
+            arguments["params"] = entries
+        sim = cls(**arguments, seed=seed, threads=threads, method=method, barostat=barostat,
+                  zero_momentum=zero_momentum, pair=pair)
+        if step > 0:
+            sim._engine.start_at(step)
+            sim._time_base = (step, frame_time if frame_time is not None and step == frame_step
+                              else step * sim._stepsize())
+        return sim
 
     # ------------------------------------------------------------------ running
 
@@ -171,6 +241,8 @@ class Simulation:
         progress: bool = False,
         trajectory: Optional[PathLike] = None,
         trajectory_every: Optional[int] = None,
+        observe: Optional[Mapping[str, int]] = None,
+        append: bool = False,
     ) -> "Simulation":
         """Advance ``steps`` time steps (default: the setting ``nrsteps``).
 
@@ -186,6 +258,22 @@ class Simulation:
         ``trajectory_every=K`` writes the frames every K steps instead of every
         ``every`` steps (a callback and frames at different intervals).
 
+        ``observe={"velocities": 10, "pressure": 1}`` records the named
+        properties of this simulation (any property: positions, velocities,
+        forces, images, pressure, virial, box, ...; ``observables(Simulation)``
+        lists them) after every step whose number is a multiple of its k,
+        counted over the whole simulation like ``every``; they gather in
+        ``self.observations`` (name -> (steps, values)) across runs, where a
+        callback can read them too (the observations come first).
+
+        ``append=True`` adds the frames to an existing GSD `trajectory` (a
+        restart's, ``from_file``) instead of replacing it; the start frame is
+        left out when the file ends at this step already.
+
+        Observing ``pressure_tensor``, ``particle_energies`` or
+        ``particle_virials`` has the force loop give them on the way (no second
+        pass); ``log["pressure_tensor"]`` then holds the tensor.
+
         ``progress=True`` shows a progress bar with the steps, atom-steps per
         second and the time left (tqdm when installed, else a line on standard
         error); nothing is printed otherwise.
@@ -196,16 +284,23 @@ class Simulation:
         be called again. Returns ``self``.
         """
         steps, every, trajectory_every = self._run_counts(steps, every, callback, trajectory_every)
+        observing = edits.observe_counts(observe, observables(type(self)))
         frames = trajectory_every or every
         interval = math.gcd(every or 0, frames or 0) if trajectory is not None else (every or 0)
+        for k in observing.values():
+            interval = math.gcd(interval, k)
+        pair_terms = bool(set(observing) & PAIR_TERMS)
         with contextlib.ExitStack() as stack:
+            if pair_terms:
+                self._engine.set_pair_terms(True)
+                stack.callback(self._engine.set_pair_terms, False)
             interrupts = stack.enter_context(Interrupts())
             writer = None
             if trajectory is not None:
                 from .io.gsd import GSDWriter
 
-                writer = stack.enter_context(GSDWriter(os.fspath(trajectory), self.box, self.nr_particles,
-                                                       type_name=self.species, dt=self._stepsize()))
+                writer = stack.enter_context(self._trajectory_writer(GSDWriter, trajectory, append))
+                writer.pair = self._pair_record()  # recorded in every frame's log
             bar = StepProgress(steps, self.nr_particles) if progress else None
             if bar is not None:
                 stack.callback(bar.close)
@@ -214,7 +309,7 @@ class Simulation:
             def report(step: int) -> None:
                 bar.update(step - first)  # type: ignore[union-attr]
 
-            self._engine.run(steps, interval, self._observer(writer, interrupts, frames, callback, every),
+            self._engine.run(steps, interval, self._observer(writer, interrupts, frames, callback, every, observing),
                              report if bar is not None else None)
             if bar is not None:
                 bar.update(self.step - first)
@@ -241,13 +336,14 @@ class Simulation:
 
     def _observer(self, writer: Any, interrupts: Interrupts, frames: Optional[int],
                   callback: Optional[Callable[["Simulation"], Any]],
-                  every: Optional[int]) -> Optional[Callable[[str, int], None]]:
+                  every: Optional[int], observing: Optional[Dict[str, int]] = None) -> Optional[Callable[[str, int], None]]:
         """The engine's observer(event, step) of a run: a frame at the start, every
-        `frames` steps and at the end (once per step), the callback every `every`
-        steps; None when there is nothing to do between steps."""
-        if writer is None and callback is None:
+        `frames` steps and at the end (once per step), the observations and then
+        the callback every `every` steps; None when there is nothing to do
+        between steps."""
+        if writer is None and callback is None and not observing:
             return None
-        written = [-1]  # the step of the latest frame
+        written = [-1 if writer is None or getattr(writer, "last_step", None) is None else writer.last_step]
 
         def observe(event: str, step: int) -> None:
             # "start", "every" K steps, "last" (the end, also of an interrupted run)
@@ -255,10 +351,39 @@ class Simulation:
                 with interrupts.protected():
                     self._write_frame(writer)
                 written[0] = step
+            if event == "every":
+                for name, k in (observing or {}).items():
+                    if step % k == 0:
+                        self.observations.record(name, step, getattr(self, name))
             if event == "every" and callback is not None and step % every == 0:  # type: ignore[operator]
                 callback(self)
 
         return observe
+
+    def _trajectory_writer(self, writer_class: Any, trajectory: PathLike, append: bool) -> Any:
+        """The GSD writer of a run: a new file, or with `append` the frames added to
+        an existing one (its last step noted, so that the start frame is not
+        written twice)."""
+        path = os.fspath(trajectory)
+        if not append or not os.path.exists(path):
+            return writer_class(path, self.box, self.nr_particles, type_name=self.species, dt=self._stepsize())
+        from .io.gsd import last_step
+
+        last = last_step(path)
+        writer = writer_class(path, self.box, self.nr_particles, type_name=self.species, dt=self._stepsize(),
+                              mode="a")
+        writer.last_step = last
+        return writer
+
+    def _pair_record(self) -> Dict[str, Any]:
+        """The pair potential as the trajectory records it (the settings'
+        Lennard-Jones as family lj, mode shift, epsilon, sigma, rcut)."""
+        record = self._engine.pair_potential
+        if record is None:
+            entries = self._engine.parameters
+            values = [float(settings.setting_value(entries, k)) for k in ("epsilon", "sigma", "rcut")]
+            record = dict(family="lj", mode="shift", nr_types=1, values=np.array(values), tail=False)
+        return dict(record)
 
     def _stepsize(self) -> float:
         return float(settings.setting_value(self._engine.parameters, "stepsize"))
@@ -301,8 +426,13 @@ class Simulation:
 
     @property
     def box(self) -> np.ndarray:
-        """Box edge lengths (Lx, Ly, Lz), shape (3,)."""
+        """Box edge lengths (Lx, Ly, Lz), shape (3,). Assignable between runs
+        (``set_box``: the positions stay where they are; ``scale_box`` strains)."""
         return np.array(self._engine.box, dtype=np.float64)
+
+    @box.setter
+    def box(self, box: Any) -> None:
+        self.set_box(box)
 
     @property
     def volume(self) -> float:
@@ -332,13 +462,23 @@ class Simulation:
 
     @property
     def temperature(self) -> float:
-        """Kinetic temperature 2 ekin / (3N - 3) in units of the energy (k_B = 1).
+        """Thermal kinetic temperature 2 (ekin - K_cm) / (3N - 3) in units of the
+        energy (k_B = 1), K_cm = |P|^2 / 2M the kinetic energy of the
+        centre-of-mass motion.
 
         3N - 3 degrees of freedom: the total momentum is removed at the start and
         every method keeps it at zero, so under a thermostat the temperature
-        measured here settles at the setting ``kT``.
+        measured here settles at the setting ``kT`` (and K_cm is zero up to
+        rounding). Velocities kept with a drift (``zero_momentum=False``) have
+        their drift left out here: this is the temperature of the motion about
+        the centre of mass.
         """
-        return 2.0 * self.ekin / self._degrees_of_freedom()
+        drift = 0.0
+        if self.nr_particles >= 2:
+            m = self.masses
+            p = m @ self.velocities
+            drift = 0.5 * float(p @ p) / float(m.sum())
+        return 2.0 * (self.ekin - drift) / self._degrees_of_freedom()
 
     @property
     def conserved(self) -> float:
@@ -391,6 +531,34 @@ class Simulation:
         """Pressure P = (2 ekin + W) / (3V), with the virial W of the current forces."""
         return (2.0 * self.ekin + self.virial) / (3.0 * self.volume)
 
+    @property
+    def pressure_tensor(self) -> Tuple[float, float, float, float, float, float]:
+        """Pressure tensor (xx, yy, zz, xy, xz, yz) = (sum_i m_i v_i (x) v_i + W) / V
+        of the current state, W the virial tensor sum over pairs of r_ij (x) F_ij
+        (with the tail correction on the diagonal when the potential has one);
+        its trace / 3 is ``pressure`` to rounding (the kinetic part is taken from
+        the current velocities). The pair loop gives W alongside the forces."""
+        v = self.velocities
+        m = self.masses
+        kinetic = [float(np.sum(m * v[:, a] * v[:, b])) for a, b in ((0, 0), (1, 1), (2, 2), (0, 1), (0, 2), (1, 2))]
+        w = self._engine.virial_tensor
+        volume = self.volume
+        return tuple((k + x) / volume for k, x in zip(kinetic, w))  # type: ignore[return-value]
+
+    @property
+    def particle_energies(self) -> np.ndarray:
+        """Potential energy per particle (N,): half of each of its pairs'
+        energies (plus its share of a tail correction); they sum to ``epot``
+        to rounding."""
+        return self._engine.particle_energies
+
+    @property
+    def particle_virials(self) -> np.ndarray:
+        """Virial per particle (N, 6): xx yy zz xy xz yz of half of each of its
+        pairs' r_ij (x) F_ij; summed over the particles they give the virial
+        tensor without its tail correction."""
+        return self._engine.particle_virials
+
     def _degrees_of_freedom(self) -> int:
         dof = 3 * self.nr_particles - 3
         if dof <= 0:
@@ -399,13 +567,23 @@ class Simulation:
 
     @property
     def positions(self) -> np.ndarray:
-        """Positions, wrapped into the box: a float64 copy of shape (N, 3)."""
+        """Positions, wrapped into the box: a float64 copy of shape (N, 3).
+        Assignable between runs (``set_positions``)."""
         return self._engine.positions
+
+    @positions.setter
+    def positions(self, positions: Any) -> None:
+        self.set_positions(positions)
 
     @property
     def velocities(self) -> np.ndarray:
-        """Velocities: a float64 copy of shape (N, 3)."""
+        """Velocities: a float64 copy of shape (N, 3). Assignable between runs
+        (``set_velocities``)."""
         return self._engine.velocities
+
+    @velocities.setter
+    def velocities(self, velocities: Any) -> None:
+        self.set_velocities(velocities)
 
     @property
     def forces(self) -> np.ndarray:
@@ -438,14 +616,17 @@ class Simulation:
     @property
     def log(self) -> Dict[str, np.ndarray]:
         """The energies after every step done, as NumPy arrays of equal length:
-        ``step`` (1, 2, ...: the value of ``self.step`` after that step), ``ekin``,
+        ``step`` (1, 2, ...: the value of ``self.step`` after that step; after a
+        restart that took over a frame's step k, k + 1, k + 2, ...), ``ekin``,
         ``epot``, ``etot``, ``temperature`` (2 ekin / (3N - 3); left out when
         N < 2), ``conserved`` (see ``conserved``; NaN for steps of a checkpoint
         that did not record it), ``volume``, and ``pressure`` ((2 ekin + W)/3V) when
-        every step done ran with a barostat."""
+        every step done ran with a barostat; ``pressure_tensor`` (steps, 6) when a
+        run recorded it (``run(observe=...)``), NaN rows at the steps it did not."""
         ekin, epot, etot = self._engine.log()
+        first = self._engine.log_start  # steps taken over from a restart's frame
         log = {
-            "step": np.arange(1, len(ekin) + 1, dtype=np.int64),
+            "step": np.arange(first + 1, first + len(ekin) + 1, dtype=np.int64),
             "ekin": ekin,
             "epot": epot,
             "etot": etot,
@@ -457,7 +638,108 @@ class Simulation:
         log["volume"] = extras["volume"]
         if len(ekin) > 0 and not np.isnan(extras["pressure"]).any():
             log["pressure"] = extras["pressure"]
+        observed = self.observations.get("pressure_tensor")
+        if observed is not None:
+            tensor = np.full((len(ekin), 6), np.nan)
+            for step, values in zip(*observed):
+                if first < step <= first + len(ekin):
+                    tensor[step - first - 1] = values
+            log["pressure_tensor"] = tensor
         return log
+
+    # ------------------------------------------------------------------ edits
+
+    # Each edit is held to the checks of a start (vorlan.edits), after which the
+    # list is built anew and the forces evaluated at the edited state; a refused
+    # edit changes nothing. What the next steps carry on with: the step count and
+    # the log, the method's state (Nose-Hoover chain positions and velocities,
+    # the work or heat of Berendsen, Bussi, Langevin), the barostat's work and
+    # compressibility (it measures the pressure of the edited state at the next
+    # step, as after a load), the image counters (crossings of the wrap are
+    # added to them), the random streams (keyed by seed, step and particle). The
+    # conserved quantity jumps by the energy the edit puts in. A checkpoint
+    # written after an edit holds the edited state and continues bit for bit.
+
+    def set_positions(self, positions: Any, *, check_overlap: bool = True) -> None:
+        """New positions (N, 3), wrapped into the box. The image counters go on:
+        a particle moved out across a side counts the crossing, so that
+        ``positions + images * box`` continues through small moves of the wrapped
+        positions. Refused (ValueError, nothing changed) when a row is not finite,
+        lies more than 10^6 box lengths out, or two particles come closer than
+        ``edits.OVERLAP_LIMIT`` (0.5) times the sigma of their pair; with
+        ``check_overlap=False`` only a non-finite energy is refused (e.g. a
+        Monte Carlo trial move, judged by its energy)."""
+        x = edits.rows(positions, self.nr_particles, "positions")
+        self._engine.edit(x, None, None, edits.OVERLAP_LIMIT if check_overlap else 0.0)
+
+    def set_velocities(self, velocities: Any) -> None:
+        """New velocities (N, 3), used as given (``zero_momentum()`` removes a
+        drift). Refused when a row is not finite or the kinetic energy overflows."""
+        v = edits.rows(velocities, self.nr_particles, "velocities")
+        self._engine.edit(None, v, None, 0.0)
+
+    def set_box(self, box: Any, *, affine: bool = False, check_overlap: bool = True) -> None:
+        """New box sides (Lx, Ly, Lz), or one side of a cube. With ``affine`` the
+        positions are scaled with the box (a strain), else they stay where they
+        are and are wrapped into the new box. Each side must be finite and at
+        least twice the largest cut-off; overlaps as in ``set_positions``.
+        Velocities are kept."""
+        new = edits.box_edges(box)
+        x = self.positions * (new / self.box) if affine else None
+        self._engine.edit(x, None, new, edits.OVERLAP_LIMIT if check_overlap else 0.0)
+
+    def scale_box(self, factor: Any, *, affine: bool = True, check_overlap: bool = True) -> None:
+        """Box sides times `factor` (one number, or three for the three axes),
+        the positions with them unless ``affine=False`` (``set_box``)."""
+        f = edits.box_edges(factor)
+        self.set_box(self.box * f, affine=affine, check_overlap=check_overlap)
+
+    def zero_momentum(self) -> None:
+        """Removes the centre-of-mass velocity sum(m v) / sum(m) from every particle."""
+        v = self.velocities
+        self._engine.edit(None, v - edits.centre_of_mass_velocity(v, self.masses), None, 0.0)
+
+    def minimize(self, fmax: float = 1e-8, max_steps: int = 10_000, **fire: float) -> edits.MinimizeResult:
+        """Moves the particles to a nearby minimum of the potential energy by FIRE
+        2.0 (Bitzek et al., Phys. Rev. Lett. 97, 170201 (2006); Guenole et al.,
+        Comput. Mater. Sci. 175, 109584 (2020)), on the engine's forces (every
+        species and pair), until no particle feels a force above `fmax` or
+        `max_steps` iterations are done. The box is held fixed (no cell degrees
+        of freedom), the velocities are left as they are, the step count does not
+        move; the method's state is kept as for an edit.
+
+        Further settings by name (defaults): dt_start (0.005), dt_max (0.05),
+        dt_min (1e-4), max_move (0.1: the largest move of one particle per
+        iteration), delay (20), max_uphill (2000), f_inc (1.1), f_dec (0.5),
+        alpha_start (0.25), f_alpha (0.99).
+
+        Returns a ``MinimizeResult`` (energy, fmax, steps, converged, reason).
+        Not reaching `fmax` is no error: ``converged`` is False and ``reason``
+        says why. The path and the final positions are the same at any thread
+        count. ArithmeticError when a force stops being finite."""
+        fire.update(fmax=fmax, max_steps=max_steps)
+        for key, value in fire.items():
+            if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
+                raise TypeError(f"{key} = {value!r} is not allowed: give a number")
+        r = self._engine.minimize({k: float(v) for k, v in fire.items()})
+        return edits.MinimizeResult(float(r["energy"]), float(r["fmax"]), int(r["steps"]), bool(r["converged"]),
+                                    str(r["reason"]), self.nr_particles)
+
+    @property
+    def observations(self) -> edits.Observations:
+        """What runs with ``observe=`` recorded: name -> (steps, values) lists;
+        ``arrays()`` gives them as arrays. Not part of a checkpoint; ``clear()``
+        empties it."""
+        if getattr(self, "_observations", None) is None:
+            self._observations = edits.Observations()
+        return self._observations
+
+    def copy(self) -> "Simulation":
+        """An independent simulation in the same state (the checkpoint's arrays),
+        continuing bit for bit as this one would."""
+        other = Simulation.__new__(Simulation)
+        other.__setstate__(self.__getstate__())
+        return other
 
     # ------------------------------------------------------------------ settings
 

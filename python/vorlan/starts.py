@@ -34,7 +34,8 @@ import numpy as np
 from . import _core
 from . import params as settings
 from .io.start import masses_by_species, read_start
-from .mixture import engine_tables, species_names
+from . import pair as pair_potentials
+from .mixture import engine_tables, masses_by_name, species_names
 from .params import check_positive
 
 __all__ = ["lattice", "random_positions", "composition", "LATTICE_BASIS", "box_sides", "SimulationStart",
@@ -206,6 +207,7 @@ class SimulationStart(NamedTuple):
     sides: Optional[np.ndarray]           # (3,) box sides, or None: a cube of side cell_length
     species: Optional[List[str]]          # a mixture's species names, None for one species
     mixture: Optional[Dict[str, Any]]     # a mixture's engine arrays (mixture.engine_tables), or None
+    pair: Optional[Dict[str, Any]] = None  # the pair potential in the engine's terms (vorlan.pair.engine_pair), or None
 
     def settings(self) -> Dict[str, str]:
         """The settings as key -> value text (a parameter file read)."""
@@ -217,7 +219,7 @@ class SimulationStart(NamedTuple):
         make = _core.Engine.from_dict if isinstance(self.source, dict) else _core.Engine.from_file
         try:
             return make(self.source, seed, team, self.positions, self.velocities, self.sides,  # type: ignore[arg-type]
-                        self.mixture)
+                        self.mixture, self.pair)
         except ValueError as e:
             if self.positions is not None and "overlap" in str(e):
                 raise ValueError(f"{e}; {_closest_pair(self.positions, self.sides)}") from None
@@ -265,11 +267,13 @@ def existing_parameter_file(params: Any) -> str:
 
 
 def simulation_start(params: Any, positions: Any, velocities: Any, box: Any, species: Optional[Sequence[str]],
-                     types: Any, masses: Any, pairs: Optional[Mapping[Any, Mapping[str, Any]]],
-                     stacklevel: int = 1) -> SimulationStart:
+                     types: Any, masses: Any, pairs: Optional[Mapping[Any, Any]],
+                     stacklevel: int = 1, pair: Any = None) -> SimulationStart:
     """The start of ``Simulation(params, positions=..., ...)``, its arguments
     checked in the constructor's order (see its docstring); a warning about an
-    unknown setting points at the `stacklevel`-th caller."""
+    unknown setting points at the `stacklevel`-th caller. With a pair potential
+    (`pair`, or vorlan.pair objects in `pairs`) the setting rcut becomes its
+    largest cut-off, so that the box rules check the list against it."""
     source: Union[str, Dict[str, str]]
     if isinstance(params, Mapping):
         source = settings.settings_text(params, stacklevel=stacklevel + 1)
@@ -284,44 +288,99 @@ def simulation_start(params: Any, positions: Any, velocities: Any, box: Any, spe
         if start_x is not None:
             source["nr_particles"] = str(len(start_x))
         source["cell_length"] = settings.format_value("cell_length", float(sides.min()))
+    if pair is not None and not isinstance(pair, pair_potentials.PairPotential):
+        raise ValueError(f"pair = {pair!r} is not allowed: give a vorlan.pair potential, e.g. vorlan.pair.LJ()")
     if species is None:
         if types is not None or masses is not None or pairs is not None:
             raise ValueError("types, masses and pairs describe a mixture: give its species names too "
                              "(species=['A', 'B', ...])")
-        return SimulationStart(source, start_x, start_v, sides, None, None)
-    entries = source if isinstance(source, dict) else _core.read_parameter_file(source)
+        if pair is None:
+            return SimulationStart(source, start_x, start_v, sides, None, None)
+        source = _with_cutoff(source, pair.rcut, sides)
+        return SimulationStart(source, start_x, start_v, sides, None, None, pair_potentials.engine_pair([pair], 1))
+    if pair is not None:
+        raise ValueError("pair = ... is for one species: a mixture gives pairs={('A', 'A'): potential, ...}")
     names = species_names(species)
+    engine_pair = None
+    if isinstance(pairs, Mapping) and any(isinstance(v, pair_potentials.PairPotential) for v in pairs.values()):
+        matrix = pair_potentials.pair_matrix(names, pairs)
+        engine_pair = pair_potentials.engine_pair(matrix, len(names))
+        source = _with_cutoff(source, max(p.rcut for p in matrix), sides)
+        pairs = None
+    entries = source if isinstance(source, dict) else _core.read_parameter_file(source)
 
     def setting(key: str) -> float:
         return settings.setting_value(entries, key)
 
     mixture = engine_tables(names, types, masses, pairs, setting, sides)
-    return SimulationStart(source, start_x, start_v, sides, names, mixture)
+    if engine_pair is not None:
+        for key in ("epsilon", "sigma", "rcut"):
+            del mixture[key]
+    return SimulationStart(source, start_x, start_v, sides, names, mixture, engine_pair)
 
 
-def file_start(path: PathLike, params: Any, frame: int, species: Optional[Sequence[str]], masses: Any,
+def _with_cutoff(source: Union[str, Dict[str, str]], rcut: float, sides: Optional[np.ndarray]) -> Dict[str, str]:
+    """The settings with rcut set to a pair potential's largest cut-off, checked
+    against half the shortest box side."""
+    entries = dict(_core.read_parameter_file(source) if isinstance(source, str) else source)
+    shortest = float(sides.min()) if sides is not None else float(settings.setting_value(entries, "cell_length"))
+    if rcut > 0.5 * shortest:
+        raise ValueError(f"the pair potential's cut-off {rcut} is not allowed: it must not exceed half the shortest "
+                         f"box side {shortest}")
+    entries["rcut"] = settings.format_value("rcut", rcut)
+    return entries
+
+
+def _file_species(start: Any, species: Any, path: PathLike) -> Tuple[List[str], np.ndarray, List[str]]:
+    """The simulation's species names, each particle's index into them and the
+    simulation's name of each species of the file, the file's species matched
+    by name: `species` None (the file's names), a list naming every species of
+    the file (in the order of the type tables), or a mapping from the file's
+    names to the simulation's."""
+    names = list(start.species)
+    where = os.fsdecode(os.fspath(path))
+    if species is None:
+        return names, start.types, names
+    if isinstance(species, Mapping):
+        rename = {str(k): str(v) for k, v in species.items()}
+        unknown = [k for k in rename if k not in names]
+        if unknown:
+            raise ValueError(f"{where}: species maps {unknown}, which the file does not hold; its species are {names}")
+        wanted = [rename.get(s, s) for s in names]
+        for k, s in enumerate(wanted):
+            if s in wanted[:k]:
+                raise ValueError(f"species = {species!r} gives the file's species {names[wanted.index(s)]!r} and "
+                                 f"{names[k]!r} the one name {s!r}: every species needs a name of its own")
+        return species_names(wanted), start.types, wanted
+    wanted = species_names(species)
+    missing = [s for s in names if s not in wanted]
+    if missing:
+        raise ValueError(f"{where}: the file's species {missing} are not among species = {wanted}; species are "
+                         f"matched by name: give a mapping from the file's names to the simulation's, e.g. "
+                         f"species={{{missing[0]!r}: {wanted[0]!r}}}")
+    order = np.array([wanted.index(s) for s in names], dtype=np.int32)
+    return wanted, order[start.types], names
+
+
+def file_start(path: PathLike, params: Any, frame: int, species: Any, masses: Any,
                pairs: Optional[Mapping[Any, Mapping[str, Any]]], velocities: bool) -> Dict[str, Any]:
     """The arguments of ``Simulation`` (the settings as key -> value text, positions,
     velocities, box, and for a mixture species, types, masses, pairs) that start
-    from frame `frame` of the file at `path` (``Simulation.from_file``)."""
+    from frame `frame` of the file at `path` (``Simulation.from_file``), and
+    under "clock" the frame's (step, time step, time), each None when the file
+    does not record it."""
 
     start = read_start(path, frame)
-    names = list(start.species)
-    if species is not None:
-        renamed = species_names(species)
-        if len(renamed) != len(names):
-            raise ValueError(f"species = {renamed} renames {len(renamed)} species, the file has "
-                             f"{len(names)}: {names}")
-        names = renamed
-    file_masses = masses_by_species(start, names, path)
+    names, types, alias = _file_species(start, species, path)
+    file_masses = masses_by_species(start, alias, path)
     if masses is not None:
-        file_masses.update(masses if isinstance(masses, Mapping) else dict(zip(names, masses)))
+        file_masses.update(masses_by_name(names, masses))
     entries = (settings.settings_text(params) if isinstance(params, Mapping)
                else _core.read_parameter_file(existing_parameter_file(params)))
     one_species = (len(names) == 1 and pairs is None
                    and all(m == settings.setting_value(entries, "mass") for m in file_masses.values()))
     arguments = dict(params=entries, positions=start.positions, velocities=start.velocities if velocities else None,
-                     box=start.box)
+                     box=start.box, clock=(start.step, start.dt, start.time))
     if not one_species:
-        arguments.update(species=names, types=start.types, masses=file_masses, pairs=pairs)
+        arguments.update(species=names, types=types, masses=file_masses, pairs=pairs)
     return arguments

@@ -36,6 +36,7 @@ needs more picks its own, e.g. ``Units(Species("Ar", 3.4, 120.0, 39.948))``
 from __future__ import annotations
 
 import math
+import numbers
 from typing import Any, Dict, NamedTuple, Union
 
 import numpy as np
@@ -105,14 +106,30 @@ class Units:
     def __init__(self, species: Union[str, Species]):
         s = _lookup(species)
         for what, value in (("sigma", s.sigma), ("epsilon", s.epsilon), ("mass", s.mass)):
-            if not (isinstance(value, (int, float)) and math.isfinite(value) and value > 0.0):
-                raise ValueError(f"{what} = {value!r} of species {s.name!r} is not allowed: it must be positive")
+            if (not isinstance(value, numbers.Real) or isinstance(value, (bool, np.bool_))
+                    or not (math.isfinite(value) and value > 0.0)):
+                raise ValueError(f"{what} = {value!r} of species {s.name!r} is not allowed: it must be a positive "
+                                 "number")
+        s = s._replace(sigma=float(s.sigma), epsilon=float(s.epsilon), mass=float(s.mass))
         self.species = s  # the reference species (sigma = epsilon = mass = 1 in reduced units)
+        try:
+            self._scales = self._unit_scales(s)
+        except (ArithmeticError, ValueError):
+            bad = None
+        else:
+            bad = next((q for q, x in self._scales.items() if not (math.isfinite(x) and x > 0.0)), "")
+        if bad != "":
+            raise ValueError(f"species {s.name!r} (sigma = {s.sigma} A, epsilon/k_B = {s.epsilon} K, mass = "
+                             f"{s.mass} u) is not allowed: its unit of {bad or 'some quantity'} is beyond the range "
+                             "of a double; give laboratory values of a substance")
+
+    @staticmethod
+    def _unit_scales(s: Species) -> Dict[str, float]:
         sigma = s.sigma * ANGSTROM            # m
         eps = s.epsilon * K_B                 # J
         mass = s.mass * AMU                   # kg
         tau = sigma * math.sqrt(mass / eps)   # s
-        self._scales = {
+        return {
             "length": s.sigma,
             "time": tau * 1e12,
             "temperature": s.epsilon,
@@ -143,9 +160,14 @@ class Units:
     def relative(self, other: Union[str, Species]) -> Dict[str, float]:
         """Another species' sigma, epsilon and mass in these reduced units, for
         the ``pairs`` and ``masses`` of a mixture (e.g. krypton in argon units)."""
-        o = _lookup(other)
-        return {"sigma": o.sigma / self.species.sigma, "epsilon": o.epsilon / self.species.epsilon,
-                "mass": o.mass / self.species.mass}
+        o = Units(other).species  # checked as a reference species is
+        out = {"sigma": o.sigma / self.species.sigma, "epsilon": o.epsilon / self.species.epsilon,
+               "mass": o.mass / self.species.mass}
+        for key, x in out.items():
+            if not (math.isfinite(x) and x > 0.0):
+                raise ValueError(f"{key} of {o.name!r} is {x} in the units of {self.species.name!r}: beyond the "
+                                 "range of a double")
+        return out
 
     def __repr__(self) -> str:
         s = self.species

@@ -25,6 +25,8 @@ EXAMPLE_ARGS = {
     "run.py": ["examples/lj_liquid.par"],
     "isotherm.py": ["--steps", "200", "--replicas", "1", "--workers", "1", "--out", "isotherm-out",
                     "--figure", "isotherm.png"],
+    "monte_carlo.py": ["--n", "108", "--sweeps", "5", "--md-steps", "40"],
+    "sweep.py": ["--steps", "20", "--replicas", "1", "--workers", "1", "--out", "sweep-out"],
 }
 
 
@@ -53,12 +55,14 @@ def docs_commands():
 
 
 def few_steps(argv):
-    """argv with --steps 20 for the commands that run simulations."""
+    """argv with --steps 20 for the commands that run simulations, and a frame
+    at every step where they write a trajectory (enough frames to analyse)."""
     if argv[1] not in ("run", "sweep"):
         return argv
-    if "--steps" in argv:
-        argv = argv[:argv.index("--steps")] + argv[argv.index("--steps") + 2:]
-    return argv + ["--steps", "20"]
+    for option in ("--steps", "--every"):
+        if option in argv:
+            argv = argv[:argv.index(option)] + argv[argv.index(option) + 2:]
+    return argv + ["--steps", "20"] + (["--every", "1"] if "--trajectory" in argv else [])
 
 
 def environment():

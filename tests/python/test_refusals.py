@@ -70,7 +70,7 @@ def _tamper(key, value, index=None):
         (lambda a: a.pop("species"), "species names and types come together"),
         (_tamper("method_state", np.nan, 1), "state of nose_hoover holds nan"),
         (_tamper("barostat_work", np.inf), "barostat work inf"),
-        (_tamper("rcut", 4.0, (1, 1)), "largest pair cut-off 4 "),
+        (_tamper("rcut", 4.0, (1, 1)), "rcut of pair .1, 1. is 4 in its mixture tables"),
         (_tamper("images", 2**31 - 1, (7, 2)), "image counter of particle 7 along z"),
         (_tamper("setting:stepsize", "0"), "stepsize = 0 "),
     ],

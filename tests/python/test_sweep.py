@@ -4,8 +4,11 @@ import argparse
 import concurrent.futures as cf
 import functools
 import os
+import re
 import signal
+import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -16,7 +19,7 @@ import vorlan  # noqa: E402
 import vorlan.sweeps.worker  # noqa: E402
 from vorlan.analysis import block_error  # noqa: E402
 from vorlan.cli.sweep import add_parser  # noqa: E402
-from vorlan.sweeps import read_sweep, sweep  # noqa: E402
+from vorlan.sweeps import SweepFailed, executor_for, read_sweep, sweep  # noqa: E402
 from vorlan.sweeps.table import DamagedResultWarning  # noqa: E402
 
 # 64 particles and 60 steps: each run takes a few milliseconds.
@@ -127,7 +130,7 @@ def test_failing_runs_become_rows_and_the_rest_go_on(tmp_path):
     assert table.loc[[1], ["u", "P"]].isna().all().all()
     assert np.isfinite(table.loc[[0, 2], ["u", "P", "u_err", "P_err"]].to_numpy()).all()
     # Every run, failed or not, has its summary on disk.
-    assert sorted(p.name for p in tmp_path.glob("*.json")) == [f"p000{i}-r00.json" for i in range(3)]
+    assert sorted(p.name for p in tmp_path.glob("p*.json")) == [f"p000{i}-r00.json" for i in range(3)]
     # A value that no parameter file can hold is refused before any run.
     with pytest.raises(ValueError, match="nr_particles = six is not allowed"):
         sweep(BASE, [{"nr_particles": "six"}], results=tmp_path / "bad")
@@ -178,6 +181,9 @@ def test_resume_runs_only_what_is_missing(tmp_path):
     (lambda text: "{}", "no str 'name'"),
     (lambda text: "[1, 2]", "a JSON list, not an object"),
     (lambda text: text.replace('"nrsteps": "60"', '"nrsteps": 60'), "not a mapping of setting names"),
+    (lambda text: re.sub(r'"u": [^,]+', '"u": NaN', text), "holds NaN"),
+    (lambda text: re.sub(r'"P_err": [^,]+', '"P_err": Infinity', text), "holds Infinity"),
+    (lambda text: re.sub(r'"T": [^,]+', '"T": 1e999', text), "'T' is not a number"),
 ])
 def test_a_damaged_summary_is_named_and_its_run_done_again(tmp_path, damage, why):
     first = sweep(BASE, {"kT": [1.0, 1.5]}, seed=3, executor=Recording(), results=tmp_path)
@@ -254,3 +260,66 @@ def test_an_isobar_is_one_call_with_the_density_and_its_error(tmp_path):
     assert table["rho"].iloc[1] > table["rho"].iloc[0] and (table["rho_err"] > 0).all()
     with pytest.raises(KeyError, match="barostat"):
         sweep(BASE, {"pressure": [1.0]}, results=tmp_path / "none")
+
+
+def test_resume_refuses_a_changed_system_and_reads_only_its_own_runs(tmp_path):
+    system = tmp_path / "sys.toml"
+    system.write_text('[species]\nA = { mass = 1.0 }\n')
+    sweep(BASE, {"kT": [1.0]}, seed=3, system=system, executor=Recording(), results=tmp_path / "out")
+    system.write_text('[species]\nA = { mass = 2.0 }\n')
+    with pytest.raises(ValueError, match="run p0000-r00 started from a system description .* changed"):
+        sweep(BASE, {"kT": [1.0]}, seed=3, system=system, executor=Recording(), results=tmp_path / "out")
+    # a summary of another sweep dropped into the directory does not join its table
+    sweep(BASE, {"kT": [1.0, 1.5]}, seed=4, executor=Recording(), results=tmp_path / "other")
+    os.replace(tmp_path / "other" / "p0001-r00.json", tmp_path / "out" / "p0001-r00.json")
+    with pytest.warns(DamagedResultWarning, match="p0001-r00.json is not a run of the sweep"):
+        assert len(read_sweep(tmp_path / "out")) == 1
+
+
+def test_a_sweep_whose_every_run_failed_raises_naming_the_first(tmp_path):
+    with pytest.raises(SweepFailed, match="every run of the sweep failed .*p0000-r00: .*unstable") as failed:
+        sweep(BASE, [{"nr_particles": 512}, {"nr_particles": 512, "kT": 2.0}], executor=Recording(), results=tmp_path)
+    assert list(failed.value.table["status"]) == ["failed", "failed"]
+
+
+def test_the_example_sweep_script_runs_on_a_process_pool(tmp_path):
+    base = tmp_path / "base.par"
+    base.write_text("".join(f"{k} = {v}\n" for k, v in dict(BASE, cell_length=16.93).items()))
+    script = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "sweep.py")
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(vorlan.__file__)))
+    done = subprocess.run([sys.executable, script, "--base", str(base), "--steps", "8", "--replicas", "1",
+                           "--workers", "2", "--out", str(tmp_path / "out")], cwd=tmp_path, env=env,
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert (read_sweep(tmp_path / "out")["status"] == "ok").sum() == 6
+
+
+def _interrupts_the_driver(driver, results, marker, task):
+    """Stands in for run_one: runs p0000 and p0001; p0002 waits until both are on
+    disk, sends Ctrl-C to the driver and goes on as a long run would."""
+    import vorlan.sweeps.worker
+
+    if task["name"] != "p0002-r00":
+        return vorlan.sweeps.worker.run_one(task)
+    for _ in range(6000):
+        if all(os.path.exists(os.path.join(results, f"p000{i}-r00.json")) for i in (0, 1)):
+            break
+        time.sleep(0.01)
+    os.kill(driver, signal.SIGINT)
+    time.sleep(60)
+    open(marker, "w").close()  # reached only when the driver waits for the run instead of stopping it
+
+
+def test_ctrl_c_stops_the_pool_and_keeps_the_finished_runs(tmp_path, monkeypatch):
+    marker = tmp_path / "waited"
+    monkeypatch.setattr(vorlan.sweeps.worker, "run_one",
+                        functools.partial(_interrupts_the_driver, os.getpid(), str(tmp_path / "out"), str(marker)))
+    with pytest.raises(KeyboardInterrupt):
+        with executor_for(workers=2) as executor:
+            sweep(BASE, {"kT": [1.0, 1.2, 1.4, 1.6]}, seed=3, executor=executor, results=tmp_path / "out")
+    assert not marker.exists()
+    assert {"p0000-r00.json", "p0001-r00.json"} <= {p.name for p in (tmp_path / "out").glob("p*.json")}
+    monkeypatch.undo()
+    again = Recording()
+    sweep(BASE, {"kT": [1.0, 1.2, 1.4, 1.6]}, seed=3, executor=again, results=tmp_path / "out")
+    assert "p0000-r00" not in again.names and "p0002-r00" in again.names

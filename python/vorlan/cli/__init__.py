@@ -5,6 +5,8 @@
     vorlan plot LOG [GSD]      figures of a run (or of a sweep's results directory)
     vorlan convert IN OUT      trajectories between .movie, .gsd and .xyz
     vorlan sweep BASE          a grid of settings with replicas, in parallel
+    vorlan minimize PARAMS|FILE   the nearest energy minimum (FIRE), written to GSD
+    vorlan analyze RUN.gsd     diffusion (MSD, VACF), S(k), density profiles
 
 One module per subcommand; each has ``add_parser(subparsers)``, which adds its
 parser and sets ``func`` (a callable that takes the parsed arguments and returns
@@ -21,13 +23,13 @@ import sys
 import warnings
 from typing import Any, Callable, Optional, Sequence
 
-from . import check, convert, plot, run, sweep
+from . import analyze, check, convert, minimize, plot, run, sweep
 from .._optional import MissingDependency
 from .common import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_USAGE, CommandError, Formatter, UsageError, say
 
 __all__ = ["main", "build_parser", "CommandError", "UsageError"]
 
-SUBCOMMANDS = (check, run, plot, convert, sweep)
+SUBCOMMANDS = (check, run, plot, convert, sweep, minimize, analyze)
 
 
 def build_parser() -> argparse.ArgumentParser:

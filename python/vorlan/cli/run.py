@@ -129,8 +129,9 @@ def _start(args: argparse.Namespace) -> Tuple[Any, int]:
             entries = read_parameter_file(path)
             n = int(P.setting_value(entries, "nr_particles")) if "nr_particles" in entries else None
             system = read_system(args.system).arguments(n)
-        except (ValueError, RuntimeError, TypeError) as e:
-            raise CommandError(f"{args.system}: {e}") from None
+        except (ValueError, RuntimeError, TypeError, ArithmeticError) as e:
+            message = " ".join(str(e).split())  # one line
+            raise CommandError(message if message.startswith(args.system) else f"{args.system}: {message}") from None
     try:
         method, barostat = ensemble(args)
     except ValueError as e:

@@ -10,7 +10,7 @@ import sys
 from typing import Any, Dict, List, Tuple, Union
 
 from .._optional import require
-from .common import CommandError, UsageError, add_ensemble_arguments, ensemble
+from .common import EXIT_INTERRUPTED, CommandError, UsageError, add_ensemble_arguments, ensemble, say
 
 
 def _parse_set(text: str) -> Tuple[str, List[str]]:
@@ -54,6 +54,7 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
 def cmd_sweep(args: argparse.Namespace) -> int:
     pd = require("pandas", extra="sweep", purpose="vorlan sweep")  # before any run
     from ..sweeps import executor_for, sweep
+    from ..sweeps.driver import SweepFailed
 
     grid: Dict[str, List[str]] = {}
     for key, values in args.sets:
@@ -73,6 +74,12 @@ def cmd_sweep(args: argparse.Namespace) -> int:
             table = sweep(args.base, grid_points, steps=args.steps, replicas=args.replicas, seed=args.seed,
                           executor=executor, results=args.out, progress=True, method=method, barostat=barostat,
                           system=args.system)
+    except SweepFailed as e:
+        table = e.table
+    except KeyboardInterrupt:
+        say(f"\nvorlan sweep: interrupted; the finished runs are kept in {args.out} (the same command resumes)",
+            file=sys.stderr)
+        return EXIT_INTERRUPTED
     except (ValueError, KeyError, TypeError, OSError, ImportError) as e:
         raise CommandError(e.args[0] if isinstance(e, KeyError) and e.args else str(e)) from None
 

@@ -2,14 +2,18 @@
 steps depend on, so that a simulation saved at step k and loaded continues bit
 for bit as an unbroken run.
 
-Arrays: ``format`` (the layout version), ``step``, ``time_base`` (step and time at
+Arrays: ``format`` (the layout version), ``step``, ``log_start`` (the steps a
+restart took over before the log's first entry), ``time_base`` (step and time at
 which the current stepsize took over), ``seed`` (-1: the process-wide sequence),
 ``parameter_keys`` and ``parameter_values`` (the settings as text), the Cell's
 state (positions, velocities, forces, dij_list, neighbor_list, images,
 positions_initial, velocities_initial, the energies epot, ekin, etot, the
 virial of the forces, and the box now and at the list build, box and
 list_box), for a mixture the species names (species), types, per-type masses
-and the pair tables epsilon, sigma, rcut, the integration method (method,
+and the Lennard-Jones tables epsilon, sigma, rcut, the pair potential when
+the run has one (pair_family, pair_mode, pair_nr_types, pair_values: S x S x P
+flat, pair_tail, and for tables pair_arrays with pair_array_sizes; without
+them the settings' or the mixture's Lennard-Jones), the integration method (method,
 method_parameter_names and _values, method_state: chain variables, work;
 barostat_parameter_names and _values, barostat_work and barostat_start_volume
 when a barostat runs) and
@@ -37,6 +41,7 @@ FORMAT = 1  # version of the checkpoint layout
 LAYOUT = {
     "format": ("int", 0),
     "step": ("int", 0),
+    "log_start": ("int", 0),
     "time_base": ("float", 1),
     "seed": ("int", 0),
     "parameter_keys": ("str", 1),
@@ -75,20 +80,31 @@ LAYOUT = {
     "epsilon": ("float", 2),
     "sigma": ("float", 2),
     "rcut": ("float", 2),
+    "pair_family": ("str", 0),
+    "pair_mode": ("str", 0),
+    "pair_nr_types": ("int", 0),
+    "pair_values": ("float", 1),
+    "pair_tail": ("int", 0),
+    "pair_arrays": ("float", 1),
+    "pair_array_sizes": ("float", 1),
 }
 
 # Entries that checkpoints of an earlier layout lack (and the barostat's, which
 # only a run with one has).
-OPTIONAL = ("virial", "box", "list_box", "method", "method_parameter_names", "method_parameter_values",
+OPTIONAL = ("log_start", "virial", "box", "list_box", "method", "method_parameter_names", "method_parameter_values",
             "method_state", "barostat_parameter_names", "barostat_parameter_values", "barostat_work",
             "barostat_start_volume",
-            "log_conserved", "log_volume", "log_pressure", "species", "types", "masses", "epsilon", "sigma", "rcut")
+            "log_conserved", "log_volume", "log_pressure", "species", "types", "masses", "epsilon", "sigma", "rcut",
+            "pair_family", "pair_mode", "pair_nr_types", "pair_values", "pair_tail", "pair_arrays", "pair_array_sizes")
 
 # Optional entries that a checkpoint holds all or none of.
 TOGETHER = (("log_conserved", "log_volume", "log_pressure"),
             ("method", "method_parameter_names", "method_parameter_values", "method_state"),
             ("barostat_parameter_names", "barostat_parameter_values", "barostat_work"),
-            ("types", "masses", "epsilon", "sigma", "rcut"))
+            ("types", "masses"),
+            ("epsilon", "sigma", "rcut"),
+            ("pair_family", "pair_mode", "pair_nr_types", "pair_values", "pair_tail"),
+            ("pair_arrays", "pair_array_sizes"))
 
 STATE_ARRAYS = (
     "positions",
@@ -103,6 +119,7 @@ STATE_ARRAYS = (
 
 
 MIXTURE_TABLES = ("masses", "epsilon", "sigma", "rcut")
+PAIR_ENTRIES = ("pair_values", "pair_arrays", "pair_array_sizes")
 
 
 def arrays(engine: Any, seed: Optional[int], time_base: Tuple[int, float],
@@ -112,15 +129,19 @@ def arrays(engine: Any, seed: Optional[int], time_base: Tuple[int, float],
     out: Dict[str, Any] = dict(engine.state())
     if species is not None:
         out["species"] = np.array(species, dtype=str)
-    for key in ("method", "method_parameter_names", "barostat_parameter_names"):
+    for key in ("method", "method_parameter_names", "barostat_parameter_names", "pair_family", "pair_mode"):
         if key in out:
             out[key] = np.array(out[key], dtype=str)
+    if "pair_tail" in out:
+        out["pair_tail"] = np.int64(out["pair_tail"])
+        out["pair_nr_types"] = np.int64(out["pair_nr_types"])
     params = engine.parameters
     keys = sorted(params)
     ekin, epot, etot = engine.log()
     out.update(
         format=np.int64(FORMAT),
         step=np.int64(engine.step),
+        log_start=np.int64(engine.log_start),
         time_base=np.array(time_base, dtype=np.float64),
         seed=np.int64(-1 if seed is None else seed),
         parameter_keys=np.array(keys, dtype=str),
@@ -200,12 +221,24 @@ def restore(data: Mapping[str, Any], team: int) -> Tuple[Any, Optional[int], Tup
         _check_species(_text(a["species"], "species"), len(a["masses"]))
         state["types"] = np.ascontiguousarray(a["types"], dtype=np.int32)
         for key in MIXTURE_TABLES:
-            state[key] = np.ascontiguousarray(a[key], dtype=np.float64)
+            if key in a:
+                state[key] = np.ascontiguousarray(a[key], dtype=np.float64)
+    if "pair_family" in a:  # older checkpoints lack it: Lennard-Jones of the settings or the mixture's tables
+        state["pair_family"] = str(a["pair_family"])
+        state["pair_mode"] = str(a["pair_mode"])
+        state["pair_nr_types"] = int(a["pair_nr_types"])
+        state["pair_tail"] = bool(a["pair_tail"])
+        for key in PAIR_ENTRIES:
+            if key in a:
+                state[key] = np.ascontiguousarray(a[key], dtype=np.float64)
     extras = None
     if "log_conserved" in a:
         extras = {k: a["log_" + k] for k in ("conserved", "volume", "pressure")}
+    log_start = int(a.get("log_start", 0))
+    if not 0 <= log_start <= step:
+        raise ValueError(f"its log_start {log_start} is outside 0 .. step {step}")
     engine = _core.Engine.restore(dict(zip(keys, values)), state, team, step, a["log_ekin"], a["log_epot"],
-                                  a["log_etot"], None if seed < 0 else seed, extras)
+                                  a["log_etot"], None if seed < 0 else seed, extras, log_start)
     step0, time0 = time_base.tolist()
     return engine, (None if seed < 0 else seed), (int(step0), float(time0))
 

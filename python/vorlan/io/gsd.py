@@ -17,7 +17,11 @@ precision values under log/ (which HOOMD's readers pass through untouched):
 ``log/particles/vorlan/velocity``, ``log/vorlan/box`` and, when known,
 ``log/vorlan/time`` (the simulated time of the frame) and ``log/vorlan/dt`` (the
 time step, so that a reader can tell the time of a frame: step * dt; MDAnalysis
-takes it as ``dt=`` times the steps between frames). `read_gsd` returns those when present, so movie -> GSD ->
+takes it as ``dt=`` times the steps between frames), and the pair potential:
+``log/vorlan/pair/family`` and ``log/vorlan/pair/mode`` (the names as UTF-8
+bytes, uint8), ``log/vorlan/pair/values`` (float64, S x S pairs times the
+family's parameters in ``vorlan.pair.families()`` order, row-major) and
+``log/vorlan/pair/tail`` (1 when the tail correction is on). `read_gsd` returns those when present, so movie -> GSD ->
 movie gives back every bit; from another program's GSD file it takes the schema
 values and moves the positions into [0, L).
 
@@ -29,7 +33,7 @@ from __future__ import annotations
 
 import contextlib
 import os
-from typing import Any, Iterator, Optional, Sequence, Union
+from typing import Any, Iterator, Mapping, Optional, Sequence, Union
 
 import numpy as np
 
@@ -37,7 +41,7 @@ from .._optional import require
 from .files import open_regular
 from .frames import Trajectory, box3, check_species, count
 
-__all__ = ["GSDWriter", "read_gsd", "frame_count"]
+__all__ = ["GSDWriter", "read_gsd", "frame_count", "last_step"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -48,15 +52,17 @@ def _gsd_hoomd():
 
 class GSDWriter:
     """Writes frames of N particles in a fixed box to the GSD file at `path`
-    (replaced if it exists). Use as a context manager, or call close()::
+    (replaced if it exists; with mode="a" the frames are appended). Use as a context manager, or call close()::
 
         with GSDWriter("run.gsd", box=(10, 10, 10), nr_particles=1000) as w:
             w.write(step, positions, velocities, images)
     """
 
     def __init__(self, path: PathLike, box, nr_particles: int, *, type_name: Union[str, Sequence[str]] = "A",
-                 dt: Optional[float] = None):
+                 dt: Optional[float] = None, mode: str = "w", pair: Optional[Mapping[str, Any]] = None):
         hoomd = _gsd_hoomd()
+        if mode not in ("w", "a"):
+            raise ValueError(f"mode = {mode!r} is not allowed: 'w' (replace the file) or 'a' (append to it)")
         self.box = box3(box)
         self.nr_particles = count(nr_particles, "nr_particles")
         names = [type_name] if isinstance(type_name, str) else list(type_name)
@@ -66,10 +72,12 @@ class GSDWriter:
         if dt is not None and not (np.isfinite(dt) and dt >= 0.0):
             raise ValueError(f"dt = {dt!r} is not allowed: the time step is a finite number >= 0")
         self.dt = None if dt is None else float(dt)
+        self.pair = pair  # family, mode, values, tail of the pair potential, or None
         self.path = os.fspath(path)
         self.nr_frames = 0
         self._frame = hoomd.Frame
-        self._file = hoomd.open(self.path, mode="w")
+        self.last_step: Optional[int] = None  # the step of the file's last frame before this writer (append)
+        self._file = hoomd.open(self.path, mode=mode)
 
     def _array(self, values, what: str, dtype) -> np.ndarray:
         a = np.asarray(values)
@@ -118,6 +126,11 @@ class GSDWriter:
             frame.log["vorlan/time"] = np.array([time], dtype=np.float64)
         if self.dt is not None:
             frame.log["vorlan/dt"] = np.array([self.dt], dtype=np.float64)
+        if self.pair is not None:
+            for key in ("family", "mode"):
+                frame.log["vorlan/pair/" + key] = np.frombuffer(str(self.pair[key]).encode(), dtype=np.uint8).copy()
+            frame.log["vorlan/pair/values"] = np.asarray(self.pair["values"], dtype=np.float64)
+            frame.log["vorlan/pair/tail"] = np.array([int(bool(self.pair["tail"]))], dtype=np.uint8)
         self._file.append(frame)
         self._file.flush()
         self.nr_frames += 1
@@ -215,6 +228,12 @@ def read_gsd(path: PathLike) -> Trajectory:
                 have_time = False
     return Trajectory(steps=steps, box=box, positions=positions, velocities=velocities, images=images,
                       times=times if have_time else None, dt=dt, species=species, types=types)
+
+
+def last_step(path: PathLike) -> Optional[int]:
+    """The step of the last frame of the GSD file at `path` (None: no frames)."""
+    with _gsd_hoomd().open(os.fspath(path), mode="r") as traj:
+        return int(traj[-1].configuration.step) if len(traj) else None
 
 
 def frame_count(path: PathLike) -> int:

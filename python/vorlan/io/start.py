@@ -2,8 +2,8 @@
 file or a LAMMPS data file, as positions, velocities, box, species and masses.
 
     .gsd                      gsd.hoomd (vorlan's own frames keep their doubles)
-    .xyz, .extxyz             ASE's extended XYZ reader
-    .data, .lmp, .lammps      ASE's LAMMPS data reader (atom_style atomic or full)
+    .xyz, .extxyz             extended XYZ (vorlan.io.xyz): species, pos, velo or momenta, masses
+    .data, .lmp, .lammps      LAMMPS data (vorlan.io.lammps_data): atomic, charge, molecular, full
 
 Numbers are taken as they stand, in the file's own units: a file written by
 vorlan or by a reduced-unit (``units lj``) LAMMPS run is in reduced units; one
@@ -22,6 +22,9 @@ from typing import Dict, List, NamedTuple, Optional, Union
 import numpy as np
 
 from .._optional import require
+from .files import open_regular
+from .lammps_data import parse_lammps_data
+from .xyz import read_xyz_frame
 
 __all__ = ["StartFrame", "read_start", "START_FORMATS", "masses_by_species"]
 
@@ -41,6 +44,8 @@ class StartFrame(NamedTuple):
     velocities: Optional[np.ndarray]  # (N, 3) float64, or None when the file has none
     masses: Optional[np.ndarray]      # (N,) float64, or None when the file has none
     step: Optional[int] = None        # the frame's step number, when the file records it
+    dt: Optional[float] = None        # the time step of the run that wrote it (GSD log vorlan/dt)
+    time: Optional[float] = None      # the frame's simulated time (GSD log vorlan/time)
 
 
 def _frame_index(frame: int, count: int, name: str) -> int:
@@ -67,79 +72,106 @@ def _types(symbols: List[str]):
     return species, np.array([index[s] for s in symbols], dtype=np.int32)
 
 
+def _chunks(raw, k: int, name: str):
+    """N of frame k and ``chunk(key, width)``, the array of a chunk of frame k:
+    one absent there is taken from frame 0 (a per-particle one only when frame
+    0 holds as many particles, HOOMD's rule), None when neither holds it. A
+    per-particle chunk (width 0: N values, else N x width) is checked against N
+    before it is used, so that a count the file does not back never sizes an
+    allocation; width -1 is a chunk of the frame as a whole (box, step)."""
+    def stored(chunk: str, frame: int):
+        return raw.read_chunk(frame=frame, name=chunk) if raw.chunk_exists(frame=frame, name=chunk) else None
+
+    count0 = stored("particles/N", 0)
+    n0 = int(count0[0]) if count0 is not None and count0.size else 0
+    count = stored("particles/N", k)
+    n = int(count[0]) if count is not None and count.size else n0
+
+    def chunk(key: str, width: int = 0):
+        a = stored(key, k)
+        if a is None and k != 0 and (width < 0 or n0 == n):
+            a = stored(key, 0)
+        if a is None or width < 0:
+            return a
+        shape = (n, width) if width else (n,)
+        if a.size != int(np.prod(shape)):
+            raise ValueError(f"{name}: frame {k}: the chunk {key} holds {a.size} values, but particles/N = {n} "
+                             f"needs {int(np.prod(shape))} ({' x '.join(map(str, shape))})")
+        return a.reshape(shape)
+
+    return n, chunk
+
+
 def _read_gsd(name: str, frame: int) -> StartFrame:
-    hoomd = require("gsd.hoomd", purpose="GSD starts")
     fl = require("gsd.fl", purpose="GSD starts")
-    with hoomd.open(name, mode="r") as traj:
-        k = _frame_index(frame, len(traj), name)
-        f = traj[k]
-        n = int(f.particles.N)
-        b6 = np.asarray(f.configuration.box, dtype=np.float64)
+    try:
+        raw = fl.open(name, mode="r")
+    except (RuntimeError, OSError) as e:
+        raise ValueError(f"{name}: not a GSD file ({e})") from None
+    with raw:
+        k = _frame_index(frame, raw.nframes, name)
+        n, chunk = _chunks(raw, k, name)
+        b6 = chunk("configuration/box", -1)
+        b6 = np.array([1.0, 1.0, 1.0, 0.0, 0.0, 0.0]) if b6 is None else np.asarray(b6, dtype=np.float64).ravel()
+        if b6.shape != (6,):
+            raise ValueError(f"{name}: frame {k}: configuration/box holds {b6.size} values, 6 are needed")
         if np.any(b6[3:] != 0.0):
             raise ValueError(f"{name}: frame {k} has a tilted box (xy, xz, yz = {b6[3:].tolist()}); "
                              "only orthorhombic boxes are supported")
-        log = f.log
-        box = np.asarray(log["vorlan/box"], dtype=np.float64) if "vorlan/box" in log else b6[:3]
+        exact_box = chunk("log/vorlan/box", -1)
+        box = b6[:3] if exact_box is None else np.asarray(exact_box, dtype=np.float64).ravel()
+        if box.shape != (3,):
+            raise ValueError(f"{name}: frame {k}: log/vorlan/box holds {box.size} values, 3 are needed")
         box = _orthorhombic(np.diag(box), name)
-        if "particles/vorlan/position" in log:
-            positions = np.array(log["particles/vorlan/position"], dtype=np.float64)
-        else:  # HOOMD centres the box on the origin
-            positions = np.asarray(f.particles.position, dtype=np.float64) + 0.5 * box
-        species = [str(t) for t in f.particles.types]
-        types = np.asarray(f.particles.typeid, dtype=np.int64)
+        positions = chunk("log/particles/vorlan/position", 3)
+        if positions is None:  # HOOMD centres the box on the origin
+            hoomd_x = chunk("particles/position", 3)
+            if hoomd_x is None and n:
+                raise ValueError(f"{name}: frame {k} declares {n} particles but stores no positions")
+            positions = (np.zeros((0, 3)) if hoomd_x is None else np.asarray(hoomd_x, dtype=np.float64) + 0.5 * box)
+        positions = np.array(positions, dtype=np.float64)
+        names = chunk("particles/types", -1)
+        species = ["A"] if names is None else [bytes(row).rstrip(b"\0").decode("utf-8", "replace")
+                                               for row in np.atleast_2d(np.asarray(names, dtype=np.uint8))]
+        typeid = chunk("particles/typeid")
+        types = np.zeros(n, dtype=np.int64) if typeid is None else np.asarray(typeid, dtype=np.int64)
         if n and (types.min() < 0 or types.max() >= len(species)):
             bad = int(np.argmax((types < 0) | (types >= len(species))))
             raise ValueError(f"{name}: particle {bad} has typeid {int(types[bad])}, but the frame names "
                              f"{len(species)} type(s) {species}")
-        velocities = masses = None
-        # HOOMD's reader fills a chunk missing from a frame from frame 0, or with
-        # its default: the file holds velocities and masses only where a chunk says so.
-        with fl.open(name, mode="r") as raw:
-            def stored(chunk: str) -> bool:
-                return bool(raw.chunk_exists(frame=k, name=chunk) or raw.chunk_exists(frame=0, name=chunk))
-
-            if "particles/vorlan/velocity" in log:
-                velocities = np.array(log["particles/vorlan/velocity"], dtype=np.float64)
-            elif stored("particles/velocity"):
-                velocities = np.array(f.particles.velocity, dtype=np.float64)
-            if stored("particles/mass"):
-                masses = np.array(f.particles.mass, dtype=np.float64)
-    return StartFrame(positions.reshape(n, 3), box, species, types.astype(np.int32), velocities, masses,
-                      int(f.configuration.step))
+        velocities = chunk("log/particles/vorlan/velocity", 3)
+        if velocities is None:
+            velocities = chunk("particles/velocity", 3)
+        masses = chunk("particles/mass")
+        step = chunk("configuration/step", -1)
+        dt = chunk("log/vorlan/dt", -1)
+        time = chunk("log/vorlan/time", -1)
+    return StartFrame(positions, box, species, types.astype(np.int32),
+                      None if velocities is None else np.array(velocities, dtype=np.float64),
+                      None if masses is None else np.array(masses, dtype=np.float64),
+                      int(step[0]) if step is not None and step.size else 0,
+                      float(dt[0]) if dt is not None and dt.size else None,
+                      float(time[0]) if time is not None and time.size else None)
 
 
-def _read_ase(name: str, frame: int, fmt: str) -> StartFrame:
-    ase_io = require("ase.io", extra="ase", purpose=f"{fmt} starts")
-    if fmt == "lammps-data":
-        # metal units leave positions and masses as written; velocities are
-        # converted back below
-        atoms = ase_io.read(name, format=fmt, units="metal", read_image_flags=False)
-    else:
-        frames = ase_io.read(name, index=":", format=fmt)
-        atoms = frames[_frame_index(frame, len(frames), name)]
-    box = _orthorhombic(np.asarray(atoms.get_cell()), name)
-    positions = atoms.get_positions() - np.asarray(atoms.get_celldisp(), dtype=np.float64).reshape(3)
-    if fmt == "lammps-data":
-        numbers = np.asarray(atoms.arrays["type"], dtype=np.int64)
-        present = np.unique(numbers)  # type 1 first
-        species, types = [str(t) for t in present], np.searchsorted(present, numbers).astype(np.int32)
-    else:
-        species, types = _types(atoms.get_chemical_symbols())
-    masses = atoms.get_masses() if atoms.has("masses") else None
-    velocities = None
-    if "velo" in atoms.arrays:  # vorlan's and OVITO's velocity column, as written
-        velocities = np.array(atoms.arrays["velo"], dtype=np.float64)
-    elif atoms.has("momenta"):
-        if fmt == "lammps-data":
-            from ase.calculators.lammps import convert
+def _read_xyz(name: str, frame: int) -> StartFrame:
+    f = read_xyz_frame(name, frame)
+    species, types = _types(f.symbols if f.symbols is not None else ["A"] * len(f.positions))
+    return StartFrame(f.positions, f.box, species, types, f.velocities, f.masses, f.step)
 
-            velocities = atoms.get_velocities() / convert(1.0, "velocity", "metal", "ASE")
-        else:
-            velocities = atoms.get_velocities()
-    step = atoms.info.get("step")
-    return StartFrame(np.ascontiguousarray(positions, dtype=np.float64), box, species, types, velocities,
-                      None if masses is None else np.asarray(masses, dtype=np.float64),
-                      None if step is None else int(step))
+
+def _read_lammps(name: str) -> StartFrame:
+    with open_regular(name, "LAMMPS data file") as f:
+        data = f.read()
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as e:
+        raise ValueError(f"{name}: byte {e.start} is not UTF-8 text; a data file is text") from None
+    d = parse_lammps_data(text, name)
+    present = np.unique(d.types)  # the types that have particles, type 1 first
+    masses = None if d.masses is None else np.array([d.masses[int(t)] for t in d.types], dtype=np.float64)
+    return StartFrame(d.positions, d.box, [str(t) for t in present],
+                      np.searchsorted(present, d.types).astype(np.int32), d.velocities, masses)
 
 
 def read_start(path: PathLike, frame: int = -1, *, format: Optional[str] = None) -> StartFrame:
@@ -154,12 +186,27 @@ def read_start(path: PathLike, frame: int = -1, *, format: Optional[str] = None)
     if fmt not in ("gsd", "extxyz", "lammps-data"):
         raise ValueError(f"{name}: cannot tell the format from the extension; the starts read are "
                          f"{', '.join(sorted(START_FORMATS))} (or give format='gsd', 'extxyz', 'lammps-data')")
-    if not os.path.isfile(name):
+    if not os.path.exists(name):
         raise ValueError(f"{name}: no such file")
-    start = _read_gsd(name, frame) if fmt == "gsd" else _read_ase(name, frame, fmt)
+    if not os.path.isfile(name):
+        raise ValueError(f"{name}: not a regular file; a start is read from a file")
+    if fmt == "gsd":
+        start = _read_gsd(name, frame)
+    elif fmt == "extxyz":
+        start = _read_xyz(name, frame)
+    else:
+        if frame not in (0, -1):
+            raise ValueError(f"frame = {frame!r} is not allowed: {name} holds one frame (a LAMMPS data file)")
+        start = _read_lammps(name)
     if not np.isfinite(start.positions).all():
         bad = int(np.argwhere(~np.isfinite(start.positions))[0][0])
         raise ValueError(f"{name}: particle {bad} has the position {start.positions[bad].tolist()}")
+    if start.velocities is not None and not np.isfinite(start.velocities).all():
+        bad = int(np.argwhere(~np.isfinite(start.velocities))[0][0])
+        raise ValueError(f"{name}: particle {bad} has the velocity {start.velocities[bad].tolist()}")
+    if start.masses is not None and not (np.isfinite(start.masses) & (start.masses > 0.0)).all():
+        bad = int(np.argmin(np.isfinite(start.masses) & (start.masses > 0.0)))
+        raise ValueError(f"{name}: particle {bad} has the mass {start.masses[bad]}; a mass must be positive")
     return start
 
 

@@ -32,6 +32,21 @@ description says what is in the box. For the Kob-Andersen mixture::
     min_distance = 0.75
     seed = 7               # positions and the placement of the species
 
+A pair may name another potential of ``vorlan.pair`` with ``potential`` (lj,
+wca, mie, yukawa, morse, table) and give that family's parameters and
+``mode``; a tabulated pair reads ``file = "pair.table"`` (columns r, E, F,
+relative to the description). One ``[pair]`` table instead of ``[[pair]]``
+entries is the potential of every like pair, cross pairs mixed::
+
+    [pair]
+    potential = "mie"
+    n = 14
+    m = 7
+    rcut = 2.5
+
+All pairs of a description take one family and mode: once one names a
+potential, the others are Lennard-Jones unless they name it too.
+
 Every table is optional: without [species] the box holds one species "A" with
 the parameter set's mass; a species without ``mass`` takes it too; pairs not
 given follow ``vorlan.mixture.pair_table``; without [start] the engine's simple
@@ -44,18 +59,25 @@ fractions. JSON files hold the same keys (``{"species": {"A": {...}}, "pair":
 
 from __future__ import annotations
 
+import hashlib
 import json
+import math
+import numbers
 import os
 import sys
-from typing import Any, Dict, List, Mapping, Optional, Tuple, Union
+from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple, Union
 
 import numpy as np
+
+from .files import open_regular, read_regular
 
 __all__ = ["System", "read_system", "parse_system"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 
 _START_KINDS = ("lattice", "random", "file")
+
+SYSTEM_BYTES = 1 << 20  # a system description: species, pairs and a start, a few hundred bytes
 
 
 def _toml_loads(text: str) -> Dict[str, Any]:
@@ -71,14 +93,33 @@ class System:
     into the keyword arguments of ``Simulation``."""
 
     def __init__(self, species: List[str], fractions: Optional[List[float]], masses: Dict[str, float],
-                 pairs: Optional[Dict[Tuple[str, str], Dict[str, float]]], start: Dict[str, Any],
-                 base: str = "."):
+                 pairs: Optional[Dict[Tuple[str, str], Any]], start: Dict[str, Any],
+                 base: str = ".", source: str = "system"):
         self.species = species        # names in order
         self.fractions = fractions    # share of each species, or None (equal shares)
         self.masses = masses          # name -> mass, for the species that set one
-        self.pairs = pairs            # (a, b) -> dict(epsilon, sigma[, rcut]), or None
+        self.pairs = pairs            # (a, b) -> dict(epsilon, sigma[, rcut]) or a vorlan.pair potential, or None
         self.start = start            # the [start] table as given
         self.base = base              # directory that relative start files are read from
+        self.source = source          # the file it was read from, for messages
+
+    def digest(self) -> str:
+        """SHA-256 of what the runs start from: species, shares, masses, pairs,
+        the [start] table and the bytes of its start file. A sweep records it
+        with every run, so that a resumed sweep sees a changed description."""
+        h = hashlib.sha256()
+        pairs = None if self.pairs is None else sorted([list(k), v] for k, v in self.pairs.items())
+        h.update(json.dumps([self.species, self.fractions, self.masses, pairs, self.start], sort_keys=True,
+                            default=str).encode())
+        if "file" in self.start:
+            path = os.path.join(self.base, str(self.start["file"]))
+            try:
+                with open_regular(path, "start file") as f:
+                    for block in iter(lambda: f.read(1 << 20), b""):
+                        h.update(block)
+            except OSError as e:
+                raise ValueError(f"{self.source}: cannot read the start file {path} ({e.strerror or e})") from None
+        return h.hexdigest()
 
     def with_fractions(self, fractions: Mapping[str, float]) -> "System":
         """The same system with the shares of some species set (each in [0, 1],
@@ -98,13 +139,22 @@ class System:
         rest = max(0.0, 1.0 - sum(given.values()))
         shares = [given[s] if s in given else (rest * b / others if others > 0 else 0.0)
                   for s, b in zip(self.species, base)]
-        return System(self.species, shares, self.masses, self.pairs, self.start, self.base)
+        return System(self.species, shares, self.masses, self.pairs, self.start, self.base, self.source)
 
     def arguments(self, nr_particles: Optional[int] = None, cell_length: Optional[float] = None) -> Dict[str, Any]:
         """Keyword arguments of ``Simulation``: species, types, masses, pairs and,
         from [start], positions and box (and velocities of a file that has them).
         `nr_particles` and `cell_length` (the parameter set's) size the engine's
-        lattice when there is no [start]."""
+        lattice when there is no [start]. A start that cannot be made is a
+        ValueError naming the description."""
+        try:
+            return self._arguments(nr_particles)
+        except ValueError as e:
+            if str(e).startswith(self.source):
+                raise
+            raise ValueError(f"{self.source}: {e}") from None
+
+    def _arguments(self, nr_particles: Optional[int]) -> Dict[str, Any]:
         from ..starts import composition, lattice, random_positions
 
         args: Dict[str, Any] = {"species": list(self.species), "masses": dict(self.masses)}
@@ -155,8 +205,117 @@ def _file_types(frame: Any, species: List[str]) -> np.ndarray:
     return order[frame.types]
 
 
+def _real(source: str, key: str, value: Any, allowed: str, ok: Callable[[float], bool]) -> float:
+    """`value` of `key` as a float when it is a number (never true/false) that
+    `ok` accepts; else a ValueError naming the key, the value and `allowed`."""
+    if not isinstance(value, numbers.Real) or isinstance(value, (bool, np.bool_)) or not ok(float(value)):
+        raise ValueError(f"{source}: {key} = {value!r} is not allowed: {allowed}")
+    return float(value)
+
+
+def _whole(source: str, key: str, value: Any, low: int) -> int:
+    """`value` of `key` as an int of at least `low` (a whole number, not 0.7
+    and not true)."""
+    if not isinstance(value, numbers.Integral) or isinstance(value, (bool, np.bool_)) or value < low:
+        raise ValueError(f"{source}: {key} = {value!r} is not allowed: give a whole number of at least {low}")
+    return int(value)
+
+
+def _positive(x: float) -> bool:
+    return math.isfinite(x) and x > 0.0
+
+
+def _start_table(start: Any, source: str) -> Dict[str, Any]:
+    """The [start] table checked: one kind, its keys, each value in range."""
+    if not isinstance(start, Mapping):
+        raise ValueError(f"{source}: start must be a table ([start] in TOML)")
+    start = dict(start)
+    kinds = [k for k in _START_KINDS if k in start]
+    if len(kinds) > 1:
+        raise ValueError(f"{source}: [start] has {kinds}: give one of lattice, random or file")
+    allowed = {"lattice": {"cells", "density"}, "random": {"density", "min_distance"}, "file": {"frame"}}
+    extra = set(start) - set(kinds) - {"seed"} - (allowed[kinds[0]] if kinds else set())
+    if extra:
+        raise ValueError(f"{source}: [start] keys {sorted(extra)} are not allowed here")
+    if "density" in start:
+        _real(source, "density", start["density"], "give a positive number of particles per sigma^3", _positive)
+    if "min_distance" in start:
+        _real(source, "min_distance", start["min_distance"], "give a distance >= 0",
+              lambda x: math.isfinite(x) and x >= 0.0)
+    if "random" in start:
+        _whole(source, "random", start["random"], 1)
+    if "seed" in start:
+        _whole(source, "seed", start["seed"], 0)
+    if "frame" in start and (not isinstance(start["frame"], numbers.Integral) or isinstance(start["frame"], bool)):
+        raise ValueError(f"{source}: frame = {start['frame']!r} is not allowed: give a whole number "
+                         "(negative counts from the end)")
+    if "file" in start and not isinstance(start["file"], str):
+        raise ValueError(f"{source}: file = {start['file']!r} is not allowed: give the path of a start file")
+    if "lattice" in start and start["lattice"] not in ("fcc", "bcc", "sc"):
+        raise ValueError(f"{source}: lattice = {start['lattice']!r} is not allowed: give \"fcc\", \"bcc\" or \"sc\"")
+    if "cells" in start:
+        cells = start["cells"]
+        for c in cells if isinstance(cells, list) and len(cells) == 3 else [cells]:
+            _whole(source, "cells", c, 1)
+    return start
+
+
+def _pair_tables(entries: Any, species: List[str], base: str, source: str) -> Dict[Tuple[str, str], Any]:
+    """The [[pair]] tables as (a, b) -> values, or -> a vorlan.pair potential when
+    an entry names one (potential = family); a single [pair] table is every like
+    pair. A pair given twice, in either order, is a ValueError naming it."""
+    if isinstance(entries, Mapping):  # one potential for every like pair
+        if "between" in entries:
+            raise ValueError(f"{source}: a single [pair] table is every like pair: leave out between, or "
+                             "give [[pair]] entries")
+        entries = [dict(entries, between=[s, s]) for s in species]
+    if not isinstance(entries, list):
+        raise ValueError(f"{source}: pair must be a list of tables ([[pair]] in TOML)")
+    pairs: Dict[Tuple[str, str], Any] = {}
+    for entry in entries:
+        between = entry.get("between") if isinstance(entry, Mapping) else None
+        if not isinstance(between, list) or len(between) != 2 or not all(isinstance(x, str) for x in between):
+            raise ValueError(f"{source}: every [[pair]] needs between = [\"A\", \"B\"], got {entry!r}")
+        a, b = between
+        if (a, b) in pairs or (b, a) in pairs:
+            raise ValueError(f"{source}: the pair ({a}, {b}) is given by two [[pair]] tables; give each pair once")
+        pairs[(a, b)] = {k: v for k, v in entry.items() if k != "between"}
+    if any("potential" in values for values in pairs.values()):
+        return {key: _potential(values, base, f"{source}: pair {key}") for key, values in pairs.items()}
+    for (a, b), values in pairs.items():
+        for key, v in values.items():
+            _real(source, f"{key} of pair ({a}, {b})", v, "give a positive number", _positive)
+    return pairs
+
+
+def _potential(values: Mapping[str, Any], base: str, where: str) -> Any:
+    """The vorlan.pair potential of one [[pair]] entry (potential = family name,
+    the family's parameters, mode; file = a table's path)."""
+    from .. import pair
+
+    classes = {"lj": pair.LJ, "wca": pair.WCA, "mie": pair.Mie, "yukawa": pair.Yukawa, "morse": pair.Morse,
+               "table": pair.Table}
+    values = dict(values)
+    family = str(values.pop("potential", "lj"))
+    if family not in classes:
+        raise ValueError(f"{where}: potential = {family!r} is not known: the potentials are {sorted(classes)}")
+    try:
+        if family == "table":
+            if set(values) != {"file"}:
+                raise ValueError(f"a table pair takes file = \"...\" (columns r, E, F) and nothing else, "
+                                 f"got {sorted(values)}")
+            return pair.Table.from_file(os.path.join(base, str(values["file"])))
+        return classes[family](**values)
+    except TypeError as e:  # an unknown parameter
+        raise ValueError(f"{where}: {e}") from None
+    except ValueError as e:
+        raise ValueError(f"{where}: {e}") from None
+
+
 def parse_system(data: Mapping[str, Any], base: str = ".", source: str = "system") -> System:
-    """A System from the parsed TOML/JSON tables (`source` names the file in errors)."""
+    """A System from the parsed TOML/JSON tables (`source` names the file in
+    errors); every value is checked here, so that a fault names the file, the
+    key and the value."""
     unknown = set(data) - {"species", "pair", "start"}
     if unknown:
         raise ValueError(f"{source}: unknown table(s) {sorted(unknown)}; the tables are species, pair and start")
@@ -169,56 +328,51 @@ def parse_system(data: Mapping[str, Any], base: str = ".", source: str = "system
         if not isinstance(entry, Mapping) or set(entry) - {"fraction", "mass"}:
             raise ValueError(f"{source}: species {name!r} = {entry!r}: give a table of fraction and mass")
         species.append(str(name))
-        fractions.append(entry.get("fraction"))
+        if "fraction" in entry:
+            fractions.append(_real(source, f"fraction of species {name!r}", entry["fraction"],
+                                   "give a share >= 0", lambda x: math.isfinite(x) and x >= 0.0))
         if "mass" in entry:
-            masses[str(name)] = float(entry["mass"])
-    if any(f is not None for f in fractions) and any(f is None for f in fractions):
+            masses[str(name)] = _real(source, f"mass of species {name!r}", entry["mass"], "give a positive number",
+                                      _positive)
+    if fractions and len(fractions) != len(species):
         raise ValueError(f"{source}: give a fraction for every species or for none")
-    shares = None if fractions[0] is None else [float(f) for f in fractions if f is not None]
-    pairs: Optional[Dict[Tuple[str, str], Dict[str, float]]] = None
-    if "pair" in data:
-        pairs = {}
-        entries = data["pair"]
-        if not isinstance(entries, list):
-            raise ValueError(f"{source}: pair must be a list of tables ([[pair]] in TOML)")
-        for entry in entries:
-            between = entry.get("between") if isinstance(entry, Mapping) else None
-            if not isinstance(between, list) or len(between) != 2:
-                raise ValueError(f"{source}: every [[pair]] needs between = [\"A\", \"B\"], got {entry!r}")
-            pairs[(str(between[0]), str(between[1]))] = {k: v for k, v in entry.items() if k != "between"}
-    start = dict(data.get("start", {}))
-    kinds = [k for k in _START_KINDS if k in start]
-    if len(kinds) > 1:
-        raise ValueError(f"{source}: [start] has {kinds}: give one of lattice, random or file")
-    allowed = {"lattice": {"cells", "density"}, "random": {"density", "min_distance"}, "file": {"frame"}}
-    extra = set(start) - set(kinds) - {"seed"} - (allowed[kinds[0]] if kinds else set())
-    if extra:
-        raise ValueError(f"{source}: [start] keys {sorted(extra)} are not allowed here")
-    from ..mixture import species_masses, species_names
+    pairs = _pair_tables(data["pair"], species, base, source) if "pair" in data else None
+    start = _start_table(data.get("start", {}), source)
+    from ..mixture import pair_table, species_masses, species_names
 
-    species_names(species)
-    species_masses(species, masses, 1.0)
-    if shares is not None:
-        from ..starts import composition
+    try:
+        species_names(species)
+        species_masses(species, masses, 1.0)
+        if pairs is not None and all(isinstance(v, Mapping) for v in pairs.values()):
+            pair_table(species, pairs, sigma=1.0, epsilon=1.0, rcut=1.0)
+        if fractions:
+            from ..starts import composition
 
-        composition(0, list(zip(species, shares)))  # checks the shares
-    return System(species, shares, masses, pairs, start, base)
+            composition(0, list(zip(species, fractions)))  # checks the shares
+    except ValueError as e:
+        raise ValueError(f"{source}: {e}") from None
+    return System(species, fractions or None, masses, pairs, start, base, source)
+
+
+def _no_constant(text: str) -> Any:
+    raise ValueError(f"{text} is not a number a system description may hold")
 
 
 def read_system(path: PathLike) -> System:
-    """Reads a system description: TOML (``.toml``) or JSON (``.json``)."""
+    """Reads a system description: TOML (``.toml``) or JSON (``.json``), a
+    regular file of at most SYSTEM_BYTES."""
     name = os.fsdecode(os.fspath(path))
     ext = os.path.splitext(name)[1].lower()
     if ext not in (".toml", ".json"):
         raise ValueError(f"{name}: a system description is a .toml or .json file")
     try:
-        with open(name, encoding="utf-8") as f:
-            text = f.read()
+        raw = read_regular(name, "system description", SYSTEM_BYTES)
     except OSError as e:
-        raise ValueError(f"{name}: cannot read the system description ({e.strerror})") from None
+        raise ValueError(f"{name}: cannot read the system description ({e.strerror or e})") from None
     try:
-        data = json.loads(text) if ext == ".json" else _toml_loads(text)
-    except ValueError as e:  # JSONDecodeError and TOMLDecodeError are ValueErrors
+        text = raw.decode("utf-8")
+        data = json.loads(text, parse_constant=_no_constant) if ext == ".json" else _toml_loads(text)
+    except ValueError as e:  # JSONDecodeError, TOMLDecodeError and UnicodeDecodeError are ValueErrors
         raise ValueError(f"{name}: not a valid {ext[1:].upper()} file: {e}") from None
     if not isinstance(data, Mapping):
         raise ValueError(f"{name}: the top level must be a table")

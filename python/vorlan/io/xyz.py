@@ -19,7 +19,7 @@ from __future__ import annotations
 
 import os
 import shlex
-from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, TextIO, Tuple, Union
+from typing import Any, Callable, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, TextIO, Tuple, Union
 
 import numpy as np
 
@@ -28,7 +28,7 @@ from .files import open_regular
 from .frames import Trajectory, box3, check_species
 from .movie import Movie, check_frames, read_movie, same_file
 
-__all__ = ["write_xyz", "write_xyz_frames", "read_xyz"]
+__all__ = ["write_xyz", "write_xyz_frames", "read_xyz", "read_xyz_frame", "XYZFrame"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 
@@ -129,10 +129,8 @@ def _comment_fields(line: str) -> dict:
 
 def _frame_header(lines: List[str], i: int, where: str) -> Tuple[int, Dict[str, str]]:
     """The particle count and the comment line's fields of the frame starting at line `i`."""
-    try:
-        n = int(lines[i])
-    except ValueError:
-        n = -1
+    text = lines[i].strip()
+    n = int(text) if text.isdigit() and text.isascii() and len(text) < 19 else -1
     if n < 0:
         raise ValueError(f"{where}: expected the particle count, got {lines[i][:40]!r}")
     if i + 2 + n > len(lines):
@@ -147,28 +145,130 @@ def _lattice_box(info: Mapping[str, str], where: str) -> np.ndarray:
     """The box sides of an orthorhombic Lattice= of the comment line."""
     if "Lattice" not in info:
         raise ValueError(f"{where}: no Lattice= on the comment line; the box is needed")
-    lattice = np.array(info["Lattice"].split(), dtype=np.float64)
+    try:
+        lattice = np.array(info["Lattice"].split(), dtype=np.float64)
+    except ValueError:
+        raise ValueError(f"{where}: Lattice={info['Lattice'][:80]!r} is not nine numbers") from None
     if lattice.shape != (9,) or np.any(lattice.reshape(3, 3)[~np.eye(3, dtype=bool)] != 0.0):
         raise ValueError(f"{where}: Lattice={info['Lattice']!r} is not an orthorhombic box")
     return box3(np.diag(lattice.reshape(3, 3)), f"{where}: Lattice")
 
 
-def _particle_rows(info: Mapping[str, str], lines: List[str],
+def _particle_rows(info: Mapping[str, str], lines: List[str], first: int,
                    where: str) -> Tuple[Dict[str, slice], List[List[str]]]:
     """The columns of each property (from Properties=, by default species and
-    pos) and the particle lines split into fields, each with all the columns."""
+    pos) and the particle lines (the first at line `first`, counted from 1)
+    split into fields, each with all the columns."""
     columns: Dict[str, slice] = {}
     c = 0
     spec = info.get("Properties", "species:S:1:pos:R:3").split(":")
+    if len(spec) % 3:
+        raise ValueError(f"{where}: Properties={info['Properties'][:60]!r} is not a list of name:type:columns")
     for prop, _, width in zip(spec[0::3], spec[1::3], spec[2::3]):
+        if not width.isdigit() or not 1 <= int(width) <= 9:
+            raise ValueError(f"{where}: Properties gives {prop!r} {width[:20]!r} columns; 1 to 9 are allowed")
         columns[prop] = slice(c, c + int(width))
         c += int(width)
     rows = [line.split() for line in lines]
-    if any(len(r) != c for r in rows):
-        raise ValueError(f"{where}: every particle line needs {c} columns")
-    if "pos" not in columns:
-        raise ValueError(f"{where}: no pos column in Properties")
+    for k, r in enumerate(rows):
+        if len(r) != c:
+            raise ValueError(f"{where}: line {first + k} has {len(r)} columns; every particle line needs {c} columns "
+                             "(Properties=)")
+    if "pos" not in columns or columns["pos"].stop - columns["pos"].start != 3:
+        raise ValueError(f"{where}: Properties has no pos column of three coordinates")
     return columns, rows
+
+
+class XYZFrame(NamedTuple):
+    """The particles of one extended XYZ frame (N particles)."""
+
+    box: np.ndarray                   # (3,) sides of the orthorhombic Lattice
+    positions: np.ndarray             # (N, 3)
+    velocities: Optional[np.ndarray]  # (N, 3) from velo (vel, velocities, momenta / masses), or None
+    masses: Optional[np.ndarray]      # (N,) from masses, or None
+    symbols: Optional[List[str]]      # the species column, or None
+    step: Optional[int]               # step= of the comment line
+    time: Optional[float]             # Time= of the comment line
+
+
+def _parse_frame(lines: List[str], i: int, where: str) -> Tuple[XYZFrame, int]:
+    """The frame whose count line is line i (from 0) and the index of the line
+    after it."""
+    n, info = _frame_header(lines, i, where)
+    box = _lattice_box(info, where)
+    columns, rows = _particle_rows(info, lines[i + 2:i + 2 + n], i + 3, where)
+
+    def numeric(prop: str) -> np.ndarray:
+        try:
+            a = np.array([r[columns[prop]] for r in rows], dtype=np.float64).reshape(n, -1)
+        except ValueError:
+            bad = next(k for k, r in enumerate(rows) if not _numbers(r[columns[prop]]))
+            raise ValueError(f"{where}: line {i + 3 + bad} has {prop} {' '.join(rows[bad][columns[prop]])!r}, "
+                             "not numbers") from None
+        if not np.isfinite(a).all():
+            bad = int(np.argwhere(~np.isfinite(a))[0][0])
+            raise ValueError(f"{where}: line {i + 3 + bad} has {prop} {a[bad].tolist()}; numbers must be finite")
+        return a
+
+    velocities = None
+    masses = numeric("masses")[:, 0] if "masses" in columns else None
+    for prop in ("velo", "vel", "velocities"):
+        if prop in columns:
+            velocities = numeric(prop)
+            break
+    else:
+        if "momenta" in columns and masses is not None:
+            if not (masses > 0.0).all():
+                raise ValueError(f"{where}: line {i + 3 + int(np.argmin(masses > 0.0))} has a mass that is not "
+                                 "positive")
+            velocities = numeric("momenta") / masses[:, None]
+    try:
+        step = int(info["step"]) if "step" in info else None
+        time = float(info["Time"]) if "Time" in info else None
+    except ValueError:
+        raise ValueError(f"{where}: step={info.get('step')!r} Time={info.get('Time')!r} are not numbers") from None
+    symbols = [r[columns["species"]][0] for r in rows] if "species" in columns else None
+    return XYZFrame(box, numeric("pos"), velocities, masses, symbols, step, time), i + 2 + n
+
+
+def _numbers(fields: List[str]) -> bool:
+    try:
+        [float(x) for x in fields]
+    except ValueError:
+        return False
+    return True
+
+
+def _lines(name: str) -> List[str]:
+    with open_regular(name, "XYZ file") as f:
+        data = f.read()
+    try:
+        return data.decode("utf-8").splitlines()
+    except UnicodeDecodeError as e:
+        raise ValueError(f"{name}: byte {e.start} is not UTF-8 text; an XYZ file is text") from None
+
+
+def read_xyz_frame(path: PathLike, frame: int = -1) -> XYZFrame:
+    """Frame `frame` (negative counts from the end) of an extended XYZ file:
+    the frames before it are skipped by their count lines, each count checked
+    against the lines that are left, and only the frame asked for is parsed."""
+    name = os.fspath(path)
+    lines = _lines(name)
+    starts: List[int] = []
+    i = 0
+    while i < len(lines):
+        if not lines[i].strip():
+            i += 1
+            continue
+        n, _ = _frame_header(lines, i, f"{name}, frame {len(starts)} (line {i + 1})")
+        starts.append(i)
+        i += 2 + n
+    if isinstance(frame, bool) or not isinstance(frame, (int, np.integer)):
+        raise ValueError(f"frame = {frame!r} is not allowed: give an integer (negative counts from the end)")
+    if not -len(starts) <= frame < len(starts):
+        raise ValueError(f"frame = {frame} is not allowed: {name} holds {len(starts)} frame(s)")
+    k = int(frame) % len(starts)
+    return _parse_frame(lines, starts[k], f"{name}, frame {k} (line {starts[k] + 1})")[0]
 
 
 def read_xyz(path: PathLike) -> Trajectory:
@@ -176,8 +276,7 @@ def read_xyz(path: PathLike) -> Trajectory:
     from `pos`, velocities from `velo` (or `vel`, or `momenta` / `masses`; zeros
     if none), step= and Time= from the comment line (the frame index if no step)."""
     name = os.fspath(path)
-    with open_regular(name, "XYZ file") as f:
-        lines = f.read().decode("utf-8").splitlines()
+    lines = _lines(name)
     steps: List[int] = []
     symbols: List[str] = []  # the species column of the first frame
     boxes: List[np.ndarray] = []
@@ -190,29 +289,14 @@ def read_xyz(path: PathLike) -> Trajectory:
             i += 1
             continue
         k = len(boxes)
-        where = f"{name}, frame {k} (line {i + 1})"
-        n, info = _frame_header(lines, i, where)
-        boxes.append(_lattice_box(info, where))
-        columns, rows = _particle_rows(info, lines[i + 2:i + 2 + n], where)
-
-        def numeric(prop: str) -> np.ndarray:
-            return np.array([r[columns[prop]] for r in rows], dtype=np.float64).reshape(n, -1)
-
-        positions.append(numeric("pos"))
-        if "species" in columns and not symbols:
-            symbols = [r[columns["species"]][0] for r in rows]
-        for prop in ("velo", "vel", "velocities"):
-            if prop in columns:
-                velocities.append(numeric(prop))
-                break
-        else:
-            if "momenta" in columns and "masses" in columns:
-                velocities.append(numeric("momenta") / numeric("masses"))
-            else:
-                velocities.append(np.zeros((n, 3)))
-        steps.append(int(info["step"]) if "step" in info else k)
-        times.append(float(info["Time"]) if "Time" in info else None)
-        i += 2 + n
+        f, i = _parse_frame(lines, i, f"{name}, frame {k} (line {i + 1})")
+        boxes.append(f.box)
+        positions.append(f.positions)
+        velocities.append(f.velocities if f.velocities is not None else np.zeros_like(f.positions))
+        if f.symbols is not None and not symbols:
+            symbols = f.symbols
+        steps.append(f.step if f.step is not None else k)
+        times.append(f.time)
     if len({len(p) for p in positions}) > 1:
         raise ValueError(f"{name}: the frames hold different particle counts")
     n = len(positions[0]) if positions else 0

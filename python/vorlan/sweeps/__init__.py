@@ -21,11 +21,11 @@ import os
 from typing import Any, Mapping, Optional, Union
 
 from ..analysis import block_error
-from .driver import executor_for, sweep
+from .driver import SweepFailed, executor_for, sweep
 from .plan import run_seed
 from .table import average_replicas, read_sweep
 
-__all__ = ["sweep", "read_sweep", "average_replicas", "plot_sweep", "run_seed", "executor_for", "block_error"]
+__all__ = ["sweep", "SweepFailed", "read_sweep", "average_replicas", "plot_sweep", "run_seed", "executor_for", "block_error"]
 
 
 def plot_sweep(results_dir: Union[str, "os.PathLike[str]"], out_png: Union[str, "os.PathLike[str]"], *,

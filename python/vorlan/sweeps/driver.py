@@ -7,9 +7,15 @@ with status "failed" and its message; the other runs go on. A worker process
 that dies is replaced and its runs are started again (Dask reschedules them by
 itself; the default pool is rebuilt up to three times). Calling ``sweep`` again
 with the same results directory reuses every run that finished ("ok") with the
-same settings and seed, starts the others, and returns the whole table. Ctrl-C
-cancels the runs in flight at once (the default pool's workers are stopped) and
-keeps every finished one.
+same settings, seed and system description (a digest of the description and
+its start file is kept with every run; a changed one is refused, naming the
+run), starts the others, and returns the whole table. Ctrl-C cancels the runs
+not started, stops the runs in flight at once (the workers of a pool made here,
+by default or by ``executor_for``, ignore Ctrl-C and are terminated by the
+driver) and keeps every run that finished, so the same call resumes. A sweep
+in which every run failed raises SweepFailed naming the first failure (its
+table attached). The directory's ``sweep.json`` lists the runs of the last
+sweep, so that ``read_sweep`` leaves out summaries of another.
 
 Each run uses one thread (``Simulation(threads=1)``), so on the same machine a
 sweep repeated gives the same table to the last bit (the wall times aside).
@@ -22,18 +28,37 @@ import concurrent.futures.process  # noqa: F401  (cf.process.BrokenProcessPool, 
 import contextlib
 import multiprocessing
 import os
+import signal
+import weakref
 from typing import Any, Dict, Iterator, List, Mapping, Optional, Sequence, Union
 
 from .._optional import require
 from ..progress import RunProgress
 from . import worker
 from .plan import Grid, plan
-from .table import load_summaries, save_run, table
+from .table import fingerprint, load_summaries, save_manifest, save_run, table
 
-__all__ = ["sweep", "executor_for", "default_executor"]
+__all__ = ["sweep", "executor_for", "default_executor", "SweepFailed"]
 
 # Times the default process pool is rebuilt after a worker process died.
 POOL_RESTARTS = 3
+
+# The process pools made here: their workers are ours to stop on Ctrl-C.
+_OWN_POOLS: "weakref.WeakSet[cf.Executor]" = weakref.WeakSet()
+
+
+class SweepFailed(RuntimeError):
+    """Every run of a sweep failed; `table` holds their rows and messages."""
+
+    def __init__(self, message: str, table: Any):
+        super().__init__(message)
+        self.table = table
+
+
+def _ignore_interrupts() -> None:
+    # A worker leaves Ctrl-C to the driver, which stops the pool as a whole
+    # (the terminal sends SIGINT to every process of its foreground group).
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
 def default_executor(workers: Optional[int]) -> cf.ProcessPoolExecutor:
@@ -42,7 +67,9 @@ def default_executor(workers: Optional[int]) -> cf.ProcessPoolExecutor:
     # (OpenMP teams, a Dask client) can deadlock the child.
     methods = multiprocessing.get_all_start_methods()
     context = multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
-    return cf.ProcessPoolExecutor(max_workers=workers, mp_context=context)
+    pool = cf.ProcessPoolExecutor(max_workers=workers, mp_context=context, initializer=_ignore_interrupts)
+    _OWN_POOLS.add(pool)
+    return pool
 
 
 def sweep(
@@ -116,11 +143,18 @@ def sweep(
                 f"({what or 'seed ' + str(old['seed']) + ' there, ' + str(task['seed']) + ' now'}); "
                 "give a new results directory"
             )
+        if old is not None and old.get("inputs") != task["inputs"]:
+            raise ValueError(
+                f"{results!r} holds runs of another system: run {task['name']} started from a system description "
+                f"(or start file) that has changed since; give a new results directory, or remove the old runs "
+                "to run them again"
+            )
         if old is not None and old["status"] == "ok":
             outcomes[task["name"]] = old
         else:
             todo.append(task)
 
+    save_manifest(results, tasks)
     bar = RunProgress(len(tasks), len(tasks) - len(todo), progress)
     try:
         if todo:
@@ -130,11 +164,16 @@ def sweep(
                 bar.update(summary["name"], summary["status"])
     finally:
         bar.close()
-    return table([outcomes[t["name"]] for t in tasks], varied)
+    out = table([outcomes[t["name"]] for t in tasks], varied)
+    if len(out) and (out["status"] != "ok").all():
+        first = next(outcomes[t["name"]] for t in tasks)
+        raise SweepFailed(f"every run of the sweep failed ({len(out)} of {len(out)}); the first, {first['name']}: "
+                          f"{first['message']} (the rows are in {results!r} and in this error's table)", out)
+    return out
 
 
 def _lost(task: Mapping[str, Any], error: BaseException) -> Dict[str, Any]:
-    summary = {k: task[k] for k in ("name", "point", "replica", "seed", "parameters", "varied", "ensemble")}
+    summary = {k: task[k] for k in ("name", "point", "replica", "seed", "parameters", "varied", "ensemble", "inputs")}
     summary.update(status="failed", message=f"worker lost: {type(error).__name__}: {error}", wall_time=0.0)
     return summary
 
@@ -149,6 +188,7 @@ def _execute(tasks: List[Dict[str, Any]], executor: Optional[cf.Executor], own: 
         ex = executor if executor is not None and not own else default_executor(min(len(pending), os.cpu_count() or 1))
         futures = {ex.submit(worker.run_one, task): task for task in pending}
         pending = []
+        saved = set()
         broken = False
         try:
             for future in cf.as_completed(futures):
@@ -164,14 +204,16 @@ def _execute(tasks: List[Dict[str, Any]], executor: Optional[cf.Executor], own: 
                 except Exception as e:  # the executor gave up on this run (e.g. Dask's KilledWorker)
                     outcome = {"summary": _lost(task, e), "log": {}}
                 save_run(results, outcome)
+                saved.add(future)
                 yield outcome["summary"]
         except BaseException:
             # Ctrl-C or a failure of the driver: runs not started are dropped, the
-            # default pool's runs in flight are stopped at once (their results
-            # would be lost anyway), the finished ones are already on disk
+            # runs in flight of a pool made here are stopped at once (their results
+            # would be lost anyway), and every run that finished is kept on disk
             for future in futures:
                 future.cancel()
-            if own:
+            _keep_finished(futures, saved, results)
+            if own or ex in _OWN_POOLS:
                 _stop_workers(ex)
             raise
         finally:
@@ -199,8 +241,23 @@ def executor_for(scheduler: Optional[str] = None, workers: Optional[int] = None)
     executor = default_executor(workers)
     try:
         yield executor
-    finally:
-        executor.shutdown()
+    except BaseException:
+        # Ctrl-C: the runs in flight are not waited for (the sweep kept the finished ones)
+        _stop_workers(executor)
+        executor.shutdown(wait=False, cancel_futures=True)
+        raise
+    executor.shutdown()
+
+
+def _keep_finished(futures: Mapping[cf.Future, Mapping[str, Any]], saved: set, results: str) -> None:
+    """Writes the runs that finished but were not yet taken from the executor."""
+    for future, task in futures.items():
+        if future in saved or not future.done() or future.cancelled():
+            continue
+        with contextlib.suppress(BaseException):
+            outcome = future.result(timeout=0)
+            if outcome["summary"].get("name") == task["name"]:
+                save_run(results, outcome)
 
 
 def _stop_workers(executor: cf.Executor) -> None:

@@ -86,6 +86,7 @@ def plan(base: Any, grid: Grid, steps: Any, replicas: Any, seed: Any, method: An
         from ..io.system import read_system
 
         system = read_system(system)
+    inputs = None if system is None else system.digest()
     base_params = _base_settings(base)
     if isinstance(replicas, bool) or not isinstance(replicas, (int, np.integer)) or replicas < 1:
         raise ValueError(f"replicas = {replicas!r} is not allowed: give a whole number of at least 1")
@@ -125,6 +126,7 @@ def plan(base: Any, grid: Grid, steps: Any, replicas: Any, seed: Any, method: An
                     "barostat": point_barostat,
                     "ensemble": repr(method) + ("" if point_barostat is None else " + " + repr(point_barostat)),
                     "system": None if system is None else system.with_fractions(shares),
+                    "inputs": inputs,  # digest of the system description and its start file
                 }
             )
     return tasks, varied

@@ -6,7 +6,9 @@ belongs to a complete log; and the table of the runs (pandas) read from them.
 
 from __future__ import annotations
 
+import hashlib
 import json
+import math
 import os
 import re
 import warnings
@@ -19,7 +21,7 @@ from ..analysis import OBSERVABLES
 from ..io.atomic import replace_atomically
 from ..io.files import SUMMARY_BYTES, read_regular
 
-__all__ = ["save_run", "load_summaries", "summary_problem", "DamagedResultWarning", "table", "read_sweep",
+__all__ = ["save_run", "save_manifest", "fingerprint", "MANIFEST", "load_summaries", "summary_problem", "DamagedResultWarning", "table", "read_sweep",
            "average_replicas", "RUN_COLUMNS"]
 
 # Columns every row has besides the varied settings, in table order.
@@ -51,13 +53,53 @@ def save_run(results: str, outcome: Mapping[str, Any]) -> None:
         f.write("\n")
 
 
+# The runs of the sweep that last used a results directory: name -> fingerprint.
+MANIFEST = "sweep.json"
+
+
+def fingerprint(run: Mapping[str, Any]) -> str:
+    """What makes a run the run it is (settings, seed, ensemble, the digest of
+    its system), as a hash: a task and the summary of its run share it."""
+    key = [run["parameters"], run["seed"], run.get("ensemble", ""), run.get("inputs")]
+    return hashlib.sha256(json.dumps(key, sort_keys=True).encode()).hexdigest()[:32]
+
+
+def save_manifest(results: str, tasks: Sequence[Mapping[str, Any]]) -> None:
+    """Records which runs make up the sweep in `results`, so that a reader of
+    the directory leaves out summaries that belong to no run of it."""
+    with replace_atomically(os.path.join(results, MANIFEST)) as tmp, open(tmp, "w", encoding="utf-8") as f:
+        json.dump({"runs": {t["name"]: fingerprint(t) for t in tasks}}, f, indent=1)
+        f.write("\n")
+
+
+def _manifest(results: str) -> Optional[Dict[str, str]]:
+    path = os.path.join(results, MANIFEST)
+    if not os.path.exists(path):
+        return None
+    try:
+        data = json.loads(read_regular(path, "sweep manifest", SUMMARY_BYTES).decode("utf-8"))
+        runs = data["runs"]
+        if not (isinstance(runs, dict) and all(isinstance(v, str) for v in runs.values())):
+            raise ValueError("no mapping of run names to fingerprints")
+    except (OSError, ValueError, KeyError, TypeError) as e:
+        warnings.warn(f"{path} is not a sweep manifest ({e}); every run summary is read", DamagedResultWarning,
+                      stacklevel=3)
+        return None
+    return runs
+
+
+def _no_constant(text: str) -> Any:
+    raise ValueError(f"it holds {text}, which no finished run reports")
+
+
 class DamagedResultWarning(UserWarning):
     """A run summary in a results directory that cannot be read (truncated by a
     crash, edited, not written by a sweep): the run counts as not done."""
 
 
 def _number(x: Any) -> bool:
-    return isinstance(x, (int, float)) and not isinstance(x, bool)
+    """A finite JSON number (1e999 reads as inf: no run reports it)."""
+    return isinstance(x, (int, float)) and not isinstance(x, bool) and math.isfinite(x)
 
 
 def _texts(x: Any) -> bool:
@@ -80,6 +122,8 @@ def summary_problem(s: Any, name: str) -> Optional[str]:
     for key in ("parameters", "varied"):
         if not _texts(s.get(key)):
             return f"{key!r} is not a mapping of setting names to value texts"
+    if s.get("inputs") is not None and not isinstance(s["inputs"], str):
+        return "'inputs' is not a digest"
     if not re.fullmatch(r"[0-9]+", s["parameters"].get("nrsteps", "")):
         return "its parameters have no nrsteps"
     numbers = ["nr_particles", "rho"] + [c for n in OBSERVABLES for c in (n, n + "_err")]
@@ -101,7 +145,8 @@ def load_summaries(results: str, damaged: str = "its run is done again") -> List
             continue
         path = os.path.join(results, name)
         try:
-            s = json.loads(read_regular(path, "run summary", SUMMARY_BYTES).decode("utf-8"))
+            s = json.loads(read_regular(path, "run summary", SUMMARY_BYTES).decode("utf-8"),
+                           parse_constant=_no_constant)
             problem = summary_problem(s, name[:-len(".json")])
         except (OSError, ValueError) as e:  # JSONDecodeError and UnicodeDecodeError are ValueErrors
             problem = str(e)
@@ -148,6 +193,13 @@ def read_sweep(results: Union[str, os.PathLike] = "sweep/"):
     if not os.path.isdir(results):
         raise FileNotFoundError(f"No sweep results in {results!r}: the directory does not exist")
     summaries = load_summaries(results, damaged="it is left out")
+    runs = _manifest(results)
+    if runs is not None:
+        for s in [s for s in summaries if runs.get(s["name"]) != fingerprint(s)]:
+            warnings.warn(f"{os.path.join(results, s['name'] + '.json')} is not a run of the sweep recorded in "
+                          f"{MANIFEST} (another sweep's, or made with other settings); it is left out",
+                          DamagedResultWarning, stacklevel=2)
+            summaries.remove(s)
     if not summaries:
         raise FileNotFoundError(f"No sweep results in {results!r}: no run summaries (p0000-r00.json, ...) found")
     varied: List[str] = []

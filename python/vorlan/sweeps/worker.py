@@ -93,6 +93,7 @@ def run_one(task: Mapping[str, Any]) -> Dict[str, Any]:
     Never raises for a failing simulation: the summary then says "failed"."""
     summary: Dict[str, Any] = {k: task[k] for k in ("name", "point", "replica", "seed", "parameters", "varied")}
     summary["ensemble"] = task.get("ensemble", "")
+    summary["inputs"] = task.get("inputs")
     summary.update(status="failed", message="", wall_time=0.0)
     log: Dict[str, np.ndarray] = {}
     start = time.perf_counter()

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "kernels.h"
+#include "potential_cases.h"
 #include "support.h"
 
 namespace {
@@ -443,3 +444,65 @@ INSTANTIATE_TEST_SUITE_P(Kernels, EveryVariant,
                                            Variant{"avx512", kernels::pair_forces_avx512, kernels::scan_avx512,
                                                    kernels::mixed_pair_forces_avx512, kernels::have_avx512}),
                          [](const ::testing::TestParamInfo<Variant>& info) { return std::string(info.param.name); });
+
+// Every potential and mode through each variant against the scalar loop: one
+// type (scales left to the caller) and two (scales per pair, tables in
+// registers) and three (tables in memory), with and without the per-particle
+// terms, in two pieces with the energy chained.
+TEST_P(EveryVariant, EveryPotentialGivesTheScalarBits)
+{
+    const PairCase c = pair_case(9.0, true);
+    const std::size_t n = c.pos.size();
+    for (const PotentialCase& pc : potential_cases())
+        for (const std::size_t s : {1, 2, 3})
+            for (const bool extras : {false, true}) {
+                const PairPotential p = potential_of(pc, s);
+                const PairTable t = build_pair_table(p);
+                const kernels::PairKernels& loops = pair_kernels_of(p);
+                const std::string name = GetParam().name;
+                const kernels::LoopFn fn =
+                    name == "scalar" ? loops.scalar : name == "avx2" ? loops.avx2 : loops.avx512;
+                std::vector<int> types(n);
+                std::vector<double> padded;
+                for (std::size_t i = 0; i < n; ++i) {
+                    types[i] = static_cast<int>(i % s);
+                    padded.insert(padded.end(), {c.pos[i].x(), c.pos[i].y(), c.pos[i].z(), double(types[i])});
+                }
+                const double sides[3] = {c.L, c.L, c.L};
+                kernels::LoopInput in{{padded.data(), c.list.data(), c.list.size(), kernels::box_geometry(sides),
+                                       t.rcut_max * t.rcut_max, 0.0, 0.0, {1.0, 1.0, 1.0}, {0.0, 0.0, 0.0}},
+                                      types.data(),
+                                      {}};
+                in.table = {static_cast<unsigned int>(s), s == 1, {}, t.rcutsq.data(), t.energy_scale.data(),
+                            t.force_scale.data(), t.data.data()};
+                for (std::size_t k = 0; k < t.nr_params; ++k)
+                    in.table.params[k] = t.params[k].data();
+                struct Sums {
+                    std::vector<double> f, w, e, x;
+                    double epot;
+                };
+                auto run = [&](kernels::LoopFn loop) {
+                    Sums r{std::vector<double>(3 * n, -1.0), std::vector<double>(n, -1.0),
+                           std::vector<double>(n, -1.0), std::vector<double>(6 * n, -1.0), 0.0};
+                    kernels::PairOutput out{r.f.data(), r.w.data()};
+                    if (extras) {
+                        out.energies = r.e.data();
+                        out.tensors = r.x.data();
+                    }
+                    r.epot = loop(in, n / 3, n, out, loop(in, 0, n / 3, out, 0.0));
+                    return r;
+                };
+                const Sums want = run(loops.scalar), got = run(fn);
+                const std::string where = pc.family + " " + pc.mode + ", " + std::to_string(s) + " types";
+                ASSERT_TRUE(std::isfinite(want.epot)) << where;
+                EXPECT_TRUE(same_bits(got.epot, want.epot)) << where;
+                for (std::size_t k = 0; k < 3 * n; ++k)
+                    ASSERT_TRUE(same_bits(got.f[k], want.f[k])) << where << ", force entry " << k;
+                for (std::size_t k = 0; k < n; ++k) {
+                    ASSERT_TRUE(same_bits(got.w[k], want.w[k])) << where << ", virial of " << k;
+                    ASSERT_TRUE(same_bits(got.e[k], want.e[k])) << where << ", energy of " << k;
+                }
+                for (std::size_t k = 0; k < 6 * n; ++k)
+                    ASSERT_TRUE(same_bits(got.x[k], want.x[k])) << where << ", tensor entry " << k;
+            }
+}

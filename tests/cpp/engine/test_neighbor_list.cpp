@@ -299,8 +299,9 @@ TEST(NeighborList, MixtureListsEachTypePairToItsOwnRadius)
         A::neighbor_list(cell) = wide;
         A::calculate_forces(cell);
         EXPECT_EQ(A::forces(cell), forces);
-        if (threads == 1)  // on a team the threads' energy partials are reduced in arrival order
+        if (threads == 1) {  // on a team the threads' energy partials are reduced in arrival order
             EXPECT_EQ(cell.get_epot(), epot);
+        }
         EXPECT_EQ(cell.virial(), virial);
     }
 }

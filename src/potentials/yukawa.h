@@ -1,0 +1,28 @@
+// Yukawa (screened Coulomb): u(r) = eps [ exp(-kappa r) / r - shift ].
+//
+// Reduced terms (energy and force scale eps), r = sqrt(distsq):
+//   e = exp(-kappa r) / r - shift
+//   w = exp(-kappa r) (1 + kappa r) / r        r . F / eps
+// sqrt and exp of each lane, as in the scalar loop.
+#pragma once
+
+#include "kernels.h"
+#include "pair_table.h"
+
+#include <cmath>
+
+struct YukawaEvaluator {
+    static constexpr int nr_params = 2;  // kappa, shift
+    static constexpr int shift_param = 1;
+    explicit YukawaEvaluator(const kernels::PairTableView&) {}
+
+    template <class V>
+    VORLAN_INLINE void operator()(const V* p, V distsq, V& e, V& w) const
+    {
+        const V r = lanewise(distsq, [](double x) { return std::sqrt(x); });
+        const V kr = p[0] * r;
+        const V screened = lanewise(kr, [](double x) { return std::exp(-x); }) / r;
+        e = screened - p[1];
+        w = screened * (kr + 1.0);
+    }
+};

@@ -17,8 +17,11 @@
 // them per pair: e energy_scale, (w / distsq) force_scale, w force_scale.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <vector>
+
+#include <immintrin.h>
 
 // The lane types pass by value only inside always-inlined code: no calling
 // convention is involved.
@@ -58,6 +61,12 @@ VORLAN_INLINE V lanewise(V x, V y, F f)
         return r;
     }
 }
+
+// sqrt of every lane. Square roots are correctly rounded in every instruction
+// set, so the vector forms give the bits of std::sqrt.
+inline double sqrt_lanes(double x) { return std::sqrt(x); }
+__attribute__((target("avx2"))) inline __m256d sqrt_lanes(__m256d x) { return _mm256_sqrt_pd(x); }
+__attribute__((target("avx512f"))) inline __m512d sqrt_lanes(__m512d x) { return _mm512_sqrt_pd(x); }
 
 // The tables of one potential over S types, entry ab = a S + b of each S x S table.
 struct PairTable {

@@ -117,7 +117,7 @@ def msd(positions: Any, images: Optional[ArrayLike] = None, box: Optional[ArrayL
     positions (``vorlan.transport.mean_squared_displacement``).
 
     ``msd(positions, images, box)``: from the first frame only, one value per
-    frame, <|r_i(t) - r_i(0)|^2> over the particles, from wrapped `positions`
+    frame, ``<|r_i(t) - r_i(0)|^2>`` over the particles, from wrapped `positions`
     (K, N, 3) and their box crossings `images` (K, N, 3) in a box of edges
     `box`. For a fluid it grows as 6 D t at long times (Einstein relation)."""
     if hasattr(positions, "positions") or isinstance(positions, (str, os.PathLike)):

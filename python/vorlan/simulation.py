@@ -463,7 +463,7 @@ class Simulation:
     @property
     def temperature(self) -> float:
         """Thermal kinetic temperature 2 (ekin - K_cm) / (3N - 3) in units of the
-        energy (k_B = 1), K_cm = |P|^2 / 2M the kinetic energy of the
+        energy (k_B = 1), ``K_cm = |P|^2 / 2M`` the kinetic energy of the
         centre-of-mass motion.
 
         3N - 3 degrees of freedom: the total momentum is removed at the start and

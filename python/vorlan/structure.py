@@ -4,8 +4,8 @@ along an axis (slabs, walls, interfaces).
 
 S(k) = < rho_a(k) rho_b(-k) > / sqrt(N_a N_b), rho_a(k) = sum over particles j
 of species a of exp(-i k . r_j), for the wave vectors k = 2 pi (nx/Lx, ny/Ly,
-nz/Lz) of the periodic box with 0 < |k| <= kmax, averaged over the frames and
-over the vectors of one |k| (Ashcroft-Langreth partials: S_aa -> 1 at large k,
+nz/Lz) of the periodic box with ``0 < |k| <= kmax``, averaged over the frames and
+over the vectors of one ``|k|`` (Ashcroft-Langreth partials: S_aa -> 1 at large k,
 S_ab -> 0). k and -k give complex conjugate densities, so only half the grid
 is summed. The sum over particles runs as matrix products: for each nx the
 (N, ny) table of exp(-i (kx x + ky y)) times the (N, nz) table of exp(-i kz z),
@@ -24,7 +24,7 @@ __all__ = ["StructureFactor", "wave_vectors", "structure_factor", "density_profi
 
 
 class StructureFactor(NamedTuple):
-    """S(k) per shell of |k|: one curve, or one per species pair of a mixture."""
+    """S(k) per shell of ``|k|``: one curve, or one per species pair of a mixture."""
 
     k: np.ndarray                                 # (M,) the distinct |k| (rounded to 1e-9 relative)
     s: Union[np.ndarray, Dict[Tuple[str, str], np.ndarray]]  # (M,) or (a, b) -> (M,) for a <= b
@@ -33,7 +33,7 @@ class StructureFactor(NamedTuple):
 
 def _grid(box: np.ndarray, kmax: float) -> np.ndarray:
     """The integer vectors (nx, ny, nz) of the half grid (first nonzero
-    component positive) with 0 < |k| <= kmax, as an (M, 3) int array."""
+    component positive) with ``0 < |k| <= kmax``, as an (M, 3) int array."""
     nmax = np.floor(kmax * box / (2 * np.pi)).astype(int)
     axes = [np.arange(-m, m + 1) for m in nmax]
     n = np.stack(np.meshgrid(*axes, indexing="ij"), axis=-1).reshape(-1, 3)
@@ -48,7 +48,7 @@ def _upper_half(n: np.ndarray) -> np.ndarray:
 
 def wave_vectors(box: Any, kmax: float) -> np.ndarray:
     """The wave vectors 2 pi (nx/Lx, ny/Ly, nz/Lz) of half the grid with
-    0 < |k| <= kmax, (M, 3)."""
+    ``0 < |k| <= kmax``, (M, 3)."""
     b = np.asarray(box, dtype=np.float64)
     return 2 * np.pi * _grid(b, float(kmax)) / b
 
@@ -68,7 +68,7 @@ def structure_factor(traj: Any, kmax: float = 20.0, *, frames: Optional[Sequence
                      bins: Optional[int] = None) -> StructureFactor:
     """S(k) of a trajectory (``vorlan.io.gsd.read_gsd(...)`` or a GSD path) up to
     `kmax`, averaged over `frames` (default all) and over the wave vectors of
-    each |k| on the box's grid (or, with `bins`, over bins of |k| of equal
+    each ``|k|`` on the box's grid (or, with `bins`, over bins of ``|k|`` of equal
     width). A mixture gives the partial S_ab(k) of every pair of species. The
     box may change between frames (a barostat's run); the grid is that of each
     frame, the shells those of the first."""

@@ -14,7 +14,8 @@ Error bars come from blocking in time: the run is cut into `blocks` equal
 pieces, the coefficient computed in each, and the standard error of their mean
 is given (pieces longer than the correlation time are independent samples).
 
-Relations (3 dimensions, k_B = 1):
+Relations (3 dimensions, k_B = 1)::
+
   MSD(t) = <|r_i(t) - r_i(0)|^2>       -> 6 D t at long times (Einstein)
   VACF(t) = <v_i(0) . v_i(t)>            D = (1/3) int_0^inf VACF dt
   eta = V / kT int_0^inf <P_ab(0) P_ab(t)> dt, averaged over ab = xy, xz, yz
@@ -105,7 +106,7 @@ def autocorrelation(x: np.ndarray, fft: Optional[bool] = None) -> np.ndarray:
 
 
 def msd_all_origins(r: np.ndarray, fft: Optional[bool] = None) -> np.ndarray:
-    """Per particle, <|r(t + m) - r(t)|^2> over all origins t, for m = 0 .. K-1,
+    """Per particle, ``<|r(t + m) - r(t)|^2>`` over all origins t, for m = 0 .. K-1,
     of unwrapped positions r (K, N, 3): an (K, N) array. FFT: MSD(m) = S1(m) -
     2 S2(m), S2 the positions' autocorrelation and S1 by the recursion of
     Calandrini et al."""

@@ -20,7 +20,7 @@ struct ForceShifted {
     VORLAN_INLINE void operator()(const V* p, V distsq, V& e, V& w) const
     {
         base(p, distsq, e, w);
-        const V r = lanewise(distsq, [](double x) { return std::sqrt(x); });
+        const V r = sqrt_lanes(distsq);
         e = e + (r - p[Base::nr_params]) * p[Base::nr_params + 2];
         w = w - r * p[Base::nr_params + 1];
     }

@@ -18,7 +18,7 @@ struct MorseEvaluator {
     template <class V>
     VORLAN_INLINE void operator()(const V* p, V distsq, V& e, V& w) const
     {
-        const V r = lanewise(distsq, [](double x) { return std::sqrt(x); });
+        const V r = sqrt_lanes(distsq);
         const V x = lanewise(p[0] * (r - p[1]), [](double y) { return std::exp(-y); });
         const V xx = x * x;
         e = (xx - (x + x)) - p[2];

@@ -3,7 +3,8 @@
 // Reduced terms (energy and force scale eps), r = sqrt(distsq):
 //   e = exp(-kappa r) / r - shift
 //   w = exp(-kappa r) (1 + kappa r) / r        r . F / eps
-// sqrt and exp of each lane, as in the scalar loop.
+// exp of each lane as in the scalar loop; the square root in vector form (the
+// same bits).
 #pragma once
 
 #include "kernels.h"
@@ -19,7 +20,7 @@ struct YukawaEvaluator {
     template <class V>
     VORLAN_INLINE void operator()(const V* p, V distsq, V& e, V& w) const
     {
-        const V r = lanewise(distsq, [](double x) { return std::sqrt(x); });
+        const V r = sqrt_lanes(distsq);
         const V kr = p[0] * r;
         const V screened = lanewise(kr, [](double x) { return std::exp(-x); }) / r;
         e = screened - p[1];

@@ -216,3 +216,8 @@ def test_system_description_names_the_potential(tmp_path, text, expect):
     assert args["pairs"] == expect
     sim = vorlan.Simulation(PARAMS, **args)
     assert sim.parameters["rcut"] == "2.5" and np.isfinite(sim.epot)
+
+
+def test_the_settings_lennard_jones_given_as_an_object_keeps_its_bits():
+    runs = [vorlan.Simulation(PARAMS, seed=4, **kw).run(30) for kw in ({}, {"pair": pair.LJ()})]
+    assert np.array_equal(runs[0].positions, runs[1].positions) and runs[0].epot == runs[1].epot

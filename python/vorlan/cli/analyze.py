@@ -115,7 +115,7 @@ def add_parser(sub: Any) -> None:
     p.add_argument("--sk", action="store_true", help="structure factor S(k)")
     p.add_argument("--kmax", type=float, default=15.0, metavar="K", help="largest wave number of S(k) (default 15)")
     p.add_argument("--kbins", type=positive_int, default=75, metavar="B",
-                   help="bins of |k| that S(k) is averaged over (default 75)")
+                   help="bins of the wave number k that S(k) is averaged over (default 75)")
     p.add_argument("--sk-frames", type=positive_int, default=10, metavar="M",
                    help="S(k) over the last M frames (default 10)")
     p.add_argument("--profile", choices=("x", "y", "z"), help="density profile along this axis")

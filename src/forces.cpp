@@ -132,6 +132,7 @@ PairTable settings_lj_table(const Parameters& params)
     t.resize(1, LJEvaluator::nr_params);
     t.params[0][0] = sigma * sigma;
     t.rcutsq[0] = rcut * rcut;
+    t.rcut[0] = rcut;
     t.params[1][0] = lj_epot_cutoff(t.params[0][0], t.rcutsq[0]);
     t.energy_factors[0] = 4.0;
     t.energy_factors[1] = epsilon;

@@ -39,18 +39,31 @@ inline double minimum_image(double r, double half, double side)
 // ---- list build ----------------------------------------------------------------
 
 // Particles sorted by subcell: the members of subcell c are the entries
-// [start[c], start[c + 1]) of x, y, z (coordinates) and id (particle index), in
-// ascending particle index.
+// [start[c], start[c + 1]) of x, y, z (coordinates), id (particle index) and
+// type (type index of a mixture), in ascending particle index.
 struct SortedParticles {
     const double* x;
     const double* y;
     const double* z;
     const unsigned int* id;
+    const int* type;  // null for one species
 };
 
 struct ListGeometry {
     BoxGeometry box;
-    double rlistsq;  // (rcut + shell)^2; a pair is listed when distsq <= rlistsq
+    double rlistsq;  // (rcut + shell)^2, the largest of a mixture; one species: a pair is listed when distsq <= rlistsq
+};
+
+// A mixture lists each pair of types (a, b) to its own radius: the pair is
+// listed when distsq <= (rc_ab + shell)^2, row a of an S x S table, so that a
+// type pair with a short cut-off carries no pairs that only the longest one
+// reaches. One species passes a null row and every pair is tested against
+// ListGeometry::rlistsq.
+struct ScanSelf {
+    unsigned int id;              // the particle whose run is listed, never listed itself
+    double x[3];                  // its position
+    const double* rlistsq_by_type;  // its type's row of (rc_ab + shell)^2; null: one species
+    unsigned int nr_types;        // S, the length of that row
 };
 
 // Ranges [begin, end) of the sorted entries to scan, in order. With `same_image`
@@ -65,16 +78,17 @@ struct ScanRanges {
 };
 
 // Appends to `out`, in order, every particle of the given ranges that lies within
-// the list radius of particle `self` at xi, skipping `self`. `out` needs room for
-// all entries of the ranges plus 8. Returns the new end of `out`.
-using ScanFn = unsigned int* (*)(const SortedParticles& p, const ScanRanges& r, unsigned int self, const double xi[3],
+// the list radius of `self` (its type's radius against the candidate's type in a
+// mixture), skipping `self`. `out` needs room for all entries of the ranges plus
+// 8. Returns the new end of `out`.
+using ScanFn = unsigned int* (*)(const SortedParticles& p, const ScanRanges& r, const ScanSelf& self,
                                  const ListGeometry& g, unsigned int* out);
-unsigned int* scan_scalar(const SortedParticles& p, const ScanRanges& r, unsigned int self, const double xi[3],
-                          const ListGeometry& g, unsigned int* out);
-unsigned int* scan_avx512(const SortedParticles& p, const ScanRanges& r, unsigned int self, const double xi[3],
-                          const ListGeometry& g, unsigned int* out);
-unsigned int* scan_avx2(const SortedParticles& p, const ScanRanges& r, unsigned int self, const double xi[3],
-                        const ListGeometry& g, unsigned int* out);
+unsigned int* scan_scalar(const SortedParticles& p, const ScanRanges& r, const ScanSelf& self, const ListGeometry& g,
+                          unsigned int* out);
+unsigned int* scan_avx512(const SortedParticles& p, const ScanRanges& r, const ScanSelf& self, const ListGeometry& g,
+                          unsigned int* out);
+unsigned int* scan_avx2(const SortedParticles& p, const ScanRanges& r, const ScanSelf& self, const ListGeometry& g,
+                        unsigned int* out);
 ScanFn best_scan();
 
 // ---- forces --------------------------------------------------------------------

@@ -20,6 +20,9 @@ struct ListBuffers {
     std::vector<unsigned int> subcell_fill;  // per thread and subcell: particles counted, then the next free slot
     std::vector<double> sorted_x, sorted_y, sorted_z;  // coordinates in subcell order
     std::vector<unsigned int> sorted_id;     // particle index in subcell order
+    std::vector<int> sorted_type;            // type index in subcell order (mixture only)
+    std::vector<double> rlistsq_by_type;     // S x S list radii squared, (rc_ab + shell)^2 (mixture only)
+    std::vector<double> cull_by_type;        // per type a: the largest (rc_ab + shell)^2 of its row, with the cull's margin
     std::vector<std::size_t> run_start;      // start of each particle's run within its thread's part
     std::vector<std::vector<unsigned int>> list_parts;  // runs listed by threads 1, 2, ... (thread 0 writes neighbor_list)
     std::vector<std::size_t> part_size, part_base;     // entries in, and final offset of, each part

@@ -7,8 +7,13 @@
 // The list is full (j in run i <=> i in run j), so the force loop can give each
 // particle its own accumulator and needs no atomics.
 //
-// Subcell edges are at least rlist = rcut + shell, so the 27 subcells around a
-// particle hold every particle within rlist. Scan order: cx over (lx, ix, hx)
+// A pair is listed when its distance is at most its list radius rc + shell,
+// where a mixture takes each type pair's own cut-off rc_ab (a one-species list
+// is the special case of one type); every particle's run is thus the
+// subsequence of the one-radius list (rlist = largest cut-off + shell) that
+// its pairs' own radii admit, in the same order. Subcell edges are at least
+// that largest rlist, so the 27 subcells around a particle hold every particle
+// within reach. Scan order: cx over (lx, ix, hx)
 // outermost, then cy, then cz; within a subcell, ascending particle index. With
 // fewer than three subcells along an axis a neighbouring subcell repeats; it is
 // visited only at its first place in that order so that no pair is listed twice.
@@ -205,8 +210,8 @@ void assign_slots(ListBuffers& buf, std::size_t nr_subcells, std::size_t nr_thre
 // Counting sort by subcell, key (ix ny + iy) nz + iz: each thread counts its
 // block, the slots go to the blocks in thread order within every subcell, so
 // each subcell lists its particles in ascending index.
-Spread sort_by_subcell(const std::vector<vec3>& positions, const SubcellGrid& grid, const kernels::BoxGeometry& box,
-                       ListBuffers& buf, int team)
+Spread sort_by_subcell(const std::vector<vec3>& positions, const std::int32_t* types, const SubcellGrid& grid,
+                       const kernels::BoxGeometry& box, ListBuffers& buf, int team)
 {
     const std::size_t nr_particles = positions.size(), nr_subcells = grid.count;
     buf.subcell_of.resize(nr_particles);
@@ -216,6 +221,7 @@ Spread sort_by_subcell(const std::vector<vec3>& positions, const SubcellGrid& gr
     buf.sorted_y.resize(nr_particles);
     buf.sorted_z.resize(nr_particles);
     buf.sorted_id.resize(nr_particles);
+    buf.sorted_type.resize(types ? nr_particles : 0);
     const unsigned int* n = grid.n;
     const unsigned int ny = n[1], nz = n[2];
     const double* edge = grid.edge;
@@ -247,6 +253,8 @@ Spread sort_by_subcell(const std::vector<vec3>& positions, const SubcellGrid& gr
             buf.sorted_y[slot] = positions[i].y();
             buf.sorted_z[slot] = positions[i].z();
             buf.sorted_id[slot] = static_cast<unsigned int>(i);
+            if (types)
+                buf.sorted_type[slot] = types[i];
         }
     }
     return Spread{{untidy[0], untidy[1], untidy[2]}, {wrapped[0], wrapped[1], wrapped[2]}};
@@ -294,6 +302,10 @@ struct ListPass {
     kernels::SortedParticles sorted;
     kernels::ListGeometry geometry;
     kernels::ScanFn scan;
+    const std::int32_t* types;         // type of each particle; null for one species
+    const double* rlistsq_by_type;     // S x S (rc_ab + shell)^2 of a mixture
+    const double* cull_by_type;        // per type: its cull limit (the largest radius of its row)
+    unsigned int nr_types;             // S
 };
 
 // The neighbouring subcells of every subcell index along each axis, once per
@@ -335,8 +347,10 @@ inline void axis_gaps(const ListPass& pass, int k, unsigned int own, double x, c
 
 // The subcells around the one with `key`, in scan order, as ranges of the sorted
 // arrays; a range that starts where the previous one ends (with the same image
-// rule) is joined to it. Returns the number of candidates in all ranges.
-inline std::size_t assemble_ranges(const ListPass& pass, unsigned int key, const double xi[3],
+// rule) is joined to it; where the shortcuts allow, subcells whose nearest
+// image lies beyond `limit` (squared, with a margin) are left out. Returns the
+// number of candidates in all ranges.
+inline std::size_t assemble_ranges(const ListPass& pass, unsigned int key, const double xi[3], double limit,
                                    kernels::ScanRanges& ranges)
 {
     const unsigned int* n = pass.grid.n;
@@ -351,7 +365,6 @@ inline std::size_t assemble_ranges(const ListPass& pass, unsigned int key, const
     }
 
     const unsigned int* start = pass.buf->subcell_start.data();
-    const double limit = pass.shortcuts.cull_limit;
     ranges.count = 0;
     std::size_t candidates = 0;
     for (unsigned int a = 0; a < t[0]->found; ++a)
@@ -429,16 +442,20 @@ std::size_t list_block(const ListPass& pass, const Block& b, const std::vector<v
     std::size_t w = w0;
     for (std::size_t i = b.begin; i < b.end; ++i) {
         dij_list[i] = vec3(0.0, 0.0, 0.0);
-        const double xi[3] = {positions[i].x(), positions[i].y(), positions[i].z()};
+        const kernels::ScanSelf self{static_cast<unsigned int>(i),
+                                     {positions[i].x(), positions[i].y(), positions[i].z()},
+                                     pass.types ? pass.rlistsq_by_type + pass.types[i] * pass.nr_types : nullptr,
+                                     pass.nr_types};
         kernels::ScanRanges ranges;
-        const std::size_t candidates = assemble_ranges(pass, subcell_of[i], xi, ranges);
+        // a particle of a mixture reaches no farther than the largest radius of its type
+        const double reach = pass.types ? pass.cull_by_type[pass.types[i]] : pass.shortcuts.cull_limit;
+        const std::size_t candidates = assemble_ranges(pass, subcell_of[i], self.x, reach, ranges);
         // room for every candidate, the terminator and a whole register of slack
         const std::size_t need = w + candidates + 9;
         if (part.size() < need && !grow_part(part, need, w - w0, i - b.begin, b.end - i, errors))
             break;
         run_start[i] = w;
-        unsigned int* out = pass.scan(pass.sorted, ranges, static_cast<unsigned int>(i), xi, pass.geometry,
-                                      part.data() + w);
+        unsigned int* out = pass.scan(pass.sorted, ranges, self, pass.geometry, part.data() + w);
         *out++ = static_cast<unsigned int>(i);
         w = static_cast<std::size_t>(out - part.data());
     }
@@ -498,14 +515,35 @@ void join_parts(std::vector<unsigned int>& list, ListBuffers& buf, std::size_t n
     }
 }
 
+// ---- list radii of a mixture -------------------------------------------------------------
+
+// (rc_ab + shell)^2 for the S x S pair cut-offs `rcut` of the potential's tables
+// (whatever its family), row-major: each sum is
+// formed as settings::list_radius forms rcut + shell, so the largest is the
+// one-radius list's rlistsq bit for bit. Per type, the largest of its row with
+// the margin of Shortcuts::cull_limit.
+void fill_pair_radii(const std::vector<double>& rcut, std::size_t nr_types, double shell, ListBuffers& buf)
+{
+    buf.rlistsq_by_type.resize(rcut.size());
+    buf.cull_by_type.assign(nr_types, 0.0);
+    for (std::size_t k = 0; k < rcut.size(); ++k) {
+        const double rlist = rcut[k] + shell;
+        buf.rlistsq_by_type[k] = rlist * rlist;
+        double& reach = buf.cull_by_type[k / nr_types];
+        reach = std::max(reach, buf.rlistsq_by_type[k] * (1.0 + 1e-9));
+    }
+}
+
 }  // namespace
 
 void Cell::build_neighbor_list()
 {
-    // the largest cut-off of the potential, or rcut
+    // the largest cut-off of the potential, or rcut: the grid's reach
     const settings::ListRadius radius =
         potential.empty() ? settings::list_radius(*params, dims) : settings::list_radius(*params, dims, cutoff());
     const double rlistsq = radius.rlist * radius.rlist;
+    if (mixed())
+        fill_pair_radii(table.rcut, table.nr_types, radius.shell, list_buffers);
     const std::size_t nr_particles = positions.size();
     const int team_size = team();
     check_stability(positions, dij_list, dims, radius.shell, team_size);
@@ -515,13 +553,24 @@ void Cell::build_neighbor_list()
     const vec3 image = image_box();
     const SubcellGrid grid = size_grid(image, radius.rlist, nr_particles);
     const kernels::BoxGeometry box = kernels::box_geometry(image.data());
-    const Spread spread = sort_by_subcell(positions, grid, box, buf, team_size);
+    const std::int32_t* types = mixed() ? species.types.data() : nullptr;
+    const Spread spread = sort_by_subcell(positions, types, grid, box, buf, team_size);
     static const kernels::ScanFn scan = kernels::best_scan();
     const Shortcuts shortcuts = choose_shortcuts(grid, spread, rlistsq);
     fill_axis_tables(grid, shortcuts, buf);
-    const ListPass pass{grid, shortcuts, &buf, Divider(grid.n[2]), Divider(grid.n[1]),
-                        {buf.sorted_x.data(), buf.sorted_y.data(), buf.sorted_z.data(), buf.sorted_id.data()},
-                        {box, rlistsq}, scan};
+    const ListPass pass{grid,
+                        shortcuts,
+                        &buf,
+                        Divider(grid.n[2]),
+                        Divider(grid.n[1]),
+                        {buf.sorted_x.data(), buf.sorted_y.data(), buf.sorted_z.data(), buf.sorted_id.data(),
+                         types ? buf.sorted_type.data() : nullptr},
+                        {box, rlistsq},
+                        scan,
+                        types,
+                        buf.rlistsq_by_type.data(),
+                        buf.cull_by_type.data(),
+                        static_cast<unsigned int>(table.nr_types)};
 
     const std::size_t max_parts = static_cast<std::size_t>(team_size);
     if (buf.list_parts.size() < max_parts)
@@ -562,12 +611,15 @@ bool Cell::check_update_neighbor_list() const
     double limit = shellsq * 0.25;
     if (dims != list_dims) {
         // The box was rescaled by s (smallest ratio over the axes) since the build,
-        // positions and displacements with it: a pair farther apart than rc + shell
-        // (rc the largest pair cut-off, the list's reach) then is now at least
-        // s (rc + shell) - |dij_i| - |dij_j| apart, and stays out of every cut-off
-        // while no displacement exceeds (s (rc + shell) - rc) / 2.
-        const double rc = cutoff();
+        // positions and displacements with it: a pair farther apart than its list
+        // radius rc + shell (rc its own cut-off) then is now at least
+        // s (rc + shell) - |dij_i| - |dij_j| apart, and stays out of its cut-off
+        // while no displacement exceeds (s (rc + shell) - rc) / 2 = (s shell + (s - 1) rc) / 2.
+        // Over the pairs' cut-offs that bound is least at the largest one when the box
+        // shrank (s < 1) and at the smallest one when it grew.
         const double s = std::min({dims.x() / list_dims.x(), dims.y() / list_dims.y(), dims.z() / list_dims.z()});
+        const double rc =
+            s < 1.0 || !mixed() ? cutoff() : *std::min_element(table.rcut.begin(), table.rcut.end());
         const double margin = 0.5 * (s * (rc + shell) - rc);
         limit = margin > 0.0 ? margin * margin : -1.0;
     }

@@ -105,6 +105,7 @@ PairTable build_pair_table(const PairPotential& p)
             for (std::size_t k = 0; k < t.nr_params; ++k)
                 t.params[k][ab] = c.params[k];
             t.rcutsq[ab] = c.rcut * c.rcut;
+            t.rcut[ab] = c.rcut;
             t.energy_scale[ab] = c.energy_factors[0] * c.energy_factors[1];
             t.force_scale[ab] = c.force_scale;
             if (ab == 0) {

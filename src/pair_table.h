@@ -75,6 +75,7 @@ struct PairTable {
     std::size_t nr_params = 0;                // parameters per pair the evaluator reads
     std::vector<double> params[max_params];   // parameter k of pair ab: params[k][ab]
     std::vector<double> rcutsq;               // a pair interacts when distsq < rcutsq[ab]
+    std::vector<double> rcut;                 // the cut-off rc_ab itself: the list lists pair ab to rc_ab + shell
     std::vector<double> energy_scale;         // the energy is e energy_scale
     std::vector<double> force_scale;          // the virial is w force_scale
     double energy_factors[2] = {1.0, 1.0};    // one species: energy_scale as two factors, applied in this order
@@ -89,6 +90,7 @@ struct PairTable {
         for (std::size_t k = 0; k < max_params; ++k)
             params[k].assign(k < n ? s * s : 0, 0.0);
         rcutsq.assign(s * s, 0.0);
+        rcut.assign(s * s, 0.0);
         energy_scale.assign(s * s, 1.0);
         force_scale.assign(s * s, 1.0);
     }

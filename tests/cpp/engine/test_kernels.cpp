@@ -373,50 +373,65 @@ TEST_P(EveryVariant, MixturePairLoopGivesTheReferenceBits)
 }
 
 // The distance test of each variant on the awkward pairs alone: the pair exactly
-// at the list radius is kept (<=), the particle itself never is.
-TEST_P(EveryVariant, ScanKeepsEveryCandidateWithinTheListRadius)
+// at its list radius is kept (<=), the particle itself never is. One species
+// (radius 2.8), and mixtures of 3 and of 9 types (the AVX-512 scan holds a row of
+// up to 8 radii in a register, gathers beyond) whose pair (a, b) is listed
+// within 2.75 - 0.25 |a - b|, the types dealt in turn.
+TEST_P(EveryVariant, ScanKeepsEveryCandidateWithinItsPairsListRadius)
 {
     const double L = 10.0;
-    const auto pos = awkward_configuration(200, L, 2.8, 7);
-    std::vector<double> x, y, z;
-    std::vector<unsigned int> id;
-    for (unsigned int i = 0; i < pos.size(); ++i) {
-        x.push_back(pos[i].x());
-        y.push_back(pos[i].y());
-        z.push_back(pos[i].z());
-        id.push_back(i);
-    }
-    const kernels::SortedParticles sorted{x.data(), y.data(), z.data(), id.data()};
-    const kernels::ListGeometry g{{{5.0, 5.0, 5.0}, {L, L, L}}, 2.8 * 2.8};
-    for (unsigned int i = 0; i < pos.size(); ++i) {
-        const double xi[3] = {pos[i].x(), pos[i].y(), pos[i].z()};
-        std::vector<unsigned int> want;
-        for (unsigned int j = 0; j < pos.size(); ++j) {
-            const double rx = image(xi[0] - x[j], L), ry = image(xi[1] - y[j], L), rz = image(xi[2] - z[j], L);
-            if (j != i && rx * rx + (ry * ry + rz * rz) <= g.rlistsq)
-                want.push_back(j);
+    for (const unsigned int nr_types : {0u, 3u, 9u}) {
+        auto radius = [&](int a, int b) { return nr_types ? 2.75 - 0.25 * std::abs(a - b) : 2.8; };
+        const auto pos = awkward_configuration(200, L, radius(3 % 9, 4 % 9), 7);
+        std::vector<double> x, y, z, rsq;
+        std::vector<unsigned int> id;
+        std::vector<int> type;
+        for (unsigned int i = 0; i < pos.size(); ++i) {
+            x.push_back(pos[i].x());
+            y.push_back(pos[i].y());
+            z.push_back(pos[i].z());
+            id.push_back(i);
+            type.push_back(nr_types ? static_cast<int>(i % nr_types) : 0);
         }
-        if (i == 3) {
-            EXPECT_NE(std::find(want.begin(), want.end(), 4u), want.end());  // exactly 2.8 apart
-        }
-        // raw separations: only for a particle whose separations need no image
-        const bool central = std::abs(xi[0] - 5.0) < 0.5 && std::abs(xi[1] - 5.0) < 0.5 && std::abs(xi[2] - 5.0) < 0.5;
-        for (const bool same_image : {false, central}) {
-            // ragged sub-ranges, as the build passes them: an empty one, then 5 to
-            // 17 entries, so that every vector width ends on each partial group
-            std::vector<unsigned int> got(pos.size() + 16);
-            kernels::ScanRanges ranges;
-            ranges.count = 0;
-            for (std::size_t b = 0, len = 0; b < pos.size(); len = len == 17 ? 5 : std::max<std::size_t>(len + 1, 5)) {
-                ranges.begin[ranges.count] = b;
-                b = std::min(b + len, pos.size());
-                ranges.end[ranges.count] = b;
-                ranges.same_image[ranges.count++] = same_image;
+        for (unsigned int k = 0; k < nr_types * nr_types; ++k)
+            rsq.push_back(radius(k / nr_types, k % nr_types) * radius(k / nr_types, k % nr_types));
+        const kernels::SortedParticles sorted{x.data(), y.data(), z.data(), id.data(), nr_types ? type.data() : nullptr};
+        const kernels::ListGeometry g{{{5.0, 5.0, 5.0}, {L, L, L}}, radius(0, 0) * radius(0, 0)};
+        for (unsigned int i = 0; i < pos.size(); ++i) {
+            const kernels::ScanSelf self{i, {pos[i].x(), pos[i].y(), pos[i].z()},
+                                         nr_types ? rsq.data() + type[i] * nr_types : nullptr, nr_types};
+            const double* xi = self.x;
+            std::vector<unsigned int> want;
+            for (unsigned int j = 0; j < pos.size(); ++j) {
+                const double rx = image(xi[0] - x[j], L), ry = image(xi[1] - y[j], L), rz = image(xi[2] - z[j], L);
+                const double r = radius(type[i], type[j]);
+                if (j != i && rx * rx + (ry * ry + rz * rz) <= r * r)
+                    want.push_back(j);
             }
-            ASSERT_LE(ranges.count, 27u);
-            unsigned int* out = GetParam().scan(sorted, ranges, i, xi, g, got.data());
-            got.resize(static_cast<std::size_t>(out - got.data()));
-            ASSERT_EQ(got, want) << "particle " << i;
+            if (i == 3) {
+                EXPECT_NE(std::find(want.begin(), want.end(), 4u), want.end());  // exactly at the radius
+            }
+            // raw separations: only for a particle whose separations need no image
+            const bool central =
+                std::abs(xi[0] - 5.0) < 0.5 && std::abs(xi[1] - 5.0) < 0.5 && std::abs(xi[2] - 5.0) < 0.5;
+            for (const bool same_image : {false, central}) {
+                // ragged sub-ranges, as the build passes them: an empty one, then 5 to
+                // 17 entries, so that every vector width ends on each partial group
+                std::vector<unsigned int> got(pos.size() + 16);
+                kernels::ScanRanges ranges;
+                ranges.count = 0;
+                for (std::size_t b = 0, len = 0; b < pos.size();
+                     len = len == 17 ? 5 : std::max<std::size_t>(len + 1, 5)) {
+                    ranges.begin[ranges.count] = b;
+                    b = std::min(b + len, pos.size());
+                    ranges.end[ranges.count] = b;
+                    ranges.same_image[ranges.count++] = same_image;
+                }
+                ASSERT_LE(ranges.count, 27u);
+                unsigned int* out = GetParam().scan(sorted, ranges, self, g, got.data());
+                got.resize(static_cast<std::size_t>(out - got.data()));
+                ASSERT_EQ(got, want) << "types " << nr_types << ", particle " << i;
+            }
         }
     }
 }

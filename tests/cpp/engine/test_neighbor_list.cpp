@@ -7,6 +7,7 @@
 #include <limits>
 #include <random>
 #include <set>
+#include <sstream>
 
 #include "support.h"
 
@@ -235,3 +236,72 @@ TEST(NeighborList, RunsFollowTheSubcellScanOrder)
 }
 
 }  // namespace
+
+// A dense Kob-Andersen-like mixture (cut-offs 2.5, 2.0, 2.2): each type pair is
+// listed to its own cut-off + shell. Every run is the run of the one-radius list
+// (every pair to 2.5 + shell, built by the same cell with all cut-offs 2.5) less
+// the pairs beyond their own radius, in the same order; so forces and virial
+// over the two lists agree bit for bit on one and two threads, and the energy
+// on one.
+TEST(NeighborList, MixtureListsEachTypePairToItsOwnRadius)
+{
+    const std::size_t n = 1500;
+    const double L = std::cbrt(n / 1.2);
+    std::mt19937_64 rng(3);
+    std::uniform_real_distribution<double> jitter(-0.15, 0.15);
+    Species ka;
+    for (std::size_t i = 0; i < n; ++i)
+        ka.types.push_back(rng() % 5 == 0);
+    ka.masses = {1.0, 1.0};
+    ka.epsilon = {1.0, 1.5, 1.5, 0.5};
+    ka.sigma = {1.0, 0.8, 0.8, 0.88};
+    ka.rcut = {2.5, 2.0, 2.0, 2.2};
+    Species one_radius = ka;
+    one_radius.rcut = {2.5, 2.5, 2.5, 2.5};
+    std::ostringstream text;
+    text.precision(17);
+    text << "nr_particles = " << n << "\ncell_length = " << L << "\n";
+    CellOptions o;
+    o.seeded = true;
+    o.species = ka;
+    Cell cell(lj_params(text.str()), o);
+    o.species = one_radius;
+    Cell reach(lj_params(text.str()), o);
+    std::vector<vec3> at = A::positions(cell);
+    for (vec3& x : at) {  // jittered, and back in the box so that the build culls far subcells
+        x += vec3(jitter(rng), jitter(rng), jitter(rng));
+        x = x.unaryExpr([L](double c) { return c - L * std::floor(c / L); });
+    }
+    for (int threads : {1, 2}) {
+        ThreadCount use(threads);
+        A::place(cell, at);
+        A::place(reach, at);
+        const List own = A::neighbor_list(cell), wide = A::neighbor_list(reach);
+        const std::vector<vec3> forces = A::forces(cell);
+        const double epot = cell.get_epot(), virial = cell.virial();
+        EXPECT_LT(own.size(), wide.size());
+        for (unsigned int i = 0; i < n; ++i) {
+            List want;
+            for (std::size_t k = wide[i]; wide[k] != i; ++k) {
+                const unsigned int j = wide[k];
+                vec3 r = at[i] - at[j];
+                for (int d = 0; d < 3; ++d)
+                    r[d] -= L * std::round(r[d] / L);
+                const double radius = ka.rcut[2 * ka.types[i] + ka.types[j]] + 0.3;
+                if (r.squaredNorm() <= radius * radius * (1.0 - 1e-12))
+                    want.push_back(j);
+                else if (r.squaredNorm() <= radius * radius * (1.0 + 1e-12))
+                    ADD_FAILURE() << "pair " << i << ", " << j << " too close to its radius for this test";
+            }
+            ASSERT_EQ(List(own.begin() + own[i], own.begin() + own[i] + want.size()), want) << "particle " << i;
+            ASSERT_EQ(own[own[i] + want.size()], i) << "particle " << i;
+        }
+        A::neighbor_list(cell) = wide;
+        A::calculate_forces(cell);
+        EXPECT_EQ(A::forces(cell), forces);
+        if (threads == 1) {  // on a team the threads' energy partials are reduced in arrival order
+            EXPECT_EQ(cell.get_epot(), epot);
+        }
+        EXPECT_EQ(cell.virial(), virial);
+    }
+}

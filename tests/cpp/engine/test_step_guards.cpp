@@ -118,25 +118,42 @@ Species b_b_reaching_further(std::size_t n)
     return s;
 }
 
+// Two particles of one type `type`, `apart` along x and not listed; the box
+// rescaled by s and each moved `step` towards the other since the build: whether
+// the list is then stale.
+bool stale_after_rescale(std::int32_t type, double apart, double s, double step)
+{
+    CellOptions o;
+    o.species = b_b_reaching_further(2);
+    o.species.types = {type, type};
+    o.positions = {vec3(3.0, 5.0, 5.0), vec3(3.0 + apart, 5.0, 5.0)};
+    Cell cell(lj_params("rcut = 1.5\n"), o);
+    EXPECT_EQ(CellTestAccess::neighbor_list(cell), (std::vector<unsigned int>{2, 3, 0, 1}));  // no pair listed
+    cell.set_box(s * cell.get_dims());
+    std::vector<vec3>& x = CellTestAccess::positions(cell);
+    std::vector<vec3>& d = CellTestAccess::dij_list(cell);
+    for (int i : {0, 1}) {
+        d[i] = vec3(i == 0 ? step : -step, 0.0, 0.0);
+        x[i] = s * x[i] + d[i];
+    }
+    return CellTestAccess::stale(cell);
+}
+
 // Two B particles 3.35 apart, beyond the list's reach 3.0 + shell; the box
 // shrunk by 0.95 and each moved 0.1 towards the other puts them 2.98 apart,
 // within their cut-off: the list must be stale.
 TEST(MixtureUnderABarostat, ARescaleBringingAPairWithinTheLargestCutoffMakesTheListStale)
 {
-    CellOptions o;
-    o.species = b_b_reaching_further(2);
-    o.species.types = {1, 1};
-    o.positions = {vec3(3.0, 5.0, 5.0), vec3(6.35, 5.0, 5.0)};
-    Cell cell(lj_params("rcut = 1.5\n"), o);
-    const double s = 0.95;
-    cell.set_box(s * cell.get_dims());
-    std::vector<vec3>& x = CellTestAccess::positions(cell);
-    std::vector<vec3>& d = CellTestAccess::dij_list(cell);
-    for (int i : {0, 1}) {
-        d[i] = vec3(i == 0 ? 0.1 : -0.1, 0.0, 0.0);
-        x[i] = s * x[i] + d[i];
-    }
-    EXPECT_TRUE(CellTestAccess::stale(cell));
+    EXPECT_TRUE(stale_after_rescale(1, 3.35, 0.95, 0.1));
+}
+
+// Two A particles 1.81 apart, just beyond their own list radius 1.5 + shell (the
+// B-B pairs reach 3.0 + shell); the box grown by 1.05 and each moved 0.22 towards
+// the other puts them 1.46 apart, within their cut-off: the list must be stale,
+// though a bound from the largest cut-off would let it stand.
+TEST(MixtureUnderABarostat, AGrownBoxBringingAShortPairWithinItsCutoffMakesTheListStale)
+{
+    EXPECT_TRUE(stale_after_rescale(0, 1.81, 1.05, 0.22));
 }
 
 // The barostat compressing that mixture stops the box at twice the B-B cut-off,

@@ -1,4 +1,5 @@
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -6,6 +7,12 @@ import textwrap
 import pytest
 
 import vorlan.vorlan
+
+# Ctrl-C as a terminal delivers it: a suite started in the background of a
+# non-interactive shell inherits SIGINT ignored, and so would every process it
+# starts (a child's ignored signal stays ignored across exec). Python's own
+# handler here makes the children start with the default disposition again.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 # A small liquid: 64 particles, a few steps, fast enough to run many times.
 DEFAULT_PARAMS = {

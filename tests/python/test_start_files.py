@@ -102,11 +102,11 @@ def test_own_mixture_xyz_starts_again_with_species_matched_by_name(tmp_path):
 def test_lammps_numbers_as_written_and_masses_keyed_by_type_number(tmp_path):
     x, box = vorlan.lattice("fcc", 3, 0.8)
     v = np.random.default_rng(2).normal(size=x.shape)
-    atoms = [f"{i + 1} 1 {a!r} {b!r} {c!r}" for i, (a, b, c) in enumerate(x)]
-    velocities = "\nVelocities\n\n" + "".join(f"{i + 1} {a!r} {b!r} {c!r}\n" for i, (a, b, c) in enumerate(v))
+    atoms = [f"{i + 1} 1 {float(a)!r} {float(b)!r} {float(c)!r}" for i, (a, b, c) in enumerate(x)]
+    velocities = "\nVelocities\n\n" + "".join(f"{i + 1} {float(a)!r} {float(b)!r} {float(c)!r}\n" for i, (a, b, c) in enumerate(v))
     path = data_file(tmp_path / "one.data", atoms, masses="Masses\n\n1 1.0\n", types=1, velocities=velocities)
-    path.write_text(path.read_text().replace("0 5 xlo", f"0 {box[0]!r} xlo").replace("0 5 ylo", f"0 {box[1]!r} ylo")
-                    .replace("0 5 zlo", f"0 {box[2]!r} zlo"))
+    path.write_text(path.read_text().replace("0 5 xlo", f"0 {float(box[0])!r} xlo").replace("0 5 ylo", f"0 {float(box[1])!r} ylo")
+                    .replace("0 5 zlo", f"0 {float(box[2])!r} zlo"))
     sim = Simulation.from_file(path, P, zero_momentum=False).run(3)
     assert sim.species == ["A"]  # the one-species path
     assert sim.epot == Simulation(P, positions=x, velocities=v, box=box, zero_momentum=False).run(3).epot

@@ -35,7 +35,7 @@ __all__ = ["Correlation", "Coefficient", "frames_of", "frame_times", "autocorrel
 # Frames from which the origin averages are done by FFT.
 FFT_FROM = 64
 
-_trapezoid = getattr(np, "trapezoid", None) or np.trapz  # NumPy 2 renamed it
+_trapezoid = getattr(np, "trapezoid", None) or getattr(np, "trapz")  # NumPy 2 renamed it
 
 
 class Correlation(NamedTuple):

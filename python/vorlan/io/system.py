@@ -159,6 +159,26 @@ class System:
                   for s, b in zip(self.species, base)]
         return System(self.species, shares, self.masses, self.pairs, self.start, self.base, self.source, self.fields)
 
+    def with_pair_parameter(self, key: str, value: float) -> "System":
+        """The same system with one pair parameter set: ``key`` "NAME" sets it in
+        every pair given, "A-B.NAME" in the pair of species A and B (given, in
+        either order); a sweep's pair axis. ValueError naming what is not there."""
+        if self.pairs is None:
+            raise ValueError(f"{self.source}: pair.{key} needs pairs: the description has no [pair]")
+        where, _, name = key.rpartition(".")
+        keys = list(self.pairs)
+        if where:
+            a, sep, b = where.partition("-")
+            keys = [k for k in keys if k in ((a, b), (b, a))]
+            if not sep or not keys:
+                raise ValueError(f"{self.source}: pair.{key} names no pair given: write pair.A-B.{name or 'NAME'} "
+                                 f"with A and B one of the pairs {sorted(self.pairs)}")
+        pairs = dict(self.pairs)
+        for k in keys:
+            pairs[k] = _with_value(pairs[k], name, value, f"{self.source}: pair {k}")
+        return System(self.species, self.fractions, self.masses, pairs, self.start, self.base, self.source,
+                      self.fields)
+
     def arguments(self, nr_particles: Optional[int] = None, cell_length: Optional[float] = None) -> Dict[str, Any]:
         """Keyword arguments of ``Simulation``: species, types, masses, pairs and,
         from [start], positions and box (and velocities of a file that has them).
@@ -214,6 +234,18 @@ class System:
         _, types = composition(n, list(zip(self.species, shares)), seed)
         args["types"] = types
         return args
+
+
+def _with_value(pair: Any, name: str, value: float, where: str) -> Any:
+    """A pair (a dict of epsilon, sigma[, rcut] or a vorlan.pair potential) with
+    parameter `name` set to `value`, checked as when given."""
+    if isinstance(pair, Mapping):
+        allowed = ("epsilon", "sigma", "rcut")
+        if name not in allowed:
+            raise ValueError(f"{where}: {name} is not a parameter of it (it has {', '.join(allowed)})")
+        _real(where, name, value, "give a positive number", _positive)
+        return {**pair, name: float(value)}
+    return pair.with_parameter(name, value)
 
 
 def _file_types(frame: Any, species: List[str]) -> np.ndarray:

@@ -172,6 +172,8 @@ def test_log_round_trip_and_plot(tmp_path, capsys):
         "etot": -210.0 + 0.0 * step,
         "temperature": 1.0 + 0.01 * np.sin(step),
         "pressure": np.where(step % 5 == 0, 0.1 * step, np.nan),
+        "pzz": np.where(step % 5 == 0, 0.2 * step, np.nan),
+        "work_wall": 0.01 * step,
     }
     log = write_log(tmp_path / "run.csv", columns, {"nr_particles": 64, "kT": "1"})
     back, meta = read_log(log)
@@ -330,10 +332,24 @@ def test_ctrl_c_keeps_a_valid_log_and_trajectory(tmp_path, param_file, simulatio
 def test_run_in_an_ensemble_prints_it_and_the_density(tmp_path, capsys, param_file, simulation):
     log = tmp_path / "npt.csv"
     rc, out, err = vorlan(capsys, "run", param_file({"nrsteps": 40, "rcut": 2.0}), "--method", "langevin", "--friction", "1",
-                          "--pressure", "1.0", "--tau-p", "1", "--seed", "3", "--log", log, "-q")
+                          "--pressure", "1.0", "--tau-p", "1", "--couple", "xy", "--seed", "3", "--log", log, "-q")
     assert rc == 0, err
     text = log.read_text()
-    assert "# method = Langevin(friction=1.0)" in text and "conserved,volume" in text
+    assert "# method = Langevin(friction=1.0)" in text and "conserved,volume,pxx,pyy,pzz" in text
+    assert "couple='xy'" in text
+
+
+@pytest.mark.parametrize("pair, rc, words", [
+    ('potential = "yukawa"\nepsilon = 2.0\nkappa = 1.0\nrcut = 2.5', 0, "pair potential: yukawa, mode shift"),
+    ('potential = "yukawa"\nepsilon = 2.0\nkappa = -1.0\nrcut = 2.5', 1, "kappa = -1"),
+    ('potential = "mie"\nn = 6\nm = 12', 1, "not accepted"),
+])
+def test_check_reports_the_force_terms_of_a_system(tmp_path, capsys, pair, rc, words):
+    path = tmp_path / "s.toml"
+    path.write_text(f"[pair]\n{pair}\n[[field]]\nfield = \"wall\"\naxis = \"z\"\n")
+    code, out, _ = vorlan(capsys, "check", path)
+    assert code == rc and words in out
+    assert code == 1 or "field: Wall(" in out
 
 
 @pytest.mark.parametrize("options, rc, message", [

@@ -5,6 +5,7 @@ under Bussi + CRescale with couple "xyz", "xy" and "none".
 
   python3 bench/validate_couple.py                    # N = 500, 20000 steps each (a few minutes)
   python3 bench/validate_couple.py --steps 50000 --threads 2
+  python3 bench/validate_couple.py --dt 0.0025 --steps 40000   # how the drift follows the time step
 
 Prints for each coupling, with the error bars of blocking (vorlan.analysis):
   <Pxx>, <Pyy>, <Pzz> of the pressure tensor (target: each P0 within the error),
@@ -25,8 +26,8 @@ P0 = 1.690
 LJ = dict(mass=1.0, sigma=1.0, epsilon=1.0, rcut=2.5, shell=0.3, tau=0.5, stepsize=0.005, kT=1.0)
 
 
-def run(couple, n, steps, threads):
-    params = dict(LJ, nr_particles=n, cell_length=(n / 0.8) ** (1 / 3))
+def run(couple, n, steps, threads, dt):
+    params = dict(LJ, nr_particles=n, cell_length=(n / 0.8) ** (1 / 3), stepsize=dt)
     sim = vorlan.Simulation(params, method=vorlan.Bussi(0.5), barostat=vorlan.CRescale(P0, 2.0, couple=couple),
                             seed=3, threads=threads)
     sim.run(steps // 4)
@@ -48,11 +49,12 @@ def main():
     p.add_argument("--n", type=int, default=500)
     p.add_argument("--steps", type=int, default=20000)
     p.add_argument("--threads", type=int, default=1)
+    p.add_argument("--dt", type=float, default=0.005)
     a = p.parse_args()
-    print(f"N = {a.n}, kT 1.0, P0 = {P0} (rho 0.800 expected), Bussi(0.5) + CRescale(tau 2), {a.steps} steps "
-          f"after {a.steps // 4}")
+    print(f"N = {a.n}, kT 1.0, P0 = {P0} (rho 0.800 expected), Bussi(0.5) + CRescale(tau 2), dt {a.dt}, "
+          f"{a.steps} steps after {a.steps // 4}")
     for couple in ("xyz", "xy", "none"):
-        run(couple, a.n, a.steps, a.threads)
+        run(couple, a.n, a.steps, a.threads, a.dt)
 
 
 if __name__ == "__main__":

@@ -1,7 +1,9 @@
 """The vorlan command: check, run, plot; write_params; the run log and g(r)."""
 
+import argparse
 import math
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -17,6 +19,7 @@ from vorlan.cli import main
 from vorlan._optional import MissingDependency
 from vorlan.analysis import radial_distribution
 from vorlan.io.runlog import read_log, write_log
+from vorlan.methods import CRescale, NoseHoover
 from vorlan.plot import pyplot
 
 
@@ -427,3 +430,26 @@ def test_outputs_that_cannot_be_finished_are_reported(tmp_path, param_file):
     assert r.returncode == 1 and "Traceback" not in r.stderr, r.stderr
     assert "vorlan run: error: cannot write the log run.csv: File too large" in r.stderr
     assert not (tmp_path / "run.csv").exists() and not [f for f in os.listdir(tmp_path) if f.endswith(".tmp")]
+
+
+@pytest.mark.parametrize("argv, outcome", [
+    (["--method", "nose-hoover", "--tau", "0.5", "--pressure", "1", "--couple", "none", "--seed", "1"],
+     (NoseHoover(0.5, 3), CRescale(1.0, 2.0, couple="none"))),
+    (["--method", "bussi", "--tau", "0.5", "--friction", "1", "--seed", "1"], "--friction does not apply to --method bussi"),
+    (["--method", "langevin", "--seed", "1"], "--method langevin needs --friction"),
+    (["--couple", "xy"], "--couple does not apply to --method berendsen without --pressure"),
+    (["--method", "bussi", "--tau", "0.5"], "give --seed"),
+    (["--method", "nose-hoover", "--tau", "0.5", "--chain", "0"], "chain = 0 is not allowed"),
+])
+def test_ensemble_options_follow_the_registry(argv, outcome):
+    from vorlan.cli.common import UsageError, add_ensemble_arguments, ensemble
+
+    parser = argparse.ArgumentParser()
+    add_ensemble_arguments(parser)
+    parser.add_argument("--seed", type=int)
+    args = parser.parse_args(argv)
+    if isinstance(outcome, tuple):
+        assert ensemble(args) == outcome
+    else:
+        with pytest.raises((UsageError, ValueError), match=re.escape(outcome)):
+            ensemble(args)

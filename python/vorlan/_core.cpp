@@ -364,10 +364,7 @@ public:
         : params(std::move(p))
     {
         nr_particles = read_particle_count(*params);
-        if (!options.positions.empty() && options.positions.size() != nr_particles)
-            throw std::invalid_argument(mismatch("positions", options.positions.size()));
-        if (!options.velocities.empty() && options.velocities.size() != nr_particles)
-            throw std::invalid_argument(mismatch("velocities", options.velocities.size()));
+        check_start_rows(options, nr_particles);
         cell = std::make_unique<Cell>(params, options);
         run_state = std::make_unique<Run>(*cell, params, 0, true, false);
         if (options.seeded)
@@ -681,24 +678,6 @@ private:
     {
         if (stepping)
             throw std::runtime_error("this simulation is running in another thread; wait until its run returns");
-    }
-
-    std::string mismatch(const char* what, std::size_t rows) const
-    {
-        std::ostringstream msg;
-        msg << what << " has " << rows << " rows, but nr_particles = " << nr_particles;
-        return msg.str();
-    }
-
-    // The run settings, read before the Cell exists as simulate reads them
-    // (stepsize, nrsteps, nr_particles); nrsteps only when the set has it, since a
-    // Simulation is told its step counts by run().
-    static unsigned int read_particle_count(const Parameters& p)
-    {
-        if (p.entries().count("nrsteps"))
-            return read_run_settings(p).nr_particles;
-        settings::real(p, "stepsize");
-        return settings::count(p, "nr_particles");
     }
 
     std::shared_ptr<Parameters> params;  // the run's settings, shared with the Cell

@@ -342,6 +342,18 @@ def test_run_in_an_ensemble_prints_it_and_the_density(tmp_path, capsys, param_fi
     assert "couple='xy'" in text
 
 
+def test_a_system_description_carries_the_barostat(tmp_path, capsys, param_file, simulation):
+    system, log = tmp_path / "npt.toml", tmp_path / "npt.csv"
+    system.write_text('[barostat]\npressure = 1.0\ntau = 1.0\ncouple = "none"\n')
+    params = param_file({"nrsteps": 20, "rcut": 2.0})
+    rc, _, err = vorlan(capsys, "run", params, "--system", system, "--method", "bussi", "--tau", "0.5", "--seed", "3",
+                        "--log", log, "-q")
+    assert rc == 0, err
+    assert "couple='none'" in log.read_text() and ",pxx,pyy,pzz" in log.read_text()
+    rc, _, err = vorlan(capsys, "run", params, "--system", system, "--pressure", "1", "--seed", "3", "-q")
+    assert rc == 2 and "both set the barostat" in err
+
+
 @pytest.mark.parametrize("pair, rc, words", [
     ('potential = "yukawa"\nepsilon = 2.0\nkappa = 1.0\nrcut = 2.5', 0, "pair potential: yukawa, mode shift"),
     ('potential = "yukawa"\nepsilon = 2.0\nkappa = -1.0\nrcut = 2.5', 1, "kappa = -1"),

@@ -127,6 +127,7 @@ def _start(args: argparse.Namespace) -> Tuple[Any, int]:
 
     path = args.params
     system: Dict[str, Any] = {}
+    described: Any = None
     if args.system is not None:
         from .._core import read_parameter_file
         from ..io.system import read_system
@@ -134,7 +135,8 @@ def _start(args: argparse.Namespace) -> Tuple[Any, int]:
         try:
             entries = read_parameter_file(path)
             n = int(P.setting_value(entries, "nr_particles")) if "nr_particles" in entries else None
-            system = read_system(args.system).arguments(n)
+            described = read_system(args.system)
+            system = described.arguments(n)
         except (ValueError, RuntimeError, TypeError, ArithmeticError) as e:
             message = " ".join(str(e).split())  # one line
             raise CommandError(message if message.startswith(args.system) else f"{args.system}: {message}") from None
@@ -142,6 +144,12 @@ def _start(args: argparse.Namespace) -> Tuple[Any, int]:
         method, barostat = ensemble(args)
     except ValueError as e:
         raise UsageError(str(e)) from None
+    if described is not None and described.barostat is not None:
+        if barostat is not None:
+            raise UsageError(f"--pressure and the [barostat] of {args.system} both set the barostat: give one of them")
+        barostat = described.barostat
+        if args.seed is None:
+            raise UsageError(f"the [barostat] of {args.system} draws random numbers keyed by the seed: give --seed S")
     try:
         sim = Simulation(path, seed=args.seed, threads=args.threads, method=method, barostat=barostat,
                          **system)

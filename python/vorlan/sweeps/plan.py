@@ -91,6 +91,8 @@ def plan(base: Any, grid: Grid, steps: Any, replicas: Any, seed: Any, method: An
 
         system = read_system(system)
     inputs = None if system is None else system.digest()
+    if barostat is None and system is not None:
+        barostat = system.barostat  # the description's [barostat], unless the sweep gives one
     base_params = _base_settings(base)
     if isinstance(replicas, bool) or not isinstance(replicas, (int, np.integer)) or replicas < 1:
         raise ValueError(f"replicas = {replicas!r} is not allowed: give a whole number of at least 1")

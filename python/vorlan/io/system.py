@@ -135,7 +135,7 @@ class System:
         with every run, so that a resumed sweep sees a changed description."""
         h = hashlib.sha256()
         pairs = None if self.pairs is None else sorted([list(k), v] for k, v in self.pairs.items())
-        described = [self.species, self.fractions, self.masses, pairs, self.start]
+        described: List[Any] = [self.species, self.fractions, self.masses, pairs, self.start]
         if self.fields:  # descriptions without fields keep their digest
             described.append([f.record() for f in self.fields])
         if self.barostat is not None:

@@ -150,3 +150,32 @@ FireResult Fire::minimize(Cell& cell)
     cell.etot = cell.ekin + cell.epot;
     return result;
 }
+
+FireSettings fire_settings(const std::map<std::string, double>& given)
+{
+    FireSettings s;
+    const std::pair<const char*, double*> reals[] = {
+        {"fmax", &s.fmax}, {"dt_start", &s.dt_start}, {"dt_max", &s.dt_max}, {"dt_min", &s.dt_min},
+        {"max_move", &s.max_move}, {"f_inc", &s.f_inc}, {"f_dec", &s.f_dec}, {"alpha_start", &s.alpha_start},
+        {"f_alpha", &s.f_alpha}};
+    for (const auto& [key, value] : given) {
+        bool known = false;
+        for (const auto& [name, target] : reals) {
+            if (key == name) {
+                *target = value;
+                known = true;
+            }
+        }
+        if (key == "max_steps" || key == "delay" || key == "max_uphill") {
+            if (!(value >= 0.0 && value <= 4294967295.0 && value == std::floor(value)))
+                throw std::invalid_argument(key + " = " + std::to_string(value) +
+                                            " is not allowed: it is a count of iterations >= 0");
+            const unsigned int count = static_cast<unsigned int>(value);
+            (key == "max_steps" ? s.max_steps : key == "delay" ? s.delay : s.max_uphill) = count;
+            known = true;
+        }
+        if (!known)
+            throw std::invalid_argument("'" + key + "' is not a setting of the FIRE minimiser");
+    }
+    return s;
+}

@@ -23,6 +23,7 @@
 // its last bits). The masses are the particles' own; the box is held fixed.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,11 @@ struct FireSettings {
 
 // Throws std::invalid_argument naming the setting that breaks its range.
 void check_fire_settings(const FireSettings& s);
+// The settings given by name over the defaults (fmax, max_steps, dt_start,
+// dt_max, dt_min, max_move, delay, max_uphill, f_inc, f_dec, alpha_start,
+// f_alpha); std::invalid_argument for an unknown name or a count that is not a
+// whole number >= 0. Their ranges are check_fire_settings'.
+FireSettings fire_settings(const std::map<std::string, double>& given);
 
 struct FireResult {
     double epot = 0.0;          // potential energy at the end

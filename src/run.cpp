@@ -114,3 +114,23 @@ void Run::one_step(double dt)
     if (keep_log)
         record();
 }
+
+unsigned int read_particle_count(const Parameters& p)
+{
+    if (p.entries().count("nrsteps"))
+        return read_run_settings(p).nr_particles;
+    settings::real(p, "stepsize");
+    return settings::count(p, "nr_particles");
+}
+
+void check_start_rows(const CellOptions& o, unsigned int n)
+{
+    for (const auto& [what, rows] : {std::pair<const char*, std::size_t>{"positions", o.positions.size()},
+                                     {"velocities", o.velocities.size()}}) {
+        if (rows != 0 && rows != n) {
+            std::ostringstream msg;
+            msg << what << " has " << rows << " rows, but nr_particles = " << n;
+            throw std::invalid_argument(msg.str());
+        }
+    }
+}

@@ -29,6 +29,13 @@ struct RunSettings {
 
 // stepsize, nrsteps, nr_particles, in that order, each through its setting rule.
 RunSettings read_run_settings(const Parameters&);
+// N of a box that runs step by step, read as simulate reads it (stepsize,
+// nrsteps, nr_particles); nrsteps only when the set has it, since such a box is
+// told its step counts by each call.
+unsigned int read_particle_count(const Parameters&);
+// std::invalid_argument naming the array when given start positions or
+// velocities do not hold N rows.
+void check_start_rows(const CellOptions&, unsigned int n);
 
 // What a driver does between steps: an observer is any type with the four hooks
 // below (the run loop is a template over it), each called between two whole

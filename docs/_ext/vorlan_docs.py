@@ -144,7 +144,7 @@ class MethodsTable(_TableDirective):
                 continue
             signature = str(inspect.signature(cls)).replace("'", "")
             summary = (inspect.getdoc(cls) or "").split("\n\n")[0].replace("\n", " ")
-            seed = "yes" if getattr(cls, "stochastic", False) else "no"
+            seed = "yes" if cls._kind()["stochastic"] else "no"  # the engine's registry
             rows.append([f":class:`vorlan.{name}{signature} <vorlan.methods.{name}>`", seed, summary])
         return self.table(["method", "needs a seed", "what it samples and how"], rows, "30 10 60")
 

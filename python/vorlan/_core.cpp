@@ -79,6 +79,8 @@ nb::ndarray<nb::numpy, T> numpy_array(std::vector<T>&& values, std::size_t rows,
     return nb::ndarray<nb::numpy, T>(held->data(), {rows, cols}, owner);
 }
 
+std::vector<double> doubles(const In1& a) { return std::vector<double>(a.data(), a.data() + a.shape(0)); }
+
 nb::ndarray<nb::numpy, double> rows3(std::vector<double>&& flat)
 {
     const std::size_t n = flat.size() / 3;
@@ -362,10 +364,7 @@ public:
         : params(std::move(p))
     {
         nr_particles = read_particle_count(*params);
-        if (!options.positions.empty() && options.positions.size() != nr_particles)
-            throw std::invalid_argument(mismatch("positions", options.positions.size()));
-        if (!options.velocities.empty() && options.velocities.size() != nr_particles)
-            throw std::invalid_argument(mismatch("velocities", options.velocities.size()));
+        check_start_rows(options, nr_particles);
         cell = std::make_unique<Cell>(params, options);
         run_state = std::make_unique<Run>(*cell, params, 0, true, false);
         if (options.seeded)
@@ -533,10 +532,7 @@ public:
     void set_dynamics(const std::string& method, const Numbers& parameters, std::optional<Numbers> barostat)
     {
         idle();
-        std::optional<CRescale> b;
-        if (barostat)
-            b = make_barostat(*barostat);
-        dynamics.configure(make_method(method, parameters), std::move(b), seed);
+        dynamics.configure(method, parameters, barostat);
     }
 
     // (method name, its parameters, barostat parameters or None).
@@ -580,31 +576,7 @@ public:
     nb::dict minimize(const Numbers& given)
     {
         idle();
-        FireSettings s;
-        const std::pair<const char*, double*> reals[] = {
-            {"fmax", &s.fmax}, {"dt_start", &s.dt_start}, {"dt_max", &s.dt_max}, {"dt_min", &s.dt_min},
-            {"max_move", &s.max_move}, {"f_inc", &s.f_inc}, {"f_dec", &s.f_dec}, {"alpha_start", &s.alpha_start},
-            {"f_alpha", &s.f_alpha}};
-        for (const auto& [key, value] : given) {
-            bool known = false;
-            for (const auto& [name, target] : reals) {
-                if (key == name) {
-                    *target = value;
-                    known = true;
-                }
-            }
-            if (key == "max_steps" || key == "delay" || key == "max_uphill") {
-                if (!(value >= 0.0 && value <= 4294967295.0 && value == std::floor(value)))
-                    throw std::invalid_argument(key + " = " + std::to_string(value) +
-                                                " is not allowed: it is a count of iterations >= 0");
-                const unsigned int count = static_cast<unsigned int>(value);
-                (key == "max_steps" ? s.max_steps : key == "delay" ? s.delay : s.max_uphill) = count;
-                known = true;
-            }
-            if (!known)
-                throw std::invalid_argument("'" + key + "' is not a setting of the FIRE minimiser");
-        }
-        Fire fire(s);
+        Fire fire(fire_settings(given));
         FireResult r;
         {
             // other Python threads are kept off the cell while the lock is released
@@ -700,41 +672,12 @@ private:
         Engine& engine;
     };
 
-    // After an edit the barostat measures the pressure of the state as it now is
-    // at the next step, as after a checkpoint's load; the work done so far, the
-    // method's state (chain, work, heat) and the compressibility are kept.
-    void state_changed()
-    {
-        const auto& b = dynamics.get_barostat();
-        if (!b)
-            return;
-        CRescale fresh = make_barostat(barostat_parameters(*b));
-        fresh.work = b->work;
-        dynamics.configure(dynamics.get_method(), std::move(fresh), seed);
-    }
+    void state_changed() { dynamics.state_changed(); }
 
     void idle() const
     {
         if (stepping)
             throw std::runtime_error("this simulation is running in another thread; wait until its run returns");
-    }
-
-    std::string mismatch(const char* what, std::size_t rows) const
-    {
-        std::ostringstream msg;
-        msg << what << " has " << rows << " rows, but nr_particles = " << nr_particles;
-        return msg.str();
-    }
-
-    // The run settings, read before the Cell exists as simulate reads them
-    // (stepsize, nrsteps, nr_particles); nrsteps only when the set has it, since a
-    // Simulation is told its step counts by run().
-    static unsigned int read_particle_count(const Parameters& p)
-    {
-        if (p.entries().count("nrsteps"))
-            return read_run_settings(p).nr_particles;
-        settings::real(p, "stepsize");
-        return settings::count(p, "nr_particles");
     }
 
     std::shared_ptr<Parameters> params;  // the run's settings, shared with the Cell
@@ -850,8 +793,9 @@ void read_box(const nb::dict& d, CellState& s)
         s.list_box = edges("list_box");
 }
 
-// The integration method's entries of a checkpoint: its name, parameters and
-// state, and the barostat's (names and values in two arrays each).
+// The integration method's entries of a checkpoint (DynamicsRecord, the
+// layout's owner): its name, parameters and state, and the barostat's (names
+// and values in two arrays each).
 void dynamics_entries(const Dynamics& dyn, nb::dict& d)
 {
     auto put = [&](const std::string& prefix, const Numbers& numbers) {
@@ -865,16 +809,15 @@ void dynamics_entries(const Dynamics& dyn, nb::dict& d)
         d[(prefix + "_parameter_names").c_str()] = nb::cast(names);
         d[(prefix + "_parameter_values").c_str()] = numpy_array(std::move(values), count, 0);
     };
-    const Method& m = dyn.get_method();
-    d["method"] = method_name(m);
-    put("method", method_parameters(m));
-    std::vector<double> state = method_state(m);
-    const std::size_t n = state.size();
-    d["method_state"] = numpy_array(std::move(state), n, 0);
-    if (const auto& b = dyn.get_barostat()) {
-        put("barostat", barostat_parameters(*b));
-        d["barostat_work"] = b->work;
-        d["barostat_start_volume"] = b->start_volume;
+    DynamicsRecord r = dyn.record();
+    d["method"] = r.method;
+    put("method", r.method_parameters);
+    const std::size_t n = r.method_state.size();
+    d["method_state"] = numpy_array(std::move(r.method_state), n, 0);
+    if (r.has_barostat) {
+        put("barostat", r.barostat_parameters);
+        d["barostat_work"] = r.barostat_work;
+        d["barostat_start_volume"] = r.barostat_start_volume;
     }
 }
 
@@ -894,17 +837,19 @@ void dynamics_from(const nb::dict& d, std::optional<std::uint64_t> seed, Dynamic
             out[names[i]] = values.data()[i];
         return out;
     };
-    Method m = make_method(nb::cast<std::string>(d["method"]), numbers("method"));
-    const In1 state = nb::cast<In1>(d["method_state"]);
-    restore_method_state(m, std::vector<double>(state.data(), state.data() + state.shape(0)));
-    std::optional<CRescale> b;
+    DynamicsRecord r;
+    r.method = nb::cast<std::string>(d["method"]);
+    r.method_parameters = numbers("method");
+    r.method_state = doubles(nb::cast<In1>(d["method_state"]));
     if (d.contains("barostat_parameter_names")) {
-        b = make_barostat(numbers("barostat"));
+        r.has_barostat = true;
+        r.barostat_parameters = numbers("barostat");
+        r.barostat_work = nb::cast<double>(d["barostat_work"]);
         // checkpoints written before the guard kept it: the volume at the next step
-        const double start = d.contains("barostat_start_volume") ? nb::cast<double>(d["barostat_start_volume"]) : 0.0;
-        restore_barostat_state(*b, nb::cast<double>(d["barostat_work"]), start);
+        if (d.contains("barostat_start_volume"))
+            r.barostat_start_volume = nb::cast<double>(d["barostat_start_volume"]);
     }
-    dyn.configure(std::move(m), std::move(b), seed);
+    dyn.restore(r, seed);
 }
 
 // A checkpoint's arrays back into a CellState; the rows of three are checked
@@ -948,7 +893,6 @@ CellState state_from(const nb::dict& d)
     return s;
 }
 
-std::vector<double> doubles(const In1& a) { return std::vector<double>(a.data(), a.data() + a.shape(0)); }
 
 // ---------------------------------------------------------------- settings
 
@@ -986,6 +930,29 @@ std::vector<std::tuple<std::string, std::string, std::string, std::string>> rule
     for (const settings::Rule& r : settings::rules())
         out.emplace_back(r.key, settings::type_name(r.type), r.range_text, r.meaning);
     return out;
+}
+
+// One method kind as a dict: name, summary, stochastic and its parameters
+// (name, rule in words, meaning, default or None, required, choices).
+nb::dict kind_dict(const MethodKind& k)
+{
+    nb::dict d;
+    d["name"] = k.name;
+    d["summary"] = k.summary;
+    d["stochastic"] = k.stochastic;
+    nb::list params;
+    for (const MethodParameter& p : k.parameters) {
+        nb::dict q;
+        q["name"] = p.name;
+        q["rule"] = rule_text(p);
+        q["meaning"] = p.meaning;
+        q["default"] = p.fallback ? nb::cast(*p.fallback) : nb::none();
+        q["required"] = p.required && !p.fallback;
+        q["choices"] = nb::cast(p.choices);
+        params.append(q);
+    }
+    d["parameters"] = params;
+    return d;
 }
 
 nb::list families()
@@ -1105,8 +1072,8 @@ NB_MODULE(_core, m)
         .def("log_extras", &Engine::log_extras,
              "Log of conserved, volume and pressure (NaN where no barostat measured it), one entry per step.")
         .def("set_dynamics", &Engine::set_dynamics, "method"_a, "parameters"_a, "barostat"_a.none(),
-             "The integration method of the next steps (berendsen, nve, langevin, bussi, nose_hoover) with its\n"
-             "parameters, and the CRescale barostat's parameters or None; their state starts afresh.")
+             "The integration method of the next steps (one of method_kinds()) with its parameters, and\n"
+             "the barostat's parameters or None; their state starts afresh.")
         .def_prop_ro("dynamics", &Engine::get_dynamics,
                      "(method name, its parameters, barostat parameters or None).")
         .def_prop_ro("nr_particles", &Engine::particles, "Number of particles N.")
@@ -1192,6 +1159,26 @@ NB_MODULE(_core, m)
             return out;
         },
         "The external field kinds: a list of dicts with name, summary (the energy) and parameters.");
+    m.def(
+        "method_kinds",
+        [] {
+            nb::list out;
+            for (const MethodKind* k : method_kinds())
+                out.append(kind_dict(*k));
+            return out;
+        },
+        "The integration methods, the default first: a list of dicts with name, summary, stochastic\n"
+        "(needs a seed) and parameters (a list of dicts of name, rule, meaning, default (None: none),\n"
+        "required and choices).");
+    m.def("barostat_kind", [] { return kind_dict(barostat_kind()); },
+          "The barostat's entry, as one of method_kinds (couple given as the index of its choice).");
+    m.def(
+        "check_method",
+        [](const std::string& name, const Numbers& parameters) { make_method(name, parameters); }, "name"_a,
+        "parameters"_a, "Checks a method's parameters by the engine's rules; ValueError naming the one at fault.");
+    m.def(
+        "check_barostat", [](const Numbers& parameters) { make_barostat(parameters); }, "parameters"_a,
+        "Checks the barostat's parameters by the engine's rules; ValueError naming the one at fault.");
     m.def("setting_rules", &rules,
           "The rules of all settings: a list of (key, type name, allowed range, meaning).");
 }

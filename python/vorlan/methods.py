@@ -18,29 +18,96 @@ unrelated noise. They need ``seed``.
 
 from __future__ import annotations
 
-import math
-from typing import Any, Dict, Optional, Tuple, Union
+import functools
+from typing import Any, Dict, List, Optional, Tuple, Type, Union
 
-__all__ = ["NVE", "Berendsen", "Langevin", "Bussi", "NoseHoover", "CRescale", "Method"]
+__all__ = ["NVE", "Berendsen", "Langevin", "Bussi", "NoseHoover", "CRescale", "Method", "kinds", "method_class"]
 
 
-def _positive(name: str, value: Any) -> float:
+@functools.lru_cache(maxsize=None)
+def _registry() -> Tuple[Dict[str, Dict[str, Any]], Dict[str, Any]]:
+    """The engine's methods by name and its barostat (``vorlan._core``), read
+    on first use so that importing the package does not load the engine."""
+    from . import _core
+
+    return {k["name"]: k for k in _core.method_kinds()}, _core.barostat_kind()
+
+
+def kinds() -> List[Dict[str, Any]]:
+    """The engine's integration methods, the default first: dicts of name,
+    summary, stochastic and parameters (name, rule, meaning, default, required,
+    choices). The command line's options and the checkpoints derive from it."""
+    return list(_registry()[0].values())
+
+
+def _number(name: str, value: Any) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)) and not hasattr(value, "__float__"):
         raise TypeError(f"{name} = {value!r} is not allowed: give a number")
-    v = float(value)
-    if not (math.isfinite(v) and v > 0.0):
-        raise ValueError(f"{name} = {value!r} is not allowed: it must be positive")
-    return v
+    return float(value)
+
+
+def _counts(parameter: Dict[str, Any]) -> bool:
+    return str(parameter["rule"]).startswith("an integer")
+
+
+def _engine_value(parameter: Dict[str, Any], value: Any) -> float:
+    """A parameter's number for the engine, its type checked here (its range by
+    the engine): a choice's index, a count's integer."""
+    name = parameter["name"]
+    if parameter["choices"]:
+        if value not in parameter["choices"]:
+            raise ValueError(f"{name} = {value!r} is not allowed: it must be {parameter['rule']}")
+        return float(parameter["choices"].index(value))
+    if _counts(parameter):
+        if isinstance(value, bool) or not isinstance(value, int) and not hasattr(value, "__index__"):
+            raise TypeError(f"{name} = {value!r} is not allowed: give an integer")
+        return float(int(value))
+    return _number(name, value)
 
 
 class _Method:
-    """Common part: the engine's name and parameters, equality, repr."""
+    """Common part: the parameters and their rules from the engine's registry,
+    equality, repr. A subclass names its entry (``_name``) and takes its
+    parameters by keyword (``_take``)."""
 
     _name = ""
-    stochastic = False  # draws random numbers (needs a seed)
+
+    @classmethod
+    def _kind(cls) -> Dict[str, Any]:
+        return _registry()[0][cls._name]
+
+    @property
+    def stochastic(self) -> bool:
+        """Whether it draws random numbers (then the simulation needs a seed)."""
+        return bool(self._kind()["stochastic"])
+
+    def _take(self, **given: Any) -> None:
+        """Checks the parameters (TypeError, or ValueError with the engine's
+        message naming the one at fault) and keeps them as attributes; one not
+        given takes its default."""
+        numbers: Dict[str, float] = {}
+        for p in self._kind()["parameters"]:
+            value = given.get(p["name"])
+            if value is None and p["default"] is not None:
+                value = p["choices"][int(p["default"])] if p["choices"] else p["default"]
+            if value is None and p["required"]:
+                raise TypeError(f"{type(self).__name__} needs {p['name']}")
+            if value is not None:
+                numbers[p["name"]] = _engine_value(p, value)
+                if not p["choices"]:
+                    value = int(numbers[p["name"]]) if _counts(p) else numbers[p["name"]]
+            setattr(self, p["name"], value)
+        self._check(numbers)
+
+    def _check(self, numbers: Dict[str, float]) -> None:
+        from . import _core
+
+        _core.check_method(self._name, numbers)
 
     def _parameters(self) -> Dict[str, float]:
-        return {}
+        """The engine's numbers (absent optional ones left out)."""
+        return {p["name"]: _engine_value(p, getattr(self, p["name"]))
+                for p in self._kind()["parameters"] if getattr(self, p["name"]) is not None}
 
     def _core(self) -> Tuple[str, Dict[str, float]]:
         return self._name, self._parameters()
@@ -56,7 +123,7 @@ class _Method:
         return f"{type(self).__name__}({args})"
 
     def _shown(self) -> Dict[str, Any]:
-        return self._parameters()
+        return {p["name"]: getattr(self, p["name"]) for p in self._kind()["parameters"]}
 
 
 class NVE(_Method):
@@ -84,15 +151,10 @@ class Berendsen(_Method):
     """
 
     _name = "berendsen"
+    tau: Optional[float]
 
     def __init__(self, tau: Optional[float] = None) -> None:
-        self.tau = None if tau is None else _positive("tau", tau)
-
-    def _parameters(self) -> Dict[str, float]:
-        return {} if self.tau is None else {"tau": self.tau}
-
-    def _shown(self) -> Dict[str, Any]:
-        return {"tau": self.tau}
+        self._take(tau=tau)
 
 
 class Langevin(_Method):
@@ -109,13 +171,10 @@ class Langevin(_Method):
     """
 
     _name = "langevin"
-    stochastic = True
+    friction: float
 
     def __init__(self, friction: float) -> None:
-        self.friction = _positive("friction", friction)
-
-    def _parameters(self) -> Dict[str, float]:
-        return {"friction": self.friction}
+        self._take(friction=friction)
 
 
 class Bussi(_Method):
@@ -131,13 +190,10 @@ class Bussi(_Method):
     """
 
     _name = "bussi"
-    stochastic = True
+    tau: float
 
     def __init__(self, tau: float) -> None:
-        self.tau = _positive("tau", tau)
-
-    def _parameters(self) -> Dict[str, float]:
-        return {"tau": self.tau}
+        self._take(tau=tau)
 
 
 class NoseHoover(_Method):
@@ -156,25 +212,16 @@ class NoseHoover(_Method):
     """
 
     _name = "nose_hoover"
+    tau: float
+    chain: int
 
     def __init__(self, tau: float, chain: int = 3) -> None:
-        self.tau = _positive("tau", tau)
-        if isinstance(chain, bool) or not isinstance(chain, int) and not hasattr(chain, "__index__"):
-            raise TypeError(f"chain = {chain!r} is not allowed: give an integer")
-        if not 1 <= int(chain) <= 1000:
-            raise ValueError(f"chain = {chain!r} is not allowed: the chain has 1 to 1000 thermostats")
-        self.chain = int(chain)
-
-    def _parameters(self) -> Dict[str, float]:
-        return {"tau": self.tau, "chain": float(self.chain)}
-
-    def _shown(self) -> Dict[str, Any]:
-        return {"tau": self.tau, "chain": self.chain}
+        self._take(tau=tau, chain=chain)
 
 
 class CRescale(_Method):
-    """Isotropic stochastic cell rescaling (Bernetti & Bussi, J. Chem. Phys. 153,
-    114107 (2020)): constant pressure, with any thermostat but ``NVE``.
+    """Stochastic cell rescaling (Bernetti & Bussi, J. Chem. Phys. 153, 114107
+    (2020)): constant pressure, with any thermostat but ``NVE``.
 
     Each step the box, the positions (and inversely the velocities) are scaled so
     that eps = ln V follows d eps = -(beta/tau)(P0 - P) dt + sqrt(2 kT beta dt /
@@ -186,6 +233,14 @@ class CRescale(_Method):
     compressibility over beta); None: that of an ideal gas at the start density
     and kT, V/(N kT), larger than a liquid's, so the volume relaxes faster than tau.
 
+    couple: which axes are scaled together. ``"xyz"`` (the default) is the
+    isotropic step above; ``"xy"`` scales x and y together from (Pxx + Pyy)/2 and
+    z alone from Pzz (interfaces and membranes normal to z); ``"none"`` scales
+    each axis from its own diagonal element of the pressure tensor. Each group g
+    of d_g axes moves its strains ln L_a by -(beta/3 tau)(P0 - P_g) dt +
+    sqrt(2 d_g kT beta dt / (3 V tau)) xi_g / d_g. With walls on z only,
+    ``"xy"`` keeps Lz (and the walls) fixed; other walls are refused.
+
     A negative P0 is allowed (a stretched liquid holds one). A target the system
     cannot reach expands the box without end; ``run`` raises ``ArithmeticError``
     naming the step and the box when a move would make the box not finite, or
@@ -196,51 +251,85 @@ class CRescale(_Method):
     """
 
     _name = "c_rescale"
-    stochastic = True
+    pressure: float
+    tau: float
+    compressibility: Optional[float]
+    couple: str
 
-    def __init__(self, pressure: float, tau: float, compressibility: Optional[float] = None) -> None:
-        if isinstance(pressure, bool) or not isinstance(pressure, (int, float)) and not hasattr(pressure, "__float__"):
-            raise TypeError(f"pressure = {pressure!r} is not allowed: give a number")
-        if not math.isfinite(float(pressure)):
-            raise ValueError(f"pressure = {pressure!r} is not allowed: it must be finite")
-        self.pressure = float(pressure)
-        self.tau = _positive("tau", tau)
-        self.compressibility = None if compressibility is None else _positive("compressibility", compressibility)
+    def __init__(self, pressure: float, tau: float, compressibility: Optional[float] = None,
+                 couple: str = "xyz") -> None:
+        self._take(pressure=pressure, tau=tau, compressibility=compressibility, couple=couple)
 
-    def _parameters(self) -> Dict[str, float]:
-        p = {"pressure": self.pressure, "tau": self.tau}
-        if self.compressibility is not None:
-            p["compressibility"] = self.compressibility
-        return p
+    @classmethod
+    def _kind(cls) -> Dict[str, Any]:
+        return _registry()[1]
+
+    def _check(self, numbers: Dict[str, float]) -> None:
+        from . import _core
+
+        _core.check_barostat(numbers)
 
     def _shown(self) -> Dict[str, Any]:
-        return {"pressure": self.pressure, "tau": self.tau, "compressibility": self.compressibility}
+        shown = super()._shown()
+        if shown["couple"] == "xyz":
+            del shown["couple"]
+        return shown
 
 
 Method = Union[NVE, Berendsen, Langevin, Bussi, NoseHoover]
 
-_BY_NAME = {cls._name: cls for cls in (NVE, Berendsen, Langevin, Bussi, NoseHoover)}
+_CLASSES: Tuple[Type[_Method], ...] = (NVE, Berendsen, Langevin, Bussi, NoseHoover)
+
+
+def _by_name() -> Dict[str, Type[_Method]]:
+    """A class for every method of the engine: the ones above, and for a method
+    registered without one a class made from its entry (keyword parameters)."""
+    known = {cls._name: cls for cls in _CLASSES}
+    for name, kind in _registry()[0].items():
+        if name not in known:
+            title = "".join(part.title() for part in name.split("_"))
+
+            def init(self: _Method, **given: Any) -> None:
+                self._take(**given)
+
+            known[name] = type(title, (_Method,), {"_name": name, "__init__": init, "__doc__": kind["summary"]})
+            globals()[title] = known[name]
+    return known
+
+
+def method_class(name: str) -> Type[_Method]:
+    """The class of the engine's method ``name`` (``"nose_hoover"``: NoseHoover)."""
+    return _by_name()[name]
+
+
+def _restored(cls: Type[_Method], parameters: Dict[str, float]) -> Any:
+    """An object of cls from the engine's numbers (a choice's index back to its word)."""
+    given: Dict[str, Any] = {}
+    for p in cls._kind()["parameters"]:
+        if p["name"] in parameters:
+            value = parameters[p["name"]]
+            given[p["name"]] = p["choices"][int(value)] if p["choices"] else int(value) if _counts(p) else value
+    made = cls.__new__(cls)
+    made._take(**given)
+    return made
 
 
 def from_core(name: str, parameters: Dict[str, float]) -> Method:
     """The method object of the engine's (name, parameters)."""
-    cls = _BY_NAME[name]
-    if cls is NoseHoover:
-        return NoseHoover(parameters["tau"], int(parameters["chain"]))
-    return cls(**parameters)  # type: ignore[arg-type]
+    return _restored(_by_name()[name], parameters)  # type: ignore[no-any-return]
 
 
 def barostat_from_core(parameters: Optional[Dict[str, float]]) -> Optional[CRescale]:
-    return None if parameters is None else CRescale(**parameters)
+    return None if parameters is None else _restored(CRescale, parameters)  # type: ignore[no-any-return]
 
 
 def check(method: Any, barostat: Any, seed: Optional[int]) -> None:
     """TypeError/ValueError for a method or barostat that is not one, a
     stochastic one without a seed, or a barostat with NVE."""
-    if not isinstance(method, tuple(_BY_NAME.values())):
-        raise TypeError(
-            f"method = {method!r} is not allowed: give vorlan.NVE(), Berendsen(), Langevin(), Bussi() or NoseHoover()"
-        )
+    classes = tuple(_by_name().values())
+    if not isinstance(method, classes):
+        names = ", ".join(f"{cls.__name__}()" for cls in classes)
+        raise TypeError(f"method = {method!r} is not allowed: give one of vorlan.methods' {names}")
     if barostat is not None and not isinstance(barostat, CRescale):
         raise TypeError(f"barostat = {barostat!r} is not allowed: give vorlan.CRescale(...) or None")
     chosen: Tuple[Any, ...] = (method,) if barostat is None else (method, barostat)

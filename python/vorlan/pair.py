@@ -23,6 +23,7 @@ given. HOOMD's spelling ``r_cut`` is accepted for ``rcut``.
 
 from __future__ import annotations
 
+import copy
 import math
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
@@ -91,6 +92,16 @@ class PairPotential:
     def parameters(self) -> Dict[str, float]:
         """The parameters by name (a copy)."""
         return dict(self._values)
+
+    def with_parameter(self, name: str, value: float) -> "PairPotential":
+        """A copy with one parameter set (checked by the engine's rules, as when
+        made); ValueError naming a parameter the family has not."""
+        if name not in self._values:
+            raise ValueError(f"{type(self).__name__}: {name} is not a parameter of it: it has {list(self._values)}")
+        made = copy.copy(self)
+        made._values = {**self._values, name: float(value)}
+        made._check()
+        return made
 
     @property
     def rcut(self) -> float:

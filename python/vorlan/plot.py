@@ -69,15 +69,17 @@ def plot_run(
     title: Optional[str] = None,
 ) -> str:
     """Draws a run: from the log `columns` the energies per particle, the
-    temperature (with the target kT from `meta` when known) and the pressure
-    against the step; from `rdf` = (r, g, label) the radial distribution
+    temperature (with the target kT from `meta` when known), the pressure, the
+    pressure tensor's diagonal (columns pxx, pyy, pzz) and the work of each
+    external field (columns work_NAME) against the step, each where the log
+    has it; from `rdf` = (r, g, label) the radial distribution
     function (a dict of curves: the partial g_ab(r) of a mixture). Writes the
     figure to `out` (its format from the extension, see figure_format) and
     returns its path."""
     plt = pyplot()
     meta = dict(meta or {})
     panels = _run_panels(columns, rdf)
-    rows, cols = (len(panels), 1) if len(panels) < 4 else (2, 2)
+    rows, cols = (len(panels), 1) if len(panels) < 4 else ((len(panels) + 1) // 2, 2)
     fig, grid = plt.subplots(rows, cols, figsize=(7.5 if cols == 1 else 11, 2.6 * rows + 0.6), squeeze=False)
     axes = dict(zip(panels, grid.flat))
     if columns is not None:
@@ -95,6 +97,15 @@ def plot_run(
         plt.close(fig)
 
 
+# The run log's columns of the pressure tensor's diagonal.
+TENSOR_COLUMNS = ("pxx", "pyy", "pzz")
+
+
+def _work_columns(columns: Mapping[str, np.ndarray]) -> List[str]:
+    """The columns of the work each external field did ("work_NAME"), where any is finite."""
+    return [k for k in columns if k.startswith("work_") and np.isfinite(columns[k]).any()]
+
+
 def _run_panels(columns: Optional[Mapping[str, np.ndarray]], rdf: Any) -> List[str]:
     """The panels of a run's figure, in order: energy, temperature and pressure
     where the log has them, then g(r)."""
@@ -103,6 +114,10 @@ def _run_panels(columns: Optional[Mapping[str, np.ndarray]], rdf: Any) -> List[s
         panels += ["energy"] + (["temperature"] if "temperature" in columns else [])
         if "pressure" in columns and np.isfinite(columns["pressure"]).any():
             panels.append("pressure")
+        if any(k in columns and np.isfinite(columns[k]).any() for k in TENSOR_COLUMNS):
+            panels.append("tensor")
+        if _work_columns(columns):
+            panels.append("work")
     if rdf is not None:
         panels.append("rdf")
     if not panels:
@@ -126,7 +141,7 @@ def _draw_log(axes: Dict[str, Any], columns: Mapping[str, np.ndarray], meta: Map
     if "temperature" in axes:
         ax = axes["temperature"]
         ax.plot(step, columns["temperature"], color="tab:red", lw=1, label="T = 2 Ekin / (3N - 3)")
-        kT = meta.get("kT")
+        kT: Any = meta.get("kT")
         if kT not in (None, ""):
             ax.axhline(float(kT), color="k", ls="--", lw=1, label=f"target kT = {float(kT):g}")
         ax.set_ylabel("temperature")
@@ -140,8 +155,25 @@ def _draw_log(axes: Dict[str, Any], columns: Mapping[str, np.ndarray], meta: Map
         ax.set_ylabel("pressure")
         ax.legend(loc="best", fontsize="small")
 
+    if "tensor" in axes:
+        ax = axes["tensor"]
+        for key, colour in zip(TENSOR_COLUMNS, ("tab:blue", "tab:orange", "tab:green")):
+            if key in columns:
+                ok = np.isfinite(columns[key])
+                ax.plot(step[ok], columns[key][ok], ".-", color=colour, lw=1, ms=3, label=key.replace("p", "P", 1))
+        ax.set_ylabel("pressure tensor")
+        ax.legend(loc="best", fontsize="small", ncol=3)
+
+    if "work" in axes:
+        ax = axes["work"]
+        for key in _work_columns(columns):
+            ok = np.isfinite(columns[key])
+            ax.plot(step[ok], columns[key][ok] * per, lw=1, label=key[len("work_"):])
+        ax.set_ylabel("work of the fields" + (" / N" if n > 0 else ""))
+        ax.legend(loc="best", fontsize="small")
+
     start = step[len(step) // 2] if len(step) else 0
-    for name in ("energy", "temperature", "pressure"):
+    for name in ("energy", "temperature", "pressure", "tensor", "work"):
         if name in axes:
             ax = axes[name]
             if len(step) > 1:

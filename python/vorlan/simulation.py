@@ -310,6 +310,7 @@ class Simulation:
                 writer = stack.enter_context(self._trajectory_writer(GSDWriter, trajectory, append))
                 writer.pair = self._pair_record()  # recorded in every frame's log
                 writer.fields = self._engine.fields
+                writer.barostat = self.barostat
             bar = StepProgress(steps, self.nr_particles) if progress else None
             if bar is not None:
                 stack.callback(bar.close)

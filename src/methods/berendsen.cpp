@@ -26,16 +26,34 @@ double Berendsen::relaxation_time(const Cell& cell, double dt) const
 
 void Berendsen::step(Cell& cell, const StepContext& ctx)
 {
-    const double dt = ctx.dt;
-    const double time = relaxation_time(cell, dt);
-    const Cell::StepStart start = cell.begin_step();
-    cell.update_velocities_half_dt(dt);
-    const double ekin = cell.get_ekin();
-    const double lambda = cell.apply_berendsen_thermostat(dt, time);
-    work += ekin * (lambda * lambda - 1.0);
-    cell.update_positions(dt);
-    ctx.after_drift(cell);
-    cell.update_forces();
-    cell.update_velocities_half_dt(dt);
-    cell.end_step(ctx.step, ctx.verbose, start);
+    step_time = relaxation_time(cell, ctx.dt);
+    velocity_verlet(*this, cell, ctx);
 }
+
+void Berendsen::after_first_kick(Cell& cell, const StepContext& ctx)
+{
+    const double ekin = cell.get_ekin();
+    const double lambda = cell.apply_berendsen_thermostat(ctx.dt, step_time);
+    work += ekin * (lambda * lambda - 1.0);
+}
+
+const MethodKind& Berendsen::kind()
+{
+    static const MethodKind k{"berendsen",
+                              "velocity Verlet, half-step velocities scaled towards kT (weak coupling)",
+                              {{"tau", ParameterRule::positive, "relaxation time (none: the setting tau)",
+                                std::nullopt, false, {}}},
+                              false};
+    return k;
+}
+
+Berendsen Berendsen::make(const Numbers& p)
+{
+    const auto tau = p.find("tau");
+    return Berendsen(tau == p.end() ? std::nullopt : std::optional<double>(tau->second));
+}
+
+Numbers Berendsen::parameters() const { return tau ? Numbers{{"tau", *tau}} : Numbers{}; }
+// the work so far
+std::vector<double> Berendsen::state() const { return {work}; }
+void Berendsen::restore(const std::vector<double>& s) { work = s[0]; }

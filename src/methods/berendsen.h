@@ -10,10 +10,11 @@
 #pragma once
 
 #include <optional>
+#include <vector>
 
-#include "step_context.h"
+#include "verlet.h"
 
-class Berendsen {
+class Berendsen : public VerletHooks {
 public:
     // tau: relaxation time; none: the setting tau, read every step.
     explicit Berendsen(std::optional<double> tau = std::nullopt);
@@ -21,8 +22,19 @@ public:
     // std::invalid_argument when the relaxation time is shorter than the time step.
     void check(const Cell& cell, const StepContext& ctx) const { relaxation_time(cell, ctx.dt); }
     void step(Cell& cell, const StepContext& ctx);
+    // The half-step velocities scaled towards ekin0, the energy added kept as work.
+    void after_first_kick(Cell& cell, const StepContext& ctx);
     // The conserved quantity beyond etot: minus the energy the scaling added.
     double extra_energy(const StepContext&) const { return -work; }
+
+    // The registry's entry and the method from completed parameters (registry.h);
+    // its parameters, and its state as checkpoints carry it.
+    static const MethodKind& kind();
+    static Berendsen make(const Numbers& p);
+    Numbers parameters() const;
+    std::vector<double> state() const;
+    // A state of state(), of its size (checked by the registry).
+    void restore(const std::vector<double>& s);
 
     std::optional<double> tau;  // relaxation time; none: the setting tau
     double work = 0.0;          // kinetic energy added by the scaling so far
@@ -30,4 +42,6 @@ public:
 private:
     // tau, or the setting tau, checked against the time step dt.
     double relaxation_time(const Cell& cell, double dt) const;
+
+    double step_time = 0.0;     // the relaxation time of the step in progress
 };

@@ -8,16 +8,9 @@
 
 Bussi::Bussi(double tau_) : tau(positive("tau", tau_, "relaxation time")) {}
 
-void Bussi::step(Cell& cell, const StepContext& ctx)
+void Bussi::after_second_kick(Cell& cell, const StepContext& ctx)
 {
     const double dt = ctx.dt;
-    const Cell::StepStart start = cell.begin_step();
-    cell.update_velocities_half_dt(dt);
-    cell.update_positions(dt);
-    ctx.after_drift(cell);
-    cell.update_forces();
-    cell.update_velocities_half_dt(dt);
-
     const double K = cell.get_ekin(), nf = ctx.dof;
     if (nf >= 2.0) {
         if (!(K > 0.0)) {
@@ -37,5 +30,18 @@ void Bussi::step(Cell& cell, const StepContext& ctx)
         cell.scale_velocities(std::sqrt(K_new / K));
         work += cell.get_ekin() - K;
     }
-    cell.end_step(ctx.step, ctx.verbose, start);
 }
+
+const MethodKind& Bussi::kind()
+{
+    static const MethodKind k{"bussi", "velocity Verlet, then a canonical rescaling of the kinetic energy",
+                              {{"tau", ParameterRule::positive, "relaxation time of the kinetic energy", std::nullopt, true, {}}},
+                              true};
+    return k;
+}
+
+Bussi Bussi::make(const Numbers& p) { return Bussi(p.at("tau")); }
+Numbers Bussi::parameters() const { return {{"tau", tau}}; }
+// the work so far
+std::vector<double> Bussi::state() const { return {work}; }
+void Bussi::restore(const std::vector<double>& s) { work = s[0]; }

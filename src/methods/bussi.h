@@ -14,18 +14,31 @@
 // step, like Berendsen's; the numbers are drawn from (seed, step).
 #pragma once
 
-#include "step_context.h"
+#include <vector>
 
-class Bussi {
+#include "verlet.h"
+
+class Bussi : public VerletHooks {
 public:
     // tau: relaxation time of the kinetic energy, positive.
     explicit Bussi(double tau);
 
     // The draw of K' is exact over any dt: every tau > 0 integrates, nothing to refuse.
     void check(const Cell&, const StepContext&) const {}
-    void step(Cell& cell, const StepContext& ctx);
+    void step(Cell& cell, const StepContext& ctx) { velocity_verlet(*this, cell, ctx); }
+    // All velocities scaled to the drawn K'; the energy added kept as work.
+    void after_second_kick(Cell& cell, const StepContext& ctx);
     // The conserved quantity beyond etot: minus the energy the rescaling added.
     double extra_energy(const StepContext&) const { return -work; }
+
+    // The registry's entry and the method from completed parameters (registry.h);
+    // its parameters, and its state as checkpoints carry it.
+    static const MethodKind& kind();
+    static Bussi make(const Numbers& p);
+    Numbers parameters() const;
+    std::vector<double> state() const;
+    // A state of state(), of its size (checked by the registry).
+    void restore(const std::vector<double>& s);
 
     double tau;          // relaxation time
     double work = 0.0;   // kinetic energy added by the rescaling so far

@@ -7,6 +7,7 @@
 
 #include "noise.h"
 #include "parallel.h"
+#include "settings.h"
 
 namespace {
 
@@ -21,8 +22,8 @@ double volume(const vec3& box) { return box.x() * box.y() * box.z(); }
 
 }  // namespace
 
-CRescale::CRescale(double pressure_, double tau_, std::optional<double> compressibility_)
-    : pressure(pressure_), tau(tau_), compressibility(compressibility_)
+CRescale::CRescale(double pressure_, double tau_, std::optional<double> compressibility_, Couple couple_)
+    : pressure(pressure_), tau(tau_), compressibility(compressibility_), couple(couple_)
 {
     if (!std::isfinite(pressure))
         refuse("pressure", pressure, "the target pressure must be finite");
@@ -31,12 +32,59 @@ CRescale::CRescale(double pressure_, double tau_, std::optional<double> compress
         positive("compressibility", *compressibility, "compressibility");
 }
 
-void CRescale::resolve(const Cell& cell, double kT)
+const MethodKind& CRescale::kind()
 {
-    // an isotropic scaling would move the walls with the fluid
-    if (cell.has_walls())
-        throw std::invalid_argument("the barostat scales every axis of the box, and a wall closes one: "
-                                    "run a box with walls at constant volume");
+    static const MethodKind k{
+        "c_rescale",
+        "stochastic cell rescaling towards the pressure P0",
+        {{"pressure", ParameterRule::finite, "target pressure P0", std::nullopt, true, {}},
+         {"tau", ParameterRule::positive, "relaxation time of the volume", std::nullopt, true, {}},
+         {"compressibility", ParameterRule::positive, "compressibility (none: V / (N kT), an ideal gas's)",
+          std::nullopt, false, {}},
+         {"couple", ParameterRule::choice, "axes scaled together", 0.0, true, {"xyz", "xy", "none"}}},
+        true};
+    return k;
+}
+
+CRescale CRescale::make(const Numbers& p)
+{
+    const double c = p.at("couple");
+    if (!(c == 0.0 || c == 1.0 || c == 2.0))
+        refuse("couple", c, "it is the index of one of xyz (0), xy (1), none (2)");
+    const auto beta = p.find("compressibility");
+    return CRescale(p.at("pressure"), p.at("tau"),
+                    beta == p.end() ? std::nullopt : std::optional<double>(beta->second), static_cast<Couple>(c));
+}
+
+Numbers CRescale::parameters() const
+{
+    Numbers p{{"pressure", pressure}, {"tau", tau}, {"couple", static_cast<double>(couple)}};
+    if (compressibility)
+        p["compressibility"] = *compressibility;
+    return p;
+}
+
+std::vector<std::vector<int>> CRescale::groups(const Cell& cell) const
+{
+    if (couple == Couple::xyz)
+        return {{0, 1, 2}};
+    if (couple == Couple::none)
+        return {{0}, {1}, {2}};
+    if (cell.walled(2))
+        return {{0, 1}};
+    return {{0, 1}, {2}};
+}
+
+void CRescale::resolve(Cell& cell, double kT)
+{
+    // a scaled axis would move its walls with the fluid; walls on z stay where
+    // they are when only x and y are scaled
+    if (cell.has_walls() && !(couple == Couple::xy && !cell.walled(0) && !cell.walled(1)))
+        throw std::invalid_argument(
+            "the barostat scales every axis of the box it couples, and a wall closes one: run a box with walls "
+            "at constant volume, or with walls on z only and couple = xy (Lz fixed, x and y scaled)");
+    if (couple != Couple::xyz)
+        cell.set_pair_terms(true);
     if (compressibility)
         return;
     const double n = static_cast<double>(cell.particles());
@@ -46,8 +94,10 @@ void CRescale::resolve(const Cell& cell, double kT)
     compressibility = beta;
 }
 
-void CRescale::measure(const Cell& cell)
+void CRescale::measure(Cell& cell)
 {
+    if (couple != Couple::xyz)
+        measure_axes(cell);
     const double w = cell.virial();
     // dU/dmu = -W(mu)/mu along the scaling: the trapezoid between the virial before
     // the move and the one after it
@@ -78,10 +128,18 @@ void CRescale::plan(const Cell& cell, const StepContext& ctx)
     if (!(start_volume > 0.0))
         start_volume = v;
     const double p = measured_pressure(cell);
-    const double xi = noise::StepStream(ctx.seed, ctx.step, noise::Purpose::barostat).normal();
-    const double deps = -(beta / tau) * (pressure - p) * ctx.dt + std::sqrt(2.0 * ctx.kT * beta * ctx.dt / (v * tau)) * xi;
-    const double mu = std::exp(deps / 3.0);
-    const vec3 new_box = mu * box;
+    double mu = 1.0;
+    vec3 new_box;
+    if (couple == Couple::xyz) {
+        const double xi = noise::StepStream(ctx.seed, ctx.step, noise::Purpose::barostat).normal();
+        const double deps =
+            -(beta / tau) * (pressure - p) * ctx.dt + std::sqrt(2.0 * ctx.kT * beta * ctx.dt / (v * tau)) * xi;
+        mu = std::exp(deps / 3.0);
+        new_box = mu * box;
+    } else {
+        planned_mus = plan_axes(cell, ctx, v);
+        new_box = box.cwiseProduct(planned_mus);
+    }
     const double new_volume = volume(new_box);
 
     auto refuse_box = [&](const std::string& why) {
@@ -117,6 +175,10 @@ void CRescale::plan(const Cell& cell, const StepContext& ctx)
 
 void CRescale::rescale(Cell& cell, const StepContext& ctx)
 {
+    if (couple != Couple::xyz) {
+        rescale_axes(cell, ctx);
+        return;
+    }
     const vec3 box = cell.get_dims();
     const double v = volume(box);
     have_measure = false;
@@ -151,4 +213,84 @@ void CRescale::rescale(Cell& cell, const StepContext& ctx)
 double CRescale::extra_energy(const Cell& cell) const
 {
     return pressure * volume(cell.get_dims()) - work;
+}
+
+// K_a and W_aa of the cell as it is; completes the work of the step's move per axis.
+void CRescale::measure_axes(Cell& cell)
+{
+    const double* t = cell.virial_tensor();
+    const vec3 w(t[0], t[1], t[2]);
+    if (pending_mus != vec3::Ones())
+        for (int a = 0; a < 3; ++a)
+            work -= (pending_mus[a] - 1.0) * 0.5 * (virial_axes[a] + w[a] / pending_mus[a]);
+    pending_mus = vec3::Ones();
+    const MotionArrays m = cell.motion();
+    const Species& mix = cell.get_species();
+    const double mass = mix.empty() ? settings::real(cell.parameters(), "mass") : 1.0;
+    const vec3 mvsq = sum_in_chunks(m.count, cell.team(), vec3(vec3::Zero()), [&](std::size_t begin, std::size_t end) {
+        vec3 s = vec3::Zero();
+        for (std::size_t i = begin; i < end; ++i) {
+            const double weight = mix.empty() ? 1.0 : mix.masses[static_cast<std::size_t>(mix.types[i])];
+            s += weight * m.velocities[i].cwiseProduct(m.velocities[i]);
+        }
+        return s;
+    });
+    ekin_axes = 0.5 * mass * mvsq;
+    virial_axes = w;
+}
+
+// The scale factor of each axis for this step, one normal draw per group in the
+// order of the groups.
+vec3 CRescale::plan_axes(const Cell& cell, const StepContext& ctx, double v)
+{
+    const double beta = *compressibility;
+    noise::StepStream draws(ctx.seed, ctx.step, noise::Purpose::barostat);
+    vec3 mus = vec3::Ones();
+    for (const std::vector<int>& g : groups(cell)) {
+        const double d = static_cast<double>(g.size());
+        double p = 0.0;
+        for (int a : g)
+            p += (2.0 * ekin_axes[a] + virial_axes[a]) / v;
+        p /= d;
+        const double xi = draws.normal();
+        const double deps = -(beta / (3.0 * tau)) * (pressure - p) * ctx.dt +
+                            std::sqrt(2.0 * d * ctx.kT * beta * ctx.dt / (3.0 * v * tau)) * xi / d;
+        for (int a : g)
+            mus[a] = std::exp(deps);
+    }
+    return mus;
+}
+
+void CRescale::rescale_axes(Cell& cell, const StepContext& ctx)
+{
+    const vec3 box = cell.get_dims();
+    const double v = volume(box);
+    have_measure = false;
+    const vec3 mu = planned_mus, inv = mu.cwiseInverse();
+    planned_mus = vec3::Ones();
+
+    // x, dij and L scaled by mu_a per axis, v_a by 1/mu_a; m v_a^2 summed per axis
+    // before the scaling
+    const MotionArrays a = cell.motion();
+    const std::int32_t* type = ctx.mixture ? ctx.mixture->types.data() : nullptr;
+    const double* mass = ctx.mixture ? ctx.mixture->masses.data() : nullptr;
+    const vec3 mvsq = sum_in_chunks(a.count, cell.team(), vec3(vec3::Zero()), [&](std::size_t begin, std::size_t end) {
+        vec3 s = vec3::Zero();
+        for (std::size_t i = begin; i < end; ++i) {
+            vec3& vi = a.velocities[i];
+            const double weight = type ? mass[type[i]] : 1.0;
+            s += weight * vi.cwiseProduct(vi);
+            vi = vi.cwiseProduct(inv);
+            a.positions[i] = a.positions[i].cwiseProduct(mu);
+            a.dij_list[i] = a.dij_list[i].cwiseProduct(mu);
+        }
+        return s;
+    });
+    const vec3 new_box = box.cwiseProduct(mu);
+    cell.set_box(new_box);
+    const vec3 ekin = type ? vec3(0.5 * mvsq) : vec3(0.5 * ctx.mass * mvsq);
+    const vec3 after = ekin.cwiseProduct(inv.cwiseProduct(inv));
+    cell.set_ekin(after.x() + after.y() + after.z());
+    work += (after - ekin).sum() + pressure * (volume(new_box) - v);
+    pending_mus = mu;
 }

@@ -1,193 +1,10 @@
 #include "dynamics.h"
 
-#include <cmath>
-#include <sstream>
-#include <stdexcept>
-
 #include "settings.h"
-
-namespace {
-
-template <class... F>
-struct Overload : F... {
-    using F::operator()...;
-};
-template <class... F>
-Overload(F...) -> Overload<F...>;
-
-// The value of a required parameter; every name given must be one of `known`.
-double required(const Numbers& given, const std::string& method, const char* key)
-{
-    const auto it = given.find(key);
-    if (it == given.end())
-        throw std::invalid_argument(method + " needs the parameter " + key);
-    return it->second;
-}
-
-std::optional<double> optional(const Numbers& given, const char* key)
-{
-    const auto it = given.find(key);
-    return it == given.end() ? std::nullopt : std::optional<double>(it->second);
-}
-
-void only(const Numbers& given, const std::string& method, std::initializer_list<const char*> known)
-{
-    for (const auto& entry : given) {
-        bool found = false;
-        for (const char* k : known)
-            found = found || entry.first == k;
-        if (!found) {
-            std::string names;
-            for (const char* k : known)
-                names += std::string(names.empty() ? "" : ", ") + k;
-            throw std::invalid_argument(entry.first + " is not a parameter of " + method +
-                                        (names.empty() ? std::string(" (it has none)") : " (it has " + names + ")"));
-        }
-    }
-}
-
-int chain_length(double value)
-{
-    if (!(value >= 1.0 && value <= 1000.0 && value == static_cast<double>(static_cast<int>(value)))) {
-        std::ostringstream msg;
-        msg << "chain = " << value << " is not allowed: the chain has 1 to 1000 thermostats";
-        throw std::invalid_argument(msg.str());
-    }
-    return static_cast<int>(value);
-}
-
-void check_size(const std::vector<double>& state, std::size_t size, const std::string& method)
-{
-    if (state.size() != size) {
-        std::ostringstream msg;
-        msg << "the saved state of " << method << " has " << state.size() << " numbers, expected " << size;
-        throw std::invalid_argument(msg.str());
-    }
-}
-
-}  // namespace
-
-Method make_method(const std::string& name, const Numbers& p)
-{
-    if (name == "berendsen") {
-        only(p, name, {"tau"});
-        return Berendsen(optional(p, "tau"));
-    }
-    if (name == "nve") {
-        only(p, name, {});
-        return NVE();
-    }
-    if (name == "langevin") {
-        only(p, name, {"friction"});
-        return Langevin(required(p, name, "friction"));
-    }
-    if (name == "bussi") {
-        only(p, name, {"tau"});
-        return Bussi(required(p, name, "tau"));
-    }
-    if (name == "nose_hoover") {
-        only(p, name, {"tau", "chain"});
-        const std::optional<double> chain = optional(p, "chain");
-        return NoseHoover(required(p, name, "tau"), chain ? chain_length(*chain) : 3);
-    }
-    throw std::invalid_argument("method '" + name +
-                                "' is not allowed: use berendsen, nve, langevin, bussi or nose_hoover");
-}
-
-std::string method_name(const Method& m)
-{
-    return std::visit(Overload{[](const Berendsen&) { return "berendsen"; }, [](const NVE&) { return "nve"; },
-                               [](const Langevin&) { return "langevin"; }, [](const Bussi&) { return "bussi"; },
-                               [](const NoseHoover&) { return "nose_hoover"; }},
-                      m);
-}
-
-Numbers method_parameters(const Method& m)
-{
-    return std::visit(Overload{[](const Berendsen& b) { return b.tau ? Numbers{{"tau", *b.tau}} : Numbers{}; },
-                               [](const NVE&) { return Numbers{}; },
-                               [](const Langevin& l) { return Numbers{{"friction", l.friction}}; },
-                               [](const Bussi& b) { return Numbers{{"tau", b.tau}}; },
-                               [](const NoseHoover& n) {
-                                   return Numbers{{"tau", n.tau}, {"chain", static_cast<double>(n.chain)}};
-                               }},
-                      m);
-}
-
-// Berendsen, Langevin, Bussi: the work (or heat) so far; NoseHoover: xi then p.
-std::vector<double> method_state(const Method& m)
-{
-    return std::visit(Overload{[](const Berendsen& b) { return std::vector<double>{b.work}; },
-                               [](const NVE&) { return std::vector<double>{}; },
-                               [](const Langevin& l) { return std::vector<double>{l.heat}; },
-                               [](const Bussi& b) { return std::vector<double>{b.work}; },
-                               [](const NoseHoover& n) {
-                                   std::vector<double> s(n.xi);
-                                   s.insert(s.end(), n.p.begin(), n.p.end());
-                                   return s;
-                               }},
-                      m);
-}
-
-void restore_method_state(Method& m, const std::vector<double>& s)
-{
-    const std::string name = method_name(m);
-    for (std::size_t k = 0; k < s.size(); ++k) {
-        if (!std::isfinite(s[k])) {
-            std::ostringstream msg;
-            msg << "the saved state of " << name << " holds " << s[k] << " at entry " << k
-                << ": a state the steps leave is finite";
-            throw std::invalid_argument(msg.str());
-        }
-    }
-    std::visit(Overload{[&](Berendsen& b) { check_size(s, 1, name), b.work = s[0]; },
-                        [&](NVE&) { check_size(s, 0, name); },
-                        [&](Langevin& l) { check_size(s, 1, name), l.heat = s[0]; },
-                        [&](Bussi& b) { check_size(s, 1, name), b.work = s[0]; },
-                        [&](NoseHoover& n) {
-                            const std::size_t m = n.xi.size();
-                            check_size(s, 2 * m, name);
-                            n.xi.assign(s.begin(), s.begin() + static_cast<long>(m));
-                            n.p.assign(s.begin() + static_cast<long>(m), s.end());
-                        }},
-               m);
-}
-
-CRescale make_barostat(const Numbers& p)
-{
-    only(p, "CRescale", {"pressure", "tau", "compressibility"});
-    return CRescale(required(p, "CRescale", "pressure"), required(p, "CRescale", "tau"),
-                    optional(p, "compressibility"));
-}
-
-Numbers barostat_parameters(const CRescale& b)
-{
-    Numbers p{{"pressure", b.pressure}, {"tau", b.tau}};
-    if (b.compressibility)
-        p["compressibility"] = *b.compressibility;
-    return p;
-}
-
-void restore_barostat_state(CRescale& b, double work, double start_volume)
-{
-    if (!std::isfinite(work)) {
-        std::ostringstream msg;
-        msg << "the saved barostat work " << work << " is not allowed: the work of the moves is finite";
-        throw std::invalid_argument(msg.str());
-    }
-    if (!(std::isfinite(start_volume) && start_volume >= 0.0)) {
-        std::ostringstream msg;
-        msg << "the saved barostat start volume " << start_volume
-            << " is not allowed: it is a finite positive volume, or 0 before the barostat began";
-        throw std::invalid_argument(msg.str());
-    }
-    b.work = work;
-    b.start_volume = start_volume;
-}
 
 void Dynamics::configure(Method m, std::optional<CRescale> b, std::optional<std::uint64_t> s)
 {
-    const bool stochastic = std::holds_alternative<Langevin>(m) || std::holds_alternative<Bussi>(m);
+    const bool stochastic = method_kind(m).stochastic;
     if (!s && (stochastic || b)) {
         const std::string who = stochastic ? "the " + method_name(m) + " method" : std::string("the CRescale barostat");
         throw std::invalid_argument("seed = None is not allowed with " + who +
@@ -200,6 +17,50 @@ void Dynamics::configure(Method m, std::optional<CRescale> b, std::optional<std:
     method = std::move(m);
     barostat = std::move(b);
     seed = s;
+}
+
+void Dynamics::configure(const std::string& name, const Numbers& parameters, const std::optional<Numbers>& b)
+{
+    std::optional<CRescale> made;
+    if (b)
+        made = make_barostat(*b);
+    configure(make_method(name, parameters), std::move(made), seed);
+}
+
+void Dynamics::state_changed()
+{
+    if (!barostat)
+        return;
+    CRescale fresh = make_barostat(barostat_parameters(*barostat));
+    fresh.work = barostat->work;
+    configure(method, std::move(fresh), seed);
+}
+
+DynamicsRecord Dynamics::record() const
+{
+    DynamicsRecord r;
+    r.method = method_name(method);
+    r.method_parameters = method_parameters(method);
+    r.method_state = method_state(method);
+    if (barostat) {
+        r.has_barostat = true;
+        r.barostat_parameters = barostat_parameters(*barostat);
+        r.barostat_work = barostat->work;
+        r.barostat_start_volume = barostat->start_volume;
+    }
+    return r;
+}
+
+void Dynamics::restore(const DynamicsRecord& r, std::optional<std::uint64_t> s)
+{
+    Method m = make_method(r.method, r.method_parameters);
+    restore_method_state(m, r.method_state);
+    std::optional<CRescale> b;
+    if (r.has_barostat) {
+        b = make_barostat(r.barostat_parameters);
+        restore_barostat_state(*b, r.barostat_work, r.barostat_start_volume);
+    }
+    configure(std::move(m), std::move(b), s);
 }
 
 StepContext Dynamics::context(const Cell& cell, unsigned int step, double dt, bool verbose) const

@@ -1,51 +1,18 @@
 // The integration method of a run and its barostat: which step the next steps
 // take, with the state each carries from step to step.
 //
-// Methods (one class and file each): Berendsen (the default: with the setting
-// tau its step is Cell::integrate's, operation for operation),
-// NVE, Langevin, Bussi, NoseHoover; a CRescale barostat may join any of them but
-// NVE. Langevin, Bussi and the barostat draw counter-based random numbers keyed
-// by the seed (noise.h), so they need one.
-//
-// Parameters and state travel as name -> number lists (checkpoints, Python): a
-// method's parameters by name (an absent optional one is none), its state as a
-// list of numbers in the order of state().
+// The methods and their names, parameters and rules are in the registry
+// (registry.h); Berendsen is the default (with the setting tau its step is
+// Cell::integrate's, operation for operation). A CRescale barostat may join any
+// method but NVE. The stochastic methods and the barostat draw counter-based
+// random numbers keyed by the seed (noise.h), so they need one.
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <string>
-#include <variant>
-#include <vector>
 
-#include "berendsen.h"
-#include "bussi.h"
-#include "c_rescale.h"
-#include "langevin.h"
-#include "nose_hoover.h"
-#include "nve.h"
-
-using Method = std::variant<Berendsen, NVE, Langevin, Bussi, NoseHoover>;
-using Numbers = std::map<std::string, double>;
-
-// A method from its name ("berendsen", "nve", "langevin", "bussi", "nose_hoover")
-// and parameters; std::invalid_argument for an unknown name or parameter, or a
-// value out of range.
-Method make_method(const std::string& name, const Numbers& parameters);
-std::string method_name(const Method&);
-Numbers method_parameters(const Method&);
-std::vector<double> method_state(const Method&);
-// Puts back a state of method_state; std::invalid_argument when it does not fit
-// or holds a number that is not finite.
-void restore_method_state(Method&, const std::vector<double>&);
-
-// The barostat from its parameters: pressure, tau, compressibility (optional).
-CRescale make_barostat(const Numbers& parameters);
-Numbers barostat_parameters(const CRescale&);
-// Puts back the barostat's work and start volume (0: not begun); std::invalid_argument
-// when the work is not finite or the volume not finite and non-negative.
-void restore_barostat_state(CRescale&, double work, double start_volume);
+#include "registry.h"
 
 class Dynamics {
 public:
@@ -53,6 +20,18 @@ public:
     // (std::invalid_argument): a stochastic method or a barostat without a seed,
     // a barostat with NVE.
     void configure(Method m, std::optional<CRescale> b, std::optional<std::uint64_t> s);
+    // The same from the registry's names and parameters (barostat: its
+    // parameters, or none); the state starts afresh, the seed is kept.
+    void configure(const std::string& method, const Numbers& parameters, const std::optional<Numbers>& barostat);
+
+    // After the state was edited (positions, box): the barostat measures the
+    // pressure afresh at the next step; the work so far, the method's state and
+    // the compressibility are kept.
+    void state_changed();
+
+    // The checkpoint's record, and the dynamics of one (with `seed`).
+    DynamicsRecord record() const;
+    void restore(const DynamicsRecord& r, std::optional<std::uint64_t> seed);
 
     // One step of the method numbered `step`.
     void step(Cell& cell, unsigned int step, double dt, bool verbose);

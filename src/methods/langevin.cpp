@@ -121,3 +121,17 @@ double Langevin::drift_and_noise_mixed(Cell& cell, const StepContext& ctx, doubl
     });
     return 0.5 * mvsq;
 }
+
+const MethodKind& Langevin::kind()
+{
+    static const MethodKind k{"langevin", "BAOAB Langevin dynamics: friction and noise on every particle",
+                              {{"friction", ParameterRule::positive, "friction gamma, 1/time", std::nullopt, true, {}}},
+                              true};
+    return k;
+}
+
+Langevin Langevin::make(const Numbers& p) { return Langevin(p.at("friction")); }
+Numbers Langevin::parameters() const { return {{"friction", friction}}; }
+// the heat so far
+std::vector<double> Langevin::state() const { return {heat}; }
+void Langevin::restore(const std::vector<double>& s) { heat = s[0]; }

@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "method_kind.h"
 #include "step_context.h"
 
 class Langevin {
@@ -35,6 +36,15 @@ public:
     void step(Cell& cell, const StepContext& ctx);
     // The conserved quantity beyond etot: minus the heat the bath gave.
     double extra_energy(const StepContext&) const { return -heat; }
+
+    // The registry's entry and the method from completed parameters (registry.h);
+    // its parameters, and its state as checkpoints carry it.
+    static const MethodKind& kind();
+    static Langevin make(const Numbers& p);
+    Numbers parameters() const;
+    std::vector<double> state() const;
+    // A state of state(), of its size (checked by the registry).
+    void restore(const std::vector<double>& s);
 
     double friction;                  // gamma, 1/time
     double heat = 0.0;                // kinetic energy the O steps added so far

@@ -4,13 +4,25 @@
 #include <sstream>
 #include <stdexcept>
 
-NoseHoover::NoseHoover(double tau_, int chain_) : tau(positive("tau", tau_, "thermostat period")), chain(chain_)
+namespace {
+
+// The chain length M, an integer from 1 to 1000; refused with its own value, also
+// when it is not an integer.
+int chain_length(double value)
 {
-    if (chain < 1 || chain > 1000) {
+    if (!(value >= 1.0 && value <= 1000.0 && value == static_cast<double>(static_cast<int>(value)))) {
         std::ostringstream msg;
-        msg << "chain = " << chain << " is not allowed: the chain has 1 to 1000 thermostats";
+        msg << "chain = " << value << " is not allowed: the chain has 1 to 1000 thermostats";
         throw std::invalid_argument(msg.str());
     }
+    return static_cast<int>(value);
+}
+
+}  // namespace
+
+NoseHoover::NoseHoover(double tau_, int chain_)
+    : tau(positive("tau", tau_, "thermostat period")), chain(chain_length(chain_))
+{
     xi.assign(static_cast<std::size_t>(chain), 0.0);
     p.assign(static_cast<std::size_t>(chain), 0.0);
 }
@@ -43,19 +55,6 @@ void NoseHoover::check(const Cell&, const StepContext& ctx) const
         throw std::invalid_argument(msg.str());
     }
     masses(ctx);
-}
-
-void NoseHoover::step(Cell& cell, const StepContext& ctx)
-{
-    const Cell::StepStart start = cell.begin_step();
-    half_chain(cell, ctx);
-    cell.update_velocities_half_dt(ctx.dt);
-    cell.update_positions(ctx.dt);
-    ctx.after_drift(cell);
-    cell.update_forces();
-    cell.update_velocities_half_dt(ctx.dt);
-    half_chain(cell, ctx);
-    cell.end_step(ctx.step, ctx.verbose, start);
 }
 
 // The chain over h = dt/2: the last velocity kicked by its force over h/2, the
@@ -97,4 +96,32 @@ double NoseHoover::extra_energy(const StepContext& ctx) const
     for (std::size_t j = 0; j < p.size(); ++j)
         e += 0.5 * q[j] * p[j] * p[j] + (j == 0 ? ctx.dof : 1.0) * ctx.kT * xi[j];
     return e;
+}
+
+const MethodKind& NoseHoover::kind()
+{
+    static const MethodKind k{"nose_hoover", "Nose-Hoover chain around velocity Verlet (Trotter splitting)",
+                              {{"tau", ParameterRule::positive, "thermostat period", std::nullopt, true, {}},
+                               {"chain", ParameterRule::count, "number of thermostats in the chain", 3.0, true, {}}},
+                              false};
+    return k;
+}
+
+NoseHoover NoseHoover::make(const Numbers& p) { return NoseHoover(p.at("tau"), chain_length(p.at("chain"))); }
+
+Numbers NoseHoover::parameters() const { return {{"tau", tau}, {"chain", static_cast<double>(chain)}}; }
+
+// xi, then p
+std::vector<double> NoseHoover::state() const
+{
+    std::vector<double> s(xi);
+    s.insert(s.end(), p.begin(), p.end());
+    return s;
+}
+
+void NoseHoover::restore(const std::vector<double>& s)
+{
+    const auto m = static_cast<long>(xi.size());
+    xi.assign(s.begin(), s.begin() + m);
+    p.assign(s.begin() + m, s.end());
 }

@@ -20,9 +20,9 @@
 
 #include <vector>
 
-#include "step_context.h"
+#include "verlet.h"
 
-class NoseHoover {
+class NoseHoover : public VerletHooks {
 public:
     // tau: period of the thermostat, positive; chain: M, at least 1.
     NoseHoover(double tau, int chain);
@@ -31,8 +31,19 @@ public:
     // time step (the chain's oscillation, about 4.4 tau long, unresolved), or its
     // masses not finite and positive (kT, the degrees of freedom, tau^2 overflowing).
     void check(const Cell& cell, const StepContext& ctx) const;
-    void step(Cell& cell, const StepContext& ctx);
+    void step(Cell& cell, const StepContext& ctx) { velocity_verlet(*this, cell, ctx); }
+    void before_first_kick(Cell& cell, const StepContext& ctx) { half_chain(cell, ctx); }
+    void after_second_kick(Cell& cell, const StepContext& ctx) { half_chain(cell, ctx); }
     double extra_energy(const StepContext& ctx) const;
+
+    // The registry's entry and the method from completed parameters (registry.h);
+    // its parameters, and its state as checkpoints carry it.
+    static const MethodKind& kind();
+    static NoseHoover make(const Numbers& p);
+    Numbers parameters() const;
+    std::vector<double> state() const;
+    // A state of state(), of its size (checked by the registry).
+    void restore(const std::vector<double>& s);
 
     double tau;               // thermostat period
     int chain;                // number of thermostat variables M

@@ -8,13 +8,23 @@
 // with an amplitude of order dt^2 and no drift beyond rounding.
 #pragma once
 
-#include "step_context.h"
+#include "verlet.h"
 
-class NVE {
+class NVE : public VerletHooks {
 public:
     // Any time step integrates: nothing to refuse before the step.
     void check(const Cell&, const StepContext&) const {}
-    void step(Cell& cell, const StepContext& ctx);
+    void step(Cell& cell, const StepContext& ctx) { velocity_verlet(*this, cell, ctx); }
     // The conserved quantity beyond etot: none.
     double extra_energy(const StepContext&) const { return 0.0; }
+
+    static const MethodKind& kind()
+    {
+        static const MethodKind k{"nve", "velocity Verlet, constant energy", {}, false};
+        return k;
+    }
+    static NVE make(const Numbers&) { return NVE(); }
+    Numbers parameters() const { return {}; }
+    std::vector<double> state() const { return {}; }
+    void restore(const std::vector<double>&) {}
 };

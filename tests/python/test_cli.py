@@ -1,7 +1,9 @@
 """The vorlan command: check, run, plot; write_params; the run log and g(r)."""
 
+import argparse
 import math
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -17,6 +19,7 @@ from vorlan.cli import main
 from vorlan._optional import MissingDependency
 from vorlan.analysis import radial_distribution
 from vorlan.io.runlog import read_log, write_log
+from vorlan.methods import CRescale, NoseHoover
 from vorlan.plot import pyplot
 
 
@@ -172,6 +175,8 @@ def test_log_round_trip_and_plot(tmp_path, capsys):
         "etot": -210.0 + 0.0 * step,
         "temperature": 1.0 + 0.01 * np.sin(step),
         "pressure": np.where(step % 5 == 0, 0.1 * step, np.nan),
+        "pzz": np.where(step % 5 == 0, 0.2 * step, np.nan),
+        "work_wall": 0.01 * step,
     }
     log = write_log(tmp_path / "run.csv", columns, {"nr_particles": 64, "kT": "1"})
     back, meta = read_log(log)
@@ -330,10 +335,36 @@ def test_ctrl_c_keeps_a_valid_log_and_trajectory(tmp_path, param_file, simulatio
 def test_run_in_an_ensemble_prints_it_and_the_density(tmp_path, capsys, param_file, simulation):
     log = tmp_path / "npt.csv"
     rc, out, err = vorlan(capsys, "run", param_file({"nrsteps": 40, "rcut": 2.0}), "--method", "langevin", "--friction", "1",
-                          "--pressure", "1.0", "--tau-p", "1", "--seed", "3", "--log", log, "-q")
+                          "--pressure", "1.0", "--tau-p", "1", "--couple", "xy", "--seed", "3", "--log", log, "-q")
     assert rc == 0, err
     text = log.read_text()
-    assert "# method = Langevin(friction=1.0)" in text and "conserved,volume" in text
+    assert "# method = Langevin(friction=1.0)" in text and "conserved,volume,pxx,pyy,pzz" in text
+    assert "couple='xy'" in text
+
+
+def test_a_system_description_carries_the_barostat(tmp_path, capsys, param_file, simulation):
+    system, log = tmp_path / "npt.toml", tmp_path / "npt.csv"
+    system.write_text('[barostat]\npressure = 1.0\ntau = 1.0\ncouple = "none"\n')
+    params = param_file({"nrsteps": 20, "rcut": 2.0})
+    rc, _, err = vorlan(capsys, "run", params, "--system", system, "--method", "bussi", "--tau", "0.5", "--seed", "3",
+                        "--log", log, "-q")
+    assert rc == 0, err
+    assert "couple='none'" in log.read_text() and ",pxx,pyy,pzz" in log.read_text()
+    rc, _, err = vorlan(capsys, "run", params, "--system", system, "--pressure", "1", "--seed", "3", "-q")
+    assert rc == 2 and "both set the barostat" in err
+
+
+@pytest.mark.parametrize("pair, rc, words", [
+    ('potential = "yukawa"\nepsilon = 2.0\nkappa = 1.0\nrcut = 2.5', 0, "pair potential: yukawa, mode shift"),
+    ('potential = "yukawa"\nepsilon = 2.0\nkappa = -1.0\nrcut = 2.5', 1, "kappa = -1"),
+    ('potential = "mie"\nn = 6\nm = 12', 1, "not accepted"),
+])
+def test_check_reports_the_force_terms_of_a_system(tmp_path, capsys, pair, rc, words):
+    path = tmp_path / "s.toml"
+    path.write_text(f"[pair]\n{pair}\n[[field]]\nfield = \"wall\"\naxis = \"z\"\n")
+    code, out, _ = vorlan(capsys, "check", path)
+    assert code == rc and words in out
+    assert code == 1 or "field: Wall(" in out
 
 
 @pytest.mark.parametrize("options, rc, message", [
@@ -411,3 +442,26 @@ def test_outputs_that_cannot_be_finished_are_reported(tmp_path, param_file):
     assert r.returncode == 1 and "Traceback" not in r.stderr, r.stderr
     assert "vorlan run: error: cannot write the log run.csv: File too large" in r.stderr
     assert not (tmp_path / "run.csv").exists() and not [f for f in os.listdir(tmp_path) if f.endswith(".tmp")]
+
+
+@pytest.mark.parametrize("argv, outcome", [
+    (["--method", "nose-hoover", "--tau", "0.5", "--pressure", "1", "--couple", "none", "--seed", "1"],
+     (NoseHoover(0.5, 3), CRescale(1.0, 2.0, couple="none"))),
+    (["--method", "bussi", "--tau", "0.5", "--friction", "1", "--seed", "1"], "--friction does not apply to --method bussi"),
+    (["--method", "langevin", "--seed", "1"], "--method langevin needs --friction"),
+    (["--couple", "xy"], "--couple does not apply to --method berendsen without --pressure"),
+    (["--method", "bussi", "--tau", "0.5"], "give --seed"),
+    (["--method", "nose-hoover", "--tau", "0.5", "--chain", "0"], "chain = 0 is not allowed"),
+])
+def test_ensemble_options_follow_the_registry(argv, outcome):
+    from vorlan.cli.common import UsageError, add_ensemble_arguments, ensemble
+
+    parser = argparse.ArgumentParser()
+    add_ensemble_arguments(parser)
+    parser.add_argument("--seed", type=int)
+    args = parser.parse_args(argv)
+    if isinstance(outcome, tuple):
+        assert ensemble(args) == outcome
+    else:
+        with pytest.raises((UsageError, ValueError), match=re.escape(outcome)):
+            ensemble(args)

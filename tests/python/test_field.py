@@ -79,11 +79,20 @@ def test_fields_thread_independent_and_checkpoint(tmp_path):
     (lambda: liquid(1, [field.Wall("x", kind="soft")]), ValueError, "kind = 'soft'"),
     (lambda: liquid(1, [field.Wall("z")], barostat=vorlan.CRescale(pressure=1.0, tau=1.0)).run(1), ValueError,
      "a wall closes one"),
+    (lambda: liquid(1, [field.Wall("x")], barostat=vorlan.CRescale(1.0, 1.0, couple="xy")).run(1), ValueError,
+     "walls on z only and couple = xy"),
     (lambda: liquid(1, [{"kind": "wall"}]), ValueError, "vorlan.field"),
 ])
 def test_refusals(make, error, words):
     with pytest.raises(error, match=words):
         make()
+
+
+def test_lateral_barostat_between_walls_keeps_them_in_place():
+    sim = liquid(1, [field.Wall("z", rcut=2.5)], method=vorlan.Bussi(0.5),
+                 barostat=vorlan.CRescale(0.5, 1.0, compressibility=0.1, couple="xy")).run(100)
+    assert sim.box[2] == 6.8 and sim.box[0] == sim.box[1] != 6.8
+    assert (sim.positions[:, 2] > 0).all() and (sim.positions[:, 2] < 6.8).all()
 
 
 def test_particle_past_a_wall_names_it_and_the_step():

@@ -14,6 +14,7 @@ STOCHASTIC = [
     (vorlan.Bussi(tau=0.2), None),
     (vorlan.NoseHoover(tau=0.2), None),
     (vorlan.Bussi(tau=0.2), vorlan.CRescale(pressure=1.69, tau=1.0, compressibility=0.1)),
+    (vorlan.NoseHoover(tau=0.2), vorlan.CRescale(pressure=1.69, tau=1.0, compressibility=0.1, couple="none")),
 ]
 
 
@@ -66,6 +67,7 @@ def test_nve_after_equilibration_conserves_the_energy():
         (lambda: vorlan.Bussi(tau=-1), "tau = -1"),
         (lambda: vorlan.NoseHoover(tau=1, chain=0), "chain = 0"),
         (lambda: vorlan.CRescale(pressure=1, tau=1, compressibility=0), "compressibility = 0"),
+        (lambda: vorlan.CRescale(pressure=1, tau=1, couple="xz"), "couple = 'xz'"),
         (lambda: vorlan.Simulation(LIQUID, method=vorlan.Bussi(0.5)), "seed = None"),
         (lambda: vorlan.Simulation(LIQUID, barostat=vorlan.CRescale(1, 1), seed=1, method=vorlan.NVE()),
          "needs a thermostat"),

@@ -20,6 +20,7 @@ import vorlan.sweeps.worker  # noqa: E402
 from vorlan.analysis import block_error  # noqa: E402
 from vorlan.cli.sweep import add_parser  # noqa: E402
 from vorlan.sweeps import SweepFailed, executor_for, read_sweep, sweep  # noqa: E402
+from vorlan.sweeps.plan import plan  # noqa: E402
 from vorlan.sweeps.table import DamagedResultWarning  # noqa: E402
 
 # 64 particles and 60 steps: each run takes a few milliseconds.
@@ -146,6 +147,25 @@ def test_sweep_over_the_composition_of_a_mixture(tmp_path):
     assert table.loc[0, "u"] != table.loc[1, "u"]
     with pytest.raises(KeyError, match="give the system description"):
         sweep(BASE, {"fraction.B": [0.5]}, results=tmp_path / "t")
+
+
+def test_sweep_over_a_pair_parameter(tmp_path):
+    (tmp_path / "y.toml").write_text('[pair]\npotential = "yukawa"\nepsilon = 2.0\nkappa = 1.0\nrcut = 2.0\n')
+    table = sweep(BASE, {"pair.kappa": [0.5, 2.0]}, executor=cf.ThreadPoolExecutor(2), results=tmp_path / "s",
+                  system=tmp_path / "y.toml")
+    assert list(table["status"]) == ["ok", "ok"] and list(table["pair.kappa"].astype(float)) == [0.5, 2.0]
+    assert table.loc[0, "u"] > table.loc[1, "u"]  # a longer screening length, more repulsion
+    (tmp_path / "ab.toml").write_text(
+        '[species]\nA = {}\nB = {}\n' + "".join(f'[[pair]]\nbetween = ["{a}", "{b}"]\nepsilon = 1.0\nsigma = 1.0\n'
+                                              for a, b in ("AA", "AB", "BB")))
+    tasks, varied = plan(BASE, {"pair.B-A.epsilon": [0.5], "pair.sigma": [0.9]}, None, 1, 0, system=tmp_path / "ab.toml")
+    pairs = tasks[0]["system"].pairs
+    assert varied == ["pair.B-A.epsilon", "pair.sigma"] and pairs[("A", "B")] == {"epsilon": 0.5, "sigma": 0.9}
+    assert pairs[("A", "A")] == {"epsilon": 1.0, "sigma": 0.9}
+    with pytest.raises(ValueError, match="kappa = -1"):
+        sweep(BASE, {"pair.kappa": [-1.0]}, results=tmp_path / "t", system=tmp_path / "y.toml")
+    with pytest.raises(KeyError, match="varies a pair potential"):
+        sweep(BASE, {"pair.epsilon": [1.0]}, results=tmp_path / "u")
 
 
 def test_a_missing_extra_is_reported_before_any_run(tmp_path, monkeypatch):

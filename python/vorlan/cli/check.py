@@ -11,7 +11,13 @@ from ..io.parameter_file import FileReport, diagnose
 from .common import EXIT_FAILED, EXIT_OK, CommandError, Formatter, say, say_rows
 
 
+# The endings of a system description (species, pairs, fields, start).
+SYSTEM_ENDINGS = (".toml", ".json")
+
+
 def cmd_check(args: argparse.Namespace) -> int:
+    if args.params.lower().endswith(SYSTEM_ENDINGS):
+        return EXIT_OK if _check_system(args.params) else EXIT_FAILED
     try:
         report = diagnose(args.params)
     except OSError as e:
@@ -27,12 +33,57 @@ def cmd_check(args: argparse.Namespace) -> int:
     _values_not_allowed(problems)
     _derived(report)
 
+    system_ok = args.system is None or _check_system(args.system)
     if missing or problems:
         say(f"\nThe file is not accepted: {len(missing)} key(s) missing, {len(problems)} value(s) not allowed.")
+        return EXIT_FAILED
+    if not system_ok:
         return EXIT_FAILED
     verdict = "The file would run" + (f" ({warnings} warning(s) above)." if warnings else ".")
     say("\n" + verdict)
     return EXIT_FAILED if args.strict and warnings else EXIT_OK
+
+
+def _check_system(path: str) -> bool:
+    """Reports the force terms of a system description, its pair potential
+    (family, mode and parameters of each pair) and its fields, checked by the
+    rules a run applies; False, with the run's message, when it would refuse them."""
+    from ..io.system import read_system
+    from ..pair import PairPotential, engine_pair, pair_matrix
+
+    try:
+        system = read_system(path)
+        say(f"\n{path}: species {', '.join(system.species)}")
+        pairs = system.pairs or {}
+        if not pairs:
+            say("  pairs: Lennard-Jones of the parameter set (cross pairs by Lorentz-Berthelot)")
+        elif all(isinstance(v, PairPotential) for v in pairs.values()):
+            matrix = pair_matrix(system.species, pairs)
+            _core_check(engine_pair(matrix, len(system.species)))
+            first = matrix[0]
+            tail = ", tail correction" if first.tail_correction else ""
+            say(f"  pair potential: {first.family}, mode {first.mode}{tail}")
+            for (a, b), p in pairs.items():
+                values = ", ".join(f"{k} = {v:g}" for k, v in p.parameters.items())
+                say(f"    ({a}, {b}): {values}" if values else f"    ({a}, {b}): {p!r}")
+        else:
+            say("  pair potential: lj, mode shift (cross pairs not given by Lorentz-Berthelot)")
+            for (a, b), v in pairs.items():
+                say(f"    ({a}, {b}): " + ", ".join(f"{k} = {float(x):g}" for k, x in v.items()))
+        for field in system.fields:
+            say(f"  field: {field!r}")
+    except (ValueError, TypeError, OSError) as e:
+        message = " ".join(str(e).split())
+        say(f"\nThe system description is not accepted: "
+            + (message if message.startswith(path) else f"{path}: {message}"))
+        return False
+    return True
+
+
+def _core_check(pair: Any) -> None:
+    from .. import _core
+
+    _core.check_pair(pair)
 
 
 def _skipped_lines(report: FileReport) -> int:
@@ -107,10 +158,16 @@ def add_parser(sub: Any) -> None:
             "lines it skips without a word (a comment after a value, an exponent such as\n"
             "1e-3, a sign, characters other than letters, digits and _ in a key, a\n"
             "byte-order mark), keys set twice (the first line wins), keys it never reads,\n"
-            "missing keys, values out of range, and derived quantities. Changes nothing."
+            "missing keys, values out of range, and derived quantities. A system description\n"
+            "(.toml, .json; or --system) is reported by its force terms: the pair potential's\n"
+            "family, mode and parameters of each pair, and the fields, refused with the\n"
+            "message a run would give. Changes nothing."
         ),
         epilog="Exit status 0 when the file would run, 1 when it would not.",
     )
-    p.add_argument("params", metavar="PARAMS", help="the parameter file")
+    p.add_argument("params", metavar="PARAMS",
+                   help="the parameter file, or a system description (.toml, .json): its pair potential and fields")
+    p.add_argument("--system", metavar="FILE.toml", default=None,
+                   help="also check a system description (species, pair potential, fields) as a run would")
     p.add_argument("--strict", action="store_true", help="exit 1 on warnings too (skipped lines, duplicate or unknown keys)")
     p.set_defaults(func=cmd_check)

@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from typing import Any, Dict, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 __all__ = ["CommandError", "UsageError", "check_files", "say", "positive_int", "seed_value", "team_size", "count",
            "Formatter", "add_ensemble_arguments", "ensemble"]
@@ -114,22 +114,56 @@ class Formatter(argparse.RawDescriptionHelpFormatter):
 
 # ---- the ensemble options of run and sweep
 
-METHOD_NAMES = ("berendsen", "nve", "langevin", "bussi", "nose-hoover")
+# The barostat's defaults on the command line (the engine has none for them).
+BAROSTAT_DEFAULTS = {"tau": 2.0}
+
+
+def _option(name: str) -> str:
+    return "--" + name.replace("_", "-")
+
+
+def _barostat_options() -> Dict[str, str]:
+    """Each barostat parameter's option: its name, with -p where a method's
+    parameter has it already (--tau-p); --pressure turns the barostat on."""
+    from .. import methods
+
+    taken = {p["name"] for k in methods.kinds() for p in k["parameters"]}
+    return {p["name"]: _option(p["name"] + ("_p" if p["name"] in taken else ""))
+            for p in methods.CRescale._kind()["parameters"]}
+
+
+def _add_parameter(g: Any, option: str, p: Dict[str, Any], help: str) -> None:
+    if p["choices"]:
+        g.add_argument(option, choices=p["choices"], default=None, help=help)
+    else:
+        counts = str(p["rule"]).startswith("an integer")
+        g.add_argument(option, type=int if counts else float, metavar=p["name"][0].upper(), help=help)
 
 
 def add_ensemble_arguments(p: argparse.ArgumentParser) -> None:
-    """--method with its --tau/--friction/--chain, and the barostat's --pressure,
-    --tau-p, --compressibility (vorlan.methods)."""
+    """--method with its parameters' options, and the barostat's (vorlan.methods,
+    from the engine's registry)."""
+    from .. import methods
+
+    kinds = methods.kinds()
     g = p.add_argument_group("ensemble (vorlan.methods; the stochastic ones need --seed)")
-    g.add_argument("--method", choices=METHOD_NAMES, default=None,
-                   help="integration method (default: berendsen with the file's tau)")
-    g.add_argument("--tau", type=float, metavar="T", help="relaxation time of berendsen and bussi, period of nose-hoover")
-    g.add_argument("--friction", type=float, metavar="G", help="langevin friction, 1/time")
-    g.add_argument("--chain", type=int, metavar="M", help="nose-hoover chain length (default 3)")
-    g.add_argument("--pressure", type=float, metavar="P", help="constant pressure P with the C-rescale barostat")
-    g.add_argument("--tau-p", type=float, metavar="T", help="barostat relaxation time (default 2.0)")
-    g.add_argument("--compressibility", type=float, metavar="B",
-                   help="barostat compressibility (default: V / (N kT), an ideal gas's)")
+    g.add_argument("--method", choices=[_option(k["name"])[2:] for k in kinds], default=None,
+                   help=f"integration method (default: {_option(kinds[0]['name'])[2:]})")
+    uses: Dict[str, List[str]] = {}
+    first: Dict[str, Dict[str, Any]] = {}
+    for k in kinds:
+        for q in k["parameters"]:
+            shown = "" if q["default"] is None else f", default {q['default']:g}"
+            uses.setdefault(q["name"], []).append(f"{q['meaning']} ({_option(k['name'])[2:]}{shown})")
+            first.setdefault(q["name"], q)
+    for name, q in first.items():
+        _add_parameter(g, _option(name), q, "; ".join(uses[name]))
+    for q in methods.CRescale._kind()["parameters"]:
+        option = _barostat_options()[q["name"]]
+        default = BAROSTAT_DEFAULTS.get(q["name"], q["choices"][int(q["default"])] if q["choices"] else None)
+        help = ("constant pressure P with the C-rescale barostat" if q["name"] == "pressure"
+                else f"barostat: {q['meaning']}" + ("" if default is None else f" (default {default})"))
+        _add_parameter(g, option, q, help)
 
 
 def ensemble(args: argparse.Namespace) -> Tuple[Any, Any]:
@@ -138,30 +172,27 @@ def ensemble(args: argparse.Namespace) -> Tuple[Any, Any]:
     stochastic method), ValueError for a bad value."""
     from .. import methods
 
-    name = args.method or "berendsen"
-    extra = {"--friction": args.friction is not None and name != "langevin",
-             "--chain": args.chain is not None and name != "nose-hoover",
-             "--tau": args.tau is not None and name not in ("berendsen", "bussi", "nose-hoover"),
-             "--tau-p": args.tau_p is not None and args.pressure is None,
-             "--compressibility": args.compressibility is not None and args.pressure is None}
-    for option, wrong in extra.items():
-        if wrong:
-            raise UsageError(f"{option} does not apply to --method {name}"
-                             + (" without --pressure" if option in ("--tau-p", "--compressibility") else ""))
-    needed = {"langevin": ("--friction", args.friction), "bussi": ("--tau", args.tau),
-              "nose-hoover": ("--tau", args.tau)}
-    if name in needed and needed[name][1] is None:
-        raise UsageError(f"--method {name} needs {needed[name][0]}")
-    method = {
-        "berendsen": lambda: methods.Berendsen(args.tau),
-        "nve": methods.NVE,
-        "langevin": lambda: methods.Langevin(args.friction),
-        "bussi": lambda: methods.Bussi(args.tau),
-        "nose-hoover": lambda: methods.NoseHoover(args.tau, 3 if args.chain is None else args.chain),
-    }[name]()
+    kinds = {_option(k["name"])[2:]: k for k in methods.kinds()}
+    name = args.method or next(iter(kinds))
+    own = {q["name"] for q in kinds[name]["parameters"]}
+    given = {q["name"]: getattr(args, q["name"]) for k in kinds.values() for q in k["parameters"]
+             if getattr(args, q["name"], None) is not None}
+    for key in given:
+        if key not in own:
+            raise UsageError(f"{_option(key)} does not apply to --method {name}")
+    for q in kinds[name]["parameters"]:
+        if q["required"] and q["name"] not in given:
+            raise UsageError(f"--method {name} needs {_option(q['name'])}")
+    options = _barostat_options()
+    chosen = {key: getattr(args, option[2:].replace("-", "_")) for key, option in options.items()}
+    for key, value in chosen.items():
+        if key != "pressure" and value is not None and chosen["pressure"] is None:
+            raise UsageError(f"{options[key]} does not apply to --method {name} without --pressure")
+    method = methods.method_class(kinds[name]["name"])(**given)
     barostat = None
-    if args.pressure is not None:
-        barostat = methods.CRescale(args.pressure, 2.0 if args.tau_p is None else args.tau_p, args.compressibility)
+    if chosen["pressure"] is not None:
+        given_p: Dict[str, Any] = {k: v if v is not None else BAROSTAT_DEFAULTS.get(k) for k, v in chosen.items()}
+        barostat = methods.CRescale(**{k: v for k, v in given_p.items() if v is not None})
     stochastic = [who for who in (method, barostat) if who is not None and who.stochastic]
     if stochastic and getattr(args, "seed", None) is None:
         raise UsageError(f"{stochastic[0]!r} draws random numbers keyed by the seed: give --seed S")

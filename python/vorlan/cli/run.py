@@ -29,12 +29,18 @@ def cmd_run(args: argparse.Namespace) -> int:
     sample = args.sample or max(1, steps // 100)
     every = args.every or max(1, steps // 100)
     pressures: Dict[int, float] = {}
+    # the diagonal of the pressure tensor where the axes differ: a barostat that
+    # scales them apart, or external fields
+    tensors: Dict[int, np.ndarray] = {}
+    axes_differ = (sim.barostat is not None and sim.barostat.couple != "xyz") or len(sim._engine.fields) > 0
     errors: List[str] = []
     interrupted = False
     step0 = sim.step
     started = time.perf_counter()
     def sample_pressure(s: Any) -> None:
         pressures[s.step] = s.pressure
+        if axes_differ:
+            tensors[s.step] = np.asarray(s.pressure_tensor[:3], dtype=np.float64)
 
     try:
         sim.run(steps, every=sample, callback=sample_pressure, progress=not args.quiet,
@@ -51,7 +57,7 @@ def cmd_run(args: argparse.Namespace) -> int:
         errors.append(f"{args.params}: {e}")
     seconds = time.perf_counter() - started
     done = sim.step - step0
-    columns, meta = run_log(sim, args.params, pressures, sample, args)
+    columns, meta = run_log(sim, args.params, pressures, sample, args, tensors)
     if args.log:
         _write_log(args.log, columns, meta, errors, done)
     if errors:
@@ -121,6 +127,7 @@ def _start(args: argparse.Namespace) -> Tuple[Any, int]:
 
     path = args.params
     system: Dict[str, Any] = {}
+    described: Any = None
     if args.system is not None:
         from .._core import read_parameter_file
         from ..io.system import read_system
@@ -128,7 +135,8 @@ def _start(args: argparse.Namespace) -> Tuple[Any, int]:
         try:
             entries = read_parameter_file(path)
             n = int(P.setting_value(entries, "nr_particles")) if "nr_particles" in entries else None
-            system = read_system(args.system).arguments(n)
+            described = read_system(args.system)
+            system = described.arguments(n)
         except (ValueError, RuntimeError, TypeError, ArithmeticError) as e:
             message = " ".join(str(e).split())  # one line
             raise CommandError(message if message.startswith(args.system) else f"{args.system}: {message}") from None
@@ -136,6 +144,12 @@ def _start(args: argparse.Namespace) -> Tuple[Any, int]:
         method, barostat = ensemble(args)
     except ValueError as e:
         raise UsageError(str(e)) from None
+    if described is not None and described.barostat is not None:
+        if barostat is not None:
+            raise UsageError(f"--pressure and the [barostat] of {args.system} both set the barostat: give one of them")
+        barostat = described.barostat
+        if args.seed is None:
+            raise UsageError(f"the [barostat] of {args.system} draws random numbers keyed by the seed: give --seed S")
     try:
         sim = Simulation(path, seed=args.seed, threads=args.threads, method=method, barostat=barostat,
                          **system)
@@ -195,8 +209,10 @@ def explain_failure(path: str, error: BaseException) -> str:
     return message
 
 
-def run_log(sim: Any, path: str, pressures: Dict[int, float], sample: int, args: argparse.Namespace) -> Tuple[Dict[str, np.ndarray], Dict[str, Any]]:
-    """The per-step columns of the log (pressure where sampled, else NaN) and its header."""
+def run_log(sim: Any, path: str, pressures: Dict[int, float], sample: int, args: argparse.Namespace,
+            tensors: Optional[Dict[int, np.ndarray]] = None) -> Tuple[Dict[str, np.ndarray], Dict[str, Any]]:
+    """The per-step columns of the log (pressure, and the pressure tensor's
+    diagonal pxx, pyy, pzz when sampled, else NaN) and its header."""
     log = sim.log
     step = np.asarray(log.get("step", np.zeros(0)), dtype=np.int64)
     pressure = np.array([pressures.get(int(s), math.nan) for s in step], dtype=np.float64)
@@ -213,6 +229,11 @@ def run_log(sim: Any, path: str, pressures: Dict[int, float], sample: int, args:
         "conserved": np.asarray(log.get("conserved", ()), dtype=np.float64),
         "volume": np.asarray(log.get("volume", ()), dtype=np.float64),
     }
+    if tensors:
+        nan3 = np.full(3, math.nan)
+        diagonal = np.array([tensors.get(int(s), nan3) for s in step], dtype=np.float64).reshape(-1, 3)
+        for k, name in enumerate(("pxx", "pyy", "pzz")):
+            columns[name] = diagonal[:, k]
     meta = {
         "vorlan run log": "one row per step; energies are totals, pressure every %d steps" % sample,
         "parameters": os.path.abspath(path),

@@ -38,7 +38,8 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
     p.add_argument("--set", dest="sets", metavar="KEY=V1,V2,...", type=_parse_set, action="append", default=[],
                    help="values of one setting (repeat for more settings; all combinations run)")
     p.add_argument("--system", metavar="FILE.toml", default=None,
-                   help="species, pairs and start of every run (TOML or JSON); --set fraction.B=0.1,0.2 varies a share")
+                   help="species, pairs and start of every run (TOML or JSON); --set fraction.B=0.1,0.2 varies a share, "
+                   "--set pair.kappa=1,2 (or pair.A-B.epsilon=...) a parameter of its pair potential")
     p.add_argument("--replicas", type=int, default=1, help="independent runs per point (default 1)")
     p.add_argument("--seed", type=int, default=0, help="sweep seed, from which every run's seed follows (default 0)")
     p.add_argument("--steps", type=int, default=None, help="number of steps (overrides nrsteps)")

@@ -16,7 +16,9 @@ flat, pair_tail, and for tables pair_arrays with pair_array_sizes; without
 them the settings' or the mixture's Lennard-Jones), the integration method (method,
 method_parameter_names and _values, method_state: chain variables, work;
 barostat_parameter_names and _values, barostat_work and barostat_start_volume
-when a barostat runs) and
+when a barostat runs; the names and their rules are the engine's registry,
+vorlan.methods.kinds(), with the barostat's couple as the index of xyz, xy,
+none, isotropic when absent) and
 the log (log_ekin, log_epot, log_etot, log_conserved, log_volume,
 log_pressure).
 """

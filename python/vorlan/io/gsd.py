@@ -24,7 +24,9 @@ family's parameters in ``vorlan.pair.families()`` order, row-major) and
 ``log/vorlan/pair/tail`` (1 when the tail correction is on); with external
 fields ``log/vorlan/fields`` (float64, ten numbers per field: kind 0 constant
 or 1 wall, style 0 lj93 or 1 harmonic, axis, fx, fy, fz, epsilon, sigma, k,
-rcut). `read_gsd` returns those when present, so movie -> GSD ->
+rcut); under a barostat ``log/vorlan/barostat/couple`` (the axes scaled
+together, "xyz", "xy" or "none", as UTF-8 bytes) and
+``log/vorlan/barostat/pressure`` (the target). `read_gsd` returns those when present, so movie -> GSD ->
 movie gives back every bit; from another program's GSD file it takes the schema
 values and moves the positions into [0, L).
 
@@ -77,6 +79,7 @@ class GSDWriter:
         self.dt = None if dt is None else float(dt)
         self.pair = pair  # family, mode, values, tail of the pair potential, or None
         self.fields: Optional[np.ndarray] = None  # the external fields' rows (vorlan.field), or None
+        self.barostat: Any = None  # the vorlan.CRescale of the run, or None
         self.path = os.fspath(path)
         self.nr_frames = 0
         self._frame = hoomd.Frame
@@ -135,6 +138,9 @@ class GSDWriter:
                 frame.log["vorlan/pair/" + key] = np.frombuffer(str(self.pair[key]).encode(), dtype=np.uint8).copy()
             frame.log["vorlan/pair/values"] = np.asarray(self.pair["values"], dtype=np.float64)
             frame.log["vorlan/pair/tail"] = np.array([int(bool(self.pair["tail"]))], dtype=np.uint8)
+        if self.barostat is not None:
+            frame.log["vorlan/barostat/couple"] = np.frombuffer(str(self.barostat.couple).encode(), dtype=np.uint8).copy()
+            frame.log["vorlan/barostat/pressure"] = np.array([self.barostat.pressure], dtype=np.float64)
         if self.fields is not None and len(self.fields):
             frame.log["vorlan/fields"] = np.asarray(self.fields, dtype=np.float64).reshape(-1)
         self._file.append(frame)

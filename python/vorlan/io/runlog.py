@@ -1,6 +1,8 @@
 """The run log of ``vorlan run --log``: a header of ``# key = value`` lines, then
 a CSV table with one row per step (step, time, ekin, epot, etot, temperature,
-and the pressure where it was sampled, else an empty field)."""
+and the pressure where it was sampled, else an empty field; where the axes
+differ, the pressure tensor's diagonal pxx, pyy, pzz at the same samples, and
+the work of each external field, work_NAME, where it is known)."""
 
 from __future__ import annotations
 
@@ -19,17 +21,21 @@ __all__ = ["LOG_COLUMNS", "write_log", "read_log"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 
-LOG_COLUMNS = ("step", "time", "ekin", "epot", "etot", "temperature", "pressure", "conserved", "volume")
+LOG_COLUMNS = ("step", "time", "ekin", "epot", "etot", "temperature", "pressure", "conserved", "volume",
+               "pxx", "pyy", "pzz")
+# Columns of a field's work: this prefix and the field's name.
+WORK_PREFIX = "work_"
 
 
 def write_log(path: PathLike, columns: Mapping[str, np.ndarray], meta: Mapping[str, object]) -> str:
     """Writes the run log: `meta` as ``# key = value`` lines, then a CSV table
-    with the columns of LOG_COLUMNS present in `columns` (equal lengths; NaN is
+    with the columns of LOG_COLUMNS present in `columns`, then the work_NAME
+    ones in their order (equal lengths; NaN is
     written as an empty field, e.g. steps without a pressure sample). Numbers
     are written with all their digits. The file is replaced whole (temporary
     file, then rename), so an interrupted write leaves the previous one."""
     name = os.fspath(path)
-    names = [c for c in LOG_COLUMNS if c in columns]
+    names = [c for c in LOG_COLUMNS if c in columns] + [c for c in columns if c.startswith(WORK_PREFIX)]
     data = [np.asarray(columns[c]) for c in names]
     with replace_atomically(name) as tmp, open(tmp, "w", newline="") as f:
         for key, value in meta.items():

@@ -68,6 +68,14 @@ naming its kind and giving that kind's keyword arguments::
     field = "constant"
     force = [0.01, 0.0, 0.0]
 
+A ``[barostat]`` table runs the box at constant pressure with
+``vorlan.CRescale`` (its keyword arguments; ``couple`` "xyz", "xy" or "none")::
+
+    [barostat]
+    pressure = 1.0
+    tau = 2.0
+    couple = "xy"
+
 JSON files hold the same keys (``{"species": {"A": {...}}, "pair":
 [...], "start": {...}}``).
 """
@@ -109,7 +117,8 @@ class System:
 
     def __init__(self, species: List[str], fractions: Optional[List[float]], masses: Dict[str, float],
                  pairs: Optional[Dict[Tuple[str, str], Any]], start: Dict[str, Any],
-                 base: str = ".", source: str = "system", fields: Optional[List[Any]] = None):
+                 base: str = ".", source: str = "system", fields: Optional[List[Any]] = None,
+                 barostat: Any = None):
         self.species = species        # names in order
         self.fields = fields or []    # vorlan.field objects, in the order given
         self.fractions = fractions    # share of each species, or None (equal shares)
@@ -118,6 +127,7 @@ class System:
         self.start = start            # the [start] table as given
         self.base = base              # directory that relative start files are read from
         self.source = source          # the file it was read from, for messages
+        self.barostat = barostat      # the vorlan.CRescale of [barostat], or None (not among arguments())
 
     def digest(self) -> str:
         """SHA-256 of what the runs start from: species, shares, masses, pairs,
@@ -125,9 +135,11 @@ class System:
         with every run, so that a resumed sweep sees a changed description."""
         h = hashlib.sha256()
         pairs = None if self.pairs is None else sorted([list(k), v] for k, v in self.pairs.items())
-        described = [self.species, self.fractions, self.masses, pairs, self.start]
+        described: List[Any] = [self.species, self.fractions, self.masses, pairs, self.start]
         if self.fields:  # descriptions without fields keep their digest
             described.append([f.record() for f in self.fields])
+        if self.barostat is not None:
+            described.append(repr(self.barostat))
         h.update(json.dumps(described, sort_keys=True, default=str).encode())
         if "file" in self.start:
             path = os.path.join(self.base, str(self.start["file"]))
@@ -157,7 +169,28 @@ class System:
         rest = max(0.0, 1.0 - sum(given.values()))
         shares = [given[s] if s in given else (rest * b / others if others > 0 else 0.0)
                   for s, b in zip(self.species, base)]
-        return System(self.species, shares, self.masses, self.pairs, self.start, self.base, self.source, self.fields)
+        return System(self.species, shares, self.masses, self.pairs, self.start, self.base, self.source, self.fields,
+                      self.barostat)
+
+    def with_pair_parameter(self, key: str, value: float) -> "System":
+        """The same system with one pair parameter set: ``key`` "NAME" sets it in
+        every pair given, "A-B.NAME" in the pair of species A and B (given, in
+        either order); a sweep's pair axis. ValueError naming what is not there."""
+        if self.pairs is None:
+            raise ValueError(f"{self.source}: pair.{key} needs pairs: the description has no [pair]")
+        where, _, name = key.rpartition(".")
+        keys = list(self.pairs)
+        if where:
+            a, sep, b = where.partition("-")
+            keys = [k for k in keys if k in ((a, b), (b, a))]
+            if not sep or not keys:
+                raise ValueError(f"{self.source}: pair.{key} names no pair given: write pair.A-B.{name or 'NAME'} "
+                                 f"with A and B one of the pairs {sorted(self.pairs)}")
+        pairs = dict(self.pairs)
+        for k in keys:
+            pairs[k] = _with_value(pairs[k], name, value, f"{self.source}: pair {k}")
+        return System(self.species, self.fractions, self.masses, pairs, self.start, self.base, self.source,
+                      self.fields, self.barostat)
 
     def arguments(self, nr_particles: Optional[int] = None, cell_length: Optional[float] = None) -> Dict[str, Any]:
         """Keyword arguments of ``Simulation``: species, types, masses, pairs and,
@@ -214,6 +247,18 @@ class System:
         _, types = composition(n, list(zip(self.species, shares)), seed)
         args["types"] = types
         return args
+
+
+def _with_value(pair: Any, name: str, value: float, where: str) -> Any:
+    """A pair (a dict of epsilon, sigma[, rcut] or a vorlan.pair potential) with
+    parameter `name` set to `value`, checked as when given."""
+    if isinstance(pair, Mapping):
+        allowed = ("epsilon", "sigma", "rcut")
+        if name not in allowed:
+            raise ValueError(f"{where}: {name} is not a parameter of it (it has {', '.join(allowed)})")
+        _real(where, name, value, "give a positive number", _positive)
+        return {**pair, name: float(value)}
+    return pair.with_parameter(name, value)
 
 
 def _file_types(frame: Any, species: List[str]) -> np.ndarray:
@@ -336,9 +381,10 @@ def parse_system(data: Mapping[str, Any], base: str = ".", source: str = "system
     """A System from the parsed TOML/JSON tables (`source` names the file in
     errors); every value is checked here, so that a fault names the file, the
     key and the value."""
-    unknown = set(data) - {"species", "pair", "start", "field"}
+    unknown = set(data) - {"species", "pair", "start", "field", "barostat"}
     if unknown:
-        raise ValueError(f"{source}: unknown table(s) {sorted(unknown)}; the tables are species, pair, field and start")
+        raise ValueError(f"{source}: unknown table(s) {sorted(unknown)}; the tables are species, pair, field, "
+                         "barostat and start")
     table = data.get("species", {"A": {}})
     if not isinstance(table, Mapping) or not table:
         raise ValueError(f"{source}: [species] must name at least one species, e.g. A = {{ fraction = 0.8 }}")
@@ -372,7 +418,21 @@ def parse_system(data: Mapping[str, Any], base: str = ".", source: str = "system
     except ValueError as e:
         raise ValueError(f"{source}: {e}") from None
     return System(species, fractions or None, masses, pairs, start, base, source,
-                  _field_entries(data.get("field", []), source))
+                  _field_entries(data.get("field", []), source), _barostat(data.get("barostat"), source))
+
+
+def _barostat(table: Any, source: str) -> Any:
+    """The vorlan.CRescale of a [barostat] table (its keyword arguments), or None."""
+    if table is None:
+        return None
+    from ..methods import CRescale
+
+    if not isinstance(table, Mapping):
+        raise ValueError(f"{source}: barostat must be a table of pressure, tau, compressibility and couple")
+    try:
+        return CRescale(**table)
+    except (TypeError, ValueError) as e:
+        raise ValueError(f"{source}: [barostat]: {e}") from None
 
 
 def _field_entries(entries: Any, source: str) -> List[Any]:

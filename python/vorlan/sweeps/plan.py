@@ -72,6 +72,9 @@ def run_seed(seed: int, point: int, replica: int) -> int:
 BAROSTAT_KEYS = ("pressure", "compressibility")
 # Grid keys "fraction.B" vary the share of species B of the sweep's system.
 FRACTION = "fraction."
+# Grid keys "pair.NAME" vary a parameter of every pair of the system's potential,
+# "pair.A-B.NAME" that of the pair of species A and B.
+PAIR = "pair."
 
 
 def plan(base: Any, grid: Grid, steps: Any, replicas: Any, seed: Any, method: Any = None,
@@ -81,12 +84,15 @@ def plan(base: Any, grid: Grid, steps: Any, replicas: Any, seed: Any, method: An
     parameters point by point. `system`: a system description (path or
     ``vorlan.io.system.System``) every run starts from; grid keys "fraction.X"
     then vary the share of species X (the other species share the rest in
-    their proportions)."""
+    their proportions), and "pair.NAME" or "pair.A-B.NAME" a parameter of its
+    pair potential (of every pair given, or of the pair of A and B)."""
     if system is not None and not hasattr(system, "arguments"):
         from ..io.system import read_system
 
         system = read_system(system)
     inputs = None if system is None else system.digest()
+    if barostat is None and system is not None:
+        barostat = system.barostat  # the description's [barostat], unless the sweep gives one
     base_params = _base_settings(base)
     if isinstance(replicas, bool) or not isinstance(replicas, (int, np.integer)) or replicas < 1:
         raise ValueError(f"replicas = {replicas!r} is not allowed: give a whole number of at least 1")
@@ -106,10 +112,17 @@ def plan(base: Any, grid: Grid, steps: Any, replicas: Any, seed: Any, method: An
     for p, point in enumerate(points):
         params = dict(base_params)
         shares = {k[len(FRACTION):]: float(v) for k, v in point.items() if k.startswith(FRACTION)}
-        engine_keys = {k: v for k, v in point.items() if k not in BAROSTAT_KEYS and not k.startswith(FRACTION)}
+        pair_values = {k: float(v) for k, v in point.items() if k.startswith(PAIR)}
+        engine_keys = {k: v for k, v in point.items()
+                       if k not in BAROSTAT_KEYS and not k.startswith(FRACTION) and not k.startswith(PAIR)}
         params.update(settings.settings_text(engine_keys, stacklevel=3))
-        # the shares travel with the settings, so that a resumed sweep sees them
+        # the shares and pair parameters travel with the settings, so that a resumed sweep sees them
         params.update({FRACTION + k: repr(v) for k, v in shares.items()})
+        params.update({k: repr(v) for k, v in pair_values.items()})
+        point_system = None if system is None else system.with_fractions(shares)
+        for key, value in pair_values.items():
+            if point_system is not None:  # _varied_keys refused pair keys without one
+                point_system = point_system.with_pair_parameter(key[len(PAIR):], value)
         point_barostat = _point_barostat(barostat, point)
         check(method, point_barostat, 1)
         shown = {**params, **{k: repr(float(point[k])) for k in BAROSTAT_KEYS if k in point}}
@@ -125,7 +138,7 @@ def plan(base: Any, grid: Grid, steps: Any, replicas: Any, seed: Any, method: An
                     "method": method,
                     "barostat": point_barostat,
                     "ensemble": repr(method) + ("" if point_barostat is None else " + " + repr(point_barostat)),
-                    "system": None if system is None else system.with_fractions(shares),
+                    "system": point_system,
                     "inputs": inputs,  # digest of the system description and its start file
                 }
             )
@@ -156,6 +169,11 @@ def _varied_keys(points: List[Dict[str, Any]], base_params: Mapping[str, str], b
     if system is not None:
         known |= {FRACTION + name for name in system.species}
     for key in varied:
+        if isinstance(key, str) and key.startswith(PAIR):
+            if system is None or system.pairs is None:
+                raise KeyError(f"grid key {key!r} varies a pair potential: give a system description with its "
+                               "[pair] (system=...)")
+            known.add(key)
         if isinstance(key, str) and key.startswith(FRACTION) and system is None:
             raise KeyError(f"grid key {key!r} varies a composition: give the system description too (system=...)")
         if isinstance(key, str) and key in BAROSTAT_KEYS and barostat is None:
@@ -173,7 +191,8 @@ def _point_barostat(barostat: Any, point: Mapping[str, Any]) -> Any:
     compressibility where the grid sets them."""
     if barostat is None or not any(k in point for k in BAROSTAT_KEYS):
         return barostat
-    given = {"pressure": barostat.pressure, "tau": barostat.tau, "compressibility": barostat.compressibility}
+    given = {"pressure": barostat.pressure, "tau": barostat.tau, "compressibility": barostat.compressibility,
+             "couple": barostat.couple}
     given.update({k: float(point[k]) for k in BAROSTAT_KEYS if k in point})
     return CRescale(**given)
 

@@ -44,7 +44,7 @@ def _simulation(task: Mapping[str, Any]) -> Tuple[Any, int]:
     too small to have a temperature."""
     from ..simulation import Simulation
 
-    params = {k: v for k, v in task["parameters"].items() if not k.startswith("fraction.")}
+    params = {k: v for k, v in task["parameters"].items() if not k.startswith(("fraction.", "pair."))}
     nrsteps = int(settings.setting_value(params, "nrsteps"))
     if nrsteps < 4:
         raise ValueError(f"nrsteps = {nrsteps} is too few: the averages over the second half need at least 4 steps")

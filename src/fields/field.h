@@ -44,8 +44,15 @@ const std::vector<FieldKind>& field_kinds();
 // box edge is shorter than twice its reach.
 void check_field(const Field& f, const Eigen::Vector3d& box);
 
+// The form of a checked field, resolved from its kind and style once per pass
+// rather than once per particle.
+enum class FieldForm { constant, lj93_wall, harmonic_wall };
+FieldForm field_form(const Field& f);
+
 // The energy of particle at `x` (wrapped; `image` its box crossings) in field
-// `f`, its force added to `force`. constant.cpp and wall.cpp.
+// `f` (a wall of form `form`), its force added to `force`. constant.cpp and
+// wall.cpp.
 double constant_field(const Field& f, const Eigen::Vector3d& x, const std::int32_t* image,
                       const Eigen::Vector3d& box, Eigen::Vector3d& force);
-double wall_field(const Field& f, const Eigen::Vector3d& x, const Eigen::Vector3d& box, Eigen::Vector3d& force);
+double wall_field(const Field& f, FieldForm form, const Eigen::Vector3d& x, const Eigen::Vector3d& box,
+                  Eigen::Vector3d& force);

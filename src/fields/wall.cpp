@@ -5,9 +5,9 @@
 namespace {
 
 // u(r) and -du/dr of one wall for r < rc.
-double wall_term(const Field& f, double r, double& push)
+double wall_term(const Field& f, FieldForm form, double r, double& push)
 {
-    if (f.style == "harmonic") {
+    if (form == FieldForm::harmonic_wall) {
         const double d = r - f.rcut;
         push = -2.0 * f.k * d;
         return f.k * d * d;
@@ -23,17 +23,25 @@ double wall_term(const Field& f, double r, double& push)
 
 }  // namespace
 
-double wall_field(const Field& f, const Eigen::Vector3d& x, const Eigen::Vector3d& box, Eigen::Vector3d& force)
+FieldForm field_form(const Field& f)
+{
+    if (f.kind == "constant")
+        return FieldForm::constant;
+    return f.style == "harmonic" ? FieldForm::harmonic_wall : FieldForm::lj93_wall;
+}
+
+double wall_field(const Field& f, FieldForm form, const Eigen::Vector3d& x, const Eigen::Vector3d& box,
+                  Eigen::Vector3d& force)
 {
     const int a = f.axis;
     const double lo = x[a], hi = box[a] - x[a];
     double e = 0.0, push = 0.0;
     if (lo < f.rcut) {
-        e += wall_term(f, lo, push);
+        e += wall_term(f, form, lo, push);
         force[a] += push;
     }
     if (hi < f.rcut) {
-        e += wall_term(f, hi, push);
+        e += wall_term(f, form, hi, push);
         force[a] -= push;
     }
     return e;

@@ -30,6 +30,9 @@ template <class Eval>
 void reduced(const double* params, const double* data, double distsq, double& e, double& w)
 {
     kernels::PairTableView view{};
+    view.nr_types = 1;  // the one pair given
+    for (int k = 0; k < Eval::nr_params; ++k)
+        view.params[k] = params + k;
     view.data = data;
     const Eval eval(view);
     eval(params, distsq, e, w);

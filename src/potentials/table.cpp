@@ -58,26 +58,11 @@ void table_coefficients(const double*, const std::vector<double>* array, PairCoe
 
 }  // namespace
 
-namespace {
-
-// The table's AVX-512 loop reads the columns of lanes that hold no pair (an
-// address outside the table under AddressSanitizer): until its inactive lanes
-// are kept to the table, that instruction set runs the scalar loop, whose bits
-// every loop gives.
-PairFamily scalar_on_avx512(PairFamily f)
-{
-    f.plain.avx512 = f.plain.scalar;
-    f.force_shifted.avx512 = f.force_shifted.scalar;
-    return f;
-}
-
-}  // namespace
-
 const PairFamily& table_family()
 {
-    static const PairFamily f = scalar_on_avx512(with_evaluator<TableEvaluator>(
+    static const PairFamily f = with_evaluator<TableEvaluator>(
         {"table", "E(r) and F(r) at evenly spaced r, interpolated linearly in r", {}, {"none"}, "explicit", 0,
-         TableEvaluator::shift_param, check_table, table_coefficients, nullptr, nullptr, {}, {}, nullptr}));
+         TableEvaluator::shift_param, check_table, table_coefficients, nullptr, nullptr, {}, {}, nullptr});
     return f;
 }
 

@@ -6,12 +6,14 @@
 // A pair closer than r_0 gets NaN energy and force, which stops the run at the
 // end of that step (Cell::end_step) naming it. The columns live in the table's
 // data: E at [offset, offset + n), F at [offset + n, offset + 2n).
+// Every lane's index is kept within the table (a lane holding no pair included)
+// before the columns are read, so the vector loops gather only inside them.
 #pragma once
 
 #include "kernels.h"
+#include "lane_math.h"
 #include "pair_table.h"
 
-#include <cmath>
 #include <limits>
 
 struct TableEvaluator {
@@ -20,36 +22,23 @@ struct TableEvaluator {
     const double* data;
     explicit TableEvaluator(const kernels::PairTableView& t) : data(t.data) {}
 
-    // The interpolated E and r F of one pair.
-    void at(double r0, double inv_dr, double n, double offset, double distsq, double& e, double& w) const
-    {
-        const double r = std::sqrt(distsq);
-        const double u = (r - r0) * inv_dr;
-        if (!(u >= 0.0)) {
-            e = w = std::numeric_limits<double>::quiet_NaN();
-            return;
-        }
-        const double last = n - 2.0;
-        const double k = std::floor(u) < last ? std::floor(u) : last;
-        const double t = u - k;
-        const double* energy = data + static_cast<std::size_t>(offset) + static_cast<std::size_t>(k);
-        const double* force = energy + static_cast<std::size_t>(n);
-        e = energy[0] + t * (energy[1] - energy[0]);
-        w = (force[0] + t * (force[1] - force[0])) * r;
-    }
-
     template <class V>
     VORLAN_INLINE void operator()(const V* p, V distsq, V& e, V& w) const
     {
-        if constexpr (lanes_of<V> == 1) {
-            at(p[0], p[1], p[2], p[3], distsq, e, w);
-        } else {
-            for (int k = 0; k < lanes_of<V>; ++k) {
-                double ek, wk;
-                at(p[0][k], p[1][k], p[2][k], p[3][k], distsq[k], ek, wk);
-                e[k] = ek;
-                w[k] = wk;
-            }
-        }
+        const V r = sqrt_lanes(distsq);
+        const V u = (r - p[0]) * p[1];
+        const V last = p[2] - 2.0;
+        const auto inside = u >= 0.0;  // false for r < r_0 (and NaN)
+        // k = min(floor(u), last), taken from u kept to [0, last]
+        V kept = lanes::select(inside, u, lanes::splat<V>(0.0));
+        kept = lanes::select(kept > last, last, kept);
+        const V k = lanes::floor_nonneg(kept);
+        const V t = u - k;
+        const V at = p[3] + k;
+        const V e0 = lanes::gather(data, at), e1 = lanes::gather(data, at + 1.0);
+        const V f0 = lanes::gather(data, at + p[2]), f1 = lanes::gather(data, (at + p[2]) + 1.0);
+        const V nan = lanes::splat<V>(std::numeric_limits<double>::quiet_NaN());
+        e = lanes::select(inside, e0 + t * (e1 - e0), nan);
+        w = lanes::select(inside, (f0 + t * (f1 - f0)) * r, nan);
     }
 };

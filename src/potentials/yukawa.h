@@ -3,14 +3,13 @@
 // Reduced terms (energy and force scale eps), r = sqrt(distsq):
 //   e = exp(-kappa r) / r - shift
 //   w = exp(-kappa r) (1 + kappa r) / r        r . F / eps
-// exp of each lane as in the scalar loop; the square root in vector form (the
-// same bits).
+// exp from lane_math.h, the square root correctly rounded: the same bits in
+// every loop.
 #pragma once
 
 #include "kernels.h"
+#include "lane_math.h"
 #include "pair_table.h"
-
-#include <cmath>
 
 struct YukawaEvaluator {
     static constexpr int nr_params = 2;  // kappa, shift
@@ -22,7 +21,7 @@ struct YukawaEvaluator {
     {
         const V r = sqrt_lanes(distsq);
         const V kr = p[0] * r;
-        const V screened = lanewise(kr, [](double x) { return std::exp(-x); }) / r;
+        const V screened = lanes::exp(-kr) / r;
         e = screened - p[1];
         w = screened * (kr + 1.0);
     }

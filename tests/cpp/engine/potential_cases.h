@@ -25,16 +25,16 @@ inline std::vector<PotentialCase> potential_cases()
             {"table", "none", {}}};
 }
 
-// A soft tabulated pair, E = (2.5 - r)^2, F = 2 (2.5 - r), from r = 0.01 to 2.5:
+// A soft tabulated pair, E = (rc - r)^2, F = 2 (rc - r), from r = 0.01 to rc:
 // finite at every distance the tests place particles.
-inline std::vector<double> soft_table()
+inline std::vector<double> soft_table(double rc = 2.5)
 {
     const int n = 250;
     std::vector<double> r(n), e(n), f(n);
     for (int k = 0; k < n; ++k) {
-        r[k] = 0.01 + (2.5 - 0.01) * k / (n - 1);
-        e[k] = (2.5 - r[k]) * (2.5 - r[k]);
-        f[k] = 2.0 * (2.5 - r[k]);
+        r[k] = 0.01 + (rc - 0.01) * k / (n - 1);
+        e[k] = (rc - r[k]) * (rc - r[k]);
+        f[k] = 2.0 * (rc - r[k]);
     }
     std::vector<double> columns(r);
     columns.insert(columns.end(), e.begin(), e.end());
@@ -43,7 +43,7 @@ inline std::vector<double> soft_table()
 }
 
 // The case over S types: pair (a, b) takes the values with the first times
-// 1 + (a + b) / 4.
+// 1 + (a + b) / 4. A table's one value, if given, is its cut-off (2.5 if not).
 inline PairPotential potential_of(const PotentialCase& c, std::size_t s)
 {
     PairPotential p;
@@ -52,10 +52,12 @@ inline PairPotential potential_of(const PotentialCase& c, std::size_t s)
     p.nr_types = s;
     for (std::size_t a = 0; a < s; ++a)
         for (std::size_t b = 0; b < s; ++b) {
+            if (c.family == "table") {
+                p.arrays.push_back(soft_table(c.values.empty() ? 2.5 : c.values[0]));
+                continue;
+            }
             for (std::size_t k = 0; k < c.values.size(); ++k)
                 p.values.push_back(k == 0 ? c.values[k] * (1.0 + 0.25 * static_cast<double>(a + b)) : c.values[k]);
-            if (c.family == "table")
-                p.arrays.push_back(soft_table());
         }
     return p;
 }

@@ -1,0 +1,94 @@
+#!/usr/bin/env python3
+"""Step speed of every pair potential against Lennard-Jones, N = 32768, 1 and 2 threads.
+
+Each potential runs on the bench liquid (density 0.8442, kT 1.44, cut-offs 2.5,
+skin 0.3, dt 0.005, Berendsen) as one species and as an 80:20 mixture of two
+(Lennard-Jones: the Kob-Andersen pairs; the others: their like pair for A-A,
+then B-B and A-B with the first parameter scaled by 0.9 and 0.95). Every run
+is a fresh process, warmed up for 20 steps and timed over --steps; rounds
+alternate over the potentials so that all see the same machine load. Printed:
+the median atom-steps per second and its ratio to Lennard-Jones of the same
+composition (a ratio below 1 is slower).
+
+    python3 bench/bench_potentials.py [--package build/cmake/python] [--rounds 3]
+"""
+import argparse
+import json
+import statistics
+import subprocess
+import sys
+
+POTENTIALS = {
+    "lj": "vorlan.pair.LJ(epsilon={a}, sigma=1, rcut=2.5)",
+    "mie 14-7": "vorlan.pair.Mie(epsilon={a}, sigma=1, n=14, m=7, rcut=2.5)",
+    "mie 12.5-6.5": "vorlan.pair.Mie(epsilon={a}, sigma=1, n=12.5, m=6.5, rcut=2.5)",
+    "yukawa": "vorlan.pair.Yukawa(epsilon={a}, kappa=1.0, rcut=2.5)",
+    "morse": "vorlan.pair.Morse(D0={a}, alpha=3.0, r0=1.1, rcut=2.5)",
+    "table": "table({a})",
+}
+
+CHILD = r"""
+import json, sys, time
+import numpy as np
+if sys.argv[1]:
+    sys.path.insert(0, sys.argv[1])
+import vorlan
+from vorlan.mixture import KOB_ANDERSEN
+n, threads, steps, make, species = int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]), sys.argv[5], int(sys.argv[6])
+
+def table(a):
+    r = np.linspace(0.5, 2.5, 4001)
+    e = 4 * a * (r ** -12 - r ** -6 - (2.5 ** -12 - 2.5 ** -6))
+    return vorlan.pair.Table(r, e, 4 * a * (12 * r ** -13 - 6 * r ** -7))
+
+side = (n / 0.8442) ** (1 / 3)
+params = dict(nr_particles=n, cell_length=side, rcut=2.5, shell=0.3, kT=1.44, stepsize=0.005, tau=0.5,
+              sigma=1, epsilon=1, mass=1, nrsteps=steps)
+pair = lambda a: eval(make.format(a=a), {"vorlan": vorlan, "table": table})
+if species == 1:
+    kw = dict(pair=pair(1.0))
+else:
+    names, types = vorlan.composition(n, {"A": 0.8, "B": 0.2}, seed=3)
+    if make.startswith("vorlan.pair.LJ"):
+        pairs = KOB_ANDERSEN
+    else:
+        pairs = {("A", "A"): pair(1.0), ("B", "B"): pair(0.9), ("A", "B"): pair(0.95)}
+    kw = dict(species=names, types=types, pairs=pairs)
+sim = vorlan.Simulation(params, seed=1, threads=threads, **kw)
+sim.run(20)
+t = time.perf_counter()
+sim.run(steps)
+print(json.dumps(n * steps / (time.perf_counter() - t)))
+"""
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--package", default="", help="directory holding the vorlan package to time")
+    ap.add_argument("--n", type=int, default=32768)
+    ap.add_argument("--steps", type=int, default=100)
+    ap.add_argument("--rounds", type=int, default=3)
+    ap.add_argument("--threads", type=int, nargs="+", default=[1, 2])
+    ap.add_argument("--only", nargs="+", default=list(POTENTIALS), help="potentials to time (lj always)")
+    a = ap.parse_args()
+    names = ["lj"] + [p for p in a.only if p != "lj"]
+    print(f"N = {a.n}, {a.steps} steps, median of {a.rounds} rounds: M atom-steps/s (ratio to LJ)")
+    print(f"{'potential':<14}" + "".join(f"{f'{s} species, {t} thr':>22}" for s in (1, 2) for t in a.threads))
+    rates = {(p, s, t): [] for p in names for s in (1, 2) for t in a.threads}
+    for _ in range(a.rounds):
+        for key in rates:
+            p, s, t = key
+            out = subprocess.run([sys.executable, "-c", CHILD, a.package, str(a.n), str(t), str(a.steps),
+                                  POTENTIALS[p], str(s)], check=True, capture_output=True, text=True)
+            rates[key].append(json.loads(out.stdout))
+    for p in names:
+        cells = []
+        for s in (1, 2):
+            for t in a.threads:
+                m = statistics.median(rates[(p, s, t)])
+                cells.append(f"{m / 1e6:.2f} ({m / statistics.median(rates[('lj', s, t)]):.2f})")
+        print(f"{p:<14}" + "".join(f"{c:>22}" for c in cells))
+
+
+if __name__ == "__main__":
+    main()

@@ -6,7 +6,7 @@
 #include <stdexcept>
 
 #include "noise.h"
-#include "parallel.h"
+#include "particle_sums.h"
 
 namespace {
 
@@ -128,18 +128,18 @@ void CRescale::rescale(Cell& cell, const StepContext& ctx)
     const MotionArrays a = cell.motion();
     const std::int32_t* type = ctx.mixture ? ctx.mixture->types.data() : nullptr;
     const double* mass = ctx.mixture ? ctx.mixture->masses.data() : nullptr;
-    const double vsq = sum_in_chunks(a.count, cell.team(), 0.0, [&](std::size_t begin, std::size_t end) {
-        double s = 0.0;
+    const auto sum = [&](std::size_t begin, std::size_t end, auto&& add) {
         for (std::size_t i = begin; i < end; ++i) {
             vec3& vi = a.velocities[i];
             const double weight = type ? mass[type[i]] : 1.0;
-            s += weight * ((vi.x() * vi.x() + vi.y() * vi.y()) + vi.z() * vi.z());
+            const double t = weight * ((vi.x() * vi.x() + vi.y() * vi.y()) + vi.z() * vi.z());
+            add(&t);
             vi *= inv;
             a.positions[i] *= mu;
             a.dij_list[i] *= mu;
         }
-        return s;
-    });
+    };
+    const double vsq = particle_sums<1>(a.count, cell.team(), cell.exact(), sum)[0];
     const vec3 new_box = mu * box;
     cell.set_box(new_box);
     const double ekin = type ? 0.5 * vsq : 0.5 * vsq * ctx.mass;

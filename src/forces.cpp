@@ -341,7 +341,10 @@ void Cell::finish_pair_terms(const PairSums& sums, double fscale)
     const double tail_share = tail.energy / static_cast<double>(n);
     particle_energies_.resize(n);
     particle_virials_.resize(6 * n);
-    for (std::size_t i = 0; i < n; ++i) {
+    const long long count = static_cast<long long>(n);
+#pragma omp parallel for schedule(static) num_threads(team())
+    for (long long ii = 0; ii < count; ++ii) {
+        const std::size_t i = static_cast<std::size_t>(ii);
         const double e = energy_terms[i];
         particle_energies_[i] =
             (factored ? ((e * table.energy_factors[0]) * table.energy_factors[1]) * 0.5 : e * 0.5) + tail_share;

@@ -2,10 +2,12 @@
 // Maxwell-Boltzmann velocities, or positions and velocities given by the caller),
 // the normal generators and the flat accessors.
 #include "cell.h"
+#include "exact_sum.h"
 #include "settings.h"
 
 #include <algorithm>
 #include <cmath>
+#include <numeric>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -81,6 +83,7 @@ Cell::Cell(const std::shared_ptr<Parameters>& _params, const CellOptions& option
     ttime = std::chrono::system_clock::now();
     if (options.seeded)
         generator = std::make_unique<Generator>(options.seed);
+    set_order(options.exact_sums, options.sort_particles);
     const bool cubic = options.box == vec3::Zero();
     const double l = cubic ? settings::real(*params, "cell_length") : options.box.minCoeff();
     dims = cubic ? vec3(l, l, l) : options.box;
@@ -119,6 +122,7 @@ void Cell::initialize(const CellOptions& options)
 
     forces.resize(nr_particles);
     images.assign(3 * nr_particles, 0);
+    number_in_order(nr_particles);
     if (options.positions.empty()) {
         // Simple cubic lattice with cell-centred sites, z fastest; a lattice with more
         // sites than particles leaves its last sites empty. Checked before anything
@@ -248,6 +252,16 @@ double Cell::get_gauss() const
 
 double Cell::kinetic_energy_of_velocities() const
 {
+    if (exact_sums) {
+        ExactSum sum;
+        for (std::size_t i = 0; i < velocities.size(); ++i) {
+            const vec3& v = velocities[i];
+            const double m = mixed() ? species.masses[static_cast<std::size_t>(species.types[i])] : 1.0;
+            sum.add(m * ((v.x() * v.x() + v.y() * v.y()) + v.z() * v.z()));
+        }
+        // one species: the mass once, after the sum, as the kick applies it
+        return mixed() ? 0.5 * sum.value() : 0.5 * sum.value() * settings::real(*params, "mass");
+    }
     if (!mixed())
         return ::kinetic_energy(velocities, settings::real(*params, "mass"));
     // 0.5 sum m |v|^2 in particle order, the order of the mixture's kick
@@ -282,4 +296,19 @@ std::vector<double> flatten(const std::vector<vec3>& v)
         res[3 * i + 2] = v[i].z();
     }
     return res;
+}
+
+void Cell::set_order(bool exact, bool sort)
+{
+    exact_sums = exact;
+    sort_particles = exact && sort;  // a chained sum is one order: only exact sums allow another
+    if (!sort_particles)
+        unsort();
+}
+
+void Cell::number_in_order(std::size_t n)
+{
+    ids.resize(n);
+    std::iota(ids.begin(), ids.end(), 0u);
+    permuted = false;
 }

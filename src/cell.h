@@ -63,6 +63,9 @@ struct CellOptions {
     PairPotential potential;         // empty: Lennard-Jones of the parameter set or the mixture's tables
     bool pair_terms = false;         // every force evaluation also gives the per-particle terms and the tensor
     std::vector<Field> fields;       // external fields (fields/field.h); a wall makes its axis non-periodic
+    bool exact_sums = false;         // the global sums exact (ExactSum of per-particle terms): the same bits
+                                     //   on any thread count and in any order of the particles in memory
+    bool sort_particles = false;     // with exact_sums: particles kept in memory in subcell order (list builds)
 };
 
 // The state a Cell's next steps depend on, for checkpoints (checkpoint.cpp): a
@@ -103,6 +106,7 @@ struct MotionArrays {
     vec3* dij_list;        // displacements since the list build: every move of a position goes here too
     const vec3* forces;    // forces at the positions (valid on entry to a step)
     std::size_t count;     // N
+    const std::uint32_t* ids;  // global id of each slot: what keys a particle's random numbers
 };
 
 class Cell {
@@ -157,7 +161,10 @@ public:
     void edit(const CellEdit& edit);
 
     const Parameters& parameters() const { return *params; }
-    MotionArrays motion() { return {positions.data(), velocities.data(), dij_list.data(), forces.data(), positions.size()}; }
+    MotionArrays motion()
+    {
+        return {positions.data(), velocities.data(), dij_list.data(), forces.data(), positions.size(), ids.data()};
+    }
     // A new box (the barostat's); positions, velocities and dij_list are the caller's.
     void set_box(const vec3& box) { dims = box; }
     // The largest pair cut-off: rcut, or the largest of a mixture's pair tables.
@@ -176,14 +183,30 @@ public:
 
     const vec3& get_dims() const { return dims; }
     std::size_t particles() const { return positions.size(); }
-    std::vector<double> get_positions() const { return flatten(positions); }
-    std::vector<double> get_velocities() const { return flatten(velocities); }
+    // Everything handed out, given in or saved is in the order of the global ids
+    // (the particles' numbers), whatever their order in memory.
+    std::vector<double> get_positions() const { return flatten(by_id(positions)); }
+    std::vector<double> get_velocities() const { return flatten(by_id(velocities)); }
     std::vector<double> get_initial_positions() const { return flatten(positions_initial); }
     std::vector<double> get_initial_velocities() const { return flatten(velocities_initial); }
-    std::vector<double> get_forces() const { return flatten(forces); }
+    std::vector<double> get_forces() const { return flatten(by_id(forces)); }
     // 3N box crossings counted by the wrap since the start, per particle and axis:
     // the unwrapped position is positions + images * L.
-    std::vector<std::int32_t> get_images() const { return images; }
+    std::vector<std::int32_t> get_images() const { return by_id(images); }
+    // The type of each particle (empty for one species).
+    std::vector<std::int32_t> get_types() const { return by_id(species.types); }
+
+    // Slot s of the arrays in memory (motion(), the mixture's types) holds the
+    // particle of global id ids[s]: the identity, unless the particles are kept
+    // in subcell order (CellOptions::sort_particles).
+    const std::vector<std::uint32_t>& get_ids() const { return ids; }
+    bool sorted() const { return sort_particles; }
+    // The global sums are exact, hence independent of the order of their terms.
+    bool exact() const { return exact_sums; }
+    // Sets both (a restored cell's, the binding's choice for a Simulation).
+    void set_order(bool exact_sums, bool sort_particles);
+    // Back to the order of the ids, the list relabelled (each run keeps its order).
+    void unsort();
     double get_etot() const { return etot; }
     double get_ekin() const { return ekin; }
     double get_epot() const { return epot; }
@@ -213,11 +236,11 @@ public:
     // gives them at once.
     void set_pair_terms(bool on) { pair_terms_wanted = on; }
     bool pair_terms() const { return pair_terms_wanted; }
-    const std::vector<double>& particle_energies() { evaluate_pair_terms(); return particle_energies_; }
-    const std::vector<double>& particle_virials() { evaluate_pair_terms(); return particle_virials_; }
+    std::vector<double> particle_energies() { evaluate_pair_terms(); return by_id(particle_energies_); }
+    std::vector<double> particle_virials() { evaluate_pair_terms(); return by_id(particle_virials_); }
     const double* virial_tensor() { evaluate_pair_terms(); return virial_tensor_; }
 
-    // The mixture (empty for one species) and the type of each particle.
+    // The mixture (empty for one species) and the type of each slot.
     const Species& get_species() const { return species; }
     bool mixed() const { return !species.empty(); }
 
@@ -254,6 +277,7 @@ private:
     // The parallel pair loop (forces.cpp).
     struct PairSums {
         double epot;       // the energy terms of all listed pairs (each pair twice), chained as the loop adds them
+                           //   (exact sums: each particle's chain, the totals summed exactly, as the others)
         double virial;     // the per-particle virials, chained block by block
         double tensor[6];  // the per-particle tensor terms, chained block by block (when asked for)
     };
@@ -280,6 +304,27 @@ private:
 
     // nr_particles as read now; throws if it no longer matches the arrays held.
     std::size_t particle_count() const;
+    // A per-particle array (any number of entries per particle) in the order of the ids.
+    template <typename T>
+    std::vector<T> by_id(const std::vector<T>& v) const
+    {
+        if (!permuted || v.empty())
+            return v;
+        const std::size_t w = v.size() / ids.size();
+        std::vector<T> out(v.size());
+        for (std::size_t s = 0; s < ids.size(); ++s)
+            std::copy_n(v.begin() + w * s, w, out.begin() + w * ids[s]);
+        return out;
+    }
+    // Particles into (subcell, id) order before a list build (sort.cpp); `to[s]`
+    // the slot the particle in slot s moves to.
+    void number_in_order(std::size_t n);  // ids the identity
+    // The particles moved into the order of the list build's counting sort.
+    void adopt_subcell_order();
+    void unsort_state(CellState& s) const;  // a saved state of this cell into the order of the ids
+    // The global sums: exact or chained in particle order (sums.cpp).
+    template <typename Term>
+    double sum_over_particles(std::size_t count, Term term) const;
     // The array as 3N contiguous doubles (null when empty).
     static double* coordinates(std::vector<vec3>& v) { return v.empty() ? nullptr : v.front().data(); }
 
@@ -311,6 +356,7 @@ private:
     bool pair_terms_wanted = false;          // every force evaluation gives the per-particle terms
     bool pair_terms_fresh = false;           // the per-particle terms belong to the current forces
     std::vector<double> energy_terms;        // per particle: its pairs' energy terms, as the loop summed them
+    std::vector<double> own_energy_terms;    // per particle: its pairs' energy terms chained in list order (exact sums)
     std::vector<double> tensor_terms;        // per particle: six sums of r_a F_b terms, as the loop summed them
     std::vector<double> block_tensors;       // per block of the pair loop: six sums of tensor_terms in order
     std::vector<double> particle_energies_;  // per particle: half its pairs' energies
@@ -320,6 +366,11 @@ private:
     double epot = 0.0;                       // potential energy of the current configuration
     double ekin = 0.0;                       // kinetic energy after the latest kick, or as a method set it
     double etot = 0.0;                       // ekin + epot at the end of the latest step
+    std::vector<std::uint32_t> ids;          // global id of the particle in each slot
+    bool permuted = false;                   // ids is not the identity
+    bool exact_sums = false;                 // the global sums exact (CellOptions::exact_sums)
+    bool sort_particles = false;             // particles into subcell order at list builds
+    std::vector<std::uint32_t> sort_scratch; // slot moves of a sort, and the arrays' old order
     double virial_w = 0.0;                   // virial W of the latest force evaluation
     std::chrono::system_clock::time_point ttime;  // start of the current progress-timing interval
     int threads = 0;                         // team size of the parallel loops; 0: the runtime's default

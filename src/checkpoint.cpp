@@ -215,6 +215,8 @@ CellState Cell::save_state() const
     s.species = species;
     s.potential = potential;
     s.fields = fields;
+    if (permuted)
+        unsort_state(s);
     return s;
 }
 
@@ -257,6 +259,7 @@ Cell::Cell(const std::shared_ptr<Parameters>& _params, const CellState& state, i
     check_finite(etot, "etot");
     check_in_box(positions, dims);
     check_list(neighbor_list, n);
+    number_in_order(n);
     if (std::isnan(virial_w)) {
         // a checkpoint without the virial: evaluated anew at the saved positions,
         // the saved forces and energy kept as they were

@@ -62,6 +62,7 @@ void check_wrappable(const std::vector<vec3>& x, const vec3& dims)
 void Cell::edit(const CellEdit& e)
 {
     const std::size_t n = particle_count();
+    unsort();  // what is given is in the order of the ids
     const vec3 new_dims = e.box ? *e.box : dims;
     if (e.box && !(new_dims.allFinite() && new_dims.minCoeff() > 0.0)) {
         std::ostringstream msg;
@@ -170,7 +171,7 @@ void Cell::check_contacts(double limit) const
                 : sizesq[0];
             if (d.squaredNorm() < limitsq * sigmasq) {
                 std::ostringstream msg;
-                msg << "particles " << j << " and " << i << " are " << d.norm() << " apart, closer than the limit "
+                msg << "particles " << ids[j] << " and " << ids[i] << " are " << d.norm() << " apart, closer than the limit "
                     << limit << " sigma = " << limit * std::sqrt(sigmasq)
                     << " of their pair (an overlap that a step would turn into an explosion); "
                        "move them apart, or lift the check (check_overlap=False)";
@@ -188,6 +189,8 @@ void Cell::restore(const CellState& s)
     dij_list = s.dij_list;
     neighbor_list = s.neighbor_list;
     images = s.images;
+    species.types = s.species.types;
+    number_in_order(positions.size());
     epot = s.epot;
     ekin = s.ekin;
     etot = s.etot;

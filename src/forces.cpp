@@ -23,7 +23,13 @@
 //
 // One species sums the reduced terms (pair_table.h) and applies the scales once
 // here, after the loop; a mixture's loop applies them per pair.
+//
+// With exact sums (CellOptions::exact_sums) each particle's energy terms are
+// chained from 0.0 in its list order, and the energy, the virial and the tensor
+// are the exact sums (exact_sum.h) of the per-particle terms, rounded once: the
+// same bits on any number of threads and in any order of the particles.
 #include "cell.h"
+#include "exact_sum.h"
 #include "kernels.h"
 #include "potentials/lj.h"
 #include "parallel.h"
@@ -93,10 +99,13 @@ constexpr std::size_t pair_block = 512;  // particles handed out to a thread at 
 // one block and returns the partial carried on; block b then leaves the sum of
 // its particles' virials, in particle order, in block_virials[b] (and with
 // `tensors` the six sums of their tensor terms in block_tensors[6b..]). Returns
-// the thread's energy partial.
+// the thread's energy partial. With `exact` (energies: each particle's own) the
+// terms go into exact[0] (energies), exact[1] (virials) and exact[2..8]
+// (tensors) instead.
 template <typename Evaluate>
 double evaluate_blocks(Evaluate evaluate, std::size_t nr_particles, const double* virials, double* block_virials,
-                       const double* tensors, double* block_tensors, RegionErrors& errors)
+                       const double* tensors, double* block_tensors, RegionErrors& errors, const double* energies,
+                       ExactSum* exact)
 {
     double partial = 0.0;
     const long long nr_blocks = static_cast<long long>((nr_particles + pair_block - 1) / pair_block);
@@ -106,6 +115,17 @@ double evaluate_blocks(Evaluate evaluate, std::size_t nr_particles, const double
         const std::size_t to = std::min(from + pair_block, nr_particles);
         if (!errors.failed())  // the vectorised loop allocates when a run is unusually crowded
             errors.guard([&] { partial = evaluate(from, to, partial); });
+        if (exact) {
+            for (std::size_t i = from; i < to; ++i) {
+                exact[0].add(energies[i]);
+                exact[1].add(virials[i]);
+            }
+            if (tensors)
+                for (std::size_t i = from; i < to; ++i)
+                    for (int c = 0; c < 6; ++c)
+                        exact[2 + c].add(tensors[6 * i + c]);
+            continue;
+        }
         double w = 0.0;
         for (std::size_t i = from; i < to; ++i)
             w += virials[i];
@@ -200,6 +220,11 @@ Cell::PairSums Cell::pair_loop(kernels::PairInput& in, double rcut, bool extras,
         out.energies = energy_terms.data();
         out.tensors = tensor_terms.data();
     }
+    if (exact_sums) {
+        own_energy_terms.resize(nr_particles);
+        out.own_energies = own_energy_terms.data();
+    }
+    ExactSum exact[8];
     const int team_size = team();
     extent.assign(6 * static_cast<std::size_t>(team_size), 0.0);
     double epotsum = 0.0;
@@ -212,11 +237,22 @@ Cell::PairSums Cell::pair_loop(kernels::PairInput& in, double rcut, bool extras,
 #pragma omp barrier
         kernels::PairInput mine = in;
         central_region(extent.data(), static_cast<std::size_t>(omp_get_num_threads()), rcut, mine);
+        ExactSum mine_exact[8];
         epotsum += evaluate_blocks(
             [&](std::size_t from, std::size_t to, double partial) { return evaluate(mine, out, from, to, partial); },
-            nr_particles, virial_terms.data(), block_virials.data(), out.tensors, block_tensors.data(), errors);
+            nr_particles, virial_terms.data(), block_virials.data(), out.tensors, block_tensors.data(), errors,
+            out.own_energies, exact_sums ? mine_exact : nullptr);
+        if (exact_sums) {
+#pragma omp critical(vorlan_exact_pair_sums)
+            for (int k = 0; k < (extras ? 8 : 2); ++k)
+                exact[k].add(mine_exact[k]);
+        }
     }
     errors.rethrow();
+    if (exact_sums)
+        return PairSums{exact[0].value(), exact[1].value(),
+                        {exact[2].value(), exact[3].value(), exact[4].value(), exact[5].value(), exact[6].value(),
+                         exact[7].value()}};
     PairSums sums{epotsum, 0.0, {0.0, 0.0, 0.0, 0.0, 0.0, 0.0}};
     for (const double w : block_virials)
         sums.virial += w;
@@ -305,7 +341,10 @@ void Cell::finish_pair_terms(const PairSums& sums, double fscale)
     const double tail_share = tail.energy / static_cast<double>(n);
     particle_energies_.resize(n);
     particle_virials_.resize(6 * n);
-    for (std::size_t i = 0; i < n; ++i) {
+    const long long count = static_cast<long long>(n);
+#pragma omp parallel for schedule(static) num_threads(team())
+    for (long long ii = 0; ii < count; ++ii) {
+        const std::size_t i = static_cast<std::size_t>(ii);
         const double e = energy_terms[i];
         particle_energies_[i] =
             (factored ? ((e * table.energy_factors[0]) * table.energy_factors[1]) * 0.5 : e * 0.5) + tail_share;

@@ -13,6 +13,7 @@
 // The stages are public: the other integration methods (methods/) are made of
 // the same kicks, drifts and force updates, with their own thermostat passes.
 #include "cell.h"
+#include "exact_sum.h"
 #include "parallel.h"
 #include "settings.h"
 
@@ -98,6 +99,20 @@ double Cell::kick_in_order(std::size_t count, Kick kick)
     // leave their terms in ekin_terms, which are chained on afterwards in order.
     double ekinsum = 0.0;
     const int team_size = team();
+    if (exact_sums) {  // each thread its block, the partial sums merged exactly
+        ExactSum total;
+#pragma omp parallel num_threads(team_size)
+        {
+            const Block b = static_block(count);
+            const Kick mine = kick;
+            ExactSum part;
+            for (std::size_t i = b.begin; i < b.end; ++i)
+                part.add(mine(i));
+#pragma omp critical(vorlan_exact_kick)
+            total.add(part);
+        }
+        return total.value();
+    }
     if (team_size > 1 && ekin_terms.size() != count)
         ekin_terms.resize(count);
     std::size_t first_end = count;
@@ -223,7 +238,7 @@ void Cell::apply_boundary_conditions()
     }
     if (full != none) {
         std::ostringstream msg;
-        msg << "particle " << full / 3 << " has crossed the box " << images[full] << " times along "
+        msg << "particle " << ids[full / 3] << " has crossed the box " << images[full] << " times along "
             << "xyz"[full % 3] << ": its image counter holds at most " << image_limit
             << " crossings either way, so the unwrapped positions of this run cannot go on";
         throw std::range_error(msg.str());

@@ -118,6 +118,8 @@ struct PairOutput {
     double* virials;             // 1 per particle: sum of r_ij . F_ij
     double* energies = nullptr;  // 1 per particle: sum of its pairs' energy terms
     double* tensors = nullptr;   // 6 per particle: sums of rx Fx, ry Fy, rz Fz, rx Fy, rx Fz, ry Fz
+    double* own_energies = nullptr;  // 1 per particle: its energy terms chained from 0.0 in list order
+                                     //   (the energy chain then starts afresh at every particle)
 };
 
 // The parameters of a potential as a loop reads them (pair_table.h): each table

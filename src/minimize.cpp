@@ -70,6 +70,13 @@ void Fire::move_and_evaluate(Cell& cell, double h)
 
 FireResult Fire::minimize(Cell& cell)
 {
+    // the minimiser's own per-particle arrays follow the slots: no sorting meanwhile
+    struct Keep {
+        Cell& cell;
+        bool sort;
+        ~Keep() { cell.sort_particles = sort; }
+    } keep{cell, cell.sort_particles};
+    cell.sort_particles = false;
     const std::size_t n = cell.particle_count();
     velocity.assign(n, vec3::Zero());
     inv_mass.resize(n);

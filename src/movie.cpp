@@ -38,11 +38,12 @@ void Cell::write_to_movie_file(const std::string& moviefile, bool create)
     std::ofstream outfile;
     // Read before the file is touched: a bad nr_particles leaves the file as it was.
     const std::uint32_t nr_particles = static_cast<std::uint32_t>(particle_count());
+    const std::vector<vec3> x = by_id(positions), u = by_id(velocities);  // frames in the order of the ids
     // A frame never holds a non-finite number; a state that has one (a step that
     // failed half-way) is refused before the file is touched.
     for (std::uint32_t i = 0; i < nr_particles; ++i) {
-        const vec3& p = positions[i];
-        const vec3& v = velocities[i];
+        const vec3& p = x[i];
+        const vec3& v = u[i];
         if (!std::isfinite(p.x() + p.y() + p.z() + v.x() + v.y() + v.z())) {
             std::ostringstream msg;
             msg << "particle " << i << " is at (" << p.x() << ", " << p.y() << ", " << p.z() << ") with velocity ("
@@ -69,8 +70,8 @@ void Cell::write_to_movie_file(const std::string& moviefile, bool create)
     outfile.write(reinterpret_cast<const char*>(dims.data()), 3 * sizeof(double));
     double buffer[7];
     for (std::uint32_t i = 0; i < nr_particles && outfile; ++i) {
-        const vec3& p = positions[i];
-        const vec3& v = velocities[i];
+        const vec3& p = x[i];
+        const vec3& v = u[i];
         const double velocity = std::sqrt(v.x() * v.x() + (v.y() * v.y() + v.z() * v.z()));
         buffer[0] = p.x(); buffer[1] = p.y(); buffer[2] = p.z();
         buffer[3] = v.x(); buffer[4] = v.y(); buffer[5] = v.z();

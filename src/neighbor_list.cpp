@@ -114,7 +114,7 @@ inline double subcell_gap(double x, unsigned int c, double edge, double side, do
 // beyond half the box (and beyond the shell) that no valid list can follow.
 // The first such particle is named.
 void check_stability(const std::vector<vec3>& positions, const std::vector<vec3>& dij_list, const vec3& dims,
-                     double shell, int team)
+                     double shell, int team, const std::vector<std::uint32_t>& ids)
 {
     const std::size_t nr_particles = positions.size();
     const double jump = std::max(0.5 * std::min({dims.x(), dims.y(), dims.z()}), shell);
@@ -134,7 +134,7 @@ void check_stability(const std::vector<vec3>& positions, const std::vector<vec3>
             const vec3& p = positions[i];
             const vec3& d = dij_list[i];
             std::ostringstream msg;
-            msg << "particle " << i << " is at (" << p.x() << ", " << p.y() << ", " << p.z() << ") after moving by ("
+            msg << "particle " << ids[i] << " is at (" << p.x() << ", " << p.y() << ", " << p.z() << ") after moving by ("
                 << d.x() << ", " << d.y() << ", " << d.z()
                 << ") since the last neighbour-list build: the simulation became unstable "
                    "(time step too large, or particles overlapping)";
@@ -209,9 +209,11 @@ void assign_slots(ListBuffers& buf, std::size_t nr_subcells, std::size_t nr_thre
 
 // Counting sort by subcell, key (ix ny + iy) nz + iz: each thread counts its
 // block, the slots go to the blocks in thread order within every subcell, so
-// each subcell lists its particles in ascending index.
+// each subcell lists its particles in ascending index; with `order` (the index
+// of the particle of each global id) the blocks are blocks of ids, and each
+// subcell lists its particles in ascending id.
 Spread sort_by_subcell(const std::vector<vec3>& positions, const std::int32_t* types, const SubcellGrid& grid,
-                       const kernels::BoxGeometry& box, ListBuffers& buf, int team)
+                       const kernels::BoxGeometry& box, ListBuffers& buf, int team, const std::uint32_t* order)
 {
     const std::size_t nr_particles = positions.size(), nr_subcells = grid.count;
     buf.subcell_of.resize(nr_particles);
@@ -231,7 +233,8 @@ Spread sort_by_subcell(const std::vector<vec3>& positions, const std::int32_t* t
         const Block b = static_block(nr_particles);
         const std::size_t t = static_cast<std::size_t>(omp_get_thread_num());
         unsigned int* mine = buf.subcell_fill.data() + t * nr_subcells;
-        for (std::size_t i = b.begin; i < b.end; ++i) {
+        for (std::size_t g = b.begin; g < b.end; ++g) {
+            const std::size_t i = order ? order[g] : g;
             for (int k = 0; k < 3; ++k) {
                 const double x = positions[i][k];
                 untidy[k] = untidy[k] || x < -grid.slack[k] || x > box.side[k] + grid.slack[k];
@@ -247,7 +250,8 @@ Spread sort_by_subcell(const std::vector<vec3>& positions, const std::int32_t* t
 #pragma omp barrier
 #pragma omp single
         assign_slots(buf, nr_subcells, static_cast<std::size_t>(omp_get_num_threads()));
-        for (std::size_t i = b.begin; i < b.end; ++i) {
+        for (std::size_t g = b.begin; g < b.end; ++g) {
+            const std::size_t i = order ? order[g] : g;
             const unsigned int slot = mine[buf.subcell_of[i]]++;
             buf.sorted_x[slot] = positions[i].x();
             buf.sorted_y[slot] = positions[i].y();
@@ -546,7 +550,7 @@ void Cell::build_neighbor_list()
         fill_pair_radii(table.rcut, table.nr_types, radius.shell, list_buffers);
     const std::size_t nr_particles = positions.size();
     const int team_size = team();
-    check_stability(positions, dij_list, dims, radius.shell, team_size);
+    check_stability(positions, dij_list, dims, radius.shell, team_size, ids);
 
     ListBuffers& buf = list_buffers;
     // a walled axis is laid out in a longer box that no pair reaches across (image_box)
@@ -554,7 +558,17 @@ void Cell::build_neighbor_list()
     const SubcellGrid grid = size_grid(image, radius.rlist, nr_particles);
     const kernels::BoxGeometry box = kernels::box_geometry(image.data());
     const std::int32_t* types = mixed() ? species.types.data() : nullptr;
-    const Spread spread = sort_by_subcell(positions, types, grid, box, buf, team_size);
+    if (sort_particles) {  // the slot of each id: the order of the sort's blocks
+        sort_scratch.resize(nr_particles);
+        for (std::size_t s = 0; s < nr_particles; ++s)
+            sort_scratch[ids[s]] = static_cast<std::uint32_t>(s);
+    }
+    const Spread spread =
+        sort_by_subcell(positions, types, grid, box, buf, team_size, sort_particles ? sort_scratch.data() : nullptr);
+    if (sort_particles) {
+        adopt_subcell_order();
+        types = mixed() ? species.types.data() : nullptr;
+    }
     static const kernels::ScanFn scan = kernels::best_scan();
     const Shortcuts shortcuts = choose_shortcuts(grid, spread, rlistsq);
     fill_axis_tables(grid, shortcuts, buf);

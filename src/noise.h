@@ -3,7 +3,7 @@
 //
 // Philox4x32-10 (Random123; Salmon et al., SC'11) maps a 128-bit counter and a
 // 64-bit key to 128 random bits. The key is the user's seed; the counter is
-// (step, index, purpose, draw): the time step, the particle (or 0 for a number
+// (step, index, purpose, draw): the time step, the particle's global id (or 0 for a number
 // drawn once per step), the method that draws (Purpose), and the how-manieth
 // block of one such draw. Hence:
 //   - a particle's noise does not depend on which thread computes it, nor on how
@@ -48,9 +48,11 @@ inline r123::Philox4x32::ctr_type words(std::uint64_t seed, std::uint32_t step, 
 void box_muller(std::uint32_t r, std::uint32_t a, double& x, double& y);
 
 // Three standard normal numbers per particle for the particles [begin, end):
-// out[3i], out[3i + 1], out[3i + 2], from counter (step, i, purpose, 0).
+// out[3i], out[3i + 1], out[3i + 2], from counter (step, id, purpose, 0), id the
+// particle's global id ids[i] (i itself without `ids`): a particle draws the same
+// numbers wherever it lives in memory.
 void normal_triples(std::uint64_t seed, std::uint32_t step, Purpose purpose, std::size_t begin, std::size_t end,
-                    double* out);
+                    double* out, const std::uint32_t* ids = nullptr);
 
 // A sequence of numbers drawn once per step: the blocks (step, 0, purpose, 0),
 // (step, 0, purpose, 1), ... used word by word.

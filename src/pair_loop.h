@@ -10,7 +10,8 @@
 //   force term   (w / distsq) r_ij      (mixture: ((w / distsq) force_scale) r_ij)
 //   virial term  w                      (mixture: w force_scale), that is r_ij . F_ij
 // The energy and force terms are added one pair after the other in list order;
-// the energy runs on from particle to particle (one chain through the block).
+// the energy runs on from particle to particle (one chain through the block),
+// or starts from 0.0 at each particle when the output asks for each one's own.
 // The virial terms of a particle go into four partial sums (interacting pair k
 // into partial k mod 4, each from 0.0), its virial is (p0 + p1) + (p2 + p3): the
 // order in which the vector loops add them four lanes at a time. When the output
@@ -63,6 +64,8 @@ double scalar_pairs(const Eval& eval, const LoopInput& in, std::size_t begin, st
         double w[4] = {0.0, 0.0, 0.0, 0.0};
         double x[nr_extras][4] = {};
         std::size_t k = 0;
+        if (out.own_energies)
+            epotsum = 0.0;
         for (std::size_t n = list[i]; n < g.list_size && list[n] != i; ++n) {
             const std::size_t j = list[n];
             const double rx = minimum_image(xi - pos[4 * j], g.box.half[0], g.box.side[0]);
@@ -108,6 +111,8 @@ double scalar_pairs(const Eval& eval, const LoopInput& in, std::size_t begin, st
         out.forces[3 * i + 1] = fy;
         out.forces[3 * i + 2] = fz;
         out.virials[i] = (w[0] + w[1]) + (w[2] + w[3]);
+        if (out.own_energies)
+            out.own_energies[i] = epotsum;
         if constexpr (Extras) {
             out.energies[i] = (x[0][0] + x[0][1]) + (x[0][2] + x[0][3]);
             for (int c = 0; c < 6; ++c)
@@ -695,8 +700,9 @@ AVX2 __attribute__((always_inline)) inline double run_pairs(const Loop& loop, st
     if (begin < end)
         pack(begin, nullptr);
     for (std::size_t i = begin; i < end; ++i) {
-        // new particle: force and virial from 0.0, the energy runs on
-        s = Sums{_mm256_blend_pd(_mm256_setzero_pd(), s.rows, 0x1), _mm256_setzero_pd()};
+        // new particle: force and virial from 0.0, the energy runs on (or starts afresh)
+        s = Sums{out.own_energies ? _mm256_setzero_pd() : _mm256_blend_pd(_mm256_setzero_pd(), s.rows, 0x1),
+                 _mm256_setzero_pd()};
         if constexpr (Extras) {
             for (int c = 0; c < nr_extras; ++c)
                 x.v[c] = _mm256_setzero_pd();
@@ -714,6 +720,8 @@ AVX2 __attribute__((always_inline)) inline double run_pairs(const Loop& loop, st
         out.forces[3 * i + 1] = sums[2];
         out.forces[3 * i + 2] = sums[3];
         out.virials[i] = pairwise4(s.virial);
+        if (out.own_energies)
+            out.own_energies[i] = sums[0];
         if constexpr (Extras) {
             out.energies[i] = pairwise4(x.v[0]);
             for (int c = 0; c < 6; ++c)

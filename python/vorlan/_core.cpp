@@ -379,6 +379,7 @@ public:
         : params(std::move(p)), seed(seed_)
     {
         cell = std::make_unique<Cell>(params, state, threads);  // checks the settings first
+        cell->set_order(true, true);
         nr_particles = read_particle_count(*params);
         run_state = std::make_unique<Run>(*cell, params, 0, true, false, steps);
         run_state->restore_log(std::move(log), log_start);
@@ -443,6 +444,12 @@ public:
         return numpy_array(std::vector<double>(cell->particle_virials()), nr_particles, 6);
     }
     void set_pair_terms(bool on) { idle(); cell->set_pair_terms(on); }
+    // Whether the particles are kept in memory in subcell order (results alike either way).
+    bool sort_particles() const { return cell->sorted(); }
+    void set_sort_particles(bool on) { idle(); cell->set_order(cell->exact(), on); }
+    // Whether the global sums are exact (else chained in particle order, as simulate's).
+    bool exact_sums() const { return cell->exact(); }
+    void set_exact_sums(bool on) { idle(); cell->set_order(on, cell->sorted()); }
     // The external fields as rows of ten numbers (field_rows), F x 10.
     nb::object field_rows_of_run() const
     {
@@ -477,8 +484,7 @@ public:
     // The type of each particle (all 0 for one species).
     nb::ndarray<nb::numpy, std::int32_t> types() const
     {
-        const Species& mix = cell->get_species();
-        std::vector<std::int32_t> t = mix.empty() ? std::vector<std::int32_t>(nr_particles, 0) : mix.types;
+        std::vector<std::int32_t> t = cell->mixed() ? cell->get_types() : std::vector<std::int32_t>(nr_particles, 0);
         return numpy_array(std::move(t), nr_particles, 0);
     }
 
@@ -754,6 +760,10 @@ CellOptions options_from(std::optional<std::uint64_t> seed, int threads, std::op
     if (mixture)
         o.species = species_from(*mixture, n, pair.has_value());
     o.threads = threads;
+    // a Simulation's global sums do not depend on the order of the particles,
+    // which then live in memory in subcell order
+    o.exact_sums = true;
+    o.sort_particles = true;
     if (seed) {
         o.seeded = true;
         o.seed = *seed;
@@ -1096,6 +1106,12 @@ NB_MODULE(_core, m)
         .def_prop_ro("fields", &Engine::field_rows_of_run,
                      "The external fields (F, 10): kind (0 constant, 1 wall), style (0 lj93, 1 harmonic), axis,\n"
                      "fx, fy, fz, epsilon, sigma, k, rcut.")
+        .def_prop_rw("exact_sums", &Engine::exact_sums, &Engine::set_exact_sums,
+                     "Whether the global sums are exact, the same bits in any order of the terms (else chained in "
+                     "particle order); sorting the particles needs them.")
+        .def_prop_rw("sort_particles", &Engine::sort_particles, &Engine::set_sort_particles,
+                     "Whether the particles live in memory in subcell order (sorted at list builds); the "
+                     "results are the same bits either way.")
         .def("set_pair_terms", &Engine::set_pair_terms, "on"_a,
              "Whether every force evaluation also gives the virial tensor and per-particle terms.")
         .def_prop_ro("types", &Engine::types, nb::rv_policy::move,

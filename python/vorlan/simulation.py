@@ -8,7 +8,10 @@ can be read, settings changed, a checkpoint written.
 The steps are the engine's own (the same loop as ``simulate`` and ``vorlan-run``),
 numbered on from one run to the next, so that ``run(300); run(700)`` gives the same
 numbers as ``run(1000)``, and ``Simulation(path).run(nrsteps)`` as the first run of
-a fresh process the same numbers as ``simulate(path)``.
+a fresh process the numbers of ``simulate(path)`` up to rounding: a ``Simulation``
+sums its energies exactly (the same bits on any number of threads and in any order
+of the particles, which it keeps in memory sorted by subcell), ``simulate`` in
+particle order.
 
 This module is the run object; its start (settings, positions, velocities,
 box, a mixture's species and pairs, a start read from a file) is assembled in

@@ -5,6 +5,7 @@
 // forces are thread-count independent by construction; the energies are kept
 // per particle and summed in particle order afterwards, which keeps epot so too.
 #include "cell.h"
+#include "exact_sum.h"
 #include "parallel.h"
 
 #include <cmath>
@@ -54,8 +55,15 @@ double Cell::apply_fields(bool extras)
         field_energies[i] = e;
     }
     double sum = 0.0;
-    for (std::size_t i = 0; i < n; ++i)
-        sum += field_energies[i];
+    if (exact_sums) {
+        ExactSum total;
+        for (std::size_t i = 0; i < n; ++i)
+            total.add(field_energies[i]);
+        sum = total.value();
+    } else {
+        for (std::size_t i = 0; i < n; ++i)
+            sum += field_energies[i];
+    }
     if (extras)
         for (std::size_t i = 0; i < n; ++i)
             particle_energies_[i] += field_energies[i];
@@ -71,7 +79,7 @@ void Cell::check_inside_walls() const
             const double x = positions[i][k];
             if (walls[k] && !(x > 0.0 && x < dims[k])) {
                 std::ostringstream msg;
-                msg << "particle " << i << " passed the wall at " << "xyz"[k] << " = " << (x <= 0.0 ? 0.0 : dims[k])
+                msg << "particle " << ids[i] << " passed the wall at " << "xyz"[k] << " = " << (x <= 0.0 ? 0.0 : dims[k])
                     << " in step " << steps_done + 1 << " (" << "xyz"[k] << " = " << x
                     << "): the time step is too large for the wall";
                 throw std::range_error(msg.str());

@@ -7,6 +7,7 @@
 
 #include "noise.h"
 #include "parallel.h"
+#include "particle_sums.h"
 #include "settings.h"
 
 namespace {
@@ -190,18 +191,18 @@ void CRescale::rescale(Cell& cell, const StepContext& ctx)
     const MotionArrays a = cell.motion();
     const std::int32_t* type = ctx.mixture ? ctx.mixture->types.data() : nullptr;
     const double* mass = ctx.mixture ? ctx.mixture->masses.data() : nullptr;
-    const double vsq = sum_in_chunks(a.count, cell.team(), 0.0, [&](std::size_t begin, std::size_t end) {
-        double s = 0.0;
+    const auto sum = [&](std::size_t begin, std::size_t end, auto&& add) {
         for (std::size_t i = begin; i < end; ++i) {
             vec3& vi = a.velocities[i];
             const double weight = type ? mass[type[i]] : 1.0;
-            s += weight * ((vi.x() * vi.x() + vi.y() * vi.y()) + vi.z() * vi.z());
+            const double t = weight * ((vi.x() * vi.x() + vi.y() * vi.y()) + vi.z() * vi.z());
+            add(&t);
             vi *= inv;
             a.positions[i] *= mu;
             a.dij_list[i] *= mu;
         }
-        return s;
-    });
+    };
+    const double vsq = particle_sums<1>(a.count, cell.team(), cell.exact(), sum)[0];
     const vec3 new_box = mu * box;
     cell.set_box(new_box);
     const double ekin = type ? 0.5 * vsq : 0.5 * vsq * ctx.mass;
@@ -227,14 +228,14 @@ void CRescale::measure_axes(Cell& cell)
     const MotionArrays m = cell.motion();
     const Species& mix = cell.get_species();
     const double mass = mix.empty() ? settings::real(cell.parameters(), "mass") : 1.0;
-    const vec3 mvsq = sum_in_chunks(m.count, cell.team(), vec3(vec3::Zero()), [&](std::size_t begin, std::size_t end) {
-        vec3 s = vec3::Zero();
+    const auto sums = particle_sums<3>(m.count, cell.team(), cell.exact(), [&](std::size_t begin, std::size_t end, auto&& add) {
         for (std::size_t i = begin; i < end; ++i) {
             const double weight = mix.empty() ? 1.0 : mix.masses[static_cast<std::size_t>(mix.types[i])];
-            s += weight * m.velocities[i].cwiseProduct(m.velocities[i]);
+            const vec3 t = weight * m.velocities[i].cwiseProduct(m.velocities[i]);
+            add(t.data());
         }
-        return s;
     });
+    const vec3 mvsq(sums[0], sums[1], sums[2]);
     ekin_axes = 0.5 * mass * mvsq;
     virial_axes = w;
 }
@@ -274,18 +275,18 @@ void CRescale::rescale_axes(Cell& cell, const StepContext& ctx)
     const MotionArrays a = cell.motion();
     const std::int32_t* type = ctx.mixture ? ctx.mixture->types.data() : nullptr;
     const double* mass = ctx.mixture ? ctx.mixture->masses.data() : nullptr;
-    const vec3 mvsq = sum_in_chunks(a.count, cell.team(), vec3(vec3::Zero()), [&](std::size_t begin, std::size_t end) {
-        vec3 s = vec3::Zero();
+    const auto sums = particle_sums<3>(a.count, cell.team(), cell.exact(), [&](std::size_t begin, std::size_t end, auto&& add) {
         for (std::size_t i = begin; i < end; ++i) {
             vec3& vi = a.velocities[i];
             const double weight = type ? mass[type[i]] : 1.0;
-            s += weight * vi.cwiseProduct(vi);
+            const vec3 t = weight * vi.cwiseProduct(vi);
+            add(t.data());
             vi = vi.cwiseProduct(inv);
             a.positions[i] = a.positions[i].cwiseProduct(mu);
             a.dij_list[i] = a.dij_list[i].cwiseProduct(mu);
         }
-        return s;
     });
+    const vec3 mvsq(sums[0], sums[1], sums[2]);
     const vec3 new_box = box.cwiseProduct(mu);
     cell.set_box(new_box);
     const vec3 ekin = type ? vec3(0.5 * mvsq) : vec3(0.5 * ctx.mass * mvsq);

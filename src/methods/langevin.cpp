@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "noise.h"
-#include "parallel.h"
+#include "particle_sums.h"
 
 namespace {
 
@@ -54,26 +54,25 @@ double Langevin::drift_and_noise(Cell& cell, const StepContext& ctx, double c1)
     const int team = cell.team();
     xi.resize(3 * a.count);
     double* x = xi.data();
-    const vec3 sum = sum_in_chunks(a.count, team, vec3(vec3::Zero()), [&](std::size_t begin, std::size_t end) {
-        noise::normal_triples(ctx.seed, ctx.step, noise::Purpose::langevin, begin, end, x);
-        vec3 s = vec3::Zero();
+    const bool exact = cell.exact();
+    const auto sum = particle_sums<3>(a.count, team, exact, [&](std::size_t begin, std::size_t end, auto&& add) {
+        noise::normal_triples(ctx.seed, ctx.step, noise::Purpose::langevin, begin, end, x, a.ids);
         for (std::size_t i = begin; i < end; ++i)
-            s += vec3(x[3 * i], x[3 * i + 1], x[3 * i + 2]);
-        return s;
+            add(x + 3 * i);
     });
-    const vec3 mean = a.count > 0 ? vec3(sum / static_cast<double>(a.count)) : vec3(vec3::Zero());
+    const vec3 mean =
+        a.count > 0 ? vec3(vec3(sum[0], sum[1], sum[2]) / static_cast<double>(a.count)) : vec3(vec3::Zero());
 
     // A O A, summing |v|^2 of the new velocities
-    const double vsq = sum_in_chunks(a.count, team, 0.0, [&](std::size_t begin, std::size_t end) {
-        double s = 0.0;
+    const double vsq = particle_sums<1>(a.count, team, exact, [&](std::size_t begin, std::size_t end, auto&& add) {
         for (std::size_t i = begin; i < end; ++i) {
             const vec3& v = drift_around(a, i, half, [&](const vec3& old) {
                 return vec3(c1 * old + c2 * (vec3(x[3 * i], x[3 * i + 1], x[3 * i + 2]) - mean));
             });
-            s += (v.x() * v.x() + v.y() * v.y()) + v.z() * v.z();
+            const double t = (v.x() * v.x() + v.y() * v.y()) + v.z() * v.z();
+            add(&t);
         }
-        return s;
-    });
+    })[0];
     return 0.5 * vsq * ctx.mass;
 }
 
@@ -93,32 +92,30 @@ double Langevin::drift_and_noise_mixed(Cell& cell, const StepContext& ctx, doubl
     const int team = cell.team();
     xi.resize(3 * a.count);
     double* x = xi.data();
-    using vec4 = Eigen::Vector4d;
-    const vec4 sum = sum_in_chunks(a.count, team, vec4(vec4::Zero()), [&](std::size_t begin, std::size_t end) {
-        noise::normal_triples(ctx.seed, ctx.step, noise::Purpose::langevin, begin, end, x);
-        vec4 s = vec4::Zero();
+    const bool exact = cell.exact();
+    const auto sum = particle_sums<4>(a.count, team, exact, [&](std::size_t begin, std::size_t end, auto&& add) {
+        noise::normal_triples(ctx.seed, ctx.step, noise::Purpose::langevin, begin, end, x, a.ids);
         for (std::size_t i = begin; i < end; ++i) {
             const double c = c2[type[i]], m = mass[type[i]];
             for (int k = 0; k < 3; ++k)
                 x[3 * i + k] *= c;
-            s += vec4(m * x[3 * i], m * x[3 * i + 1], m * x[3 * i + 2], m);
+            const double t[4] = {m * x[3 * i], m * x[3 * i + 1], m * x[3 * i + 2], m};
+            add(t);
         }
-        return s;
     });
     // the velocity of the centre of mass the noise would give, taken off every particle
-    const vec3 drift = a.count > 0 ? vec3(sum.head<3>() / sum[3]) : vec3(vec3::Zero());
+    const vec3 drift = a.count > 0 ? vec3(vec3(sum[0], sum[1], sum[2]) / sum[3]) : vec3(vec3::Zero());
 
     // A O A, summing m |v|^2 of the new velocities
-    const double mvsq = sum_in_chunks(a.count, team, 0.0, [&](std::size_t begin, std::size_t end) {
-        double s = 0.0;
+    const double mvsq = particle_sums<1>(a.count, team, exact, [&](std::size_t begin, std::size_t end, auto&& add) {
         for (std::size_t i = begin; i < end; ++i) {
             const vec3& v = drift_around(a, i, half, [&](const vec3& old) {
                 return vec3(c1 * old + (vec3(x[3 * i], x[3 * i + 1], x[3 * i + 2]) - drift));
             });
-            s += mass[type[i]] * ((v.x() * v.x() + v.y() * v.y()) + v.z() * v.z());
+            const double t = mass[type[i]] * ((v.x() * v.x() + v.y() * v.y()) + v.z() * v.z());
+            add(&t);
         }
-        return s;
-    });
+    })[0];
     return 0.5 * mvsq;
 }
 

@@ -54,7 +54,7 @@ def params():
 
 
 @pytest.mark.parametrize("seed", [None, 1], ids=["fresh-process", "seed-1"])
-def test_first_run_equals_simulate(param_file, tmp_path, seed):
+def test_first_run_is_simulate_to_rounding(param_file, tmp_path, seed):
     # simulate's first run in a fresh process against a Simulation either in its own
     # fresh process (seed None: the process-wide sequence) or here with seed 1 (the
     # process-wide generator's own seed), after other draws from that sequence.
@@ -86,7 +86,11 @@ def test_first_run_equals_simulate(param_file, tmp_path, seed):
         sim = Simulation(path, seed=seed, threads=1).run()
         got = dict(positions=sim.positions, velocities=sim.velocities, **sim.log)
     want = np.load(tmp_path / "simulate.npz")
-    assert_same(want, got, ["ekin", "epot", "etot", "positions", "velocities"])
+    # the same steps; a Simulation sums its energies exactly, simulate chains them
+    # in particle order: the two differ in the last bits, and the thermostat
+    # carries that on
+    for key in ["ekin", "epot", "etot", "positions", "velocities"]:
+        np.testing.assert_allclose(got[key], want[key], rtol=1e-10, atol=1e-10, err_msg=key)
     np.testing.assert_array_equal(got["step"], np.arange(1, 41))
 
 

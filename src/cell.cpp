@@ -248,6 +248,18 @@ double Cell::get_gauss() const
 
 double Cell::kinetic_energy_of_velocities() const
 {
+    if (exact()) {
+        const vec3* v = velocities.data();
+        if (!mixed())
+            return 0.5 * exact_total(velocities.size(), [=](std::size_t i) {
+                       return (v[i].x() * v[i].x() + v[i].y() * v[i].y()) + v[i].z() * v[i].z();
+                   }) * settings::real(*params, "mass");
+        const std::int32_t* type = species.types.data();
+        const double* mass = species.masses.data();
+        return 0.5 * exact_total(velocities.size(), [=](std::size_t i) {
+                   return mass[type[i]] * ((v[i].x() * v[i].x() + v[i].y() * v[i].y()) + v[i].z() * v[i].z());
+               });
+    }
     if (!mixed())
         return ::kinetic_energy(velocities, settings::real(*params, "mass"));
     // 0.5 sum m |v|^2 in particle order, the order of the mixture's kick
@@ -263,6 +275,8 @@ double Cell::kinetic_energy_of_velocities() const
 std::size_t Cell::particle_count() const
 {
     const std::size_t nr_particles = settings::count(*params, "nr_particles");
+    if (exchange && nr_particles == exchange->total())
+        return positions.size();  // this process's share
     if (nr_particles != positions.size()) {
         std::ostringstream msg;
         msg << "nr_particles = " << nr_particles << " does not match the " << positions.size()

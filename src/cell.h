@@ -27,6 +27,8 @@
 #include <omp.h>
 
 #include "aligned.h"
+#include "exact_sum.h"
+#include "exchange.h"
 #include "fields/field.h"
 #include "list_buffers.h"
 #include "parameters.h"
@@ -175,7 +177,32 @@ public:
     void write_to_movie_file(const std::string& moviefile, bool create);
 
     const vec3& get_dims() const { return dims; }
-    std::size_t particles() const { return positions.size(); }
+    // N: the particles of the whole box, also when it is divided among processes.
+    std::size_t particles() const { return exchange ? exchange->total() : positions.size(); }
+
+    // ---- a box divided among processes (exchange.h) ----
+    // From now on this cell holds only the particles of its process's domain
+    // (every process starts from the whole box, the same on all); the list is
+    // built anew and the forces evaluated. Every later step is collective.
+    void distribute(std::shared_ptr<Exchange> e);
+    bool distributed() const { return exchange != nullptr; }
+    // The particles this cell holds and integrates (all N of an undivided box),
+    // their global numbers, and the ghosts' coordinates.
+    std::size_t owned() const { return positions.size(); }
+    const std::vector<std::uint64_t>& get_ids() const { return ids; }
+    const std::vector<vec3>& get_ghost_positions() const { return ghost_positions; }
+    // Sums over the particles: exact, and over all processes of a divided box.
+    bool exact() const { return exchange != nullptr; }
+    // Each of `count` sums replaced by its total over all processes (nothing for one).
+    void reduce(ExactSum* sums, int count) const
+    {
+        if (exchange)
+            exchange->sum(sums, count);
+    }
+    // sum over the held particles of term(i) (threads' exact partial sums merged),
+    // totalled over all processes.
+    template <typename Term>
+    double exact_total(std::size_t count, Term term) const;
     std::vector<double> get_positions() const { return flatten(positions); }
     std::vector<double> get_velocities() const { return flatten(velocities); }
     std::vector<double> get_initial_positions() const { return flatten(positions_initial); }
@@ -332,4 +359,34 @@ private:
         explicit Generator(std::uint64_t seed) : engine(seed) {}
     };
     mutable std::unique_ptr<Generator> generator;
+
+    std::shared_ptr<Exchange> exchange;      // the other processes of a divided box; null: the whole box is here
+    std::vector<std::uint64_t> ids;          // global number of each held particle (empty: undivided, i = id)
+    std::vector<vec3> ghost_positions;       // coordinates of the ghosts (exchange.h), ascending id
+    std::vector<std::int32_t> ghost_types;   // their types (a mixture)
+    std::vector<vec3> binned;                // held particles then ghosts, as a list build bins them
+    std::vector<std::int32_t> binned_types;
+    bool whole_box_here = false;             // every process still holds the whole box (before the first build)
+    // At a list build of a divided box: the held particles to their owners, the ghosts fetched.
+    void share_out(const SubcellLayout& grid, bool replicated);
 };
+
+template <typename Term>
+double Cell::exact_total(std::size_t count, Term term) const
+{
+    const int team_size = team();
+    std::vector<ExactSum> parts(static_cast<std::size_t>(team_size));
+    const long long n = static_cast<long long>(count);
+#pragma omp parallel num_threads(team_size)
+    {
+        ExactSum& mine = parts[static_cast<std::size_t>(omp_get_thread_num())];
+#pragma omp for schedule(static)
+        for (long long i = 0; i < n; ++i)
+            mine.add(term(static_cast<std::size_t>(i)));
+    }
+    ExactSum total;
+    for (const ExactSum& p : parts)
+        total.add(p);
+    reduce(&total, 1);
+    return total.value();
+}

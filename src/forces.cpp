@@ -188,7 +188,8 @@ Cell::PairSums Cell::pair_loop(kernels::PairInput& in, double rcut, bool extras,
     // with `extras` energy_terms[i], tensor_terms[6i..]).
     const std::size_t nr_particles = positions.size();
     const std::size_t nr_blocks = (nr_particles + pair_block - 1) / pair_block;
-    padded_positions.resize(4 * nr_particles);
+    const std::size_t nr_ghosts = ghost_positions.size();  // rows behind the held particles' (a divided box)
+    padded_positions.resize(4 * (nr_particles + nr_ghosts));
     in.positions = padded_positions.data();
     virial_terms.resize(nr_particles);
     block_virials.resize(nr_blocks);
@@ -201,17 +202,20 @@ Cell::PairSums Cell::pair_loop(kernels::PairInput& in, double rcut, bool extras,
         out.tensors = tensor_terms.data();
     }
     const int team_size = team();
-    extent.assign(6 * static_cast<std::size_t>(team_size), 0.0);
+    extent.assign(12 * static_cast<std::size_t>(team_size), 0.0);
     double epotsum = 0.0;
     RegionErrors errors;
 #pragma omp parallel reduction(+ : epotsum) num_threads(team_size)
     {
+        const std::size_t t = static_cast<std::size_t>(omp_get_thread_num());
+        const std::size_t nr_threads = static_cast<std::size_t>(omp_get_num_threads());
         copy_rows(positions, mixed() ? species.types.data() : nullptr, static_block(nr_particles),
-                  padded_positions.data(),
-                  extent.data() + 6 * static_cast<std::size_t>(omp_get_thread_num()));
+                  padded_positions.data(), extent.data() + 6 * t);
+        copy_rows(ghost_positions, mixed() ? ghost_types.data() : nullptr, static_block(nr_ghosts),
+                  padded_positions.data() + 4 * nr_particles, extent.data() + 6 * (nr_threads + t));
 #pragma omp barrier
         kernels::PairInput mine = in;
-        central_region(extent.data(), static_cast<std::size_t>(omp_get_num_threads()), rcut, mine);
+        central_region(extent.data(), 2 * nr_threads, rcut, mine);
         epotsum += evaluate_blocks(
             [&](std::size_t from, std::size_t to, double partial) { return evaluate(mine, out, from, to, partial); },
             nr_particles, virial_terms.data(), block_virials.data(), out.tensors, block_tensors.data(), errors);
@@ -234,10 +238,13 @@ void Cell::calculate_forces()
         throw std::logic_error("the neighbour list has no start entry for some particles");
     if (potential.empty())
         table = settings_lj_table(*params);
+    if (exchange)
+        exchange->refresh(positions, ghost_positions);
     epot = 0.0;
     virial_w = 0.0;
     const bool factored = !mixed();
-    const bool extras = pair_terms_wanted;
+    // exact sums add each particle's own energy terms
+    const bool extras = pair_terms_wanted || exact();
 
     kernels::LoopInput in{};
     in.pair.list = neighbor_list.data();
@@ -256,7 +263,7 @@ void Cell::calculate_forces()
     in.table.data = table.data.data();
     const kernels::LoopFn loop = loops->best();
 
-    const PairSums sums = pair_loop(in.pair, table.rcut_max, extras,
+    PairSums sums = pair_loop(in.pair, table.rcut_max, extras,
                                     [&](const kernels::PairInput& region, const kernels::PairOutput& out,
                                         std::size_t from, std::size_t to, double partial) {
                                         kernels::LoopInput mine = in;
@@ -264,6 +271,13 @@ void Cell::calculate_forces()
                                         return loop(mine, from, to, out, partial);
                                     });
 
+    if (exact()) {
+        // the chained sums replaced by the exact totals of the particles' terms
+        const double* e = energy_terms.data();
+        const double* w = virial_terms.data();
+        sums.epot = exact_total(nr_particles, [=](std::size_t i) { return e[i]; });
+        sums.virial = exact_total(nr_particles, [=](std::size_t i) { return w[i]; });
+    }
     // One species: the force scale on the forces, the energy factors / 2 on the
     // energy and the force scale / 2 on the virial, once each, outside the pair
     // loop. A mixture's loop applied them per pair: only the factor 1/2 of the
@@ -302,7 +316,7 @@ void Cell::finish_pair_terms(const PairSums& sums, double fscale)
     const std::size_t n = positions.size();
     const TailTerms tail =
         potential.tail_correction ? pair_tail(potential, type_counts(), dims.prod()) : TailTerms{};
-    const double tail_share = tail.energy / static_cast<double>(n);
+    const double tail_share = tail.energy / static_cast<double>(particles());
     particle_energies_.resize(n);
     particle_virials_.resize(6 * n);
     for (std::size_t i = 0; i < n; ++i) {
@@ -320,10 +334,18 @@ std::vector<double> Cell::type_counts() const
 {
     std::vector<double> counts(mixed() ? species.nr_types() : 1, 0.0);
     if (!mixed())
-        counts[0] = static_cast<double>(positions.size());
+        counts[0] = static_cast<double>(particles());
     else
         for (const std::int32_t t : species.types)
             counts[static_cast<std::size_t>(t)] += 1.0;
+    if (exchange && mixed()) {
+        std::vector<ExactSum> total(counts.size());
+        for (std::size_t a = 0; a < counts.size(); ++a)
+            total[a].add(counts[a]);
+        reduce(total.data(), static_cast<int>(total.size()));
+        for (std::size_t a = 0; a < counts.size(); ++a)
+            counts[a] = total[a].value();
+    }
     return counts;
 }
 

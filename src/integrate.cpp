@@ -96,6 +96,22 @@ double Cell::kick_in_order(std::size_t count, Kick kick)
     // that the thermostat, and with it every trajectory, does not depend on it:
     // the first thread chains its own block into the sum as it goes, the others
     // leave their terms in ekin_terms, which are chained on afterwards in order.
+    if (exact()) {
+        // each particle's term kept, then summed exactly over all processes
+        const int team_size = team();
+        if (ekin_terms.size() != count)
+            ekin_terms.resize(count);
+        double* terms = ekin_terms.data();
+        const long long n = static_cast<long long>(count);
+#pragma omp parallel num_threads(team_size)
+        {
+            const Kick mine = kick;
+#pragma omp for schedule(static)
+            for (long long i = 0; i < n; ++i)
+                terms[i] = mine(static_cast<std::size_t>(i));
+        }
+        return exact_total(count, [=](std::size_t i) { return terms[i]; });
+    }
     double ekinsum = 0.0;
     const int team_size = team();
     if (team_size > 1 && ekin_terms.size() != count)
@@ -240,7 +256,8 @@ void Cell::apply_berendsen_thermostat(double dt)
 
 double Cell::apply_berendsen_thermostat(double dt, double tau)
 {
-    const std::size_t nr_particles = particle_count();
+    particle_count();
+    const std::size_t nr_particles = particles();
     const double kT = settings::real(*params, "kT");
 
     // (3N - 3)/2 kT: the equipartition value with the total momentum removed

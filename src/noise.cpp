@@ -111,14 +111,15 @@ void box_muller(std::uint32_t r, std::uint32_t a, double& x, double& y)
 }
 
 void normal_triples(std::uint64_t seed, std::uint32_t step, Purpose purpose, std::size_t begin, std::size_t end,
-                    double* out)
+                    double* out, const std::uint64_t* ids)
 {
     constexpr std::size_t block = 128;  // particles whose words wait in L1 for the transform
     std::uint32_t w[4 * block];
     for (std::size_t from = begin; from < end; from += block) {
         const std::size_t count = std::min(block, end - from);
         for (std::size_t j = 0; j < count; ++j) {
-            const auto r = words(seed, step, static_cast<std::uint32_t>(from + j), purpose, 0);
+            const std::size_t i = ids ? static_cast<std::size_t>(ids[from + j]) : from + j;
+            const auto r = words(seed, step, static_cast<std::uint32_t>(i), purpose, 0);
             for (int k = 0; k < 4; ++k)
                 w[4 * j + k] = r[k];
         }

@@ -48,9 +48,10 @@ inline r123::Philox4x32::ctr_type words(std::uint64_t seed, std::uint32_t step, 
 void box_muller(std::uint32_t r, std::uint32_t a, double& x, double& y);
 
 // Three standard normal numbers per particle for the particles [begin, end):
-// out[3i], out[3i + 1], out[3i + 2], from counter (step, i, purpose, 0).
+// out[3i], out[3i + 1], out[3i + 2], from counter (step, id, purpose, 0), the
+// particle's number id = ids[i] (i without ids).
 void normal_triples(std::uint64_t seed, std::uint32_t step, Purpose purpose, std::size_t begin, std::size_t end,
-                    double* out);
+                    double* out, const std::uint64_t* ids = nullptr);
 
 // A sequence of numbers drawn once per step: the blocks (step, 0, purpose, 0),
 // (step, 0, purpose, 1), ... used word by word.

@@ -128,7 +128,15 @@ void CRescale::rescale(Cell& cell, const StepContext& ctx)
     const MotionArrays a = cell.motion();
     const std::int32_t* type = ctx.mixture ? ctx.mixture->types.data() : nullptr;
     const double* mass = ctx.mixture ? ctx.mixture->masses.data() : nullptr;
-    const double vsq = sum_in_chunks(a.count, cell.team(), 0.0, [&](std::size_t begin, std::size_t end) {
+    const double vsq = cell.exact() ? cell.exact_total(a.count, [&](std::size_t i) {
+        vec3& vi = a.velocities[i];
+        const double weight = type ? mass[type[i]] : 1.0;
+        const double term = weight * ((vi.x() * vi.x() + vi.y() * vi.y()) + vi.z() * vi.z());
+        vi *= inv;
+        a.positions[i] *= mu;
+        a.dij_list[i] *= mu;
+        return term;
+    }) : sum_in_chunks(a.count, cell.team(), 0.0, [&](std::size_t begin, std::size_t end) {
         double s = 0.0;
         for (std::size_t i = begin; i < end; ++i) {
             vec3& vi = a.velocities[i];

@@ -46,4 +46,7 @@ private:
     // mixture with the mass of each particle's type.
     double drift_and_noise(Cell& cell, const StepContext& ctx, double c1);
     double drift_and_noise_mixed(Cell& cell, const StepContext& ctx, double c1);
+    // The same with exact sums over all processes, the noise keyed by the particles' numbers.
+    double drift_and_noise_exact(Cell& cell, const StepContext& ctx, double c1, double c2, double half);
+    double drift_and_noise_mixed_exact(Cell& cell, const StepContext& ctx, double c1, const double* c2, double half);
 };

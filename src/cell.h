@@ -15,6 +15,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -202,7 +203,13 @@ public:
     // sum over the held particles of term(i) (threads' exact partial sums merged),
     // totalled over all processes.
     template <typename Term>
-    double exact_total(std::size_t count, Term term) const;
+    double exact_total(std::size_t count, Term term) const
+    {
+        return exact_totals<1>(count, [&](std::size_t i) { return std::array<double, 1>{term(i)}; })[0];
+    }
+    // K sums at once (one exchange among the processes): terms(i) gives particle i's K terms.
+    template <int K, typename Terms>
+    std::array<double, K> exact_totals(std::size_t count, Terms terms) const;
     std::vector<double> get_positions() const { return flatten(positions); }
     std::vector<double> get_velocities() const { return flatten(velocities); }
     std::vector<double> get_initial_positions() const { return flatten(positions_initial); }
@@ -371,22 +378,29 @@ private:
     void share_out(const SubcellLayout& grid, bool replicated);
 };
 
-template <typename Term>
-double Cell::exact_total(std::size_t count, Term term) const
+template <int K, typename Terms>
+std::array<double, K> Cell::exact_totals(std::size_t count, Terms terms) const
 {
     const int team_size = team();
-    std::vector<ExactSum> parts(static_cast<std::size_t>(team_size));
+    std::vector<std::array<ExactSum, K>> parts(static_cast<std::size_t>(team_size));
     const long long n = static_cast<long long>(count);
 #pragma omp parallel num_threads(team_size)
     {
-        ExactSum& mine = parts[static_cast<std::size_t>(omp_get_thread_num())];
+        std::array<ExactSum, K>& mine = parts[static_cast<std::size_t>(omp_get_thread_num())];
 #pragma omp for schedule(static)
-        for (long long i = 0; i < n; ++i)
-            mine.add(term(static_cast<std::size_t>(i)));
+        for (long long i = 0; i < n; ++i) {
+            const std::array<double, K> t = terms(static_cast<std::size_t>(i));
+            for (int k = 0; k < K; ++k)
+                mine[k].add(t[k]);
+        }
     }
-    ExactSum total;
-    for (const ExactSum& p : parts)
-        total.add(p);
-    reduce(&total, 1);
-    return total.value();
+    std::array<ExactSum, K> total;
+    for (const auto& p : parts)
+        for (int k = 0; k < K; ++k)
+            total[k].add(p[k]);
+    reduce(total.data(), K);
+    std::array<double, K> out;
+    for (int k = 0; k < K; ++k)
+        out[k] = total[k].value();
+    return out;
 }

@@ -275,8 +275,10 @@ void Cell::calculate_forces()
         // the chained sums replaced by the exact totals of the particles' terms
         const double* e = energy_terms.data();
         const double* w = virial_terms.data();
-        sums.epot = exact_total(nr_particles, [=](std::size_t i) { return e[i]; });
-        sums.virial = exact_total(nr_particles, [=](std::size_t i) { return w[i]; });
+        const std::array<double, 2> t =
+            exact_totals<2>(nr_particles, [=](std::size_t i) { return std::array<double, 2>{e[i], w[i]}; });
+        sums.epot = t[0];
+        sums.virial = t[1];
     }
     // One species: the force scale on the forces, the energy factors / 2 on the
     // energy and the force scale / 2 on the virial, once each, outside the pair

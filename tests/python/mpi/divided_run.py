@@ -20,19 +20,16 @@ def system(case: str, comm, threads: int, domains):
     if domains is not None:
         kw["domains"] = domains
     if case == "gas":  # hot and dilute: particles cross domains and the box many times
-        n, box = 400, 20.0
-        params = {"stepsize": 0.005, "kT": 20.0, "rcut": 2.5, "shell": 0.3, "mass": 1.0, "sigma": 1.0,
-                  "epsilon": 1.0, "nr_particles": n, "cell_length": box}
+        n, box = 200, 12.0
+        params = {"stepsize": 0.002, "kT": 50.0, "rcut": 2.5, "shell": 0.3, "mass": 1.0, "sigma": 1.0,
+                  "epsilon": 1.0, "nr_particles": n, "cell_length": box, "tau": 10000}
         x = vorlan.random_positions(n, box, 0.8, seed=3)
         return vorlan.Simulation(params, positions=x, box=box, method=vorlan.Langevin(friction=0.5), **kw)
-    n = 864 if case != "ka" else 1000
-    rho = 0.8 if case != "ka" else 1.2
-    box = (n / rho) ** (1 / 3)
+    x, box = vorlan.lattice("fcc", 6, 1.2 if case == "ka" else 0.8)  # 864 particles
     params = {"stepsize": 0.004, "kT": 1.0, "rcut": 2.5, "shell": 0.3, "mass": 1.0, "sigma": 1.0,
-              "epsilon": 1.0, "nr_particles": n, "cell_length": box}
-    x = vorlan.random_positions(n, box, 0.8, seed=5)
+              "epsilon": 1.0, "nr_particles": len(x), "cell_length": box[0], "tau": 10000}
     if case == "ka":
-        species, types = vorlan.composition(n, {"A": 0.8, "B": 0.2}, seed=1)
+        species, types = vorlan.composition(len(x), {"A": 0.8, "B": 0.2}, seed=1)
         return vorlan.Simulation(params, positions=x, box=box, species=species, types=types,
                                  pairs=vorlan.mixture.KOB_ANDERSEN, method=vorlan.Langevin(friction=1.0), **kw)
     method = {"nve": vorlan.NVE(), "langevin": vorlan.Langevin(friction=1.0), "bussi": vorlan.Bussi(tau=0.2),
@@ -45,7 +42,7 @@ def main() -> None:
     a.add_argument("case")
     a.add_argument("out")
     a.add_argument("--threads", type=int, default=1)
-    a.add_argument("--steps", type=int, default=300)
+    a.add_argument("--steps", type=int, default=150)
     a.add_argument("--alone", action="store_true")
     a.add_argument("--domains", type=int, nargs=3)
     a.add_argument("--fail-at", type=int, default=None)
@@ -56,7 +53,7 @@ def main() -> None:
         # one process alone sees an impossible time step: its list build refuses
         sim.run(args.fail_at)
         if sim.rank == sim.ranks - 1:
-            sim.set("stepsize", "1e3")
+            sim.set("stepsize", "1000")
         sim.run(5)
     sim.run(args.steps)
     out = dict(positions=sim.positions, velocities=sim.velocities, forces=sim.forces, images=sim.images,

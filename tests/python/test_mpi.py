@@ -48,7 +48,7 @@ def reference(tmp_path_factory):
 
 
 @pytest.mark.parametrize("case, ranks, threads", [
-    ("nve", 2, 1), ("nve", 3, 2), ("langevin", 4, 1), ("bussi", 3, 1), ("bussi", 2, 2),
+    ("nve", 3, 2), ("langevin", 4, 1), ("bussi", 2, 2), ("npt", 3, 1), ("npt", 2, 2),
     ("ka", 3, 1), ("gas", 4, 1), ("berendsen", 8, 1),
 ])
 def test_divided_run_is_bit_identical(reference, tmp_path, case, ranks, threads):

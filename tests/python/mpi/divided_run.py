@@ -32,6 +32,9 @@ def system(case: str, comm, threads: int, domains):
         species, types = vorlan.composition(len(x), {"A": 0.8, "B": 0.2}, seed=1)
         return vorlan.Simulation(params, positions=x, box=box, species=species, types=types,
                                  pairs=vorlan.mixture.KOB_ANDERSEN, method=vorlan.Langevin(friction=1.0), **kw)
+    if case == "npt":  # the box scales, the domains with it
+        return vorlan.Simulation(params, positions=x, box=box, method=vorlan.Bussi(tau=0.2),
+                                 barostat=vorlan.CRescale(pressure=0.3, tau=0.5), **kw)
     method = {"nve": vorlan.NVE(), "langevin": vorlan.Langevin(friction=1.0), "bussi": vorlan.Bussi(tau=0.2),
               "berendsen": vorlan.Berendsen(tau=0.2)}[case]
     return vorlan.Simulation(params, positions=x, box=box, method=method, **kw)
@@ -42,7 +45,7 @@ def main() -> None:
     a.add_argument("case")
     a.add_argument("out")
     a.add_argument("--threads", type=int, default=1)
-    a.add_argument("--steps", type=int, default=150)
+    a.add_argument("--steps", type=int)
     a.add_argument("--alone", action="store_true")
     a.add_argument("--domains", type=int, nargs=3)
     a.add_argument("--fail-at", type=int, default=None)
@@ -55,7 +58,7 @@ def main() -> None:
         if sim.rank == sim.ranks - 1:
             sim.set("stepsize", "1000")
         sim.run(5)
-    sim.run(args.steps)
+    sim.run(args.steps or (400 if args.case == "gas" else 120))
     out = dict(positions=sim.positions, velocities=sim.velocities, forces=sim.forces, images=sim.images,
                energies=np.array([sim.ekin, sim.epot, sim.etot, sim.virial, sim.conserved]),
                log=np.array(sim.log["etot"]), domains=np.array(sim.domains))

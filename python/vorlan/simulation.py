@@ -50,6 +50,28 @@ PAIR_TERMS = {"pressure_tensor", "particle_energies", "particle_virials"}
 PathLike = Union[str, "os.PathLike[str]"]
 
 
+class _NoFrames(contextlib.AbstractContextManager):  # type: ignore[type-arg]
+    """The trajectory writer of the processes other than 0 of a divided box: they
+    gather each frame's arrays with process 0 and write nothing."""
+
+    def __init__(self, last_step: Optional[int]) -> None:
+        self.last_step = last_step
+        self.pair: Any = None
+        self.fields: Any = None
+
+    def __exit__(self, *exc: Any) -> None:
+        return None
+
+    def write(self, *args: Any, **kwargs: Any) -> None:
+        pass
+
+
+def last_step_of(path: str) -> Optional[int]:
+    from .io.gsd import last_step
+
+    return last_step(path)  # type: ignore[no-any-return]
+
+
 class Simulation:
     """A Lennard-Jones box advanced step by step.
 
@@ -389,6 +411,8 @@ class Simulation:
         an existing one (its last step noted, so that the start frame is not
         written twice)."""
         path = os.fspath(trajectory)
+        if self.rank != 0:  # process 0 writes what every process gathers
+            return _NoFrames(last_step_of(path) if append and os.path.exists(path) else None)
         if not append or not os.path.exists(path):
             return writer_class(path, self.box, self.nr_particles, type_name=self.species, dt=self._stepsize())
         from .io.gsd import last_step

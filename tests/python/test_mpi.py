@@ -28,7 +28,7 @@ def launch(ranks, case, out, *extra, threads=1):
 
 
 def final_state(ranks, case, tmp_path, *extra, threads=1):
-    out = tmp_path / f"{case}-{ranks}-{threads}-{'-'.join(extra)}.npz"
+    out = tmp_path / f"{case}-{ranks}-{threads}-{len(extra)}.npz"
     done = launch(ranks, case, out, *extra, threads=threads)
     assert done.returncode == 0, done.stdout + done.stderr
     return np.load(out)
@@ -80,3 +80,11 @@ def test_refusal_on_one_rank_reaches_all(tmp_path):
     assert done.returncode != 0
     assert len(lines) == 3 and len(set(lines)) == 1, done.stdout + done.stderr
     assert "unstable" in lines[0]
+
+
+def test_trajectory_is_byte_identical(tmp_path):
+    files = []
+    for ranks in (1, 3):
+        files.append(tmp_path / f"run{ranks}.gsd")
+        final_state(ranks, "bussi", tmp_path, "--trajectory", str(files[-1]))
+    assert files[0].read_bytes() == files[1].read_bytes()

@@ -49,6 +49,7 @@ def main() -> None:
     a.add_argument("--alone", action="store_true")
     a.add_argument("--domains", type=int, nargs=3)
     a.add_argument("--fail-at", type=int, default=None)
+    a.add_argument("--trajectory")
     args = a.parse_args()
     comm = None if args.alone else MPI.COMM_WORLD
     sim = system(args.case, comm, args.threads, args.domains)
@@ -58,7 +59,7 @@ def main() -> None:
         if sim.rank == sim.ranks - 1:
             sim.set("stepsize", "1000")
         sim.run(5)
-    sim.run(args.steps or (400 if args.case == "gas" else 120))
+    sim.run(args.steps or (400 if args.case == "gas" else 120), trajectory=args.trajectory, every=40)
     out = dict(positions=sim.positions, velocities=sim.velocities, forces=sim.forces, images=sim.images,
                energies=np.array([sim.ekin, sim.epot, sim.etot, sim.virial, sim.conserved]),
                log=np.array(sim.log["etot"]), domains=np.array(sim.domains))

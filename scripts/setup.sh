@@ -22,7 +22,9 @@ case "$what" in
 esac
 
 debs=(g++ make ninja-build libboost-dev libboost-regex-dev libeigen3-dev librandom123-dev)
-[ "$what" != run ] && debs+=(libgtest-dev)
+# MPICH for the tests of a box divided among processes (runs as root, and
+# oversubscribes the cores without flags)
+[ "$what" != run ] && debs+=(libgtest-dev mpich libmpich-dev)
 [ "$what" = docs ] && debs+=(chromium)
 missing=()
 for d in "${debs[@]}"; do
@@ -56,6 +58,11 @@ for py in "$@"; do
   if ! "$py" -c "import $(IFS=,; echo "${modules[*]}")" 2>/dev/null; then
     echo "setup: installing Python packages for $py ($what)"
     "$py" -m pip install -q --disable-pip-version-check "${packages[@]}"
+  fi
+  # mpi4py compiled against Debian's MPICH (not a wheel bringing an MPI of its own)
+  if [ "$what" != run ] && ! "$py" -c "import mpi4py" 2>/dev/null; then
+    echo "setup: building mpi4py for $py against MPICH"
+    MPICC=/usr/bin/mpicc.mpich "$py" -m pip install -q --disable-pip-version-check --no-binary mpi4py mpi4py
   fi
 done
 for py in "$@"; do

@@ -259,6 +259,7 @@ double Cell::kinetic_energy_of_velocities() const
             const double m = mixed() ? species.masses[static_cast<std::size_t>(species.types[i])] : 1.0;
             sum.add(m * ((v.x() * v.x() + v.y() * v.y()) + v.z() * v.z()));
         }
+        reduce(&sum, 1);
         // one species: the mass once, after the sum, as the kick applies it
         return mixed() ? 0.5 * sum.value() : 0.5 * sum.value() * settings::real(*params, "mass");
     }
@@ -277,6 +278,8 @@ double Cell::kinetic_energy_of_velocities() const
 std::size_t Cell::particle_count() const
 {
     const std::size_t nr_particles = settings::count(*params, "nr_particles");
+    if (exchange && nr_particles == exchange->total())
+        return positions.size();  // this process's share
     if (nr_particles != positions.size()) {
         std::ostringstream msg;
         msg << "nr_particles = " << nr_particles << " does not match the " << positions.size()
@@ -300,6 +303,10 @@ std::vector<double> flatten(const std::vector<vec3>& v)
 
 void Cell::set_order(bool exact, bool sort)
 {
+    if (exchange && !(exact && !sort))
+        throw std::invalid_argument(
+            "a box divided among processes keeps exact sums and its particles in the order of their ids: "
+            "exact_sums = true and sort_particles = false are the only choice");
     exact_sums = exact;
     sort_particles = exact && sort;  // a chained sum is one order: only exact sums allow another
     if (!sort_particles)

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -27,8 +28,11 @@
 #include <omp.h>
 
 #include "aligned.h"
+#include "exact_sum.h"
+#include "exchange.h"
 #include "fields/field.h"
 #include "list_buffers.h"
+#include "particle_sums.h"
 #include "parameters.h"
 #include "mixture.h"
 #include "pair_potential.h"
@@ -182,9 +186,36 @@ public:
     void write_to_movie_file(const std::string& moviefile, bool create);
 
     const vec3& get_dims() const { return dims; }
-    std::size_t particles() const { return positions.size(); }
+    // N: the particles of the whole box, also when it is divided among processes.
+    std::size_t particles() const { return exchange ? exchange->total() : positions.size(); }
+
+    // ---- a box divided among processes (exchange.h) ----
+    // From now on this cell holds only the particles of its process's domain
+    // (every process starts from the whole box, the same on all), its sums are
+    // exact and its particles stay in the order of their ids; the list is built
+    // anew and the forces evaluated. Every later step is collective.
+    void distribute(std::shared_ptr<Exchange> e);
+    bool distributed() const { return exchange != nullptr; }
+    // The particles this cell holds and integrates (all N of an undivided box),
+    // and the ghosts' coordinates.
+    std::size_t owned() const { return positions.size(); }
+    const std::vector<vec3>& get_ghost_positions() const { return ghost_positions; }
+    // Each of `count` exact sums replaced by its total over all processes (nothing for one).
+    void reduce(ExactSum* sums, int count) const
+    {
+        if (exchange)
+            exchange->sum(sums, count);
+    }
+    // particle_sums (particle_sums.h) over the held particles with this cell's
+    // team and kind of sum, totalled over all processes.
+    template <int K, typename Chunk>
+    std::array<double, K> sum_particles(std::size_t n, Chunk&& chunk) const
+    {
+        return particle_sums<K>(n, team(), exact(), chunk, [this](ExactSum* s, int k) { reduce(s, k); });
+    }
     // Everything handed out, given in or saved is in the order of the global ids
-    // (the particles' numbers), whatever their order in memory.
+    // (the particles' numbers), whatever their order in memory; a divided cell
+    // hands out what it holds, in its own order (get_ids).
     std::vector<double> get_positions() const { return flatten(by_id(positions)); }
     std::vector<double> get_velocities() const { return flatten(by_id(velocities)); }
     std::vector<double> get_initial_positions() const { return flatten(positions_initial); }
@@ -198,7 +229,8 @@ public:
 
     // Slot s of the arrays in memory (motion(), the mixture's types) holds the
     // particle of global id ids[s]: the identity, unless the particles are kept
-    // in subcell order (CellOptions::sort_particles).
+    // in subcell order (CellOptions::sort_particles); a divided cell holds its
+    // own particles in ascending id.
     const std::vector<std::uint32_t>& get_ids() const { return ids; }
     bool sorted() const { return sort_particles; }
     // The global sums are exact, hence independent of the order of their terms.
@@ -383,4 +415,13 @@ private:
         explicit Generator(std::uint64_t seed) : engine(seed) {}
     };
     mutable std::unique_ptr<Generator> generator;
+
+    std::shared_ptr<Exchange> exchange;      // the other processes of a divided box; null: the whole box is here
+    std::vector<vec3> ghost_positions;       // coordinates of the ghosts (exchange.h), ascending id
+    std::vector<std::int32_t> ghost_types;   // their types (a mixture)
+    std::vector<vec3> binned;                // held particles then ghosts, as a list build bins them
+    std::vector<std::int32_t> binned_types;
+    bool whole_box_here = false;             // every process still holds the whole box (before the first build)
+    // At a list build of a divided box: the held particles to their owners, the ghosts fetched.
+    void share_out(const SubcellLayout& grid, bool replicated);
 };

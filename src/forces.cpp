@@ -208,7 +208,8 @@ Cell::PairSums Cell::pair_loop(kernels::PairInput& in, double rcut, bool extras,
     // with `extras` energy_terms[i], tensor_terms[6i..]).
     const std::size_t nr_particles = positions.size();
     const std::size_t nr_blocks = (nr_particles + pair_block - 1) / pair_block;
-    padded_positions.resize(4 * nr_particles);
+    const std::size_t nr_ghosts = ghost_positions.size();  // rows behind the held particles' (a divided box)
+    padded_positions.resize(4 * (nr_particles + nr_ghosts));
     in.positions = padded_positions.data();
     virial_terms.resize(nr_particles);
     block_virials.resize(nr_blocks);
@@ -226,17 +227,20 @@ Cell::PairSums Cell::pair_loop(kernels::PairInput& in, double rcut, bool extras,
     }
     ExactSum exact[8];
     const int team_size = team();
-    extent.assign(6 * static_cast<std::size_t>(team_size), 0.0);
+    extent.assign(12 * static_cast<std::size_t>(team_size), 0.0);
     double epotsum = 0.0;
     RegionErrors errors;
 #pragma omp parallel reduction(+ : epotsum) num_threads(team_size)
     {
+        const std::size_t t = static_cast<std::size_t>(omp_get_thread_num());
+        const std::size_t nr_threads = static_cast<std::size_t>(omp_get_num_threads());
         copy_rows(positions, mixed() ? species.types.data() : nullptr, static_block(nr_particles),
-                  padded_positions.data(),
-                  extent.data() + 6 * static_cast<std::size_t>(omp_get_thread_num()));
+                  padded_positions.data(), extent.data() + 6 * t);
+        copy_rows(ghost_positions, mixed() ? ghost_types.data() : nullptr, static_block(nr_ghosts),
+                  padded_positions.data() + 4 * nr_particles, extent.data() + 6 * (nr_threads + t));
 #pragma omp barrier
         kernels::PairInput mine = in;
-        central_region(extent.data(), static_cast<std::size_t>(omp_get_num_threads()), rcut, mine);
+        central_region(extent.data(), 2 * nr_threads, rcut, mine);
         ExactSum mine_exact[8];
         epotsum += evaluate_blocks(
             [&](std::size_t from, std::size_t to, double partial) { return evaluate(mine, out, from, to, partial); },
@@ -249,10 +253,12 @@ Cell::PairSums Cell::pair_loop(kernels::PairInput& in, double rcut, bool extras,
         }
     }
     errors.rethrow();
-    if (exact_sums)
+    if (exact_sums) {
+        reduce(exact, extras ? 8 : 2);  // over all processes of a divided box
         return PairSums{exact[0].value(), exact[1].value(),
                         {exact[2].value(), exact[3].value(), exact[4].value(), exact[5].value(), exact[6].value(),
                          exact[7].value()}};
+    }
     PairSums sums{epotsum, 0.0, {0.0, 0.0, 0.0, 0.0, 0.0, 0.0}};
     for (const double w : block_virials)
         sums.virial += w;
@@ -270,6 +276,8 @@ void Cell::calculate_forces()
         throw std::logic_error("the neighbour list has no start entry for some particles");
     if (potential.empty())
         table = settings_lj_table(*params);
+    if (exchange)
+        exchange->refresh(positions, ghost_positions);
     epot = 0.0;
     virial_w = 0.0;
     const bool factored = !mixed();
@@ -338,7 +346,7 @@ void Cell::finish_pair_terms(const PairSums& sums, double fscale)
     const std::size_t n = positions.size();
     const TailTerms tail =
         potential.tail_correction ? pair_tail(potential, type_counts(), dims.prod()) : TailTerms{};
-    const double tail_share = tail.energy / static_cast<double>(n);
+    const double tail_share = tail.energy / static_cast<double>(particles());
     particle_energies_.resize(n);
     particle_virials_.resize(6 * n);
     const long long count = static_cast<long long>(n);
@@ -359,10 +367,18 @@ std::vector<double> Cell::type_counts() const
 {
     std::vector<double> counts(mixed() ? species.nr_types() : 1, 0.0);
     if (!mixed())
-        counts[0] = static_cast<double>(positions.size());
+        counts[0] = static_cast<double>(particles());
     else
         for (const std::int32_t t : species.types)
             counts[static_cast<std::size_t>(t)] += 1.0;
+    if (exchange && mixed()) {
+        std::vector<ExactSum> total(counts.size());
+        for (std::size_t a = 0; a < counts.size(); ++a)
+            total[a].add(counts[a]);
+        reduce(total.data(), static_cast<int>(total.size()));
+        for (std::size_t a = 0; a < counts.size(); ++a)
+            counts[a] = total[a].value();
+    }
     return counts;
 }
 

@@ -111,6 +111,7 @@ double Cell::kick_in_order(std::size_t count, Kick kick)
 #pragma omp critical(vorlan_exact_kick)
             total.add(part);
         }
+        reduce(&total, 1);
         return total.value();
     }
     if (team_size > 1 && ekin_terms.size() != count)
@@ -255,7 +256,8 @@ void Cell::apply_berendsen_thermostat(double dt)
 
 double Cell::apply_berendsen_thermostat(double dt, double tau)
 {
-    const std::size_t nr_particles = particle_count();
+    particle_count();
+    const std::size_t nr_particles = particles();
     const double kT = settings::real(*params, "kT");
 
     // (3N - 3)/2 kT: the equipartition value with the total momentum removed

@@ -548,23 +548,32 @@ void Cell::build_neighbor_list()
     const double rlistsq = radius.rlist * radius.rlist;
     if (mixed())
         fill_pair_radii(table.rcut, table.nr_types, radius.shell, list_buffers);
-    const std::size_t nr_particles = positions.size();
     const int team_size = team();
     check_stability(positions, dij_list, dims, radius.shell, team_size, ids);
 
     ListBuffers& buf = list_buffers;
     // a walled axis is laid out in a longer box that no pair reaches across (image_box)
     const vec3 image = image_box();
-    const SubcellGrid grid = size_grid(image, radius.rlist, nr_particles);
+    const SubcellGrid grid = size_grid(image, radius.rlist, particles());
     const kernels::BoxGeometry box = kernels::box_geometry(image.data());
+    if (exchange) {
+        share_out(SubcellLayout{{grid.n[0], grid.n[1], grid.n[2]}, {grid.edge[0], grid.edge[1], grid.edge[2]}},
+                  whole_box_here);
+        whole_box_here = false;
+    }
+    const std::size_t nr_particles = positions.size();
     const std::int32_t* types = mixed() ? species.types.data() : nullptr;
+    // a divided box bins its own particles and the ghosts, listing only its own
+    // (its particles stay in the order of their ids)
+    const std::vector<vec3>& to_bin = exchange ? binned : positions;
+    const std::int32_t* bin_types = exchange && types ? binned_types.data() : types;
     if (sort_particles) {  // the slot of each id: the order of the sort's blocks
         sort_scratch.resize(nr_particles);
         for (std::size_t s = 0; s < nr_particles; ++s)
             sort_scratch[ids[s]] = static_cast<std::uint32_t>(s);
     }
     const Spread spread =
-        sort_by_subcell(positions, types, grid, box, buf, team_size, sort_particles ? sort_scratch.data() : nullptr);
+        sort_by_subcell(to_bin, bin_types, grid, box, buf, team_size, sort_particles ? sort_scratch.data() : nullptr);
     if (sort_particles) {
         adopt_subcell_order();
         types = mixed() ? species.types.data() : nullptr;
@@ -647,5 +656,27 @@ bool Cell::check_update_neighbor_list() const
         const double distsq = dij.x() * dij.x() + (dij.y() * dij.y() + dij.z() * dij.z());
         stale = stale || !(distsq <= limit);
     }
-    return stale;
+    return exchange ? exchange->any(stale) : stale;
+}
+
+void Cell::share_out(const SubcellLayout& grid, bool replicated)
+{
+    // every held particle's subcell, as sort_by_subcell bins it
+    std::vector<unsigned int> key(positions.size());
+    for (std::size_t i = 0; i < positions.size(); ++i) {
+        const unsigned int ix = subcell_index(positions[i].x(), grid.edge[0], grid.n[0]);
+        const unsigned int iy = subcell_index(positions[i].y(), grid.edge[1], grid.n[1]);
+        const unsigned int iz = subcell_index(positions[i].z(), grid.edge[2], grid.n[2]);
+        key[i] = (ix * grid.n[1] + iy) * grid.n[2] + iz;
+    }
+    std::vector<std::int32_t> no_types;
+    const OwnedArrays owned{&positions, &velocities, &forces, &dij_list, &positions_initial, &velocities_initial,
+                            &images, mixed() ? &species.types : &no_types, &ids};
+    exchange->redistribute(owned, grid, key, replicated, ghost_positions, ghost_types);
+    binned = positions;
+    binned.insert(binned.end(), ghost_positions.begin(), ghost_positions.end());
+    if (mixed()) {
+        binned_types = species.types;
+        binned_types.insert(binned_types.end(), ghost_types.begin(), ghost_types.end());
+    }
 }

@@ -14,9 +14,13 @@
 
 // `chunk(begin, end, add)` hands the K terms of each particle of [begin, end)
 // to add(t), t pointing at K doubles, one particle after the other; it may also
-// write entries of those particles.
-template <int K, typename Chunk>
-std::array<double, K> particle_sums(std::size_t n, int team, bool exact, Chunk&& chunk)
+// write entries of those particles. Exact sums pass through `reduce(sums, K)`
+// before they are rounded (the totals over the processes of a divided box).
+struct NoReduce {
+    void operator()(ExactSum*, int) const {}
+};
+template <int K, typename Chunk, typename Reduce = NoReduce>
+std::array<double, K> particle_sums(std::size_t n, int team, bool exact, Chunk&& chunk, Reduce reduce = {})
 {
     std::array<double, K> total{};
     const std::size_t chunks = (n + sum_chunk - 1) / sum_chunk;
@@ -54,6 +58,7 @@ std::array<double, K> particle_sums(std::size_t n, int team, bool exact, Chunk&&
         for (int k = 0; k < K; ++k)
             all[k].add(mine[k]);
     }
+    reduce(all.data(), K);
     for (int k = 0; k < K; ++k)
         total[k] = all[k].value();
     return total;

@@ -20,6 +20,7 @@
 // Sections: helpers, the Python observer, the Engine, settings, module definition.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
+#include <nanobind/stl/array.h>
 #include <nanobind/stl/map.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
@@ -28,11 +29,13 @@
 #include <nanobind/stl/unordered_map.h>
 #include <nanobind/stl/vector.h>
 
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <numeric>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
@@ -50,6 +53,9 @@
 #include "settings.h"
 #include "threads.h"
 #include "translate.h"
+#ifdef VORLAN_MPI
+#include "mpi_domain.h"
+#endif
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -357,6 +363,56 @@ std::vector<Field> fields_of_rows(const In2& rows)
     return out;
 }
 
+#ifdef VORLAN_MPI
+// The hooks of a divided run: the same on every process, and a stop (Ctrl-C,
+// a callback's error) on any process stops all after the same step.
+template <typename Observer>
+struct AgreedObserver {
+    Observer& inner;
+    MpiDomain& domain;
+    void start(unsigned int steps) { inner.start(steps); }
+    void every(unsigned int steps) { inner.every(steps); }
+    void last(unsigned int steps, bool seen) { inner.last(steps, seen); }
+    bool go_on(unsigned int steps) { return !domain.any(!inner.go_on(steps)); }
+};
+
+// An exception that left a step on some process, raised on every process with
+// the message of the lowest one that holds one.
+[[noreturn]] void raise_agreed(MpiDomain& domain, std::exception_ptr caught)
+{
+    int kind = 0;
+    std::string message;
+    bool here = true;
+    try {
+        std::rethrow_exception(caught);
+    } catch (const FailedElsewhere&) {
+        here = false;
+    } catch (const std::invalid_argument& e) {
+        kind = 1, message = e.what();
+    } catch (const std::range_error& e) {
+        kind = 2, message = e.what();
+    } catch (const std::overflow_error& e) {
+        kind = 3, message = e.what();
+    } catch (const std::bad_alloc& e) {
+        kind = 4, message = e.what();
+    } catch (const std::exception& e) {
+        kind = 5, message = e.what();
+    } catch (...) {
+        kind = 5, message = "an unknown error";
+    }
+    if (here)
+        domain.fail();
+    domain.agree_failure(here, kind, message);
+    switch (kind) {
+    case 1: throw std::invalid_argument(message);
+    case 2: throw std::range_error(message);
+    case 3: throw std::overflow_error(message);
+    case 4: throw std::runtime_error("out of memory: " + message);
+    default: throw std::runtime_error(message);
+    }
+}
+#endif
+
 class Engine {
 public:
     // A new box from a parameter set: lattice or given start state, first list and forces.
@@ -402,7 +458,17 @@ public:
             Running guard(*this);
             run_state->set_every(every);
             nb::gil_scoped_release unlocked;
-            done = run_state->advance(count, hooks);
+#ifdef VORLAN_MPI
+            if (domain) {
+                AgreedObserver<PythonObserver> agreed{hooks, *domain};
+                try {
+                    done = run_state->advance(count, agreed);
+                } catch (...) {
+                    raise_agreed(*domain, std::current_exception());
+                }
+            } else
+#endif
+                done = run_state->advance(count, hooks);
         }
         hooks.raise_held();
         return done;
@@ -430,24 +496,35 @@ public:
     std::tuple<double, double, double, double, double, double> virial_tensor()
     {
         idle();
+        undivided("the virial tensor");
         const double* w = cell->virial_tensor();
         return {w[0], w[1], w[2], w[3], w[4], w[5]};
     }
     nb::ndarray<nb::numpy, double> particle_energies()
     {
         idle();
+        undivided("per-particle energies");
         return numpy_array(std::vector<double>(cell->particle_energies()), nr_particles, 0);
     }
     nb::ndarray<nb::numpy, double> particle_virials()
     {
         idle();
+        undivided("per-particle virials");
         return numpy_array(std::vector<double>(cell->particle_virials()), nr_particles, 6);
     }
-    void set_pair_terms(bool on) { idle(); cell->set_pair_terms(on); }
-    // Whether the particles are kept in memory in subcell order (results alike either way).
+    void set_pair_terms(bool on)
+    {
+        idle();
+        if (on)
+            undivided("per-particle energies and virials");
+        cell->set_pair_terms(on);
+    }
+    // Whether the particles are kept in memory in subcell order (results alike
+    // either way); a divided box keeps them in the order of their ids.
     bool sort_particles() const { return cell->sorted(); }
     void set_sort_particles(bool on) { idle(); cell->set_order(cell->exact(), on); }
-    // Whether the global sums are exact (else chained in particle order, as simulate's).
+    // Whether the global sums are exact (else chained in particle order, as
+    // simulate's); always for a divided box.
     bool exact_sums() const { return cell->exact(); }
     void set_exact_sums(bool on) { idle(); cell->set_order(on, cell->sorted()); }
     // The external fields as rows of ten numbers (field_rows), F x 10.
@@ -484,21 +561,85 @@ public:
     // The type of each particle (all 0 for one species).
     nb::ndarray<nb::numpy, std::int32_t> types() const
     {
-        std::vector<std::int32_t> t = cell->mixed() ? cell->get_types() : std::vector<std::int32_t>(nr_particles, 0);
+        std::vector<std::int32_t> t =
+            cell->mixed() ? global(cell->get_types(), 1) : std::vector<std::int32_t>(nr_particles, 0);
         return numpy_array(std::move(t), nr_particles, 0);
     }
 
-    nb::ndarray<nb::numpy, double> positions() const { idle(); return rows3(cell->get_positions()); }
-    nb::ndarray<nb::numpy, double> velocities() const { idle(); return rows3(cell->get_velocities()); }
-    nb::ndarray<nb::numpy, double> forces() const { idle(); return rows3(cell->get_forces()); }
-    nb::ndarray<nb::numpy, double> positions_initial() const { idle(); return rows3(cell->get_initial_positions()); }
-    nb::ndarray<nb::numpy, double> velocities_initial() const { idle(); return rows3(cell->get_initial_velocities()); }
+    nb::ndarray<nb::numpy, double> positions() const { idle(); return rows3(global(cell->get_positions())); }
+    nb::ndarray<nb::numpy, double> velocities() const { idle(); return rows3(global(cell->get_velocities())); }
+    nb::ndarray<nb::numpy, double> forces() const { idle(); return rows3(global(cell->get_forces())); }
+    nb::ndarray<nb::numpy, double> positions_initial() const
+    {
+        idle();
+        return rows3(global(cell->get_initial_positions()));
+    }
+    nb::ndarray<nb::numpy, double> velocities_initial() const
+    {
+        idle();
+        return rows3(global(cell->get_initial_velocities()));
+    }
     nb::ndarray<nb::numpy, std::int32_t> images() const
     {
         idle();
-        std::vector<std::int32_t> im = cell->get_images();
+        std::vector<std::int32_t> im = global(cell->get_images(), 3);
         const std::size_t n = im.size() / 3;
         return numpy_array(std::move(im), n, 3);
+    }
+
+    // ---- a box divided among processes
+
+    // Divides the box among the processes of the communicator with Fortran handle
+    // `comm` (collective: every process calls it with the same box); `domains`
+    // the domains per axis, zeros: chosen from the subcell grid.
+    void divide(std::int64_t comm, std::array<int, 3> domains)
+    {
+        idle();
+#ifdef VORLAN_MPI
+        int initialized = 0;
+        MPI_Initialized(&initialized);
+        if (!initialized)
+            throw std::runtime_error("MPI is not initialised: import mpi4py.MPI before passing comm=");
+        if (domain)
+            throw std::runtime_error("this simulation is already divided among processes");
+        domain = std::make_shared<MpiDomain>(MPI_Comm_f2c(static_cast<MPI_Fint>(comm)), nr_particles, domains);
+        cell->distribute(domain);
+#else
+        (void)comm;
+        (void)domains;
+        throw std::runtime_error(
+            "this vorlan was built without MPI: install an MPI (Debian: mpich libmpich-dev) and rebuild it to pass comm=");
+#endif
+    }
+    // (rank, ranks, domains per axis); (0, 1, (1, 1, 1)) for an undivided box.
+    std::tuple<int, int, std::tuple<int, int, int>> division() const
+    {
+#ifdef VORLAN_MPI
+        if (domain) {
+            const std::array<int, 3> d = domain->domains();
+            return {domain->rank(), domain->ranks(), {d[0], d[1], d[2]}};
+        }
+#endif
+        return {0, 1, {1, 1, 1}};
+    }
+    // This process's own particles: ids, positions, velocities, forces, images, and ghosts held.
+    nb::dict local() const
+    {
+        idle();
+        nb::dict d;
+        // in memory order when divided; handed out in id order otherwise
+        std::vector<std::uint32_t> ids = cell->get_ids();
+        if (!cell->distributed())
+            std::iota(ids.begin(), ids.end(), 0u);
+        const std::size_t n = ids.size();
+        d["ids"] = numpy_array(std::move(ids), n, 0);
+        d["positions"] = rows3(cell->get_positions());
+        d["velocities"] = rows3(cell->get_velocities());
+        d["forces"] = rows3(cell->get_forces());
+        std::vector<std::int32_t> im = cell->get_images();
+        d["images"] = numpy_array(std::move(im), n, 3);
+        d["ghosts"] = cell->get_ghost_positions().size();
+        return d;
     }
 
     // The energy log as three arrays (copies), one entry per step done.
@@ -556,6 +697,7 @@ public:
     void edit(std::optional<In3> x, std::optional<In3> v, std::optional<In1> box, double min_distance)
     {
         idle();
+        undivided("an edit");
         std::vector<vec3> xs, vs;
         vec3 b;
         CellEdit e;
@@ -582,6 +724,7 @@ public:
     nb::dict minimize(const Numbers& given)
     {
         idle();
+        undivided("minimisation");
         Fire fire(fire_settings(given));
         FireResult r;
         {
@@ -610,6 +753,7 @@ public:
     void start_at(unsigned int steps)
     {
         idle();
+        undivided("taking over a step count");
         run_state->start_at(steps);
         cell->edit(CellEdit{});  // the kinetic and total energy a step leaves, for the first step to read
     }
@@ -631,6 +775,7 @@ public:
     nb::dict state() const
     {
         idle();
+        undivided("a checkpoint");
         CellState s = cell->save_state();
         const std::size_t n = s.positions.size();
         nb::dict d;
@@ -680,6 +825,30 @@ private:
 
     void state_changed() { dynamics.state_changed(); }
 
+    // The held particles' values (`width` per particle) in global order, gathered
+    // from every process of a divided box (collective); as they are otherwise.
+    template <typename T>
+    std::vector<T> global(std::vector<T>&& values, int width = 3) const
+    {
+#ifdef VORLAN_MPI
+        if (domain)
+            return domain->gather(cell->get_ids(), values.data(), width);
+#endif
+        (void)width;
+        return std::move(values);
+    }
+
+    // Refuses what a divided box cannot do yet.
+    void undivided(const char* what) const
+    {
+#ifdef VORLAN_MPI
+        if (domain)
+            throw std::runtime_error(std::string(what) +
+                                     " is not available when the box is divided among processes: do it in one process");
+#endif
+        (void)what;
+    }
+
     void idle() const
     {
         if (stepping)
@@ -692,6 +861,9 @@ private:
     std::optional<std::uint64_t> seed;   // key of the random numbers of the stochastic methods
     Dynamics dynamics;                   // the integration method and barostat of the steps
     unsigned int nr_particles = 0;       // N, fixed for the life of the box
+#ifdef VORLAN_MPI
+    std::shared_ptr<MpiDomain> domain;   // the processes sharing the box; null: all of it is here
+#endif
     bool running = false;                // a run() is in progress
     bool stepping = false;               // the Cell is stepping with the interpreter lock released
 };
@@ -1066,6 +1238,11 @@ NB_MODULE(_core, m)
         .def("advance", [](Engine& e, unsigned int count) { return e.run(count, 0, nb::none(), nb::none()); },
              "count"_a, "Advances count steps (run without hooks); returns the steps done.")
         .def_prop_ro("step", &Engine::steps_done, "Steps done.")
+        .def("divide", &Engine::divide, "comm"_a, "domains"_a,
+             "Divides the box among the processes of an MPI communicator (its Fortran handle, comm.py2f());\n"
+             "domains: domains per axis, (0, 0, 0) to choose them. Collective.")
+        .def_prop_ro("division", &Engine::division, "(rank, ranks, (px, py, pz)) of a divided box.")
+        .def("local", &Engine::local, "This process's own particles: ids, positions, velocities, forces, images, ghosts.")
         .def("edit", &Engine::edit, "positions"_a.none(), "velocities"_a.none(), "box"_a.none(), "min_distance"_a,
              "Replaces positions, velocities and/or the box (None keeps one) with the checks of a start;\n"
              "the list is built anew and the forces evaluated; pairs closer than min_distance of their\n"

@@ -53,6 +53,29 @@ PAIR_TERMS = {"pressure_tensor", "particle_energies", "particle_virials"}
 PathLike = Union[str, "os.PathLike[str]"]
 
 
+class _NoFrames(contextlib.AbstractContextManager):  # type: ignore[type-arg]
+    """The trajectory writer of the processes other than 0 of a divided box: they
+    gather each frame's arrays with process 0 and write nothing."""
+
+    def __init__(self, last_step: Optional[int]) -> None:
+        self.last_step = last_step
+        self.pair: Any = None
+        self.fields: Any = None
+        self.barostat: Any = None
+
+    def __exit__(self, *exc: Any) -> None:
+        return None
+
+    def write(self, *args: Any, **kwargs: Any) -> None:
+        pass
+
+
+def last_step_of(path: str) -> Optional[int]:
+    from .io.gsd import last_step
+
+    return last_step(path)  # type: ignore[no-any-return]
+
+
 class Simulation:
     """A Lennard-Jones box advanced step by step.
 
@@ -164,6 +187,8 @@ class Simulation:
         zero_momentum: bool = True,
         pair: Any = None,
         fields: Optional[Sequence[Any]] = None,
+        comm: Any = None,
+        domains: Optional[Sequence[int]] = None,
     ) -> None:
         from . import field as external_fields
 
@@ -185,6 +210,19 @@ class Simulation:
             free = edits.momentum_free(self.velocities, self.masses, stacklevel=2)
             if free is not None:
                 self._engine.edit(None, free, None, 0.0)
+        if comm is not None:
+            self._divide(comm, domains)
+        elif domains is not None:
+            raise ValueError("domains is only allowed with comm: the box is divided among the processes of comm")
+
+    def _divide(self, comm: Any, domains: Optional[Sequence[int]]) -> None:
+        """The box divided among the processes of the mpi4py communicator `comm`."""
+        if not hasattr(comm, "py2f"):
+            raise TypeError(f"comm = {comm!r} is not allowed: give an mpi4py communicator (mpi4py.MPI.COMM_WORLD)")
+        grid = (0, 0, 0) if domains is None else tuple(int(d) for d in domains)
+        if len(grid) != 3:
+            raise ValueError(f"domains = {domains!r} is not allowed: give three counts (px, py, pz)")
+        self._engine.divide(comm.py2f(), grid)
 
     @classmethod
     def from_file(cls, path: PathLike, params: Union[PathLike, Mapping[str, Any]], frame: int = -1, *,
@@ -314,7 +352,7 @@ class Simulation:
                 writer.pair = self._pair_record()  # recorded in every frame's log
                 writer.fields = self._engine.fields
                 writer.barostat = self.barostat
-            bar = StepProgress(steps, self.nr_particles) if progress else None
+            bar = StepProgress(steps, self.nr_particles) if progress and self.rank == 0 else None
             if bar is not None:
                 stack.callback(bar.close)
             first = self.step
@@ -378,6 +416,8 @@ class Simulation:
         an existing one (its last step noted, so that the start frame is not
         written twice)."""
         path = os.fspath(trajectory)
+        if self.rank != 0:  # process 0 writes what every process gathers
+            return _NoFrames(last_step_of(path) if append and os.path.exists(path) else None)
         if not append or not os.path.exists(path):
             return writer_class(path, self.box, self.nr_particles, type_name=self.species, dt=self._stepsize())
         from .io.gsd import last_step
@@ -424,6 +464,28 @@ class Simulation:
     def nr_particles(self) -> int:
         """Number of particles N."""
         return self._engine.nr_particles
+
+    @property
+    def rank(self) -> int:
+        """This process's number among those sharing the box (0 for one process)."""
+        return int(self._engine.division[0])
+
+    @property
+    def ranks(self) -> int:
+        """Number of processes sharing the box (1 unless divided with ``comm``)."""
+        return int(self._engine.division[1])
+
+    @property
+    def domains(self) -> Tuple[int, int, int]:
+        """Domains per axis (px, py, pz) of a box divided among processes."""
+        return tuple(self._engine.division[2])  # type: ignore[return-value]
+
+    @property
+    def local(self) -> Dict[str, Any]:
+        """This process's own particles, without gathering: ``ids`` (their global
+        numbers, ascending), ``positions``, ``velocities``, ``forces``, ``images``,
+        and ``ghosts`` (copies held of other processes' particles)."""
+        return dict(self._engine.local())
 
     @property
     def threads(self) -> int:

@@ -202,7 +202,7 @@ void CRescale::rescale(Cell& cell, const StepContext& ctx)
             a.dij_list[i] *= mu;
         }
     };
-    const double vsq = particle_sums<1>(a.count, cell.team(), cell.exact(), sum)[0];
+    const double vsq = cell.sum_particles<1>(a.count, sum)[0];
     const vec3 new_box = mu * box;
     cell.set_box(new_box);
     const double ekin = type ? 0.5 * vsq : 0.5 * vsq * ctx.mass;
@@ -228,7 +228,7 @@ void CRescale::measure_axes(Cell& cell)
     const MotionArrays m = cell.motion();
     const Species& mix = cell.get_species();
     const double mass = mix.empty() ? settings::real(cell.parameters(), "mass") : 1.0;
-    const auto sums = particle_sums<3>(m.count, cell.team(), cell.exact(), [&](std::size_t begin, std::size_t end, auto&& add) {
+    const auto sums = cell.sum_particles<3>(m.count, [&](std::size_t begin, std::size_t end, auto&& add) {
         for (std::size_t i = begin; i < end; ++i) {
             const double weight = mix.empty() ? 1.0 : mix.masses[static_cast<std::size_t>(mix.types[i])];
             const vec3 t = weight * m.velocities[i].cwiseProduct(m.velocities[i]);
@@ -275,7 +275,7 @@ void CRescale::rescale_axes(Cell& cell, const StepContext& ctx)
     const MotionArrays a = cell.motion();
     const std::int32_t* type = ctx.mixture ? ctx.mixture->types.data() : nullptr;
     const double* mass = ctx.mixture ? ctx.mixture->masses.data() : nullptr;
-    const auto sums = particle_sums<3>(a.count, cell.team(), cell.exact(), [&](std::size_t begin, std::size_t end, auto&& add) {
+    const auto sums = cell.sum_particles<3>(a.count, [&](std::size_t begin, std::size_t end, auto&& add) {
         for (std::size_t i = begin; i < end; ++i) {
             vec3& vi = a.velocities[i];
             const double weight = type ? mass[type[i]] : 1.0;

@@ -51,20 +51,18 @@ double Langevin::drift_and_noise(Cell& cell, const StepContext& ctx, double c1)
 
     // the noise, and its mean over the particles
     const MotionArrays a = cell.motion();
-    const int team = cell.team();
     xi.resize(3 * a.count);
     double* x = xi.data();
-    const bool exact = cell.exact();
-    const auto sum = particle_sums<3>(a.count, team, exact, [&](std::size_t begin, std::size_t end, auto&& add) {
+    const auto sum = cell.sum_particles<3>(a.count, [&](std::size_t begin, std::size_t end, auto&& add) {
         noise::normal_triples(ctx.seed, ctx.step, noise::Purpose::langevin, begin, end, x, a.ids);
         for (std::size_t i = begin; i < end; ++i)
             add(x + 3 * i);
     });
-    const vec3 mean =
-        a.count > 0 ? vec3(vec3(sum[0], sum[1], sum[2]) / static_cast<double>(a.count)) : vec3(vec3::Zero());
+    const std::size_t n = cell.particles();  // all of them, also when the box is divided
+    const vec3 mean = n > 0 ? vec3(vec3(sum[0], sum[1], sum[2]) / static_cast<double>(n)) : vec3(vec3::Zero());
 
     // A O A, summing |v|^2 of the new velocities
-    const double vsq = particle_sums<1>(a.count, team, exact, [&](std::size_t begin, std::size_t end, auto&& add) {
+    const double vsq = cell.sum_particles<1>(a.count, [&](std::size_t begin, std::size_t end, auto&& add) {
         for (std::size_t i = begin; i < end; ++i) {
             const vec3& v = drift_around(a, i, half, [&](const vec3& old) {
                 return vec3(c1 * old + c2 * (vec3(x[3 * i], x[3 * i + 1], x[3 * i + 2]) - mean));
@@ -89,11 +87,9 @@ double Langevin::drift_and_noise_mixed(Cell& cell, const StepContext& ctx, doubl
 
     // the noise velocities c2_i xi_i, and the momentum and mass they sum to
     const MotionArrays a = cell.motion();
-    const int team = cell.team();
     xi.resize(3 * a.count);
     double* x = xi.data();
-    const bool exact = cell.exact();
-    const auto sum = particle_sums<4>(a.count, team, exact, [&](std::size_t begin, std::size_t end, auto&& add) {
+    const auto sum = cell.sum_particles<4>(a.count, [&](std::size_t begin, std::size_t end, auto&& add) {
         noise::normal_triples(ctx.seed, ctx.step, noise::Purpose::langevin, begin, end, x, a.ids);
         for (std::size_t i = begin; i < end; ++i) {
             const double c = c2[type[i]], m = mass[type[i]];
@@ -104,10 +100,10 @@ double Langevin::drift_and_noise_mixed(Cell& cell, const StepContext& ctx, doubl
         }
     });
     // the velocity of the centre of mass the noise would give, taken off every particle
-    const vec3 drift = a.count > 0 ? vec3(vec3(sum[0], sum[1], sum[2]) / sum[3]) : vec3(vec3::Zero());
+    const vec3 drift = sum[3] > 0.0 ? vec3(vec3(sum[0], sum[1], sum[2]) / sum[3]) : vec3(vec3::Zero());
 
     // A O A, summing m |v|^2 of the new velocities
-    const double mvsq = particle_sums<1>(a.count, team, exact, [&](std::size_t begin, std::size_t end, auto&& add) {
+    const double mvsq = cell.sum_particles<1>(a.count, [&](std::size_t begin, std::size_t end, auto&& add) {
         for (std::size_t i = begin; i < end; ++i) {
             const vec3& v = drift_around(a, i, half, [&](const vec3& old) {
                 return vec3(c1 * old + (vec3(x[3 * i], x[3 * i + 1], x[3 * i + 2]) - drift));

@@ -1,0 +1,82 @@
+// The processes of an MPI communicator sharing one box (exchange.h).
+//
+// Domains: the subcell grid of the list is cut along each axis into p_k ranges
+// of whole subcells (p_x p_y p_z = the number of processes), chosen to cut the
+// fewest subcell faces; an axis of fewer than three subcells is not cut. Domain
+// (a, b, c) is process (a p_y + b) p_z + c of the communicator. When a later
+// grid has fewer subcells along an axis than domains, some domains are empty.
+//
+// Every collective of a step goes through one frame of int64 words reduced by
+// MPI_SUM: a failure count, a flag count and up to three exact sums. A process
+// whose step raised takes part in the next frame with its failure counted
+// (fail()); the others raise FailedElsewhere from that frame, and all agree on
+// the message (agree_failure) before the exception leaves the step. Point-to-point
+// exchanges (ghosts, migration) start only after a frame that found no failure.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <mpi.h>
+
+#include "exchange.h"
+
+class MpiDomain : public Exchange {
+public:
+    // `comm` duplicated; `total` particles; `grid` the domains per axis, zeros: chosen at the first build.
+    MpiDomain(MPI_Comm comm, std::size_t total, std::array<int, 3> grid);
+    ~MpiDomain() override;
+    MpiDomain(const MpiDomain&) = delete;
+    MpiDomain& operator=(const MpiDomain&) = delete;
+
+    std::size_t total() const override { return count; }
+    void sum(ExactSum* sums, int count) override;
+    bool any(bool local) override;
+    void redistribute(const OwnedArrays& owned, const SubcellLayout& grid, const std::vector<unsigned int>& subcell_of,
+                      bool replicated, std::vector<Eigen::Vector3d>& ghost_positions,
+                      std::vector<std::int32_t>& ghost_types) override;
+    void refresh(const std::vector<Eigen::Vector3d>& positions,
+                 std::vector<Eigen::Vector3d>& ghost_positions) override;
+
+    int rank() const { return me; }
+    int ranks() const { return size; }
+    std::array<int, 3> domains() const { return dims; }
+    MPI_Comm communicator() const { return comm; }
+
+    // This process left a step with an exception: its failure joins the frame
+    // the others are waiting in.
+    void fail();
+    // After a failure anywhere: the kind and message of the lowest failed
+    // process, the same on all (kind: the caller's code for the exception type).
+    void agree_failure(bool failed_here, int& kind, std::string& message);
+
+    // Per-particle values (`width` doubles each, held particles in `ids` order)
+    // gathered on every process in global order: N x width.
+    std::vector<double> gather(const std::vector<std::uint32_t>& ids, const double* values, int width) const;
+    // The same for 32-bit integers.
+    std::vector<std::int32_t> gather(const std::vector<std::uint32_t>& ids, const std::int32_t* values,
+                                     int width) const;
+
+    // Bytes sent by this process in the latest ghost refresh, and ghosts held.
+    std::size_t refresh_bytes() const { return 3 * sizeof(double) * send_index.size(); }
+
+private:
+    static constexpr int frame_sums = 3;
+    static constexpr int frame_words = 2 + frame_sums * ExactSum::words;
+    // Reduces `frame` over all processes; FailedElsewhere when a process failed.
+    void reduce(std::int64_t* frame);
+    void choose_domains(const SubcellLayout& grid);
+
+    MPI_Comm comm = MPI_COMM_NULL;
+    int me = 0, size = 1;
+    std::size_t count = 0;
+    std::array<int, 3> dims{0, 0, 0};
+    // the ghost refresh: held particles sent, per process; ghosts received, the
+    // place of each (in ascending id) in the receive buffer
+    std::vector<std::size_t> send_index;
+    std::vector<int> send_counts, send_displs, recv_counts, recv_displs;
+    std::vector<std::size_t> ghost_from;
+    std::vector<double> send_buffer, recv_buffer;
+};

@@ -1,0 +1,83 @@
+"""One box divided among MPI processes gives the bits of one process.
+
+Each case runs tests/python/mpi/divided_run.py under ``mpiexec -n K`` (the
+machine's cores oversubscribed) and compares the final state, energies and
+energy log included, with the same script run by one undivided Simulation.
+Skipped without mpiexec or mpi4py."""
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+pytest.importorskip("mpi4py")
+MPIEXEC = shutil.which("mpiexec.mpich") or shutil.which("mpiexec")
+if MPIEXEC is None:
+    pytest.skip("no mpiexec", allow_module_level=True)
+
+SCRIPT = Path(__file__).parent / "mpi" / "divided_run.py"
+KEYS = ("positions", "velocities", "forces", "images", "energies", "log")
+
+
+def launch(ranks, case, out, *extra, threads=1):
+    env = dict(os.environ, OMP_NUM_THREADS=str(threads), PYTHONPATH=os.pathsep.join(sys.path))
+    cmd = [MPIEXEC, "-n", str(ranks), sys.executable, str(SCRIPT), case, str(out), "--threads", str(threads), *extra]
+    return subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=240)
+
+
+def final_state(ranks, case, tmp_path, *extra, threads=1):
+    out = tmp_path / f"{case}-{ranks}-{threads}-{len(extra)}.npz"
+    done = launch(ranks, case, out, *extra, threads=threads)
+    assert done.returncode == 0, done.stdout + done.stderr
+    return np.load(out)
+
+
+@pytest.fixture(scope="module")
+def reference(tmp_path_factory):
+    """The state after the run of one undivided Simulation, per case."""
+    cache = {}
+
+    def get(case):
+        if case not in cache:
+            cache[case] = final_state(1, case, tmp_path_factory.mktemp(case), "--alone")
+        return cache[case]
+
+    return get
+
+
+@pytest.mark.parametrize("case, ranks, threads", [
+    ("nve", 1, 1), ("nve", 3, 2), ("langevin", 4, 1), ("bussi", 2, 2), ("npt", 3, 1), ("npt", 2, 2),
+    ("ka", 3, 1), ("gas", 4, 1), ("berendsen", 8, 1),
+])
+def test_divided_run_is_bit_identical(reference, tmp_path, case, ranks, threads):
+    got = final_state(ranks, case, tmp_path, threads=threads)
+    want = reference(case)
+    for key in KEYS:
+        np.testing.assert_array_equal(got[key], want[key], err_msg=key)
+
+
+def test_empty_domain(reference, tmp_path):
+    # four domains along an axis of three subcells: one holds no particle
+    got = final_state(4, "nve", tmp_path, "--domains", "1", "4", "1")
+    np.testing.assert_array_equal(got["domains"], [1, 4, 1])
+    for key in KEYS:
+        np.testing.assert_array_equal(got[key], reference("nve")[key], err_msg=key)
+
+
+def test_refusal_on_one_rank_reaches_all(tmp_path):
+    done = launch(3, "nve", tmp_path / "x.npz", "--fail-at", "10")
+    lines = [ln for ln in done.stdout.splitlines() if ln.startswith("refused:")]
+    assert done.returncode != 0
+    assert len(lines) == 3 and len(set(lines)) == 1, done.stdout + done.stderr
+    assert "unstable" in lines[0]
+
+
+def test_trajectory_is_byte_identical(tmp_path):
+    files = []
+    for ranks in (1, 3):
+        files.append(tmp_path / f"run{ranks}.gsd")
+        final_state(ranks, "bussi", tmp_path, "--trajectory", str(files[-1]))
+    assert files[0].read_bytes() == files[1].read_bytes()

@@ -32,9 +32,10 @@ def system(case: str, comm, threads: int, domains):
         species, types = vorlan.composition(len(x), {"A": 0.8, "B": 0.2}, seed=1)
         return vorlan.Simulation(params, positions=x, box=box, species=species, types=types,
                                  pairs=vorlan.mixture.KOB_ANDERSEN, method=vorlan.Langevin(friction=1.0), **kw)
-    if case == "npt":  # the box scales, the domains with it
+    if case in ("npt", "npt-xy"):  # the box scales, the domains with it (z on its own in npt-xy)
+        couple = "xyz" if case == "npt" else "xy"
         return vorlan.Simulation(params, positions=x, box=box, method=vorlan.Bussi(tau=0.2),
-                                 barostat=vorlan.CRescale(pressure=0.3, tau=0.5), **kw)
+                                 barostat=vorlan.CRescale(pressure=0.3, tau=0.5, couple=couple), **kw)
     method = {"nve": vorlan.NVE(), "langevin": vorlan.Langevin(friction=1.0), "bussi": vorlan.Bussi(tau=0.2),
               "berendsen": vorlan.Berendsen(tau=0.2)}[case]
     return vorlan.Simulation(params, positions=x, box=box, method=method, **kw)

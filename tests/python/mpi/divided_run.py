@@ -54,6 +54,13 @@ def main() -> None:
     args = a.parse_args()
     comm = None if args.alone else MPI.COMM_WORLD
     sim = system(args.case, comm, args.threads, args.domains)
+    if comm is not None:  # a divided box keeps its own particles in ascending id
+        try:
+            sim._engine.sort_particles = True
+        except ValueError:
+            pass
+        else:
+            raise AssertionError("a divided box sorted its particles")
     if args.fail_at is not None:
         # one process alone sees an impossible time step: its list build refuses
         sim.run(args.fail_at)

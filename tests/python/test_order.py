@@ -29,6 +29,8 @@ CASES = {
     "langevin": lambda: dict(method=vorlan.Langevin(friction=1.0)),
     "bussi-crescale": lambda: dict(method=vorlan.Bussi(tau=0.1), barostat=vorlan.CRescale(pressure=1.0, tau=0.5)),
     "ka-mixture": ka_mixture,
+    "bussi-crescale-none": lambda: dict(method=vorlan.Bussi(tau=0.1),
+                                        barostat=vorlan.CRescale(pressure=1.0, tau=0.5, couple="none")),
 }
 ARRAYS = ["positions", "velocities", "forces", "images", "types", "particle_energies", "particle_virials"]
 SCALARS = ["ekin", "epot", "etot", "virial", "conserved", "pressure_tensor", "volume"]

@@ -5,9 +5,6 @@
 
 void Cell::distribute(std::shared_ptr<Exchange> e)
 {
-    if (!fields.empty())
-        throw std::invalid_argument(
-            "external fields are not available when the box is divided among processes: run it in one process");
     if (pair_terms_wanted)
         throw std::invalid_argument(
             "per-particle energies and virials are not available when the box is divided among processes");

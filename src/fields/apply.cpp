@@ -59,6 +59,7 @@ double Cell::apply_fields(bool extras)
         ExactSum total;
         for (std::size_t i = 0; i < n; ++i)
             total.add(field_energies[i]);
+        reduce(&total, 1);
         sum = total.value();
     } else {
         for (std::size_t i = 0; i < n; ++i)

@@ -32,6 +32,10 @@ def system(case: str, comm, threads: int, domains):
         species, types = vorlan.composition(len(x), {"A": 0.8, "B": 0.2}, seed=1)
         return vorlan.Simulation(params, positions=x, box=box, species=species, types=types,
                                  pairs=vorlan.mixture.KOB_ANDERSEN, method=vorlan.Langevin(friction=1.0), **kw)
+    if case == "wall":  # a wall closes z, a body force pushes along x
+        fields = [vorlan.field.Wall("z", kind="lj93", rcut=2.5), vorlan.field.Constant(force=(0.05, 0.0, 0.0))]
+        return vorlan.Simulation(params, positions=x, box=box, method=vorlan.Langevin(friction=1.0),
+                                 fields=fields, **kw)
     if case in ("npt", "npt-xy"):  # the box scales, the domains with it (z on its own in npt-xy)
         couple = "xyz" if case == "npt" else "xy"
         return vorlan.Simulation(params, positions=x, box=box, method=vorlan.Bussi(tau=0.2),

@@ -87,6 +87,24 @@ void NoseHoover::half_chain(Cell& cell, const StepContext& ctx)
         xi[j] += h * p[j];
     for (std::size_t j = 0; j < m; ++j)
         kick(j);
+    check_finite(ctx, q, 0.5 * twice_K);
+}
+
+// A chain far stiffer than the system (kT or tau tiny against the kinetic energy
+// it must remove) drives its momenta beyond the range of a double within a few
+// steps; that is reported at the step, before the conserved quantity is lost.
+void NoseHoover::check_finite(const StepContext& ctx, const std::vector<double>& q, double ekin) const
+{
+    for (std::size_t j = 0; j < p.size(); ++j) {
+        if (std::isfinite(p[j]) && std::isfinite(xi[j]) && std::isfinite(0.5 * q[j] * p[j] * p[j]))
+            continue;
+        std::ostringstream msg;
+        msg << "the Nose-Hoover chain diverged at step " << ctx.count() << ": thermostat " << j + 1
+            << " has momentum " << p[j] << " and position " << xi[j] << " with tau = " << tau << " and kT = " << ctx.kT
+            << "; the chain is too stiff for a kinetic energy of " << ekin
+            << " (target Nf kT / 2 = " << 0.5 * ctx.dof * ctx.kT << "): raise kT or tau";
+        throw std::range_error(msg.str());
+    }
 }
 
 double NoseHoover::extra_energy(const StepContext& ctx) const

@@ -53,4 +53,6 @@ public:
 private:
     void half_chain(Cell& cell, const StepContext& ctx);
     std::vector<double> masses(const StepContext& ctx) const;
+    // std::range_error when the chain's state or energy is no longer finite.
+    void check_finite(const StepContext& ctx, const std::vector<double>& q, double ekin) const;
 };

@@ -76,3 +76,12 @@ def test_nve_after_equilibration_conserves_the_energy():
 def test_bad_input_names_the_argument(make, message):
     with pytest.raises(ValueError, match=message):
         make()
+
+
+def test_a_chain_far_too_stiff_stops_the_run_instead_of_losing_the_conserved_quantity():
+    # kT = 1e-150: the chain's masses are tiny against the lattice's kinetic energy, and its
+    # momenta leave the range of a double within two steps.
+    params = dict(LIQUID, nr_particles=64, cell_length=4.2, rcut=2.0, kT=1e-150)
+    s = vorlan.Simulation(params, method=vorlan.NoseHoover(tau=0.5), seed=1, threads=1)
+    with pytest.raises(ArithmeticError, match="Nose-Hoover chain diverged at step"):
+        s.run(5)

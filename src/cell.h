@@ -36,10 +36,9 @@
 #include "parameters.h"
 #include "mixture.h"
 #include "pair_potential.h"
+#include "particle_state.h"
 #include "team.h"
 #include "threads.h"
-
-using vec3 = Eigen::Vector3d;
 
 // The image counters stay within +-image_limit: a crossing that would take one
 // beyond it is refused by the wrap, so that the 32-bit counters never overflow,
@@ -167,7 +166,8 @@ public:
     const Parameters& parameters() const { return *params; }
     MotionArrays motion()
     {
-        return {positions.data(), velocities.data(), dij_list.data(), forces.data(), positions.size(), ids.data()};
+        return {pstate.positions.data(), pstate.velocities.data(), pstate.dij_list.data(), pstate.forces.data(),
+                pstate.size(), pstate.ids.data()};
     }
     // A new box (the barostat's); positions, velocities and dij_list are the caller's.
     void set_box(const vec3& box) { dims = box; }
@@ -187,7 +187,7 @@ public:
 
     const vec3& get_dims() const { return dims; }
     // N: the particles of the whole box, also when it is divided among processes.
-    std::size_t particles() const { return exchange ? exchange->total() : positions.size(); }
+    std::size_t particles() const { return exchange ? exchange->total() : pstate.size(); }
 
     // ---- a box divided among processes (exchange.h) ----
     // From now on this cell holds only the particles of its process's domain
@@ -198,8 +198,8 @@ public:
     bool distributed() const { return exchange != nullptr; }
     // The particles this cell holds and integrates (all N of an undivided box),
     // and the ghosts' coordinates.
-    std::size_t owned() const { return positions.size(); }
-    const std::vector<vec3>& get_ghost_positions() const { return ghost_positions; }
+    std::size_t owned() const { return pstate.size(); }
+    const std::vector<vec3>& get_ghost_positions() const { return pstate.ghost_positions; }
     // Each of `count` exact sums replaced by its total over all processes (nothing for one).
     void reduce(ExactSum* sums, int count) const
     {
@@ -216,22 +216,22 @@ public:
     // Everything handed out, given in or saved is in the order of the global ids
     // (the particles' numbers), whatever their order in memory; a divided cell
     // hands out what it holds, in its own order (get_ids).
-    std::vector<double> get_positions() const { return flatten(by_id(positions)); }
-    std::vector<double> get_velocities() const { return flatten(by_id(velocities)); }
-    std::vector<double> get_initial_positions() const { return flatten(positions_initial); }
-    std::vector<double> get_initial_velocities() const { return flatten(velocities_initial); }
-    std::vector<double> get_forces() const { return flatten(by_id(forces)); }
+    std::vector<double> get_positions() const { return flatten(by_id(pstate.positions)); }
+    std::vector<double> get_velocities() const { return flatten(by_id(pstate.velocities)); }
+    std::vector<double> get_initial_positions() const { return flatten(pstate.positions_initial); }
+    std::vector<double> get_initial_velocities() const { return flatten(pstate.velocities_initial); }
+    std::vector<double> get_forces() const { return flatten(by_id(pstate.forces)); }
     // 3N box crossings counted by the wrap since the start, per particle and axis:
     // the unwrapped position is positions + images * L.
-    std::vector<std::int32_t> get_images() const { return by_id(images); }
+    std::vector<std::int32_t> get_images() const { return by_id(pstate.images); }
     // The type of each particle (empty for one species).
-    std::vector<std::int32_t> get_types() const { return by_id(species.types); }
+    std::vector<std::int32_t> get_types() const { return by_id(pstate.species.types); }
 
     // Slot s of the arrays in memory (motion(), the mixture's types) holds the
     // particle of global id ids[s]: the identity, unless the particles are kept
     // in subcell order (CellOptions::sort_particles); a divided cell holds its
     // own particles in ascending id.
-    const std::vector<std::uint32_t>& get_ids() const { return ids; }
+    const std::vector<std::uint32_t>& get_ids() const { return pstate.ids; }
     bool sorted() const { return sort_particles; }
     // The global sums are exact, hence independent of the order of their terms.
     bool exact() const { return exact_sums; }
@@ -273,8 +273,8 @@ public:
     const double* virial_tensor() { evaluate_pair_terms(); return virial_tensor_; }
 
     // The mixture (empty for one species) and the type of each slot.
-    const Species& get_species() const { return species; }
-    bool mixed() const { return !species.empty(); }
+    const Species& get_species() const { return pstate.species; }
+    bool mixed() const { return pstate.mixed(); }
 
     // Team size of every parallel loop of this cell; 0 means the runtime's default
     // (at most max_team_size()). Other sizes are checked by checked_team_size
@@ -340,44 +340,28 @@ private:
     template <typename T>
     std::vector<T> by_id(const std::vector<T>& v) const
     {
-        if (!permuted || v.empty())
-            return v;
-        const std::size_t w = v.size() / ids.size();
-        std::vector<T> out(v.size());
-        for (std::size_t s = 0; s < ids.size(); ++s)
-            std::copy_n(v.begin() + w * s, w, out.begin() + w * ids[s]);
-        return out;
+        return pstate.by_id(v);
     }
-    // Particles into (subcell, id) order before a list build (sort.cpp); `to[s]`
-    // the slot the particle in slot s moves to.
-    void number_in_order(std::size_t n);  // ids the identity
+    void number_in_order(std::size_t n) { pstate.number_in_order(n); }  // ids the identity
     // The particles moved into the order of the list build's counting sort.
     void adopt_subcell_order();
     void unsort_state(CellState& s) const;  // a saved state of this cell into the order of the ids
     // The global sums: exact or chained in particle order (sums.cpp).
     template <typename Term>
     double sum_over_particles(std::size_t count, Term term) const;
-    // The array as 3N contiguous doubles (null when empty).
-    static double* coordinates(std::vector<vec3>& v) { return v.empty() ? nullptr : v.front().data(); }
+    static double* coordinates(std::vector<vec3>& v) { return ParticleState::coordinates(v); }
 
+    ParticleState pstate;                    // the particles: positions, velocities, forces, ids, types (particle_state.h)
     vec3 dims;                               // box edge lengths (Lx, Ly, Lz): cell_length or the box given, or as a barostat left them
     vec3 list_dims;                          // box edge lengths at the latest list build
-    std::vector<vec3> positions;             // current positions
-    std::vector<vec3> positions_initial;     // lattice positions, as built
-    std::vector<vec3> velocities;            // current velocities
-    std::vector<vec3> velocities_initial;    // velocities as drawn, mean not yet removed
-    std::vector<vec3> forces;                // force on each particle, from calculate_forces
-    std::vector<std::int32_t> images;        // 3N box crossings counted by apply_boundary_conditions
     std::shared_ptr<Parameters> params;      // the run's parameter set, shared with the driver
     std::vector<unsigned int> neighbor_list; // N start offsets, then per particle: neighbours, own index
-    std::vector<vec3> dij_list;              // displacement of each particle since the last list build
     aligned_vector<double> padded_positions; // x y z 0 per particle, the pair loop's copy of positions
     std::vector<double> extent;              // per thread: lowest and highest coordinate per axis (forces.cpp)
     ListBuffers list_buffers;                // list-build scratch, kept between builds (neighbor_list.cpp)
     std::vector<double> ekin_terms;          // |v|^2 (mixture: m |v|^2) per particle, for the ordered kinetic-energy sum on several threads
     std::vector<double> virial_terms;        // per particle: its pairs' r_ij . F_ij (one species: / 24 eps), summed as pair_kernel.cpp says
     std::vector<double> block_virials;       // per block of the pair loop: its virial_terms summed in order
-    Species species;                         // the mixture as given; empty for one species
     PairPotential potential;                 // the pair potential as given (empty: LJ of the parameter set)
     std::vector<Field> fields;               // external fields, applied after the pair loop in their order
     bool walls[3] = {false, false, false};   // axes closed by a wall
@@ -398,8 +382,6 @@ private:
     double epot = 0.0;                       // potential energy of the current configuration
     double ekin = 0.0;                       // kinetic energy after the latest kick, or as a method set it
     double etot = 0.0;                       // ekin + epot at the end of the latest step
-    std::vector<std::uint32_t> ids;          // global id of the particle in each slot
-    bool permuted = false;                   // ids is not the identity
     bool exact_sums = false;                 // the global sums exact (CellOptions::exact_sums)
     bool sort_particles = false;             // particles into subcell order at list builds
     std::vector<std::uint32_t> sort_scratch; // slot moves of a sort, and the arrays' old order
@@ -417,8 +399,6 @@ private:
     mutable std::unique_ptr<Generator> generator;
 
     std::shared_ptr<Exchange> exchange;      // the other processes of a divided box; null: the whole box is here
-    std::vector<vec3> ghost_positions;       // coordinates of the ghosts (exchange.h), ascending id
-    std::vector<std::int32_t> ghost_types;   // their types (a mixture)
     std::vector<vec3> binned;                // held particles then ghosts, as a list build bins them
     std::vector<std::int32_t> binned_types;
     bool whole_box_here = false;             // every process still holds the whole box (before the first build)

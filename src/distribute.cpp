@@ -11,7 +11,7 @@ void Cell::distribute(std::shared_ptr<Exchange> e)
     // exact sums, whose totals do not depend on how the particles are shared
     // out; each process keeps its own in ascending id (no subcell order)
     set_order(true, false);
-    number_in_order(positions.size());
+    number_in_order(pstate.positions.size());
     exchange = std::move(e);
     whole_box_here = true;
     build_neighbor_list();

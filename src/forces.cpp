@@ -168,22 +168,22 @@ void Cell::set_potential(const PairPotential& given)
     potential = given;
     if (potential.empty() && mixed()) {
         // the mixture's own Lennard-Jones tables, truncated and shifted
-        const std::size_t s = species.nr_types();
+        const std::size_t s = pstate.species.nr_types();
         potential.family = "lj";
         potential.mode = "shift";
         potential.nr_types = s;
         potential.values.resize(3 * s * s);
         for (std::size_t ab = 0; ab < s * s; ++ab) {
-            potential.values[3 * ab] = species.epsilon[ab];
-            potential.values[3 * ab + 1] = species.sigma[ab];
-            potential.values[3 * ab + 2] = species.rcut[ab];
+            potential.values[3 * ab] = pstate.species.epsilon[ab];
+            potential.values[3 * ab + 1] = pstate.species.sigma[ab];
+            potential.values[3 * ab + 2] = pstate.species.rcut[ab];
         }
     }
     if (potential.empty()) {
         loops = &pair_family("lj").plain;
         return;
     }
-    const std::size_t s = mixed() ? species.nr_types() : 1;
+    const std::size_t s = mixed() ? pstate.species.nr_types() : 1;
     if (potential.nr_types != s) {
         std::ostringstream msg;
         msg << "the pair potential is given for " << potential.nr_types << " types, the system has " << s;
@@ -206,14 +206,14 @@ Cell::PairSums Cell::pair_loop(kernels::PairInput& in, double rcut, bool extras,
     // of the coordinates that decides which particles may skip the minimum image.
     // The kernel overwrites forces[i] and virial_terms[i] of every particle (and
     // with `extras` energy_terms[i], tensor_terms[6i..]).
-    const std::size_t nr_particles = positions.size();
+    const std::size_t nr_particles = pstate.positions.size();
     const std::size_t nr_blocks = (nr_particles + pair_block - 1) / pair_block;
-    const std::size_t nr_ghosts = ghost_positions.size();  // rows behind the held particles' (a divided box)
+    const std::size_t nr_ghosts = pstate.ghost_positions.size();  // rows behind the held particles' (a divided box)
     padded_positions.resize(4 * (nr_particles + nr_ghosts));
     in.positions = padded_positions.data();
     virial_terms.resize(nr_particles);
     block_virials.resize(nr_blocks);
-    kernels::PairOutput out{coordinates(forces), virial_terms.data()};
+    kernels::PairOutput out{coordinates(pstate.forces), virial_terms.data()};
     if (extras) {
         energy_terms.resize(nr_particles);
         tensor_terms.resize(6 * nr_particles);
@@ -234,9 +234,9 @@ Cell::PairSums Cell::pair_loop(kernels::PairInput& in, double rcut, bool extras,
     {
         const std::size_t t = static_cast<std::size_t>(omp_get_thread_num());
         const std::size_t nr_threads = static_cast<std::size_t>(omp_get_num_threads());
-        copy_rows(positions, mixed() ? species.types.data() : nullptr, static_block(nr_particles),
+        copy_rows(pstate.positions, mixed() ? pstate.species.types.data() : nullptr, static_block(nr_particles),
                   padded_positions.data(), extent.data() + 6 * t);
-        copy_rows(ghost_positions, mixed() ? ghost_types.data() : nullptr, static_block(nr_ghosts),
+        copy_rows(pstate.ghost_positions, mixed() ? pstate.ghost_types.data() : nullptr, static_block(nr_ghosts),
                   padded_positions.data() + 4 * nr_particles, extent.data() + 6 * (nr_threads + t));
 #pragma omp barrier
         kernels::PairInput mine = in;
@@ -277,7 +277,7 @@ void Cell::calculate_forces()
     if (potential.empty())
         table = settings_lj_table(*params);
     if (exchange)
-        exchange->refresh(positions, ghost_positions);
+        exchange->refresh(pstate.positions, pstate.ghost_positions);
     epot = 0.0;
     virial_w = 0.0;
     const bool factored = !mixed();
@@ -289,7 +289,7 @@ void Cell::calculate_forces()
     const vec3 image = image_box();
     in.pair.box = kernels::box_geometry(image.data());
     in.pair.rcutsq = table.rcut_max * table.rcut_max;
-    in.types = factored ? nullptr : species.types.data();
+    in.types = factored ? nullptr : pstate.species.types.data();
     in.table.nr_types = static_cast<unsigned int>(table.nr_types);
     in.table.factored = factored;
     for (std::size_t k = 0; k < table.nr_params; ++k)
@@ -317,7 +317,7 @@ void Cell::calculate_forces()
     if (factored) {
 #pragma omp parallel for schedule(static) num_threads(team())
         for (long long i = 0; i < count; ++i)
-            forces[i] *= fscale;
+            pstate.forces[i] *= fscale;
         epot = ((sums.epot * table.energy_factors[0]) * table.energy_factors[1]) * 0.5;
         virial_w = 0.5 * (fscale * sums.virial);
     } else {
@@ -343,7 +343,7 @@ void Cell::finish_pair_terms(const PairSums& sums, double fscale)
     // each particle's half of its pairs, scaled as the totals are; the tail
     // energy shared equally
     const bool factored = !mixed();
-    const std::size_t n = positions.size();
+    const std::size_t n = pstate.positions.size();
     const TailTerms tail =
         potential.tail_correction ? pair_tail(potential, type_counts(), dims.prod()) : TailTerms{};
     const double tail_share = tail.energy / static_cast<double>(particles());
@@ -365,11 +365,11 @@ void Cell::finish_pair_terms(const PairSums& sums, double fscale)
 
 std::vector<double> Cell::type_counts() const
 {
-    std::vector<double> counts(mixed() ? species.nr_types() : 1, 0.0);
+    std::vector<double> counts(mixed() ? pstate.species.nr_types() : 1, 0.0);
     if (!mixed())
         counts[0] = static_cast<double>(particles());
     else
-        for (const std::int32_t t : species.types)
+        for (const std::int32_t t : pstate.species.types)
             counts[static_cast<std::size_t>(t)] += 1.0;
     if (exchange && mixed()) {
         std::vector<ExactSum> total(counts.size());

@@ -549,7 +549,7 @@ void Cell::build_neighbor_list()
     if (mixed())
         fill_pair_radii(table.rcut, table.nr_types, radius.shell, list_buffers);
     const int team_size = team();
-    check_stability(positions, dij_list, dims, radius.shell, team_size, ids);
+    check_stability(pstate.positions, pstate.dij_list, dims, radius.shell, team_size, pstate.ids);
 
     ListBuffers& buf = list_buffers;
     // a walled axis is laid out in a longer box that no pair reaches across (image_box)
@@ -561,22 +561,22 @@ void Cell::build_neighbor_list()
                   whole_box_here);
         whole_box_here = false;
     }
-    const std::size_t nr_particles = positions.size();
-    const std::int32_t* types = mixed() ? species.types.data() : nullptr;
+    const std::size_t nr_particles = pstate.positions.size();
+    const std::int32_t* types = mixed() ? pstate.species.types.data() : nullptr;
     // a divided box bins its own particles and the ghosts, listing only its own
     // (its particles stay in the order of their ids)
-    const std::vector<vec3>& to_bin = exchange ? binned : positions;
+    const std::vector<vec3>& to_bin = exchange ? binned : pstate.positions;
     const std::int32_t* bin_types = exchange && types ? binned_types.data() : types;
     if (sort_particles) {  // the slot of each id: the order of the sort's blocks
         sort_scratch.resize(nr_particles);
         for (std::size_t s = 0; s < nr_particles; ++s)
-            sort_scratch[ids[s]] = static_cast<std::uint32_t>(s);
+            sort_scratch[pstate.ids[s]] = static_cast<std::uint32_t>(s);
     }
     const Spread spread =
         sort_by_subcell(to_bin, bin_types, grid, box, buf, team_size, sort_particles ? sort_scratch.data() : nullptr);
     if (sort_particles) {
         adopt_subcell_order();
-        types = mixed() ? species.types.data() : nullptr;
+        types = mixed() ? pstate.species.types.data() : nullptr;
     }
     static const kernels::ScanFn scan = kernels::best_scan();
     const Shortcuts shortcuts = choose_shortcuts(grid, spread, rlistsq);
@@ -610,7 +610,7 @@ void Cell::build_neighbor_list()
             nr_parts = static_cast<std::size_t>(omp_get_num_threads());
         // part 0 is neighbor_list itself, behind the N start entries
         std::vector<unsigned int>& part = b.first ? neighbor_list : buf.list_parts[t];
-        buf.part_size[t] = list_block(pass, b, positions, dij_list, part, b.first ? nr_particles : 0,
+        buf.part_size[t] = list_block(pass, b, pstate.positions, pstate.dij_list, part, b.first ? nr_particles : 0,
                                       buf.run_start.data(), errors);
     }
 
@@ -648,11 +648,11 @@ bool Cell::check_update_neighbor_list() const
     }
     // Stale when any particle moved strictly more than the limit since the build; a
     // non-finite displacement counts as stale so that the build reports it.
-    const long long count = static_cast<long long>(dij_list.size());
+    const long long count = static_cast<long long>(pstate.dij_list.size());
     bool stale = limit < 0.0;
 #pragma omp parallel for schedule(static) reduction(|| : stale) num_threads(team())
     for (long long i = 0; i < count; ++i) {
-        const vec3& dij = dij_list[i];
+        const vec3& dij = pstate.dij_list[i];
         const double distsq = dij.x() * dij.x() + (dij.y() * dij.y() + dij.z() * dij.z());
         stale = stale || !(distsq <= limit);
     }
@@ -662,21 +662,21 @@ bool Cell::check_update_neighbor_list() const
 void Cell::share_out(const SubcellLayout& grid, bool replicated)
 {
     // every held particle's subcell, as sort_by_subcell bins it
-    std::vector<unsigned int> key(positions.size());
-    for (std::size_t i = 0; i < positions.size(); ++i) {
-        const unsigned int ix = subcell_index(positions[i].x(), grid.edge[0], grid.n[0]);
-        const unsigned int iy = subcell_index(positions[i].y(), grid.edge[1], grid.n[1]);
-        const unsigned int iz = subcell_index(positions[i].z(), grid.edge[2], grid.n[2]);
+    std::vector<unsigned int> key(pstate.positions.size());
+    for (std::size_t i = 0; i < pstate.positions.size(); ++i) {
+        const unsigned int ix = subcell_index(pstate.positions[i].x(), grid.edge[0], grid.n[0]);
+        const unsigned int iy = subcell_index(pstate.positions[i].y(), grid.edge[1], grid.n[1]);
+        const unsigned int iz = subcell_index(pstate.positions[i].z(), grid.edge[2], grid.n[2]);
         key[i] = (ix * grid.n[1] + iy) * grid.n[2] + iz;
     }
     std::vector<std::int32_t> no_types;
-    const OwnedArrays owned{&positions, &velocities, &forces, &dij_list, &positions_initial, &velocities_initial,
-                            &images, mixed() ? &species.types : &no_types, &ids};
-    exchange->redistribute(owned, grid, key, replicated, ghost_positions, ghost_types);
-    binned = positions;
-    binned.insert(binned.end(), ghost_positions.begin(), ghost_positions.end());
+    const OwnedArrays owned{&pstate.positions, &pstate.velocities, &pstate.forces, &pstate.dij_list, &pstate.positions_initial, &pstate.velocities_initial,
+                            &pstate.images, mixed() ? &pstate.species.types : &no_types, &pstate.ids};
+    exchange->redistribute(owned, grid, key, replicated, pstate.ghost_positions, pstate.ghost_types);
+    binned = pstate.positions;
+    binned.insert(binned.end(), pstate.ghost_positions.begin(), pstate.ghost_positions.end());
     if (mixed()) {
-        binned_types = species.types;
-        binned_types.insert(binned_types.end(), ghost_types.begin(), ghost_types.end());
+        binned_types = pstate.species.types;
+        binned_types.insert(binned_types.end(), pstate.ghost_types.begin(), pstate.ghost_types.end());
     }
 }

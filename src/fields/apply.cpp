@@ -38,7 +38,7 @@ vec3 Cell::image_box() const
 
 double Cell::apply_fields(bool extras)
 {
-    const std::size_t n = positions.size();
+    const std::size_t n = pstate.positions.size();
     field_energies.resize(n);
     const long long count = static_cast<long long>(n);
     std::vector<FieldForm> forms;
@@ -50,8 +50,8 @@ double Cell::apply_fields(bool extras)
         double e = 0.0;
         for (std::size_t k = 0; k < nr_fields; ++k)
             e += forms[k] == FieldForm::constant
-                     ? constant_field(fields[k], positions[i], images.data() + 3 * i, dims, forces[i])
-                     : wall_field(fields[k], forms[k], positions[i], dims, forces[i]);
+                     ? constant_field(fields[k], pstate.positions[i], pstate.images.data() + 3 * i, dims, pstate.forces[i])
+                     : wall_field(fields[k], forms[k], pstate.positions[i], dims, pstate.forces[i]);
         field_energies[i] = e;
     }
     double sum = 0.0;
@@ -75,12 +75,12 @@ void Cell::check_inside_walls() const
 {
     // a particle outside [0, L] of a walled axis has passed its wall: the step
     // that took it there was too large for the wall's stiffness
-    for (std::size_t i = 0; i < positions.size(); ++i)
+    for (std::size_t i = 0; i < pstate.positions.size(); ++i)
         for (int k = 0; k < 3; ++k) {
-            const double x = positions[i][k];
+            const double x = pstate.positions[i][k];
             if (walls[k] && !(x > 0.0 && x < dims[k])) {
                 std::ostringstream msg;
-                msg << "particle " << ids[i] << " passed the wall at " << "xyz"[k] << " = " << (x <= 0.0 ? 0.0 : dims[k])
+                msg << "particle " << pstate.ids[i] << " passed the wall at " << "xyz"[k] << " = " << (x <= 0.0 ? 0.0 : dims[k])
                     << " in step " << steps_done + 1 << " (" << "xyz"[k] << " = " << x
                     << "): the time step is too large for the wall";
                 throw std::range_error(msg.str());

@@ -31,10 +31,10 @@
 #include "exact_sum.h"
 #include "exchange.h"
 #include "fields/field.h"
-#include "list_buffers.h"
 #include "particle_sums.h"
 #include "parameters.h"
 #include "mixture.h"
+#include "neighbor_list.h"
 #include "pair_potential.h"
 #include "particle_state.h"
 #include "team.h"
@@ -343,8 +343,6 @@ private:
         return pstate.by_id(v);
     }
     void number_in_order(std::size_t n) { pstate.number_in_order(n); }  // ids the identity
-    // The particles moved into the order of the list build's counting sort.
-    void adopt_subcell_order();
     void unsort_state(CellState& s) const;  // a saved state of this cell into the order of the ids
     // The global sums: exact or chained in particle order (sums.cpp).
     template <typename Term>
@@ -352,13 +350,11 @@ private:
     static double* coordinates(std::vector<vec3>& v) { return ParticleState::coordinates(v); }
 
     ParticleState pstate;                    // the particles: positions, velocities, forces, ids, types (particle_state.h)
+    NeighborList nlist;                      // the Verlet list, its box and build scratch (neighbor_list.h)
     vec3 dims;                               // box edge lengths (Lx, Ly, Lz): cell_length or the box given, or as a barostat left them
-    vec3 list_dims;                          // box edge lengths at the latest list build
     std::shared_ptr<Parameters> params;      // the run's parameter set, shared with the driver
-    std::vector<unsigned int> neighbor_list; // N start offsets, then per particle: neighbours, own index
     aligned_vector<double> padded_positions; // x y z 0 per particle, the pair loop's copy of positions
     std::vector<double> extent;              // per thread: lowest and highest coordinate per axis (forces.cpp)
-    ListBuffers list_buffers;                // list-build scratch, kept between builds (neighbor_list.cpp)
     std::vector<double> ekin_terms;          // |v|^2 (mixture: m |v|^2) per particle, for the ordered kinetic-energy sum on several threads
     std::vector<double> virial_terms;        // per particle: its pairs' r_ij . F_ij (one species: / 24 eps), summed as pair_kernel.cpp says
     std::vector<double> block_virials;       // per block of the pair loop: its virial_terms summed in order
@@ -384,7 +380,6 @@ private:
     double etot = 0.0;                       // ekin + epot at the end of the latest step
     bool exact_sums = false;                 // the global sums exact (CellOptions::exact_sums)
     bool sort_particles = false;             // particles into subcell order at list builds
-    std::vector<std::uint32_t> sort_scratch; // slot moves of a sort, and the arrays' old order
     double virial_w = 0.0;                   // virial W of the latest force evaluation
     std::chrono::system_clock::time_point ttime;  // start of the current progress-timing interval
     int threads = 0;                         // team size of the parallel loops; 0: the runtime's default
@@ -399,9 +394,4 @@ private:
     mutable std::unique_ptr<Generator> generator;
 
     std::shared_ptr<Exchange> exchange;      // the other processes of a divided box; null: the whole box is here
-    std::vector<vec3> binned;                // held particles then ghosts, as a list build bins them
-    std::vector<std::int32_t> binned_types;
-    bool whole_box_here = false;             // every process still holds the whole box (before the first build)
-    // At a list build of a divided box: the held particles to their owners, the ghosts fetched.
-    void share_out(const SubcellLayout& grid, bool replicated);
 };

@@ -151,9 +151,9 @@ void Cell::restore_box(const CellState& state)
 {
     const double l = settings::real(*params, "cell_length");
     dims = state.box == vec3::Zero() ? vec3(l, l, l) : state.box;
-    list_dims = state.list_box == vec3::Zero() ? dims : state.list_box;
+    nlist.box = state.list_box == vec3::Zero() ? dims : state.list_box;
     for (int k = 0; k < 3; ++k) {
-        if (!(std::isfinite(dims[k]) && dims[k] > 0.0 && std::isfinite(list_dims[k]) && list_dims[k] > 0.0))
+        if (!(std::isfinite(dims[k]) && dims[k] > 0.0 && std::isfinite(nlist.box[k]) && nlist.box[k] > 0.0))
             throw std::invalid_argument("the checkpoint's box edges must be finite and positive");
     }
 }
@@ -201,7 +201,7 @@ CellState Cell::save_state() const
     s.velocities = pstate.velocities;
     s.forces = pstate.forces;
     s.dij_list = pstate.dij_list;
-    s.neighbor_list = neighbor_list;
+    s.neighbor_list = nlist.entries;
     s.images = pstate.images;
     s.positions_initial = pstate.positions_initial;
     s.velocities_initial = pstate.velocities_initial;
@@ -209,7 +209,7 @@ CellState Cell::save_state() const
     s.ekin = ekin;
     s.etot = etot;
     s.box = dims;
-    s.list_box = list_dims;
+    s.list_box = nlist.box;
     s.virial = virial_w;
     s.box = dims;
     s.species = pstate.species;
@@ -221,7 +221,7 @@ CellState Cell::save_state() const
 }
 
 Cell::Cell(const std::shared_ptr<Parameters>& _params, const CellState& state, int team_size)
-    : params(_params), neighbor_list(state.neighbor_list), epot(state.epot), ekin(state.ekin), etot(state.etot),
+    : params(_params), epot(state.epot), ekin(state.ekin), etot(state.etot),
       virial_w(state.virial), threads(checked_team_size(team_size))
 {
     pstate.positions = state.positions;
@@ -231,6 +231,7 @@ Cell::Cell(const std::shared_ptr<Parameters>& _params, const CellState& state, i
     pstate.forces = state.forces;
     pstate.images = state.images;
     pstate.dij_list = state.dij_list;
+    nlist.entries = state.neighbor_list;
     ttime = std::chrono::system_clock::now();
     check_saved_settings(*params);
     restore_box(state);
@@ -263,7 +264,7 @@ Cell::Cell(const std::shared_ptr<Parameters>& _params, const CellState& state, i
     check_finite(ekin, "ekin");
     check_finite(etot, "etot");
     check_in_box(pstate.positions, dims);
-    check_list(neighbor_list, n);
+    check_list(nlist.entries, n);
     number_in_order(n);
     if (std::isnan(virial_w)) {
         // a checkpoint without the virial: evaluated anew at the saved positions,

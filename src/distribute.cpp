@@ -13,7 +13,7 @@ void Cell::distribute(std::shared_ptr<Exchange> e)
     set_order(true, false);
     number_in_order(pstate.positions.size());
     exchange = std::move(e);
-    whole_box_here = true;
+    nlist.start_divided();
     build_neighbor_list();
     calculate_forces();
 }

@@ -157,8 +157,8 @@ void Cell::check_contacts(double limit) const
     const std::vector<double> sizesq = contact_sizes_sq();
     const std::size_t nt = mixed() ? pstate.species.nr_types() : 1;
     for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t k = neighbor_list[i]; neighbor_list[k] != i; ++k) {
-            const std::size_t j = neighbor_list[k];
+        for (std::size_t k = nlist.entries[i]; nlist.entries[k] != i; ++k) {
+            const std::size_t j = nlist.entries[k];
             vec3 d = pstate.positions[i] - pstate.positions[j];
             for (int a = 0; a < 3; ++a) {
                 if (d[a] > 0.5 * dims[a])
@@ -187,7 +187,7 @@ void Cell::restore(const CellState& s)
     pstate.velocities = s.velocities;
     pstate.forces = s.forces;
     pstate.dij_list = s.dij_list;
-    neighbor_list = s.neighbor_list;
+    nlist.entries = s.neighbor_list;
     pstate.images = s.images;
     pstate.species.types = s.species.types;
     number_in_order(pstate.positions.size());
@@ -196,5 +196,5 @@ void Cell::restore(const CellState& s)
     etot = s.etot;
     virial_w = s.virial;
     dims = s.box;
-    list_dims = s.list_box;
+    nlist.box = s.list_box;
 }

@@ -272,7 +272,7 @@ Cell::PairSums Cell::pair_loop(kernels::PairInput& in, double rcut, bool extras,
 void Cell::calculate_forces()
 {
     const std::size_t nr_particles = particle_count();
-    if (neighbor_list.size() < nr_particles)
+    if (nlist.entries.size() < nr_particles)
         throw std::logic_error("the neighbour list has no start entry for some particles");
     if (potential.empty())
         table = settings_lj_table(*params);
@@ -284,8 +284,8 @@ void Cell::calculate_forces()
     const bool extras = pair_terms_wanted;
 
     kernels::LoopInput in{};
-    in.pair.list = neighbor_list.data();
-    in.pair.list_size = neighbor_list.size();
+    in.pair.list = nlist.entries.data();
+    in.pair.list_size = nlist.entries.size();
     const vec3 image = image_box();
     in.pair.box = kernels::box_geometry(image.data());
     in.pair.rcutsq = table.rcut_max * table.rcut_max;

@@ -38,22 +38,6 @@ std::vector<unsigned int> relabel_list(const std::vector<unsigned int>& list, co
 
 }  // namespace
 
-void Cell::adopt_subcell_order()
-{
-    // slot s takes the particle the counting sort put there, buf.sorted_id[s]
-    ListBuffers& buf = list_buffers;
-    const std::size_t n = pstate.size();
-    const unsigned int* from = buf.sorted_id.data();
-    const int team_size = team();
-    pstate.reorder(from, team_size);
-    gather(buf.subcell_of, from, n, 1, team_size);
-    if (pair_terms_fresh) {
-        gather(particle_energies_, from, n, 1, team_size);
-        gather(particle_virials_, from, n, 6, team_size);
-    }
-    std::iota(buf.sorted_id.begin(), buf.sorted_id.end(), 0u);
-}
-
 void Cell::unsort()
 {
     if (!pstate.permuted)
@@ -62,7 +46,7 @@ void Cell::unsort()
     pstate.unsort(to);
     scatter(particle_energies_, to, 1);
     scatter(particle_virials_, to, 6);
-    neighbor_list = relabel_list(neighbor_list, to);
+    nlist.entries = relabel_list(nlist.entries, to);
 }
 
 void Cell::unsort_state(CellState& s) const

@@ -62,7 +62,7 @@ struct CellTestAccess {
     static std::vector<vec3>& velocities(Cell& c) { return c.pstate.velocities; }
     static std::vector<vec3>& forces(Cell& c) { return c.pstate.forces; }
     static std::vector<vec3>& dij_list(Cell& c) { return c.pstate.dij_list; }
-    static std::vector<unsigned int>& neighbor_list(Cell& c) { return c.neighbor_list; }
+    static std::vector<unsigned int>& neighbor_list(Cell& c) { return c.nlist.entries; }
     static std::vector<std::int32_t>& images(Cell& c) { return c.pstate.images; }
     static double& ekin(Cell& c) { return c.ekin; }
     static std::shared_ptr<Parameters>& params(Cell& c) { return c.params; }

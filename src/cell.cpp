@@ -97,9 +97,9 @@ Cell::Cell(const std::shared_ptr<Parameters>& _params, const CellOptions& option
         check_species(options.species, settings::count(*params, "nr_particles"), !options.potential.empty());
         pstate.species = options.species;
     }
-    set_potential(options.potential);
-    set_fields(options.fields);
-    pair_terms_wanted = options.pair_terms;
+    terms.set_potential(options.potential, pstate.species);
+    terms.set_fields(options.fields, dims);
+    terms.pair_terms_wanted = options.pair_terms;
     initialize(options);
     build_neighbor_list();
     calculate_forces();
@@ -148,7 +148,7 @@ void Cell::initialize(const CellOptions& options)
         // count crossings from this start on.
         check_given(options.positions, nr_particles, "position");
         check_wrappable(options.positions, dims);
-        check_given_within_walls(options.positions, dims);
+        terms.check_given_within_walls(options.positions, dims);
         pstate.positions = options.positions;
         apply_boundary_conditions();
         pstate.images.assign(3 * nr_particles, 0);

@@ -30,6 +30,7 @@
 #include "aligned.h"
 #include "exact_sum.h"
 #include "exchange.h"
+#include "force_terms.h"
 #include "fields/field.h"
 #include "particle_sums.h"
 #include "parameters.h"
@@ -48,11 +49,6 @@ constexpr std::int32_t image_limit = 2147483646;  // 2^31 - 2
 // Per-particle vectors as 3N doubles (x0 y0 z0 x1 ...): the layout every copy
 // handed out of the engine has (the accessors below, the bindings' arrays).
 std::vector<double> flatten(const std::vector<vec3>& v);
-
-namespace kernels {
-struct PairInput;
-struct PairKernels;
-}
 
 // How a Cell starts, beyond its parameter set.
 struct CellOptions {
@@ -174,7 +170,7 @@ public:
     // The largest pair cut-off: rcut, or the largest of a mixture's pair tables.
     // The list reaches it plus shell, and it must not exceed half the shortest
     // box edge (the minimum image); every test of the box against a cut-off reads it.
-    double cutoff() const;
+    double cutoff() const { return terms.cutoff(*params); }
     // 0.5 m sum |v|^2 of the current velocities, summed in particle order (the
     // order of the kicks' sum).
     double kinetic_energy_of_velocities() const;
@@ -250,13 +246,13 @@ public:
 
     // The pair potential (empty: Lennard-Jones of the parameter set); its
     // largest cut-off is cutoff().
-    const PairPotential& pair_potential() const { return potential; }
+    const PairPotential& pair_potential() const { return terms.potential; }
 
     // The external fields, and whether a wall closes axis k (no images across it:
     // the list, the minimum image and the wrap leave that axis alone).
-    const std::vector<Field>& get_fields() const { return fields; }
-    bool walled(int k) const { return walls[k]; }
-    bool has_walls() const { return walls[0] || walls[1] || walls[2]; }
+    const std::vector<Field>& get_fields() const { return terms.fields; }
+    bool walled(int k) const { return terms.walled(k); }
+    bool has_walls() const { return terms.has_walls(); }
 
     // The per-particle terms of the current forces, evaluated when asked for
     // (by the same pair loop; forces, energy and virial keep their bits):
@@ -266,11 +262,11 @@ public:
     // diagonal), summed in a thread-count independent order; its trace is the
     // virial W to rounding. With set_pair_terms(true) every force evaluation
     // gives them at once.
-    void set_pair_terms(bool on) { pair_terms_wanted = on; }
-    bool pair_terms() const { return pair_terms_wanted; }
-    std::vector<double> particle_energies() { evaluate_pair_terms(); return by_id(particle_energies_); }
-    std::vector<double> particle_virials() { evaluate_pair_terms(); return by_id(particle_virials_); }
-    const double* virial_tensor() { evaluate_pair_terms(); return virial_tensor_; }
+    void set_pair_terms(bool on) { terms.pair_terms_wanted = on; }
+    bool pair_terms() const { return terms.pair_terms_wanted; }
+    std::vector<double> particle_energies() { evaluate_pair_terms(); return by_id(terms.particle_energies); }
+    std::vector<double> particle_virials() { evaluate_pair_terms(); return by_id(terms.particle_virials); }
+    const double* virial_tensor() { evaluate_pair_terms(); return terms.virial_tensor; }
 
     // The mixture (empty for one species) and the type of each slot.
     const Species& get_species() const { return pstate.species; }
@@ -306,25 +302,9 @@ private:
     void build_neighbor_list();
     bool check_update_neighbor_list() const;
     void calculate_forces();
-    // The parallel pair loop (forces.cpp).
-    struct PairSums {
-        double epot;       // the energy terms of all listed pairs (each pair twice), chained as the loop adds them
-                           //   (exact sums: each particle's chain, the totals summed exactly, as the others)
-        double virial;     // the per-particle virials, chained block by block
-        double tensor[6];  // the per-particle tensor terms, chained block by block (when asked for)
-    };
-    template <typename Evaluate>
-    PairSums pair_loop(kernels::PairInput& in, double rcut, bool extras, Evaluate evaluate);
-    void set_potential(const PairPotential& given);
-    // fields/apply.cpp: checks and keeps the fields; their forces and energies.
-    void set_fields(const std::vector<Field>& given);
-    double apply_fields(bool extras);
-    void check_inside_walls() const;
-    void check_given_within_walls(const std::vector<vec3>& given, const vec3& box) const;
-    vec3 image_box() const;
-    void finish_pair_terms(const PairSums& sums, double fscale);
+    // How this cell's force evaluations run and sum (force_terms.h).
+    ForceContext force_context() const { return {params.get(), dims, team(), exact_sums, exchange.get(), particles()}; }
     void evaluate_pair_terms();
-    std::vector<double> type_counts() const;
     void update_mixed_velocities_half_dt(double dt);
     // Runs kick(i) for every particle on the team and returns the sum of what it
     // returns, added in particle order (the kinetic-energy sum of the kicks).
@@ -344,36 +324,14 @@ private:
     }
     void number_in_order(std::size_t n) { pstate.number_in_order(n); }  // ids the identity
     void unsort_state(CellState& s) const;  // a saved state of this cell into the order of the ids
-    // The global sums: exact or chained in particle order (sums.cpp).
-    template <typename Term>
-    double sum_over_particles(std::size_t count, Term term) const;
-    static double* coordinates(std::vector<vec3>& v) { return ParticleState::coordinates(v); }
 
     ParticleState pstate;                    // the particles: positions, velocities, forces, ids, types (particle_state.h)
     NeighborList nlist;                      // the Verlet list, its box and build scratch (neighbor_list.h)
+    ForceTerms terms;                        // potential, fields, per-particle terms (force_terms.h)
     vec3 dims;                               // box edge lengths (Lx, Ly, Lz): cell_length or the box given, or as a barostat left them
     std::shared_ptr<Parameters> params;      // the run's parameter set, shared with the driver
-    aligned_vector<double> padded_positions; // x y z 0 per particle, the pair loop's copy of positions
-    std::vector<double> extent;              // per thread: lowest and highest coordinate per axis (forces.cpp)
     std::vector<double> ekin_terms;          // |v|^2 (mixture: m |v|^2) per particle, for the ordered kinetic-energy sum on several threads
-    std::vector<double> virial_terms;        // per particle: its pairs' r_ij . F_ij (one species: / 24 eps), summed as pair_kernel.cpp says
-    std::vector<double> block_virials;       // per block of the pair loop: its virial_terms summed in order
-    PairPotential potential;                 // the pair potential as given (empty: LJ of the parameter set)
-    std::vector<Field> fields;               // external fields, applied after the pair loop in their order
-    bool walls[3] = {false, false, false};   // axes closed by a wall
-    std::vector<double> field_energies;      // per particle: its energy in all fields
     unsigned long long steps_done = 0;       // steps completed, for naming the step a particle leaves the box in
-    PairTable table;                         // its tables as the pair loop reads them (one species: rebuilt per evaluation)
-    const kernels::PairKernels* loops = nullptr;  // the pair loops of its family and mode
-    bool pair_terms_wanted = false;          // every force evaluation gives the per-particle terms
-    bool pair_terms_fresh = false;           // the per-particle terms belong to the current forces
-    std::vector<double> energy_terms;        // per particle: its pairs' energy terms, as the loop summed them
-    std::vector<double> own_energy_terms;    // per particle: its pairs' energy terms chained in list order (exact sums)
-    std::vector<double> tensor_terms;        // per particle: six sums of r_a F_b terms, as the loop summed them
-    std::vector<double> block_tensors;       // per block of the pair loop: six sums of tensor_terms in order
-    std::vector<double> particle_energies_;  // per particle: half its pairs' energies
-    std::vector<double> particle_virials_;   // per particle: xx yy zz xy xz yz of half its pairs' r (x) F
-    double virial_tensor_[6] = {};           // the virial tensor of the latest evaluation with the terms
     std::vector<double> kick_factors;        // dt / 2m per type, for the mixture's half-step kick
     double epot = 0.0;                       // potential energy of the current configuration
     double ekin = 0.0;                       // kinetic energy after the latest kick, or as a method set it

@@ -176,19 +176,19 @@ void Cell::check_cutoff_in_box() const
 // them: the two must say the same, or the file was changed after it was written.
 void Cell::check_mixture_tables_agree() const
 {
-    if (!mixed() || pstate.species.epsilon.empty() || potential.family != "lj" || potential.mode != "shift")
+    if (!mixed() || pstate.species.epsilon.empty() || terms.potential.family != "lj" || terms.potential.mode != "shift")
         return;
     const std::size_t s = pstate.species.nr_types();
-    if (potential.nr_types != s || potential.values.size() != 3 * s * s)
+    if (terms.potential.nr_types != s || terms.potential.values.size() != 3 * s * s)
         return;
     const std::vector<double>* tables[3] = {&pstate.species.epsilon, &pstate.species.sigma, &pstate.species.rcut};
     const char* names[3] = {"epsilon", "sigma", "rcut"};
     for (std::size_t ab = 0; ab < s * s; ++ab)
         for (int k = 0; k < 3; ++k)
-            if ((*tables[k])[ab] != potential.values[3 * ab + k]) {
+            if ((*tables[k])[ab] != terms.potential.values[3 * ab + k]) {
                 std::ostringstream msg;
                 msg << "the checkpoint's " << names[k] << " of pair (" << ab / s << ", " << ab % s << ") is "
-                    << (*tables[k])[ab] << " in its mixture tables but " << potential.values[3 * ab + k]
+                    << (*tables[k])[ab] << " in its mixture tables but " << terms.potential.values[3 * ab + k]
                     << " in its pair potential: the file was changed after it was written";
                 refuse(msg);
             }
@@ -213,8 +213,8 @@ CellState Cell::save_state() const
     s.virial = virial_w;
     s.box = dims;
     s.species = pstate.species;
-    s.potential = potential;
-    s.fields = fields;
+    s.potential = terms.potential;
+    s.fields = terms.fields;
     if (pstate.permuted)
         unsort_state(s);
     return s;
@@ -240,8 +240,8 @@ Cell::Cell(const std::shared_ptr<Parameters>& _params, const CellState& state, i
         check_species(state.species, n, !state.potential.empty());
         pstate.species = state.species;
     }
-    set_potential(state.potential);
-    set_fields(state.fields);
+    terms.set_potential(state.potential, pstate.species);
+    terms.set_fields(state.fields, dims);
     check_mixture_tables_agree();
     check_cutoff_in_box();
     check_rows(pstate.positions.size(), n, "positions");

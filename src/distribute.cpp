@@ -5,7 +5,7 @@
 
 void Cell::distribute(std::shared_ptr<Exchange> e)
 {
-    if (pair_terms_wanted)
+    if (terms.pair_terms_wanted)
         throw std::invalid_argument(
             "per-particle energies and virials are not available when the box is divided among processes");
     // exact sums, whose totals do not depend on how the particles are shared

@@ -77,7 +77,7 @@ void Cell::edit(const CellEdit& e)
         check_wrappable(*e.positions, new_dims);
     }
     if (has_walls())  // the positions that will be, between the walls of the box that will be
-        check_given_within_walls(e.positions ? *e.positions : pstate.positions, new_dims);
+        terms.check_given_within_walls(e.positions ? *e.positions : pstate.positions, new_dims);
     if (e.velocities) {
         check_vectors(*e.velocities, n, "velocities");
         const std::vector<vec3> kept = pstate.velocities;
@@ -130,9 +130,9 @@ void Cell::edit(const CellEdit& e)
 // only the energy's) for the families without a size (Yukawa, tables).
 std::vector<double> Cell::contact_sizes_sq() const
 {
-    if (potential.empty())
+    if (terms.potential.empty())
         return {std::pow(settings::real(*params, "sigma"), 2)};
-    const PairFamily& family = pair_family(potential.family);
+    const PairFamily& family = pair_family(terms.potential.family);
     const std::size_t nr = family.params.size();
     std::size_t size_param = nr;
     for (std::size_t k = 0; k < nr; ++k) {
@@ -140,11 +140,11 @@ std::vector<double> Cell::contact_sizes_sq() const
         if (name == "sigma" || name == "r0")
             size_param = k;
     }
-    const std::size_t pairs_count = potential.nr_types * potential.nr_types;
+    const std::size_t pairs_count = terms.potential.nr_types * terms.potential.nr_types;
     std::vector<double> sizesq(pairs_count, 0.0);
     if (size_param < nr)
         for (std::size_t ab = 0; ab < pairs_count; ++ab)
-            sizesq[ab] = std::pow(potential.values[ab * nr + size_param], 2);
+            sizesq[ab] = std::pow(terms.potential.values[ab * nr + size_param], 2);
     return sizesq;
 }
 

@@ -226,9 +226,9 @@ void Cell::apply_boundary_conditions()
     const std::size_t nr_particles = particle_count();
     const vec3 invL(1.0 / dims.x(), 1.0 / dims.y(), 1.0 / dims.z());
     // a walled axis is not wrapped (floor(x * 0) is 0): a particle past its wall is refused
-    const double inv[3] = {walls[0] ? 0.0 : invL.x(), walls[1] ? 0.0 : invL.y(), walls[2] ? 0.0 : invL.z()};
+    const double inv[3] = {terms.walled(0) ? 0.0 : invL.x(), terms.walled(1) ? 0.0 : invL.y(), terms.walled(2) ? 0.0 : invL.z()};
     const double L[3] = {dims.x(), dims.y(), dims.z()};
-    double* p = coordinates(pstate.positions);
+    double* p = ParticleState::coordinates(pstate.positions);
     std::int32_t* image = pstate.images.data();
     std::size_t full = none;
     // every coordinate on its own: the split over threads changes nothing
@@ -245,7 +245,7 @@ void Cell::apply_boundary_conditions()
         throw std::range_error(msg.str());
     }
     if (has_walls())
-        check_inside_walls();
+        terms.check_inside_walls(pstate, dims, steps_done + 1);
 }
 
 void Cell::apply_berendsen_thermostat(double dt)

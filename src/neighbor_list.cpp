@@ -680,22 +680,22 @@ void Cell::build_neighbor_list()
 {
     // the largest cut-off of the potential, or rcut: the grid's reach
     const settings::ListRadius radius =
-        potential.empty() ? settings::list_radius(*params, dims) : settings::list_radius(*params, dims, cutoff());
+        terms.potential.empty() ? settings::list_radius(*params, dims) : settings::list_radius(*params, dims, cutoff());
     ListSpec spec{dims,
-                  image_box(),
+                  terms.image_box(dims),
                   radius.rlist,
                   radius.shell,
-                  mixed() ? &table.rcut : nullptr,
-                  static_cast<unsigned int>(table.nr_types),
+                  mixed() ? &terms.table.rcut : nullptr,
+                  static_cast<unsigned int>(terms.table.nr_types),
                   particles(),
                   team(),
                   sort_particles,
                   exchange.get(),
                   {}};
-    if (sort_particles && pair_terms_fresh)  // the per-particle terms follow their particles
+    if (sort_particles && terms.pair_terms_fresh)  // the per-particle terms follow their particles
         spec.also_move = [this](const unsigned int* from, std::size_t n, int team_size) {
-            gather(particle_energies_, from, n, 1, team_size);
-            gather(particle_virials_, from, n, 6, team_size);
+            gather(terms.particle_energies, from, n, 1, team_size);
+            gather(terms.particle_virials, from, n, 6, team_size);
         };
     nlist.build(pstate, spec);
 }
@@ -708,7 +708,7 @@ bool Cell::check_update_neighbor_list() const
     return nlist.stale(
         pstate, dims, shell,
         [this](double s) {
-            return s < 1.0 || !mixed() ? cutoff() : *std::min_element(table.rcut.begin(), table.rcut.end());
+            return s < 1.0 || !mixed() ? cutoff() : *std::min_element(terms.table.rcut.begin(), terms.table.rcut.end());
         },
         team(), exchange.get());
 }

@@ -44,8 +44,8 @@ void Cell::unsort()
         return;
     const std::vector<std::uint32_t> to = pstate.ids;
     pstate.unsort(to);
-    scatter(particle_energies_, to, 1);
-    scatter(particle_virials_, to, 6);
+    scatter(terms.particle_energies, to, 1);
+    scatter(terms.particle_virials, to, 6);
     nlist.entries = relabel_list(nlist.entries, to);
 }
 

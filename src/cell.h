@@ -129,44 +129,12 @@ public:
     // One velocity-Verlet step with Berendsen thermostat, wrap and list maintenance.
     void integrate(unsigned int step, double dt, bool verbose);
 
-    // ---- the stages of a time step, for the integration methods (methods/) ----
-    // Wall and CPU time at the start of a step, for the team governor.
-    struct StepStart {
-        std::chrono::steady_clock::time_point wall;
-        double cpu;
-    };
-    StepStart begin_step() const;
-    // v += F dt / 2m (half a step); ekin becomes that of the new velocities.
-    void update_velocities_half_dt(double dt);
-    // x += v dt and dij += v dt (the list's displacement record).
-    void update_positions(double dt);
-    // Forces and epot at the moved positions, over the current list; then the wrap
-    // into the box and a list rebuild when some particle moved too far.
-    void update_forces();
-    // v *= lambda with the Berendsen factor towards (3N - 3)/2 kT for relaxation
-    // time tau, from the ekin of the latest kick (left as it is); returns lambda.
-    double apply_berendsen_thermostat(double dt, double tau);
-    // v *= lambda for every particle; ekin follows (times lambda^2).
-    void scale_velocities(double lambda);
-    // etot = ekin + epot, refused when not finite; the step's time goes to the
-    // governor; the progress line at multiples of 1000 when verbose. Error
-    // messages count steps as a run's counter does: the step numbered `step` is
-    // its (step + 1)-th, the count of steps done once it is done.
-    void end_step(unsigned int step, bool verbose, const StepStart& start);
-
     // ---- edits between steps (edit.cpp) ----
     // Replaces what `edit` holds (positions, velocities, box; the others kept), with
     // the checks of a start, rebuilds the list and evaluates the forces; see edit.cpp.
     void edit(const CellEdit& edit);
 
     const Parameters& parameters() const { return *params; }
-    MotionArrays motion()
-    {
-        return {pstate.positions.data(), pstate.velocities.data(), pstate.dij_list.data(), pstate.forces.data(),
-                pstate.size(), pstate.ids.data()};
-    }
-    // A new box (the barostat's); positions, velocities and dij_list are the caller's.
-    void set_box(const vec3& box) { dims = box; }
     // The largest pair cut-off: rcut, or the largest of a mixture's pair tables.
     // The list reaches it plus shell, and it must not exceed half the shortest
     // box edge (the minimum image); every test of the box against a cut-off reads it.
@@ -174,8 +142,6 @@ public:
     // 0.5 m sum |v|^2 of the current velocities, summed in particle order (the
     // order of the kicks' sum).
     double kinetic_energy_of_velocities() const;
-    // ekin after a method changed the velocities in a pass of its own.
-    void set_ekin(double value) { ekin = value; }
 
     // Appends one frame (box, then x v |v| per particle) to a binary movie file;
     // with `create` the file is truncated and starts with the particle count.
@@ -196,19 +162,6 @@ public:
     // and the ghosts' coordinates.
     std::size_t owned() const { return pstate.size(); }
     const std::vector<vec3>& get_ghost_positions() const { return pstate.ghost_positions; }
-    // Each of `count` exact sums replaced by its total over all processes (nothing for one).
-    void reduce(ExactSum* sums, int count) const
-    {
-        if (exchange)
-            exchange->sum(sums, count);
-    }
-    // particle_sums (particle_sums.h) over the held particles with this cell's
-    // team and kind of sum, totalled over all processes.
-    template <int K, typename Chunk>
-    std::array<double, K> sum_particles(std::size_t n, Chunk&& chunk) const
-    {
-        return particle_sums<K>(n, team(), exact(), chunk, [this](ExactSum* s, int k) { reduce(s, k); });
-    }
     // Everything handed out, given in or saved is in the order of the global ids
     // (the particles' numbers), whatever their order in memory; a divided cell
     // hands out what it holds, in its own order (get_ids).
@@ -288,6 +241,54 @@ public:
 private:
     friend struct CellTestAccess;  // white-box access for the engine tests
     friend class Fire;             // the minimiser moves positions over the list (minimize.cpp)
+    friend class StepStages;       // the stages of a step, for the integration methods
+
+    // ---- the stages of a time step (integrate.cpp), which the integration methods
+    // reach through StepStages (step_stages.h) ----
+    // Wall and CPU time at the start of a step, for the team governor.
+    struct StepStart {
+        std::chrono::steady_clock::time_point wall;
+        double cpu;
+    };
+    StepStart begin_step() const;
+    // v += F dt / 2m (half a step); ekin becomes that of the new velocities.
+    void update_velocities_half_dt(double dt);
+    // x += v dt and dij += v dt (the list's displacement record).
+    void update_positions(double dt);
+    // Forces and epot at the moved positions, over the current list; then the wrap
+    // into the box and a list rebuild when some particle moved too far.
+    void update_forces();
+    // v *= lambda with the Berendsen factor towards (3N - 3)/2 kT for relaxation
+    // time tau, from the ekin of the latest kick (left as it is); returns lambda.
+    double apply_berendsen_thermostat(double dt, double tau);
+    // v *= lambda for every particle; ekin follows (times lambda^2).
+    void scale_velocities(double lambda);
+    // etot = ekin + epot, refused when not finite; the step's time goes to the
+    // governor; the progress line at multiples of 1000 when verbose. Error
+    // messages count steps as a run's counter does: the step numbered `step` is
+    // its (step + 1)-th, the count of steps done once it is done.
+    void end_step(unsigned int step, bool verbose, const StepStart& start);
+
+    // The per-particle arrays a method's own passes read and write.
+    MotionArrays motion()
+    {
+        return {pstate.positions.data(), pstate.velocities.data(), pstate.dij_list.data(), pstate.forces.data(),
+                pstate.size(), pstate.ids.data()};
+    }
+    // Each of `count` exact sums replaced by its total over all processes (nothing for one).
+    void reduce(ExactSum* sums, int count) const
+    {
+        if (exchange)
+            exchange->sum(sums, count);
+    }
+    // particle_sums (particle_sums.h) over the held particles with this cell's
+    // team and kind of sum, totalled over all processes.
+    template <int K, typename Chunk>
+    std::array<double, K> sum_particles(std::size_t n, Chunk&& chunk) const
+    {
+        return particle_sums<K>(n, team(), exact(), chunk, [this](ExactSum* s, int k) { reduce(s, k); });
+    }
+
 
     void initialize(const CellOptions& options);
     void draw_mixed_velocities(std::size_t nr_particles);

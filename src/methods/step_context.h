@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "cell.h"
+#include "step_stages.h"
 
 // `value` when finite and positive; else std::invalid_argument
 // "NAME = VALUE is not allowed: the WHAT must be positive".
@@ -29,5 +29,5 @@ struct StepContext {
     // step counter after it).
     unsigned long long count() const { return step + 1ull; }
     // The barostat's move, right after the drift (c_rescale.cpp).
-    void after_drift(Cell& cell) const;
+    void after_drift(StepStages& stages) const;
 };

@@ -2,16 +2,26 @@
 // of one species (the parameter set's sigma, epsilon, mass) or a mixture
 // (mixture.h: a type per particle, a mass per type, parameters per type pair).
 //
-// Per-particle state lives in contiguous arrays of vec3 (x0 y0 z0 x1 y1 z1 ...),
-// indexed by particle number. Pair forces are summed over a full Verlet neighbour
-// list (each pair appears in both particles' runs), built with a grid of subcells
-// whose edges are at least rcut + shell. Every setting is read from the run's
-// Parameters at the moment an operation needs it.
+// A Cell is the composition of one part per concern, each in its own header:
+//   ParticleState  particle_state.h   positions, velocities, forces, images, ids,
+//                                     types, the ghosts of a divided box
+//   NeighborList   neighbor_list.h    the full Verlet list (grid of subcells whose
+//                                     edges are at least rcut + shell), its box,
+//                                     the rebuild test, the build's scratch
+//   ForceTerms     force_terms.h      pair potential, tables and loops, fields and
+//                                     walls, per-particle terms; compute() over the
+//                                     particles and the list
+//   StepStages     step_stages.h      the stages of a step as the integration
+//                                     methods (methods/) reach them
+// and holds what ties them together: the box, the parameter set (every setting
+// read at the moment an operation needs it), the energies, the order of the sums
+// (exact or chained, sorted or not), the team of threads and the exchange with
+// the other processes of a divided box.
 //
-// Sources, one concern each: cell.cpp (state, initial configuration, accessors),
-// neighbor_list.cpp, forces.cpp, integrate.cpp (time step, wrap, thermostat),
-// movie.cpp (binary trajectory frames). The integration methods of methods/
-// compose their steps from the stages declared below.
+// Sources: cell.cpp (construction, start configuration, accessors), integrate.cpp
+// (the stages: kicks, drift, wrap, thermostat, step ends), forces.cpp and
+// fields/apply.cpp (ForceTerms), neighbor_list.cpp (NeighborList), sort.cpp
+// (memory order), edit.cpp, checkpoint.cpp, distribute.cpp, movie.cpp.
 #pragma once
 
 #include <algorithm>

@@ -17,7 +17,7 @@
 // step (K and W measured at the end of the previous one, or before the first), then x *= mu, L *= mu,
 // v /= mu with mu = exp(d eps / 3), and the forces at the scaled positions. The
 // list's displacements are scaled with the positions, and the list's validity is
-// judged against the box of its build (Cell::check_update_neighbor_list).
+// judged against the box of its build (NeighborList::stale).
 //
 // Everything the move depends on is known when the step begins, so the move is
 // drawn and checked then (plan), before the step touches anything, and applied

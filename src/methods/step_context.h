@@ -1,4 +1,4 @@
-// What one step of an integration method reads besides the Cell: the step's
+// What one step of an integration method reads besides its StepStages: the step's
 // number and size, the settings of this step, the masses, the seed of the random
 // numbers and the barostat, if any, which acts between the drift and the force
 // evaluation.

@@ -95,18 +95,18 @@ Cell::Cell(const std::shared_ptr<Parameters>& _params, const CellOptions& option
     }
     if (!options.species.empty()) {
         check_species(options.species, settings::count(*params, "nr_particles"), !options.potential.empty());
-        species = options.species;
+        pstate.species = options.species;
     }
-    set_potential(options.potential);
-    set_fields(options.fields);
-    pair_terms_wanted = options.pair_terms;
+    terms.set_potential(options.potential, pstate.species);
+    terms.set_fields(options.fields, dims);
+    terms.pair_terms_wanted = options.pair_terms;
     initialize(options);
     build_neighbor_list();
     calculate_forces();
     if (!std::isfinite(epot)) {
         std::ostringstream msg;
         if (options.positions.empty())
-            msg << settings::not_allowed("cell_length", l, "nr_particles", static_cast<double>(positions.size()),
+            msg << settings::not_allowed("cell_length", l, "nr_particles", static_cast<double>(pstate.positions.size()),
                                          "the start lattice puts the particles so close that the potential energy is ")
                 << epot;
         else
@@ -120,15 +120,15 @@ void Cell::initialize(const CellOptions& options)
 {
     const std::size_t nr_particles = settings::count(*params, "nr_particles");
 
-    forces.resize(nr_particles);
-    images.assign(3 * nr_particles, 0);
+    pstate.forces.resize(nr_particles);
+    pstate.images.assign(3 * nr_particles, 0);
     number_in_order(nr_particles);
     if (options.positions.empty()) {
         // Simple cubic lattice with cell-centred sites, z fastest; a lattice with more
         // sites than particles leaves its last sites empty. Checked before anything
         // is drawn.
         const settings::Lattice lat = settings::lattice(dims, nr_particles);
-        positions.resize(nr_particles);
+        pstate.positions.resize(nr_particles);
         std::size_t count = 0;
         for (std::size_t i = 0; i < lat.nx; ++i) {
             const double x = (static_cast<double>(i) + 0.5) * lat.dx;
@@ -137,7 +137,7 @@ void Cell::initialize(const CellOptions& options)
                 for (std::size_t k = 0; k < lat.nz; ++k) {
                     const double z = (static_cast<double>(k) + 0.5) * lat.dz;
                     if (count < nr_particles) {
-                        positions[count] = vec3(x, y, z);
+                        pstate.positions[count] = vec3(x, y, z);
                         ++count;
                     }
                 }
@@ -148,12 +148,12 @@ void Cell::initialize(const CellOptions& options)
         // count crossings from this start on.
         check_given(options.positions, nr_particles, "position");
         check_wrappable(options.positions, dims);
-        check_given_within_walls(options.positions, dims);
-        positions = options.positions;
+        terms.check_given_within_walls(options.positions, dims);
+        pstate.positions = options.positions;
         apply_boundary_conditions();
-        images.assign(3 * nr_particles, 0);
+        pstate.images.assign(3 * nr_particles, 0);
     }
-    positions_initial = positions;
+    pstate.positions_initial = pstate.positions;
 
     if (options.velocities.empty() && mixed()) {
         draw_mixed_velocities(nr_particles);
@@ -161,29 +161,29 @@ void Cell::initialize(const CellOptions& options)
         // Maxwell-Boltzmann velocities: each component normal with variance kT/m. The
         // first draw of a particle goes to z, the second to y, the third to x.
         const double sqrtktm = settings::velocity_scale(*params);
-        velocities.resize(nr_particles);
+        pstate.velocities.resize(nr_particles);
         vec3 sum(0.0, 0.0, 0.0);
         for (std::size_t i = 0; i < nr_particles; ++i) {
             const double g1 = get_gauss();
             const double g2 = get_gauss();
             const double g3 = get_gauss();
-            velocities[i] = vec3(g3 * sqrtktm, g2 * sqrtktm, g1 * sqrtktm);
-            sum += velocities[i];
+            pstate.velocities[i] = vec3(g3 * sqrtktm, g2 * sqrtktm, g1 * sqrtktm);
+            sum += pstate.velocities[i];
         }
-        velocities_initial = velocities;
+        pstate.velocities_initial = pstate.velocities;
 
         // Zero total momentum; no rescaling to the target temperature.
         if (nr_particles > 0) {
             const vec3 mean = sum * (1.0 / static_cast<double>(nr_particles));
-            for (auto& v : velocities)
+            for (auto& v : pstate.velocities)
                 v -= mean;
         }
         // A spread near the largest double can still overflow in a draw, the sum or
         // the kinetic energy.
         bool sound = true;
-        for (const vec3& v : velocities)
+        for (const vec3& v : pstate.velocities)
             sound = sound && finite(v);
-        if (!sound || !std::isfinite(kinetic_energy(velocities, settings::real(*params, "mass"))))
+        if (!sound || !std::isfinite(kinetic_energy(pstate.velocities, settings::real(*params, "mass"))))
             throw std::invalid_argument(settings::velocity_spread_message(settings::real(*params, "kT"),
                                                                           settings::real(*params, "mass")));
     } else {
@@ -198,10 +198,10 @@ void Cell::initialize(const CellOptions& options)
                 << " (mass = " << m << "); it must be finite";
             throw std::invalid_argument(msg.str());
         }
-        velocities = options.velocities;
-        velocities_initial = velocities;
+        pstate.velocities = options.velocities;
+        pstate.velocities_initial = pstate.velocities;
     }
-    dij_list.assign(nr_particles, vec3(0.0, 0.0, 0.0));
+    pstate.dij_list.assign(nr_particles, vec3(0.0, 0.0, 0.0));
 }
 
 void Cell::draw_mixed_velocities(std::size_t nr_particles)
@@ -210,32 +210,32 @@ void Cell::draw_mixed_velocities(std::size_t nr_particles)
     // the particle's type, drawn in the order of the one-species start; then the
     // centre-of-mass velocity sum(m v) / sum(m) is removed.
     const double kT = settings::real(*params, "kT");
-    std::vector<double> scale(species.nr_types());
+    std::vector<double> scale(pstate.species.nr_types());
     for (std::size_t a = 0; a < scale.size(); ++a)
-        scale[a] = std::sqrt(kT / species.masses[a]);
-    velocities.resize(nr_particles);
+        scale[a] = std::sqrt(kT / pstate.species.masses[a]);
+    pstate.velocities.resize(nr_particles);
     vec3 momentum(0.0, 0.0, 0.0);
     double total_mass = 0.0;
     for (std::size_t i = 0; i < nr_particles; ++i) {
-        const double s = scale[static_cast<std::size_t>(species.types[i])];
+        const double s = scale[static_cast<std::size_t>(pstate.species.types[i])];
         const double g1 = get_gauss();
         const double g2 = get_gauss();
         const double g3 = get_gauss();
-        velocities[i] = vec3(g3 * s, g2 * s, g1 * s);
-        const double m = species.masses[static_cast<std::size_t>(species.types[i])];
-        momentum += m * velocities[i];
+        pstate.velocities[i] = vec3(g3 * s, g2 * s, g1 * s);
+        const double m = pstate.species.masses[static_cast<std::size_t>(pstate.species.types[i])];
+        momentum += m * pstate.velocities[i];
         total_mass += m;
     }
-    velocities_initial = velocities;
+    pstate.velocities_initial = pstate.velocities;
     if (nr_particles > 0) {
         const vec3 centre = momentum * (1.0 / total_mass);
-        for (auto& v : velocities)
+        for (auto& v : pstate.velocities)
             v -= centre;
     }
-    for (const vec3& v : velocities) {
+    for (const vec3& v : pstate.velocities) {
         if (!finite(v))
             throw std::invalid_argument(settings::velocity_spread_message(kT, *std::min_element(
-                                                                              species.masses.begin(), species.masses.end())));
+                                                                              pstate.species.masses.begin(), pstate.species.masses.end())));
     }
 }
 
@@ -254,9 +254,9 @@ double Cell::kinetic_energy_of_velocities() const
 {
     if (exact_sums) {
         ExactSum sum;
-        for (std::size_t i = 0; i < velocities.size(); ++i) {
-            const vec3& v = velocities[i];
-            const double m = mixed() ? species.masses[static_cast<std::size_t>(species.types[i])] : 1.0;
+        for (std::size_t i = 0; i < pstate.velocities.size(); ++i) {
+            const vec3& v = pstate.velocities[i];
+            const double m = mixed() ? pstate.species.masses[static_cast<std::size_t>(pstate.species.types[i])] : 1.0;
             sum.add(m * ((v.x() * v.x() + v.y() * v.y()) + v.z() * v.z()));
         }
         reduce(&sum, 1);
@@ -264,12 +264,12 @@ double Cell::kinetic_energy_of_velocities() const
         return mixed() ? 0.5 * sum.value() : 0.5 * sum.value() * settings::real(*params, "mass");
     }
     if (!mixed())
-        return ::kinetic_energy(velocities, settings::real(*params, "mass"));
+        return ::kinetic_energy(pstate.velocities, settings::real(*params, "mass"));
     // 0.5 sum m |v|^2 in particle order, the order of the mixture's kick
     double sum = 0.0;
-    for (std::size_t i = 0; i < velocities.size(); ++i) {
-        const vec3& v = velocities[i];
-        sum += species.masses[static_cast<std::size_t>(species.types[i])] *
+    for (std::size_t i = 0; i < pstate.velocities.size(); ++i) {
+        const vec3& v = pstate.velocities[i];
+        sum += pstate.species.masses[static_cast<std::size_t>(pstate.species.types[i])] *
                ((v.x() * v.x() + v.y() * v.y()) + v.z() * v.z());
     }
     return 0.5 * sum;
@@ -279,10 +279,10 @@ std::size_t Cell::particle_count() const
 {
     const std::size_t nr_particles = settings::count(*params, "nr_particles");
     if (exchange && nr_particles == exchange->total())
-        return positions.size();  // this process's share
-    if (nr_particles != positions.size()) {
+        return pstate.positions.size();  // this process's share
+    if (nr_particles != pstate.positions.size()) {
         std::ostringstream msg;
-        msg << "nr_particles = " << nr_particles << " does not match the " << positions.size()
+        msg << "nr_particles = " << nr_particles << " does not match the " << pstate.positions.size()
             << " particles this cell holds";
         throw std::logic_error(msg.str());
     }
@@ -311,11 +311,4 @@ void Cell::set_order(bool exact, bool sort)
     sort_particles = exact && sort;  // a chained sum is one order: only exact sums allow another
     if (!sort_particles)
         unsort();
-}
-
-void Cell::number_in_order(std::size_t n)
-{
-    ids.resize(n);
-    std::iota(ids.begin(), ids.end(), 0u);
-    permuted = false;
 }

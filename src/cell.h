@@ -2,16 +2,26 @@
 // of one species (the parameter set's sigma, epsilon, mass) or a mixture
 // (mixture.h: a type per particle, a mass per type, parameters per type pair).
 //
-// Per-particle state lives in contiguous arrays of vec3 (x0 y0 z0 x1 y1 z1 ...),
-// indexed by particle number. Pair forces are summed over a full Verlet neighbour
-// list (each pair appears in both particles' runs), built with a grid of subcells
-// whose edges are at least rcut + shell. Every setting is read from the run's
-// Parameters at the moment an operation needs it.
+// A Cell is the composition of one part per concern, each in its own header:
+//   ParticleState  particle_state.h   positions, velocities, forces, images, ids,
+//                                     types, the ghosts of a divided box
+//   NeighborList   neighbor_list.h    the full Verlet list (grid of subcells whose
+//                                     edges are at least rcut + shell), its box,
+//                                     the rebuild test, the build's scratch
+//   ForceTerms     force_terms.h      pair potential, tables and loops, fields and
+//                                     walls, per-particle terms; compute() over the
+//                                     particles and the list
+//   StepStages     step_stages.h      the stages of a step as the integration
+//                                     methods (methods/) reach them
+// and holds what ties them together: the box, the parameter set (every setting
+// read at the moment an operation needs it), the energies, the order of the sums
+// (exact or chained, sorted or not), the team of threads and the exchange with
+// the other processes of a divided box.
 //
-// Sources, one concern each: cell.cpp (state, initial configuration, accessors),
-// neighbor_list.cpp, forces.cpp, integrate.cpp (time step, wrap, thermostat),
-// movie.cpp (binary trajectory frames). The integration methods of methods/
-// compose their steps from the stages declared below.
+// Sources: cell.cpp (construction, start configuration, accessors), integrate.cpp
+// (the stages: kicks, drift, wrap, thermostat, step ends), forces.cpp and
+// fields/apply.cpp (ForceTerms), neighbor_list.cpp (NeighborList), sort.cpp
+// (memory order), edit.cpp, checkpoint.cpp, distribute.cpp, movie.cpp.
 #pragma once
 
 #include <algorithm>
@@ -30,16 +40,16 @@
 #include "aligned.h"
 #include "exact_sum.h"
 #include "exchange.h"
+#include "force_terms.h"
 #include "fields/field.h"
-#include "list_buffers.h"
 #include "particle_sums.h"
 #include "parameters.h"
 #include "mixture.h"
+#include "neighbor_list.h"
 #include "pair_potential.h"
+#include "particle_state.h"
 #include "team.h"
 #include "threads.h"
-
-using vec3 = Eigen::Vector3d;
 
 // The image counters stay within +-image_limit: a crossing that would take one
 // beyond it is refused by the wrap, so that the 32-bit counters never overflow,
@@ -49,11 +59,6 @@ constexpr std::int32_t image_limit = 2147483646;  // 2^31 - 2
 // Per-particle vectors as 3N doubles (x0 y0 z0 x1 ...): the layout every copy
 // handed out of the engine has (the accessors below, the bindings' arrays).
 std::vector<double> flatten(const std::vector<vec3>& v);
-
-namespace kernels {
-struct PairInput;
-struct PairKernels;
-}
 
 // How a Cell starts, beyond its parameter set.
 struct CellOptions {
@@ -134,7 +139,122 @@ public:
     // One velocity-Verlet step with Berendsen thermostat, wrap and list maintenance.
     void integrate(unsigned int step, double dt, bool verbose);
 
-    // ---- the stages of a time step, for the integration methods (methods/) ----
+    // ---- edits between steps (edit.cpp) ----
+    // Replaces what `edit` holds (positions, velocities, box; the others kept), with
+    // the checks of a start, rebuilds the list and evaluates the forces; see edit.cpp.
+    void edit(const CellEdit& edit);
+
+    const Parameters& parameters() const { return *params; }
+    // The largest pair cut-off: rcut, or the largest of a mixture's pair tables.
+    // The list reaches it plus shell, and it must not exceed half the shortest
+    // box edge (the minimum image); every test of the box against a cut-off reads it.
+    double cutoff() const { return terms.cutoff(*params); }
+    // 0.5 m sum |v|^2 of the current velocities, summed in particle order (the
+    // order of the kicks' sum).
+    double kinetic_energy_of_velocities() const;
+
+    // Appends one frame (box, then x v |v| per particle) to a binary movie file;
+    // with `create` the file is truncated and starts with the particle count.
+    void write_to_movie_file(const std::string& moviefile, bool create);
+
+    const vec3& get_dims() const { return dims; }
+    // N: the particles of the whole box, also when it is divided among processes.
+    std::size_t particles() const { return exchange ? exchange->total() : pstate.size(); }
+
+    // ---- a box divided among processes (exchange.h) ----
+    // From now on this cell holds only the particles of its process's domain
+    // (every process starts from the whole box, the same on all), its sums are
+    // exact and its particles stay in the order of their ids; the list is built
+    // anew and the forces evaluated. Every later step is collective.
+    void distribute(std::shared_ptr<Exchange> e);
+    bool distributed() const { return exchange != nullptr; }
+    // The particles this cell holds and integrates (all N of an undivided box),
+    // and the ghosts' coordinates.
+    std::size_t owned() const { return pstate.size(); }
+    const std::vector<vec3>& get_ghost_positions() const { return pstate.ghost_positions; }
+    // Everything handed out, given in or saved is in the order of the global ids
+    // (the particles' numbers), whatever their order in memory; a divided cell
+    // hands out what it holds, in its own order (get_ids).
+    std::vector<double> get_positions() const { return flatten(by_id(pstate.positions)); }
+    std::vector<double> get_velocities() const { return flatten(by_id(pstate.velocities)); }
+    std::vector<double> get_initial_positions() const { return flatten(pstate.positions_initial); }
+    std::vector<double> get_initial_velocities() const { return flatten(pstate.velocities_initial); }
+    std::vector<double> get_forces() const { return flatten(by_id(pstate.forces)); }
+    // 3N box crossings counted by the wrap since the start, per particle and axis:
+    // the unwrapped position is positions + images * L.
+    std::vector<std::int32_t> get_images() const { return by_id(pstate.images); }
+    // The type of each particle (empty for one species).
+    std::vector<std::int32_t> get_types() const { return by_id(pstate.species.types); }
+
+    // Slot s of the arrays in memory (motion(), the mixture's types) holds the
+    // particle of global id ids[s]: the identity, unless the particles are kept
+    // in subcell order (CellOptions::sort_particles); a divided cell holds its
+    // own particles in ascending id.
+    const std::vector<std::uint32_t>& get_ids() const { return pstate.ids; }
+    bool sorted() const { return sort_particles; }
+    // The global sums are exact, hence independent of the order of their terms.
+    bool exact() const { return exact_sums; }
+    // Sets both (a restored cell's, the binding's choice for a Simulation).
+    void set_order(bool exact_sums, bool sort_particles);
+    // Back to the order of the ids, the list relabelled (each run keeps its order).
+    void unsort();
+    double get_etot() const { return etot; }
+    double get_ekin() const { return ekin; }
+    double get_epot() const { return epot; }
+
+    // Virial W = sum over distinct pairs within rcut of r_ij . F_ij of the latest
+    // force evaluation, at the current positions (for the pressure (2 ekin + W) / 3V);
+    // summed in an order that does not depend on the thread count (forces.cpp).
+    double virial() const { return virial_w; }
+
+    // The pair potential (empty: Lennard-Jones of the parameter set); its
+    // largest cut-off is cutoff().
+    const PairPotential& pair_potential() const { return terms.potential; }
+
+    // The external fields, and whether a wall closes axis k (no images across it:
+    // the list, the minimum image and the wrap leave that axis alone).
+    const std::vector<Field>& get_fields() const { return terms.fields; }
+    bool walled(int k) const { return terms.walled(k); }
+    bool has_walls() const { return terms.has_walls(); }
+
+    // The per-particle terms of the current forces, evaluated when asked for
+    // (by the same pair loop; forces, energy and virial keep their bits):
+    // particle_energies N values (half of each pair's energy, plus the tail's
+    // share), particle_virials 6N (xx yy zz xy xz yz of half of each pair's
+    // r_ij (x) F_ij), virial_tensor the sum over pairs (with the tail on the
+    // diagonal), summed in a thread-count independent order; its trace is the
+    // virial W to rounding. With set_pair_terms(true) every force evaluation
+    // gives them at once.
+    void set_pair_terms(bool on) { terms.pair_terms_wanted = on; }
+    bool pair_terms() const { return terms.pair_terms_wanted; }
+    std::vector<double> particle_energies() { evaluate_pair_terms(); return by_id(terms.particle_energies); }
+    std::vector<double> particle_virials() { evaluate_pair_terms(); return by_id(terms.particle_virials); }
+    const double* virial_tensor() { evaluate_pair_terms(); return terms.virial_tensor; }
+
+    // The mixture (empty for one species) and the type of each slot.
+    const Species& get_species() const { return pstate.species; }
+    bool mixed() const { return pstate.mixed(); }
+
+    // Team size of every parallel loop of this cell; 0 means the runtime's default
+    // (at most max_team_size()). Other sizes are checked by checked_team_size
+    // (threads.h). At most that many: while other processes keep the cores busy
+    // the loops run on one thread, when that is faster (team.h).
+    void set_threads(int n) { threads = checked_team_size(n); }
+    int team_limit() const { return threads > 0 ? threads : std::min(omp_get_max_threads(), max_team_size()); }
+    int team() const
+    {
+        if (team_limit() != governor.limit())
+            governor.reset(team_limit());
+        return governor.current();
+    }
+
+private:
+    friend struct CellTestAccess;  // white-box access for the engine tests
+    friend class Fire;             // the minimiser moves positions over the list (minimize.cpp)
+    friend class StepStages;       // the stages of a step, for the integration methods
+
+    // ---- the stages of a time step (integrate.cpp), which the integration methods
+    // reach through StepStages (step_stages.h) ----
     // Wall and CPU time at the start of a step, for the team governor.
     struct StepStart {
         std::chrono::steady_clock::time_point wall;
@@ -159,47 +279,12 @@ public:
     // its (step + 1)-th, the count of steps done once it is done.
     void end_step(unsigned int step, bool verbose, const StepStart& start);
 
-    // ---- edits between steps (edit.cpp) ----
-    // Replaces what `edit` holds (positions, velocities, box; the others kept), with
-    // the checks of a start, rebuilds the list and evaluates the forces; see edit.cpp.
-    void edit(const CellEdit& edit);
-
-    const Parameters& parameters() const { return *params; }
+    // The per-particle arrays a method's own passes read and write.
     MotionArrays motion()
     {
-        return {positions.data(), velocities.data(), dij_list.data(), forces.data(), positions.size(), ids.data()};
+        return {pstate.positions.data(), pstate.velocities.data(), pstate.dij_list.data(), pstate.forces.data(),
+                pstate.size(), pstate.ids.data()};
     }
-    // A new box (the barostat's); positions, velocities and dij_list are the caller's.
-    void set_box(const vec3& box) { dims = box; }
-    // The largest pair cut-off: rcut, or the largest of a mixture's pair tables.
-    // The list reaches it plus shell, and it must not exceed half the shortest
-    // box edge (the minimum image); every test of the box against a cut-off reads it.
-    double cutoff() const;
-    // 0.5 m sum |v|^2 of the current velocities, summed in particle order (the
-    // order of the kicks' sum).
-    double kinetic_energy_of_velocities() const;
-    // ekin after a method changed the velocities in a pass of its own.
-    void set_ekin(double value) { ekin = value; }
-
-    // Appends one frame (box, then x v |v| per particle) to a binary movie file;
-    // with `create` the file is truncated and starts with the particle count.
-    void write_to_movie_file(const std::string& moviefile, bool create);
-
-    const vec3& get_dims() const { return dims; }
-    // N: the particles of the whole box, also when it is divided among processes.
-    std::size_t particles() const { return exchange ? exchange->total() : positions.size(); }
-
-    // ---- a box divided among processes (exchange.h) ----
-    // From now on this cell holds only the particles of its process's domain
-    // (every process starts from the whole box, the same on all), its sums are
-    // exact and its particles stay in the order of their ids; the list is built
-    // anew and the forces evaluated. Every later step is collective.
-    void distribute(std::shared_ptr<Exchange> e);
-    bool distributed() const { return exchange != nullptr; }
-    // The particles this cell holds and integrates (all N of an undivided box),
-    // and the ghosts' coordinates.
-    std::size_t owned() const { return positions.size(); }
-    const std::vector<vec3>& get_ghost_positions() const { return ghost_positions; }
     // Each of `count` exact sums replaced by its total over all processes (nothing for one).
     void reduce(ExactSum* sums, int count) const
     {
@@ -213,85 +298,7 @@ public:
     {
         return particle_sums<K>(n, team(), exact(), chunk, [this](ExactSum* s, int k) { reduce(s, k); });
     }
-    // Everything handed out, given in or saved is in the order of the global ids
-    // (the particles' numbers), whatever their order in memory; a divided cell
-    // hands out what it holds, in its own order (get_ids).
-    std::vector<double> get_positions() const { return flatten(by_id(positions)); }
-    std::vector<double> get_velocities() const { return flatten(by_id(velocities)); }
-    std::vector<double> get_initial_positions() const { return flatten(positions_initial); }
-    std::vector<double> get_initial_velocities() const { return flatten(velocities_initial); }
-    std::vector<double> get_forces() const { return flatten(by_id(forces)); }
-    // 3N box crossings counted by the wrap since the start, per particle and axis:
-    // the unwrapped position is positions + images * L.
-    std::vector<std::int32_t> get_images() const { return by_id(images); }
-    // The type of each particle (empty for one species).
-    std::vector<std::int32_t> get_types() const { return by_id(species.types); }
 
-    // Slot s of the arrays in memory (motion(), the mixture's types) holds the
-    // particle of global id ids[s]: the identity, unless the particles are kept
-    // in subcell order (CellOptions::sort_particles); a divided cell holds its
-    // own particles in ascending id.
-    const std::vector<std::uint32_t>& get_ids() const { return ids; }
-    bool sorted() const { return sort_particles; }
-    // The global sums are exact, hence independent of the order of their terms.
-    bool exact() const { return exact_sums; }
-    // Sets both (a restored cell's, the binding's choice for a Simulation).
-    void set_order(bool exact_sums, bool sort_particles);
-    // Back to the order of the ids, the list relabelled (each run keeps its order).
-    void unsort();
-    double get_etot() const { return etot; }
-    double get_ekin() const { return ekin; }
-    double get_epot() const { return epot; }
-
-    // Virial W = sum over distinct pairs within rcut of r_ij . F_ij of the latest
-    // force evaluation, at the current positions (for the pressure (2 ekin + W) / 3V);
-    // summed in an order that does not depend on the thread count (forces.cpp).
-    double virial() const { return virial_w; }
-
-    // The pair potential (empty: Lennard-Jones of the parameter set); its
-    // largest cut-off is cutoff().
-    const PairPotential& pair_potential() const { return potential; }
-
-    // The external fields, and whether a wall closes axis k (no images across it:
-    // the list, the minimum image and the wrap leave that axis alone).
-    const std::vector<Field>& get_fields() const { return fields; }
-    bool walled(int k) const { return walls[k]; }
-    bool has_walls() const { return walls[0] || walls[1] || walls[2]; }
-
-    // The per-particle terms of the current forces, evaluated when asked for
-    // (by the same pair loop; forces, energy and virial keep their bits):
-    // particle_energies N values (half of each pair's energy, plus the tail's
-    // share), particle_virials 6N (xx yy zz xy xz yz of half of each pair's
-    // r_ij (x) F_ij), virial_tensor the sum over pairs (with the tail on the
-    // diagonal), summed in a thread-count independent order; its trace is the
-    // virial W to rounding. With set_pair_terms(true) every force evaluation
-    // gives them at once.
-    void set_pair_terms(bool on) { pair_terms_wanted = on; }
-    bool pair_terms() const { return pair_terms_wanted; }
-    std::vector<double> particle_energies() { evaluate_pair_terms(); return by_id(particle_energies_); }
-    std::vector<double> particle_virials() { evaluate_pair_terms(); return by_id(particle_virials_); }
-    const double* virial_tensor() { evaluate_pair_terms(); return virial_tensor_; }
-
-    // The mixture (empty for one species) and the type of each slot.
-    const Species& get_species() const { return species; }
-    bool mixed() const { return !species.empty(); }
-
-    // Team size of every parallel loop of this cell; 0 means the runtime's default
-    // (at most max_team_size()). Other sizes are checked by checked_team_size
-    // (threads.h). At most that many: while other processes keep the cores busy
-    // the loops run on one thread, when that is faster (team.h).
-    void set_threads(int n) { threads = checked_team_size(n); }
-    int team_limit() const { return threads > 0 ? threads : std::min(omp_get_max_threads(), max_team_size()); }
-    int team() const
-    {
-        if (team_limit() != governor.limit())
-            governor.reset(team_limit());
-        return governor.current();
-    }
-
-private:
-    friend struct CellTestAccess;  // white-box access for the engine tests
-    friend class Fire;             // the minimiser moves positions over the list (minimize.cpp)
 
     void initialize(const CellOptions& options);
     void draw_mixed_velocities(std::size_t nr_particles);
@@ -306,25 +313,9 @@ private:
     void build_neighbor_list();
     bool check_update_neighbor_list() const;
     void calculate_forces();
-    // The parallel pair loop (forces.cpp).
-    struct PairSums {
-        double epot;       // the energy terms of all listed pairs (each pair twice), chained as the loop adds them
-                           //   (exact sums: each particle's chain, the totals summed exactly, as the others)
-        double virial;     // the per-particle virials, chained block by block
-        double tensor[6];  // the per-particle tensor terms, chained block by block (when asked for)
-    };
-    template <typename Evaluate>
-    PairSums pair_loop(kernels::PairInput& in, double rcut, bool extras, Evaluate evaluate);
-    void set_potential(const PairPotential& given);
-    // fields/apply.cpp: checks and keeps the fields; their forces and energies.
-    void set_fields(const std::vector<Field>& given);
-    double apply_fields(bool extras);
-    void check_inside_walls() const;
-    void check_given_within_walls(const std::vector<vec3>& given, const vec3& box) const;
-    vec3 image_box() const;
-    void finish_pair_terms(const PairSums& sums, double fscale);
+    // How this cell's force evaluations run and sum (force_terms.h).
+    ForceContext force_context() const { return {params.get(), dims, team(), exact_sums, exchange.get(), particles()}; }
     void evaluate_pair_terms();
-    std::vector<double> type_counts() const;
     void update_mixed_velocities_half_dt(double dt);
     // Runs kick(i) for every particle on the team and returns the sum of what it
     // returns, added in particle order (the kinetic-energy sum of the kicks).
@@ -340,69 +331,24 @@ private:
     template <typename T>
     std::vector<T> by_id(const std::vector<T>& v) const
     {
-        if (!permuted || v.empty())
-            return v;
-        const std::size_t w = v.size() / ids.size();
-        std::vector<T> out(v.size());
-        for (std::size_t s = 0; s < ids.size(); ++s)
-            std::copy_n(v.begin() + w * s, w, out.begin() + w * ids[s]);
-        return out;
+        return pstate.by_id(v);
     }
-    // Particles into (subcell, id) order before a list build (sort.cpp); `to[s]`
-    // the slot the particle in slot s moves to.
-    void number_in_order(std::size_t n);  // ids the identity
-    // The particles moved into the order of the list build's counting sort.
-    void adopt_subcell_order();
+    void number_in_order(std::size_t n) { pstate.number_in_order(n); }  // ids the identity
     void unsort_state(CellState& s) const;  // a saved state of this cell into the order of the ids
-    // The global sums: exact or chained in particle order (sums.cpp).
-    template <typename Term>
-    double sum_over_particles(std::size_t count, Term term) const;
-    // The array as 3N contiguous doubles (null when empty).
-    static double* coordinates(std::vector<vec3>& v) { return v.empty() ? nullptr : v.front().data(); }
 
+    ParticleState pstate;                    // the particles: positions, velocities, forces, ids, types (particle_state.h)
+    NeighborList nlist;                      // the Verlet list, its box and build scratch (neighbor_list.h)
+    ForceTerms terms;                        // potential, fields, per-particle terms (force_terms.h)
     vec3 dims;                               // box edge lengths (Lx, Ly, Lz): cell_length or the box given, or as a barostat left them
-    vec3 list_dims;                          // box edge lengths at the latest list build
-    std::vector<vec3> positions;             // current positions
-    std::vector<vec3> positions_initial;     // lattice positions, as built
-    std::vector<vec3> velocities;            // current velocities
-    std::vector<vec3> velocities_initial;    // velocities as drawn, mean not yet removed
-    std::vector<vec3> forces;                // force on each particle, from calculate_forces
-    std::vector<std::int32_t> images;        // 3N box crossings counted by apply_boundary_conditions
     std::shared_ptr<Parameters> params;      // the run's parameter set, shared with the driver
-    std::vector<unsigned int> neighbor_list; // N start offsets, then per particle: neighbours, own index
-    std::vector<vec3> dij_list;              // displacement of each particle since the last list build
-    aligned_vector<double> padded_positions; // x y z 0 per particle, the pair loop's copy of positions
-    std::vector<double> extent;              // per thread: lowest and highest coordinate per axis (forces.cpp)
-    ListBuffers list_buffers;                // list-build scratch, kept between builds (neighbor_list.cpp)
     std::vector<double> ekin_terms;          // |v|^2 (mixture: m |v|^2) per particle, for the ordered kinetic-energy sum on several threads
-    std::vector<double> virial_terms;        // per particle: its pairs' r_ij . F_ij (one species: / 24 eps), summed as pair_kernel.cpp says
-    std::vector<double> block_virials;       // per block of the pair loop: its virial_terms summed in order
-    Species species;                         // the mixture as given; empty for one species
-    PairPotential potential;                 // the pair potential as given (empty: LJ of the parameter set)
-    std::vector<Field> fields;               // external fields, applied after the pair loop in their order
-    bool walls[3] = {false, false, false};   // axes closed by a wall
-    std::vector<double> field_energies;      // per particle: its energy in all fields
     unsigned long long steps_done = 0;       // steps completed, for naming the step a particle leaves the box in
-    PairTable table;                         // its tables as the pair loop reads them (one species: rebuilt per evaluation)
-    const kernels::PairKernels* loops = nullptr;  // the pair loops of its family and mode
-    bool pair_terms_wanted = false;          // every force evaluation gives the per-particle terms
-    bool pair_terms_fresh = false;           // the per-particle terms belong to the current forces
-    std::vector<double> energy_terms;        // per particle: its pairs' energy terms, as the loop summed them
-    std::vector<double> own_energy_terms;    // per particle: its pairs' energy terms chained in list order (exact sums)
-    std::vector<double> tensor_terms;        // per particle: six sums of r_a F_b terms, as the loop summed them
-    std::vector<double> block_tensors;       // per block of the pair loop: six sums of tensor_terms in order
-    std::vector<double> particle_energies_;  // per particle: half its pairs' energies
-    std::vector<double> particle_virials_;   // per particle: xx yy zz xy xz yz of half its pairs' r (x) F
-    double virial_tensor_[6] = {};           // the virial tensor of the latest evaluation with the terms
     std::vector<double> kick_factors;        // dt / 2m per type, for the mixture's half-step kick
     double epot = 0.0;                       // potential energy of the current configuration
     double ekin = 0.0;                       // kinetic energy after the latest kick, or as a method set it
     double etot = 0.0;                       // ekin + epot at the end of the latest step
-    std::vector<std::uint32_t> ids;          // global id of the particle in each slot
-    bool permuted = false;                   // ids is not the identity
     bool exact_sums = false;                 // the global sums exact (CellOptions::exact_sums)
     bool sort_particles = false;             // particles into subcell order at list builds
-    std::vector<std::uint32_t> sort_scratch; // slot moves of a sort, and the arrays' old order
     double virial_w = 0.0;                   // virial W of the latest force evaluation
     std::chrono::system_clock::time_point ttime;  // start of the current progress-timing interval
     int threads = 0;                         // team size of the parallel loops; 0: the runtime's default
@@ -417,11 +363,4 @@ private:
     mutable std::unique_ptr<Generator> generator;
 
     std::shared_ptr<Exchange> exchange;      // the other processes of a divided box; null: the whole box is here
-    std::vector<vec3> ghost_positions;       // coordinates of the ghosts (exchange.h), ascending id
-    std::vector<std::int32_t> ghost_types;   // their types (a mixture)
-    std::vector<vec3> binned;                // held particles then ghosts, as a list build bins them
-    std::vector<std::int32_t> binned_types;
-    bool whole_box_here = false;             // every process still holds the whole box (before the first build)
-    // At a list build of a divided box: the held particles to their owners, the ghosts fetched.
-    void share_out(const SubcellLayout& grid, bool replicated);
 };

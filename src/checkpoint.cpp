@@ -151,9 +151,9 @@ void Cell::restore_box(const CellState& state)
 {
     const double l = settings::real(*params, "cell_length");
     dims = state.box == vec3::Zero() ? vec3(l, l, l) : state.box;
-    list_dims = state.list_box == vec3::Zero() ? dims : state.list_box;
+    nlist.box = state.list_box == vec3::Zero() ? dims : state.list_box;
     for (int k = 0; k < 3; ++k) {
-        if (!(std::isfinite(dims[k]) && dims[k] > 0.0 && std::isfinite(list_dims[k]) && list_dims[k] > 0.0))
+        if (!(std::isfinite(dims[k]) && dims[k] > 0.0 && std::isfinite(nlist.box[k]) && nlist.box[k] > 0.0))
             throw std::invalid_argument("the checkpoint's box edges must be finite and positive");
     }
 }
@@ -176,19 +176,19 @@ void Cell::check_cutoff_in_box() const
 // them: the two must say the same, or the file was changed after it was written.
 void Cell::check_mixture_tables_agree() const
 {
-    if (!mixed() || species.epsilon.empty() || potential.family != "lj" || potential.mode != "shift")
+    if (!mixed() || pstate.species.epsilon.empty() || terms.potential.family != "lj" || terms.potential.mode != "shift")
         return;
-    const std::size_t s = species.nr_types();
-    if (potential.nr_types != s || potential.values.size() != 3 * s * s)
+    const std::size_t s = pstate.species.nr_types();
+    if (terms.potential.nr_types != s || terms.potential.values.size() != 3 * s * s)
         return;
-    const std::vector<double>* tables[3] = {&species.epsilon, &species.sigma, &species.rcut};
+    const std::vector<double>* tables[3] = {&pstate.species.epsilon, &pstate.species.sigma, &pstate.species.rcut};
     const char* names[3] = {"epsilon", "sigma", "rcut"};
     for (std::size_t ab = 0; ab < s * s; ++ab)
         for (int k = 0; k < 3; ++k)
-            if ((*tables[k])[ab] != potential.values[3 * ab + k]) {
+            if ((*tables[k])[ab] != terms.potential.values[3 * ab + k]) {
                 std::ostringstream msg;
                 msg << "the checkpoint's " << names[k] << " of pair (" << ab / s << ", " << ab % s << ") is "
-                    << (*tables[k])[ab] << " in its mixture tables but " << potential.values[3 * ab + k]
+                    << (*tables[k])[ab] << " in its mixture tables but " << terms.potential.values[3 * ab + k]
                     << " in its pair potential: the file was changed after it was written";
                 refuse(msg);
             }
@@ -197,76 +197,82 @@ void Cell::check_mixture_tables_agree() const
 CellState Cell::save_state() const
 {
     CellState s;
-    s.positions = positions;
-    s.velocities = velocities;
-    s.forces = forces;
-    s.dij_list = dij_list;
-    s.neighbor_list = neighbor_list;
-    s.images = images;
-    s.positions_initial = positions_initial;
-    s.velocities_initial = velocities_initial;
+    s.positions = pstate.positions;
+    s.velocities = pstate.velocities;
+    s.forces = pstate.forces;
+    s.dij_list = pstate.dij_list;
+    s.neighbor_list = nlist.entries;
+    s.images = pstate.images;
+    s.positions_initial = pstate.positions_initial;
+    s.velocities_initial = pstate.velocities_initial;
     s.epot = epot;
     s.ekin = ekin;
     s.etot = etot;
     s.box = dims;
-    s.list_box = list_dims;
+    s.list_box = nlist.box;
     s.virial = virial_w;
     s.box = dims;
-    s.species = species;
-    s.potential = potential;
-    s.fields = fields;
-    if (permuted)
+    s.species = pstate.species;
+    s.potential = terms.potential;
+    s.fields = terms.fields;
+    if (pstate.permuted)
         unsort_state(s);
     return s;
 }
 
 Cell::Cell(const std::shared_ptr<Parameters>& _params, const CellState& state, int team_size)
-    : positions(state.positions), positions_initial(state.positions_initial), velocities(state.velocities),
-      velocities_initial(state.velocities_initial), forces(state.forces), images(state.images), params(_params),
-      neighbor_list(state.neighbor_list), dij_list(state.dij_list), epot(state.epot), ekin(state.ekin),
-      etot(state.etot), virial_w(state.virial), threads(checked_team_size(team_size))
+    : params(_params), epot(state.epot), ekin(state.ekin), etot(state.etot),
+      virial_w(state.virial), threads(checked_team_size(team_size))
 {
+    pstate.positions = state.positions;
+    pstate.positions_initial = state.positions_initial;
+    pstate.velocities = state.velocities;
+    pstate.velocities_initial = state.velocities_initial;
+    pstate.forces = state.forces;
+    pstate.images = state.images;
+    pstate.dij_list = state.dij_list;
+    nlist.entries = state.neighbor_list;
     ttime = std::chrono::system_clock::now();
     check_saved_settings(*params);
     restore_box(state);
     const std::size_t n = settings::count(*params, "nr_particles");
     if (!state.species.empty()) {
         check_species(state.species, n, !state.potential.empty());
-        species = state.species;
+        pstate.species = state.species;
     }
-    set_potential(state.potential);
-    set_fields(state.fields);
+    terms.set_potential(state.potential, pstate.species);
+    terms.set_fields(state.fields, dims);
     check_mixture_tables_agree();
     check_cutoff_in_box();
-    check_rows(positions.size(), n, "positions");
-    check_rows(velocities.size(), n, "velocities");
-    check_rows(forces.size(), n, "forces");
-    check_rows(dij_list.size(), n, "dij_list");
-    check_rows(positions_initial.size(), n, "positions_initial");
-    check_rows(velocities_initial.size(), n, "velocities_initial");
-    check_rows(images.size() / 3, n, "images");
-    if (images.size() != 3 * n)
+    check_rows(pstate.positions.size(), n, "positions");
+    check_rows(pstate.velocities.size(), n, "velocities");
+    check_rows(pstate.forces.size(), n, "forces");
+    check_rows(pstate.dij_list.size(), n, "dij_list");
+    check_rows(pstate.positions_initial.size(), n, "positions_initial");
+    check_rows(pstate.velocities_initial.size(), n, "velocities_initial");
+    check_rows(pstate.images.size() / 3, n, "images");
+    if (pstate.images.size() != 3 * n)
         throw std::invalid_argument("the checkpoint's images must hold three counters per particle");
-    check_images(images);
-    check_finite(positions, "position");
-    check_finite(velocities, "velocity");
-    check_finite(forces, "force");
-    check_finite(dij_list, "displacement since the list build (dij_list)");
-    check_finite(positions_initial, "start position");
-    check_finite(velocities_initial, "start velocity");
+    check_images(pstate.images);
+    check_finite(pstate.positions, "position");
+    check_finite(pstate.velocities, "velocity");
+    check_finite(pstate.forces, "force");
+    check_finite(pstate.dij_list, "displacement since the list build (dij_list)");
+    check_finite(pstate.positions_initial, "start position");
+    check_finite(pstate.velocities_initial, "start velocity");
     check_finite(epot, "epot");
     check_finite(ekin, "ekin");
     check_finite(etot, "etot");
-    check_in_box(positions, dims);
-    check_list(neighbor_list, n);
+    check_in_box(pstate.positions, dims);
+    check_list(nlist.entries, n);
     number_in_order(n);
     if (std::isnan(virial_w)) {
         // a checkpoint without the virial: evaluated anew at the saved positions,
         // the saved forces and energy kept as they were
-        const std::vector<vec3> saved_forces = forces;
+        const std::vector<vec3> saved_forces = pstate.forces;
         const double saved_epot = epot;
         calculate_forces();
-        forces = saved_forces;
+        pstate.forces = saved_forces;
         epot = saved_epot;
     }
 }

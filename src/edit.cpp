@@ -77,13 +77,13 @@ void Cell::edit(const CellEdit& e)
         check_wrappable(*e.positions, new_dims);
     }
     if (has_walls())  // the positions that will be, between the walls of the box that will be
-        check_given_within_walls(e.positions ? *e.positions : positions, new_dims);
+        terms.check_given_within_walls(e.positions ? *e.positions : pstate.positions, new_dims);
     if (e.velocities) {
         check_vectors(*e.velocities, n, "velocities");
-        const std::vector<vec3> kept = velocities;
-        velocities = *e.velocities;
+        const std::vector<vec3> kept = pstate.velocities;
+        pstate.velocities = *e.velocities;
         const double k = kinetic_energy_of_velocities();
-        velocities = kept;
+        pstate.velocities = kept;
         if (!std::isfinite(k)) {
             std::ostringstream msg;
             msg << "velocities are not allowed: their kinetic energy is " << k << "; it must be finite";
@@ -94,7 +94,7 @@ void Cell::edit(const CellEdit& e)
     if (!e.positions && !e.box) {
         // the configuration stays: list, forces and energies as they are
         if (e.velocities)
-            velocities = *e.velocities;
+            pstate.velocities = *e.velocities;
         ekin = kinetic_energy_of_velocities();
         etot = ekin + epot;
         return;
@@ -103,11 +103,11 @@ void Cell::edit(const CellEdit& e)
     try {
         dims = new_dims;
         if (e.positions)
-            positions = *e.positions;
+            pstate.positions = *e.positions;
         apply_boundary_conditions();  // also positions kept in a shrunk box
         if (e.velocities)
-            velocities = *e.velocities;
-        dij_list.assign(n, vec3::Zero());
+            pstate.velocities = *e.velocities;
+        pstate.dij_list.assign(n, vec3::Zero());
         build_neighbor_list();
         calculate_forces();
         if (!std::isfinite(epot)) {
@@ -130,9 +130,9 @@ void Cell::edit(const CellEdit& e)
 // only the energy's) for the families without a size (Yukawa, tables).
 std::vector<double> Cell::contact_sizes_sq() const
 {
-    if (potential.empty())
+    if (terms.potential.empty())
         return {std::pow(settings::real(*params, "sigma"), 2)};
-    const PairFamily& family = pair_family(potential.family);
+    const PairFamily& family = pair_family(terms.potential.family);
     const std::size_t nr = family.params.size();
     std::size_t size_param = nr;
     for (std::size_t k = 0; k < nr; ++k) {
@@ -140,11 +140,11 @@ std::vector<double> Cell::contact_sizes_sq() const
         if (name == "sigma" || name == "r0")
             size_param = k;
     }
-    const std::size_t pairs_count = potential.nr_types * potential.nr_types;
+    const std::size_t pairs_count = terms.potential.nr_types * terms.potential.nr_types;
     std::vector<double> sizesq(pairs_count, 0.0);
     if (size_param < nr)
         for (std::size_t ab = 0; ab < pairs_count; ++ab)
-            sizesq[ab] = std::pow(potential.values[ab * nr + size_param], 2);
+            sizesq[ab] = std::pow(terms.potential.values[ab * nr + size_param], 2);
     return sizesq;
 }
 
@@ -152,14 +152,14 @@ std::vector<double> Cell::contact_sizes_sq() const
 // list holds every pair within the cut-off, so no closer pair escapes it.
 void Cell::check_contacts(double limit) const
 {
-    const std::size_t n = positions.size();
+    const std::size_t n = pstate.positions.size();
     const double limitsq = limit * limit;
     const std::vector<double> sizesq = contact_sizes_sq();
-    const std::size_t nt = mixed() ? species.nr_types() : 1;
+    const std::size_t nt = mixed() ? pstate.species.nr_types() : 1;
     for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t k = neighbor_list[i]; neighbor_list[k] != i; ++k) {
-            const std::size_t j = neighbor_list[k];
-            vec3 d = positions[i] - positions[j];
+        for (std::size_t k = nlist.entries[i]; nlist.entries[k] != i; ++k) {
+            const std::size_t j = nlist.entries[k];
+            vec3 d = pstate.positions[i] - pstate.positions[j];
             for (int a = 0; a < 3; ++a) {
                 if (d[a] > 0.5 * dims[a])
                     d[a] -= dims[a];
@@ -167,11 +167,11 @@ void Cell::check_contacts(double limit) const
                     d[a] += dims[a];
             }
             const double sigmasq = mixed()
-                ? sizesq[static_cast<std::size_t>(species.types[i]) * nt + static_cast<std::size_t>(species.types[j])]
+                ? sizesq[static_cast<std::size_t>(pstate.species.types[i]) * nt + static_cast<std::size_t>(pstate.species.types[j])]
                 : sizesq[0];
             if (d.squaredNorm() < limitsq * sigmasq) {
                 std::ostringstream msg;
-                msg << "particles " << ids[j] << " and " << ids[i] << " are " << d.norm() << " apart, closer than the limit "
+                msg << "particles " << pstate.ids[j] << " and " << pstate.ids[i] << " are " << d.norm() << " apart, closer than the limit "
                     << limit << " sigma = " << limit * std::sqrt(sigmasq)
                     << " of their pair (an overlap that a step would turn into an explosion); "
                        "move them apart, or lift the check (check_overlap=False)";
@@ -183,18 +183,18 @@ void Cell::check_contacts(double limit) const
 
 void Cell::restore(const CellState& s)
 {
-    positions = s.positions;
-    velocities = s.velocities;
-    forces = s.forces;
-    dij_list = s.dij_list;
-    neighbor_list = s.neighbor_list;
-    images = s.images;
-    species.types = s.species.types;
-    number_in_order(positions.size());
+    pstate.positions = s.positions;
+    pstate.velocities = s.velocities;
+    pstate.forces = s.forces;
+    pstate.dij_list = s.dij_list;
+    nlist.entries = s.neighbor_list;
+    pstate.images = s.images;
+    pstate.species.types = s.species.types;
+    number_in_order(pstate.positions.size());
     epot = s.epot;
     ekin = s.ekin;
     etot = s.etot;
     virial_w = s.virial;
     dims = s.box;
-    list_dims = s.list_box;
+    nlist.box = s.list_box;
 }

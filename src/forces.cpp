@@ -28,6 +28,7 @@
 // chained from 0.0 in its list order, and the energy, the virial and the tensor
 // are the exact sums (exact_sum.h) of the per-particle terms, rounded once: the
 // same bits on any number of threads and in any order of the particles.
+#include "force_terms.h"
 #include "cell.h"
 #include "exact_sum.h"
 #include "kernels.h"
@@ -163,10 +164,11 @@ PairTable settings_lj_table(const Parameters& params)
 
 }  // namespace
 
-void Cell::set_potential(const PairPotential& given)
+void ForceTerms::set_potential(const PairPotential& given, const Species& species)
 {
     potential = given;
-    if (potential.empty() && mixed()) {
+    const bool mixed = !species.empty();
+    if (potential.empty() && mixed) {
         // the mixture's own Lennard-Jones tables, truncated and shifted
         const std::size_t s = species.nr_types();
         potential.family = "lj";
@@ -183,7 +185,7 @@ void Cell::set_potential(const PairPotential& given)
         loops = &pair_family("lj").plain;
         return;
     }
-    const std::size_t s = mixed() ? species.nr_types() : 1;
+    const std::size_t s = mixed ? species.nr_types() : 1;
     if (potential.nr_types != s) {
         std::ostringstream msg;
         msg << "the pair potential is given for " << potential.nr_types << " types, the system has " << s;
@@ -193,27 +195,28 @@ void Cell::set_potential(const PairPotential& given)
     loops = &pair_kernels_of(potential);
 }
 
-double Cell::cutoff() const
+double ForceTerms::cutoff(const Parameters& params) const
 {
-    return potential.empty() ? settings::real(*params, "rcut") : table.rcut_max;
+    return potential.empty() ? settings::real(params, "rcut") : table.rcut_max;
 }
 
 template <typename Evaluate>
-Cell::PairSums Cell::pair_loop(kernels::PairInput& in, double rcut, bool extras, Evaluate evaluate)
+ForceTerms::PairSums ForceTerms::pair_loop(ParticleState& p, const ForceContext& c, kernels::PairInput& in, double rcut,
+                                           bool extras, Evaluate evaluate)
 {
     // The pair loop reads each neighbour's coordinates as one aligned 32-byte row
     // (x, y, z, type) of padded_positions, filled first, together with the range
     // of the coordinates that decides which particles may skip the minimum image.
     // The kernel overwrites forces[i] and virial_terms[i] of every particle (and
     // with `extras` energy_terms[i], tensor_terms[6i..]).
-    const std::size_t nr_particles = positions.size();
+    const std::size_t nr_particles = p.size();
     const std::size_t nr_blocks = (nr_particles + pair_block - 1) / pair_block;
-    const std::size_t nr_ghosts = ghost_positions.size();  // rows behind the held particles' (a divided box)
+    const std::size_t nr_ghosts = p.ghost_positions.size();  // rows behind the held particles' (a divided box)
     padded_positions.resize(4 * (nr_particles + nr_ghosts));
     in.positions = padded_positions.data();
     virial_terms.resize(nr_particles);
     block_virials.resize(nr_blocks);
-    kernels::PairOutput out{coordinates(forces), virial_terms.data()};
+    kernels::PairOutput out{ParticleState::coordinates(p.forces), virial_terms.data()};
     if (extras) {
         energy_terms.resize(nr_particles);
         tensor_terms.resize(6 * nr_particles);
@@ -221,12 +224,12 @@ Cell::PairSums Cell::pair_loop(kernels::PairInput& in, double rcut, bool extras,
         out.energies = energy_terms.data();
         out.tensors = tensor_terms.data();
     }
-    if (exact_sums) {
+    if (c.exact) {
         own_energy_terms.resize(nr_particles);
         out.own_energies = own_energy_terms.data();
     }
     ExactSum exact[8];
-    const int team_size = team();
+    const int team_size = c.team;
     extent.assign(12 * static_cast<std::size_t>(team_size), 0.0);
     double epotsum = 0.0;
     RegionErrors errors;
@@ -234,9 +237,9 @@ Cell::PairSums Cell::pair_loop(kernels::PairInput& in, double rcut, bool extras,
     {
         const std::size_t t = static_cast<std::size_t>(omp_get_thread_num());
         const std::size_t nr_threads = static_cast<std::size_t>(omp_get_num_threads());
-        copy_rows(positions, mixed() ? species.types.data() : nullptr, static_block(nr_particles),
+        copy_rows(p.positions, p.types(), static_block(nr_particles),
                   padded_positions.data(), extent.data() + 6 * t);
-        copy_rows(ghost_positions, mixed() ? ghost_types.data() : nullptr, static_block(nr_ghosts),
+        copy_rows(p.ghost_positions, p.mixed() ? p.ghost_types.data() : nullptr, static_block(nr_ghosts),
                   padded_positions.data() + 4 * nr_particles, extent.data() + 6 * (nr_threads + t));
 #pragma omp barrier
         kernels::PairInput mine = in;
@@ -245,16 +248,16 @@ Cell::PairSums Cell::pair_loop(kernels::PairInput& in, double rcut, bool extras,
         epotsum += evaluate_blocks(
             [&](std::size_t from, std::size_t to, double partial) { return evaluate(mine, out, from, to, partial); },
             nr_particles, virial_terms.data(), block_virials.data(), out.tensors, block_tensors.data(), errors,
-            out.own_energies, exact_sums ? mine_exact : nullptr);
-        if (exact_sums) {
+            out.own_energies, c.exact ? mine_exact : nullptr);
+        if (c.exact) {
 #pragma omp critical(vorlan_exact_pair_sums)
             for (int k = 0; k < (extras ? 8 : 2); ++k)
                 exact[k].add(mine_exact[k]);
         }
     }
     errors.rethrow();
-    if (exact_sums) {
-        reduce(exact, extras ? 8 : 2);  // over all processes of a divided box
+    if (c.exact) {
+        c.reduce(exact, extras ? 8 : 2);  // over all processes of a divided box
         return PairSums{exact[0].value(), exact[1].value(),
                         {exact[2].value(), exact[3].value(), exact[4].value(), exact[5].value(), exact[6].value(),
                          exact[7].value()}};
@@ -269,27 +272,27 @@ Cell::PairSums Cell::pair_loop(kernels::PairInput& in, double rcut, bool extras,
     return sums;
 }
 
-void Cell::calculate_forces()
+ForceSums ForceTerms::compute(ParticleState& p, const NeighborList& list, const ForceContext& c)
 {
-    const std::size_t nr_particles = particle_count();
-    if (neighbor_list.size() < nr_particles)
+    const std::size_t nr_particles = p.size();
+    if (list.entries.size() < nr_particles)
         throw std::logic_error("the neighbour list has no start entry for some particles");
     if (potential.empty())
-        table = settings_lj_table(*params);
-    if (exchange)
-        exchange->refresh(positions, ghost_positions);
-    epot = 0.0;
-    virial_w = 0.0;
-    const bool factored = !mixed();
+        table = settings_lj_table(*c.params);
+    if (c.exchange)
+        c.exchange->refresh(p.positions, p.ghost_positions);
+    double epot = 0.0;
+    double virial_w = 0.0;
+    const bool factored = !p.mixed();
     const bool extras = pair_terms_wanted;
 
     kernels::LoopInput in{};
-    in.pair.list = neighbor_list.data();
-    in.pair.list_size = neighbor_list.size();
-    const vec3 image = image_box();
+    in.pair.list = list.entries.data();
+    in.pair.list_size = list.entries.size();
+    const vec3 image = image_box(c.dims);
     in.pair.box = kernels::box_geometry(image.data());
     in.pair.rcutsq = table.rcut_max * table.rcut_max;
-    in.types = factored ? nullptr : species.types.data();
+    in.types = factored ? nullptr : p.species.types.data();
     in.table.nr_types = static_cast<unsigned int>(table.nr_types);
     in.table.factored = factored;
     for (std::size_t k = 0; k < table.nr_params; ++k)
@@ -300,7 +303,7 @@ void Cell::calculate_forces()
     in.table.data = table.data.data();
     const kernels::LoopFn loop = loops->best();
 
-    const PairSums sums = pair_loop(in.pair, table.rcut_max, extras,
+    const PairSums sums = pair_loop(p, c, in.pair, table.rcut_max, extras,
                                     [&](const kernels::PairInput& region, const kernels::PairOutput& out,
                                         std::size_t from, std::size_t to, double partial) {
                                         kernels::LoopInput mine = in;
@@ -315,9 +318,9 @@ void Cell::calculate_forces()
     const double fscale = table.force_scale[0];
     const long long count = static_cast<long long>(nr_particles);
     if (factored) {
-#pragma omp parallel for schedule(static) num_threads(team())
+#pragma omp parallel for schedule(static) num_threads(c.team)
         for (long long i = 0; i < count; ++i)
-            forces[i] *= fscale;
+            p.forces[i] *= fscale;
         epot = ((sums.epot * table.energy_factors[0]) * table.energy_factors[1]) * 0.5;
         virial_w = 0.5 * (fscale * sums.virial);
     } else {
@@ -325,76 +328,87 @@ void Cell::calculate_forces()
         virial_w = 0.5 * sums.virial;
     }
     if (potential.tail_correction) {
-        const TailTerms tail = pair_tail(potential, type_counts(), dims.prod());
+        const TailTerms tail = pair_tail(potential, type_counts(p, c), c.dims.prod());
         epot += tail.energy;
         virial_w += tail.virial;
     }
     pair_terms_fresh = extras;
     if (extras)
-        finish_pair_terms(sums, factored ? fscale : 1.0);
+        finish_pair_terms(p, c, sums, factored ? fscale : 1.0);
     // the fields' forces on top of the pair forces, their energy in epot; their
     // forces stay out of the virial (fields/field.h)
     if (!fields.empty())
-        epot += apply_fields(extras);
+        epot += apply_fields(p, c, extras);
+    return ForceSums{epot, virial_w};
 }
 
-void Cell::finish_pair_terms(const PairSums& sums, double fscale)
+void ForceTerms::finish_pair_terms(const ParticleState& p, const ForceContext& c, const PairSums& sums, double fscale)
 {
     // each particle's half of its pairs, scaled as the totals are; the tail
     // energy shared equally
-    const bool factored = !mixed();
-    const std::size_t n = positions.size();
+    const bool factored = !p.mixed();
+    const std::size_t n = p.size();
     const TailTerms tail =
-        potential.tail_correction ? pair_tail(potential, type_counts(), dims.prod()) : TailTerms{};
-    const double tail_share = tail.energy / static_cast<double>(particles());
-    particle_energies_.resize(n);
-    particle_virials_.resize(6 * n);
+        potential.tail_correction ? pair_tail(potential, type_counts(p, c), c.dims.prod()) : TailTerms{};
+    const double tail_share = tail.energy / static_cast<double>(c.total);
+    particle_energies.resize(n);
+    particle_virials.resize(6 * n);
     const long long count = static_cast<long long>(n);
-#pragma omp parallel for schedule(static) num_threads(team())
+#pragma omp parallel for schedule(static) num_threads(c.team)
     for (long long ii = 0; ii < count; ++ii) {
         const std::size_t i = static_cast<std::size_t>(ii);
         const double e = energy_terms[i];
-        particle_energies_[i] =
+        particle_energies[i] =
             (factored ? ((e * table.energy_factors[0]) * table.energy_factors[1]) * 0.5 : e * 0.5) + tail_share;
-        for (int c = 0; c < 6; ++c)
-            particle_virials_[6 * i + c] = 0.5 * (fscale * tensor_terms[6 * i + c]);
+        for (int k = 0; k < 6; ++k)
+            particle_virials[6 * i + k] = 0.5 * (fscale * tensor_terms[6 * i + k]);
     }
-    for (int c = 0; c < 6; ++c)
-        virial_tensor_[c] = 0.5 * (fscale * sums.tensor[c]) + (c < 3 ? tail.virial / 3.0 : 0.0);
+    for (int k = 0; k < 6; ++k)
+        virial_tensor[k] = 0.5 * (fscale * sums.tensor[k]) + (k < 3 ? tail.virial / 3.0 : 0.0);
 }
 
-std::vector<double> Cell::type_counts() const
+std::vector<double> ForceTerms::type_counts(const ParticleState& p, const ForceContext& c) const
 {
-    std::vector<double> counts(mixed() ? species.nr_types() : 1, 0.0);
-    if (!mixed())
-        counts[0] = static_cast<double>(particles());
+    std::vector<double> counts(p.mixed() ? p.species.nr_types() : 1, 0.0);
+    if (!p.mixed())
+        counts[0] = static_cast<double>(c.total);
     else
-        for (const std::int32_t t : species.types)
+        for (const std::int32_t t : p.species.types)
             counts[static_cast<std::size_t>(t)] += 1.0;
-    if (exchange && mixed()) {
+    if (c.exchange && p.mixed()) {
         std::vector<ExactSum> total(counts.size());
         for (std::size_t a = 0; a < counts.size(); ++a)
             total[a].add(counts[a]);
-        reduce(total.data(), static_cast<int>(total.size()));
+        c.reduce(total.data(), static_cast<int>(total.size()));
         for (std::size_t a = 0; a < counts.size(); ++a)
             counts[a] = total[a].value();
     }
     return counts;
 }
 
+void Cell::calculate_forces()
+{
+    particle_count();
+    epot = 0.0;
+    virial_w = 0.0;
+    const ForceSums sums = terms.compute(pstate, nlist, force_context());
+    epot = sums.epot;
+    virial_w = sums.virial;
+}
+
 void Cell::evaluate_pair_terms()
 {
-    if (pair_terms_fresh)
+    if (terms.pair_terms_fresh)
         return;
     // the same loop once more with the per-particle terms: forces, energy and
     // virial come out with the same bits
-    const bool wanted = pair_terms_wanted;
-    pair_terms_wanted = true;
+    const bool wanted = terms.pair_terms_wanted;
+    terms.pair_terms_wanted = true;
     try {
         calculate_forces();
     } catch (...) {
-        pair_terms_wanted = wanted;
+        terms.pair_terms_wanted = wanted;
         throw;
     }
-    pair_terms_wanted = wanted;
+    terms.pair_terms_wanted = wanted;
 }

@@ -144,8 +144,8 @@ void Cell::update_velocities_half_dt(double dt)
     const double m = settings::real(*params, "mass");
     const std::size_t count = particle_count();
     const double factor = (0.5 / m) * dt;
-    vec3* v = velocities.data();
-    const vec3* f = forces.data();
+    vec3* v = pstate.velocities.data();
+    const vec3* f = pstate.forces.data();
     const double ekinsum = kick_in_order(count, [=](std::size_t i) {
         v[i] += factor * f[i];
         return (v[i].x() * v[i].x() + v[i].y() * v[i].y()) + v[i].z() * v[i].z();
@@ -158,15 +158,15 @@ void Cell::update_mixed_velocities_half_dt(double dt)
     // v += F dt / 2m with the mass of each particle's type; the kinetic energy
     // 0.5 sum m |v|^2, summed in particle order as in the one-species kick.
     const std::size_t count = particle_count();
-    const std::size_t nr_types = species.nr_types();
+    const std::size_t nr_types = pstate.species.nr_types();
     kick_factors.resize(nr_types);
     for (std::size_t a = 0; a < nr_types; ++a)
-        kick_factors[a] = (0.5 / species.masses[a]) * dt;
+        kick_factors[a] = (0.5 / pstate.species.masses[a]) * dt;
     const double* f_of = kick_factors.data();
-    const std::int32_t* type = species.types.data();
-    const double* mass = species.masses.data();
-    vec3* v = velocities.data();
-    const vec3* f = forces.data();
+    const std::int32_t* type = pstate.species.types.data();
+    const double* mass = pstate.species.masses.data();
+    vec3* v = pstate.velocities.data();
+    const vec3* f = pstate.forces.data();
     ekin = 0.5 * kick_in_order(count, [=](std::size_t i) {
         v[i] += f_of[type[i]] * f[i];
         return mass[type[i]] * ((v[i].x() * v[i].x() + v[i].y() * v[i].y()) + v[i].z() * v[i].z());
@@ -180,9 +180,9 @@ void Cell::update_positions(double dt)
 
 #pragma omp parallel for schedule(static) num_threads(team())
     for (long long i = 0; i < count; ++i) {
-        const vec3 inc = dt * velocities[i];
-        positions[i] += inc;
-        dij_list[i] += inc;
+        const vec3 inc = dt * pstate.velocities[i];
+        pstate.positions[i] += inc;
+        pstate.dij_list[i] += inc;
     }
 }
 
@@ -226,10 +226,10 @@ void Cell::apply_boundary_conditions()
     const std::size_t nr_particles = particle_count();
     const vec3 invL(1.0 / dims.x(), 1.0 / dims.y(), 1.0 / dims.z());
     // a walled axis is not wrapped (floor(x * 0) is 0): a particle past its wall is refused
-    const double inv[3] = {walls[0] ? 0.0 : invL.x(), walls[1] ? 0.0 : invL.y(), walls[2] ? 0.0 : invL.z()};
+    const double inv[3] = {terms.walled(0) ? 0.0 : invL.x(), terms.walled(1) ? 0.0 : invL.y(), terms.walled(2) ? 0.0 : invL.z()};
     const double L[3] = {dims.x(), dims.y(), dims.z()};
-    double* p = coordinates(positions);
-    std::int32_t* image = images.data();
+    double* p = ParticleState::coordinates(pstate.positions);
+    std::int32_t* image = pstate.images.data();
     std::size_t full = none;
     // every coordinate on its own: the split over threads changes nothing
 #pragma omp parallel num_threads(team()) reduction(min : full)
@@ -239,13 +239,13 @@ void Cell::apply_boundary_conditions()
     }
     if (full != none) {
         std::ostringstream msg;
-        msg << "particle " << ids[full / 3] << " has crossed the box " << images[full] << " times along "
+        msg << "particle " << pstate.ids[full / 3] << " has crossed the box " << pstate.images[full] << " times along "
             << "xyz"[full % 3] << ": its image counter holds at most " << image_limit
             << " crossings either way, so the unwrapped positions of this run cannot go on";
         throw std::range_error(msg.str());
     }
     if (has_walls())
-        check_inside_walls();
+        terms.check_inside_walls(pstate, dims, steps_done + 1);
 }
 
 void Cell::apply_berendsen_thermostat(double dt)
@@ -284,5 +284,5 @@ void Cell::multiply_velocities(double lambda)
     const long long count = static_cast<long long>(particle_count());
 #pragma omp parallel for schedule(static) num_threads(team())
     for (long long i = 0; i < count; ++i)
-        velocities[i] *= lambda;
+        pstate.velocities[i] *= lambda;
 }

@@ -45,7 +45,7 @@ Fire::Fire(const FireSettings& s) : settings(s) { check_fire_settings(s); }
 double Fire::largest_force(const Cell& cell) const
 {
     double most = 0.0;
-    for (const vec3& f : cell.forces)
+    for (const vec3& f : cell.pstate.forces)
         most = std::max(most, f.squaredNorm());
     return std::sqrt(most);
 }
@@ -57,8 +57,8 @@ void Fire::move_and_evaluate(Cell& cell, double h)
     const Cell::StepStart start = cell.begin_step();
     for (std::size_t i = 0; i < velocity.size(); ++i) {
         const vec3 dx = h * velocity[i];
-        cell.positions[i] += dx;
-        cell.dij_list[i] += dx;
+        cell.pstate.positions[i] += dx;
+        cell.pstate.dij_list[i] += dx;
     }
     cell.apply_boundary_conditions();
     if (cell.check_update_neighbor_list())
@@ -82,7 +82,7 @@ FireResult Fire::minimize(Cell& cell)
     inv_mass.resize(n);
     const double one_mass = cell.mixed() ? 0.0 : settings::real(cell.parameters(), "mass");
     for (std::size_t i = 0; i < n; ++i)
-        inv_mass[i] = 1.0 / (cell.mixed() ? cell.species.masses[static_cast<std::size_t>(cell.species.types[i])] : one_mass);
+        inv_mass[i] = 1.0 / (cell.mixed() ? cell.pstate.species.masses[static_cast<std::size_t>(cell.pstate.species.types[i])] : one_mass);
 
     FireResult result;
     double dt = settings.dt_start, alpha = settings.alpha_start, h_last = 0.0;
@@ -98,7 +98,7 @@ FireResult Fire::minimize(Cell& cell)
         }
         double power = 0.0;
         for (std::size_t i = 0; i < n; ++i)
-            power += cell.forces[i].dot(velocity[i]);
+            power += cell.pstate.forces[i].dot(velocity[i]);
         if (power > 0.0) {
             ++downhill;
             uphill = 0;
@@ -120,22 +120,22 @@ FireResult Fire::minimize(Cell& cell)
             // half of the last move taken back, then the motion stopped
             for (std::size_t i = 0; i < n; ++i) {
                 const vec3 back = -0.5 * h_last * velocity[i];
-                cell.positions[i] += back;
-                cell.dij_list[i] += back;
+                cell.pstate.positions[i] += back;
+                cell.pstate.dij_list[i] += back;
                 velocity[i] = vec3::Zero();
             }
         }
         // semi-implicit Euler: the kick, the turn towards the force, the drift
         double vsq = 0.0, fsq = 0.0;
         for (std::size_t i = 0; i < n; ++i) {
-            velocity[i] += (dt * inv_mass[i]) * cell.forces[i];
+            velocity[i] += (dt * inv_mass[i]) * cell.pstate.forces[i];
             vsq += velocity[i].squaredNorm();
-            fsq += cell.forces[i].squaredNorm();
+            fsq += cell.pstate.forces[i].squaredNorm();
         }
         const double turn = fsq > 0.0 ? alpha * std::sqrt(vsq / fsq) : 0.0;
         double vmaxsq = 0.0;
         for (std::size_t i = 0; i < n; ++i) {
-            velocity[i] = (1.0 - alpha) * velocity[i] + turn * cell.forces[i];
+            velocity[i] = (1.0 - alpha) * velocity[i] + turn * cell.pstate.forces[i];
             vmaxsq = std::max(vmaxsq, velocity[i].squaredNorm());
         }
         const double vmax = std::sqrt(vmaxsq);

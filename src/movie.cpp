@@ -38,7 +38,7 @@ void Cell::write_to_movie_file(const std::string& moviefile, bool create)
     std::ofstream outfile;
     // Read before the file is touched: a bad nr_particles leaves the file as it was.
     const std::uint32_t nr_particles = static_cast<std::uint32_t>(particle_count());
-    const std::vector<vec3> x = by_id(positions), u = by_id(velocities);  // frames in the order of the ids
+    const std::vector<vec3> x = by_id(pstate.positions), u = by_id(pstate.velocities);  // frames in the order of the ids
     // A frame never holds a non-finite number; a state that has one (a step that
     // failed half-way) is refused before the file is touched.
     for (std::uint32_t i = 0; i < nr_particles; ++i) {

@@ -29,6 +29,7 @@
 // from the parameters, the instability check, the grid sizing, the counting
 // sort, the shortcut flags and the axis tables, then per particle the range assembly, the buffer
 // growth and the distance scan; last the overflow check and the parallel join.
+#include "neighbor_list.h"
 #include "cell.h"
 #include "kernels.h"
 #include "parallel.h"
@@ -39,6 +40,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <numeric>
 #include <sstream>
 #include <stdexcept>
 
@@ -540,43 +542,39 @@ void fill_pair_radii(const std::vector<double>& rcut, std::size_t nr_types, doub
 
 }  // namespace
 
-void Cell::build_neighbor_list()
+void NeighborList::build(ParticleState& p, const ListSpec& spec)
 {
-    // the largest cut-off of the potential, or rcut: the grid's reach
-    const settings::ListRadius radius =
-        potential.empty() ? settings::list_radius(*params, dims) : settings::list_radius(*params, dims, cutoff());
-    const double rlistsq = radius.rlist * radius.rlist;
-    if (mixed())
-        fill_pair_radii(table.rcut, table.nr_types, radius.shell, list_buffers);
-    const int team_size = team();
-    check_stability(positions, dij_list, dims, radius.shell, team_size, ids);
+    const double rlistsq = spec.rlist * spec.rlist;
+    if (spec.pair_rcut)
+        fill_pair_radii(*spec.pair_rcut, spec.nr_types, spec.shell, buffers);
+    const int team_size = spec.team;
+    check_stability(p.positions, p.dij_list, spec.dims, spec.shell, team_size, p.ids);
 
-    ListBuffers& buf = list_buffers;
-    // a walled axis is laid out in a longer box that no pair reaches across (image_box)
-    const vec3 image = image_box();
-    const SubcellGrid grid = size_grid(image, radius.rlist, particles());
-    const kernels::BoxGeometry box = kernels::box_geometry(image.data());
-    if (exchange) {
-        share_out(SubcellLayout{{grid.n[0], grid.n[1], grid.n[2]}, {grid.edge[0], grid.edge[1], grid.edge[2]}},
-                  whole_box_here);
-        whole_box_here = false;
+    ListBuffers& buf = buffers;
+    // a walled axis is laid out in a longer box that no pair reaches across
+    const SubcellGrid grid = size_grid(spec.image, spec.rlist, spec.total);
+    const kernels::BoxGeometry box_geometry = kernels::box_geometry(spec.image.data());
+    if (spec.exchange) {
+        share_out(p, *spec.exchange,
+                  SubcellLayout{{grid.n[0], grid.n[1], grid.n[2]}, {grid.edge[0], grid.edge[1], grid.edge[2]}});
+        replicated = false;
     }
-    const std::size_t nr_particles = positions.size();
-    const std::int32_t* types = mixed() ? species.types.data() : nullptr;
+    const std::size_t nr_particles = p.size();
+    const std::int32_t* types = p.types();
     // a divided box bins its own particles and the ghosts, listing only its own
     // (its particles stay in the order of their ids)
-    const std::vector<vec3>& to_bin = exchange ? binned : positions;
-    const std::int32_t* bin_types = exchange && types ? binned_types.data() : types;
-    if (sort_particles) {  // the slot of each id: the order of the sort's blocks
+    const std::vector<vec3>& to_bin = spec.exchange ? binned : p.positions;
+    const std::int32_t* bin_types = spec.exchange && types ? binned_types.data() : types;
+    if (spec.sort) {  // the slot of each id: the order of the sort's blocks
         sort_scratch.resize(nr_particles);
         for (std::size_t s = 0; s < nr_particles; ++s)
-            sort_scratch[ids[s]] = static_cast<std::uint32_t>(s);
+            sort_scratch[p.ids[s]] = static_cast<std::uint32_t>(s);
     }
-    const Spread spread =
-        sort_by_subcell(to_bin, bin_types, grid, box, buf, team_size, sort_particles ? sort_scratch.data() : nullptr);
-    if (sort_particles) {
-        adopt_subcell_order();
-        types = mixed() ? species.types.data() : nullptr;
+    const Spread spread = sort_by_subcell(to_bin, bin_types, grid, box_geometry, buf, team_size,
+                                          spec.sort ? sort_scratch.data() : nullptr);
+    if (spec.sort) {
+        adopt_subcell_order(p, spec);
+        types = p.types();
     }
     static const kernels::ScanFn scan = kernels::best_scan();
     const Shortcuts shortcuts = choose_shortcuts(grid, spread, rlistsq);
@@ -588,12 +586,12 @@ void Cell::build_neighbor_list()
                         Divider(grid.n[1]),
                         {buf.sorted_x.data(), buf.sorted_y.data(), buf.sorted_z.data(), buf.sorted_id.data(),
                          types ? buf.sorted_type.data() : nullptr},
-                        {box, rlistsq},
+                        {box_geometry, rlistsq},
                         scan,
                         types,
                         buf.rlistsq_by_type.data(),
                         buf.cull_by_type.data(),
-                        static_cast<unsigned int>(table.nr_types)};
+                        spec.nr_types};
 
     const std::size_t max_parts = static_cast<std::size_t>(team_size);
     if (buf.list_parts.size() < max_parts)
@@ -608,75 +606,109 @@ void Cell::build_neighbor_list()
         const std::size_t t = static_cast<std::size_t>(omp_get_thread_num());
         if (b.first)
             nr_parts = static_cast<std::size_t>(omp_get_num_threads());
-        // part 0 is neighbor_list itself, behind the N start entries
-        std::vector<unsigned int>& part = b.first ? neighbor_list : buf.list_parts[t];
-        buf.part_size[t] = list_block(pass, b, positions, dij_list, part, b.first ? nr_particles : 0,
+        // part 0 is the list itself, behind the N start entries
+        std::vector<unsigned int>& part = b.first ? entries : buf.list_parts[t];
+        buf.part_size[t] = list_block(pass, b, p.positions, p.dij_list, part, b.first ? nr_particles : 0,
                                       buf.run_start.data(), errors);
     }
 
     try {
         errors.rethrow();
-        neighbor_list.resize(checked_total(buf, nr_parts, neighbor_list));
+        entries.resize(checked_total(buf, nr_parts, entries));
     } catch (const std::bad_alloc&) {
         // the list is left empty and the parts' memory given back
-        std::vector<unsigned int>().swap(neighbor_list);
+        std::vector<unsigned int>().swap(entries);
         std::vector<std::vector<unsigned int>>().swap(buf.list_parts);
-        throw list_out_of_memory(nr_particles, radius.rlist, dims.x());
+        throw list_out_of_memory(nr_particles, spec.rlist, spec.dims.x());
     }
-    join_parts(neighbor_list, buf, nr_parts, nr_particles, team_size);
-    list_dims = dims;
+    join_parts(entries, buf, nr_parts, nr_particles, team_size);
+    box = spec.dims;
 }
 
-bool Cell::check_update_neighbor_list() const
+bool NeighborList::moved_beyond(const ParticleState& p, double limit, int team, Exchange* exchange) const
 {
-    const double shell = settings::real(*params, "shell");
-    const double shellsq = shell * shell;
-    double limit = shellsq * 0.25;
-    if (dims != list_dims) {
-        // The box was rescaled by s (smallest ratio over the axes) since the build,
-        // positions and displacements with it: a pair farther apart than its list
-        // radius rc + shell (rc its own cut-off) then is now at least
-        // s (rc + shell) - |dij_i| - |dij_j| apart, and stays out of its cut-off
-        // while no displacement exceeds (s (rc + shell) - rc) / 2 = (s shell + (s - 1) rc) / 2.
-        // Over the pairs' cut-offs that bound is least at the largest one when the box
-        // shrank (s < 1) and at the smallest one when it grew.
-        const double s = std::min({dims.x() / list_dims.x(), dims.y() / list_dims.y(), dims.z() / list_dims.z()});
-        const double rc =
-            s < 1.0 || !mixed() ? cutoff() : *std::min_element(table.rcut.begin(), table.rcut.end());
-        const double margin = 0.5 * (s * (rc + shell) - rc);
-        limit = margin > 0.0 ? margin * margin : -1.0;
-    }
     // Stale when any particle moved strictly more than the limit since the build; a
     // non-finite displacement counts as stale so that the build reports it.
-    const long long count = static_cast<long long>(dij_list.size());
+    const long long count = static_cast<long long>(p.dij_list.size());
     bool stale = limit < 0.0;
-#pragma omp parallel for schedule(static) reduction(|| : stale) num_threads(team())
+#pragma omp parallel for schedule(static) reduction(|| : stale) num_threads(team)
     for (long long i = 0; i < count; ++i) {
-        const vec3& dij = dij_list[i];
+        const vec3& dij = p.dij_list[i];
         const double distsq = dij.x() * dij.x() + (dij.y() * dij.y() + dij.z() * dij.z());
         stale = stale || !(distsq <= limit);
     }
     return exchange ? exchange->any(stale) : stale;
 }
 
-void Cell::share_out(const SubcellLayout& grid, bool replicated)
+void NeighborList::adopt_subcell_order(ParticleState& p, const ListSpec& spec)
+{
+    // slot s takes the particle the counting sort put there, buffers.sorted_id[s]
+    const std::size_t n = p.size();
+    const unsigned int* from = buffers.sorted_id.data();
+    p.reorder(from, spec.team);
+    gather(buffers.subcell_of, from, n, 1, spec.team);
+    if (spec.also_move)
+        spec.also_move(from, n, spec.team);
+    std::iota(buffers.sorted_id.begin(), buffers.sorted_id.end(), 0u);
+}
+
+void NeighborList::share_out(ParticleState& p, Exchange& exchange, const SubcellLayout& grid)
 {
     // every held particle's subcell, as sort_by_subcell bins it
-    std::vector<unsigned int> key(positions.size());
-    for (std::size_t i = 0; i < positions.size(); ++i) {
-        const unsigned int ix = subcell_index(positions[i].x(), grid.edge[0], grid.n[0]);
-        const unsigned int iy = subcell_index(positions[i].y(), grid.edge[1], grid.n[1]);
-        const unsigned int iz = subcell_index(positions[i].z(), grid.edge[2], grid.n[2]);
+    std::vector<unsigned int> key(p.size());
+    for (std::size_t i = 0; i < p.size(); ++i) {
+        const unsigned int ix = subcell_index(p.positions[i].x(), grid.edge[0], grid.n[0]);
+        const unsigned int iy = subcell_index(p.positions[i].y(), grid.edge[1], grid.n[1]);
+        const unsigned int iz = subcell_index(p.positions[i].z(), grid.edge[2], grid.n[2]);
         key[i] = (ix * grid.n[1] + iy) * grid.n[2] + iz;
     }
     std::vector<std::int32_t> no_types;
-    const OwnedArrays owned{&positions, &velocities, &forces, &dij_list, &positions_initial, &velocities_initial,
-                            &images, mixed() ? &species.types : &no_types, &ids};
-    exchange->redistribute(owned, grid, key, replicated, ghost_positions, ghost_types);
-    binned = positions;
-    binned.insert(binned.end(), ghost_positions.begin(), ghost_positions.end());
-    if (mixed()) {
-        binned_types = species.types;
-        binned_types.insert(binned_types.end(), ghost_types.begin(), ghost_types.end());
+    const OwnedArrays owned{&p.positions, &p.velocities, &p.forces, &p.dij_list, &p.positions_initial,
+                            &p.velocities_initial, &p.images, p.mixed() ? &p.species.types : &no_types, &p.ids};
+    exchange.redistribute(owned, grid, key, replicated, p.ghost_positions, p.ghost_types);
+    binned = p.positions;
+    binned.insert(binned.end(), p.ghost_positions.begin(), p.ghost_positions.end());
+    if (p.mixed()) {
+        binned_types = p.species.types;
+        binned_types.insert(binned_types.end(), p.ghost_types.begin(), p.ghost_types.end());
     }
+}
+
+// ---- the Cell's list --------------------------------------------------------------------
+
+void Cell::build_neighbor_list()
+{
+    // the largest cut-off of the potential, or rcut: the grid's reach
+    const settings::ListRadius radius =
+        terms.potential.empty() ? settings::list_radius(*params, dims) : settings::list_radius(*params, dims, cutoff());
+    ListSpec spec{dims,
+                  terms.image_box(dims),
+                  radius.rlist,
+                  radius.shell,
+                  mixed() ? &terms.table.rcut : nullptr,
+                  static_cast<unsigned int>(terms.table.nr_types),
+                  particles(),
+                  team(),
+                  sort_particles,
+                  exchange.get(),
+                  {}};
+    if (sort_particles && terms.pair_terms_fresh)  // the per-particle terms follow their particles
+        spec.also_move = [this](const unsigned int* from, std::size_t n, int team_size) {
+            gather(terms.particle_energies, from, n, 1, team_size);
+            gather(terms.particle_virials, from, n, 6, team_size);
+        };
+    nlist.build(pstate, spec);
+}
+
+bool Cell::check_update_neighbor_list() const
+{
+    // over the pairs' cut-offs the bound is least at the largest one when the box
+    // shrank (s < 1) and at the smallest one when it grew
+    const double shell = settings::real(*params, "shell");
+    return nlist.stale(
+        pstate, dims, shell,
+        [this](double s) {
+            return s < 1.0 || !mixed() ? cutoff() : *std::min_element(terms.table.rcut.begin(), terms.table.rcut.end());
+        },
+        team(), exchange.get());
 }

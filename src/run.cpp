@@ -78,7 +78,7 @@ void Run::record()
     energies.conserved.push_back(dynamics->conserved(cell));
     energies.volume.push_back(box.x() * box.y() * box.z());
     const auto& barostat = dynamics->get_barostat();
-    energies.pressure.push_back(barostat ? barostat->measured_pressure(cell) : std::numeric_limits<double>::quiet_NaN());
+    energies.pressure.push_back(barostat ? barostat->measured_pressure(cell.get_dims()) : std::numeric_limits<double>::quiet_NaN());
 }
 
 void Run::begin(unsigned int count)

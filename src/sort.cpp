@@ -14,30 +14,6 @@
 
 namespace {
 
-// v[s] <- v[from[s]], `width` entries per particle.
-template <typename T>
-void gather(std::vector<T>& v, const unsigned int* from, std::size_t n, std::size_t width, int team)
-{
-    if (v.size() != width * n)
-        return;
-    std::vector<T> old(v);
-    const long long count = static_cast<long long>(n);
-#pragma omp parallel for schedule(static) num_threads(team)
-    for (long long s = 0; s < count; ++s)
-        std::copy_n(old.begin() + width * from[s], width, v.begin() + width * static_cast<std::size_t>(s));
-}
-
-// v[to[s]] <- v[s], `width` entries per particle.
-template <typename T>
-void scatter(std::vector<T>& v, const std::vector<std::uint32_t>& to, std::size_t width)
-{
-    if (v.size() != width * to.size())
-        return;
-    std::vector<T> old(v);
-    for (std::size_t s = 0; s < to.size(); ++s)
-        std::copy_n(old.begin() + width * s, width, v.begin() + width * to[s]);
-}
-
 // The list of particles renumbered s -> to[s]: the runs in the new order, each
 // neighbour renumbered, each run in its own order.
 std::vector<unsigned int> relabel_list(const std::vector<unsigned int>& list, const std::vector<std::uint32_t>& to)
@@ -62,57 +38,25 @@ std::vector<unsigned int> relabel_list(const std::vector<unsigned int>& list, co
 
 }  // namespace
 
-void Cell::adopt_subcell_order()
-{
-    // slot s takes the particle the counting sort put there, buf.sorted_id[s]
-    ListBuffers& buf = list_buffers;
-    const std::size_t n = positions.size();
-    const unsigned int* from = buf.sorted_id.data();
-    const int team_size = team();
-    gather(positions, from, n, 1, team_size);
-    gather(velocities, from, n, 1, team_size);
-    gather(forces, from, n, 1, team_size);
-    gather(images, from, n, 3, team_size);
-    gather(ids, from, n, 1, team_size);
-    gather(buf.subcell_of, from, n, 1, team_size);
-    if (mixed())
-        gather(species.types, from, n, 1, team_size);
-    if (pair_terms_fresh) {
-        gather(particle_energies_, from, n, 1, team_size);
-        gather(particle_virials_, from, n, 6, team_size);
-    }
-    std::iota(buf.sorted_id.begin(), buf.sorted_id.end(), 0u);
-    permuted = false;
-    for (std::size_t s = 0; s < n && !permuted; ++s)
-        permuted = ids[s] != s;
-}
-
 void Cell::unsort()
 {
-    if (!permuted)
+    if (!pstate.permuted)
         return;
-    const std::vector<std::uint32_t> to = ids;
-    scatter(positions, to, 1);
-    scatter(velocities, to, 1);
-    scatter(forces, to, 1);
-    scatter(dij_list, to, 1);
-    scatter(images, to, 3);
-    if (mixed())
-        scatter(species.types, to, 1);
-    scatter(particle_energies_, to, 1);
-    scatter(particle_virials_, to, 6);
-    neighbor_list = relabel_list(neighbor_list, to);
-    number_in_order(to.size());
+    const std::vector<std::uint32_t> to = pstate.ids;
+    pstate.unsort(to);
+    scatter(terms.particle_energies, to, 1);
+    scatter(terms.particle_virials, to, 6);
+    nlist.entries = relabel_list(nlist.entries, to);
 }
 
 void Cell::unsort_state(CellState& s) const
 {
-    scatter(s.positions, ids, 1);
-    scatter(s.velocities, ids, 1);
-    scatter(s.forces, ids, 1);
-    scatter(s.dij_list, ids, 1);
-    scatter(s.images, ids, 3);
+    scatter(s.positions, pstate.ids, 1);
+    scatter(s.velocities, pstate.ids, 1);
+    scatter(s.forces, pstate.ids, 1);
+    scatter(s.dij_list, pstate.ids, 1);
+    scatter(s.images, pstate.ids, 3);
     if (!s.species.empty())
-        scatter(s.species.types, ids, 1);
-    s.neighbor_list = relabel_list(s.neighbor_list, ids);
+        scatter(s.species.types, pstate.ids, 1);
+    s.neighbor_list = relabel_list(s.neighbor_list, pstate.ids);
 }

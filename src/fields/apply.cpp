@@ -1,10 +1,10 @@
-// The cell's side of the external fields: their forces and energies after the
+// The external fields of the force terms: their forces and energies after the
 // pair loop, and the walls' closing of their axes.
 //
 // Each particle's field terms are its own (no sums across particles), so the
 // forces are thread-count independent by construction; the energies are kept
 // per particle and summed in particle order afterwards, which keeps epot so too.
-#include "cell.h"
+#include "force_terms.h"
 #include "exact_sum.h"
 #include "parallel.h"
 
@@ -12,7 +12,7 @@
 #include <sstream>
 #include <stdexcept>
 
-void Cell::set_fields(const std::vector<Field>& given)
+void ForceTerms::set_fields(const std::vector<Field>& given, const vec3& dims)
 {
     walls[0] = walls[1] = walls[2] = false;
     for (const Field& f : given) {
@@ -23,7 +23,7 @@ void Cell::set_fields(const std::vector<Field>& given)
     fields = given;
 }
 
-vec3 Cell::image_box() const
+vec3 ForceTerms::image_box(const vec3& dims) const
 {
     // A walled axis gets a box three times its length for the minimum image and
     // the subcell grid: every separation within [0, L] stays below half of it, so
@@ -36,30 +36,31 @@ vec3 Cell::image_box() const
     return b;
 }
 
-double Cell::apply_fields(bool extras)
+double ForceTerms::apply_fields(ParticleState& p, const ForceContext& c, bool extras)
 {
-    const std::size_t n = positions.size();
+    const vec3& dims = c.dims;
+    const std::size_t n = p.size();
     field_energies.resize(n);
     const long long count = static_cast<long long>(n);
     std::vector<FieldForm> forms;
     for (const Field& f : fields)
         forms.push_back(field_form(f));
     const std::size_t nr_fields = fields.size();
-#pragma omp parallel for schedule(static) num_threads(team())
+#pragma omp parallel for schedule(static) num_threads(c.team)
     for (long long i = 0; i < count; ++i) {
         double e = 0.0;
         for (std::size_t k = 0; k < nr_fields; ++k)
             e += forms[k] == FieldForm::constant
-                     ? constant_field(fields[k], positions[i], images.data() + 3 * i, dims, forces[i])
-                     : wall_field(fields[k], forms[k], positions[i], dims, forces[i]);
+                     ? constant_field(fields[k], p.positions[i], p.images.data() + 3 * i, dims, p.forces[i])
+                     : wall_field(fields[k], forms[k], p.positions[i], dims, p.forces[i]);
         field_energies[i] = e;
     }
     double sum = 0.0;
-    if (exact_sums) {
+    if (c.exact) {
         ExactSum total;
         for (std::size_t i = 0; i < n; ++i)
             total.add(field_energies[i]);
-        reduce(&total, 1);
+        c.reduce(&total, 1);
         sum = total.value();
     } else {
         for (std::size_t i = 0; i < n; ++i)
@@ -67,28 +68,28 @@ double Cell::apply_fields(bool extras)
     }
     if (extras)
         for (std::size_t i = 0; i < n; ++i)
-            particle_energies_[i] += field_energies[i];
+            particle_energies[i] += field_energies[i];
     return sum;
 }
 
-void Cell::check_inside_walls() const
+void ForceTerms::check_inside_walls(const ParticleState& p, const vec3& dims, unsigned long long step) const
 {
     // a particle outside [0, L] of a walled axis has passed its wall: the step
     // that took it there was too large for the wall's stiffness
-    for (std::size_t i = 0; i < positions.size(); ++i)
+    for (std::size_t i = 0; i < p.size(); ++i)
         for (int k = 0; k < 3; ++k) {
-            const double x = positions[i][k];
+            const double x = p.positions[i][k];
             if (walls[k] && !(x > 0.0 && x < dims[k])) {
                 std::ostringstream msg;
-                msg << "particle " << ids[i] << " passed the wall at " << "xyz"[k] << " = " << (x <= 0.0 ? 0.0 : dims[k])
-                    << " in step " << steps_done + 1 << " (" << "xyz"[k] << " = " << x
+                msg << "particle " << p.ids[i] << " passed the wall at " << "xyz"[k] << " = " << (x <= 0.0 ? 0.0 : dims[k])
+                    << " in step " << step << " (" << "xyz"[k] << " = " << x
                     << "): the time step is too large for the wall";
                 throw std::range_error(msg.str());
             }
         }
 }
 
-void Cell::check_given_within_walls(const std::vector<vec3>& given, const vec3& box) const
+void ForceTerms::check_given_within_walls(const std::vector<vec3>& given, const vec3& box) const
 {
     // given positions (a start, an edit) must lie between the walls of box `box`
     for (const Field& f : fields)

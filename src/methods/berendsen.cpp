@@ -12,9 +12,9 @@ Berendsen::Berendsen(std::optional<double> tau_) : tau(tau_)
         positive("tau", *tau, "relaxation time");
 }
 
-double Berendsen::relaxation_time(const Cell& cell, double dt) const
+double Berendsen::relaxation_time(const StepStages& stages, double dt) const
 {
-    const double time = tau ? *tau : settings::thermostat_time(cell.parameters(), dt);
+    const double time = tau ? *tau : settings::thermostat_time(stages.parameters(), dt);
     if (dt > time) {
         std::ostringstream msg;
         msg << "tau = " << time << " is not allowed with stepsize = " << dt
@@ -24,16 +24,16 @@ double Berendsen::relaxation_time(const Cell& cell, double dt) const
     return time;
 }
 
-void Berendsen::step(Cell& cell, const StepContext& ctx)
+void Berendsen::step(StepStages& stages, const StepContext& ctx)
 {
-    step_time = relaxation_time(cell, ctx.dt);
-    velocity_verlet(*this, cell, ctx);
+    step_time = relaxation_time(stages, ctx.dt);
+    velocity_verlet(*this, stages, ctx);
 }
 
-void Berendsen::after_first_kick(Cell& cell, const StepContext& ctx)
+void Berendsen::after_first_kick(StepStages& stages, const StepContext& ctx)
 {
-    const double ekin = cell.get_ekin();
-    const double lambda = cell.apply_berendsen_thermostat(ctx.dt, step_time);
+    const double ekin = stages.ekin();
+    const double lambda = stages.berendsen(ctx.dt, step_time);
     work += ekin * (lambda * lambda - 1.0);
 }
 

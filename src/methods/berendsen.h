@@ -20,10 +20,10 @@ public:
     explicit Berendsen(std::optional<double> tau = std::nullopt);
 
     // std::invalid_argument when the relaxation time is shorter than the time step.
-    void check(const Cell& cell, const StepContext& ctx) const { relaxation_time(cell, ctx.dt); }
-    void step(Cell& cell, const StepContext& ctx);
+    void check(const StepStages& stages, const StepContext& ctx) const { relaxation_time(stages, ctx.dt); }
+    void step(StepStages& stages, const StepContext& ctx);
     // The half-step velocities scaled towards ekin0, the energy added kept as work.
-    void after_first_kick(Cell& cell, const StepContext& ctx);
+    void after_first_kick(StepStages& stages, const StepContext& ctx);
     // The conserved quantity beyond etot: minus the energy the scaling added.
     double extra_energy(const StepContext&) const { return -work; }
 
@@ -41,7 +41,7 @@ public:
 
 private:
     // tau, or the setting tau, checked against the time step dt.
-    double relaxation_time(const Cell& cell, double dt) const;
+    double relaxation_time(const StepStages& stages, double dt) const;
 
     double step_time = 0.0;     // the relaxation time of the step in progress
 };

@@ -8,10 +8,10 @@
 
 Bussi::Bussi(double tau_) : tau(positive("tau", tau_, "relaxation time")) {}
 
-void Bussi::after_second_kick(Cell& cell, const StepContext& ctx)
+void Bussi::after_second_kick(StepStages& stages, const StepContext& ctx)
 {
     const double dt = ctx.dt;
-    const double K = cell.get_ekin(), nf = ctx.dof;
+    const double K = stages.ekin(), nf = ctx.dof;
     if (nf >= 2.0) {
         if (!(K > 0.0)) {
             std::ostringstream msg;
@@ -27,8 +27,8 @@ void Bussi::after_second_kick(Cell& cell, const StepContext& ctx)
         const double s = 2.0 * draws.gamma(0.5 * (nf - 1.0));
         const double K_new =
             K + (1.0 - c) * (K0 * (r1 * r1 + s) / nf - K) + 2.0 * r1 * std::sqrt(c * (1.0 - c) * K * K0 / nf);
-        cell.scale_velocities(std::sqrt(K_new / K));
-        work += cell.get_ekin() - K;
+        stages.scale_velocities(std::sqrt(K_new / K));
+        work += stages.ekin() - K;
     }
 }
 

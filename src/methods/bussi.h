@@ -24,10 +24,10 @@ public:
     explicit Bussi(double tau);
 
     // The draw of K' is exact over any dt: every tau > 0 integrates, nothing to refuse.
-    void check(const Cell&, const StepContext&) const {}
-    void step(Cell& cell, const StepContext& ctx) { velocity_verlet(*this, cell, ctx); }
+    void check(const StepStages&, const StepContext&) const {}
+    void step(StepStages& stages, const StepContext& ctx) { velocity_verlet(*this, stages, ctx); }
     // All velocities scaled to the drawn K'; the energy added kept as work.
-    void after_second_kick(Cell& cell, const StepContext& ctx);
+    void after_second_kick(StepStages& stages, const StepContext& ctx);
     // The conserved quantity beyond etot: minus the energy the rescaling added.
     double extra_energy(const StepContext&) const { return -work; }
 

@@ -65,57 +65,57 @@ Numbers CRescale::parameters() const
     return p;
 }
 
-std::vector<std::vector<int>> CRescale::groups(const Cell& cell) const
+std::vector<std::vector<int>> CRescale::groups(const StepStages& stages) const
 {
     if (couple == Couple::xyz)
         return {{0, 1, 2}};
     if (couple == Couple::none)
         return {{0}, {1}, {2}};
-    if (cell.walled(2))
+    if (stages.walled(2))
         return {{0, 1}};
     return {{0, 1}, {2}};
 }
 
-void CRescale::resolve(Cell& cell, double kT)
+void CRescale::resolve(StepStages& stages, double kT)
 {
     // a scaled axis would move its walls with the fluid; walls on z stay where
     // they are when only x and y are scaled
-    if (cell.has_walls() && !(couple == Couple::xy && !cell.walled(0) && !cell.walled(1)))
+    if (stages.has_walls() && !(couple == Couple::xy && !stages.walled(0) && !stages.walled(1)))
         throw std::invalid_argument(
             "the barostat scales every axis of the box it couples, and a wall closes one: run a box with walls "
             "at constant volume, or with walls on z only and couple = xy (Lz fixed, x and y scaled)");
     if (couple != Couple::xyz)
-        cell.set_pair_terms(true);
+        stages.set_pair_terms(true);
     if (compressibility)
         return;
-    const double n = static_cast<double>(cell.particles());
-    const double beta = volume(cell.get_dims()) / (n * kT);
+    const double n = static_cast<double>(stages.particles());
+    const double beta = volume(stages.box()) / (n * kT);
     if (!(std::isfinite(beta) && beta > 0.0))
         refuse("kT", kT, "the barostat's default compressibility V / (N kT) needs kT > 0 and particles: give compressibility");
     compressibility = beta;
 }
 
-void CRescale::measure(Cell& cell)
+void CRescale::measure(StepStages& stages)
 {
     if (couple != Couple::xyz)
-        measure_axes(cell);
-    const double w = cell.virial();
+        measure_axes(stages);
+    const double w = stages.virial();
     // dU/dmu = -W(mu)/mu along the scaling: the trapezoid between the virial before
     // the move and the one after it
     if (pending_mu != 1.0)
         work -= (pending_mu - 1.0) * 0.5 * (virial_start + w / pending_mu);
     pending_mu = 1.0;
-    ekin_start = cell.get_ekin();
+    ekin_start = stages.ekin();
     virial_start = w;
     have_measure = true;
 }
 
-double CRescale::measured_pressure(const Cell& cell) const
+double CRescale::measured_pressure(const vec3& box) const
 {
-    return (2.0 * ekin_start + virial_start) / (3.0 * volume(cell.get_dims()));
+    return (2.0 * ekin_start + virial_start) / (3.0 * volume(box));
 }
 
-void CRescale::plan(const Cell& cell, const StepContext& ctx)
+void CRescale::plan(const StepStages& stages, const StepContext& ctx)
 {
     if (ctx.dt > tau) {
         std::ostringstream msg;
@@ -124,11 +124,11 @@ void CRescale::plan(const Cell& cell, const StepContext& ctx)
         throw std::invalid_argument(msg.str());
     }
     const double beta = *compressibility;
-    const vec3 box = cell.get_dims();
+    const vec3 box = stages.box();
     const double v = volume(box);
     if (!(start_volume > 0.0))
         start_volume = v;
-    const double p = measured_pressure(cell);
+    const double p = measured_pressure(stages.box());
     double mu = 1.0;
     vec3 new_box;
     if (couple == Couple::xyz) {
@@ -138,7 +138,7 @@ void CRescale::plan(const Cell& cell, const StepContext& ctx)
         mu = std::exp(deps / 3.0);
         new_box = mu * box;
     } else {
-        planned_mus = plan_axes(cell, ctx, v);
+        planned_mus = plan_axes(stages, ctx, v);
         new_box = box.cwiseProduct(planned_mus);
     }
     const double new_volume = volume(new_box);
@@ -163,24 +163,24 @@ void CRescale::plan(const Cell& cell, const StepContext& ctx)
             << " (a negative target beyond what the liquid sustains lets it evaporate): raise the target pressure";
         refuse_box(why.str());
     }
-    const double rc = cell.cutoff();
+    const double rc = stages.cutoff();
     if (rc > 0.5 * new_box.minCoeff()) {
         std::ostringstream why;
         why << "its edge " << new_box.minCoeff() << " would be less than twice the "
-            << (cell.mixed() ? "largest pair cut-off " : "cutoff rcut = ") << rc
+            << (stages.mixed() ? "largest pair cut-off " : "cutoff rcut = ") << rc
             << " (the minimum image would miss pairs): simulate more particles, or a lower pressure";
         refuse_box(why.str());
     }
     planned_mu = mu;
 }
 
-void CRescale::rescale(Cell& cell, const StepContext& ctx)
+void CRescale::rescale(StepStages& stages, const StepContext& ctx)
 {
     if (couple != Couple::xyz) {
-        rescale_axes(cell, ctx);
+        rescale_axes(stages, ctx);
         return;
     }
-    const vec3 box = cell.get_dims();
+    const vec3 box = stages.box();
     const double v = volume(box);
     have_measure = false;
     const double mu = planned_mu, inv = 1.0 / mu;
@@ -188,7 +188,7 @@ void CRescale::rescale(Cell& cell, const StepContext& ctx)
 
     // x, dij and L scaled by mu, v by 1/mu; m |v|^2 summed before the scaling (for
     // one species the mass is applied once, after the sum: a weight of 1 is exact)
-    const MotionArrays a = cell.motion();
+    const MotionArrays a = stages.motion();
     const std::int32_t* type = ctx.mixture ? ctx.mixture->types.data() : nullptr;
     const double* mass = ctx.mixture ? ctx.mixture->masses.data() : nullptr;
     const auto sum = [&](std::size_t begin, std::size_t end, auto&& add) {
@@ -202,33 +202,33 @@ void CRescale::rescale(Cell& cell, const StepContext& ctx)
             a.dij_list[i] *= mu;
         }
     };
-    const double vsq = cell.sum_particles<1>(a.count, sum)[0];
+    const double vsq = stages.sum_particles<1>(a.count, sum)[0];
     const vec3 new_box = mu * box;
-    cell.set_box(new_box);
+    stages.set_box(new_box);
     const double ekin = type ? 0.5 * vsq : 0.5 * vsq * ctx.mass;
-    cell.set_ekin(ekin * (inv * inv));
+    stages.set_ekin(ekin * (inv * inv));
     work += ekin * (inv * inv - 1.0) + pressure * (volume(new_box) - v);
     pending_mu = mu;
 }
 
-double CRescale::extra_energy(const Cell& cell) const
+double CRescale::extra_energy(const vec3& box) const
 {
-    return pressure * volume(cell.get_dims()) - work;
+    return pressure * volume(box) - work;
 }
 
 // K_a and W_aa of the cell as it is; completes the work of the step's move per axis.
-void CRescale::measure_axes(Cell& cell)
+void CRescale::measure_axes(StepStages& stages)
 {
-    const double* t = cell.virial_tensor();
+    const double* t = stages.virial_tensor();
     const vec3 w(t[0], t[1], t[2]);
     if (pending_mus != vec3::Ones())
         for (int a = 0; a < 3; ++a)
             work -= (pending_mus[a] - 1.0) * 0.5 * (virial_axes[a] + w[a] / pending_mus[a]);
     pending_mus = vec3::Ones();
-    const MotionArrays m = cell.motion();
-    const Species& mix = cell.get_species();
-    const double mass = mix.empty() ? settings::real(cell.parameters(), "mass") : 1.0;
-    const auto sums = cell.sum_particles<3>(m.count, [&](std::size_t begin, std::size_t end, auto&& add) {
+    const MotionArrays m = stages.motion();
+    const Species& mix = stages.species();
+    const double mass = mix.empty() ? settings::real(stages.parameters(), "mass") : 1.0;
+    const auto sums = stages.sum_particles<3>(m.count, [&](std::size_t begin, std::size_t end, auto&& add) {
         for (std::size_t i = begin; i < end; ++i) {
             const double weight = mix.empty() ? 1.0 : mix.masses[static_cast<std::size_t>(mix.types[i])];
             const vec3 t = weight * m.velocities[i].cwiseProduct(m.velocities[i]);
@@ -242,12 +242,12 @@ void CRescale::measure_axes(Cell& cell)
 
 // The scale factor of each axis for this step, one normal draw per group in the
 // order of the groups.
-vec3 CRescale::plan_axes(const Cell& cell, const StepContext& ctx, double v)
+vec3 CRescale::plan_axes(const StepStages& stages, const StepContext& ctx, double v)
 {
     const double beta = *compressibility;
     noise::StepStream draws(ctx.seed, ctx.step, noise::Purpose::barostat);
     vec3 mus = vec3::Ones();
-    for (const std::vector<int>& g : groups(cell)) {
+    for (const std::vector<int>& g : groups(stages)) {
         const double d = static_cast<double>(g.size());
         double p = 0.0;
         for (int a : g)
@@ -262,9 +262,9 @@ vec3 CRescale::plan_axes(const Cell& cell, const StepContext& ctx, double v)
     return mus;
 }
 
-void CRescale::rescale_axes(Cell& cell, const StepContext& ctx)
+void CRescale::rescale_axes(StepStages& stages, const StepContext& ctx)
 {
-    const vec3 box = cell.get_dims();
+    const vec3 box = stages.box();
     const double v = volume(box);
     have_measure = false;
     const vec3 mu = planned_mus, inv = mu.cwiseInverse();
@@ -272,10 +272,10 @@ void CRescale::rescale_axes(Cell& cell, const StepContext& ctx)
 
     // x, dij and L scaled by mu_a per axis, v_a by 1/mu_a; m v_a^2 summed per axis
     // before the scaling
-    const MotionArrays a = cell.motion();
+    const MotionArrays a = stages.motion();
     const std::int32_t* type = ctx.mixture ? ctx.mixture->types.data() : nullptr;
     const double* mass = ctx.mixture ? ctx.mixture->masses.data() : nullptr;
-    const auto sums = cell.sum_particles<3>(a.count, [&](std::size_t begin, std::size_t end, auto&& add) {
+    const auto sums = stages.sum_particles<3>(a.count, [&](std::size_t begin, std::size_t end, auto&& add) {
         for (std::size_t i = begin; i < end; ++i) {
             vec3& vi = a.velocities[i];
             const double weight = type ? mass[type[i]] : 1.0;
@@ -288,10 +288,10 @@ void CRescale::rescale_axes(Cell& cell, const StepContext& ctx)
     });
     const vec3 mvsq(sums[0], sums[1], sums[2]);
     const vec3 new_box = box.cwiseProduct(mu);
-    cell.set_box(new_box);
+    stages.set_box(new_box);
     const vec3 ekin = type ? vec3(0.5 * mvsq) : vec3(0.5 * ctx.mass * mvsq);
     const vec3 after = ekin.cwiseProduct(inv.cwiseProduct(inv));
-    cell.set_ekin(after.x() + after.y() + after.z());
+    stages.set_ekin(after.x() + after.y() + after.z());
     work += (after - ekin).sum() + pressure * (volume(new_box) - v);
     pending_mus = mu;
 }

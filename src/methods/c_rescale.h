@@ -17,7 +17,7 @@
 // step (K and W measured at the end of the previous one, or before the first), then x *= mu, L *= mu,
 // v /= mu with mu = exp(d eps / 3), and the forces at the scaled positions. The
 // list's displacements are scaled with the positions, and the list's validity is
-// judged against the box of its build (Cell::check_update_neighbor_list).
+// judged against the box of its build (NeighborList::stale).
 //
 // Everything the move depends on is known when the step begins, so the move is
 // drawn and checked then (plan), before the step touches anything, and applied
@@ -74,21 +74,21 @@ public:
     // Fixes a compressibility left open: V / (N kT); refuses walls it would move
     // (all but walls on z with couple xy). An anisotropic coupling asks the cell
     // for the virial tensor of every force evaluation.
-    void resolve(Cell& cell, double kT);
+    void resolve(StepStages& stages, double kT);
     // K and W of the cell as it is (at the end of a step: the start of the next);
     // completes the work of the step's move.
-    void measure(Cell& cell);
+    void measure(StepStages& stages);
     bool measured() const { return have_measure; }
-    // (2K + W) / 3V as measured.
-    double measured_pressure(const Cell& cell) const;
+    // (2K + W) / 3V as measured, V the volume of `box`.
+    double measured_pressure(const vec3& box) const;
     // Draws the move of the step about to begin and checks its box (the cell is
     // as the step finds it); std::range_error naming the step and the box when it
     // cannot be made, std::invalid_argument when tau is shorter than the time step.
-    void plan(const Cell& cell, const StepContext& ctx);
+    void plan(const StepStages& stages, const StepContext& ctx);
     // Applies the planned move, after the drift.
-    void rescale(Cell& cell, const StepContext& ctx);
-    // The conserved quantity beyond etot: P0 V minus the work of the moves.
-    double extra_energy(const Cell& cell) const;
+    void rescale(StepStages& stages, const StepContext& ctx);
+    // The conserved quantity beyond etot: P0 V minus the work of the moves (V of `box`).
+    double extra_energy(const vec3& box) const;
 
     double pressure;                        // P0
     double tau;                             // tau_p
@@ -113,8 +113,8 @@ private:
     vec3 planned_mus = vec3::Ones();    // the move drawn by plan
 
     // The groups of axes scaled together (a walled axis in none).
-    std::vector<std::vector<int>> groups(const Cell& cell) const;
-    void measure_axes(Cell& cell);
-    vec3 plan_axes(const Cell& cell, const StepContext& ctx, double v);
-    void rescale_axes(Cell& cell, const StepContext& ctx);
+    std::vector<std::vector<int>> groups(const StepStages& stages) const;
+    void measure_axes(StepStages& stages);
+    vec3 plan_axes(const StepStages& stages, const StepContext& ctx, double v);
+    void rescale_axes(StepStages& stages, const StepContext& ctx);
 };

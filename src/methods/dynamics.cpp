@@ -77,31 +77,32 @@ StepContext Dynamics::context(const Cell& cell, unsigned int step, double dt, bo
 void Dynamics::step(Cell& cell, unsigned int step, double dt, bool verbose)
 {
     const StepContext ctx = context(cell, step, dt, verbose);
+    StepStages stages(cell);
     // A refused step leaves the run as it was: the method's time constants are
     // checked, and the barostat's move drawn and checked, before the step touches
     // the particles; what the barostat and the cell took on meanwhile is put back.
-    std::visit([&](const auto& m) { m.check(cell, ctx); }, method);
-    const double ekin = cell.get_ekin();
+    std::visit([&](const auto& m) { m.check(stages, ctx); }, method);
+    const double ekin = stages.ekin();
     const std::optional<CRescale> before = barostat;  // a few numbers: copied every step
     try {
         // Before its first step a cell has no kinetic energy of its own yet; the
         // chain and the barostat read it before the first kick.
         if (step == 0)
-            cell.set_ekin(cell.kinetic_energy_of_velocities());
+            stages.set_ekin(stages.kinetic_energy_of_velocities());
         if (barostat) {
-            barostat->resolve(cell, ctx.kT);
+            barostat->resolve(stages, ctx.kT);
             if (!barostat->measured())
-                barostat->measure(cell);
-            barostat->plan(cell, ctx);
+                barostat->measure(stages);
+            barostat->plan(stages, ctx);
         }
     } catch (...) {
         barostat = before;
-        cell.set_ekin(ekin);
+        stages.set_ekin(ekin);
         throw;
     }
-    std::visit([&](auto& m) { m.step(cell, ctx); }, method);
+    std::visit([&](auto& m) { m.step(stages, ctx); }, method);
     if (barostat)
-        barostat->measure(cell);
+        barostat->measure(stages);
 }
 
 double Dynamics::conserved(const Cell& cell) const
@@ -109,6 +110,6 @@ double Dynamics::conserved(const Cell& cell) const
     const StepContext ctx = context(cell, 0, 0.0, false);
     double extra = std::visit([&](const auto& m) { return m.extra_energy(ctx); }, method);
     if (barostat)
-        extra += barostat->extra_energy(cell);
+        extra += barostat->extra_energy(cell.get_dims());
     return cell.get_etot() + extra;
 }

@@ -27,42 +27,42 @@ inline const vec3& drift_around(const MotionArrays& a, std::size_t i, double hal
 
 Langevin::Langevin(double friction_) : friction(positive("friction", friction_, "friction (1/time)")) {}
 
-void Langevin::step(Cell& cell, const StepContext& ctx)
+void Langevin::step(StepStages& stages, const StepContext& ctx)
 {
     const double dt = ctx.dt;
     const double c1 = std::exp(-friction * dt);
-    const Cell::StepStart start = cell.begin_step();
+    const StepStages::Start start = stages.begin_step();
 
-    cell.update_velocities_half_dt(dt);  // B
-    const double ekin_before = cell.get_ekin();
-    cell.set_ekin(ctx.mixture ? drift_and_noise_mixed(cell, ctx, c1) : drift_and_noise(cell, ctx, c1));  // A O A
-    heat += cell.get_ekin() - ekin_before;
+    stages.kick(dt);  // B
+    const double ekin_before = stages.ekin();
+    stages.set_ekin(ctx.mixture ? drift_and_noise_mixed(stages, ctx, c1) : drift_and_noise(stages, ctx, c1));  // A O A
+    heat += stages.ekin() - ekin_before;
 
-    ctx.after_drift(cell);
-    cell.update_forces();
-    cell.update_velocities_half_dt(dt);  // B
-    cell.end_step(ctx.step, ctx.verbose, start);
+    ctx.after_drift(stages);
+    stages.update_forces();
+    stages.kick(dt);  // B
+    stages.end_step(ctx.step, ctx.verbose, start);
 }
 
-double Langevin::drift_and_noise(Cell& cell, const StepContext& ctx, double c1)
+double Langevin::drift_and_noise(StepStages& stages, const StepContext& ctx, double c1)
 {
     const double half = 0.5 * ctx.dt;
     const double c2 = std::sqrt((1.0 - c1 * c1) * ctx.kT / ctx.mass);
 
     // the noise, and its mean over the particles
-    const MotionArrays a = cell.motion();
+    const MotionArrays a = stages.motion();
     xi.resize(3 * a.count);
     double* x = xi.data();
-    const auto sum = cell.sum_particles<3>(a.count, [&](std::size_t begin, std::size_t end, auto&& add) {
+    const auto sum = stages.sum_particles<3>(a.count, [&](std::size_t begin, std::size_t end, auto&& add) {
         noise::normal_triples(ctx.seed, ctx.step, noise::Purpose::langevin, begin, end, x, a.ids);
         for (std::size_t i = begin; i < end; ++i)
             add(x + 3 * i);
     });
-    const std::size_t n = cell.particles();  // all of them, also when the box is divided
+    const std::size_t n = stages.particles();  // all of them, also when the box is divided
     const vec3 mean = n > 0 ? vec3(vec3(sum[0], sum[1], sum[2]) / static_cast<double>(n)) : vec3(vec3::Zero());
 
     // A O A, summing |v|^2 of the new velocities
-    const double vsq = cell.sum_particles<1>(a.count, [&](std::size_t begin, std::size_t end, auto&& add) {
+    const double vsq = stages.sum_particles<1>(a.count, [&](std::size_t begin, std::size_t end, auto&& add) {
         for (std::size_t i = begin; i < end; ++i) {
             const vec3& v = drift_around(a, i, half, [&](const vec3& old) {
                 return vec3(c1 * old + c2 * (vec3(x[3 * i], x[3 * i + 1], x[3 * i + 2]) - mean));
@@ -74,7 +74,7 @@ double Langevin::drift_and_noise(Cell& cell, const StepContext& ctx, double c1)
     return 0.5 * vsq * ctx.mass;
 }
 
-double Langevin::drift_and_noise_mixed(Cell& cell, const StepContext& ctx, double c1)
+double Langevin::drift_and_noise_mixed(StepStages& stages, const StepContext& ctx, double c1)
 {
     const double half = 0.5 * ctx.dt;
     const Species& mix = *ctx.mixture;
@@ -86,10 +86,10 @@ double Langevin::drift_and_noise_mixed(Cell& cell, const StepContext& ctx, doubl
     const double* c2 = c2_of_type.data();
 
     // the noise velocities c2_i xi_i, and the momentum and mass they sum to
-    const MotionArrays a = cell.motion();
+    const MotionArrays a = stages.motion();
     xi.resize(3 * a.count);
     double* x = xi.data();
-    const auto sum = cell.sum_particles<4>(a.count, [&](std::size_t begin, std::size_t end, auto&& add) {
+    const auto sum = stages.sum_particles<4>(a.count, [&](std::size_t begin, std::size_t end, auto&& add) {
         noise::normal_triples(ctx.seed, ctx.step, noise::Purpose::langevin, begin, end, x, a.ids);
         for (std::size_t i = begin; i < end; ++i) {
             const double c = c2[type[i]], m = mass[type[i]];
@@ -103,7 +103,7 @@ double Langevin::drift_and_noise_mixed(Cell& cell, const StepContext& ctx, doubl
     const vec3 drift = sum[3] > 0.0 ? vec3(vec3(sum[0], sum[1], sum[2]) / sum[3]) : vec3(vec3::Zero());
 
     // A O A, summing m |v|^2 of the new velocities
-    const double mvsq = cell.sum_particles<1>(a.count, [&](std::size_t begin, std::size_t end, auto&& add) {
+    const double mvsq = stages.sum_particles<1>(a.count, [&](std::size_t begin, std::size_t end, auto&& add) {
         for (std::size_t i = begin; i < end; ++i) {
             const vec3& v = drift_around(a, i, half, [&](const vec3& old) {
                 return vec3(c1 * old + (vec3(x[3 * i], x[3 * i + 1], x[3 * i + 2]) - drift));

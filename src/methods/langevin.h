@@ -32,8 +32,8 @@ public:
     explicit Langevin(double friction);
 
     // O is exact over any dt (c1 = exp(-gamma dt) in [0, 1]): every friction integrates.
-    void check(const Cell&, const StepContext&) const {}
-    void step(Cell& cell, const StepContext& ctx);
+    void check(const StepStages&, const StepContext&) const {}
+    void step(StepStages& stages, const StepContext& ctx);
     // The conserved quantity beyond etot: minus the heat the bath gave.
     double extra_energy(const StepContext&) const { return -heat; }
 
@@ -54,6 +54,6 @@ public:
 private:
     // A O A over all particles; returns the new kinetic energy. One species, or a
     // mixture with the mass of each particle's type.
-    double drift_and_noise(Cell& cell, const StepContext& ctx, double c1);
-    double drift_and_noise_mixed(Cell& cell, const StepContext& ctx, double c1);
+    double drift_and_noise(StepStages& stages, const StepContext& ctx, double c1);
+    double drift_and_noise_mixed(StepStages& stages, const StepContext& ctx, double c1);
 };

@@ -46,7 +46,7 @@ std::vector<double> NoseHoover::masses(const StepContext& ctx) const
     return q;
 }
 
-void NoseHoover::check(const Cell&, const StepContext& ctx) const
+void NoseHoover::check(const StepStages&, const StepContext& ctx) const
 {
     if (ctx.dt > tau) {
         std::ostringstream msg;
@@ -62,12 +62,12 @@ void NoseHoover::check(const Cell&, const StepContext& ctx) const
 // friction over h/4 before and after its kick; then the particles' velocities
 // scaled by exp(-p1 h) and the positions advanced by h; then the same kicks in
 // the opposite order.
-void NoseHoover::half_chain(Cell& cell, const StepContext& ctx)
+void NoseHoover::half_chain(StepStages& stages, const StepContext& ctx)
 {
     const double h = 0.5 * ctx.dt;
     const std::vector<double> q = masses(ctx);
     const std::size_t m = p.size();
-    double twice_K = 2.0 * cell.get_ekin();
+    double twice_K = 2.0 * stages.ekin();
     auto force = [&](std::size_t j) {
         return j == 0 ? (twice_K - ctx.dof * ctx.kT) / q[0] : (q[j - 1] * p[j - 1] * p[j - 1] - ctx.kT) / q[j];
     };
@@ -81,8 +81,8 @@ void NoseHoover::half_chain(Cell& cell, const StepContext& ctx)
     for (std::size_t j = m; j-- > 0;)
         kick(j);
     const double scale = std::exp(-h * p[0]);
-    cell.scale_velocities(scale);
-    twice_K = 2.0 * cell.get_ekin();
+    stages.scale_velocities(scale);
+    twice_K = 2.0 * stages.ekin();
     for (std::size_t j = 0; j < m; ++j)
         xi[j] += h * p[j];
     for (std::size_t j = 0; j < m; ++j)

@@ -30,10 +30,10 @@ public:
     // std::invalid_argument when the chain cannot integrate: tau shorter than the
     // time step (the chain's oscillation, about 4.4 tau long, unresolved), or its
     // masses not finite and positive (kT, the degrees of freedom, tau^2 overflowing).
-    void check(const Cell& cell, const StepContext& ctx) const;
-    void step(Cell& cell, const StepContext& ctx) { velocity_verlet(*this, cell, ctx); }
-    void before_first_kick(Cell& cell, const StepContext& ctx) { half_chain(cell, ctx); }
-    void after_second_kick(Cell& cell, const StepContext& ctx) { half_chain(cell, ctx); }
+    void check(const StepStages& stages, const StepContext& ctx) const;
+    void step(StepStages& stages, const StepContext& ctx) { velocity_verlet(*this, stages, ctx); }
+    void before_first_kick(StepStages& stages, const StepContext& ctx) { half_chain(stages, ctx); }
+    void after_second_kick(StepStages& stages, const StepContext& ctx) { half_chain(stages, ctx); }
     double extra_energy(const StepContext& ctx) const;
 
     // The registry's entry and the method from completed parameters (registry.h);
@@ -51,7 +51,7 @@ public:
     std::vector<double> p;    // M thermostat velocities, 1/time
 
 private:
-    void half_chain(Cell& cell, const StepContext& ctx);
+    void half_chain(StepStages& stages, const StepContext& ctx);
     std::vector<double> masses(const StepContext& ctx) const;
     // std::range_error when the chain's state or energy is no longer finite.
     void check_finite(const StepContext& ctx, const std::vector<double>& q, double ekin) const;

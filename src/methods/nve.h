@@ -13,8 +13,8 @@
 class NVE : public VerletHooks {
 public:
     // Any time step integrates: nothing to refuse before the step.
-    void check(const Cell&, const StepContext&) const {}
-    void step(Cell& cell, const StepContext& ctx) { velocity_verlet(*this, cell, ctx); }
+    void check(const StepStages&, const StepContext&) const {}
+    void step(StepStages& stages, const StepContext& ctx) { velocity_verlet(*this, stages, ctx); }
     // The conserved quantity beyond etot: none.
     double extra_energy(const StepContext&) const { return 0.0; }
 

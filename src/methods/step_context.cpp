@@ -6,10 +6,10 @@
 
 #include "c_rescale.h"
 
-void StepContext::after_drift(Cell& cell) const
+void StepContext::after_drift(StepStages& stages) const
 {
     if (barostat)
-        barostat->rescale(cell, *this);
+        barostat->rescale(stages, *this);
 }
 
 double positive(const char* name, double value, const char* what)

@@ -1,4 +1,4 @@
-// What one step of an integration method reads besides the Cell: the step's
+// What one step of an integration method reads besides its StepStages: the step's
 // number and size, the settings of this step, the masses, the seed of the random
 // numbers and the barostat, if any, which acts between the drift and the force
 // evaluation.
@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "cell.h"
+#include "step_stages.h"
 
 // `value` when finite and positive; else std::invalid_argument
 // "NAME = VALUE is not allowed: the WHAT must be positive".
@@ -29,5 +29,5 @@ struct StepContext {
     // step counter after it).
     unsigned long long count() const { return step + 1ull; }
     // The barostat's move, right after the drift (c_rescale.cpp).
-    void after_drift(Cell& cell) const;
+    void after_drift(StepStages& stages) const;
 };

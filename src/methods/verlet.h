@@ -18,22 +18,22 @@
 #include "step_context.h"
 
 struct VerletHooks {
-    void before_first_kick(Cell&, const StepContext&) {}
-    void after_first_kick(Cell&, const StepContext&) {}
-    void after_second_kick(Cell&, const StepContext&) {}
+    void before_first_kick(StepStages&, const StepContext&) {}
+    void after_first_kick(StepStages&, const StepContext&) {}
+    void after_second_kick(StepStages&, const StepContext&) {}
 };
 
 template <class Method>
-void velocity_verlet(Method& method, Cell& cell, const StepContext& ctx)
+void velocity_verlet(Method& method, StepStages& stages, const StepContext& ctx)
 {
-    const Cell::StepStart start = cell.begin_step();
-    method.before_first_kick(cell, ctx);
-    cell.update_velocities_half_dt(ctx.dt);
-    method.after_first_kick(cell, ctx);
-    cell.update_positions(ctx.dt);
-    ctx.after_drift(cell);
-    cell.update_forces();
-    cell.update_velocities_half_dt(ctx.dt);
-    method.after_second_kick(cell, ctx);
-    cell.end_step(ctx.step, ctx.verbose, start);
+    const StepStages::Start start = stages.begin_step();
+    method.before_first_kick(stages, ctx);
+    stages.kick(ctx.dt);
+    method.after_first_kick(stages, ctx);
+    stages.drift(ctx.dt);
+    ctx.after_drift(stages);
+    stages.update_forces();
+    stages.kick(ctx.dt);
+    method.after_second_kick(stages, ctx);
+    stages.end_step(ctx.step, ctx.verbose, start);
 }

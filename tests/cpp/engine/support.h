@@ -58,12 +58,12 @@ private:
 };
 
 struct CellTestAccess {
-    static std::vector<vec3>& positions(Cell& c) { return c.positions; }
-    static std::vector<vec3>& velocities(Cell& c) { return c.velocities; }
-    static std::vector<vec3>& forces(Cell& c) { return c.forces; }
-    static std::vector<vec3>& dij_list(Cell& c) { return c.dij_list; }
-    static std::vector<unsigned int>& neighbor_list(Cell& c) { return c.neighbor_list; }
-    static std::vector<std::int32_t>& images(Cell& c) { return c.images; }
+    static std::vector<vec3>& positions(Cell& c) { return c.pstate.positions; }
+    static std::vector<vec3>& velocities(Cell& c) { return c.pstate.velocities; }
+    static std::vector<vec3>& forces(Cell& c) { return c.pstate.forces; }
+    static std::vector<vec3>& dij_list(Cell& c) { return c.pstate.dij_list; }
+    static std::vector<unsigned int>& neighbor_list(Cell& c) { return c.nlist.entries; }
+    static std::vector<std::int32_t>& images(Cell& c) { return c.pstate.images; }
     static double& ekin(Cell& c) { return c.ekin; }
     static std::shared_ptr<Parameters>& params(Cell& c) { return c.params; }
     static double gauss(const Cell& c) { return c.get_gauss(); }
@@ -78,7 +78,7 @@ struct CellTestAccess {
     // Places the particles, then rebuilds the list and the forces for them.
     static void place(Cell& c, const std::vector<vec3>& at)
     {
-        c.positions = at;
+        c.pstate.positions = at;
         c.build_neighbor_list();
         c.calculate_forces();
     }

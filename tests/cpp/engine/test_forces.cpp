@@ -188,3 +188,29 @@ TEST(Forces, SwappingTwoParticlesSwapsTheirForces)
 }
 
 }  // namespace
+
+// The list and the force terms work on plain particle arrays, without a Cell:
+// the build zeroes the displacements, and the pair comes out as through a Cell.
+TEST(Forces, ListAndForceTermsOverParticleStateAlone)
+{
+    const auto params = lj_params();
+    const vec3 box(10, 10, 10);
+    ParticleState p;
+    p.positions = {vec3(1, 1, 1), vec3(2, 1, 1)};
+    p.velocities = p.dij_list = {vec3(0.1, 0, 0), vec3(-0.1, 0, 0)};
+    p.forces.resize(2);
+    p.number_in_order(2);
+    NeighborList list;
+    list.build(p, ListSpec{box, box, 2.8, 0.3, nullptr, 1, 2, 1, false, nullptr, {}});
+    EXPECT_EQ(list.entries, (List{2, 4, 1, 0, 0, 1}));
+    EXPECT_EQ(p.dij_list[0], vec3::Zero());
+    EXPECT_EQ(list.box, box);
+
+    ForceTerms terms;
+    terms.set_potential(PairPotential{}, Species{});
+    const ForceSums sums = terms.compute(p, list, ForceContext{params.get(), box, 1, false, nullptr, 2});
+    EXPECT_EQ(p.forces[0], vec3(-24, 0, 0));
+    EXPECT_EQ(p.forces[1], vec3(24, 0, 0));
+    EXPECT_EQ(sums.epot, pair_at(vec3(1, 1, 1), vec3(2, 1, 1))->get_epot());
+    EXPECT_DOUBLE_EQ(sums.virial, 24.0);  // r . F of the one pair at unit distance
+}

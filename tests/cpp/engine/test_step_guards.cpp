@@ -129,7 +129,7 @@ bool stale_after_rescale(std::int32_t type, double apart, double s, double step)
     o.positions = {vec3(3.0, 5.0, 5.0), vec3(3.0 + apart, 5.0, 5.0)};
     Cell cell(lj_params("rcut = 1.5\n"), o);
     EXPECT_EQ(CellTestAccess::neighbor_list(cell), (std::vector<unsigned int>{2, 3, 0, 1}));  // no pair listed
-    cell.set_box(s * cell.get_dims());
+    StepStages(cell).set_box(s * cell.get_dims());
     std::vector<vec3>& x = CellTestAccess::positions(cell);
     std::vector<vec3>& d = CellTestAccess::dij_list(cell);
     for (int i : {0, 1}) {

@@ -680,3 +680,25 @@ void Cell::share_out(const SubcellLayout& grid, bool replicated)
         binned_types.insert(binned_types.end(), ghost_types.begin(), ghost_types.end());
     }
 }
+
+void Cell::adopt_list()
+{
+    // the subcells as a build now would lay them out: they choose the domains
+    // and first owners; the ghosts are whatever the kept runs name
+    const settings::ListRadius radius =
+        potential.empty() ? settings::list_radius(*params, dims) : settings::list_radius(*params, dims, cutoff());
+    const SubcellGrid grid = size_grid(image_box(), radius.rlist, particles());
+    std::vector<unsigned int> key(positions.size());
+    for (std::size_t i = 0; i < positions.size(); ++i) {
+        const unsigned int ix = subcell_index(positions[i].x(), grid.edge[0], grid.n[0]);
+        const unsigned int iy = subcell_index(positions[i].y(), grid.edge[1], grid.n[1]);
+        const unsigned int iz = subcell_index(positions[i].z(), grid.edge[2], grid.n[2]);
+        key[i] = (ix * grid.n[1] + iy) * grid.n[2] + iz;
+    }
+    std::vector<std::int32_t> no_types;
+    const OwnedArrays owned{&positions, &velocities, &forces, &dij_list, &positions_initial, &velocities_initial,
+                            &images, mixed() ? &species.types : &no_types, &ids};
+    exchange->adopt(owned, SubcellLayout{{grid.n[0], grid.n[1], grid.n[2]}, {grid.edge[0], grid.edge[1], grid.edge[2]}},
+                    key, neighbor_list, ghost_positions, ghost_types);
+    whole_box_here = false;
+}

@@ -5,9 +5,12 @@ machine's cores oversubscribed) and compares the final state, energies and
 energy log included, with the same script run by one undivided Simulation.
 Skipped without mpiexec or mpi4py."""
 import os
+import re
 import shutil
+import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import numpy as np
@@ -101,3 +104,41 @@ def test_checkpoint_across_rank_counts(reference, tmp_path, case):
         got = final_state(ranks, case, tmp_path, *alone, "--load", str(saved[4]))
         for key in KEYS:
             np.testing.assert_array_equal(got[key], reference(case)[key], err_msg=f"{key} at {ranks} {alone}")
+
+
+def test_command_line_shares_the_box(tmp_path):
+    # mpiexec -n 2 vorlan run: process 0 prints once and writes the files one process writes
+    params = Path(__file__).parents[2] / "examples" / "lj_liquid.par"
+    env = dict(os.environ, OMP_NUM_THREADS="1", PYTHONPATH=os.pathsep.join(sys.path))
+    for ranks in (1, 2):
+        cmd = [sys.executable, "-m", "vorlan", "run", str(params), "--steps", "40", "--seed", "3", "--method",
+               "bussi", "--tau", "0.5", "--trajectory", f"{ranks}.gsd", "--every", "20", "--log", f"{ranks}.csv"]
+        done = subprocess.run([MPIEXEC, "-n", "2", *cmd] if ranks > 1 else cmd, cwd=tmp_path, env=env,
+                              capture_output=True, text=True, timeout=240)
+        assert done.returncode == 0, done.stdout + done.stderr
+        assert done.stdout.count("particles N") == 1, done.stdout
+    for name in ("gsd", "csv"):
+        assert (tmp_path / f"1.{name}").read_bytes() == (tmp_path / f"2.{name}").read_bytes(), name
+
+
+def test_interrupt_stops_every_rank_at_the_same_step(tmp_path):
+    saved = tmp_path / "stopped.npz"
+    env = dict(os.environ, OMP_NUM_THREADS="1", PYTHONPATH=os.pathsep.join(sys.path))
+    run = subprocess.Popen([MPIEXEC, "-n", "2", sys.executable, str(SCRIPT), "gas", str(tmp_path / "x.npz"),
+                            "--interrupt", str(saved)], env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                           text=True)
+    started = 0
+    while started < 2:  # both processes stepping
+        line = run.stdout.readline()
+        assert line, "the run ended before it was interrupted"
+        started += line.startswith("running")
+    time.sleep(1.0)
+    run.send_signal(signal.SIGINT)  # mpiexec forwards it to the processes
+    output = run.communicate(timeout=120)[0]
+    stops = re.findall(r"stopped: rank (\d) step (\d+) finite (\w+)", output)
+    assert run.returncode == 0 and len(stops) == 2, output
+    assert stops[0][1] == stops[1][1] and int(stops[0][1]) > 0, output
+    assert {s[2] for s in stops} == {"True"}, output
+    import vorlan
+
+    assert vorlan.Simulation.load(saved).step == int(stops[0][1])

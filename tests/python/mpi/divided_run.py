@@ -3,7 +3,10 @@ one process on its own with ``--alone``; rank 0 saves the final state to an
 .npz file for the test to compare bit for bit.
 
     python divided_run.py CASE OUT [--threads T] [--alone] [--domains PX PY PZ]
-                          [--save-at K CHECKPOINT] [--load CHECKPOINT]
+                          [--save-at K CHECKPOINT] [--load CHECKPOINT] [--interrupt CHECKPOINT]
+
+``--interrupt``: a run too long to end, stopped by Ctrl-C; each process prints
+the step it stopped at, and the state is saved.
 """
 import argparse
 import sys
@@ -58,6 +61,7 @@ def main() -> None:
     a.add_argument("--trajectory")
     a.add_argument("--save-at", nargs=2, metavar=("K", "CHECKPOINT"))
     a.add_argument("--load", metavar="CHECKPOINT")
+    a.add_argument("--interrupt", metavar="CHECKPOINT")
     args = a.parse_args()
     comm = None if args.alone else MPI.COMM_WORLD
     steps = args.steps or (400 if args.case == "gas" else 120)
@@ -77,6 +81,18 @@ def main() -> None:
             pass
         else:
             raise AssertionError("a divided box sorted its particles")
+    if args.interrupt:
+        print("running", flush=True)
+        try:
+            sim.run(10**7)
+        except KeyboardInterrupt:
+            pass
+        else:
+            raise AssertionError("the run was not interrupted")
+        finite = bool(np.isfinite(sim.positions).all())
+        print(f"stopped: rank {sim.rank} step {sim.step} finite {finite}", flush=True)
+        sim.save(args.interrupt)
+        return
     if args.fail_at is not None:
         # one process alone sees an impossible time step: its list build refuses
         sim.run(args.fail_at)

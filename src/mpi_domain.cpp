@@ -56,6 +56,46 @@ void exchange_counts(MPI_Comm comm, const std::vector<int>& send_counts, std::ve
 
 }  // namespace
 
+void MpiDomain::Neighbourhood::connect(MPI_Comm comm, const std::vector<int>& send_counts,
+                                       const std::vector<int>& recv_counts)
+{
+    release();
+    to.clear();
+    from.clear();
+    for (std::size_t r = 0; r < send_counts.size(); ++r) {
+        if (send_counts[r] > 0)
+            to.push_back(static_cast<int>(r));
+        if (recv_counts[r] > 0)
+            from.push_back(static_cast<int>(r));
+    }
+    MPI_Dist_graph_create_adjacent(comm, static_cast<int>(from.size()), from.data(), MPI_UNWEIGHTED,
+                                   static_cast<int>(to.size()), to.data(), MPI_UNWEIGHTED, MPI_INFO_NULL, 0, &graph);
+}
+
+void MpiDomain::Neighbourhood::exchange(const double* out, const std::vector<int>& send_counts,
+                                        const std::vector<int>& send_displs, double* in,
+                                        const std::vector<int>& recv_counts, const std::vector<int>& recv_displs)
+{
+    const std::vector<int>* full[4] = {&send_counts, &send_displs, &recv_counts, &recv_displs};
+    for (int k = 0; k < 4; ++k) {
+        const std::vector<int>& ranks = k < 2 ? to : from;
+        cut[k].resize(ranks.size());
+        for (std::size_t j = 0; j < ranks.size(); ++j)
+            cut[k][j] = (*full[k])[static_cast<std::size_t>(ranks[j])];
+    }
+    MPI_Neighbor_alltoallv(out, cut[0].data(), cut[1].data(), MPI_DOUBLE, in, cut[2].data(), cut[3].data(), MPI_DOUBLE,
+                           graph);
+}
+
+void MpiDomain::Neighbourhood::release()
+{
+    int finalized = 0;
+    MPI_Finalized(&finalized);
+    if (!finalized && graph != MPI_COMM_NULL)
+        MPI_Comm_free(&graph);
+    graph = MPI_COMM_NULL;
+}
+
 MpiDomain::MpiDomain(MPI_Comm given, std::size_t total, std::array<int, 3> grid) : count(total), dims(grid)
 {
     MPI_Comm_dup(given, &comm);
@@ -75,6 +115,7 @@ MpiDomain::MpiDomain(MPI_Comm given, std::size_t total, std::array<int, 3> grid)
 
 MpiDomain::~MpiDomain()
 {
+    ghost_graph.release();
     int finalized = 0;
     MPI_Finalized(&finalized);
     if (!finalized && comm != MPI_COMM_NULL)
@@ -241,8 +282,11 @@ void MpiDomain::redistribute(const OwnedArrays& owned, const SubcellLayout& grid
                 fill[static_cast<std::size_t>(dest[i])] += moved_width;
             }
     std::vector<double> in(static_cast<std::size_t>(rdispls.back() + rcounts.back()));
-    MPI_Alltoallv(out.data(), counts.data(), displs.data(), MPI_DOUBLE, in.data(), rcounts.data(), rdispls.data(),
-                  MPI_DOUBLE, comm);
+    {
+        Neighbourhood movers;
+        movers.connect(comm, counts, rcounts);
+        movers.exchange(out.data(), counts, displs, in.data(), rcounts, rdispls);
+    }
 
     // the particles kept and received, in ascending id
     std::vector<double> all;
@@ -321,7 +365,8 @@ void MpiDomain::redistribute(const OwnedArrays& owned, const SubcellLayout& grid
     for (auto* v : {&c2, &d2, &rc2, &rd2})
         for (int& x : *v)
             x *= 2;
-    MPI_Alltoallv(gout.data(), c2.data(), d2.data(), MPI_DOUBLE, gin.data(), rc2.data(), rd2.data(), MPI_DOUBLE, comm);
+    ghost_graph.connect(comm, gcounts, grcounts);
+    ghost_graph.exchange(gout.data(), c2, d2, gin.data(), rc2, rd2);
     ghost_from.resize(nr_ghosts);
     std::iota(ghost_from.begin(), ghost_from.end(), std::size_t(0));
     std::sort(ghost_from.begin(), ghost_from.end(), [&](std::size_t a, std::size_t b) { return gin[2 * a] < gin[2 * b]; });
@@ -351,8 +396,7 @@ void MpiDomain::refresh(const std::vector<Eigen::Vector3d>& positions, std::vect
         for (int k = 0; k < 3; ++k)
             send_buffer[3 * s + static_cast<std::size_t>(k)] = positions[send_index[s]][k];
     recv_buffer.resize(3 * ghost_from.size());
-    MPI_Alltoallv(send_buffer.data(), send_counts.data(), send_displs.data(), MPI_DOUBLE, recv_buffer.data(),
-                  recv_counts.data(), recv_displs.data(), MPI_DOUBLE, comm);
+    ghost_graph.exchange(send_buffer.data(), send_counts, send_displs, recv_buffer.data(), recv_counts, recv_displs);
     ghost_positions.resize(ghost_from.size());
     for (std::size_t g = 0; g < ghost_from.size(); ++g)
         for (int k = 0; k < 3; ++k)
@@ -407,6 +451,7 @@ void MpiDomain::adopt(const OwnedArrays& owned, const SubcellLayout& grid, const
         ++counts[wanted[w] >> 32];
         send_index[w] = slot[wanted[w] & 0xffffffffu];
     }
+    ghost_graph.connect(comm, counts, rcounts);
     send_counts = counts;
     recv_counts = rcounts;
     send_displs.assign(static_cast<std::size_t>(size), 0);

@@ -14,6 +14,11 @@
 // (fail()); the others raise FailedElsewhere from that frame, and all agree on
 // the message (agree_failure) before the exception leaves the step. Point-to-point
 // exchanges (ghosts, migration) start only after a frame that found no failure.
+//
+// The ghosts and the migrating particles travel between neighbours only: each
+// exchange runs on a distributed graph of the processes it sends to and
+// receives from (MPI_Neighbor_alltoallv), made at each list build; the
+// reductions stay on the whole communicator.
 #pragma once
 
 #include <array>
@@ -89,6 +94,27 @@ public:
     std::size_t refresh_bytes() const { return 3 * sizeof(double) * send_index.size(); }
 
 private:
+    // The processes one exchange talks with, as a distributed graph: those
+    // with something to send to, and to receive from.
+    class Neighbourhood {
+    public:
+        Neighbourhood() = default;
+        ~Neighbourhood() { release(); }
+        Neighbourhood(const Neighbourhood&) = delete;
+        Neighbourhood& operator=(const Neighbourhood&) = delete;
+        // The graph of the nonzero counts of the whole communicator.
+        void connect(MPI_Comm comm, const std::vector<int>& send_counts, const std::vector<int>& recv_counts);
+        // Doubles exchanged with counts and offsets given for the whole communicator.
+        void exchange(const double* out, const std::vector<int>& send_counts, const std::vector<int>& send_displs,
+                      double* in, const std::vector<int>& recv_counts, const std::vector<int>& recv_displs);
+        void release();
+
+    private:
+        MPI_Comm graph = MPI_COMM_NULL;
+        std::vector<int> to, from;  // ranks, ascending: the graph's order of neighbours
+        std::vector<int> cut[4];    // counts and offsets for them
+    };
+
     static constexpr int frame_sums = 3;
     static constexpr int frame_head = 3;  // failures, flags, stops
     static constexpr int frame_words = frame_head + frame_sums * ExactSum::words;
@@ -108,6 +134,7 @@ private:
     std::vector<int> send_counts, send_displs, recv_counts, recv_displs;
     std::vector<std::size_t> ghost_from;
     std::vector<std::uint32_t> ghost_id;
+    Neighbourhood ghost_graph;  // the refresh's
     bool stop_here = false, stop_all = false;
     std::vector<double> send_buffer, recv_buffer;
 };

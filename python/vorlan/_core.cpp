@@ -390,7 +390,11 @@ struct AgreedObserver {
     Observer& inner;
     MpiDomain& domain;
     bool hooked = false;  // a hook ran since the latest go_on
-    void start(unsigned int steps) { inner.start(steps); }
+    void start(unsigned int steps)
+    {
+        inner.start(steps);
+        hooked = true;
+    }
     void every(unsigned int steps)
     {
         inner.every(steps);

@@ -22,7 +22,7 @@ if MPIEXEC is None:
     pytest.skip("no mpiexec", allow_module_level=True)
 
 SCRIPT = Path(__file__).parent / "mpi" / "divided_run.py"
-KEYS = ("positions", "velocities", "forces", "images", "energies", "log")
+KEYS = ("positions", "velocities", "forces", "images", "energies", "log", "pair_terms")
 
 
 def launch(ranks, case, out, *extra, threads=1):

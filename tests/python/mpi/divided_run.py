@@ -102,7 +102,8 @@ def main() -> None:
     sim.run(steps, trajectory=args.trajectory, every=40)
     out = dict(positions=sim.positions, velocities=sim.velocities, forces=sim.forces, images=sim.images,
                energies=np.array([sim.ekin, sim.epot, sim.etot, sim.virial, sim.conserved]),
-               log=np.array(sim.log["etot"]), domains=np.array(sim.domains))
+               log=np.array(sim.log["etot"]), domains=np.array(sim.domains),
+               pair_terms=np.concatenate([sim.particle_energies, sim.particle_virials.ravel(), sim.pressure_tensor]))
     if sim.rank == 0:
         np.savez(args.out, **out)
 

@@ -121,19 +121,33 @@ def test_command_line_shares_the_box(tmp_path):
         assert (tmp_path / f"1.{name}").read_bytes() == (tmp_path / f"2.{name}").read_bytes(), name
 
 
-def test_interrupt_stops_every_rank_at_the_same_step(tmp_path):
+@pytest.mark.parametrize("extra", [("--load", "missing.npz"), ("--save-at", "5", "no/such/folder/x.npz")])
+def test_checkpoint_failure_reaches_every_rank(tmp_path, extra):
+    done = launch(2, "nve", tmp_path / "x.npz", *extra)
+    messages = [m.strip() for m in done.stdout.split("refused:")[1:]]
+    assert done.returncode != 0 and len(messages) == 2 and len(set(messages)) == 1, done.stdout + done.stderr
+
+
+# Ctrl-C reaches every process through mpiexec; a signal to one process alone
+# must stop the others at the same step too.
+@pytest.mark.parametrize("target", ["mpiexec", "one rank"])
+def test_interrupt_stops_every_rank_at_the_same_step(tmp_path, target):
     saved = tmp_path / "stopped.npz"
     env = dict(os.environ, OMP_NUM_THREADS="1", PYTHONPATH=os.pathsep.join(sys.path))
     run = subprocess.Popen([MPIEXEC, "-n", "2", sys.executable, str(SCRIPT), "gas", str(tmp_path / "x.npz"),
                             "--interrupt", str(saved)], env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                            text=True)
-    started = 0
-    while started < 2:  # both processes stepping
+    pids = []
+    while len(pids) < 2:  # both processes stepping
         line = run.stdout.readline()
         assert line, "the run ended before it was interrupted"
-        started += line.startswith("running")
+        if line.startswith("running"):
+            pids.append(int(line.split()[1]))
     time.sleep(1.0)
-    run.send_signal(signal.SIGINT)  # mpiexec forwards it to the processes
+    if target == "mpiexec":
+        run.send_signal(signal.SIGINT)  # forwarded to the processes
+    else:
+        os.kill(pids[1], signal.SIGINT)
     output = run.communicate(timeout=120)[0]
     stops = re.findall(r"stopped: rank (\d) step (\d+) finite (\w+)", output)
     assert run.returncode == 0 and len(stops) == 2, output

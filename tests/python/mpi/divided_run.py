@@ -9,6 +9,7 @@ one process on its own with ``--alone``; rank 0 saves the final state to an
 the step it stopped at, and the state is saved.
 """
 import argparse
+import os
 import sys
 
 import numpy as np
@@ -82,7 +83,7 @@ def main() -> None:
         else:
             raise AssertionError("a divided box sorted its particles")
     if args.interrupt:
-        print("running", flush=True)
+        print(f"running {os.getpid()}", flush=True)
         try:
             sim.run(10**7)
         except KeyboardInterrupt:

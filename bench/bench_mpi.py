@@ -42,8 +42,9 @@ DENSITY = 0.8442
 LATENCY = 1.5e-6        # s
 BANDWIDTH = 12.5e9      # bytes/s (100 Gb/s HDR)
 NEIGHBOURS = 26         # messages per refresh of a 3-D domain
-REDUCTIONS = 4          # frames reduced per step (kinetic energy, potential energy and virial, rebuild, stop)
-FRAME_BYTES = 8 * (2 + 3 * 71)
+REDUCTIONS = 3          # frames reduced per step (kinetic energy, potential energy and virial, rebuild;
+                        # a stop rides on them)
+FRAME_BYTES = 8 * (3 + 3 * 71)
 
 WORKER = r"""
 import json, sys, time

@@ -1,8 +1,10 @@
 """One box divided among MPI processes gives the bits of one process.
 
 Each case runs tests/python/mpi/divided_run.py under ``mpiexec -n K`` (the
-machine's cores oversubscribed) and compares the final state, energies and
-energy log included, with the same script run by one undivided Simulation.
+machine's cores oversubscribed) and compares the final state, energies, energy
+log and per-particle terms included, with the same script run by one undivided
+Simulation; checkpoints cross process counts, ``vorlan run`` shares its box
+under mpiexec, and Ctrl-C stops every process after the same step.
 Skipped without mpiexec or mpi4py."""
 import os
 import re

@@ -143,8 +143,7 @@ def test_interrupt_stops_every_rank_at_the_same_step(tmp_path, target):
     while len(pids) < 2:  # both processes stepping
         line = run.stdout.readline()
         assert line, "the run ended before it was interrupted"
-        if line.startswith("running"):
-            pids.append(int(line.split()[1]))
+        pids += [int(pid) for pid in re.findall(r"running (\d+)", line)]
     time.sleep(1.0)
     if target == "mpiexec":
         run.send_signal(signal.SIGINT)  # forwarded to the processes

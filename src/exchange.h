@@ -73,4 +73,12 @@ public:
     // Every step before the forces: the ghosts' coordinates from their owners.
     virtual void refresh(const std::vector<Eigen::Vector3d>& positions,
                          std::vector<Eigen::Vector3d>& ghost_positions) = 0;
+    // A restored box shared out with the list it was saved with, no build: every
+    // process holds the whole box (`owned`, in id order) and `list` (one
+    // process's layout, in ids); each keeps the particles of its domain (by
+    // `subcell_of` on `grid`), with their runs of `list` renumbered to its own
+    // slots (held, then ghosts) and as ghosts exactly the particles those runs name.
+    virtual void adopt(const OwnedArrays& owned, const SubcellLayout& grid,
+                       const std::vector<unsigned int>& subcell_of, std::vector<unsigned int>& list,
+                       std::vector<Eigen::Vector3d>& ghost_positions, std::vector<std::int32_t>& ghost_types) = 0;
 };

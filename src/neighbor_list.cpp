@@ -674,6 +674,26 @@ void NeighborList::share_out(ParticleState& p, Exchange& exchange, const Subcell
     }
 }
 
+void NeighborList::adopt(ParticleState& p, Exchange& exchange, const vec3& image, double rlist, std::size_t total)
+{
+    // the subcells as a build now would lay them out: they choose the domains
+    // and first owners; the ghosts are whatever the kept runs name
+    const SubcellGrid grid = size_grid(image, rlist, total);
+    std::vector<unsigned int> key(p.size());
+    for (std::size_t i = 0; i < p.size(); ++i) {
+        const unsigned int ix = subcell_index(p.positions[i].x(), grid.edge[0], grid.n[0]);
+        const unsigned int iy = subcell_index(p.positions[i].y(), grid.edge[1], grid.n[1]);
+        const unsigned int iz = subcell_index(p.positions[i].z(), grid.edge[2], grid.n[2]);
+        key[i] = (ix * grid.n[1] + iy) * grid.n[2] + iz;
+    }
+    std::vector<std::int32_t> no_types;
+    const OwnedArrays owned{&p.positions, &p.velocities, &p.forces, &p.dij_list, &p.positions_initial,
+                            &p.velocities_initial, &p.images, p.mixed() ? &p.species.types : &no_types, &p.ids};
+    exchange.adopt(owned, SubcellLayout{{grid.n[0], grid.n[1], grid.n[2]}, {grid.edge[0], grid.edge[1], grid.edge[2]}},
+                   key, entries, p.ghost_positions, p.ghost_types);
+    replicated = false;
+}
+
 // ---- the Cell's list --------------------------------------------------------------------
 
 void Cell::build_neighbor_list()

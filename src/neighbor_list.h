@@ -74,6 +74,11 @@ public:
     // A divided box whose processes all still hold the whole box: the next build
     // shares the particles out.
     void start_divided() { replicated = true; }
+    // A restored box shared out with the list it was saved with, no build: every
+    // process holds the whole box and the list in its saved layout; each keeps the
+    // particles of its domain on the grid a build over `image` and `rlist` would
+    // lay out, with their runs renumbered to its own slots (exchange.h).
+    void adopt(ParticleState& p, Exchange& exchange, const vec3& image, double rlist, std::size_t total);
 
 private:
     // Any displacement squared strictly above `limit` (or not finite), over all processes.

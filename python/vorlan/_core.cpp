@@ -128,6 +128,7 @@ public:
         PyErr_Fetch(&type, &value, &traceback);
     }
     bool held() const { return type != nullptr; }
+    bool is(PyObject* kind) const { return held() && PyErr_GivenExceptionMatches(type, kind); }
     // Puts the held error back as the pending one.
     void restore()
     {
@@ -175,6 +176,21 @@ public:
         if (progress.is_valid() && !progress.is_none() && !call_python(progress, steps))
             return false;
         return true;
+    }
+
+    // With the lock held: a signal not looked at yet becomes the held error;
+    // 0 when none is held, 1 for KeyboardInterrupt, 2 for another error.
+    int held_kind()
+    {
+        if (!error.held() && PyErr_CheckSignals() != 0)
+            error.take();
+        return !error.held() ? 0 : error.is(PyExc_KeyboardInterrupt) ? 1 : 2;
+    }
+    // Holds `type` with `message` as the run's error, unless one is held.
+    void hold(PyObject* type, const char* message)
+    {
+        PyErr_SetString(type, message);
+        error.take();
     }
 
     // Raises the held error, if any (with the lock held).
@@ -365,15 +381,36 @@ std::vector<Field> fields_of_rows(const In2& rows)
 
 #ifdef VORLAN_MPI
 // The hooks of a divided run: the same on every process, and a stop (Ctrl-C,
-// a callback's error) on any process stops all after the same step.
+// a callback's error) on any process stops all after the same step. A stop
+// asked for between hooks rides on the next step's reductions (no collective
+// of its own: every process sees it at the same step); after a hook, whose
+// error must end the run at that very step, the processes agree at once.
 template <typename Observer>
 struct AgreedObserver {
     Observer& inner;
     MpiDomain& domain;
-    void start(unsigned int steps) { inner.start(steps); }
-    void every(unsigned int steps) { inner.every(steps); }
+    bool hooked = false;  // a hook ran since the latest go_on
+    void start(unsigned int steps)
+    {
+        inner.start(steps);
+        hooked = true;
+    }
+    void every(unsigned int steps)
+    {
+        inner.every(steps);
+        hooked = true;
+    }
     void last(unsigned int steps, bool seen) { inner.last(steps, seen); }
-    bool go_on(unsigned int steps) { return !domain.any(!inner.go_on(steps)); }
+    bool go_on(unsigned int steps)
+    {
+        if (!inner.go_on(steps))
+            domain.request_stop();
+        if (hooked) {
+            hooked = false;
+            domain.any(false);  // the frame carries the stops
+        }
+        return !domain.stop_agreed();
+    }
 };
 
 // An exception that left a step on some process, raised on every process with
@@ -461,6 +498,7 @@ public:
 #ifdef VORLAN_MPI
             if (domain) {
                 AgreedObserver<PythonObserver> agreed{hooks, *domain};
+                domain->reset_stop();
                 try {
                     done = run_state->advance(count, agreed);
                 } catch (...) {
@@ -470,6 +508,18 @@ public:
 #endif
                 done = run_state->advance(count, hooks);
         }
+#ifdef VORLAN_MPI
+        if (domain) {
+            // a stop asked for at the last step, or a signal not yet looked at,
+            // raises on every process: the same exception unless one of its own
+            const int here = hooks.held_kind();
+            const int anywhere = domain->agree_max(here);
+            if (here == 0 && anywhere == 1)
+                hooks.hold(PyExc_KeyboardInterrupt, "interrupted on another process");
+            else if (here == 0 && anywhere == 2)
+                hooks.hold(PyExc_RuntimeError, "the run stopped with an error on another process");
+        }
+#endif
         hooks.raise_held();
         return done;
     }
@@ -496,27 +546,22 @@ public:
     std::tuple<double, double, double, double, double, double> virial_tensor()
     {
         idle();
-        undivided("the virial tensor");
         const double* w = cell->virial_tensor();
         return {w[0], w[1], w[2], w[3], w[4], w[5]};
     }
     nb::ndarray<nb::numpy, double> particle_energies()
     {
         idle();
-        undivided("per-particle energies");
-        return numpy_array(std::vector<double>(cell->particle_energies()), nr_particles, 0);
+        return numpy_array(global(cell->particle_energies(), 1), nr_particles, 0);
     }
     nb::ndarray<nb::numpy, double> particle_virials()
     {
         idle();
-        undivided("per-particle virials");
-        return numpy_array(std::vector<double>(cell->particle_virials()), nr_particles, 6);
+        return numpy_array(global(cell->particle_virials(), 6), nr_particles, 6);
     }
     void set_pair_terms(bool on)
     {
         idle();
-        if (on)
-            undivided("per-particle energies and virials");
         cell->set_pair_terms(on);
     }
     // Whether the particles are kept in memory in subcell order (results alike
@@ -592,7 +637,8 @@ public:
     // Divides the box among the processes of the communicator with Fortran handle
     // `comm` (collective: every process calls it with the same box); `domains`
     // the domains per axis, zeros: chosen from the subcell grid.
-    void divide(std::int64_t comm, std::array<int, 3> domains)
+    // `keep_list`: a restored box goes on with its saved list (Cell::distribute).
+    void divide(std::int64_t comm, std::array<int, 3> domains, bool keep_list)
     {
         idle();
 #ifdef VORLAN_MPI
@@ -603,10 +649,11 @@ public:
         if (domain)
             throw std::runtime_error("this simulation is already divided among processes");
         domain = std::make_shared<MpiDomain>(MPI_Comm_f2c(static_cast<MPI_Fint>(comm)), nr_particles, domains);
-        cell->distribute(domain);
+        cell->distribute(domain, keep_list);
 #else
         (void)comm;
         (void)domains;
+        (void)keep_list;
         throw std::runtime_error(
             "this vorlan was built without MPI: install an MPI (Debian: mpich libmpich-dev) and rebuild it to pass comm=");
 #endif
@@ -771,23 +818,31 @@ public:
         params->override_param(key, value);
     }
 
-    // Everything a checkpoint needs to continue bit for bit, as arrays.
+    // Everything a checkpoint needs to continue bit for bit, as arrays. A
+    // divided box gathers its per-particle arrays and list on process 0
+    // (collective), as one process holds them; the others get empty ones.
     nb::dict state() const
     {
         idle();
-        undivided("a checkpoint");
         CellState s = cell->save_state();
-        const std::size_t n = s.positions.size();
+        const bool here = division_rank() == 0;
+        const std::size_t n = here ? nr_particles : 0;
         nb::dict d;
-        d["positions"] = rows3(flatten(s.positions));
-        d["velocities"] = rows3(flatten(s.velocities));
-        d["forces"] = rows3(flatten(s.forces));
-        d["dij_list"] = rows3(flatten(s.dij_list));
-        d["positions_initial"] = rows3(flatten(s.positions_initial));
-        d["velocities_initial"] = rows3(flatten(s.velocities_initial));
+        d["positions"] = rows3(on_root(flatten(s.positions), 3));
+        d["velocities"] = rows3(on_root(flatten(s.velocities), 3));
+        d["forces"] = rows3(on_root(flatten(s.forces), 3));
+        d["dij_list"] = rows3(on_root(flatten(s.dij_list), 3));
+        d["positions_initial"] = rows3(on_root(flatten(s.positions_initial), 3));
+        d["velocities_initial"] = rows3(on_root(flatten(s.velocities_initial), 3));
+#ifdef VORLAN_MPI
+        if (domain)
+            s.neighbor_list = domain->gather_list(cell->get_ids(), s.neighbor_list);
+#endif
         const std::size_t list_size = s.neighbor_list.size();
         d["neighbor_list"] = numpy_array(std::move(s.neighbor_list), list_size, 0);
-        d["images"] = numpy_array(std::move(s.images), n, 3);
+        d["images"] = numpy_array(on_root(std::move(s.images), 3), n, 3);
+        if (!s.species.empty())
+            s.species.types = on_root(std::move(s.species.types), 1);
         d["epot"] = s.epot;
         d["ekin"] = s.ekin;
         d["etot"] = s.etot;
@@ -837,6 +892,19 @@ private:
         (void)width;
         return std::move(values);
     }
+
+    // The same gathered on process 0 only (collective); empty on the others.
+    template <typename T>
+    std::vector<T> on_root(std::vector<T>&& values, int width) const
+    {
+#ifdef VORLAN_MPI
+        if (domain)
+            return domain->gather_root(cell->get_ids(), values.data(), width);
+#endif
+        (void)width;
+        return std::move(values);
+    }
+    int division_rank() const { return std::get<0>(division()); }
 
     // Refuses what a divided box cannot do yet.
     void undivided(const char* what) const
@@ -1238,9 +1306,10 @@ NB_MODULE(_core, m)
         .def("advance", [](Engine& e, unsigned int count) { return e.run(count, 0, nb::none(), nb::none()); },
              "count"_a, "Advances count steps (run without hooks); returns the steps done.")
         .def_prop_ro("step", &Engine::steps_done, "Steps done.")
-        .def("divide", &Engine::divide, "comm"_a, "domains"_a,
+        .def("divide", &Engine::divide, "comm"_a, "domains"_a, "keep_list"_a = false,
              "Divides the box among the processes of an MPI communicator (its Fortran handle, comm.py2f());\n"
-             "domains: domains per axis, (0, 0, 0) to choose them. Collective.")
+             "domains: domains per axis, (0, 0, 0) to choose them; keep_list: a restored box goes on\n"
+             "with the list it was saved with. Collective.")
         .def_prop_ro("division", &Engine::division, "(rank, ranks, (px, py, pz)) of a divided box.")
         .def("local", &Engine::local, "This process's own particles: ids, positions, velocities, forces, images, ghosts.")
         .def("edit", &Engine::edit, "positions"_a.none(), "velocities"_a.none(), "box"_a.none(), "min_distance"_a,

@@ -70,6 +70,16 @@ class _NoFrames(contextlib.AbstractContextManager):  # type: ignore[type-arg]
         pass
 
 
+def _division_arguments(comm: Any, domains: Optional[Sequence[int]]) -> Tuple[int, int, int]:
+    """The domains per axis asked for (zeros: chosen), after checking `comm`."""
+    if not hasattr(comm, "py2f"):
+        raise TypeError(f"comm = {comm!r} is not allowed: give an mpi4py communicator (mpi4py.MPI.COMM_WORLD)")
+    grid = (0, 0, 0) if domains is None else tuple(int(d) for d in domains)
+    if len(grid) != 3:
+        raise ValueError(f"domains = {domains!r} is not allowed: give three counts (px, py, pz)")
+    return grid  # type: ignore[return-value]
+
+
 def last_step_of(path: str) -> Optional[int]:
     from .io.gsd import last_step
 
@@ -215,14 +225,14 @@ class Simulation:
         elif domains is not None:
             raise ValueError("domains is only allowed with comm: the box is divided among the processes of comm")
 
-    def _divide(self, comm: Any, domains: Optional[Sequence[int]]) -> None:
-        """The box divided among the processes of the mpi4py communicator `comm`."""
-        if not hasattr(comm, "py2f"):
-            raise TypeError(f"comm = {comm!r} is not allowed: give an mpi4py communicator (mpi4py.MPI.COMM_WORLD)")
-        grid = (0, 0, 0) if domains is None else tuple(int(d) for d in domains)
-        if len(grid) != 3:
-            raise ValueError(f"domains = {domains!r} is not allowed: give three counts (px, py, pz)")
-        self._engine.divide(comm.py2f(), grid)
+    def _divide(self, comm: Any, domains: Optional[Sequence[int]], keep_list: bool = False) -> None:
+        """The box divided among the processes of the mpi4py communicator `comm`
+        (`keep_list`: a loaded box goes on with its saved neighbour list)."""
+        grid = _division_arguments(comm, domains)
+        self._engine.divide(comm.py2f(), grid, keep_list)
+        self._comm = comm
+
+    _comm: Any = None  # the mpi4py communicator of a divided box
 
     @classmethod
     def from_file(cls, path: PathLike, params: Union[PathLike, Mapping[str, Any]], frame: int = -1, *,
@@ -231,7 +241,8 @@ class Simulation:
                   seed: Optional[int] = None, threads: Optional[int] = None,
                   method: Optional[methods.Method] = None, barostat: Optional[methods.CRescale] = None,
                   zero_momentum: bool = True, step: Optional[int] = None,
-                  stepsize: Optional[float] = None, pair: Any = None) -> "Simulation":
+                  stepsize: Optional[float] = None, pair: Any = None, comm: Any = None,
+                  domains: Optional[Sequence[int]] = None) -> "Simulation":
         """A simulation started from frame `frame` (default the last) of a GSD,
         extended XYZ or LAMMPS data file (``vorlan.io.start.read_start``), with
         the settings `params` for everything else.
@@ -261,8 +272,10 @@ class Simulation:
         the time step a vorlan GSD frame records, else the setting) replaces the
         setting, and the simulated time goes on from the frame's. ``step=0``
         starts the clock afresh. Every other keyword is the constructor's
-        (seed, threads, method, barostat, zero_momentum, pair).
+        (seed, threads, method, barostat, zero_momentum, pair, comm, domains).
         """
+        if comm is None and domains is not None:
+            raise ValueError("domains is only allowed with comm: the box is divided among the processes of comm")
         arguments = file_start(path, params, frame, species, masses, pairs, velocities)
         frame_step, frame_dt, frame_time = arguments.pop("clock")
         step = check_count("step", (frame_step or 0) if step is None else step, 0)
@@ -277,6 +290,8 @@ class Simulation:
             sim._engine.start_at(step)
             sim._time_base = (step, frame_time if frame_time is not None and step == frame_step
                               else step * sim._stepsize())
+        if comm is not None:  # the clock set on the whole box, then shared out
+            sim._divide(comm, domains)
         return sim
 
     # ------------------------------------------------------------------ running
@@ -843,13 +858,38 @@ class Simulation:
         ``Simulation.load`` continues bit for bit: settings, step, positions,
         velocities, forces, the neighbour list as built and the displacements
         since then, image counters and the log. The file appears whole or not at
-        all, so an interrupted save leaves any earlier checkpoint intact."""
-        checkpoint.write(parameter_path(path), self.__getstate__())
+        all, so an interrupted save leaves any earlier checkpoint intact.
+
+        A box divided among processes gathers its state on process 0, which
+        writes one file, the same bytes as one process writes at that step; every
+        process calls it, and a failure to write raises on all of them."""
+        name = parameter_path(path)
+        data = checkpoint.arrays(self._engine, self._seed, self._time_base, self._species)
+        if self._comm is None:
+            checkpoint.write(name, data)
+            return
+        failure = None
+        if self.rank == 0:
+            try:
+                checkpoint.write(name, data)
+            except Exception as e:  # told to the others, raised as it is here
+                failure = e
+        told = self._comm.bcast(failure, root=0)
+        if failure is not None:
+            raise failure
+        if told is not None:
+            raise told
 
     @classmethod
-    def load(cls, path: PathLike, *, threads: Optional[int] = None) -> "Simulation":
+    def load(cls, path: PathLike, *, threads: Optional[int] = None, comm: Any = None,
+             domains: Optional[Sequence[int]] = None) -> "Simulation":
         """A simulation restored from a checkpoint written by ``save``, ready to
         continue bit for bit (``threads`` as in the constructor).
+
+        With ``comm`` (and ``domains``, as in the constructor) every process of
+        the communicator calls it: each reads the file, keeps its share of the
+        box, and the run goes on with the bits of one process, whatever the
+        number of processes that saved it. An error raises on every process.
 
         The file is held to what ``save`` writes before any step: ``ValueError``
         naming the file when it is not a vorlan checkpoint (an entry missing or of
@@ -858,7 +898,25 @@ class Simulation:
         neighbour list breaks its layout in any entry. Loading runs no code from
         the file."""
         team = check_threads(threads)
-        name = parameter_path(path)
+        if comm is None:
+            if domains is not None:
+                raise ValueError("domains is only allowed with comm: the box is divided among the processes of comm")
+            return cls._load(parameter_path(path), team)
+        grid = _division_arguments(comm, domains)
+        sim, failure = None, None
+        try:
+            sim = cls._load(parameter_path(path), team)
+        except Exception as e:  # the first process's failure is raised on all
+            failure = e
+        failures = comm.allgather(failure)
+        first = next((f for f in failures if f is not None), None)
+        if first is not None:
+            raise failure if failure is not None else first
+        sim._divide(comm, grid, keep_list=True)  # type: ignore[union-attr]
+        return sim  # type: ignore[return-value]
+
+    @classmethod
+    def _load(cls, name: str, team: int) -> "Simulation":
         data = checkpoint.read(name)
         try:
             settings.check_simulation_settings(checkpoint.settings(data))
@@ -872,6 +930,9 @@ class Simulation:
     def __getstate__(self) -> Dict[str, Any]:
         """The checkpoint's arrays (pickling a Simulation, e.g. back from a process
         pool, carries the same state as ``save``)."""
+        if self._comm is not None:
+            raise TypeError("a Simulation divided among processes cannot be copied or pickled: save() it "
+                            "and load() it")
         return checkpoint.arrays(self._engine, self._seed, self._time_base, self._species)
 
     def __setstate__(self, arrays: Dict[str, Any]) -> None:

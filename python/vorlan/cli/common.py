@@ -60,8 +60,43 @@ def check_files(inputs: Files, outputs: Files) -> None:
         seen[_identity(path)] = f"{what} {path}"
 
 
+# Processes of one run under mpiexec that print nothing: all but process 0
+# (speak_as).
+_SILENT = False
+
+
+def speak_as(rank: int) -> None:
+    """Only process 0 of a run shared among processes prints."""
+    global _SILENT
+    _SILENT = rank != 0
+
+
 def say(*args: Any, file: Optional[Any] = None) -> None:
-    print(*args, file=file or sys.stdout)
+    if not _SILENT:
+        print(*args, file=file or sys.stdout)
+
+
+# What launchers of MPI programs tell each process about their number: MPICH's
+# and Intel MPI's process managers and Slurm's PMI (PMI_SIZE), Open MPI's.
+_WORLD_SIZE_VARIABLES = ("PMI_SIZE", "OMPI_COMM_WORLD_SIZE")
+
+
+def world_communicator() -> Any:
+    """MPI.COMM_WORLD when this process is one of several that an MPI launcher
+    (mpiexec, srun) started, else None; MPI is not started for a process on its
+    own. CommandError when several were started but mpi4py is missing: each
+    would run the whole simulation and write the same files."""
+    import os
+
+    sizes = [os.environ.get(name, "") for name in _WORLD_SIZE_VARIABLES]
+    if not any(size.isdigit() and int(size) > 1 for size in sizes):
+        return None
+    try:
+        from mpi4py import MPI
+    except ImportError:
+        raise CommandError("started as one of several MPI processes, but mpi4py cannot be imported: install it "
+                           "(pip install 'vorlan[mpi]') or run one process") from None
+    return MPI.COMM_WORLD if MPI.COMM_WORLD.Get_size() > 1 else None
 
 
 def say_rows(rows: Sequence[Tuple[str, str]]) -> None:

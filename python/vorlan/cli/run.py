@@ -20,12 +20,20 @@ from ..analysis import estimate, second_half
 from ..io.files import PARAMETER_FILE_BYTES, open_regular
 from ..io.parameter_file import diagnose
 from .common import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, CommandError, Formatter, UsageError, add_ensemble_arguments,
-                     check_files, count, ensemble, positive_int, say, say_rows, seed_value, team_size)
+                     check_files, count, ensemble, positive_int, say, say_rows, seed_value, speak_as, team_size,
+                     world_communicator)
 
 
 def cmd_run(args: argparse.Namespace) -> int:
+    # under mpiexec the processes share one box; process 0 prints and writes
+    comm = world_communicator()
+    if comm is not None:
+        speak_as(comm.Get_rank())
+    elif args.domains is not None:
+        raise UsageError("--domains divides the box among MPI processes: run under mpiexec with several of them")
     _check_outputs(args)
-    sim, steps = _start(args)
+    sim, steps = _start(args, comm)
+    writes = sim.rank == 0
     sample = args.sample or max(1, steps // 100)
     every = args.every or max(1, steps // 100)
     pressures: Dict[int, float] = {}
@@ -58,7 +66,7 @@ def cmd_run(args: argparse.Namespace) -> int:
     seconds = time.perf_counter() - started
     done = sim.step - step0
     columns, meta = run_log(sim, args.params, pressures, sample, args, tensors)
-    if args.log:
+    if args.log and writes:
         _write_log(args.log, columns, meta, errors, done)
     if errors:
         for message in errors:
@@ -68,8 +76,8 @@ def cmd_run(args: argparse.Namespace) -> int:
         kept = [f for f in (args.log, args.trajectory) if f]
         say(f"\nvorlan run: interrupted after {done} of {steps} step(s)"
             + (f"; kept {', '.join(kept)}" if kept else ""), file=sys.stderr)
-    frames = _frame_count(args.trajectory)
-    if args.plot:
+    frames = _frame_count(args.trajectory) if writes else 0
+    if args.plot and writes:
         try:
             _plot(args, columns, meta, sim.nr_particles, done, frames)
         except OSError as e:
@@ -120,9 +128,10 @@ def _check_outputs(args: argparse.Namespace) -> None:
             raise UsageError(f"--plot {e}") from None
 
 
-def _start(args: argparse.Namespace) -> Tuple[Any, int]:
-    """The Simulation of the parameter file and the steps to run; the engine's
-    refusal explained with the lines of the file."""
+def _start(args: argparse.Namespace, comm: Any = None) -> Tuple[Any, int]:
+    """The Simulation of the parameter file (its box divided among the
+    processes of `comm`) and the steps to run; the engine's refusal explained
+    with the lines of the file."""
     from ..simulation import Simulation
 
     path = args.params
@@ -152,7 +161,7 @@ def _start(args: argparse.Namespace) -> Tuple[Any, int]:
             raise UsageError(f"the [barostat] of {args.system} draws random numbers keyed by the seed: give --seed S")
     try:
         sim = Simulation(path, seed=args.seed, threads=args.threads, method=method, barostat=barostat,
-                         **system)
+                         comm=comm, domains=args.domains, **system)
         steps = args.steps if args.steps is not None else int(P.setting_value(sim.parameters, "nrsteps"))
     except KeyboardInterrupt:
         raise
@@ -309,7 +318,10 @@ def add_parser(sub: Any) -> None:
             "  vorlan run examples/lj_liquid.par --system examples/ka.toml --trajectory ka.gsd --plot ka.png\n"
             "\n"
             "Ctrl-C stops the run after the current step; the log and trajectory written so\n"
-            "far are kept (exit status 130)."
+            "far are kept (exit status 130).\n"
+            "\n"
+            "Under mpiexec (mpiexec -n 4 vorlan run PARAMS) the processes share one box\n"
+            "(mpi4py needed); process 0 prints and writes the files, the same as one process."
         ),
     )
     p.add_argument("params", metavar="PARAMS", help="the parameter file")
@@ -326,5 +338,8 @@ def add_parser(sub: Any) -> None:
     p.add_argument("--log", metavar="FILE.csv", help="write step, time, energies, temperature and pressure as CSV")
     p.add_argument("--plot", metavar="FILE.png", help="draw energies, temperature, pressure (and g(r) with --trajectory)")
     p.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
+    p.add_argument("--domains", type=positive_int, nargs=3, metavar=("PX", "PY", "PZ"),
+                   help="under mpiexec: domains per axis, their product the number of processes "
+                        "(default: chosen to cut the fewest subcell faces)")
     add_ensemble_arguments(p)
     p.set_defaults(func=cmd_run)

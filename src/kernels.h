@@ -1,6 +1,7 @@
 // Inner loops of the list build and of the force evaluation, in one portable
 // variant, one for CPUs with AVX2 and one for CPUs with AVX-512; `best_*` picks
-// the fastest variant the running CPU supports, once per process.
+// the fastest variant the running CPU supports (or the one VORLAN_KERNELS names,
+// kernel_set below), once per process.
 //
 // Every variant does the same floating-point operations in the same order as the
 // plain scalar loop, lane by lane, and adds up the per-pair results one after the
@@ -199,7 +200,16 @@ double mixed_pair_forces_avx512(const MixedPairInput& in, std::size_t begin, std
 double mixed_pair_forces_avx2(const MixedPairInput& in, std::size_t begin, std::size_t end,
                               const PairOutput& out, double epotsum);
 
-bool have_avx512();
+bool have_avx512();  // what the CPU supports
 bool have_avx2();
+
+// The instruction set that `best()` and `best_scan()` pick: the best the CPU
+// supports, or the one named by the environment variable VORLAN_KERNELS (auto,
+// avx512, avx2, scalar), read once per process. A name that is not a set, or a
+// set the CPU lacks, throws std::invalid_argument.
+enum class KernelSet { scalar, avx2, avx512 };
+KernelSet kernel_set();
+KernelSet choose_kernels(const char* request, bool avx512, bool avx2);  // the rule, for a given CPU
+const char* kernel_set_name(KernelSet set);
 
 }  // namespace kernels

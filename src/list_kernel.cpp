@@ -269,9 +269,14 @@ bool have_avx2()
 
 ScanFn best_scan()
 {
-    if (have_avx512())
+    switch (kernel_set()) {
+    case KernelSet::avx512:
         return scan_avx512;
-    return have_avx2() ? scan_avx2 : scan_scalar;
+    case KernelSet::avx2:
+        return scan_avx2;
+    default:
+        return scan_scalar;
+    }
 }
 
 }  // namespace kernels

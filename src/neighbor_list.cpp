@@ -32,6 +32,7 @@
 #include "neighbor_list.h"
 #include "cell.h"
 #include "kernels.h"
+#include "list_clock.h"
 #include "parallel.h"
 #include "settings.h"
 
@@ -544,6 +545,7 @@ void fill_pair_radii(const std::vector<double>& rcut, std::size_t nr_types, doub
 
 void NeighborList::build(ParticleState& p, const ListSpec& spec)
 {
+    const list_clock::Scope timed;
     const double rlistsq = spec.rlist * spec.rlist;
     if (spec.pair_rcut)
         fill_pair_radii(*spec.pair_rcut, spec.nr_types, spec.shell, buffers);

@@ -78,9 +78,14 @@ double mixed_pair_forces_avx512(const MixedPairInput& in, std::size_t begin, std
 
 LoopFn PairKernels::best() const
 {
-    if (have_avx512())
+    switch (kernel_set()) {
+    case KernelSet::avx512:
         return avx512;
-    return have_avx2() ? avx2 : scalar;
+    case KernelSet::avx2:
+        return avx2;
+    default:
+        return scalar;
+    }
 }
 
 }  // namespace kernels

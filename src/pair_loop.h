@@ -166,6 +166,15 @@ struct PackedRun {
         bigger.count = count;
         *this = std::move(bigger);
     }
+
+    // The arrays and count as a loop keeps them in registers: the vector stores
+    // may alias anything, so read through `this` they would be loaded again
+    // after every store.
+    struct View {
+        double *x, *y, *z, *distsq, *index;
+        std::size_t count, capacity;
+    };
+    View view() const { return {x, y, z, distsq, index, count, capacity}; }
 };
 
 // The running sums: (energy, fx, fy, fz) of the current pair chain in one
@@ -307,14 +316,16 @@ struct Avx512Pairs {
         Sums acc = sums;  // in registers through the loop
         ExtraSums extra = x;
         std::size_t added = 0;
-        const std::size_t to_add = pending ? pending->count : 0;
+        const PackedRun::View before = pending ? pending->view() : PackedRun::View{};
+        const std::size_t to_add = before.count;
+        PackedRun::View out = run.view();
+        out.count = 0;
         const __m512d xi = _mm512_set1_pd(geo.pos[4 * i]), yi = _mm512_set1_pd(geo.pos[4 * i + 1]),
                       zi = _mm512_set1_pd(geo.pos[4 * i + 2]);
         const __m256i me = _mm256_set1_epi32(static_cast<int>(i));
         const __m512d row_i = _mm512_set1_pd(factored ? 0.0 : geo.row(i));
         std::size_t n = geo.list[i];
         bool more = n < geo.list_size;
-        run.count = 0;
         while (more) {
             const __mmask8 avail = first_lanes8(geo.list_size - n);
             const __m256i j = _mm256_maskz_loadu_epi32(avail, geo.list + n);
@@ -358,22 +369,27 @@ struct Avx512Pairs {
                 _mm512_add_pd(_mm512_mul_pd(rx, rx), _mm512_add_pd(_mm512_mul_pd(ry, ry), _mm512_mul_pd(rz, rz)));
             const __mmask8 near = _mm512_mask_cmp_pd_mask(valid, distsq, tables.rcutsq.at(index), _CMP_LT_OQ);
 
-            run.make_room(8);
-            const std::size_t count = run.count;
-            _mm512_storeu_pd(run.x + count, _mm512_maskz_compress_pd(near, rx));
-            _mm512_storeu_pd(run.y + count, _mm512_maskz_compress_pd(near, ry));
-            _mm512_storeu_pd(run.z + count, _mm512_maskz_compress_pd(near, rz));
-            _mm512_storeu_pd(run.distsq + count, _mm512_maskz_compress_pd(near, distsq));
+            if (out.count + 8 > out.capacity) {  // an unusually crowded run
+                run.count = out.count;
+                run.grow();
+                out = run.view();
+            }
+            const std::size_t count = out.count;
+            _mm512_storeu_pd(out.x + count, _mm512_maskz_compress_pd(near, rx));
+            _mm512_storeu_pd(out.y + count, _mm512_maskz_compress_pd(near, ry));
+            _mm512_storeu_pd(out.z + count, _mm512_maskz_compress_pd(near, rz));
+            _mm512_storeu_pd(out.distsq + count, _mm512_maskz_compress_pd(near, distsq));
             if (!factored)
-                _mm512_storeu_pd(run.index + count, _mm512_maskz_compress_pd(near, index));
-            run.count = count + static_cast<std::size_t>(__builtin_popcount(near));
+                _mm512_storeu_pd(out.index + count, _mm512_maskz_compress_pd(near, index));
+            out.count = count + static_cast<std::size_t>(__builtin_popcount(near));
             if (added < to_add) {
-                add(*pending, added, acc, extra);
+                add(before, added, acc, extra);
                 added += 8;
             }
         }
         for (; added < to_add; added += 8)
-            add(*pending, added, acc, extra);
+            add(before, added, acc, extra);
+        run.count = out.count;
         sums = acc;
         if constexpr (Extras)
             x = extra;
@@ -388,7 +404,9 @@ struct Avx512Pairs {
 
     // Stage 2 for the packed pairs k .. k + 7: their terms, added to the sums in
     // list order (the partials: pairs k .. k+3, then k+4 .. k+7, k mod 4 = 0).
-    AVX512 void add(const PackedRun& run, std::size_t k, Sums& s, ExtraSums& x) const
+    AVX512 void add(const PackedRun& run, std::size_t k, Sums& s, ExtraSums& x) const { add(run.view(), k, s, x); }
+
+    AVX512 void add(const PackedRun::View& run, std::size_t k, Sums& s, ExtraSums& x) const
     {
         const __mmask8 live = first_lanes8(run.count - k);
         const __m512d index = factored ? one : _mm512_loadu_pd(run.index + k);

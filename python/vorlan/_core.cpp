@@ -46,6 +46,8 @@
 #include <vector>
 
 #include "cell.h"
+#include "kernels.h"
+#include "list_clock.h"
 #include "methods/dynamics.h"
 #include "minimize.h"
 #include "parameters.h"
@@ -1397,6 +1399,14 @@ NB_MODULE(_core, m)
           "threads when it is a team size the engine allows: 0 (the runtime default) or 1 to\n"
           "max_threads(); ValueError otherwise, RuntimeError when that many threads cannot be\n"
           "started side by side here.");
+    m.def("list_build_seconds", &list_clock::seconds,
+          "Wall time this process has spent building neighbour lists so far, all simulations together\n"
+          "(for the list build's share of a run: the difference over the run, over its time).");
+    m.def("kernels", [] { return std::string(kernels::kernel_set_name(kernels::kernel_set())); },
+          "The instruction set of the pair loops and list builds: 'avx512', 'avx2' or 'scalar', the best\n"
+          "this CPU runs unless the environment variable VORLAN_KERNELS (auto, avx512, avx2, scalar)\n"
+          "named another when the module loaded; ValueError for a name that is not a set or a set the\n"
+          "CPU lacks.");
     m.def("max_threads", &max_team_size,
           "The largest team allowed: 4 threads per processor, within the OpenMP thread limit.");
     m.def("pair_families", &families,

@@ -163,3 +163,38 @@ def test_kob_andersen_agrees_with_lammps():
     except subprocess.CalledProcessError as e:
         pytest.skip(f"the LAMMPS peer did not run: {e}")
     assert max(df, de, dw) < 1e-10, (df, de, dw)
+
+
+# Each process runs one set of loops, chosen when its first list is built: the
+# lower sets (forced by VORLAN_KERNELS) give the trajectory of the best one, bit
+# for bit; a misspelt set is refused, naming the variable.
+KERNELS_CHILD = """
+import sys
+sys.path.insert(0, {tests!r})
+from test_mixture import ka
+from vorlan import _core
+try:
+    sim = ka(threads=2)
+except ValueError as e:
+    print("ValueError", e)
+    raise SystemExit
+sim.run(40)
+assert _core.list_build_seconds() > 0.0
+print(_core.kernels(), sim.positions.tobytes().hex()[:4000], sim.epot.hex(), sim.virial.hex())
+"""
+
+
+def test_lower_kernel_sets_give_the_same_bits(run_python, monkeypatch):
+    code = KERNELS_CHILD.format(tests=os.path.dirname(os.path.abspath(__file__)))
+    outputs = {}
+    for name in ("auto", "avx2", "scalar", "sse"):
+        monkeypatch.setenv("VORLAN_KERNELS", name)
+        proc = run_python(code)
+        assert proc.returncode == 0, proc.stderr
+        outputs[name] = proc.stdout.split()
+    assert outputs["sse"][:2] == ["ValueError", "VORLAN_KERNELS"]
+    assert outputs["scalar"][0] == "scalar"
+    if outputs["auto"][0] != "scalar":  # a CPU with AVX2
+        assert outputs["avx2"][0] == "avx2"
+    for name in ("avx2", "scalar"):
+        assert outputs[name][1:] == outputs["auto"][1:], name

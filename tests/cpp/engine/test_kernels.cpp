@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <sstream>
+#include <stdexcept>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -508,4 +509,20 @@ TEST_P(EveryVariant, EveryPotentialGivesTheScalarBits)
                 for (std::size_t k = 0; k < 6 * n; ++k)
                     ASSERT_TRUE(same_bits(got.x[k], want.x[k])) << where << ", tensor entry " << k;
             }
+}
+
+// VORLAN_KERNELS may lower the set to time the slower loops, never raise it
+// above what the CPU runs; a misspelt name is refused, not ignored.
+TEST(KernelChoice, EnvironmentLowersTheSetOnly)
+{
+    using kernels::KernelSet;
+    using kernels::choose_kernels;
+    EXPECT_EQ(choose_kernels(nullptr, true, true), KernelSet::avx512);
+    EXPECT_EQ(choose_kernels("auto", false, true), KernelSet::avx2);
+    EXPECT_EQ(choose_kernels("", false, false), KernelSet::scalar);
+    EXPECT_EQ(choose_kernels("avx2", true, true), KernelSet::avx2);
+    EXPECT_EQ(choose_kernels("scalar", true, true), KernelSet::scalar);
+    EXPECT_THROW(choose_kernels("avx512", false, true), std::invalid_argument);
+    EXPECT_THROW(choose_kernels("avx2", false, false), std::invalid_argument);
+    EXPECT_THROW(choose_kernels("AVX2", true, true), std::invalid_argument);
 }

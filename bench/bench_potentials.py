@@ -10,7 +10,16 @@ alternate over the potentials so that all see the same machine load. Printed:
 the median atom-steps per second and its ratio to Lennard-Jones of the same
 composition (a ratio below 1 is slower).
 
+With --per-pair only the evaluator differs: one configuration of the liquid
+(Lennard-Jones, 200 steps from the lattice) is held fixed (NVE from rest with dt 1e-9)
+and every potential, one species, cut at 2.5 with the same skin,
+evaluates its forces on it over --steps steps of the same neighbour list.
+Printed: CPU nanoseconds per listed pair (CPU time holds up better than the
+clock on a loaded machine; with 2 threads it is the sum over both) (the list holds each pair within
+rc + skin once for each of its two particles) and the ratio of LJ's time to it.
+
     python3 bench/bench_potentials.py [--package build/cmake/python] [--rounds 3]
+    python3 bench/bench_potentials.py --per-pair --threads 1
 """
 import argparse
 import json
@@ -26,6 +35,47 @@ POTENTIALS = {
     "morse": "vorlan.pair.Morse(D0={a}, alpha=3.0, r0=1.1, rcut=2.5)",
     "table": "table({a})",
 }
+
+# the per-pair comparison adds the other Lennard-Jones modes and WCA
+PER_PAIR = dict(POTENTIALS, **{
+    "lj force_shift": "vorlan.pair.LJ(epsilon={a}, sigma=1, rcut=2.5, mode='force_shift')",
+    "lj none": "vorlan.pair.LJ(epsilon={a}, sigma=1, rcut=2.5, mode='none')",
+    "wca": "vorlan.pair.WCA(epsilon={a}, sigma=1)",
+})
+
+PER_PAIR_CHILD = r"""
+import json, sys, time
+import numpy as np
+from scipy.spatial import cKDTree
+if sys.argv[1]:
+    sys.path.insert(0, sys.argv[1])
+import vorlan
+n, threads, steps, make = int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]), sys.argv[5]
+
+def table(a):
+    r = np.linspace(0.5, 2.5, 4001)
+    e = 4 * a * (r ** -12 - r ** -6 - (2.5 ** -12 - 2.5 ** -6))
+    return vorlan.pair.Table(r, e, 4 * a * (12 * r ** -13 - 6 * r ** -7))
+
+side = (n / 0.8442) ** (1 / 3)
+params = dict(nr_particles=n, cell_length=side, rcut=2.5, shell=0.3, kT=1.44, stepsize=0.005, tau=0.5,
+              sigma=1, epsilon=1, mass=1, nrsteps=steps)
+liquid = vorlan.Simulation(params, seed=1, threads=threads)
+liquid.run(200)
+positions = liquid.positions
+pair = eval(make.format(a=1.0), {"vorlan": vorlan, "table": table})
+# WCA's cut-off is its own; the list's reach is rc + skin with the skin of the others
+reach = (2 ** (1 / 6) if make.startswith("vorlan.pair.WCA") else 2.5) + 0.3
+# at rest with a step of 1e-9 the particles move by F 1e-18: the list is never rebuilt
+sim = vorlan.Simulation(dict(params, stepsize=1e-9), seed=1, threads=threads, positions=positions,
+                        velocities=np.zeros_like(positions), method=vorlan.NVE(), pair=pair)
+sim.run(5)
+t = time.process_time()
+sim.run(steps)
+elapsed = (time.process_time() - t) / steps
+listed = 2 * len(cKDTree(np.mod(positions, side), boxsize=side).query_pairs(reach, output_type="ndarray"))
+print(json.dumps(elapsed / listed))
+"""
 
 CHILD = r"""
 import json, sys, time
@@ -69,8 +119,13 @@ def main():
     ap.add_argument("--steps", type=int, default=100)
     ap.add_argument("--rounds", type=int, default=3)
     ap.add_argument("--threads", type=int, nargs="+", default=[1, 2])
-    ap.add_argument("--only", nargs="+", default=list(POTENTIALS), help="potentials to time (lj always)")
+    ap.add_argument("--only", nargs="+", default=None, help="potentials to time (lj always)")
+    ap.add_argument("--per-pair", action="store_true", help="time per listed pair on one fixed configuration")
     a = ap.parse_args()
+    if a.per_pair:
+        per_pair(a)
+        return
+    a.only = a.only or list(POTENTIALS)
     names = ["lj"] + [p for p in a.only if p != "lj"]
     print(f"N = {a.n}, {a.steps} steps, median of {a.rounds} rounds: M atom-steps/s (ratio to LJ)")
     print(f"{'potential':<14}" + "".join(f"{f'{s} species, {t} thr':>22}" for s in (1, 2) for t in a.threads))
@@ -88,6 +143,26 @@ def main():
                 m = statistics.median(rates[(p, s, t)])
                 cells.append(f"{m / 1e6:.2f} ({m / statistics.median(rates[('lj', s, t)]):.2f})")
         print(f"{p:<14}" + "".join(f"{c:>22}" for c in cells))
+
+
+def per_pair(a):
+    names = ["lj"] + [p for p in (a.only or list(PER_PAIR)) if p != "lj"]
+    print(f"N = {a.n}, one fixed configuration, {a.steps} force evaluations, median of {a.rounds} rounds: "
+          "ns per listed pair (LJ time / time)")
+    print(f"{'potential':<14}" + "".join(f"{f'{t} thr':>18}" for t in a.threads))
+    times = {(p, t): [] for p in names for t in a.threads}
+    for _ in range(a.rounds):
+        for key in times:
+            p, t = key
+            out = subprocess.run([sys.executable, "-c", PER_PAIR_CHILD, a.package, str(a.n), str(t), str(a.steps),
+                                  PER_PAIR[p]], check=True, stdout=subprocess.PIPE, text=True)
+            times[key].append(json.loads(out.stdout))
+    for p in names:
+        cells = []
+        for t in a.threads:
+            m = statistics.median(times[(p, t)])
+            cells.append(f"{1e9 * m:.2f} ({statistics.median(times[('lj', t)]) / m:.2f})")
+        print(f"{p:<14}" + "".join(f"{c:>18}" for c in cells))
 
 
 if __name__ == "__main__":

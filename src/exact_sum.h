@@ -14,7 +14,9 @@
 // carries are propagated (normalize) before 2^30 additions can overflow a digit.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -31,35 +33,36 @@ public:
 
     void add(double x)
     {
-        std::uint64_t bits;
-        std::memcpy(&bits, &x, sizeof bits);
-        const int field = static_cast<int>((bits >> 52) & 0x7ff);
-        std::uint64_t m = bits & ((std::uint64_t{1} << 52) - 1);
-        const bool negative = (bits >> 63) != 0;
-        if (field == 0x7ff) {  // inf or NaN: counted, kept out of the digits
-            ++w[m ? nan_word : negative ? neg_inf_word : pos_inf_word];
-            return;
-        }
-        int pos = 0;  // position of the significand's lowest bit, in units of 2^-1074
-        if (field != 0) {
-            m |= std::uint64_t{1} << 52;
-            pos = field - 1;
-        }
-        if (m == 0)
-            return;
-        const int k = pos >> 5;
-        const unsigned __int128 v = static_cast<unsigned __int128>(m) << (pos & 31);
-        const auto d0 = static_cast<std::int64_t>(static_cast<std::uint32_t>(v));
-        const auto d1 = static_cast<std::int64_t>(static_cast<std::uint32_t>(v >> 32));
-        const auto d2 = static_cast<std::int64_t>(v >> 64);
-        // the sign without a branch: terms of either sign in random order are the
-        // rule (energies, virials), and a mispredicted branch costs more than the add
-        const std::int64_t sign = -static_cast<std::int64_t>(negative);  // 0 or -1
-        w[k] += (d0 ^ sign) - sign;
-        w[k + 1] += (d1 ^ sign) - sign;
-        w[k + 2] += (d2 ^ sign) - sign;
+        deposit(x);
         if (++pending >= max_pending)
             normalize();
+    }
+
+    // Terms x[0], x[stride], ... x[(n - 1) stride] into sums[0], and with K > 1
+    // x[c], x[c + stride], ... into sums[c] for c < K: rows of K terms (the six
+    // components of a tensor per particle) summed component by component. The K
+    // accumulators are independent, so their additions overlap; the count of
+    // pending additions is kept in a register and settled once.
+    template <int K>
+    static void add_rows(ExactSum* sums, const double* x, std::size_t n, std::size_t stride)
+    {
+        std::size_t done = 0;
+        while (done < n) {
+            std::int64_t room = max_pending;
+            for (int c = 0; c < K; ++c)
+                room = std::min(room, max_pending - sums[c].pending);
+            const std::size_t chunk = std::min(n - done, static_cast<std::size_t>(room));
+            const double* row = x + done * stride;
+            for (std::size_t i = 0; i < chunk; ++i, row += stride)
+                for (int c = 0; c < K; ++c)
+                    sums[c].deposit(row[c]);
+            for (int c = 0; c < K; ++c) {
+                sums[c].pending += static_cast<std::int64_t>(chunk);
+                if (sums[c].pending >= max_pending)
+                    sums[c].normalize();
+            }
+            done += chunk;
+        }
     }
 
     void add(const ExactSum& other)
@@ -119,6 +122,40 @@ public:
     }
 
 private:
+    // x into the digits, the count of pending additions left to the caller.
+    void deposit(double x)
+    {
+        std::uint64_t bits;
+        std::memcpy(&bits, &x, sizeof bits);
+        const int field = static_cast<int>((bits >> 52) & 0x7ff);
+        std::uint64_t m = bits & ((std::uint64_t{1} << 52) - 1);
+        const bool negative = (bits >> 63) != 0;
+        if (field == 0x7ff) {  // inf or NaN: counted, kept out of the digits
+            ++w[m ? nan_word : negative ? neg_inf_word : pos_inf_word];
+            return;
+        }
+        int pos = 0;  // position of the significand's lowest bit, in units of 2^-1074
+        if (field != 0) {
+            m |= std::uint64_t{1} << 52;
+            pos = field - 1;
+        }
+        const int k = pos >> 5;
+        const int s = pos & 31;
+        // m 2^s (below 2^85) in three 32-bit digits: the low 64 bits by one shift,
+        // the bits from 64 up by m >> (64 - s), written so that s = 0 gives 0
+        const std::uint64_t low = m << s;
+        const auto d0 = static_cast<std::int64_t>(low & 0xffffffffu);
+        const auto d1 = static_cast<std::int64_t>(low >> 32);
+        const auto d2 = static_cast<std::int64_t>((m >> 1) >> (63 - s));
+        // the sign without a branch: terms of either sign in random order are the
+        // rule (energies, virials), and a mispredicted branch costs more than the
+        // add; a zero term adds zeros
+        const std::int64_t sign = -static_cast<std::int64_t>(negative);  // 0 or -1
+        w[k] += (d0 ^ sign) - sign;
+        w[k + 1] += (d1 ^ sign) - sign;
+        w[k + 2] += (d2 ^ sign) - sign;
+    }
+
     static constexpr int nan_word = digits, pos_inf_word = digits + 1, neg_inf_word = digits + 2;
     static constexpr std::int64_t max_pending = std::int64_t{1} << 30;
 

@@ -121,23 +121,21 @@ double evaluate_blocks(Evaluate evaluate, std::size_t nr_particles, const double
                 exact[0].add(energies[i]);
                 exact[1].add(virials[i]);
             }
-            if (tensors)
-                for (std::size_t i = from; i < to; ++i)
-                    for (int c = 0; c < 6; ++c)
-                        exact[2 + c].add(tensors[6 * i + c]);
+            if (tensors)  // the six components side by side
+                ExactSum::add_rows<6>(exact + 2, tensors + 6 * from, to - from, 6);
             continue;
         }
         double w = 0.0;
         for (std::size_t i = from; i < to; ++i)
             w += virials[i];
         block_virials[blk] = w;
-        if (tensors) {
-            for (int c = 0; c < 6; ++c) {
-                double t = 0.0;
-                for (std::size_t i = from; i < to; ++i)
-                    t += tensors[6 * i + c];
-                block_tensors[6 * blk + c] = t;
-            }
+        if (tensors) {  // each component's chain in particle order, the six side by side
+            double t[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+            for (std::size_t i = from; i < to; ++i)
+                for (int c = 0; c < 6; ++c)
+                    t[c] += tensors[6 * i + c];
+            for (int c = 0; c < 6; ++c)
+                block_tensors[6 * blk + c] = t[c];
         }
     }
     return partial;

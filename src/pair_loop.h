@@ -184,9 +184,33 @@ struct Sums {
     __m256d virial;
 };
 
-// The optional per-particle sums, four partials each.
+// The optional per-particle sums, four partials each (the AVX2 loop; the
+// AVX-512 loop holds the tensor's two components to a register).
 struct ExtraSums {
     __m256d v[nr_extras];
+
+    AVX2 void store(const PairOutput& out, std::size_t i) const
+    {
+        out.energies[i] = pairwise4(v[0]);
+        for (int c = 0; c < 6; ++c)
+            out.tensors[6 * i + c] = pairwise4(v[c + 1]);
+    }
+};
+
+// The same sums in AVX-512 registers: the energy's four partials, then the
+// tensor's xx|yy, zz|xy, xz|yz, the four partials of one component in each half.
+struct ExtraSums8 {
+    __m256d energy;
+    __m512d tensor[3];
+
+    AVX512 void store(const PairOutput& out, std::size_t i) const
+    {
+        out.energies[i] = pairwise4(energy);
+        for (int c = 0; c < 3; ++c) {
+            out.tensors[6 * i + 2 * c] = pairwise4(_mm512_castpd512_pd256(tensor[c]));
+            out.tensors[6 * i + 2 * c + 1] = pairwise4(_mm512_extractf64x4_pd(tensor[c], 1));
+        }
+    }
 };
 
 // Positions, list, types and central region of one pass.
@@ -286,6 +310,7 @@ template <class Eval, int Kind, bool Extras>
 struct Avx512Pairs {
     static constexpr bool factored = Kind == 0;
     static constexpr int np = Eval::nr_params;
+    using Extra = ExtraSums8;
     const Eval& eval;
     Geometry geo;
     __m512d hx, hy, hz, mhx, mhy, mhz, lx, ly, lz, one;
@@ -311,10 +336,10 @@ struct Avx512Pairs {
     }
 
     template <bool image>
-    AVX512 void pack_run(std::size_t i, PackedRun& run, const PackedRun* pending, Sums& sums, ExtraSums& x) const
+    AVX512 void pack_run(std::size_t i, PackedRun& run, const PackedRun* pending, Sums& sums, ExtraSums8& x) const
     {
         Sums acc = sums;  // in registers through the loop
-        ExtraSums extra = x;
+        ExtraSums8 extra = x;
         std::size_t added = 0;
         const PackedRun::View before = pending ? pending->view() : PackedRun::View{};
         const std::size_t to_add = before.count;
@@ -404,9 +429,9 @@ struct Avx512Pairs {
 
     // Stage 2 for the packed pairs k .. k + 7: their terms, added to the sums in
     // list order (the partials: pairs k .. k+3, then k+4 .. k+7, k mod 4 = 0).
-    AVX512 void add(const PackedRun& run, std::size_t k, Sums& s, ExtraSums& x) const { add(run.view(), k, s, x); }
+    AVX512 void add(const PackedRun& run, std::size_t k, Sums& s, ExtraSums8& x) const { add(run.view(), k, s, x); }
 
-    AVX512 void add(const PackedRun::View& run, std::size_t k, Sums& s, ExtraSums& x) const
+    AVX512 void add(const PackedRun::View& run, std::size_t k, Sums& s, ExtraSums8& x) const
     {
         const __mmask8 live = first_lanes8(run.count - k);
         const __m512d index = factored ? one : _mm512_loadu_pd(run.index + k);
@@ -452,16 +477,19 @@ struct Avx512Pairs {
         s.rows = _mm256_add_pd(rows, _mm512_extractf64x4_pd(row67, 1));
         s.virial = partials(s.virial, w);
         if constexpr (Extras) {
-            const __m512d terms[nr_extras] = {e,
-                                              _mm512_maskz_mul_pd(live, rx, fx),
-                                              _mm512_maskz_mul_pd(live, ry, fy),
-                                              _mm512_maskz_mul_pd(live, rz, fz),
-                                              _mm512_maskz_mul_pd(live, rx, fy),
-                                              _mm512_maskz_mul_pd(live, rx, fz),
-                                              _mm512_maskz_mul_pd(live, ry, fz)};
-            for (int c = 0; c < nr_extras; ++c)
-                x.v[c] = partials(x.v[c], terms[c]);
+            x.energy = partials(x.energy, e);
+            x.tensor[0] = partials(x.tensor[0], _mm512_maskz_mul_pd(live, rx, fx), _mm512_maskz_mul_pd(live, ry, fy));
+            x.tensor[1] = partials(x.tensor[1], _mm512_maskz_mul_pd(live, rz, fz), _mm512_maskz_mul_pd(live, rx, fy));
+            x.tensor[2] = partials(x.tensor[2], _mm512_maskz_mul_pd(live, rx, fz), _mm512_maskz_mul_pd(live, ry, fz));
         }
+    }
+
+    // The same for two components at once, a's partials in the low half of p and
+    // b's in the high half: p + (low four of a | low four of b), then + the high
+    // fours. Lane by lane the additions of partials() above.
+    AVX512 static __m512d partials(__m512d p, __m512d a, __m512d b)
+    {
+        return _mm512_add_pd(_mm512_add_pd(p, _mm512_shuffle_f64x2(a, b, 0x44)), _mm512_shuffle_f64x2(a, b, 0xee));
     }
 
     // Eight lanes into four partials: the low four, then the high four.
@@ -522,6 +550,7 @@ template <class Eval, int Kind, bool Extras>
 struct Avx2Pairs {
     static constexpr bool factored = Kind == 0;
     static constexpr int np = Eval::nr_params;
+    using Extra = ExtraSums;
     const Eval& eval;
     Geometry geo;
     __m256d hx, hy, hz, mhx, mhy, mhz, lx, ly, lz, one;
@@ -705,9 +734,7 @@ AVX2 __attribute__((always_inline)) inline double run_pairs(const Loop& loop, st
     runs[0].reserve(256);
     runs[1].reserve(256);
     Sums s{_mm256_set_pd(0.0, 0.0, 0.0, epotsum), _mm256_setzero_pd()};
-    ExtraSums x;
-    for (int c = 0; c < nr_extras; ++c)
-        x.v[c] = _mm256_setzero_pd();
+    typename Loop::Extra x{};
     // stage 1 of particle i, stage 2 of `pending` interleaved
     const auto pack = [&](std::size_t i, const PackedRun* pending) {
         if (loop.geo.central(i))
@@ -721,10 +748,8 @@ AVX2 __attribute__((always_inline)) inline double run_pairs(const Loop& loop, st
         // new particle: force and virial from 0.0, the energy runs on (or starts afresh)
         s = Sums{out.own_energies ? _mm256_setzero_pd() : _mm256_blend_pd(_mm256_setzero_pd(), s.rows, 0x1),
                  _mm256_setzero_pd()};
-        if constexpr (Extras) {
-            for (int c = 0; c < nr_extras; ++c)
-                x.v[c] = _mm256_setzero_pd();
-        }
+        if constexpr (Extras)
+            x = typename Loop::Extra{};
         const PackedRun& mine = runs[i & 1];
         if (i + 1 < end) {
             pack(i + 1, &mine);
@@ -740,11 +765,8 @@ AVX2 __attribute__((always_inline)) inline double run_pairs(const Loop& loop, st
         out.virials[i] = pairwise4(s.virial);
         if (out.own_energies)
             out.own_energies[i] = sums[0];
-        if constexpr (Extras) {
-            out.energies[i] = pairwise4(x.v[0]);
-            for (int c = 0; c < 6; ++c)
-                out.tensors[6 * i + c] = pairwise4(x.v[c + 1]);
-        }
+        if constexpr (Extras)
+            x.store(out, i);
     }
     return _mm256_cvtsd_f64(s.rows);
 }

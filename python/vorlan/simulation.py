@@ -629,8 +629,8 @@ class Simulation:
         its trace / 3 is ``pressure`` to rounding (the kinetic part is taken from
         the current velocities). The pair loop gives W alongside the forces."""
         v = self.velocities
-        m = self.masses
-        kinetic = [float(np.sum(m * v[:, a] * v[:, b])) for a, b in ((0, 0), (1, 1), (2, 2), (0, 1), (0, 2), (1, 2))]
+        mv = self.masses[:, None] * v  # m v_a once per axis, then (m v_a) v_b
+        kinetic = [float(np.sum(mv[:, a] * v[:, b])) for a, b in ((0, 0), (1, 1), (2, 2), (0, 1), (0, 2), (1, 2))]
         w = self._engine.virial_tensor
         volume = self.volume
         return tuple((k + x) / volume for k, x in zip(kinetic, w))  # type: ignore[return-value]

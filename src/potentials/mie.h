@@ -7,7 +7,7 @@
 // When every pair has the same whole exponents (up to 64), the powers are
 // products: of sr2 when n and m are even, else of sr = sqrt(sr2), by binary
 // powering (lane_math.h), and (s/r)^n = ((s/r)^m)^2 when n = 2m (12-6 then gives
-// Lennard-Jones' bits). Otherwise each power is exp((n/2) log sr2).
+// Lennard-Jones' bits). Otherwise each power is exp((n/2) log sr2), the log shared.
 #pragma once
 
 #include "kernels.h"
@@ -48,9 +48,10 @@ struct MieEvaluator {
             const int kn = even ? n / 2 : n, km = even ? m / 2 : m;
             srm = lanes::pow_int(base, km);
             srn = n == 2 * m ? srm * srm : lanes::pow_int(base, kn);
-        } else {
-            srn = lanes::pow(sr2, p[1]);
-            srm = lanes::pow(sr2, p[2]);
+        } else {  // pow(sr2, n/2) and pow(sr2, m/2) = exp(y log sr2), the log taken once
+            const V log_sr2 = lanes::log(sr2);
+            srn = lanes::exp(p[1] * log_sr2);
+            srm = lanes::exp(p[2] * log_sr2);
         }
         e = (srn - srm) - p[5];
         w = p[3] * srn - p[4] * srm;

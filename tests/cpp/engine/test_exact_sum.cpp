@@ -123,3 +123,24 @@ TEST(ExactSum, NonFiniteTermsAreReportedNotHidden)
     EXPECT_EQ(exact({big, big}), inf);
     EXPECT_EQ(exact({-big, -big}), -inf);
 }
+
+TEST(ExactSum, RowsSumEachComponentLikeSingleAdds)
+{
+    // three components per row, strided by four; signed zeros, subnormals,
+    // the extremes of the exponent range and an infinity among them
+    auto t = wide_terms(11, 3000, 300);
+    t[0] = -0.0;
+    t[6] = std::numeric_limits<double>::denorm_min();
+    t[9] = -std::numeric_limits<double>::max();
+    t[13] = std::numeric_limits<double>::infinity();
+    const std::size_t rows = t.size() / 4;
+    ExactSum sums[3];
+    ExactSum::add_rows<3>(sums, t.data(), rows, 4);
+    for (int c = 0; c < 3; ++c) {
+        std::vector<double> column;
+        for (std::size_t i = 0; i < rows; ++i)
+            column.push_back(t[4 * i + c]);
+        const double want = exact(column);
+        EXPECT_TRUE(sums[c].value() == want || (std::isnan(want) && std::isnan(sums[c].value()))) << "component " << c;
+    }
+}

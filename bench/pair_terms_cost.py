@@ -3,7 +3,8 @@
 virials) in one process: a Simulation (LJ liquid, exact sums, particles in
 subcell order as Simulation keeps them) alternates every 20 steps between the
 force loop with and without the pair terms, then with the pressure tensor
-observed every step (the kinetic part and the log included). Interleaving in
+observed every step and every 10 steps (the kinetic part and the log included;
+the force loop gives the terms on the observed steps only). Interleaving in
 one process keeps a changing load on the machine out of the comparison. Given
 two or more --package directories, each is timed in turn in its own process.
 
@@ -28,12 +29,13 @@ params = dict(nr_particles=n, cell_length=side, kT=1.44, mass=1.0, sigma=1.0, ep
               shell=0.3, tau=0.5, stepsize=0.005)
 sim = vorlan.Simulation(params, seed=1, threads=threads)
 sim.run(20)
-times = {"plain": [], "terms": [], "observed": []}
+times = {"plain": [], "terms": [], "observed": [], "observed10": []}
+observe = {"observed": {"observe": {"pressure_tensor": 1}}, "observed10": {"observe": {"pressure_tensor": 10}}}
 for _ in range(segments):
     for kind in times:
         sim._engine.set_pair_terms(kind == "terms")
         start = time.process_time()
-        sim.run(20, **({"observe": {"pressure_tensor": 1}} if kind == "observed" else {}))
+        sim.run(20, **observe.get(kind, {}))
         times[kind].append((time.process_time() - start) / 20)
     sim._engine.set_pair_terms(False)
 print(*(statistics.median(times[k]) for k in times))
@@ -57,9 +59,10 @@ def main():
                                      check=True, capture_output=True, text=True)
                 got[p].append([float(x) for x in out.stdout.split()])
         for p in packages:
-            plain, terms, observed = (statistics.median(r[k] for r in got[p]) for k in range(3))
+            plain, terms, observed, observed10 = (statistics.median(r[k] for r in got[p]) for k in range(4))
             print(f"threads {threads}  {p or 'installed'}: plain {1e3 * plain:.2f} ms/step, pair terms "
-                  f"{terms / plain - 1:+.1%}, pressure tensor observed {observed / plain - 1:+.1%}")
+                  f"{terms / plain - 1:+.1%}, pressure tensor observed every step {observed / plain - 1:+.1%}, "
+                  f"every 10 steps {observed10 / plain - 1:+.1%}")
 
 
 if __name__ == "__main__":

@@ -98,6 +98,11 @@ public:
     bool stopped() const { return was_stopped; }
     unsigned int every_steps() const { return every; }
     void set_every(unsigned int k) { every = k; }
+    // The per-particle terms and the tensor asked for after every k-th step (the
+    // steps whose end an observer reads them at) and after the last step of each
+    // advance(): the force loop gives them on those steps only; 0: on no step
+    // beyond what the Cell asks for itself.
+    void set_terms_every(unsigned int k) { terms_every = k; }
 
     // The integration method of the steps to come; null: Cell::integrate.
     void set_dynamics(Dynamics* d) { dynamics = d; }
@@ -117,6 +122,7 @@ private:
     Cell& cell;                          // the box the steps advance
     std::shared_ptr<Parameters> params;  // the settings, read for the time step
     unsigned int every;                  // steps between every() calls; 0: never
+    unsigned int terms_every = 0;        // steps between those that give the pair terms; 0: none
     bool keep_log;                       // record the energies after each step
     bool verbose;                        // the Cell's progress line every 1000 steps
     unsigned int step;                   // steps done; the next step has this number
@@ -134,7 +140,17 @@ unsigned int Run::advance(unsigned int count, Observer& observer)
     double dt = time_step();
     unsigned int done = 0;
     bool seen = false;  // every() saw the latest step
+    // the pair terms of the steps an observer reads them after, from those steps'
+    // own force evaluation (the forces are the same bits with or without them)
+    const bool terms_always = cell.pair_terms();
+    struct Restore {
+        Cell& cell;
+        bool on;
+        ~Restore() { cell.set_pair_terms(on); }
+    } restore{cell, terms_always};
     while (done < count) {
+        if (terms_every != 0 && !terms_always)
+            cell.set_pair_terms((step + 1) % terms_every == 0 || done + 1 == count);
         one_step(dt);
         ++done;
         seen = every != 0 && step % every == 0;

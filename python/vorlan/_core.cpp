@@ -486,7 +486,8 @@ public:
     // returns the steps done; observer and progress as in PythonObserver. A
     // Python error raised meanwhile (Ctrl-C, a callback's) is raised after the
     // step in progress, everything up to it counted and logged.
-    unsigned int run(unsigned int count, unsigned int every, nb::handle observer, nb::handle progress)
+    unsigned int run(unsigned int count, unsigned int every, nb::handle observer, nb::handle progress,
+                     unsigned int terms_every = 0)
     {
         idle();
         if (running)
@@ -496,6 +497,7 @@ public:
         {
             Running guard(*this);
             run_state->set_every(every);
+            run_state->set_terms_every(terms_every);
             nb::gil_scoped_release unlocked;
 #ifdef VORLAN_MPI
             if (domain) {
@@ -1298,13 +1300,15 @@ NB_MODULE(_core, m)
             "seed"_a.none() = nb::none(), "log_extras"_a.none() = nb::none(), "log_start"_a = 0,
             "A box restored from checkpoint arrays (see state()), continuing bit for bit.")
         .def("run", &Engine::run, "count"_a, "every"_a = 0, "observer"_a.none() = nb::none(),
-             "progress"_a.none() = nb::none(),
+             "progress"_a.none() = nb::none(), "terms_every"_a = 0,
              "Advances at most count steps with the interpreter lock released; returns the steps done.\n\n"
              "observer(event, steps_done) is called with event 'start' before the first step, 'every'\n"
              "after each step that makes the steps done a multiple of every (0: never), and 'last'\n"
              "after the last step (also after an interrupt, and after 'every' for the same step).\n"
              "progress(steps_done) is called about every 20 ms. Ctrl-C, or an exception raised by\n"
-             "observer or progress, stops the run after the step in progress and is raised then.")
+             "observer or progress, stops the run after the step in progress and is raised then.\n"
+             "terms_every: the force loop also gives the virial tensor and per-particle terms on\n"
+             "the steps that make the steps done a multiple of it and on the last step (0: never).")
         .def("advance", [](Engine& e, unsigned int count) { return e.run(count, 0, nb::none(), nb::none()); },
              "count"_a, "Advances count steps (run without hooks); returns the steps done.")
         .def_prop_ro("step", &Engine::steps_done, "Steps done.")

@@ -353,11 +353,12 @@ class Simulation:
         interval = math.gcd(every or 0, frames or 0) if trajectory is not None else (every or 0)
         for k in observing.values():
             interval = math.gcd(interval, k)
-        pair_terms = bool(set(observing) & PAIR_TERMS)
+        # the steps whose pair terms an observation reads: the force loop gives
+        # them on those steps alone (a callback reading them gets them evaluated then)
+        terms_every = 0
+        for name in set(observing) & PAIR_TERMS:
+            terms_every = math.gcd(terms_every, observing[name])
         with contextlib.ExitStack() as stack:
-            if pair_terms:
-                self._engine.set_pair_terms(True)
-                stack.callback(self._engine.set_pair_terms, False)
             interrupts = stack.enter_context(Interrupts())
             writer = None
             if trajectory is not None:
@@ -376,7 +377,7 @@ class Simulation:
                 bar.update(step - first)  # type: ignore[union-attr]
 
             self._engine.run(steps, interval, self._observer(writer, interrupts, frames, callback, every, observing),
-                             report if bar is not None else None)
+                             report if bar is not None else None, terms_every)
             if bar is not None:
                 bar.update(self.step - first)
         return self

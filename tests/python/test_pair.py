@@ -221,3 +221,18 @@ def test_system_description_names_the_potential(tmp_path, text, expect):
 def test_the_settings_lennard_jones_given_as_an_object_keeps_its_bits():
     runs = [vorlan.Simulation(PARAMS, seed=4, **kw).run(30) for kw in ({}, {"pair": pair.LJ()})]
     assert np.array_equal(runs[0].positions, runs[1].positions) and runs[0].epot == runs[1].epot
+
+
+def test_pair_terms_given_on_the_observed_steps_alone_are_those_of_every_step():
+    # the force loop gives the terms on the observed steps (and the last) only:
+    # the same bits as with the terms on at every step, the trajectory untouched
+    x = vorlan.random_positions(N, BOX, 0.85, seed=7)
+    runs = [vorlan.Simulation(PARAMS, positions=x, box=BOX, seed=2, method=vorlan.Langevin(1.0)) for _ in range(2)]
+    runs[1]._engine.set_pair_terms(True)
+    for sim in runs:
+        sim.run(23, observe={"pressure_tensor": 5, "particle_energies": 5})
+    for name in ("pressure_tensor", "particle_energies"):
+        (steps, got), (_, want) = runs[0].observations[name], runs[1].observations[name]
+        assert list(steps) == [5, 10, 15, 20] and np.array_equal(np.asarray(got), np.asarray(want)), name
+    assert np.array_equal(runs[0].positions, runs[1].positions)
+    assert runs[0].pressure_tensor == runs[1].pressure_tensor  # the last step's, given on the way

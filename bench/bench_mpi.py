@@ -68,15 +68,16 @@ t = time.perf_counter() - t
 local = sim.local
 owned = comm.gather(len(local["ids"]))
 ghosts = comm.gather(int(local["ghosts"]))
-peak = 0  # kB: the high-water mark of this process's resident memory
+memory = {}  # kB: the high-water mark of this process's resident memory, and what it holds now
 with open("/proc/self/status") as f:
     for line in f:
-        if line.startswith("VmHWM:"):
-            peak = int(line.split()[1])
-peaks = comm.gather(peak)
+        if line.startswith(("VmHWM:", "VmRSS:")):
+            memory[line[:5]] = int(line.split()[1])
+peaks = comm.gather(memory["VmHWM"])
+now = comm.gather(memory["VmRSS"])
 if sim.rank == 0:
     print(json.dumps(dict(n=len(x), seconds=t, steps=steps, owned=owned, ghosts=ghosts, domains=sim.domains,
-                          peak_kb=peaks)))
+                          peak_kb=peaks, rss_kb=now)))
 """
 
 
@@ -106,9 +107,10 @@ def big(steps):
     """N = 10^7 on 2 ranks: peak memory per particle held, and speed."""
     r = launch(2, 1, 10 ** 7, steps)
     print(f"N = {r['n']}, 2 ranks x 1 thread, {r['steps']} steps: {r['n'] * r['steps'] / r['seconds']:.4g} atom-steps/s")
-    for rank, (owned, ghosts, peak) in enumerate(zip(r["owned"], r["ghosts"], r["peak_kb"])):
+    for rank, (owned, ghosts, peak, now) in enumerate(zip(r["owned"], r["ghosts"], r["peak_kb"], r["rss_kb"])):
         print(f"   rank {rank}: {owned} owned + {ghosts} ghosts, peak {peak / 2 ** 20:.2f} GiB "
-              f"= {1024 * peak / (owned + ghosts):.0f} bytes per particle held")
+              f"= {1024 * peak / (owned + ghosts):.0f} bytes per particle held "
+              f"(after the run {1024 * now / (owned + ghosts):.0f})")
 
 
 def cubic_ghosts(per_rank):

@@ -101,6 +101,8 @@ Cell::Cell(const std::shared_ptr<Parameters>& _params, const CellOptions& option
     terms.set_fields(options.fields, dims);
     terms.pair_terms_wanted = options.pair_terms;
     initialize(options);
+    if (options.divided)
+        return;  // distribute() builds the list of each process's share and checks the energy
     build_neighbor_list();
     calculate_forces();
     if (!std::isfinite(epot)) {

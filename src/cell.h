@@ -75,6 +75,8 @@ struct CellOptions {
     bool exact_sums = false;         // the global sums exact (ExactSum of per-particle terms): the same bits
                                      //   on any thread count and in any order of the particles in memory
     bool sort_particles = false;     // with exact_sums: particles kept in memory in subcell order (list builds)
+    bool divided = false;            // divided among processes next (distribute): no list or forces of the
+                                     //   whole box before, only those of each process's share
 };
 
 // The state a Cell's next steps depend on, for checkpoints (checkpoint.cpp): a

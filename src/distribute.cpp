@@ -2,6 +2,8 @@
 #include "cell.h"
 #include "settings.h"
 
+#include <cmath>
+#include <sstream>
 #include <stdexcept>
 
 void Cell::distribute(std::shared_ptr<Exchange> e, bool keep_list)
@@ -20,4 +22,10 @@ void Cell::distribute(std::shared_ptr<Exchange> e, bool keep_list)
     nlist.start_divided();
     build_neighbor_list();
     calculate_forces();
+    if (!std::isfinite(epot)) {  // epot is the total over all processes: every one refuses alike
+        std::ostringstream msg;
+        msg << "the start positions are not allowed: the particles overlap so closely that the potential energy is "
+            << epot;
+        throw std::invalid_argument(msg.str());
+    }
 }

@@ -327,6 +327,19 @@ void MpiDomain::redistribute(const OwnedArrays& owned, const SubcellLayout& grid
         if (mixed)
             (*owned.types)[j] = static_cast<std::int32_t>(o[20]);
     }
+    std::vector<double>().swap(all);  // the packed particles' memory back before the ghosts and the list
+    std::vector<double>().swap(in);
+    if (replicated) {  // the whole box each process started from: its share's memory alone kept
+        owned.ids->shrink_to_fit();
+        owned.positions->shrink_to_fit();
+        owned.velocities->shrink_to_fit();
+        owned.forces->shrink_to_fit();
+        owned.positions_initial->shrink_to_fit();
+        owned.velocities_initial->shrink_to_fit();
+        owned.dij_list->shrink_to_fit();
+        owned.images->shrink_to_fit();
+        owned.types->shrink_to_fit();
+    }
 
     // ---- ghosts: each particle to every other process owning a subcell next to its own
     std::vector<std::vector<std::size_t>> to(static_cast<std::size_t>(size));

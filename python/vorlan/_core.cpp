@@ -992,9 +992,10 @@ vec3 box_from(const In1& b)
 
 CellOptions options_from(std::optional<std::uint64_t> seed, int threads, std::optional<In3> positions,
                          std::optional<In3> velocities, std::optional<In1> box, std::optional<nb::dict> mixture,
-                         std::size_t n, std::optional<nb::dict> pair, std::optional<nb::list> fields)
+                         std::size_t n, std::optional<nb::dict> pair, std::optional<nb::list> fields, bool divided)
 {
     CellOptions o;
+    o.divided = divided;
     if (fields)
         o.fields = fields_from(*fields);
     if (pair)
@@ -1022,13 +1023,13 @@ CellOptions options_from(std::optional<std::uint64_t> seed, int threads, std::op
 std::unique_ptr<Engine> make_engine(const std::shared_ptr<Parameters>& p, std::optional<std::uint64_t> seed,
                                     int threads, std::optional<In3> positions, std::optional<In3> velocities,
                                     std::optional<In1> box, std::optional<nb::dict> mixture,
-                                    std::optional<nb::dict> pair, std::optional<nb::list> fields)
+                                    std::optional<nb::dict> pair, std::optional<nb::list> fields, bool divided)
 {
     // N as the engine reads it, for the shape of the types (checked again by the Engine)
     const std::size_t n = mixture ? settings::count(*p, "nr_particles") : 0;
     return std::make_unique<Engine>(p, options_from(seed, threads, std::move(positions), std::move(velocities),
                                                     std::move(box), std::move(mixture), n, std::move(pair),
-                                                    std::move(fields)));
+                                                    std::move(fields), divided));
 }
 
 // The box edges now and at the list build, when a checkpoint has them (a box
@@ -1253,32 +1254,33 @@ NB_MODULE(_core, m)
             "from_file",
             [](const std::string& path, std::optional<std::uint64_t> seed, int threads, std::optional<In3> positions,
                std::optional<In3> velocities, std::optional<In1> box, std::optional<nb::dict> mixture,
-               std::optional<nb::dict> pair, std::optional<nb::list> fields) {
+               std::optional<nb::dict> pair, std::optional<nb::list> fields, bool divided) {
                 return make_engine(std::make_shared<Parameters>(path), seed, threads, std::move(positions),
                                    std::move(velocities), std::move(box), std::move(mixture), std::move(pair),
-                                   std::move(fields));
+                                   std::move(fields), divided);
             },
             "path"_a, "seed"_a.none(), "threads"_a, "positions"_a.none(), "velocities"_a.none(),
             "box"_a.none() = nb::none(), "mixture"_a.none() = nb::none(), "pair"_a.none() = nb::none(),
-            "fields"_a.none() = nb::none(),
+            "fields"_a.none() = nb::none(), "divided"_a = false,
             "A box from a parameter file (which must exist), seeded or on the process-wide sequence;\n"
             "box: three sides (default a cube of side cell_length); mixture: dict of types (N,),\n"
             "masses (S,), epsilon, sigma, rcut (S, S) (default one species from the settings); pair: the\n"
             "pair potential as a dict of family, mode, nr_types, values (S x S x P, flat), tail and for\n"
             "tabulated families arrays (a list of S x S arrays r, E, F) (default the settings' LJ); fields: a\n"
-            "list of field dicts (vorlan.field).")
+            "list of field dicts (vorlan.field). divided: the box is divided among processes next (divide),\n"
+            "which builds the list and evaluates the forces of each process's share only.")
         .def_static(
             "from_dict",
             [](const Map& entries, std::optional<std::uint64_t> seed, int threads, std::optional<In3> positions,
                std::optional<In3> velocities, std::optional<In1> box, std::optional<nb::dict> mixture,
-               std::optional<nb::dict> pair, std::optional<nb::list> fields) {
+               std::optional<nb::dict> pair, std::optional<nb::list> fields, bool divided) {
                 return make_engine(parameters_from(entries), seed, threads, std::move(positions),
                                    std::move(velocities), std::move(box), std::move(mixture), std::move(pair),
-                                   std::move(fields));
+                                   std::move(fields), divided);
             },
             "entries"_a, "seed"_a.none(), "threads"_a, "positions"_a.none(), "velocities"_a.none(),
             "box"_a.none() = nb::none(), "mixture"_a.none() = nb::none(), "pair"_a.none() = nb::none(),
-            "fields"_a.none() = nb::none(),
+            "fields"_a.none() = nb::none(), "divided"_a = false,
             "A box from settings given as key -> value text (box, mixture and pair as from_file).")
         .def_static(
             "restore",

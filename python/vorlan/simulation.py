@@ -212,7 +212,7 @@ class Simulation:
         settings.check_simulation_settings(start.settings())
         self._species: Optional[List[str]] = start.species
         self._type_masses: Optional[np.ndarray] = None if start.mixture is None else start.mixture["masses"]
-        self._engine = start.engine(seed, team, engine_fields)
+        self._engine = start.engine(seed, team, engine_fields, divided=comm is not None)
         self._seed = seed
         self._time_base = (0, 0.0)  # (step, time) at which the current stepsize took over
         self._set_dynamics(method, barostat)

@@ -213,14 +213,16 @@ class SimulationStart(NamedTuple):
         """The settings as key -> value text (a parameter file read)."""
         return dict(self.source) if isinstance(self.source, dict) else dict(_core.read_parameter_file(self.source))
 
-    def engine(self, seed: Optional[int], team: int, fields: Optional[List[Dict[str, Any]]] = None) -> Any:
+    def engine(self, seed: Optional[int], team: int, fields: Optional[List[Dict[str, Any]]] = None,
+               divided: bool = False) -> Any:
         """The engine (vorlan._core.Engine) of this start, with the external
         `fields` (vorlan.field.engine_fields); an overlap of the start positions
-        is reported with the closest pair."""
+        is reported with the closest pair. `divided`: the box is divided among
+        processes next, which builds the list of each process's share only."""
         make = _core.Engine.from_dict if isinstance(self.source, dict) else _core.Engine.from_file
         try:
             return make(self.source, seed, team, self.positions, self.velocities, self.sides,  # type: ignore[arg-type]
-                        self.mixture, self.pair, fields)
+                        self.mixture, self.pair, fields, divided)
         except ValueError as e:
             if self.positions is not None and "overlap" in str(e):
                 raise ValueError(f"{e}; {_closest_pair(self.positions, self.sides)}") from None

@@ -654,9 +654,13 @@ void NeighborList::adopt_subcell_order(ParticleState& p, const ListSpec& spec)
     std::iota(buffers.sorted_id.begin(), buffers.sorted_id.end(), 0u);
 }
 
-void NeighborList::share_out(ParticleState& p, Exchange& exchange, const SubcellLayout& grid)
+namespace {
+
+// Every held particle's subcell on `grid` (a SubcellLayout or SubcellGrid), as
+// sort_by_subcell bins it.
+template <class Grid>
+std::vector<unsigned int> subcell_keys(const ParticleState& p, const Grid& grid)
 {
-    // every held particle's subcell, as sort_by_subcell bins it
     std::vector<unsigned int> key(p.size());
     for (std::size_t i = 0; i < p.size(); ++i) {
         const unsigned int ix = subcell_index(p.positions[i].x(), grid.edge[0], grid.n[0]);
@@ -664,10 +668,23 @@ void NeighborList::share_out(ParticleState& p, Exchange& exchange, const Subcell
         const unsigned int iz = subcell_index(p.positions[i].z(), grid.edge[2], grid.n[2]);
         key[i] = (ix * grid.n[1] + iy) * grid.n[2] + iz;
     }
+    return key;
+}
+
+// What travels with a particle to its owner (`no_types`: the types of one species).
+OwnedArrays owned_arrays(ParticleState& p, std::vector<std::int32_t>& no_types)
+{
+    return {&p.positions,          &p.velocities, &p.forces, &p.dij_list, &p.positions_initial,
+            &p.velocities_initial, &p.images,     p.mixed() ? &p.species.types : &no_types, &p.ids};
+}
+
+}  // namespace
+
+void NeighborList::share_out(ParticleState& p, Exchange& exchange, const SubcellLayout& grid)
+{
     std::vector<std::int32_t> no_types;
-    const OwnedArrays owned{&p.positions, &p.velocities, &p.forces, &p.dij_list, &p.positions_initial,
-                            &p.velocities_initial, &p.images, p.mixed() ? &p.species.types : &no_types, &p.ids};
-    exchange.redistribute(owned, grid, key, replicated, p.ghost_positions, p.ghost_types);
+    exchange.redistribute(owned_arrays(p, no_types), grid, subcell_keys(p, grid), replicated, p.ghost_positions,
+                          p.ghost_types);
     binned = p.positions;
     binned.insert(binned.end(), p.ghost_positions.begin(), p.ghost_positions.end());
     if (p.mixed()) {
@@ -681,18 +698,10 @@ void NeighborList::adopt(ParticleState& p, Exchange& exchange, const vec3& image
     // the subcells as a build now would lay them out: they choose the domains
     // and first owners; the ghosts are whatever the kept runs name
     const SubcellGrid grid = size_grid(image, rlist, total);
-    std::vector<unsigned int> key(p.size());
-    for (std::size_t i = 0; i < p.size(); ++i) {
-        const unsigned int ix = subcell_index(p.positions[i].x(), grid.edge[0], grid.n[0]);
-        const unsigned int iy = subcell_index(p.positions[i].y(), grid.edge[1], grid.n[1]);
-        const unsigned int iz = subcell_index(p.positions[i].z(), grid.edge[2], grid.n[2]);
-        key[i] = (ix * grid.n[1] + iy) * grid.n[2] + iz;
-    }
     std::vector<std::int32_t> no_types;
-    const OwnedArrays owned{&p.positions, &p.velocities, &p.forces, &p.dij_list, &p.positions_initial,
-                            &p.velocities_initial, &p.images, p.mixed() ? &p.species.types : &no_types, &p.ids};
-    exchange.adopt(owned, SubcellLayout{{grid.n[0], grid.n[1], grid.n[2]}, {grid.edge[0], grid.edge[1], grid.edge[2]}},
-                   key, entries, p.ghost_positions, p.ghost_types);
+    exchange.adopt(owned_arrays(p, no_types),
+                   SubcellLayout{{grid.n[0], grid.n[1], grid.n[2]}, {grid.edge[0], grid.edge[1], grid.edge[2]}},
+                   subcell_keys(p, grid), entries, p.ghost_positions, p.ghost_types);
     replicated = false;
 }
 

@@ -43,6 +43,19 @@ PER_PAIR = dict(POTENTIALS, **{
     "wca": "vorlan.pair.WCA(epsilon={a}, sigma=1)",
 })
 
+# The children's shared lines, in place of their @LIQUID@ line: the tabulated LJ
+# and the bench liquid's settings (n and steps read from the command line first).
+LIQUID = r"""
+def table(a):
+    r = np.linspace(0.5, 2.5, 4001)
+    e = 4 * a * (r ** -12 - r ** -6 - (2.5 ** -12 - 2.5 ** -6))
+    return vorlan.pair.Table(r, e, 4 * a * (12 * r ** -13 - 6 * r ** -7))
+
+side = (n / 0.8442) ** (1 / 3)
+params = dict(nr_particles=n, cell_length=side, rcut=2.5, shell=0.3, kT=1.44, stepsize=0.005, tau=0.5,
+              sigma=1, epsilon=1, mass=1, nrsteps=steps)
+"""
+
 PER_PAIR_CHILD = r"""
 import json, sys, time
 import numpy as np
@@ -52,14 +65,7 @@ if sys.argv[1]:
 import vorlan
 n, threads, steps, make = int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]), sys.argv[5]
 
-def table(a):
-    r = np.linspace(0.5, 2.5, 4001)
-    e = 4 * a * (r ** -12 - r ** -6 - (2.5 ** -12 - 2.5 ** -6))
-    return vorlan.pair.Table(r, e, 4 * a * (12 * r ** -13 - 6 * r ** -7))
-
-side = (n / 0.8442) ** (1 / 3)
-params = dict(nr_particles=n, cell_length=side, rcut=2.5, shell=0.3, kT=1.44, stepsize=0.005, tau=0.5,
-              sigma=1, epsilon=1, mass=1, nrsteps=steps)
+@LIQUID@
 liquid = vorlan.Simulation(params, seed=1, threads=threads)
 liquid.run(200)
 positions = liquid.positions
@@ -86,14 +92,7 @@ import vorlan
 from vorlan.mixture import KOB_ANDERSEN
 n, threads, steps, make, species = int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]), sys.argv[5], int(sys.argv[6])
 
-def table(a):
-    r = np.linspace(0.5, 2.5, 4001)
-    e = 4 * a * (r ** -12 - r ** -6 - (2.5 ** -12 - 2.5 ** -6))
-    return vorlan.pair.Table(r, e, 4 * a * (12 * r ** -13 - 6 * r ** -7))
-
-side = (n / 0.8442) ** (1 / 3)
-params = dict(nr_particles=n, cell_length=side, rcut=2.5, shell=0.3, kT=1.44, stepsize=0.005, tau=0.5,
-              sigma=1, epsilon=1, mass=1, nrsteps=steps)
+@LIQUID@
 pair = lambda a: eval(make.format(a=a), {"vorlan": vorlan, "table": table})
 if species == 1:
     kw = dict(pair=pair(1.0))
@@ -110,6 +109,7 @@ t = time.perf_counter()
 sim.run(steps)
 print(json.dumps(n * steps / (time.perf_counter() - t)))
 """
+PER_PAIR_CHILD, CHILD = (c.replace("@LIQUID@\n", LIQUID) for c in (PER_PAIR_CHILD, CHILD))
 
 
 def main():

@@ -313,6 +313,7 @@ private:
     void check_contacts(double limit) const;
     std::vector<double> contact_sizes_sq() const;
     void restore(const CellState& state);
+    void take_arrays(const CellState& state);  // checkpoint.cpp
     double get_gauss() const;
     void build_neighbor_list();
     bool check_update_neighbor_list() const;

@@ -194,6 +194,17 @@ void Cell::check_mixture_tables_agree() const
             }
 }
 
+// The particles' arrays and the list of a saved state, which holds them in id order.
+void Cell::take_arrays(const CellState& s)
+{
+    pstate.positions = s.positions;
+    pstate.velocities = s.velocities;
+    pstate.forces = s.forces;
+    pstate.dij_list = s.dij_list;
+    pstate.images = s.images;
+    nlist.entries = s.neighbor_list;
+}
+
 CellState Cell::save_state() const
 {
     CellState s;
@@ -211,7 +222,6 @@ CellState Cell::save_state() const
     s.box = dims;
     s.list_box = nlist.box;
     s.virial = virial_w;
-    s.box = dims;
     s.species = pstate.species;
     s.potential = terms.potential;
     s.fields = terms.fields;
@@ -224,14 +234,9 @@ Cell::Cell(const std::shared_ptr<Parameters>& _params, const CellState& state, i
     : params(_params), epot(state.epot), ekin(state.ekin), etot(state.etot),
       virial_w(state.virial), threads(checked_team_size(team_size))
 {
-    pstate.positions = state.positions;
+    take_arrays(state);
     pstate.positions_initial = state.positions_initial;
-    pstate.velocities = state.velocities;
     pstate.velocities_initial = state.velocities_initial;
-    pstate.forces = state.forces;
-    pstate.images = state.images;
-    pstate.dij_list = state.dij_list;
-    nlist.entries = state.neighbor_list;
     ttime = std::chrono::system_clock::now();
     check_saved_settings(*params);
     restore_box(state);

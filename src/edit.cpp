@@ -183,12 +183,7 @@ void Cell::check_contacts(double limit) const
 
 void Cell::restore(const CellState& s)
 {
-    pstate.positions = s.positions;
-    pstate.velocities = s.velocities;
-    pstate.forces = s.forces;
-    pstate.dij_list = s.dij_list;
-    nlist.entries = s.neighbor_list;
-    pstate.images = s.images;
+    take_arrays(s);
     pstate.species.types = s.species.types;
     number_in_order(pstate.positions.size());
     epot = s.epot;

@@ -277,6 +277,27 @@ double Cell::kinetic_energy_of_velocities() const
     return 0.5 * sum;
 }
 
+std::array<double, 6> Cell::kinetic_tensor() const
+{
+    const bool mixture = mixed();
+    const std::vector<vec3>& velocities = pstate.velocities;
+    std::array<double, 6> t = sum_particles<6>(velocities.size(), [&](std::size_t begin, std::size_t end, auto add) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const vec3& v = velocities[i];
+            const double m = mixture ? pstate.species.masses[static_cast<std::size_t>(pstate.species.types[i])] : 1.0;
+            const double mx = m * v.x(), my = m * v.y(), mz = m * v.z();
+            const double terms[6] = {mx * v.x(), my * v.y(), mz * v.z(), mx * v.y(), mx * v.z(), my * v.z()};
+            add(terms);
+        }
+    });
+    if (!mixture) {
+        const double mass = settings::real(*params, "mass");
+        for (double& c : t)
+            c *= mass;
+    }
+    return t;
+}
+
 std::size_t Cell::particle_count() const
 {
     const std::size_t nr_particles = settings::count(*params, "nr_particles");

@@ -154,6 +154,10 @@ public:
     // 0.5 m sum |v|^2 of the current velocities, summed in particle order (the
     // order of the kicks' sum).
     double kinetic_energy_of_velocities() const;
+    // sum m v_a v_b of the current velocities (xx yy zz xy xz yz), summed as the
+    // cell's global sums are (exact, or chained in fixed chunks) over all
+    // processes; one species takes its mass after the sum.
+    std::array<double, 6> kinetic_tensor() const;
 
     // Appends one frame (box, then x v |v| per particle) to a binary movie file;
     // with `create` the file is truncated and starts with the particle count.
@@ -231,8 +235,18 @@ public:
     // gives them at once.
     void set_pair_terms(bool on) { terms.pair_terms_wanted = on; }
     bool pair_terms() const { return terms.pair_terms_wanted; }
-    std::vector<double> particle_energies() { evaluate_pair_terms(); return by_id(terms.particle_energies); }
-    std::vector<double> particle_virials() { evaluate_pair_terms(); return by_id(terms.particle_virials); }
+    std::vector<double> particle_energies()
+    {
+        evaluate_pair_terms();
+        terms.settle_particle_terms();
+        return by_id(terms.particle_energies);
+    }
+    std::vector<double> particle_virials()
+    {
+        evaluate_pair_terms();
+        terms.settle_particle_terms();
+        return by_id(terms.particle_virials);
+    }
     const double* virial_tensor() { evaluate_pair_terms(); return terms.virial_tensor; }
 
     // The mixture (empty for one species) and the type of each slot.

@@ -20,8 +20,11 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 
 class ExactSum {
+    struct Store;  // the buckets of Rows (below)
+
 public:
     // 2046 exponent positions plus a 53-bit significand span 66 digits; two more
     // hold the carries of up to 2^64 maximal terms.
@@ -38,31 +41,99 @@ public:
             normalize();
     }
 
+    // Rows of K terms added component by component into sums[0..K): the
+    // components of a tensor per particle, say.
+    //
+    // Terms of one exponent are first added as integers: each component keeps a
+    // bucket per exponent field, a term adds its signed significand (below 2^53)
+    // to its bucket, one addition where deposit() makes three, and every
+    // `bucket_terms` rows (and at finish) the touched buckets go into the
+    // digits. Terms of a particle quantity span few exponents, so few buckets
+    // are touched. The total is the same exact sum.
+    template <int K>
+    class Rows {
+    public:
+        explicit Rows(ExactSum* sums) : sums(sums)
+        {
+            Store& store = bucket_store<K>();
+            if (!store.busy) {  // this thread's buckets, unless a Rows<K> of an enclosing sum holds them
+                store.busy = true;
+                shared = &store;
+                buckets = store.counters.get();
+            } else {
+                own.reset(new std::int64_t[static_cast<std::size_t>(K) * stride]());
+                buckets = own.get();
+            }
+        }
+        Rows(const Rows&) = delete;
+        Rows& operator=(const Rows&) = delete;
+        // Without finish() the pending terms are dropped; the buckets are left zero.
+        ~Rows()
+        {
+            for (int c = 0; c < K; ++c)
+                for (int field = lo; field <= hi; ++field)
+                    buckets[c * stride + field] = 0;
+            if (shared)
+                shared->busy = false;
+        }
+
+        void add(const double* t)
+        {
+            for (int c = 0; c < K; ++c) {
+                std::uint64_t bits;
+                std::memcpy(&bits, t + c, sizeof bits);
+                const int field = static_cast<int>((bits >> 52) & 0x7ff);
+                if (field == 0x7ff) {  // inf or NaN: counted apart, as deposit() does
+                    sums[c].deposit(t[c]);
+                    continue;
+                }
+                const auto m = static_cast<std::int64_t>((bits & ((std::uint64_t{1} << 52) - 1)) |
+                                                         (static_cast<std::uint64_t>(field != 0) << 52));
+                const std::int64_t sign = -static_cast<std::int64_t>(bits >> 63);  // 0 or -1
+                buckets[c * stride + field] += (m ^ sign) - sign;
+                lo = field < lo ? field : lo;
+                hi = field > hi ? field : hi;
+            }
+            if (++held == bucket_terms)
+                finish();
+        }
+
+        // The buckets into the digits (also before the sums are read).
+        void finish()
+        {
+            for (int c = 0; c < K; ++c) {
+                std::int64_t* b = buckets + c * stride;
+                for (int field = lo; field <= hi; ++field)
+                    if (b[field] != 0) {
+                        sums[c].deposit_integer(b[field], field != 0 ? field - 1 : 0);
+                        b[field] = 0;
+                        if (++sums[c].pending >= max_pending)
+                            sums[c].normalize();
+                    }
+            }
+            lo = 0x7ff;
+            hi = 0;
+            held = 0;
+        }
+
+    private:
+        ExactSum* sums;
+        Store* shared = nullptr;              // this thread's buckets, when this holds them
+        std::unique_ptr<std::int64_t[]> own;  // else its own
+        std::int64_t* buckets;                // all zero between uses
+        int lo = 0x7ff, hi = 0;  // the fields touched since the last finish, over all components
+        std::size_t held = 0;
+    };
+
     // Terms x[0], x[stride], ... x[(n - 1) stride] into sums[0], and with K > 1
-    // x[c], x[c + stride], ... into sums[c] for c < K: rows of K terms (the six
-    // components of a tensor per particle) summed component by component. The K
-    // accumulators are independent, so their additions overlap; the count of
-    // pending additions is kept in a register and settled once.
+    // x[c], x[c + stride], ... into sums[c] for c < K (Rows).
     template <int K>
     static void add_rows(ExactSum* sums, const double* x, std::size_t n, std::size_t stride)
     {
-        std::size_t done = 0;
-        while (done < n) {
-            std::int64_t room = max_pending;
-            for (int c = 0; c < K; ++c)
-                room = std::min(room, max_pending - sums[c].pending);
-            const std::size_t chunk = std::min(n - done, static_cast<std::size_t>(room));
-            const double* row = x + done * stride;
-            for (std::size_t i = 0; i < chunk; ++i, row += stride)
-                for (int c = 0; c < K; ++c)
-                    sums[c].deposit(row[c]);
-            for (int c = 0; c < K; ++c) {
-                sums[c].pending += static_cast<std::int64_t>(chunk);
-                if (sums[c].pending >= max_pending)
-                    sums[c].normalize();
-            }
-            done += chunk;
-        }
+        Rows<K> rows(sums);
+        for (std::size_t i = 0; i < n; ++i)
+            rows.add(x + i * stride);
+        rows.finish();
     }
 
     void add(const ExactSum& other)
@@ -154,6 +225,43 @@ private:
         w[k] += (d0 ^ sign) - sign;
         w[k + 1] += (d1 ^ sign) - sign;
         w[k + 2] += (d2 ^ sign) - sign;
+    }
+
+    // v 2^pos (units of 2^-1074) into the digits, |v| < 2^63; the count of
+    // pending additions left to the caller.
+    void deposit_integer(std::int64_t v, int pos)
+    {
+        const bool negative = v < 0;
+        const std::uint64_t magnitude = negative ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
+        const int k = pos >> 5;
+        const unsigned __int128 shifted = static_cast<unsigned __int128>(magnitude) << (pos & 31);  // below 2^95
+        const std::int64_t sign = -static_cast<std::int64_t>(negative);
+        const auto d0 = static_cast<std::int64_t>(static_cast<std::uint64_t>(shifted) & 0xffffffffu);
+        const auto d1 = static_cast<std::int64_t>(static_cast<std::uint64_t>(shifted >> 32) & 0xffffffffu);
+        const auto d2 = static_cast<std::int64_t>(static_cast<std::uint64_t>(shifted >> 64));
+        w[k] += (d0 ^ sign) - sign;
+        w[k + 1] += (d1 ^ sign) - sign;
+        w[k + 2] += (d2 ^ sign) - sign;
+    }
+
+    // Rows per flush of the buckets: 2^10 significands below 2^53 stay below 2^63.
+    static constexpr std::size_t bucket_terms = 512;
+
+    // This thread's buckets for Rows<K>: 2048 counters per component, zero when
+    // not in use. Components lie `stride` apart, not a multiple of 4 KiB, so that
+    // equal fields of two components do not share their low address bits.
+    static constexpr int stride = 2048 + 16;
+    struct Store {
+        std::unique_ptr<std::int64_t[]> counters;
+        bool busy = false;
+    };
+    template <int K>
+    static Store& bucket_store()
+    {
+        thread_local Store store;
+        if (!store.counters)
+            store.counters.reset(new std::int64_t[static_cast<std::size_t>(K) * stride]());
+        return store;
     }
 
     static constexpr int nan_word = digits, pos_inf_word = digits + 1, neg_inf_word = digits + 2;

@@ -82,6 +82,10 @@ public:
 
     bool pair_terms_wanted = false;          // every evaluation gives the per-particle terms
     bool pair_terms_fresh = false;           // the per-particle terms belong to the current forces
+    // Fills particle_energies and particle_virials from the latest evaluation's
+    // terms, once: an evaluation leaves them unscaled, as a run that observes
+    // only the tensor never reads them.
+    void settle_particle_terms();
     std::vector<double> particle_energies;   // per particle: half its pairs' energies (+ tail share, fields)
     std::vector<double> particle_virials;    // per particle: xx yy zz xy xz yz of half its pairs' r (x) F
     double virial_tensor[6] = {};            // the virial tensor of the latest evaluation with the terms
@@ -100,7 +104,7 @@ private:
     void finish_pair_terms(const ParticleState& p, const ForceContext& c, const PairSums& sums, double fscale);
     std::vector<double> type_counts(const ParticleState& p, const ForceContext& c) const;
     // fields/apply.cpp: the fields' forces added, their energy returned.
-    double apply_fields(ParticleState& p, const ForceContext& c, bool extras);
+    double apply_fields(ParticleState& p, const ForceContext& c);
 
     const kernels::PairKernels* loops = nullptr;  // the pair loops of its family and mode
     bool walls[3] = {false, false, false};   // axes closed by a wall
@@ -113,4 +117,13 @@ private:
     std::vector<double> tensor_terms;        // per particle: six sums of r_a F_b terms, as the loop summed them
     std::vector<double> block_tensors;       // per block of the pair loop: six sums of tensor_terms in order
     std::vector<double> field_energies;      // per particle: its energy in all fields
+    // How settle_particle_terms scales the latest evaluation's terms.
+    struct Scales {
+        bool settled = true;  // particle_energies and particle_virials hold them
+        bool factored;        // one species: the energy factors on the energy terms
+        double fscale;        // on the tensor terms (1 for a mixture)
+        double tail_share;    // the tail energy per particle
+        bool fields;          // field_energies belong to them
+        int team;
+    } scales;
 };

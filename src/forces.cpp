@@ -117,10 +117,8 @@ double evaluate_blocks(Evaluate evaluate, std::size_t nr_particles, const double
         if (!errors.failed())  // the vectorised loop allocates when a run is unusually crowded
             errors.guard([&] { partial = evaluate(from, to, partial); });
         if (exact) {
-            for (std::size_t i = from; i < to; ++i) {
-                exact[0].add(energies[i]);
-                exact[1].add(virials[i]);
-            }
+            ExactSum::add_rows<1>(exact, energies + from, to - from, 1);
+            ExactSum::add_rows<1>(exact + 1, virials + from, to - from, 1);
             if (tensors)  // the six components side by side
                 ExactSum::add_rows<6>(exact + 2, tensors + 6 * from, to - from, 6);
             continue;
@@ -336,33 +334,42 @@ ForceSums ForceTerms::compute(ParticleState& p, const NeighborList& list, const 
     // the fields' forces on top of the pair forces, their energy in epot; their
     // forces stay out of the virial (fields/field.h)
     if (!fields.empty())
-        epot += apply_fields(p, c, extras);
+        epot += apply_fields(p, c);
     return ForceSums{epot, virial_w};
 }
 
 void ForceTerms::finish_pair_terms(const ParticleState& p, const ForceContext& c, const PairSums& sums, double fscale)
 {
-    // each particle's half of its pairs, scaled as the totals are; the tail
-    // energy shared equally
-    const bool factored = !p.mixed();
-    const std::size_t n = p.size();
+    // the tensor now; each particle's half of its pairs, scaled as the totals are
+    // (the tail energy shared equally), when first read
     const TailTerms tail =
         potential.tail_correction ? pair_tail(potential, type_counts(p, c), c.dims.prod()) : TailTerms{};
-    const double tail_share = tail.energy / static_cast<double>(c.total);
+    scales = Scales{false, !p.mixed(), fscale, tail.energy / static_cast<double>(c.total), !fields.empty(), c.team};
+    for (int k = 0; k < 6; ++k)
+        virial_tensor[k] = 0.5 * (fscale * sums.tensor[k]) + (k < 3 ? tail.virial / 3.0 : 0.0);
+}
+
+void ForceTerms::settle_particle_terms()
+{
+    if (!pair_terms_fresh || scales.settled)
+        return;
+    const Scales s = scales;
+    const std::size_t n = energy_terms.size();
     particle_energies.resize(n);
     particle_virials.resize(6 * n);
     const long long count = static_cast<long long>(n);
-#pragma omp parallel for schedule(static) num_threads(c.team)
+#pragma omp parallel for schedule(static) num_threads(s.team)
     for (long long ii = 0; ii < count; ++ii) {
         const std::size_t i = static_cast<std::size_t>(ii);
         const double e = energy_terms[i];
         particle_energies[i] =
-            (factored ? ((e * table.energy_factors[0]) * table.energy_factors[1]) * 0.5 : e * 0.5) + tail_share;
+            (s.factored ? ((e * table.energy_factors[0]) * table.energy_factors[1]) * 0.5 : e * 0.5) + s.tail_share;
+        if (s.fields)
+            particle_energies[i] += field_energies[i];
         for (int k = 0; k < 6; ++k)
-            particle_virials[6 * i + k] = 0.5 * (fscale * tensor_terms[6 * i + k]);
+            particle_virials[6 * i + k] = 0.5 * (s.fscale * tensor_terms[6 * i + k]);
     }
-    for (int k = 0; k < 6; ++k)
-        virial_tensor[k] = 0.5 * (fscale * sums.tensor[k]) + (k < 3 ? tail.virial / 3.0 : 0.0);
+    scales.settled = true;
 }
 
 std::vector<double> ForceTerms::type_counts(const ParticleState& p, const ForceContext& c) const

@@ -725,6 +725,7 @@ void Cell::build_neighbor_list()
                   {}};
     if (sort_particles && terms.pair_terms_fresh)  // the per-particle terms follow their particles
         spec.also_move = [this](const unsigned int* from, std::size_t n, int team_size) {
+            terms.settle_particle_terms();
             gather(terms.particle_energies, from, n, 1, team_size);
             gather(terms.particle_virials, from, n, 6, team_size);
         };

@@ -6,6 +6,7 @@
 //     bits on any number of threads and in any order of the particles in memory.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 
@@ -46,14 +47,13 @@ std::array<double, K> particle_sums(std::size_t n, int team, bool exact, Chunk&&
 #pragma omp parallel num_threads(team)
     {
         std::array<ExactSum, K> mine;
+        ExactSum::Rows<K> rows(mine.data());
 #pragma omp for schedule(static) nowait
         for (long long c = 0; c < count; ++c) {
             const std::size_t begin = static_cast<std::size_t>(c) * sum_chunk;
-            chunk(begin, std::min(begin + sum_chunk, n), [&](const double* t) {
-                for (int k = 0; k < K; ++k)
-                    mine[k].add(t[k]);
-            });
+            chunk(begin, std::min(begin + sum_chunk, n), [&](const double* t) { rows.add(t); });
         }
+        rows.finish();
 #pragma omp critical(vorlan_particle_sums)
         for (int k = 0; k < K; ++k)
             all[k].add(mine[k]);

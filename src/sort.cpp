@@ -44,6 +44,7 @@ void Cell::unsort()
         return;
     const std::vector<std::uint32_t> to = pstate.ids;
     pstate.unsort(to);
+    terms.settle_particle_terms();
     scatter(terms.particle_energies, to, 1);
     scatter(terms.particle_virials, to, 6);
     nlist.entries = relabel_list(nlist.entries, to);

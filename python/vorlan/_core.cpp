@@ -553,6 +553,12 @@ public:
         const double* w = cell->virial_tensor();
         return {w[0], w[1], w[2], w[3], w[4], w[5]};
     }
+    std::tuple<double, double, double, double, double, double> kinetic_tensor() const
+    {
+        idle();
+        const std::array<double, 6> k = cell->kinetic_tensor();
+        return {k[0], k[1], k[2], k[3], k[4], k[5]};
+    }
     nb::ndarray<nb::numpy, double> particle_energies()
     {
         idle();
@@ -1350,6 +1356,8 @@ NB_MODULE(_core, m)
         .def_prop_ro("virial", &Engine::virial, "Virial W = sum over pairs within rcut of r_ij . F_ij.")
         .def_prop_ro("virial_tensor", &Engine::virial_tensor,
                      "Virial tensor (xx, yy, zz, xy, xz, yz): sum over pairs of r_ij (x) F_ij (tail on the diagonal).")
+        .def_prop_ro("kinetic_tensor", &Engine::kinetic_tensor,
+                     "Kinetic tensor (xx, yy, zz, xy, xz, yz): sum over particles of m v_a v_b.")
         .def_prop_ro("particle_energies", &Engine::particle_energies, nb::rv_policy::move,
                      "Per-particle potential energy (N,): half of each of its pairs' energies.")
         .def_prop_ro("particle_virials", &Engine::particle_virials, nb::rv_policy::move,

@@ -629,9 +629,7 @@ class Simulation:
         (with the tail correction on the diagonal when the potential has one);
         its trace / 3 is ``pressure`` to rounding (the kinetic part is taken from
         the current velocities). The pair loop gives W alongside the forces."""
-        v = self.velocities
-        mv = self.masses[:, None] * v  # m v_a once per axis, then (m v_a) v_b
-        kinetic = [float(np.sum(mv[:, a] * v[:, b])) for a, b in ((0, 0), (1, 1), (2, 2), (0, 1), (0, 2), (1, 2))]
+        kinetic = self._engine.kinetic_tensor  # summed in the engine, as the energies are
         w = self._engine.virial_tensor
         volume = self.volume
         return tuple((k + x) / volume for k, x in zip(kinetic, w))  # type: ignore[return-value]

@@ -36,7 +36,7 @@ vec3 ForceTerms::image_box(const vec3& dims) const
     return b;
 }
 
-double ForceTerms::apply_fields(ParticleState& p, const ForceContext& c, bool extras)
+double ForceTerms::apply_fields(ParticleState& p, const ForceContext& c)
 {
     const vec3& dims = c.dims;
     const std::size_t n = p.size();
@@ -66,9 +66,6 @@ double ForceTerms::apply_fields(ParticleState& p, const ForceContext& c, bool ex
         for (std::size_t i = 0; i < n; ++i)
             sum += field_energies[i];
     }
-    if (extras)
-        for (std::size_t i = 0; i < n; ++i)
-            particle_energies[i] += field_energies[i];
     return sum;
 }
 

@@ -134,13 +134,39 @@ TEST(ExactSum, RowsSumEachComponentLikeSingleAdds)
     t[9] = -std::numeric_limits<double>::max();
     t[13] = std::numeric_limits<double>::infinity();
     const std::size_t rows = t.size() / 4;
-    ExactSum sums[3];
-    ExactSum::add_rows<3>(sums, t.data(), rows, 4);
-    for (int c = 0; c < 3; ++c) {
-        std::vector<double> column;
-        for (std::size_t i = 0; i < rows; ++i)
-            column.push_back(t[4 * i + c]);
-        const double want = exact(column);
-        EXPECT_TRUE(sums[c].value() == want || (std::isnan(want) && std::isnan(sums[c].value()))) << "component " << c;
+    for (int round = 0; round < 2; ++round) {  // the second finds the first's scratch space cleared
+        ExactSum sums[3];
+        ExactSum::add_rows<3>(sums, t.data(), rows, 4);
+        for (int c = 0; c < 3; ++c) {
+            std::vector<double> column;
+            for (std::size_t i = 0; i < rows; ++i)
+                column.push_back(t[4 * i + c]);
+            const double want = exact(column);
+            EXPECT_TRUE(sums[c].value() == want || (std::isnan(want) && std::isnan(sums[c].value())))
+                << "component " << c << ", round " << round;
+        }
     }
+}
+
+TEST(ExactSum, RowsNestedOrDroppedLeaveOtherSumsExact)
+{
+    const auto t = wide_terms(5, 600, 40);
+    const std::vector<double> first(t.begin(), t.begin() + 300), second(t.begin() + 300, t.end());
+    ExactSum outer, inner, again;
+    {
+        ExactSum::Rows<1> rows(&outer);
+        for (std::size_t i = 0; i < 300; ++i)
+            rows.add(&t[i]);
+        ExactSum::add_rows<1>(&inner, second.data(), second.size(), 1);  // while the outer holds the buckets
+        rows.finish();
+    }
+    {
+        ExactSum dropped;
+        ExactSum::Rows<1> rows(&dropped);
+        rows.add(&t[7]);  // never finished: its bucket is cleared, not left for the next sum
+    }
+    ExactSum::add_rows<1>(&again, first.data(), first.size(), 1);
+    EXPECT_EQ(outer.value(), exact(first));
+    EXPECT_EQ(inner.value(), exact(second));
+    EXPECT_EQ(again.value(), exact(first));
 }

@@ -192,4 +192,5 @@ void Cell::restore(const CellState& s)
     virial_w = s.virial;
     dims = s.box;
     nlist.box = s.list_box;
+    terms.pair_terms_fresh = false;  // the per-particle terms, if any, were the refused state's
 }

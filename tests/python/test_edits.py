@@ -37,12 +37,14 @@ def _overlap(x):
         "shrunk-strain", "shrunk-not-affine"])
 def test_refused_edits_change_nothing(params, edit, message):
     sim = Simulation(params, seed=2, method=vorlan.Bussi(0.1), barostat=vorlan.CRescale(1.0, 2.0)).run(3)
+    sim._engine.set_pair_terms(True)  # the refused state's per-particle terms must not be left behind
     before = snapshot(sim)
-    box, epot = sim.box, sim.epot
+    box, epot, energies = sim.box, sim.epot, sim.particle_energies
     with pytest.raises(ValueError, match=message):
         edit(sim)
     assert_same(before, snapshot(sim))
     assert np.array_equal(sim.box, box) and sim.epot == epot
+    assert np.array_equal(sim.particle_energies, energies)
 
 
 def test_an_edited_state_is_a_start_and_its_checkpoint_continues_bit_for_bit(params, tmp_path):

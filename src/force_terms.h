@@ -119,11 +119,11 @@ private:
     std::vector<double> field_energies;      // per particle: its energy in all fields
     // How settle_particle_terms scales the latest evaluation's terms.
     struct Scales {
-        bool settled = true;  // particle_energies and particle_virials hold them
-        bool factored;        // one species: the energy factors on the energy terms
-        double fscale;        // on the tensor terms (1 for a mixture)
-        double tail_share;    // the tail energy per particle
-        bool fields;          // field_energies belong to them
-        int team;
+        bool settled = true;      // particle_energies and particle_virials hold them
+        bool factored = true;     // one species: the energy factors on the energy terms
+        double fscale = 1.0;      // on the tensor terms (1 for a mixture)
+        double tail_share = 0.0;  // the tail energy per particle
+        bool fields = false;      // field_energies belong to them
+        int team = 1;
     } scales;
 };

@@ -258,8 +258,7 @@ double Cell::kinetic_energy_of_velocities() const
         ExactSum sum;
         for (std::size_t i = 0; i < pstate.velocities.size(); ++i) {
             const vec3& v = pstate.velocities[i];
-            const double m = mixed() ? pstate.species.masses[static_cast<std::size_t>(pstate.species.types[i])] : 1.0;
-            sum.add(m * ((v.x() * v.x() + v.y() * v.y()) + v.z() * v.z()));
+            sum.add(pstate.mass_factor(i) * ((v.x() * v.x() + v.y() * v.y()) + v.z() * v.z()));
         }
         reduce(&sum, 1);
         // one species: the mass once, after the sum, as the kick applies it
@@ -271,8 +270,7 @@ double Cell::kinetic_energy_of_velocities() const
     double sum = 0.0;
     for (std::size_t i = 0; i < pstate.velocities.size(); ++i) {
         const vec3& v = pstate.velocities[i];
-        sum += pstate.species.masses[static_cast<std::size_t>(pstate.species.types[i])] *
-               ((v.x() * v.x() + v.y() * v.y()) + v.z() * v.z());
+        sum += pstate.mass_factor(i) * ((v.x() * v.x() + v.y() * v.y()) + v.z() * v.z());
     }
     return 0.5 * sum;
 }
@@ -284,7 +282,7 @@ std::array<double, 6> Cell::kinetic_tensor() const
     std::array<double, 6> t = sum_particles<6>(velocities.size(), [&](std::size_t begin, std::size_t end, auto add) {
         for (std::size_t i = begin; i < end; ++i) {
             const vec3& v = velocities[i];
-            const double m = mixture ? pstate.species.masses[static_cast<std::size_t>(pstate.species.types[i])] : 1.0;
+            const double m = pstate.mass_factor(i);
             const double mx = m * v.x(), my = m * v.y(), mz = m * v.z();
             const double terms[6] = {mx * v.x(), my * v.y(), mz * v.z(), mx * v.y(), mx * v.z(), my * v.z()};
             add(terms);

@@ -101,7 +101,8 @@ private:
     template <typename Evaluate>
     PairSums pair_loop(ParticleState& p, const ForceContext& c, kernels::PairInput& in, double rcut, bool extras,
                        Evaluate evaluate);
-    void finish_pair_terms(const ParticleState& p, const ForceContext& c, const PairSums& sums, double fscale);
+    void finish_pair_terms(const ParticleState& p, const ForceContext& c, const PairSums& sums, const TailTerms& tail,
+                           double fscale);
     std::vector<double> type_counts(const ParticleState& p, const ForceContext& c) const;
     // fields/apply.cpp: the fields' forces added, their energy returned.
     double apply_fields(ParticleState& p, const ForceContext& c);

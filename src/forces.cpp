@@ -323,14 +323,15 @@ ForceSums ForceTerms::compute(ParticleState& p, const NeighborList& list, const 
         epot = sums.epot * 0.5;
         virial_w = 0.5 * sums.virial;
     }
+    const TailTerms tail =
+        potential.tail_correction ? pair_tail(potential, type_counts(p, c), c.dims.prod()) : TailTerms{};
     if (potential.tail_correction) {
-        const TailTerms tail = pair_tail(potential, type_counts(p, c), c.dims.prod());
         epot += tail.energy;
         virial_w += tail.virial;
     }
     pair_terms_fresh = extras;
     if (extras)
-        finish_pair_terms(p, c, sums, factored ? fscale : 1.0);
+        finish_pair_terms(p, c, sums, tail, factored ? fscale : 1.0);
     // the fields' forces on top of the pair forces, their energy in epot; their
     // forces stay out of the virial (fields/field.h)
     if (!fields.empty())
@@ -338,12 +339,11 @@ ForceSums ForceTerms::compute(ParticleState& p, const NeighborList& list, const 
     return ForceSums{epot, virial_w};
 }
 
-void ForceTerms::finish_pair_terms(const ParticleState& p, const ForceContext& c, const PairSums& sums, double fscale)
+void ForceTerms::finish_pair_terms(const ParticleState& p, const ForceContext& c, const PairSums& sums,
+                                   const TailTerms& tail, double fscale)
 {
     // the tensor now; each particle's half of its pairs, scaled as the totals are
     // (the tail energy shared equally), when first read
-    const TailTerms tail =
-        potential.tail_correction ? pair_tail(potential, type_counts(p, c), c.dims.prod()) : TailTerms{};
     scales = Scales{false, !p.mixed(), fscale, tail.energy / static_cast<double>(c.total), !fields.empty(), c.team};
     for (int k = 0; k < 6; ++k)
         virial_tensor[k] = 0.5 * (fscale * sums.tensor[k]) + (k < 3 ? tail.virial / 3.0 : 0.0);

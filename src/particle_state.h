@@ -64,6 +64,12 @@ struct ParticleState {
     bool mixed() const { return !species.empty(); }
     // The type of each slot, or null for one species.
     const std::int32_t* types() const { return mixed() ? species.types.data() : nullptr; }
+    // The mass of slot i in a mixture; 1 for one species, whose sums take the
+    // parameter set's mass after summing.
+    double mass_factor(std::size_t i) const
+    {
+        return mixed() ? species.masses[static_cast<std::size_t>(species.types[i])] : 1.0;
+    }
 
     // ids the identity: slot s holds particle s.
     void number_in_order(std::size_t n)

@@ -210,9 +210,23 @@ private:
             m |= std::uint64_t{1} << 52;
             pos = field - 1;
         }
+        deposit_magnitude(m, pos, negative);
+    }
+
+    // v 2^pos (units of 2^-1074) into the digits, |v| < 2^63; the count of
+    // pending additions left to the caller.
+    void deposit_integer(std::int64_t v, int pos)
+    {
+        const bool negative = v < 0;
+        deposit_magnitude(negative ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v), pos, negative);
+    }
+
+    // m 2^pos, m < 2^63, with the sign into three 32-bit digits.
+    void deposit_magnitude(std::uint64_t m, int pos, bool negative)
+    {
         const int k = pos >> 5;
         const int s = pos & 31;
-        // m 2^s (below 2^85) in three 32-bit digits: the low 64 bits by one shift,
+        // m 2^s (below 2^95) in three 32-bit digits: the low 64 bits by one shift,
         // the bits from 64 up by m >> (64 - s), written so that s = 0 gives 0
         const std::uint64_t low = m << s;
         const auto d0 = static_cast<std::int64_t>(low & 0xffffffffu);
@@ -222,23 +236,6 @@ private:
         // rule (energies, virials), and a mispredicted branch costs more than the
         // add; a zero term adds zeros
         const std::int64_t sign = -static_cast<std::int64_t>(negative);  // 0 or -1
-        w[k] += (d0 ^ sign) - sign;
-        w[k + 1] += (d1 ^ sign) - sign;
-        w[k + 2] += (d2 ^ sign) - sign;
-    }
-
-    // v 2^pos (units of 2^-1074) into the digits, |v| < 2^63; the count of
-    // pending additions left to the caller.
-    void deposit_integer(std::int64_t v, int pos)
-    {
-        const bool negative = v < 0;
-        const std::uint64_t magnitude = negative ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
-        const int k = pos >> 5;
-        const unsigned __int128 shifted = static_cast<unsigned __int128>(magnitude) << (pos & 31);  // below 2^95
-        const std::int64_t sign = -static_cast<std::int64_t>(negative);
-        const auto d0 = static_cast<std::int64_t>(static_cast<std::uint64_t>(shifted) & 0xffffffffu);
-        const auto d1 = static_cast<std::int64_t>(static_cast<std::uint64_t>(shifted >> 32) & 0xffffffffu);
-        const auto d2 = static_cast<std::int64_t>(static_cast<std::uint64_t>(shifted >> 64));
         w[k] += (d0 ^ sign) - sign;
         w[k + 1] += (d1 ^ sign) - sign;
         w[k + 2] += (d2 ^ sign) - sign;
